@@ -1,0 +1,1 @@
+// GUI half of the platform stand-ins.

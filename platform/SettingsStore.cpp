@@ -1,0 +1,457 @@
+#include "platform/SettingsStore.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kStringType = 1;
+
+const char* const kSchema = "CREATE TABLE IF NOT EXISTS keys (id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, "
+                            "name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name));"
+                            "CREATE TABLE IF NOT EXISTS vals (key INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE, "
+                            "type INTEGER NOT NULL, data BLOB NOT NULL, seq INTEGER NOT NULL, PRIMARY KEY(key, name));";
+
+std::vector<std::string> splitPath(const std::string& path)
+{
+    std::vector<std::string> parts;
+    std::string::size_type start = 0;
+    for (;;) {
+        const auto sep = path.find('\\', start);
+        parts.push_back(path.substr(start, sep == std::string::npos ? std::string::npos : sep - start));
+        if (sep == std::string::npos)
+            break;
+        start = sep + 1;
+    }
+    return parts;
+}
+
+// Creates every missing folder of dir with mode 0700.
+bool makeFolders(const std::string& dir)
+{
+    if (dir.empty())
+        return true;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    const auto slash = dir.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !makeFolders(dir.substr(0, slash)))
+        return false;
+    return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+bool parseDecimal(const std::string& text, int& out)
+{
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && text[i] == '-') {
+        negative = true;
+        ++i;
+    }
+    if (i == text.size())
+        return false;
+    long long value = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            return false;
+    }
+    if (negative)
+        value = -value;
+    if (value < INT_MIN || value > INT_MAX)
+        return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+} // namespace
+
+// A prepared statement that finalizes itself. Step errors raise EStoreError with SQLite's own text.
+class TSettingsStore::Statement {
+public:
+    Statement(const TSettingsStore& store, const char* sql) : store_(store)
+    {
+        if (sqlite3_prepare_v2(store.db_, sql, -1, &stmt_, nullptr) != SQLITE_OK)
+            store.fail(sqlite3_errmsg(store.db_));
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, std::int64_t value)
+    {
+        sqlite3_bind_int64(stmt_, index, value);
+        return *this;
+    }
+    Statement& bindText(int index, const std::string& value)
+    {
+        sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& bindBlob(int index, const std::string& value)
+    {
+        // A zero-length blob must still be a blob, not NULL: the column is NOT NULL.
+        if (value.empty())
+            sqlite3_bind_zeroblob(stmt_, index, 0);
+        else
+            sqlite3_bind_blob(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    // True while a row is available.
+    bool step()
+    {
+        const int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc == SQLITE_DONE)
+            return false;
+        store_.fail(sqlite3_errmsg(store_.db_));
+    }
+    std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+    std::string bytes(int column) const
+    {
+        const void* data = sqlite3_column_blob(stmt_, column);
+        const int size = sqlite3_column_bytes(stmt_, column);
+        return data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size)) : std::string();
+    }
+
+private:
+    const TSettingsStore& store_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+TSettingsStore::TSettingsStore(const std::string& path) : path_(path)
+{
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists) {
+        if (!S_ISREG(st.st_mode))
+            throw EStoreError("The settings store " + path + " is not a regular file");
+        // The file holds the site book: nobody but its owner may read it.
+        if ((st.st_mode & 077) != 0)
+            ::chmod(path.c_str(), 0600);
+    } else {
+        const auto slash = path.find_last_of('/');
+        if (slash != std::string::npos && !makeFolders(path.substr(0, slash)))
+            throw EStoreError("Cannot create the folder of the settings store " + path + ": " + std::strerror(errno));
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            throw EStoreError("Cannot create the settings store " + path + ": " + std::strerror(errno));
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    // Never SQLITE_OPEN_CREATE: the file exists by now, and a file that cannot be opened must stay as it is.
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw EStoreError("The settings store " + path + " cannot be opened: " + why);
+    }
+    sqlite3_busy_timeout(db_, 5000);
+
+    try {
+        {
+            Statement check(*this, "PRAGMA quick_check");
+            if (!check.step() || check.bytes(0) != "ok")
+                fail("the file is damaged");
+        }
+        int ours = 0, others = 0;
+        {
+            Statement tables(*this, "SELECT name FROM sqlite_master WHERE type = 'table'");
+            while (tables.step()) {
+                const std::string name = tables.bytes(0);
+                (name == "keys" || name == "vals") ? ++ours : ++others;
+            }
+        }
+        if (ours == 0 && others > 0)
+            fail("the file is not a settings store");
+        if (ours != 2) {
+            transaction([this] { exec(kSchema); });
+        }
+        // A store written by another program must still have the columns this one reads.
+        Statement columns(*this, "SELECT id, parent, name FROM keys LIMIT 0");
+        Statement valueColumns(*this, "SELECT key, name, type, data, seq FROM vals LIMIT 0");
+    } catch (const EStoreError& e) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw EStoreError("The settings store " + path + " cannot be used: " + e.message());
+    }
+}
+
+TSettingsStore::~TSettingsStore()
+{
+    sqlite3_close(db_);
+}
+
+std::string TSettingsStore::defaultPath()
+{
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
+        base = xdg;
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        base = std::string(home) + "/.config";
+    else
+        base = ".config";
+    const std::string dir = base + "/kolvane";
+    if (makeFolders(dir))
+        ::chmod(dir.c_str(), 0700);
+    return dir + "/settings.db";
+}
+
+void TSettingsStore::fail(const std::string& message) const
+{
+    throw EStoreError(message);
+}
+
+void TSettingsStore::exec(const char* sql)
+{
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string why = error ? error : sqlite3_errmsg(db_);
+        sqlite3_free(error);
+        fail(why);
+    }
+}
+
+void TSettingsStore::begin()
+{
+    if (depth_++ == 0) {
+        try {
+            // IMMEDIATE takes the write lock up front, so two consoles writing at once queue up (busy timeout)
+            // instead of failing half-way through a read-then-write.
+            exec("BEGIN IMMEDIATE");
+        } catch (...) {
+            depth_ = 0;
+            throw;
+        }
+    }
+}
+
+void TSettingsStore::commit()
+{
+    if (--depth_ == 0)
+        exec("COMMIT");
+}
+
+void TSettingsStore::rollback()
+{
+    if (--depth_ == 0)
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void TSettingsStore::transaction(const std::function<void()>& work)
+{
+    begin();
+    try {
+        work();
+    } catch (...) {
+        rollback();
+        throw;
+    }
+    commit();
+}
+
+std::int64_t TSettingsStore::findKey(std::int64_t from, const std::string& path) const
+{
+    std::int64_t key = from;
+    for (const std::string& name : splitPath(path)) {
+        if (name.empty())
+            return -1;
+        Statement find(*this, "SELECT id FROM keys WHERE parent = ?1 AND name = ?2");
+        find.bind(1, key).bindText(2, name);
+        if (!find.step())
+            return -1;
+        key = find.integer(0);
+    }
+    return key;
+}
+
+std::int64_t TSettingsStore::makeKey(std::int64_t from, const std::string& path)
+{
+    if (from != 0) {
+        // Another console may have erased the key this one stands on; never write below a key that is gone.
+        Statement alive(*this, "SELECT 1 FROM keys WHERE id = ?1");
+        alive.bind(1, from);
+        if (!alive.step())
+            return -1;
+    }
+    std::int64_t key = from;
+    for (const std::string& name : splitPath(path)) {
+        if (name.empty())
+            return -1;
+        Statement find(*this, "SELECT id FROM keys WHERE parent = ?1 AND name = ?2");
+        find.bind(1, key).bindText(2, name);
+        if (find.step()) {
+            key = find.integer(0);
+            continue;
+        }
+        Statement insert(*this, "INSERT INTO keys (parent, name) VALUES (?1, ?2)");
+        insert.bind(1, key).bindText(2, name);
+        insert.step();
+        key = sqlite3_last_insert_rowid(db_);
+    }
+    return key;
+}
+
+std::int64_t TSettingsStore::sectionKey(const std::string& section) const
+{
+    return section.empty() ? current_ : findKey(current_, section);
+}
+
+bool TSettingsStore::OpenKey(const std::string& path, bool canCreate)
+{
+    std::int64_t from = current_;
+    std::string rest = path;
+    if (!rest.empty() && rest.front() == '\\') {
+        from = 0;
+        rest.erase(0, 1);
+    }
+    if (rest.empty())
+        return false;
+    std::int64_t key = -1;
+    if (canCreate) {
+        transaction([&] { key = makeKey(from, rest); });
+    } else {
+        key = findKey(from, rest);
+    }
+    if (key < 0)
+        return false;
+    current_ = key;
+    return true;
+}
+
+void TSettingsStore::CloseKey()
+{
+    current_ = 0;
+}
+
+std::string TSettingsStore::CurrentPath() const
+{
+    std::string path;
+    for (std::int64_t key = current_; key != 0;) {
+        Statement up(*this, "SELECT parent, name FROM keys WHERE id = ?1");
+        up.bind(1, key);
+        if (!up.step())
+            break;
+        path = path.empty() ? up.bytes(1) : up.bytes(1) + "\\" + path;
+        key = up.integer(0);
+    }
+    return path;
+}
+
+std::string TSettingsStore::ReadString(const std::string& section, const std::string& name,
+                                       const std::string& defaultValue)
+{
+    const std::int64_t key = sectionKey(section);
+    if (key < 0)
+        return defaultValue;
+    Statement read(*this, "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2");
+    read.bind(1, key).bindText(2, name);
+    if (!read.step())
+        return defaultValue;
+    if (read.integer(0) != kStringType)
+        fail("Invalid data type for '" + name + "'");
+    return read.bytes(1);
+}
+
+int TSettingsStore::ReadInteger(const std::string& section, const std::string& name, int defaultValue)
+{
+    int value = defaultValue;
+    return parseDecimal(ReadString(section, name, std::string()), value) ? value : defaultValue;
+}
+
+void TSettingsStore::WriteString(const std::string& section, const std::string& name, const std::string& value)
+{
+    try {
+        transaction([&] {
+            const std::int64_t key = makeKey(current_, section);
+            if (key < 0)
+                fail("no such key");
+            // A new value goes last; rewriting one keeps its place (and the spelling of its name).
+            Statement write(*this, "INSERT INTO vals (key, name, type, data, seq) VALUES (?1, ?2, 1, ?3, "
+                                   "(SELECT COALESCE(MAX(seq), 0) + 1 FROM vals WHERE key = ?1)) "
+                                   "ON CONFLICT(key, name) DO UPDATE SET type = 1, data = excluded.data");
+            write.bind(1, key).bindText(2, name).bindBlob(3, value);
+            write.step();
+        });
+    } catch (const EStoreError&) {
+        throw EStoreError("Failed to set data for '" + name + "'");
+    }
+}
+
+void TSettingsStore::WriteInteger(const std::string& section, const std::string& name, int value)
+{
+    WriteString(section, name, std::to_string(value));
+}
+
+void TSettingsStore::ReadSectionValues(const std::string& section, ValueList& list)
+{
+    const std::int64_t key = sectionKey(section);
+    if (key < 0)
+        return;
+    Statement read(*this, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY seq, rowid");
+    read.bind(1, key);
+    while (read.step()) {
+        if (read.integer(1) != kStringType)
+            fail("Invalid data type for '" + read.bytes(0) + "'");
+        std::string text = read.bytes(2);
+        if (!text.empty())
+            list.emplace_back(read.bytes(0), std::move(text));
+    }
+}
+
+void TSettingsStore::GetKeyNames(std::vector<std::string>& list)
+{
+    list.clear();
+    Statement read(*this, "SELECT name FROM keys WHERE parent = ?1 ORDER BY name COLLATE NOCASE, id");
+    read.bind(1, current_);
+    while (read.step())
+        list.push_back(read.bytes(0));
+}
+
+void TSettingsStore::EraseSection(const std::string& section)
+{
+    transaction([&] {
+        const std::int64_t key = sectionKey(section);
+        if (key <= 0)
+            return; // missing, or the root itself: the root is never erased
+        // Values first, then the keys: the second walk still finds the subtree the first one emptied.
+        for (const char* sql : {"DELETE FROM vals WHERE key IN (WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
+                                "SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) SELECT id FROM sub)",
+                                "DELETE FROM keys WHERE id IN (WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
+                                "SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) SELECT id FROM sub)"}) {
+            Statement erase(*this, sql);
+            erase.bind(1, key);
+            erase.step();
+        }
+    });
+    if (!section.empty())
+        return;
+    current_ = 0; // the current key itself is gone
+}
+
+bool TSettingsStore::ValueExists(const std::string& section, const std::string& name)
+{
+    const std::int64_t key = sectionKey(section);
+    if (key < 0)
+        return false;
+    Statement read(*this, "SELECT 1 FROM vals WHERE key = ?1 AND name = ?2");
+    read.bind(1, key).bindText(2, name);
+    return read.step();
+}
+
+bool TSettingsStore::SectionExists(const std::string& section)
+{
+    return sectionKey(section) >= 0;
+}

@@ -1,0 +1,297 @@
+// The settings store against a real SQLite file.
+
+#include "platform/SettingsStore.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <fstream>
+#include <sqlite3.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+class SettingsStoreTest : public ::testing::Test {
+protected:
+    std::string file() const { return dir.path().toStdString() + "/settings.db"; }
+
+    static std::string slurp(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    // Runs raw SQL on the file the way another program would.
+    void rawSql(const std::string& sql) const
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(file().c_str(), &db), SQLITE_OK);
+        char* error = nullptr;
+        const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+        const std::string why = error ? error : "";
+        sqlite3_free(error);
+        sqlite3_close(db);
+        ASSERT_EQ(rc, SQLITE_OK) << why;
+    }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(SettingsStoreTest, ValuesListInTheOrderWrittenAndKeepTheirPlaceWhenRewritten)
+{
+    TSettingsStore store(file());
+    ASSERT_TRUE(store.OpenKey("Drummock", true));
+    for (int i = 0; i < 12; ++i)
+        store.WriteString("Custom Commands", "Command" + std::to_string(i), "cmd " + std::to_string(i));
+    store.WriteString("Custom Commands", "COMMAND3", "rewritten"); // names ignore case; the place stays
+
+    TSettingsStore::ValueList values;
+    store.ReadSectionValues("Custom Commands", values);
+    ASSERT_EQ(values.size(), 12u);
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(values[i].first, "Command" + std::to_string(i)) << "not in name order: Command10 sorts before Command2";
+    EXPECT_EQ(values[3].second, "rewritten");
+    EXPECT_EQ(values[11].second, "cmd 11");
+
+    // Empty values are left out of a section listing but still readable.
+    store.WriteString("Custom Commands", "Command12", "");
+    values.clear();
+    store.ReadSectionValues("Custom Commands", values);
+    EXPECT_EQ(values.size(), 12u);
+    EXPECT_TRUE(store.ValueExists("Custom Commands", "command12"));
+}
+
+TEST_F(SettingsStoreTest, SubkeysListInCaseInsensitiveNameOrderAndNamesIgnoreCase)
+{
+    TSettingsStore store(file());
+    ASSERT_TRUE(store.OpenKey("Drummock\\SiTES", true));
+    for (const char* name : {"beta", "Alpha", "gamma", "ALPHA2", "_x"})
+        store.WriteString(name, "HostName", name);
+    std::vector<std::string> names{"stale entry"};
+    store.GetKeyNames(names);
+    EXPECT_EQ(names, (std::vector<std::string>{"_x", "Alpha", "ALPHA2", "beta", "gamma"}));
+
+    EXPECT_EQ(store.ReadString("BETA", "hostname", "?"), "beta");
+    store.CloseKey();
+    ASSERT_TRUE(store.OpenKey("drummock\\sites", false));
+    EXPECT_EQ(store.CurrentPath(), "Drummock\\SiTES");
+    EXPECT_FALSE(store.OpenKey("nowhere", false));
+    EXPECT_EQ(store.CurrentPath(), "Drummock\\SiTES") << "a failed open leaves the current key alone";
+    EXPECT_FALSE(store.OpenKey("a\\\\b", true)) << "an empty name in a path opens nothing";
+    ASSERT_TRUE(store.OpenKey("\\Drummock", false)) << "a leading separator starts at the root";
+    EXPECT_EQ(store.CurrentPath(), "Drummock");
+}
+
+TEST_F(SettingsStoreTest, EveryByteValueIsKeptWhole)
+{
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all.push_back(static_cast<char>(i));
+    all += all; // NULs in the middle, and a value that ends with 0xFF
+    {
+        TSettingsStore store(file());
+        store.WriteString("k", "PassWord", all);
+        store.WriteString("k", "Nul", std::string("\0", 1));
+    }
+    TSettingsStore store(file());
+    EXPECT_EQ(store.ReadString("k", "PassWord", ""), all);
+    EXPECT_EQ(store.ReadString("k", "Nul", "x"), std::string("\0", 1));
+    store.WriteString("k", "Empty", "");
+    EXPECT_EQ(store.ReadString("k", "Empty", "default"), "") << "an empty value is a value, not a missing one";
+}
+
+TEST_F(SettingsStoreTest, IntegersFallBackToTheDefaultUnlessDecimal)
+{
+    TSettingsStore store(file());
+    const std::pair<const char*, int> cases[] = {
+        {"460", 460}, {"-1", -1},          {"0", 0},           {"2147483647", 2147483647}, {"-2147483648", INT_MIN},
+        {"", 7},      {"12a", 7},          {" 5", 7},          {"5 ", 7},                  {"+5", 7},
+        {"-", 7},     {"2147483648", 7},   {"0x10", 7},        {"99999999999999999999", 7},
+    };
+    for (const auto& [text, expected] : cases) {
+        store.WriteString("Settings", "Height", text);
+        EXPECT_EQ(store.ReadInteger("Settings", "Height", 7), expected) << "stored text '" << text << "'";
+    }
+    EXPECT_EQ(store.ReadInteger("Settings", "Missing", 620), 620);
+    EXPECT_EQ(store.ReadInteger("NoSection", "Width", 620), 620);
+    store.WriteInteger("Settings", "Width", -35);
+    EXPECT_EQ(store.ReadString("Settings", "Width", ""), "-35") << "numbers are stored as decimal strings";
+}
+
+TEST_F(SettingsStoreTest, AValueOfAnotherTypeIsAnError)
+{
+    {
+        TSettingsStore store(file());
+        store.WriteString("Settings", "Height", "460");
+    }
+    rawSql("UPDATE vals SET type = 4 WHERE name = 'Height'");
+    TSettingsStore store(file());
+    try {
+        store.ReadInteger("Settings", "Height", 460);
+        FAIL() << "no error";
+    } catch (const EStoreError& e) {
+        EXPECT_EQ(e.message(), "Invalid data type for 'Height'");
+    }
+    TSettingsStore::ValueList values;
+    EXPECT_THROW(store.ReadSectionValues("Settings", values), EStoreError);
+    store.WriteString("Settings", "Height", "500"); // a string write repairs it
+    EXPECT_EQ(store.ReadInteger("Settings", "Height", 0), 500);
+}
+
+TEST_F(SettingsStoreTest, EraseRemovesTheWholeSubtreeAndNothingElse)
+{
+    TSettingsStore store(file());
+    ASSERT_TRUE(store.OpenKey("Drummock", true));
+    store.WriteString("Custom Commands", "Command0", "WHO");
+    store.WriteString("Custom Commands\\deeper\\deepest", "x", "1");
+    store.WriteString("Custom Commands2", "Command0", "stays");
+    store.WriteString("Settings", "Height", "400");
+    store.EraseSection("custom commands");
+
+    EXPECT_FALSE(store.SectionExists("Custom Commands"));
+    EXPECT_EQ(store.ReadString("Custom Commands2", "Command0", ""), "stays");
+    EXPECT_EQ(store.ReadInteger("Settings", "Height", 0), 400);
+    store.EraseSection("never existed"); // no error
+    rawSql("SELECT 1"); // the file is still fine for others
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT (SELECT COUNT(*) FROM keys), (SELECT COUNT(*) FROM vals)", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 3) << "Drummock, Custom Commands2, Settings";
+    EXPECT_EQ(sqlite3_column_int(st, 1), 2);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+TEST_F(SettingsStoreTest, DefaultPathMakesAPrivateFolderAndFile)
+{
+    const QByteArray old = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", (dir.path() + "/cfg").toLocal8Bit());
+    const std::string path = TSettingsStore::defaultPath();
+    qputenv("XDG_CONFIG_HOME", old);
+    EXPECT_EQ(path, dir.path().toStdString() + "/cfg/kolvane/settings.db");
+    {
+        TSettingsStore store(path);
+        store.WriteString("a", "b", "c");
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat((dir.path() + "/cfg/kolvane").toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(SettingsStoreTest, TwoStoresOnOneFileLoseNeithersWrites)
+{
+    { TSettingsStore create(file()); }
+    auto writer = [this](const std::string& prefix) {
+        TSettingsStore store(file());
+        for (int i = 0; i < 100; ++i)
+            store.WriteString("Shared", prefix + std::to_string(i), prefix);
+    };
+    std::thread a(writer, "a"), b(writer, "b");
+    a.join();
+    b.join();
+
+    TSettingsStore store(file());
+    TSettingsStore::ValueList values;
+    store.ReadSectionValues("Shared", values);
+    EXPECT_EQ(values.size(), 200u);
+    // Each writer's values still list in its own order.
+    int lastA = -1, lastB = -1;
+    for (const auto& [name, text] : values) {
+        int& last = text == "a" ? lastA : lastB;
+        const int n = std::stoi(name.substr(1));
+        EXPECT_EQ(n, last + 1);
+        last = n;
+    }
+}
+
+TEST_F(SettingsStoreTest, ATransactionStandsOrFallsAsAWhole)
+{
+    TSettingsStore store(file());
+    store.WriteString("Custom Commands", "Command0", "old");
+    EXPECT_THROW(store.transaction([&] {
+        store.EraseSection("Custom Commands");
+        store.WriteString("Custom Commands", "Command0", "new");
+        throw EStoreError("crash half-way");
+    }),
+                 EStoreError);
+    EXPECT_EQ(store.ReadString("Custom Commands", "Command0", ""), "old");
+}
+
+TEST_F(SettingsStoreTest, AFailedWriteIsReportedByValueName)
+{
+    TSettingsStore store(file());
+    store.WriteString("Settings", "Height", "1");
+    rawSql("DROP TABLE vals");
+    try {
+        store.WriteString("Settings", "Width", "620");
+        FAIL() << "no error";
+    } catch (const EStoreError& e) {
+        EXPECT_EQ(e.message(), "Failed to set data for 'Width'");
+    }
+}
+
+TEST_F(SettingsStoreTest, ADamagedOrForeignFileIsReportedAndNeverOverwritten)
+{
+    const std::string junk = "this is not a database, it is an operator's precious text file\n";
+    std::ofstream(file(), std::ios::binary) << junk;
+    EXPECT_THROW(TSettingsStore{file()}, EStoreError);
+    EXPECT_EQ(slurp(file()), junk);
+
+    // A real database of somebody else's.
+    std::remove(file().c_str());
+    rawSql("CREATE TABLE recipes (name TEXT)");
+    const std::string before = slurp(file());
+    try {
+        TSettingsStore store(file());
+        FAIL() << "opened a foreign database";
+    } catch (const EStoreError& e) {
+        EXPECT_NE(e.message().find(file()), std::string::npos) << "the message names the file: " << e.message();
+    }
+    EXPECT_EQ(slurp(file()), before);
+
+    // A folder where the file should be.
+    const std::string folder = dir.path().toStdString() + "/folder.db";
+    ::mkdir(folder.c_str(), 0700);
+    EXPECT_THROW(TSettingsStore{folder}, EStoreError);
+
+    // An empty file is simply a new store.
+    const std::string empty = dir.path().toStdString() + "/empty.db";
+    std::ofstream(empty).close();
+    TSettingsStore store(empty);
+    store.WriteString("a", "b", "c");
+    EXPECT_EQ(store.ReadString("a", "b", ""), "c");
+}
+
+TEST_F(SettingsStoreTest, AnotherProgramReadsTheDocumentedSchema)
+{
+    {
+        TSettingsStore store(file());
+        ASSERT_TRUE(store.OpenKey("Drummock\\SiTES", true));
+        store.WriteString("home", "Port", "2121");
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT v.type, v.data FROM keys d JOIN keys s ON s.parent = d.id "
+                                 "JOIN keys h ON h.parent = s.id JOIN vals v ON v.key = h.id "
+                                 "WHERE d.parent = 0 AND d.name = 'drummock' AND s.name = 'sites' AND h.name = 'HOME' "
+                                 "AND v.name = 'port'",
+                                 -1, &st, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 1);
+    EXPECT_EQ(std::string(static_cast<const char*>(sqlite3_column_blob(st, 1)), sqlite3_column_bytes(st, 1)), "2121");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+} // namespace

@@ -1,10 +1,25 @@
-#include <QApplication>
-#include <QWidget>
+// Program start: the splash first, then the application, the main window and its dialogs, then the event loop.
+
+#include "platform/Application.h"
+#include "shell/Look.h"
+#include "shell/Main.h"
+#include "shell/Splash.h"
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    QWidget w;
-    w.show();
+    TApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kolvane"));
+    ApplyConsoleLook(app);
+
+    // The splash is shown and painted before anything else is set up.
+    auto* splash = new TSplashScreen;
+    splash->show();
+    splash->repaint();
+    QApplication::processEvents();
+
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
+    TMainForm mainForm;
+    mainForm.setSplash(splash);
+    mainForm.show();
     return app.exec();
 }

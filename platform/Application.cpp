@@ -1,0 +1,12 @@
+#include "platform/Application.h"
+
+#include "platform/Guard.h"
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TApplication::notify(QObject* receiver, QEvent* event)
+{
+    bool handled = false;
+    Guarded([&] { handled = QApplication::notify(receiver, event); });
+    return handled;
+}

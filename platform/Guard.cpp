@@ -1,0 +1,37 @@
+#include "platform/Guard.h"
+
+#include "platform/Exceptions.h"
+#include "platform/OemText.h"
+#include "platform/Prompts.h"
+
+#include <QStringDecoder>
+
+QString ErrorBoxText(const QString& message)
+{
+    if (!message.isEmpty() && message.back() > QLatin1Char('.'))
+        return message + QLatin1Char('.');
+    return message;
+}
+
+QString ExceptionText(const std::exception& e)
+{
+    std::string bytes;
+    if (const auto* own = dynamic_cast<const Exception*>(&e))
+        bytes = own->message();
+    else
+        bytes = e.what();
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (utf8.hasError())
+        text = OemToQString(bytes);
+    return text;
+}
+
+void ShowException(const std::exception& e)
+{
+    // An error box that itself fails (no display left at shutdown, say) must not take the program down.
+    try {
+        Prompts().ErrorBox(ErrorBoxText(ExceptionText(e)));
+    } catch (...) {
+    }
+}

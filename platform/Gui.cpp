@@ -1,1 +1,0 @@
-// GUI half of the platform stand-ins.

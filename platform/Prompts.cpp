@@ -1,0 +1,86 @@
+#include "platform/Prompts.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QVBoxLayout>
+
+namespace {
+
+TPrompts* installed = nullptr;
+
+QWidget* dialogParent()
+{
+    QWidget* parent = QApplication::activeModalWidget();
+    if (!parent)
+        parent = QApplication::activeWindow();
+    return parent;
+}
+
+QString appTitle()
+{
+    return QGuiApplication::applicationDisplayName();
+}
+
+} // namespace
+
+bool TDialogPrompts::Confirm(const QString& text)
+{
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text, QMessageBox::Yes | QMessageBox::No,
+                    dialogParent());
+    box.setObjectName(QStringLiteral("ConfirmBox"));
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+}
+
+QString TDialogPrompts::InputBox(const QString& caption, const QString& prompt, const QString& defaultText)
+{
+    QDialog dialog(dialogParent());
+    dialog.setObjectName(QStringLiteral("InputBox"));
+    dialog.setWindowTitle(caption);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* label = new QLabel(prompt, &dialog);
+    auto* field = new QLineEdit(&dialog);
+    field->setObjectName(QStringLiteral("InputField"));
+    field->setMaxLength(255);
+    field->setText(defaultText.left(255));
+    field->selectAll();
+    label->setBuddy(field);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(label);
+    layout->addWidget(field);
+    layout->addWidget(buttons);
+    dialog.setMinimumWidth(320);
+    return dialog.exec() == QDialog::Accepted ? field->text() : defaultText;
+}
+
+void TDialogPrompts::Notice(const QString& text)
+{
+    QMessageBox box(QMessageBox::NoIcon, appTitle(), text, QMessageBox::Ok, dialogParent());
+    box.setObjectName(QStringLiteral("NoticeBox"));
+    box.exec();
+}
+
+void TDialogPrompts::ErrorBox(const QString& text)
+{
+    QMessageBox box(QMessageBox::Critical, appTitle(), text, QMessageBox::Ok, dialogParent());
+    box.setObjectName(QStringLiteral("ErrorBox"));
+    box.exec();
+}
+
+TPrompts& Prompts()
+{
+    static TDialogPrompts dialogs;
+    return installed ? *installed : dialogs;
+}
+
+void SetPrompts(TPrompts* prompts)
+{
+    installed = prompts;
+}

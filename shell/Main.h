@@ -1,0 +1,187 @@
+#pragma once
+
+#include <QIcon>
+#include <QMainWindow>
+#include <QStatusBar>
+#include <QStringList>
+#include <memory>
+#include <vector>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QPlainTextEdit;
+class QPushButton;
+class QSplitter;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+class TAnchors;
+class TDiamond;
+class TNMFTP;
+class TNfoDizForm;
+class TPageControl;
+class TSettingsStore;
+class TSplashScreen;
+
+// The status bar with its three panels: 1 the connection ("OFFLINE"/"ONLINE"), 2 never written, 3 the messages.
+class TStatusBar : public QStatusBar {
+public:
+    explicit TStatusBar(QWidget* parent);
+    QString panelText(int panel) const; // 1-based, as the panels are numbered
+    void setPanelText(int panel, const QString& text);
+
+private:
+    QLabel* panels_[3];
+};
+
+// The main window: the whole console. It owns the FTP client, the cipher, the settings store and the shared
+// state of the reply router, and every control of the console is one of its members, named as documented.
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit TMainForm(QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // The splash window that the first activation closes. Without one, the first activation waits for nothing.
+    void setSplash(TSplashScreen* splash) { splash_ = splash; }
+
+    // ---- controls -----------------------------------------------------------------------------------------
+    // Top strip
+    QLabel* Label1;
+    QComboBox* SiteName;
+    QPushButton* bbSites;
+    QPushButton* bbLogin;
+    QPushButton* bbLogOut;
+    QLabel* Label2;
+    QComboBox* CommandText;
+    QPushButton* bbExecute;
+    QCheckBox* NOOP;
+    TPageControl* PageControl1;
+    TStatusBar* StatusBar1;
+
+    // Pages and their text boxes
+    QWidget* StatusSheet;
+    QWidget* InfoSheet;
+    QWidget* UserSheet;
+    QWidget* GroupSheet;
+    QWidget* FileSheet;
+    QPlainTextEdit* StatusMemo;
+    QPlainTextEdit* InfoMemo;
+    QPlainTextEdit* UserMemo;
+    QPlainTextEdit* GroupMemo;
+    QPlainTextEdit* FileMemo;
+
+    // iNFO page
+    QFrame* Panel3;
+    QPushButton* bbWeekTop;
+    QPushButton* bbGroupTop;
+    QPushButton* bbUserTop;
+    QPushButton* bbWho;
+    QPushButton* bbKillUser;
+    QPushButton* bbLastDirs;
+    QPushButton* bbLastNukes;
+
+    // USER MAiNT page
+    QFrame* Panel2;
+    QLabel* Label3;
+    QComboBox* UserList;
+    QPushButton* bbUserInfo;
+    QPushButton* bbSetFlags;
+    QPushButton* bbModifyUser;
+    QPushButton* bbDeleteUser;
+    QPushButton* bbGiveCredit;
+    QPushButton* bbTakeCredit;
+    QPushButton* bbNewUser;
+    QPushButton* bbKolvanes;
+    QPushButton* bbGroupOps;
+    QPushButton* bbLeeches;
+
+    // GROUP MAiNT page
+    QFrame* Panel1;
+    QLabel* Label4;
+    QComboBox* GroupList;
+    QPushButton* bbListGroupUsers;
+    QPushButton* bbAddGroup;
+    QPushButton* bbDelGroup;
+    QPushButton* bbMoveUsers;
+
+    // FiLE MAiNT page
+    QFrame* Panel4;
+    QPushButton* bbDeleteDir;
+    QPushButton* bbNukeDir;
+    QPushButton* bbViewNfo;
+    QPushButton* bbViewDiz;
+    QPushButton* bbTestZip;
+    QPushButton* bbViewZip;
+    QTreeWidget* TreeView1;
+    QSplitter* Splitter1;
+
+    // Menu
+    QMenuBar* MainMenu1;
+    QMenu* MnuMisc;
+    QAction* mnuClearCommandList;
+    QAction* About1;
+
+    // Components without a window of their own
+    QAction* LogIn;       // ActionList1
+    QAction* LogOut;      // ActionList1
+    QAction* RefreshData; // ActionList1
+    QTimer* Timer1;
+    TNMFTP* NMFTP1 = nullptr;
+    TDiamond* SAP;
+    std::unique_ptr<TSettingsStore> SettingsStore;
+    QList<QIcon> ImageList1; // the tree's node pictures: 0 closed folder, 1 open folder, 2 file, 3 link
+    QList<QIcon> ImageList2; // the two menu pictures
+
+    // ---- shared state -------------------------------------------------------------------------------------
+    bool GatheringUsers = false;
+    bool GatheringGroups = false;
+    int UserLineCount = 0;
+    int GroupCount = 0;
+    int DirItemCount = 0;
+    QStringList UserNames;
+    QStringList GroupNames;
+    TNfoDizForm* NfoDizForm = nullptr;
+    bool SplashClosed = false;
+    bool ListUnderSelection = false;
+
+    // The store, or EStoreError naming why it could not be opened.
+    TSettingsStore& store();
+
+    // ---- handlers -----------------------------------------------------------------------------------------
+    void FormCreate();
+    void FormActivate();
+    void FormClose();
+    void LoadSettings();
+    void DisableSelectionButtons();
+    void SiteNameChange();
+    void mnuClearCommandListClick();
+    void About1Click();
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildControls();
+    void buildTopStrip(QWidget* client);
+    void buildPages();
+    void buildMenu();
+    void connectHandlers();
+    QPlainTextEdit* makeMemo(const char* name, QWidget* page);
+    QPushButton* makeButton(const char* name, const QString& caption, QWidget* parent, QRect rect);
+
+    TSplashScreen* splash_ = nullptr;
+    TAnchors* anchors_ = nullptr;
+    QString storeError_;
+    bool activating_ = false;
+    bool closed_ = false;
+};

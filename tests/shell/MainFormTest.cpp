@@ -1,0 +1,465 @@
+// The main window built for real on the offscreen platform: its controls, start-up and the settings it keeps.
+
+#include "common/ScriptedPrompts.h"
+#include "files/About.h"
+#include "platform/SettingsStore.h"
+#include "shell/Main.h"
+#include "shell/PageControl.h"
+#include "shell/Splash.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFontInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSplitter>
+#include <QTabBar>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <memory>
+
+namespace {
+
+class MainFormTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
+        path = TSettingsStore::defaultPath();
+        QFile::remove(QString::fromStdString(path));
+    }
+
+    // The store as another run of the console would leave it.
+    std::unique_ptr<TSettingsStore> openStore(const char* key = "Drummock")
+    {
+        auto store = std::make_unique<TSettingsStore>(path);
+        store->OpenKey(key, true);
+        return store;
+    }
+
+    std::unique_ptr<TMainForm> start()
+    {
+        auto form = std::make_unique<TMainForm>();
+        form->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        return form;
+    }
+
+    // Puts the window at the smallest size it takes, whose client area is 600 wide as the controls are drawn,
+    // and returns how much higher than drawn (351) the client area then is.
+    static int toDesignSize(TMainForm& form)
+    {
+        form.resize(form.minimumSize());
+        QApplication::processEvents();
+        QWidget* client = form.centralWidget();
+        EXPECT_EQ(client->width(), 600);
+        return client->height() - 351;
+    }
+
+    template <class T>
+    static T* child(QObject* root, const char* name)
+    {
+        T* found = root->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << "no control named " << name;
+        return found;
+    }
+
+    ScriptedPrompts prompts;
+    std::string path;
+};
+
+TEST_F(MainFormTest, WithNoSettingsTheWindowOpensAtItsDefaultsCentred)
+{
+    auto form = start();
+    EXPECT_EQ(form->windowTitle(), "Kolvane v1.50 - The Quillon Admin Tool by Drummock");
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Kolvane");
+    EXPECT_EQ(form->size(), QSize(620, 460));
+    EXPECT_EQ(form->minimumSize(), QSize(600, 400));
+    const QRect desk = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((form->geometry().center() - desk.center()).manhattanLength(), 2);
+
+    EXPECT_EQ(form->SiteName->count(), 0);
+    EXPECT_FALSE(form->bbLogin->isEnabled());
+    EXPECT_FALSE(form->bbLogOut->isEnabled());
+    EXPECT_FALSE(form->bbExecute->isEnabled());
+    EXPECT_FALSE(form->NOOP->isChecked());
+    EXPECT_FALSE(form->Timer1->isActive());
+    EXPECT_EQ(form->Timer1->interval(), 60000);
+    EXPECT_EQ(form->PageControl1->currentWidget(), form->StatusSheet);
+    EXPECT_EQ(form->StatusBar1->panelText(1), "OFFLINE");
+    EXPECT_EQ(form->StatusBar1->panelText(2), "");
+    EXPECT_EQ(form->StatusBar1->panelText(3), "");
+    EXPECT_EQ(QApplication::focusWidget(), form->SiteName);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+}
+
+TEST_F(MainFormTest, EveryControlIsInPlaceWithItsCaptionAndState)
+{
+    auto form = start();
+    const int taller = toDesignSize(*form);
+    struct Row {
+        const char* name;
+        const char* caption;
+        QRect rect; // in its parent; an empty rect is not checked
+        bool enabled;
+    };
+    const Row rows[] = {
+        {"SiteName", "", QRect(8, 16, 129, 25), true},
+        {"bbSites", "SiTES", QRect(144, 16, 55, 25), true},
+        {"bbLogin", "LOGiN", QRect(200, 16, 55, 25), false},
+        {"bbLogOut", "LOGOUT", QRect(256, 16, 55, 25), false},
+        {"CommandText", "", QRect(320, 16, 185, 25), true},
+        {"bbExecute", "EXECUTE", QRect(511, 13, 75, 25), false},
+        {"NOOP", "STAY ONLiNE", QRect(496, 50, 97, 17), true},
+        {"PageControl1", "", QRect(4, 48, 590, 299 + taller), true},
+        {"bbWeekTop", "WEEKTOP", QRect(8, 8, 75, 25), true},
+        {"bbGroupTop", "GROUPTOP", QRect(88, 8, 75, 25), true},
+        {"bbUserTop", "USERTOP", QRect(168, 8, 75, 25), true},
+        {"bbWho", "WHO'S ON", QRect(248, 8, 75, 25), true},
+        {"bbKillUser", "KiLL LOGiN", QRect(328, 8, 75, 25), true},
+        {"bbLastDirs", "LAST DiRS", QRect(408, 8, 75, 25), true},
+        {"bbLastNukes", "LAST NUKES", QRect(488, 8, 75, 25), true},
+        {"UserList", "", QRect(0, 24, 113, 25), true},
+        {"bbUserInfo", "GET iNFO", QRect(120, 8, 75, 25), false},
+        {"bbSetFlags", "SET FLAGS", QRect(120, 40, 75, 25), false},
+        {"bbModifyUser", "MODiFY", QRect(199, 8, 75, 25), false},
+        {"bbDeleteUser", "DELETE", QRect(199, 40, 75, 25), false},
+        {"bbGiveCredit", "GiVE CREDiT", QRect(278, 8, 75, 25), false},
+        {"bbTakeCredit", "TAKE CREDiT", QRect(278, 40, 75, 25), false},
+        {"bbNewUser", "NEW USER", QRect(357, 8, 73, 57), true},
+        {"bbKolvanes", "KOLVANES", QRect(435, 24, 70, 25), true},
+        {"bbGroupOps", "GROUPOPS", QRect(512, 8, 70, 25), true},
+        {"bbLeeches", "LEECHES", QRect(512, 40, 70, 25), true},
+        {"GroupList", "", QRect(0, 24, 121, 25), true},
+        {"bbListGroupUsers", "LiST USERS", QRect(128, 24, 78, 25), false},
+        {"bbAddGroup", "ADD GROUP", QRect(208, 24, 78, 25), true},
+        {"bbDelGroup", "DEL GROUP", QRect(288, 24, 78, 25), false},
+        {"bbMoveUsers", "MOVE USERS", QRect(368, 24, 78, 25), false},
+        {"bbDeleteDir", "DELETE", QRect(8, 8, 75, 25), true},
+        {"bbNukeDir", "NUKE", QRect(88, 8, 75, 25), true},
+        {"bbViewNfo", "ViEW NFO", QRect(168, 8, 75, 25), true},
+        {"bbViewDiz", "ViEW DiZ", QRect(248, 8, 75, 25), true},
+        {"bbTestZip", "TEST ZiP", QRect(328, 8, 75, 25), true},
+        {"bbViewZip", "ViEW ZiP", QRect(408, 8, 75, 25), true},
+    };
+    for (const Row& row : rows) {
+        auto* w = child<QWidget>(form.get(), row.name);
+        if (!w)
+            continue;
+        SCOPED_TRACE(row.name);
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            EXPECT_EQ(b->text(), row.caption);
+        }
+        EXPECT_EQ(w->geometry(), row.rect);
+        EXPECT_EQ(w->isEnabled(), row.enabled);
+    }
+    for (auto [name, caption] : {std::pair{"Label1", "SiTE NAME"}, std::pair{"Label2", "SiTE COMMAND"},
+                                 std::pair{"Label3", "USER"}, std::pair{"Label4", "GROUP"}})
+        EXPECT_EQ(child<QLabel>(form.get(), name)->text(), caption);
+    EXPECT_EQ(form->Label1->pos(), QPoint(8, 0));
+    EXPECT_EQ(form->Label2->pos(), QPoint(320, 0));
+
+    // Pages in tab order, with their panels' heights.
+    const char* pages[] = {"STATUS", "iNFO", "USER MAiNT", "GROUP MAiNT", "FiLE MAiNT"};
+    ASSERT_EQ(form->PageControl1->count(), 5);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(form->PageControl1->tabText(i), pages[i]);
+    EXPECT_EQ(form->PageControl1->widget(1), form->InfoSheet);
+    EXPECT_EQ(form->Panel3->height(), 41);
+    EXPECT_EQ(form->Panel2->height(), 73);
+    EXPECT_EQ(form->Panel1->height(), 57);
+    EXPECT_EQ(form->Panel4->height(), 41);
+
+    // The user box: sorted by the console, ten characters at most; the command box keeps its history itself.
+    EXPECT_EQ(form->UserList->lineEdit()->maxLength(), 10);
+    EXPECT_EQ(form->UserList->maxVisibleItems(), 16);
+    EXPECT_EQ(form->UserList->insertPolicy(), QComboBox::NoInsert);
+    EXPECT_EQ(form->CommandText->insertPolicy(), QComboBox::NoInsert);
+    EXPECT_FALSE(form->SiteName->isEditable());
+
+    // Menu.
+    EXPECT_EQ(form->MnuMisc->title(), "&MiSC");
+    ASSERT_EQ(form->MnuMisc->actions().size(), 2);
+    EXPECT_EQ(form->MnuMisc->actions()[0], form->mnuClearCommandList);
+    EXPECT_EQ(form->mnuClearCommandList->text(), "&Clear Command List");
+    EXPECT_EQ(form->About1->text(), "&About...");
+    EXPECT_FALSE(form->mnuClearCommandList->icon().isNull());
+    EXPECT_FALSE(form->About1->icon().isNull());
+
+    // The tree and the splitter of the file page.
+    EXPECT_EQ(form->TreeView1->indentation(), 19);
+    EXPECT_EQ(form->TreeView1->editTriggers(), QAbstractItemView::NoEditTriggers);
+    ASSERT_EQ(form->ImageList1.size(), 4);
+    for (const QIcon& icon : form->ImageList1)
+        EXPECT_FALSE(icon.pixmap(16, 16).isNull());
+    form->PageControl1->setCurrentWidget(form->FileSheet);
+    QApplication::processEvents();
+    EXPECT_EQ(form->FileMemo->height(), 75);
+    EXPECT_EQ(form->Splitter1->handleWidth(), 4);
+    form->Splitter1->setSizes({1000, 10});
+    EXPECT_GE(form->FileMemo->height(), 50) << "the text box never gets lower than 50";
+}
+
+TEST_F(MainFormTest, TheTopStripStretchesAndKeepsToTheRightEdge)
+{
+    auto form = start();
+    toDesignSize(*form);
+    const QRect command = form->CommandText->geometry(), execute = form->bbExecute->geometry(),
+                noop = form->NOOP->geometry(), pages = form->PageControl1->geometry(), sites = form->bbSites->geometry();
+    form->resize(form->width() + 100, form->height() + 40);
+    QApplication::processEvents();
+    EXPECT_EQ(form->CommandText->geometry(), command.adjusted(0, 0, 100, 0));
+    EXPECT_EQ(form->bbExecute->geometry(), execute.translated(100, 0));
+    EXPECT_EQ(form->NOOP->geometry(), noop.translated(100, 0));
+    EXPECT_EQ(form->PageControl1->geometry(), pages.adjusted(0, 0, 100, 40));
+    EXPECT_EQ(form->bbSites->geometry(), sites);
+}
+
+TEST_F(MainFormTest, PageTextBoxesUseAFixedPitchFontTwelvePixelsHigh)
+{
+    auto form = start();
+    for (QPlainTextEdit* memo : {form->StatusMemo, form->InfoMemo, form->UserMemo, form->GroupMemo, form->FileMemo}) {
+        SCOPED_TRACE(memo->objectName().toStdString());
+        EXPECT_EQ(memo->font().pixelSize(), 12);
+        EXPECT_TRUE(QFontInfo(memo->font()).fixedPitch());
+        EXPECT_FALSE(memo->isReadOnly());
+        EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        EXPECT_EQ(memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        // The font has the line-drawing set the daemon draws its tables with.
+        EXPECT_TRUE(QFontMetrics(memo->font()).inFont(QChar(0x2554)));
+    }
+}
+
+TEST_F(MainFormTest, StoredSizeIsUsedButNeverBelowTheMinimum)
+{
+    {
+        auto store = openStore();
+        store->WriteInteger("Settings", "Height", 300);
+        store->WriteInteger("Settings", "Width", 500);
+    }
+    EXPECT_EQ(start()->size(), QSize(600, 400));
+    {
+        auto store = openStore();
+        store->WriteInteger("Settings", "Height", 700);
+        store->WriteString("Settings", "Width", "wide");
+    }
+    EXPECT_EQ(start()->size(), QSize(620, 700)) << "a width that is no number loads as the default";
+}
+
+TEST_F(MainFormTest, CustomCommandsAreSavedAtCloseAndLoadedInTheirOrder)
+{
+    {
+        auto form = start();
+        for (const char* c : {"WHO", "", "GROUPS"})
+            form->CommandText->addItem(QString::fromLatin1(c));
+        form->resize(640, 480);
+        form->close();
+    }
+    {
+        auto store = openStore();
+        TSettingsStore::ValueList values;
+        store->ReadSectionValues("Custom Commands", values);
+        ASSERT_EQ(values.size(), 2u) << "the empty entry at position 1 is skipped";
+        EXPECT_EQ(values[0], (std::pair<std::string, std::string>{"Command0", "WHO"}));
+        EXPECT_EQ(values[1], (std::pair<std::string, std::string>{"Command2", "GROUPS"}));
+        EXPECT_EQ(store->ReadInteger("Settings", "Height", 0), 480);
+        EXPECT_EQ(store->ReadInteger("Settings", "Width", 0), 640);
+        EXPECT_EQ(store->ReadInteger("Settings", "LastSite", 0), -1);
+
+        // Twelve commands written in order load in that order, Command10 and Command11 included.
+        store->EraseSection("Custom Commands");
+        for (int i = 0; i < 12; ++i)
+            store->WriteString("Custom Commands", "Command" + std::to_string(i), "C" + std::to_string(i));
+    }
+    auto form = start();
+    ASSERT_EQ(form->CommandText->count(), 12);
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(form->CommandText->itemText(i), QStringLiteral("C%1").arg(i));
+    EXPECT_EQ(form->CommandText->currentText(), "");
+    EXPECT_EQ(form->size(), QSize(640, 480));
+}
+
+TEST_F(MainFormTest, ClearCommandListEmptiesTheHistoryForTheNextStart)
+{
+    {
+        auto store = openStore();
+        store->WriteString("Custom Commands", "Command0", "WHO");
+        store->WriteString("Custom Commands", "Command1", "USERS");
+    }
+    {
+        auto form = start();
+        ASSERT_EQ(form->CommandText->count(), 2);
+        form->CommandText->setEditText(QStringLiteral("half typed"));
+        form->mnuClearCommandList->trigger();
+        EXPECT_EQ(form->CommandText->count(), 0);
+        EXPECT_EQ(form->CommandText->currentText(), "half typed") << "the text being typed stays";
+        form->close();
+    }
+    EXPECT_EQ(start()->CommandText->count(), 0);
+}
+
+TEST_F(MainFormTest, TheLastSiteIsSelectedOnlyWhenItExists)
+{
+    {
+        auto store = openStore("Drummock\\SiTES");
+        for (const char* site : {"zeta", "Alpha", "mid"})
+            store->WriteString(site, "HostName", "127.0.0.1");
+        store->CloseKey();
+        store->OpenKey("Drummock", false);
+        store->WriteInteger("Settings", "LastSite", 5);
+    }
+    {
+        auto form = start();
+        ASSERT_EQ(form->SiteName->count(), 3);
+        EXPECT_EQ(form->SiteName->itemText(0), "Alpha") << "sites list in name order";
+        EXPECT_EQ(form->SiteName->currentIndex(), -1);
+        EXPECT_FALSE(form->bbLogin->isEnabled());
+        form->SiteName->setCurrentIndex(2);
+        form->close();
+    }
+    auto store = openStore();
+    EXPECT_EQ(store->ReadInteger("Settings", "LastSite", -1), 2);
+    auto form = start();
+    EXPECT_EQ(form->SiteName->currentText(), "zeta");
+}
+
+TEST_F(MainFormTest, ADamagedStoreIsReportedAndLeftAlone)
+{
+    const QByteArray junk = "not a settings store at all";
+    {
+        QFile file(QString::fromStdString(path));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(junk);
+    }
+    {
+        auto form = start();
+        QTRY_COMPARE(prompts.errors.size(), 1);
+        EXPECT_TRUE(prompts.errors[0].contains(QString::fromStdString(path))) << prompts.errors[0].toStdString();
+        EXPECT_EQ(form->size(), QSize(620, 460));
+        form->CommandText->addItem(QStringLiteral("WHO"));
+        form->close();
+    }
+    QFile file(QString::fromStdString(path));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), junk);
+}
+
+TEST_F(MainFormTest, TheSplashCyclesItsPicturesUntilTheFirstActivation)
+{
+    auto* splash = new TSplashScreen;
+    splash->show();
+    EXPECT_EQ(splash->objectName(), "SplashScreen");
+    EXPECT_EQ(splash->size(), QSize(369, 260));
+    EXPECT_TRUE(splash->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_TRUE(splash->windowFlags() & Qt::WindowStaysOnTopHint);
+    const QImage pictures[] = {splash->Image1->pixmap().toImage(), splash->Image2->pixmap().toImage(),
+                               splash->Image3->pixmap().toImage()};
+    for (const QImage& picture : pictures)
+        EXPECT_EQ(picture.size(), QSize(360, 252));
+    EXPECT_NE(pictures[0], pictures[1]);
+    EXPECT_NE(pictures[1], pictures[2]);
+    EXPECT_NE(pictures[0], pictures[2]);
+    EXPECT_EQ(splash->Image1->geometry(), QRect(4, 4, 360, 252));
+    EXPECT_EQ(splash->Image2->geometry(), QRect(5, 4, 360, 252));
+    EXPECT_EQ(splash->Timer1->interval(), 200);
+    EXPECT_TRUE(splash->Timer1->isActive());
+
+    auto visible = [splash] {
+        return QString("%1%2%3")
+            .arg(splash->Image1->isVisible())
+            .arg(splash->Image2->isVisible())
+            .arg(splash->Image3->isVisible());
+    };
+    EXPECT_EQ(visible(), "100");
+    splash->Timer1Timer();
+    EXPECT_EQ(visible(), "010");
+    splash->Timer1Timer();
+    EXPECT_EQ(visible(), "001");
+    splash->Timer1Timer();
+    EXPECT_EQ(visible(), "100");
+
+    QPointer<TSplashScreen> watch(splash);
+    auto form = std::make_unique<TMainForm>();
+    form->setSplash(splash);
+    QElapsedTimer clock;
+    clock.start();
+    form->FormActivate();
+    EXPECT_GE(clock.elapsed(), 2000) << "the splash stays two more seconds";
+    EXPECT_TRUE(watch.isNull()) << "and is destroyed then";
+    EXPECT_TRUE(form->SplashClosed);
+    EXPECT_TRUE(form->SiteName->isEnabled());
+
+    clock.restart();
+    form->FormActivate();
+    EXPECT_LT(clock.elapsed(), 1000) << "later activations wait for nothing";
+}
+
+TEST_F(MainFormTest, TheAboutBoxShowsThePictureThenTheCredits)
+{
+    auto form = start();
+    TAboutForm about(form.get());
+    EXPECT_EQ(about.objectName(), "AboutForm");
+    EXPECT_EQ(about.windowTitle(), "ABOUT Kolvane");
+    EXPECT_EQ(about.size(), QSize(362, 299));
+    EXPECT_EQ(about.KolvanePic->pixmap().size(), QSize(360, 252));
+    EXPECT_EQ(about.KolvanePic->pos(), QPoint(2, 0));
+    EXPECT_EQ(about.bbViewCredits->text(), "ViEW CREDiTS");
+    EXPECT_EQ(about.bbViewCredits->geometry(), QRect(128, 264, 106, 25));
+    EXPECT_EQ(about.Credits->geometry(), QRect(0, 0, 362, 257));
+    EXPECT_TRUE(about.Credits->isReadOnly());
+    about.show();
+    EXPECT_TRUE(about.KolvanePic->isVisible());
+    EXPECT_FALSE(about.Credits->isVisible());
+    QTest::mouseClick(about.bbViewCredits, Qt::LeftButton);
+    EXPECT_FALSE(about.KolvanePic->isVisible());
+    EXPECT_TRUE(about.Credits->isVisible());
+    EXPECT_FALSE(about.Credits->toPlainText().isEmpty());
+    QTest::mouseClick(about.bbViewCredits, Qt::LeftButton);
+    EXPECT_TRUE(about.Credits->isVisible()) << "further clicks change nothing";
+
+    // The menu item opens it modally and it is gone when closed.
+    QTimer::singleShot(0, [] {
+        auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->objectName(), "AboutForm");
+        box->close();
+    });
+    form->About1->trigger();
+    EXPECT_EQ(form->findChildren<TAboutForm*>().size(), 1) << "only the test's own box is left";
+}
+
+TEST_F(MainFormTest, TabClicksAskFirstAndOnlyOperatorChangesRefresh)
+{
+    auto form = start();
+    bool allow = false;
+    int refreshes = 0;
+    form->PageControl1->OnChanging = [&] { return allow; };
+    form->PageControl1->OnChange = [&] { ++refreshes; };
+    QTabBar* bar = form->PageControl1->tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(2).center());
+    EXPECT_EQ(form->PageControl1->currentWidget(), form->StatusSheet) << "a refused click leaves the page";
+    QTest::keyClick(form->PageControl1, Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(form->PageControl1->currentIndex(), 0);
+    EXPECT_EQ(refreshes, 0);
+
+    allow = true;
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(2).center());
+    EXPECT_EQ(form->PageControl1->currentWidget(), form->UserSheet);
+    EXPECT_EQ(refreshes, 1);
+    form->PageControl1->setCurrentWidget(form->StatusSheet); // the program's own change
+    EXPECT_EQ(refreshes, 1);
+}
+
+} // namespace

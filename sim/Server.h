@@ -1,0 +1,83 @@
+#pragma once
+
+#include "sim/Reply.h"
+#include "sim/SiteState.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+
+#include <functional>
+
+namespace sim {
+
+class Session;
+
+struct ServerOptions {
+    QHostAddress address = QHostAddress(QHostAddress::LocalHost);
+    quint16 port = 2121;
+    QString statePath;         // empty: state lives in memory only
+    QString logPath;           // empty: standard output
+    QList<QByteArray> dropOn;  // command prefixes whose reply is cut short by a closed connection
+    QList<QByteArray> stallOn; // command prefixes whose reply is never finished
+};
+
+// The daemon: accepts control connections, owns the site's state and its file, the command log and the
+// registry of live logins that SITE WHO and SITE KILL work on.
+class Server : public QObject {
+    Q_OBJECT
+
+public:
+    Server(ServerOptions options, SiteState state, QObject* parent = nullptr);
+    ~Server() override;
+
+    bool listen(QString* error);
+    QHostAddress address() const { return m_server.serverAddress(); }
+    quint16 port() const { return m_server.serverPort(); }
+
+    const SiteState& state() const { return m_state; }
+    // Writes the state file atomically (temporary file, then rename).
+    bool save(QString* error);
+    // Runs change on the state and saves it when the reply is a success. If the save fails, the state is put
+    // back as it was and the operator is told that nothing changed: a change is never reported as made when it
+    // would be lost at the next start.
+    Reply applyChange(const std::function<Reply(SiteState&)>& change);
+
+    // One line of the command log: "<session> <line>". Flushed at once, so a test can read it right away.
+    void log(int session, const QByteArray& line);
+
+    enum class Fault { None, Drop, Stall };
+    Fault faultFor(const QByteArray& line) const;
+
+    // Logins that are not ours to serve but that SITE WHO shows and SITE KILL can end: a site always has a
+    // few idle users hanging around.
+    struct IdleLogin {
+        int pid = 0;
+        QByteArray user;
+        QByteArray doing;
+        QByteArray from;
+        qint64 since = 0;
+    };
+    QList<IdleLogin>& idleLogins() { return m_idle; }
+    const QList<Session*>& sessions() const { return m_sessions; }
+    Session* sessionByPid(int pid) const;
+
+    // Keeps the working directories of logged-in sessions valid when a directory is renamed under them.
+    void renamePathPrefix(const QByteArray& from, const QByteArray& to);
+
+private:
+    void onNewConnection();
+    void onSessionFinished(Session* session);
+
+    ServerOptions m_options;
+    SiteState m_state;
+    QTcpServer m_server;
+    QFile m_log;
+    QList<Session*> m_sessions;
+    QList<IdleLogin> m_idle;
+    int m_nextSession = 1;
+};
+
+} // namespace sim

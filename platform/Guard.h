@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <exception>
 #include <utility>
@@ -27,4 +28,12 @@ void Guarded(Handler&& handler) noexcept
     } catch (...) {
         ShowException(std::exception());
     }
+}
+
+// Connects a signal to a handler of receiver's that runs inside Guarded, whatever the signal's arguments.
+template <class Sender, class Signal, class Receiver>
+QMetaObject::Connection connectGuarded(Sender* sender, Signal signal, Receiver* receiver, void (Receiver::*handler)())
+{
+    return QObject::connect(sender, signal, receiver,
+                            [receiver, handler] { Guarded([&] { (receiver->*handler)(); }); });
 }

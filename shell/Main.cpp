@@ -1,6 +1,7 @@
 #include "shell/Main.h"
 
 #include "art/Art.h"
+#include "ftp/NMFtp.h"
 #include "files/About.h"
 #include "platform/Anchors.h"
 #include "platform/Guard.h"
@@ -11,6 +12,7 @@
 #include "shell/PageControl.h"
 #include "shell/Splash.h"
 #include "sitebook/Diamond.h"
+#include "sitebook/Sites.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -38,11 +40,6 @@ const char* const kProgramKey = "Drummock";
 // The client area of the console as it is drawn: the top strip and the page control are placed in these
 // coordinates, and stretch or keep to the right edge from there.
 constexpr QSize kDesignClient(600, 351);
-
-QString keyNameToQString(const std::string& name)
-{
-    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
-}
 
 } // namespace
 
@@ -165,6 +162,14 @@ void TMainForm::buildControls()
 
     SAP = new TDiamond(this);
     SAP->setObjectName(QStringLiteral("SAP"));
+
+    NMFTP1 = new TNMFTP(this);
+    NMFTP1->setObjectName(QStringLiteral("NMFTP1"));
+    NMFTP1->Port = 21;
+    NMFTP1->ReportLevel = 2;
+    NMFTP1->Vendor = 2411;
+    NMFTP1->ParseList = true;
+    NMFTP1->ProxyPort = 0;
 
     ImageList1 = {QIcon(QStringLiteral(":/art/node0-folder-closed.png")),
                   QIcon(QStringLiteral(":/art/node1-folder-open.png")), QIcon(QStringLiteral(":/art/node2-file.png")),
@@ -358,11 +363,12 @@ void TMainForm::connectHandlers()
 {
     // Every handler runs inside the guard: its error ends it and is shown, and the console goes on.
     auto on = [this](auto* sender, auto signal, void (TMainForm::*handler)()) {
-        connect(sender, signal, this, [this, handler] { Guarded([&] { (this->*handler)(); }); });
+        connectGuarded(sender, signal, this, handler);
     };
     on(mnuClearCommandList, &QAction::triggered, &TMainForm::mnuClearCommandListClick);
     on(About1, &QAction::triggered, &TMainForm::About1Click);
     on(SiteName, &QComboBox::activated, &TMainForm::SiteNameChange);
+    on(bbSites, &QPushButton::clicked, &TMainForm::bbSitesClick);
 }
 
 // ---- settings -------------------------------------------------------------------------------------------------
@@ -378,6 +384,7 @@ TSettingsStore& TMainForm::store()
 void TMainForm::FormCreate()
 {
     // The FTP client's server kind starts undetected; the first parsed listing detects it.
+    NMFTP1->Vendor = 2411;
     SplashClosed = false;
     PageControl1->setCurrentWidget(StatusSheet);
     SAP->SetKey(std::string(DiamondConsoleKey));
@@ -411,13 +418,8 @@ void TMainForm::LoadSettings()
     resize(settings.ReadInteger("Settings", "Width", 620), settings.ReadInteger("Settings", "Height", 460));
     const int lastSite = settings.ReadInteger("Settings", "LastSite", -1);
 
-    if (!settings.OpenKey("SiTES", true))
-        throw EStoreError("The key SiTES cannot be created in the settings store");
-    std::vector<std::string> sites;
-    settings.GetKeyNames(sites);
     SiteName->clear();
-    for (const std::string& site : sites)
-        SiteName->addItem(keyNameToQString(site));
+    SiteName->addItems(SiteBook::names(settings)); // leaves the store on the site book
     SiteName->setCurrentIndex(lastSite >= 0 && lastSite < SiteName->count() ? lastSite : -1);
     if (SiteName->currentIndex() >= 0)
         SiteNameChange();
@@ -425,7 +427,22 @@ void TMainForm::LoadSettings()
 
 void TMainForm::SiteNameChange()
 {
-    // Loading the chosen site into the FTP client comes with the site book.
+    // The values go to the next log-in; a connection that is open keeps what it was opened with.
+    const std::string site = SiteBook::keyName(SiteName->currentText());
+    if (site.empty())
+        return;
+    TSettingsStore& settings = SiteBook::open(store());
+    NMFTP1->Host = settings.ReadString(site, "HostName", "");
+    NMFTP1->Port = settings.ReadInteger(site, "Port", 21);
+    NMFTP1->UserID = settings.ReadString(site, "LogIn", "");
+    NMFTP1->Password = SAP->DecipherString(settings.ReadString(site, "PassWord", ""));
+    LogIn->setEnabled(true);
+}
+
+void TMainForm::bbSitesClick()
+{
+    if (SiteForm)
+        SiteForm->exec();
 }
 
 void TMainForm::FormClose()

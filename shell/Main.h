@@ -27,6 +27,7 @@ class TNMFTP;
 class TNfoDizForm;
 class TPageControl;
 class TSettingsStore;
+class TSiteForm;
 class TSplashScreen;
 
 // The status bar with its three panels: 1 the connection ("OFFLINE"/"ONLINE"), 2 never written, 3 the messages.
@@ -134,7 +135,7 @@ public:
     QAction* LogOut;      // ActionList1
     QAction* RefreshData; // ActionList1
     QTimer* Timer1;
-    TNMFTP* NMFTP1 = nullptr;
+    TNMFTP* NMFTP1;
     TDiamond* SAP;
     std::unique_ptr<TSettingsStore> SettingsStore;
     QList<QIcon> ImageList1; // the tree's node pictures: 0 closed folder, 1 open folder, 2 file, 3 link
@@ -152,6 +153,9 @@ public:
     bool SplashClosed = false;
     bool ListUnderSelection = false;
 
+    // The dialogs made once at start-up, after the main window.
+    TSiteForm* SiteForm = nullptr;
+
     // The store, or EStoreError naming why it could not be opened.
     TSettingsStore& store();
 
@@ -162,6 +166,7 @@ public:
     void LoadSettings();
     void DisableSelectionButtons();
     void SiteNameChange();
+    void bbSitesClick();
     void mnuClearCommandListClick();
     void About1Click();
 

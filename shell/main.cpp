@@ -4,6 +4,7 @@
 #include "shell/Look.h"
 #include "shell/Main.h"
 #include "shell/Splash.h"
+#include "sitebook/Sites.h"
 
 int main(int argc, char** argv)
 {
@@ -20,6 +21,8 @@ int main(int argc, char** argv)
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
     TMainForm mainForm;
     mainForm.setSplash(splash);
+    // The dialogs that live for the whole run, made hidden in this order after the main window.
+    mainForm.SiteForm = new TSiteForm(&mainForm);
     mainForm.show();
     return app.exec();
 }

@@ -1,0 +1,329 @@
+// The site maintenance dialog driven through its widgets, and the main window's site pick.
+
+#include "common/ScriptedPrompts.h"
+#include "ftp/NMFtp.h"
+#include "platform/SettingsStore.h"
+#include "shell/Main.h"
+#include "sitebook/Diamond.h"
+#include "sitebook/Sites.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+namespace {
+
+class SiteFormTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        path = TSettingsStore::defaultPath();
+        QFile::remove(QString::fromStdString(path));
+        start();
+    }
+
+    void start()
+    {
+        dialog = nullptr;
+        form = std::make_unique<TMainForm>();
+        dialog = new TSiteForm(form.get());
+        form->SiteForm = dialog;
+        form->show();
+        dialog->show();
+    }
+
+    void restart()
+    {
+        form->close();
+        form.reset();
+        start();
+    }
+
+    void fill(const char* site, const char* host, const char* login, const char* port, const char* password)
+    {
+        dialog->SiteName->setEditText(QString::fromLatin1(site));
+        for (auto [box, text] : {std::pair{dialog->Hostname, host}, std::pair{dialog->Login, login},
+                                 std::pair{dialog->Port, port}, std::pair{dialog->Password, password}}) {
+            box->clear();
+            box->insert(QString::fromLatin1(text)); // as typed: length limits and the port's digits apply
+        }
+    }
+
+    void click(QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+
+    // Picks a site in a combo box the way the operator does, so that its activation handler runs.
+    static void pick(QComboBox* box, const QString& name)
+    {
+        const int index = box->findText(name);
+        ASSERT_GE(index, 0) << name.toStdString();
+        box->setCurrentIndex(index);
+        emit box->activated(index);
+    }
+
+    // What another program finds in the store for a site's value.
+    std::string stored(const std::string& site, const std::string& value, const std::string& fallback = "<none>")
+    {
+        TSettingsStore store(path);
+        EXPECT_TRUE(store.OpenKey("Drummock\\SiTES", false));
+        return store.ReadString(site, value, fallback);
+    }
+
+    ScriptedPrompts prompts;
+    std::string path;
+    std::unique_ptr<TMainForm> form;
+    TSiteForm* dialog = nullptr;
+};
+
+TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
+{
+    EXPECT_EQ(dialog->objectName(), "SiteForm");
+    EXPECT_EQ(dialog->windowTitle(), "SiTE MAiNTENANCE");
+    EXPECT_EQ(dialog->size(), QSize(275, 199));
+    EXPECT_EQ(dialog->SiteName->geometry(), QRect(8, 24, 169, 25));
+    EXPECT_TRUE(dialog->SiteName->isEditable());
+    EXPECT_EQ(dialog->bbNew->text(), "&NEW");
+    EXPECT_EQ(dialog->bbSave->geometry(), QRect(192, 67, 75, 25));
+    EXPECT_EQ(dialog->bbExit->text(), "&EXiT");
+    EXPECT_EQ(dialog->Label2->text(), "HOST NAME OR IP");
+    EXPECT_EQ(dialog->Label5->pos(), QPoint(96, 104));
+    EXPECT_EQ(dialog->Password->echoMode(), QLineEdit::Password);
+
+    QTest::keyClicks(dialog->Login, QStringLiteral("abcdefghijklmn"));
+    EXPECT_EQ(dialog->Login->text(), "abcdefghij");
+    QTest::keyClicks(dialog->Port, QStringLiteral("21a-2 1234567"));
+    EXPECT_EQ(dialog->Port->text(), "212123") << "only digits, at most six";
+
+    QWidget* expected[] = {dialog->SiteName, dialog->Hostname, dialog->Login,  dialog->Port,
+                           dialog->Password, dialog->bbNew,    dialog->bbSave, dialog->bbDelete, dialog->bbExit};
+    QApplication::setActiveWindow(dialog);
+    dialog->SiteName->setFocus();
+    for (std::size_t i = 0; i + 1 < std::size(expected); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget* now = QApplication::focusWidget();
+        EXPECT_TRUE(now == expected[i + 1] || now->parentWidget() == expected[i + 1])
+            << "after " << expected[i]->objectName().toStdString() << " came " << now->objectName().toStdString();
+    }
+}
+
+TEST_F(SiteFormTest, SaveStoresTheFourStringsWithTheEncipheredPassword)
+{
+    fill("home", "127.0.0.1", "siteop", "2121", "s3cr\xe9t");
+    click(dialog->bbSave);
+    EXPECT_TRUE(prompts.notices.isEmpty()) << prompts.notices.join('|').toStdString();
+    EXPECT_EQ(stored("home", "HostName"), "127.0.0.1");
+    EXPECT_EQ(stored("home", "Port"), "2121");
+    EXPECT_EQ(stored("home", "LogIn"), "siteop");
+    const std::string first = stored("home", "PassWord");
+    EXPECT_EQ(first.size(), 32u);
+
+    // Another program with the documented key deciphers what the console stored.
+    TDiamond other;
+    other.SetKey("qvxrtz42");
+    EXPECT_EQ(other.DecipherString(first), "s3cr\xe9t");
+
+    // Saving the same password again stores another value that deciphers the same.
+    QTest::qWait(5);
+    click(dialog->bbSave);
+    const std::string second = stored("home", "PassWord");
+    EXPECT_NE(first, second);
+    EXPECT_EQ(other.DecipherString(second), "s3cr\xe9t");
+
+    EXPECT_EQ(dialog->SiteName->findText(QStringLiteral("home")), 0) << "the new site is listed at once";
+    EXPECT_EQ(dialog->SiteName->currentText(), "home") << "the typed name stays";
+    EXPECT_TRUE(dialog->focusWidget() == dialog->SiteName || dialog->focusWidget() == dialog->SiteName->lineEdit());
+}
+
+TEST_F(SiteFormTest, SaveChecksTheBoxesInOrderAndWritesNothingUntilAllAreFilled)
+{
+    click(dialog->bbSave);
+    fill("x", "", "", "", "");
+    click(dialog->bbSave);
+    fill("x", "h", "", "", "");
+    click(dialog->bbSave);
+    fill("x", "h", "l", "", "");
+    click(dialog->bbSave);
+    fill("x", "h", "l", "21", "");
+    click(dialog->bbSave);
+    EXPECT_EQ(prompts.notices, QStringList({"Duh! Enter a SiteName first...",
+                                            "Duh! Enter a HostName or IP Address first...",
+                                            "Duh! Enter a Login Name first...", "Duh! Enter the Port first...",
+                                            "Duh! Enter the password first..."}));
+    EXPECT_EQ(stored("x", "HostName"), "<none>");
+    EXPECT_EQ(dialog->SiteName->count(), 0);
+}
+
+TEST_F(SiteFormTest, PickingASiteLoadsItNewAndDeleteLeaveTheHostAlone)
+{
+    fill("alpha", "ftp.example.net", "me", "21", "pw1");
+    click(dialog->bbSave);
+    {
+        // A record written by another program without a port.
+        TSettingsStore store(path);
+        store.OpenKey("Drummock\\SiTES\\bare", true);
+        store.WriteString("", "HostName", "10.0.0.9");
+    }
+    click(dialog->bbNew);
+    EXPECT_EQ(dialog->SiteName->currentText(), "");
+    EXPECT_EQ(dialog->Hostname->text(), "ftp.example.net");
+    EXPECT_EQ(dialog->Login->text(), "");
+    EXPECT_EQ(dialog->Port->text(), "");
+    EXPECT_EQ(dialog->Password->text(), "");
+
+    click(dialog->bbSave); // refills the list with the other program's site too
+    prompts.notices.clear();
+    pick(dialog->SiteName, QStringLiteral("alpha"));
+    EXPECT_EQ(dialog->Hostname->text(), "ftp.example.net");
+    EXPECT_EQ(dialog->Login->text(), "me");
+    EXPECT_EQ(dialog->Port->text(), "21");
+    EXPECT_EQ(dialog->Password->text(), "pw1");
+    EXPECT_EQ(dialog->focusWidget(), dialog->Hostname);
+    pick(dialog->SiteName, QStringLiteral("bare"));
+    EXPECT_EQ(dialog->Port->text(), "21") << "a record without a port shows 21";
+    EXPECT_EQ(dialog->Password->text(), "") << "a missing password deciphers to nothing";
+
+    pick(dialog->SiteName, QStringLiteral("alpha"));
+    click(dialog->bbDelete);
+    EXPECT_EQ(stored("alpha", "HostName"), "<none>");
+    EXPECT_EQ(dialog->SiteName->findText(QStringLiteral("alpha")), -1);
+    EXPECT_EQ(dialog->SiteName->currentText(), "");
+    EXPECT_EQ(dialog->Hostname->text(), "ftp.example.net");
+    EXPECT_EQ(dialog->Password->text(), "");
+    EXPECT_EQ(stored("bare", "HostName"), "10.0.0.9") << "only the named site goes";
+
+    dialog->SiteName->setEditText(QStringLiteral("no such site"));
+    click(dialog->bbDelete);
+    EXPECT_EQ(stored("bare", "HostName"), "10.0.0.9");
+    EXPECT_TRUE(prompts.notices.isEmpty());
+}
+
+TEST_F(SiteFormTest, NoNameReachesOutsideItsOwnKey)
+{
+    {
+        TSettingsStore store(path);
+        store.OpenKey("Drummock", false);
+        store.WriteString("Settings", "Height", "444");
+        store.WriteString("Custom Commands", "Command0", "WHO");
+        store.WriteString("SiTES\\keep", "HostName", "k");
+    }
+    // An empty name deletes nothing at all.
+    click(dialog->bbDelete);
+    EXPECT_EQ(prompts.notices.value(0), "Duh! Enter a SiteName first...");
+
+    // Names that hold the path separator are refused for SAVE and DELETE alike.
+    for (const char* name : {"..\\Settings", "\\Drummock\\Settings", "\\", "keep\\", "a\\b"}) {
+        SCOPED_TRACE(name);
+        prompts.notices.clear();
+        fill(name, "h", "l", "21", "p");
+        click(dialog->bbSave);
+        click(dialog->bbDelete);
+        EXPECT_EQ(prompts.notices, QStringList({TSiteForm::BadNameNotice, TSiteForm::BadNameNotice}));
+    }
+    // Names of the program's own sections are just sites below SiTES.
+    fill("Settings", "h", "l", "21", "p");
+    click(dialog->bbSave);
+    fill("Custom Commands", "h", "l", "21", "p");
+    click(dialog->bbSave);
+    click(dialog->bbDelete);
+
+    TSettingsStore store(path);
+    store.OpenKey("Drummock", false);
+    EXPECT_EQ(store.ReadString("Settings", "Height", ""), "444");
+    EXPECT_FALSE(store.ValueExists("Settings", "HostName"));
+    EXPECT_EQ(store.ReadString("Custom Commands", "Command0", ""), "WHO");
+    EXPECT_EQ(store.ReadString("SiTES\\keep", "HostName", ""), "k");
+    EXPECT_EQ(store.ReadString("SiTES\\Settings", "HostName", ""), "h");
+    std::vector<std::string> sites;
+    store.OpenKey("SiTES", false);
+    store.GetKeyNames(sites);
+    EXPECT_EQ(sites, (std::vector<std::string>{"keep", "Settings"}));
+}
+
+TEST_F(SiteFormTest, ClosingHandsTheListToTheMainWindowWithoutLoadingASite)
+{
+    fill("one", "127.0.0.1", "u1", "2121", "p1");
+    click(dialog->bbSave);
+    fill("two", "10.1.1.1", "u2", "21", "p2");
+    click(dialog->bbSave);
+    pick(form->SiteName, QStringLiteral("one")); // nothing there yet: the main list fills on close
+    EXPECT_EQ(form->SiteName->count(), 0);
+
+    pick(dialog->SiteName, QStringLiteral("two"));
+    click(dialog->bbExit);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(form->SiteName->count(), 2);
+    EXPECT_EQ(form->SiteName->currentText(), "two");
+    EXPECT_FALSE(form->bbLogin->isEnabled()) << "the hand-over loads nothing";
+    EXPECT_EQ(form->NMFTP1->Host, "");
+
+    // The operator's pick in the main window loads the site into the client.
+    pick(form->SiteName, QStringLiteral("one"));
+    EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");
+    EXPECT_EQ(form->NMFTP1->Port, 2121);
+    EXPECT_EQ(form->NMFTP1->UserID, "u1");
+    EXPECT_EQ(form->NMFTP1->Password, "p1");
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+
+    // Showing the dialog again, closing it with no selection, selects nothing in the main window; the client
+    // keeps the site it was given.
+    dialog->show();
+    click(dialog->bbNew);
+    dialog->close();
+    EXPECT_EQ(form->SiteName->currentIndex(), -1);
+    EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");
+}
+
+TEST_F(SiteFormTest, SitesComeBackAfterARestartAndTheLastSiteIsLoaded)
+{
+    fill("b-site", "192.168.7.7", "op", "990", "pass");
+    click(dialog->bbSave);
+    fill("a-site", "h", "l", "21", "x");
+    click(dialog->bbSave);
+    dialog->close();
+    pick(form->SiteName, QStringLiteral("b-site"));
+    restart();
+    ASSERT_EQ(form->SiteName->count(), 2);
+    EXPECT_EQ(form->SiteName->currentText(), "b-site") << "the last site is selected again";
+    EXPECT_EQ(form->NMFTP1->Host, "192.168.7.7") << "and loaded into the client";
+    EXPECT_EQ(form->NMFTP1->Port, 990);
+    EXPECT_EQ(form->NMFTP1->Password, "pass");
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+    EXPECT_EQ(dialog->SiteName->count(), 2) << "the dialog lists the sites from its creation on";
+}
+
+TEST_F(SiteFormTest, APortThatIsNoNumberLoadsAsTwentyOne)
+{
+    {
+        TSettingsStore store(path);
+        store.OpenKey("Drummock\\SiTES", true);
+        store.WriteString("odd", "Port", "ftp");
+        store.WriteString("odd", "HostName", "h");
+    }
+    restart();
+    pick(form->SiteName, QStringLiteral("odd"));
+    EXPECT_EQ(form->NMFTP1->Port, 21);
+    EXPECT_EQ(form->NMFTP1->UserID, "");
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+}
+
+TEST_F(SiteFormTest, TheSitesButtonShowsTheDialogModally)
+{
+    bool wasModal = false;
+    dialog->hide();
+    QTimer::singleShot(0, [&] {
+        wasModal = QApplication::activeModalWidget() == dialog;
+        dialog->close();
+    });
+    click(form->bbSites);
+    EXPECT_TRUE(wasModal);
+    EXPECT_FALSE(dialog->isVisible());
+}
+
+} // namespace

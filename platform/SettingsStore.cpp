@@ -286,6 +286,8 @@ std::int64_t TSettingsStore::makeKey(std::int64_t from, const std::string& path)
         if (!alive.step())
             return -1;
     }
+    if (path.empty())
+        return from; // the current key itself
     std::int64_t key = from;
     for (const std::string& name : splitPath(path)) {
         if (name.empty())

@@ -98,7 +98,12 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent)
     SiteName->setFocus();
 }
 
-TMainForm::~TMainForm() = default;
+TMainForm::~TMainForm()
+{
+    // The dialogs go first: they use the store and the cipher, which go with this window's members.
+    delete SiteForm;
+    SiteForm = nullptr;
+}
 
 QPushButton* TMainForm::makeButton(const char* name, const QString& caption, QWidget* parent, QRect rect)
 {

@@ -1,5 +1,6 @@
 #include "sitebook/Sites.h"
 
+#include "platform/ComboBox.h"
 #include "platform/Guard.h"
 #include "platform/OemText.h"
 #include "platform/Prompts.h"
@@ -12,33 +13,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
-
-// ---- the site book in the store ----------------------------------------------------------------------------
-
-TSettingsStore& SiteBook::open(TSettingsStore& store)
-{
-    // Always from the root: whatever key the store was left on, a site's values land below SiTES and nowhere else.
-    if (!store.OpenKey(Path, true))
-        throw EStoreError("The site book cannot be opened in the settings store " + store.path());
-    return store;
-}
-
-std::string SiteBook::keyName(const QString& siteName)
-{
-    if (siteName.contains(QLatin1Char('\\')))
-        return std::string();
-    return siteName.toUtf8().toStdString();
-}
-
-QStringList SiteBook::names(TSettingsStore& store)
-{
-    std::vector<std::string> keys;
-    open(store).GetKeyNames(keys);
-    QStringList list;
-    for (const std::string& key : keys)
-        list << QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size()));
-    return list;
-}
 
 // ---- the dialog ------------------------------------------------------------------------------------------------
 
@@ -77,10 +51,8 @@ TSiteForm::TSiteForm(TMainForm* mainForm) : QDialog(mainForm), main_(mainForm)
     Label5 = label("Label5", "PORT", QPoint(96, 104));
     Label4 = label("Label4", "PASSWORD", QPoint(8, 152));
 
-    SiteName = new QComboBox(this);
+    SiteName = new TComboBox(this);
     SiteName->setObjectName(QStringLiteral("SiteName"));
-    SiteName->setEditable(true);
-    SiteName->setInsertPolicy(QComboBox::NoInsert);
     SiteName->setGeometry(8, 24, 169, 25);
     Hostname = edit("Hostname", QRect(8, 72, 153, 22));
     Login = edit("Login", QRect(8, 120, 81, 22));
@@ -106,7 +78,7 @@ TSiteForm::TSiteForm(TMainForm* mainForm) : QDialog(mainForm), main_(mainForm)
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
-    connectGuarded(SiteName, &QComboBox::activated, this, &TSiteForm::SiteNameClick);
+    connectGuarded(SiteName, &TComboBox::itemChosen, this, &TSiteForm::SiteNameClick);
     connectGuarded(bbNew, &QPushButton::clicked, this, &TSiteForm::bbNewClick);
     connectGuarded(bbSave, &QPushButton::clicked, this, &TSiteForm::bbSaveClick);
     connectGuarded(bbDelete, &QPushButton::clicked, this, &TSiteForm::bbDeleteClick);
@@ -184,14 +156,9 @@ void TSiteForm::bbSaveClick()
             return;
         }
     }
-    TSettingsStore& store = SiteBook::open(main_->store());
-    // The four values stand or fall together: a failed write never leaves half a site behind.
-    store.transaction([&] {
-        store.WriteString(site, "HostName", QStringToLatin1(Hostname->text()));
-        store.WriteString(site, "Port", QStringToLatin1(Port->text()));
-        store.WriteString(site, "LogIn", QStringToLatin1(Login->text()));
-        store.WriteString(site, "PassWord", main_->SAP->EncipherString(QStringToLatin1(Password->text())));
-    });
+    SiteBook::save(main_->store(), *main_->SAP, site,
+                   {QStringToLatin1(Hostname->text()), QStringToLatin1(Port->text()), QStringToLatin1(Login->text()),
+                    QStringToLatin1(Password->text())});
     refillSites();
     SiteName->setFocus();
 }

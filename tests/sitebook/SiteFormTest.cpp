@@ -2,6 +2,7 @@
 
 #include "common/ScriptedPrompts.h"
 #include "ftp/NMFtp.h"
+#include "platform/ComboBox.h"
 #include "platform/SettingsStore.h"
 #include "shell/Main.h"
 #include "sitebook/Diamond.h"
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -162,14 +164,14 @@ TEST_F(SiteFormTest, SaveChecksTheBoxesInOrderAndWritesNothingUntilAllAreFilled)
 
 TEST_F(SiteFormTest, PickingASiteLoadsItNewAndDeleteLeaveTheHostAlone)
 {
-    fill("alpha", "ftp.example.net", "me", "21", "pw1");
-    click(dialog->bbSave);
     {
         // A record written by another program without a port.
         TSettingsStore store(path);
         store.OpenKey("Drummock\\SiTES\\bare", true);
         store.WriteString("", "HostName", "10.0.0.9");
     }
+    fill("alpha", "ftp.example.net", "me", "21", "pw1");
+    click(dialog->bbSave); // the refill lists the other program's site too
     click(dialog->bbNew);
     EXPECT_EQ(dialog->SiteName->currentText(), "");
     EXPECT_EQ(dialog->Hostname->text(), "ftp.example.net");
@@ -177,8 +179,14 @@ TEST_F(SiteFormTest, PickingASiteLoadsItNewAndDeleteLeaveTheHostAlone)
     EXPECT_EQ(dialog->Port->text(), "");
     EXPECT_EQ(dialog->Password->text(), "");
 
-    click(dialog->bbSave); // refills the list with the other program's site too
-    prompts.notices.clear();
+    // Typing a name loads nothing, also when typing ends on a name of the list.
+    dialog->SiteName->setFocus();
+    QTest::keyClicks(dialog->SiteName, QStringLiteral("alpha"));
+    QTest::keyClick(dialog->SiteName, Qt::Key_Return);
+    dialog->Hostname->setFocus();
+    QApplication::processEvents();
+    EXPECT_EQ(dialog->Login->text(), "");
+
     pick(dialog->SiteName, QStringLiteral("alpha"));
     EXPECT_EQ(dialog->Hostname->text(), "ftp.example.net");
     EXPECT_EQ(dialog->Login->text(), "me");
@@ -252,8 +260,7 @@ TEST_F(SiteFormTest, ClosingHandsTheListToTheMainWindowWithoutLoadingASite)
     click(dialog->bbSave);
     fill("two", "10.1.1.1", "u2", "21", "p2");
     click(dialog->bbSave);
-    pick(form->SiteName, QStringLiteral("one")); // nothing there yet: the main list fills on close
-    EXPECT_EQ(form->SiteName->count(), 0);
+    EXPECT_EQ(form->SiteName->count(), 0) << "the main list fills when the dialog closes";
 
     pick(dialog->SiteName, QStringLiteral("two"));
     click(dialog->bbExit);
@@ -324,6 +331,33 @@ TEST_F(SiteFormTest, TheSitesButtonShowsTheDialogModally)
     click(form->bbSites);
     EXPECT_TRUE(wasModal);
     EXPECT_FALSE(dialog->isVisible());
+}
+
+TEST_F(SiteFormTest, TheCommandLineToolWritesASiteTheConsoleLoads)
+{
+    const QString tool = qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/sitebook/kolvane-site";
+    auto run = [&](const QStringList& args, const QByteArray& input) {
+        QProcess p;
+        p.start(tool, args);
+        p.write(input);
+        p.closeWriteChannel();
+        EXPECT_TRUE(p.waitForFinished(10000));
+        return std::pair{p.exitCode(), QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError())};
+    };
+    EXPECT_EQ(run({"add", "a\\b", "h", "21", "u"}, "pw\n").first, 2) << "a name with the separator is refused";
+    EXPECT_EQ(run({"add", "x", "h", "21a", "u"}, "pw\n").first, 2) << "so is a port that is not digits";
+    EXPECT_EQ(run({"add", "x", "h", "21", "u"}, "").first, 2) << "and a missing password";
+    form->close(); // the console writes its own last site when it closes
+    form.reset();
+    auto [code, output] = run({"add", "demo", "127.0.0.1", "2121", "siteop", "--last"}, "quillon\n");
+    ASSERT_EQ(code, 0) << output.toStdString();
+    EXPECT_EQ(run({"list"}, "").second, "demo\n");
+    start();
+    EXPECT_EQ(form->SiteName->currentText(), "demo");
+    EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");
+    EXPECT_EQ(form->NMFTP1->Port, 2121);
+    EXPECT_EQ(form->NMFTP1->UserID, "siteop");
+    EXPECT_EQ(form->NMFTP1->Password, "quillon");
 }
 
 } // namespace

@@ -1,0 +1,28 @@
+# The Debian packages Kolvane needs to build, test and run, and an idempotent installer for them.
+# Sourced by check.sh and demo.sh; with everything in place it installs nothing and asks for nothing.
+
+KOLVANE_PACKAGES=(
+    cmake g++ make pkg-config
+    qt6-base-dev libgl-dev
+    libsqlite3-dev libjpeg62-turbo-dev libgtest-dev
+    fonts-dejavu-core
+    python3-pyftpdlib lftp curl
+)
+
+install_deps() {
+    local missing=() p
+    for p in "${KOLVANE_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
+
+build_all() {
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build -j"$(nproc)"
+}

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what the project needs, builds everything, starts the stand-in daemon quillon-sim on
+# 127.0.0.1:2121 (unless something already listens there) and opens the console with a site for it.
+# The demo keeps its own settings under build/demo, so an operator's own site book is never touched.
+set -euo pipefail
+cd "$(dirname "$0")"
+source .ci/deps.sh
+install_deps
+build_all
+
+demo="$PWD/build/demo"
+mkdir -p "$demo"
+sim=""
+if ! (exec 3<>/dev/tcp/127.0.0.1/2121) 2>/dev/null; then
+    build/sim/quillon-sim --port 2121 --state "$demo/quillon-state.json" --log "$demo/quillon.log" \
+        >"$demo/quillon.out" 2>&1 &
+    sim=$!
+    trap 'kill "$sim" 2>/dev/null || true' EXIT
+    for _ in $(seq 100); do
+        grep -q "listening on" "$demo/quillon.out" 2>/dev/null && break
+        kill -0 "$sim" 2>/dev/null || { cat "$demo/quillon.out"; exit 1; }
+        sleep 0.05
+    done
+    echo "quillon-sim is listening on 127.0.0.1:2121 (commands it receives: $demo/quillon.log)"
+else
+    echo "Something already listens on 127.0.0.1:2121; the console will use it."
+fi
+
+export XDG_CONFIG_HOME="$demo/config"
+if [ ! -f "$XDG_CONFIG_HOME/kolvane/settings.db" ]; then
+    echo quillon | build/sitebook/kolvane-site add "quillon-sim" 127.0.0.1 2121 siteop --last
+fi
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "No display: run this from a desktop session (or under xvfb-run)." >&2
+    exit 1
+fi
+build/shell/kolvane

@@ -15,6 +15,7 @@
 #include "sitebook/Sites.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -103,6 +104,49 @@ TMainForm::~TMainForm()
     // The dialogs go first: they use the store and the cipher, which go with this window's members.
     delete SiteForm;
     SiteForm = nullptr;
+    // The client outlives the controls its events would write to; from here on it reports to nobody, and a
+    // connection still open (the window was never closed) is dropped without waiting for a QUIT reply.
+    NMFTP1->OnStatus = nullptr;
+    NMFTP1->OnConnect = nullptr;
+    NMFTP1->OnDisconnect = nullptr;
+    NMFTP1->OnListItem = nullptr;
+    NMFTP1->OnTransactionStop = nullptr;
+    if (NMFTP1->Connected)
+        NMFTP1->TPowersock::Disconnect();
+}
+
+void TMainForm::run(void (TMainForm::*handler)())
+{
+    try {
+        (this->*handler)();
+    } catch (const std::exception& e) {
+        if (!closing_)
+            ShowException(e);
+    } catch (...) {
+        if (!closing_)
+            ShowException(std::exception());
+    }
+    if (closing_ && !clientBusy())
+        QTimer::singleShot(0, this, &QWidget::close);
+}
+
+template <class Sender, class Signal>
+void TMainForm::on(Sender* sender, Signal signal, void (TMainForm::*handler)())
+{
+    connect(sender, signal, this, [this, handler] { run(handler); });
+}
+
+bool TMainForm::clientBusy() const
+{
+    return NMFTP1->isBusy();
+}
+
+void TMainForm::setBusyCursor(bool busy)
+{
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
 }
 
 QPushButton* TMainForm::makeButton(const char* name, const QString& caption, QWidget* parent, QRect rect)
@@ -366,14 +410,54 @@ void TMainForm::buildMenu()
 
 void TMainForm::connectHandlers()
 {
-    // Every handler runs inside the guard: its error ends it and is shown, and the console goes on.
-    auto on = [this](auto* sender, auto signal, void (TMainForm::*handler)()) {
-        connectGuarded(sender, signal, this, handler);
-    };
+    // Every handler runs inside run(): the error that ends it is shown, and the console goes on.
     on(mnuClearCommandList, &QAction::triggered, &TMainForm::mnuClearCommandListClick);
     on(About1, &QAction::triggered, &TMainForm::About1Click);
     on(SiteName, &QComboBox::activated, &TMainForm::SiteNameChange);
     on(bbSites, &QPushButton::clicked, &TMainForm::bbSitesClick);
+
+    on(LogIn, &QAction::triggered, &TMainForm::LogInExecute);
+    on(LogOut, &QAction::triggered, &TMainForm::LogOutExecute);
+    on(RefreshData, &QAction::triggered, &TMainForm::PageControl1Change);
+    on(NOOP, &QCheckBox::clicked, &TMainForm::NOOPClick);
+    on(Timer1, &QTimer::timeout, &TMainForm::Timer1Timer);
+    PageControl1->OnChanging = [this] { return PageControl1Changing(); };
+    PageControl1->OnChange = [this] { run(&TMainForm::PageControl1Change); };
+    on(CommandText->lineEdit(), &QLineEdit::textEdited, &TMainForm::CommandTextChange);
+    on(CommandText, &QComboBox::activated, &TMainForm::CommandTextChange);
+    on(bbExecute, &QPushButton::clicked, &TMainForm::bbExecuteClick);
+    InfoMemo->viewport()->installEventFilter(this);
+    UserMemo->viewport()->installEventFilter(this);
+
+    on(bbWeekTop, &QPushButton::clicked, &TMainForm::bbWeekTopClick);
+    on(bbGroupTop, &QPushButton::clicked, &TMainForm::bbGroupTopClick);
+    on(bbUserTop, &QPushButton::clicked, &TMainForm::bbUserTopClick);
+    on(bbWho, &QPushButton::clicked, &TMainForm::bbWhoClick);
+    on(bbKillUser, &QPushButton::clicked, &TMainForm::bbKillUserClick);
+    on(bbLastDirs, &QPushButton::clicked, &TMainForm::bbLastDirsClick);
+    on(bbLastNukes, &QPushButton::clicked, &TMainForm::bbLastNukesClick);
+
+    on(TreeView1, &QTreeWidget::itemDoubleClicked, &TMainForm::TreeView1DblClick);
+    on(TreeView1, &QTreeWidget::currentItemChanged, &TMainForm::TreeView1Change);
+    connect(TreeView1, &QTreeWidget::itemExpanded, this,
+            [this](QTreeWidgetItem* node) { Guarded([&] { TreeView1Expanded(node); }); });
+    connect(TreeView1, &QTreeWidget::itemCollapsed, this,
+            [this](QTreeWidgetItem* node) { Guarded([&] { TreeView1Collapsed(node); }); });
+
+    // The client's events run inside its operations; nothing they do may unwind into the client.
+    NMFTP1->OnConnect = [this](QObject*) { Guarded([this] { NMFTP1Connect(); }); };
+    NMFTP1->OnDisconnect = [this](QObject*) { Guarded([this] { NMFTP1Disconnect(); }); };
+    NMFTP1->OnStatus = [this](QObject*, const std::string&) { Guarded([this] { NMFTP1Status(); }); };
+    NMFTP1->OnTransactionStop = [this](QObject*) { Guarded([this] { NMFTP1TransactionStop(); }); };
+    NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseButtonDblClick &&
+        (watched == InfoMemo->viewport() || watched == UserMemo->viewport()))
+        RefreshData->trigger();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 // ---- settings -------------------------------------------------------------------------------------------------
@@ -455,6 +539,21 @@ void TMainForm::FormClose()
     if (closed_)
         return;
     closed_ = true;
+    closing_ = true; // from here on a handler still unwinding ends quietly
+    if (NMFTP1->Connected) {
+        // QUIT gets a few seconds: a daemon that never answers must not keep the console from closing.
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        connect(&watchdog, &QTimer::timeout, NMFTP1, [this] { NMFTP1->Cancel(); });
+        watchdog.start(5000);
+        try {
+            NMFTP1->Disconnect();
+        } catch (...) {
+            // Closing goes on whatever the daemon said; the settings still get saved.
+        }
+        if (NMFTP1->Connected)
+            NMFTP1->TPowersock::Disconnect();
+    }
     Guarded([this] {
         TSettingsStore& settings = store();
         settings.CloseKey();
@@ -482,6 +581,14 @@ void TMainForm::FormClose()
 
 void TMainForm::closeEvent(QCloseEvent* event)
 {
+    if (clientBusy()) {
+        // An operation waits further down: end its wait, and close once it has unwound.
+        closing_ = true;
+        NMFTP1->Cancel();
+        NMFTP1->Abort();
+        event->ignore();
+        return;
+    }
     FormClose();
     event->accept();
 }

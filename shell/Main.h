@@ -160,6 +160,7 @@ public:
     TSettingsStore& store();
 
     // ---- handlers -----------------------------------------------------------------------------------------
+    // Start-up and settings (Main.cpp)
     void FormCreate();
     void FormActivate();
     void FormClose();
@@ -170,12 +171,65 @@ public:
     void mnuClearCommandListClick();
     void About1Click();
 
+    // Log-in, keep-alive, page refresh and custom commands (Session.cpp)
+    void LogInExecute();
+    void LogOutExecute();
+    void NMFTP1Connect();
+    void NMFTP1Disconnect();
+    void NOOPClick();
+    void Timer1Timer();
+    bool PageControl1Changing();
+    void PageControl1Change();
+    void CommandTextChange();
+    void bbExecuteClick();
+
+    // Reply routing and list gathering (Router.cpp)
+    void NMFTP1Status();
+    void NMFTP1TransactionStop();
+
+    // iNFO page (InfoPage.cpp)
+    void bbWeekTopClick();
+    void bbGroupTopClick();
+    void bbUserTopClick();
+    void bbWhoClick();
+    void bbKillUserClick();
+    void bbLastDirsClick();
+    void bbLastNukesClick();
+
+    // FiLE MAiNT page: the directory tree (FilePage.cpp)
+    void NMFTP1ListItem(const std::string& Listing);
+    void TreeView1DblClick();
+    void TreeView1Change();
+    void TreeView1Expanded(QTreeWidgetItem* node);
+    void TreeView1Collapsed(QTreeWidgetItem* node);
+    static QString ParentPath(const QTreeWidgetItem* node);
+    static QString NodePath(const QTreeWidgetItem* node);
+    // A node's picture index, which is also its kind: 0 closed folder, 1 open folder, 2 file, 3 link.
+    static int nodeKind(const QTreeWidgetItem* node);
+    void setNodeKind(QTreeWidgetItem* node, int kind);
+
+    // Whether an operation of the client is waiting: then no handler starts another one.
+    bool clientBusy() const;
+
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Runs a handler of this window: the error that ends it goes to the standard error box, unless the window is
+    // closing, which is then finished once no operation waits any more.
+    void run(void (TMainForm::*handler)());
+    template <class Sender, class Signal>
+    void on(Sender* sender, Signal signal, void (TMainForm::*handler)());
+    void infoCommand(const char* command, const char* caption = nullptr, const char* prompt = nullptr);
+    void setBusyCursor(bool busy);
+    void fetchUsers();
+    void fetchGroups();
+    void fetchDirectory();
+    void replaceItems(QComboBox* box, const QStringList& items);
+
     void buildControls();
     void buildTopStrip(QWidget* client);
     void buildPages();
@@ -188,5 +242,7 @@ private:
     TAnchors* anchors_ = nullptr;
     QString storeError_;
     bool activating_ = false;
+    bool closing_ = false;
     bool closed_ = false;
+    std::size_t parsedEntries_ = 0; // directory-list entries seen by the listing-item handler in this listing
 };

@@ -1,0 +1,37 @@
+#include "files/NfoDizView.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
+
+TNfoDizForm::TNfoDizForm(QWidget* owner) : QDialog(owner)
+{
+    setObjectName(QStringLiteral("NfoDizForm"));
+    setWindowTitle(QStringLiteral("Kolvane NFO/DiZ/ZiP ViEWER"));
+    setGeometry(307, 225, 468, 379);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Panel1->setFixedHeight(25);
+    Caption = new QLabel(QStringLiteral("NOTE: not every NFO or ZiP list is shown in full yet!"), Panel1);
+    Caption->setGeometry(6, 4, 450, 17);
+    layout->addWidget(Panel1);
+
+    NfoDizMemo = new QPlainTextEdit(this);
+    NfoDizMemo->setObjectName(QStringLiteral("NfoDizMemo"));
+    NfoDizMemo->setReadOnly(true);
+    NfoDizMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    NfoDizMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    NfoDizMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    QFont font(QStringLiteral("DejaVu Sans Mono"));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setPixelSize(12);
+    NfoDizMemo->setFont(font);
+    layout->addWidget(NfoDizMemo);
+}

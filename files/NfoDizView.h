@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QDialog>
+
+class QFrame;
+class QLabel;
+class QPlainTextEdit;
+
+// The viewer of a release's NFO, DIZ or ZIP listing: the daemon's reply lines, shown whole once they are in.
+class TNfoDizForm : public QDialog {
+public:
+    explicit TNfoDizForm(QWidget* owner);
+
+    QFrame* Panel1;
+    QLabel* Caption;
+    QPlainTextEdit* NfoDizMemo;
+};

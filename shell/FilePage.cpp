@@ -1,0 +1,140 @@
+// The FiLE MAiNT page's directory tree: listing lines become folder, file and link nodes; a double-click lists
+// a directory below its node; the selected node decides which of the page's buttons can act.
+
+#include "shell/Main.h"
+
+#include "ftp/NMFtp.h"
+#include "platform/OemText.h"
+#include "shell/Finally.h"
+
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTreeWidget>
+
+namespace {
+
+enum NodeKind { ClosedFolder = 0, OpenFolder = 1, File = 2, Link = 3 };
+
+// The whole kilobytes of a size field, or "?" when the field is no size (a name with a blank in it shifts the
+// fields). Sizes are read as 64-bit, so files past 2 GB show their real figure.
+QString kilobytes(const std::string& size)
+{
+    if (size.empty() || size.size() > 19 || size.find_first_not_of("0123456789") != std::string::npos)
+        return QStringLiteral("?");
+    return QString::number(std::stoull(size) / 1024);
+}
+
+} // namespace
+
+int TMainForm::nodeKind(const QTreeWidgetItem* node)
+{
+    return node->data(0, Qt::UserRole).toInt();
+}
+
+void TMainForm::setNodeKind(QTreeWidgetItem* node, int kind)
+{
+    node->setData(0, Qt::UserRole, kind);
+    node->setIcon(0, ImageList1.value(kind));
+}
+
+QString TMainForm::ParentPath(const QTreeWidgetItem* node)
+{
+    QString path;
+    for (const QTreeWidgetItem* up = node->parent(); up; up = up->parent())
+        path.prepend(up->text(0) + QLatin1Char('/'));
+    return QLatin1Char('/') + path;
+}
+
+QString TMainForm::NodePath(const QTreeWidgetItem* node)
+{
+    return ParentPath(node) + node->text(0);
+}
+
+void TMainForm::NMFTP1ListItem(const std::string&)
+{
+    // Each node is made from the parsed entry of its own line: a line the parser did not store (the total line,
+    // a short line) adds no entry and so no node, wherever in the listing it stands.
+    const TFTPDirectoryList* list = NMFTP1->DirectoryList.get();
+    const std::size_t entries = list ? list->NameList.size() : 0;
+    if (DirItemCount == 0 || entries < parsedEntries_)
+        parsedEntries_ = 0;
+    ++DirItemCount;
+    if (entries <= parsedEntries_)
+        return;
+    parsedEntries_ = entries;
+    const std::size_t i = entries - 1;
+
+    const std::string& attributes = list->AttributeList[i];
+    const char first = attributes.empty() ? '\0' : attributes[0];
+    QString text = Latin1ToQString(list->NameList[i]);
+    int kind = File;
+    if (first == 'd' || first == 'D')
+        kind = ClosedFolder;
+    else if (first == 'l' || first == 'L')
+        kind = Link;
+    else
+        text += QStringLiteral(" -> ") + kilobytes(list->SizeList[i]) + QStringLiteral(" Kb");
+
+    QTreeWidgetItem* parent = ListUnderSelection ? TreeView1->currentItem() : nullptr;
+    auto* node = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(TreeView1);
+    node->setText(0, text);
+    setNodeKind(node, kind);
+}
+
+void TMainForm::TreeView1DblClick()
+{
+    QTreeWidgetItem* node = TreeView1->currentItem();
+    if (!node || nodeKind(node) == File || clientBusy())
+        return;
+    setBusyCursor(true);
+    StatusBar1->setPanelText(3, QStringLiteral("Gathering Directory data..."));
+    ListUnderSelection = true;
+    DirItemCount = 0;
+    {
+        // Whether or not the directory change goes through, the node shows as listed and loses its old subtree.
+        Finally listed([&] {
+            if (nodeKind(node) != Link)
+                setNodeKind(node, OpenFolder);
+            qDeleteAll(node->takeChildren());
+            setBusyCursor(false);
+        });
+        NMFTP1->ChangeDirectory(QStringToLatin1(NodePath(node)));
+    }
+    Finally shown([this] {
+        if (QTreeWidgetItem* selected = TreeView1->currentItem())
+            selected->setExpanded(true);
+        StatusBar1->setPanelText(3, QStringLiteral("Done..."));
+    });
+    NMFTP1->List();
+}
+
+void TMainForm::TreeView1Expanded(QTreeWidgetItem* node)
+{
+    TreeView1->setCurrentItem(node);
+    if (nodeKind(node) != File)
+        setNodeKind(node, OpenFolder);
+}
+
+void TMainForm::TreeView1Collapsed(QTreeWidgetItem* node)
+{
+    TreeView1->setCurrentItem(node);
+    if (nodeKind(node) != File)
+        setNodeKind(node, ClosedFolder);
+}
+
+void TMainForm::TreeView1Change()
+{
+    for (QPushButton* b : {bbViewNfo, bbViewDiz, bbNukeDir, bbDeleteDir, bbViewZip, bbTestZip})
+        b->setEnabled(false);
+    const QTreeWidgetItem* node = TreeView1->currentItem();
+    if (!node)
+        return;
+    const int kind = nodeKind(node);
+    if (kind == ClosedFolder || kind == OpenFolder) {
+        bbNukeDir->setEnabled(true);
+        bbDeleteDir->setEnabled(true);
+    } else if (kind == File) {
+        for (QPushButton* b : {bbViewNfo, bbViewDiz, bbViewZip, bbTestZip})
+            b->setEnabled(true);
+    }
+}

@@ -1,0 +1,208 @@
+// The main window's log-in and log-out, keep-alive, page refresh and custom commands.
+
+#include "shell/Main.h"
+
+#include "ftp/NMFtp.h"
+#include "platform/OemText.h"
+#include "platform/Prompts.h"
+#include "shell/Finally.h"
+#include "shell/PageControl.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+
+// ---- log-in and log-out ---------------------------------------------------------------------------------------
+
+void TMainForm::LogInExecute()
+{
+    if (clientBusy())
+        return;
+    setBusyCursor(true);
+    // Whether or not the log-in goes through, the buttons and the title end up the same way.
+    Finally done([this] {
+        setBusyCursor(false);
+        LogIn->setEnabled(false);
+        LogOut->setEnabled(true);
+        QGuiApplication::setApplicationDisplayName(SiteName->currentText() + QStringLiteral(" ADMiN by Drummock"));
+    });
+    PageControl1->setCurrentWidget(StatusSheet);
+    StatusMemo->clear();
+    StatusBar1->setPanelText(3, QStringLiteral("Connecting to ") + SiteName->currentText() + QStringLiteral("..."));
+    // LOGOUT is the way out of a log-in that hangs: while the client waits, it cancels the wait.
+    LogOut->setEnabled(true);
+    NMFTP1->Connect();
+    UserLineCount = 0;
+    DirItemCount = 0;
+    ListUnderSelection = false;
+}
+
+void TMainForm::NMFTP1Connect()
+{
+    StatusBar1->setPanelText(1, QStringLiteral("ONLINE"));
+    StatusBar1->setPanelText(3, QString());
+    if (NOOP->isChecked())
+        Timer1->start();
+}
+
+void TMainForm::LogOutExecute()
+{
+    if (clientBusy()) {
+        // Another operation waits (a daemon that stopped answering, say): end that wait instead.
+        NMFTP1->Cancel();
+        NMFTP1->Abort();
+        return;
+    }
+    setBusyCursor(true);
+    Finally done([this] {
+        setBusyCursor(false);
+        LogOut->setEnabled(false);
+        LogIn->setEnabled(true);
+        DisableSelectionButtons();
+        UserLineCount = 0;
+        UserNames.clear();
+        GroupCount = 0;
+        GroupNames.clear();
+        UserList->clearEditText();
+        UserList->clear();
+        GroupList->clearEditText();
+        GroupList->clear();
+        DirItemCount = 0;
+    });
+    NMFTP1->Disconnect();
+}
+
+void TMainForm::NMFTP1Disconnect()
+{
+    if (StatusBar1 && !closed_)
+        StatusBar1->setPanelText(1, QStringLiteral("OFFLINE"));
+}
+
+// ---- keep-alive -----------------------------------------------------------------------------------------------
+
+void TMainForm::NOOPClick()
+{
+    if (NOOP->isChecked())
+        Timer1->start();
+    else
+        Timer1->stop();
+}
+
+void TMainForm::Timer1Timer()
+{
+    // A tick that falls inside another operation's wait sends nothing; the next one will.
+    if (NMFTP1->Connected && !clientBusy())
+        NMFTP1->SendCommand("NOOP");
+}
+
+// ---- page refresh ---------------------------------------------------------------------------------------------
+
+bool TMainForm::PageControl1Changing()
+{
+    return NMFTP1->Connected;
+}
+
+void TMainForm::PageControl1Change()
+{
+    if (clientBusy())
+        return;
+    QWidget* page = PageControl1->currentWidget();
+    if (page == UserSheet) {
+        if (UserLineCount == 0)
+            fetchUsers();
+        if (GroupCount == 0)
+            fetchGroups();
+    } else if (page == GroupSheet) {
+        if (GroupCount == 0)
+            fetchGroups();
+    } else if (page == FileSheet) {
+        if (DirItemCount == 0)
+            fetchDirectory();
+    }
+}
+
+// The gathering flags and the cursor are put back however a fetch ends, so that a failed command leaves neither a
+// gathering that would eat the next replies nor an hourglass behind.
+
+void TMainForm::fetchUsers()
+{
+    setBusyCursor(true);
+    StatusBar1->setPanelText(3, QStringLiteral("Gathering User data..."));
+    Finally done([this] {
+        GatheringUsers = false;
+        setBusyCursor(false);
+    });
+    GatheringUsers = true;
+    NMFTP1->SendCommand("SITE USERS"); // the router gathers the names while it runs
+    GatheringUsers = false;
+    replaceItems(UserList, UserNames);
+}
+
+void TMainForm::fetchGroups()
+{
+    setBusyCursor(true);
+    StatusBar1->setPanelText(3, QStringLiteral("Gathering Group data..."));
+    Finally done([this] {
+        GatheringGroups = false;
+        setBusyCursor(false);
+    });
+    NMFTP1->SendCommand("SITE GROUPS");
+    GatheringGroups = false;
+    replaceItems(GroupList, GroupNames);
+    StatusBar1->setPanelText(3, QStringLiteral("Done..."));
+}
+
+void TMainForm::fetchDirectory()
+{
+    setBusyCursor(true);
+    StatusBar1->setPanelText(3, QStringLiteral("Gathering Directory data..."));
+    Finally done([this] { setBusyCursor(false); });
+    if (!ListUnderSelection)
+        TreeView1->clear(); // the first listing after a log-in builds the root level anew
+    NMFTP1->List();
+    StatusBar1->setPanelText(3, QStringLiteral("Done..."));
+}
+
+void TMainForm::replaceItems(QComboBox* box, const QStringList& items)
+{
+    // The text in the box stays what the operator typed; only the list changes. The user box keeps its list sorted.
+    const QString text = box->currentText();
+    const QSignalBlocker quiet(box);
+    box->clear();
+    box->addItems(items);
+    if (box == UserList)
+        box->model()->sort(0);
+    box->setCurrentIndex(-1);
+    box->setEditText(text);
+}
+
+// ---- custom commands ------------------------------------------------------------------------------------------
+
+void TMainForm::CommandTextChange()
+{
+    if (NMFTP1->Connected) {
+        bbExecute->setEnabled(true);
+    } else {
+        CommandText->clearEditText();
+        Prompts().Notice(QStringLiteral("Login first you moron!"));
+    }
+}
+
+void TMainForm::bbExecuteClick()
+{
+    if (clientBusy())
+        return;
+    bbExecute->setEnabled(false);
+    PageControl1->setCurrentWidget(StatusSheet);
+    const QString command = CommandText->currentText();
+    NMFTP1->SendCommand("SITE " + QStringToLatin1(command));
+    CommandText->addItem(command);
+    CommandText->setCurrentIndex(-1);
+    CommandText->clearEditText();
+}

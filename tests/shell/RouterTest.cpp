@@ -1,0 +1,283 @@
+// The reply router and the directory tree, fed status texts and listing lines directly, as the client reports
+// them: one table of real lines per rule.
+
+#include "common/ScriptedPrompts.h"
+#include "files/NfoDizView.h"
+#include "ftp/NMFtp.h"
+#include "platform/SettingsStore.h"
+#include "shell/Main.h"
+#include "shell/PageControl.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <memory>
+
+namespace {
+
+class RouterTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QFile::remove(QString::fromStdString(TSettingsStore::defaultPath()));
+        form = std::make_unique<TMainForm>();
+    }
+
+    void status(const std::string& text)
+    {
+        form->NMFTP1->Status = text;
+        form->NMFTP1Status();
+    }
+    void show(QWidget* page) { form->PageControl1->setCurrentWidget(page); }
+    static QStringList lines(const QPlainTextEdit* memo)
+    {
+        return memo->toPlainText().split(QLatin1Char('\n'));
+    }
+    QString panel3() const { return form->StatusBar1->panelText(3); }
+
+    ScriptedPrompts prompts;
+    std::unique_ptr<TMainForm> form;
+};
+
+TEST_F(RouterTest, LinesGoTrimmedToThePageShowingAndClosingCodesSayDone)
+{
+    status("220-Welcome to Quillon\r\n");
+    status("   220 ready \r\n");
+    EXPECT_EQ(lines(form->StatusMemo), QStringList({"220-Welcome to Quillon", "220 ready"}));
+
+    status("221 Goodbye.\r\n");
+    EXPECT_EQ(panel3(), "") << "a longer line that begins with 221 is no closing line";
+    status("221\r\n");
+    EXPECT_EQ(panel3(), "Done...");
+
+    show(form->InfoSheet);
+    status("SITE WHO");
+    status("\xc9\xcd\xcd\xbb\r\n"); // the daemon's line drawing shows as drawn
+    EXPECT_EQ(lines(form->InfoMemo), QStringList({"SITE WHO", QString::fromUtf8("\u2554\u2550\u2550\u2557")}));
+
+    // "SITE GROUPS" is shown on no page; "SITE USERS" everywhere but during a user gathering.
+    for (QWidget* page : {form->StatusSheet, form->InfoSheet, form->UserSheet, form->GroupSheet, form->FileSheet}) {
+        show(page);
+        status("SITE GROUPS");
+    }
+    EXPECT_FALSE(form->StatusMemo->toPlainText().contains("SITE GROUPS"));
+    EXPECT_FALSE(form->UserMemo->toPlainText().contains("SITE GROUPS"));
+    EXPECT_FALSE(form->FileMemo->toPlainText().contains("SITE GROUPS"));
+
+    // The end of a listing shows as an empty line on the STATUS page, whatever page is showing.
+    show(form->FileSheet);
+    const int before = form->StatusMemo->document()->blockCount();
+    form->NMFTP1TransactionStop();
+    EXPECT_EQ(form->StatusMemo->document()->blockCount(), before + 1);
+    EXPECT_EQ(lines(form->StatusMemo).last(), "");
+}
+
+TEST_F(RouterTest, TheUserGatheringReadsTheCellsAndStopsAtTheTotals)
+{
+    show(form->UserSheet);
+    form->GatheringUsers = true;
+    const std::string rows[] = {
+        "SITE USERS",                                   // line 1: the command, counted not parsed
+        "200- User list of site Quillon:\r\n",          // line 2: counted not parsed
+        " alice      bob          carol        dave         eve          frank\r\n",
+        " george\r\n",
+        "250- heidi     extra text\r\n",                // one name in characters 6 to 15
+        "250-\r\n",                                     // an empty name
+        "250-  ivan\r\n",                               // blanks at its start stay
+        std::string(74, ' ') + "200- Totals: 10 users\r\n", // ends the gathering, itself parsed (no cells)
+        " shown only\r\n",
+        "250\r\n",
+    };
+    for (const std::string& row : rows)
+        status(row);
+    EXPECT_FALSE(form->GatheringUsers);
+    EXPECT_EQ(form->UserNames, QStringList({"alice", "bob", "carol", "dave", "eve", "frank", "george", "heidi",
+                                            "", " ivan"}));
+    EXPECT_EQ(form->UserLineCount, 8);
+    // Nothing of the gathering is shown; the totals line and what follows it are.
+    EXPECT_EQ(lines(form->UserMemo), QStringList({"200- Totals: 10 users", "shown only", "250"}));
+    EXPECT_EQ(panel3(), "Done...");
+}
+
+TEST_F(RouterTest, TheGroupGatheringRunsFromItsHeaderToAnEmptyLine)
+{
+    for (QWidget* page : {form->UserSheet, form->GroupSheet}) {
+        SCOPED_TRACE(page->objectName().toStdString());
+        form->GroupNames.clear();
+        form->GroupCount = 0;
+        show(page);
+        QPlainTextEdit* memo = page == form->UserSheet ? form->UserMemo : form->GroupMemo;
+        memo->setPlainText(QStringLiteral("earlier"));
+        status("214- Available Groups :\r\n");
+        EXPECT_TRUE(form->GatheringGroups);
+        status(" Admin      Couriers   Seeders\r\n");
+        status(std::string(12, ' ') + "Racers\r\n"); // an empty first cell is skipped
+        status(" \r\n");
+        EXPECT_FALSE(form->GatheringGroups);
+        status("250\r\n");
+        EXPECT_EQ(form->GroupNames, QStringList({"Admin", "Couriers", "Seeders", "Racers"}));
+        EXPECT_EQ(form->GroupCount, 4);
+        EXPECT_EQ(lines(memo), QStringList({"earlier", "", "250"}))
+            << "the header and names are not shown; the end line is";
+    }
+    // A header on another page starts nothing.
+    show(form->StatusSheet);
+    status("214- Available Groups :\r\n");
+    EXPECT_FALSE(form->GatheringGroups);
+}
+
+TEST_F(RouterTest, UserAndGroupBoxesAreCutTo100LinesPast200)
+{
+    show(form->UserSheet);
+    for (int i = 1; i <= 201; ++i)
+        status("200-line " + std::to_string(i) + "\r\n");
+    EXPECT_EQ(form->UserMemo->document()->blockCount(), 201);
+    status("200-line 202\r\n");
+    EXPECT_EQ(form->UserMemo->document()->blockCount(), 101);
+    EXPECT_EQ(lines(form->UserMemo).first(), "200-line 102");
+    EXPECT_EQ(lines(form->UserMemo).last(), "200-line 202");
+
+    show(form->StatusSheet); // the other pages are not bounded
+    for (int i = 0; i < 250; ++i)
+        status("x\r\n");
+    EXPECT_EQ(form->StatusMemo->document()->blockCount(), 250);
+}
+
+TEST_F(RouterTest, AnOpenViewerTakesTheFilePagesLines)
+{
+    show(form->FileSheet);
+    TNfoDizForm viewer(form.get());
+    form->NfoDizForm = &viewer;
+    status("200-a line of the nfo\r\n");
+    status("221\r\n");
+    EXPECT_EQ(lines(viewer.NfoDizMemo), QStringList({"200-a line of the nfo", "221"}));
+    EXPECT_EQ(form->FileMemo->toPlainText(), "");
+    EXPECT_EQ(panel3(), "") << "lines in the viewer never say Done";
+    form->NfoDizForm = nullptr;
+    status("221\r\n");
+    EXPECT_EQ(lines(form->FileMemo), QStringList({"221"}));
+    EXPECT_EQ(panel3(), "Done...");
+}
+
+// ---- the directory tree -----------------------------------------------------------------------------------------
+
+class TreeTest : public RouterTest {
+protected:
+    // Feeds a listing as the client does: each line parsed first, then handed to the listing-item handler.
+    void listing(const std::vector<std::string>& rows)
+    {
+        auto& list = form->NMFTP1->DirectoryList;
+        if (!list)
+            list = std::make_unique<TFTPUnixList>();
+        list->ClearLists();
+        form->DirItemCount = 0;
+        for (const std::string& row : rows) {
+            list->ParseLine(row);
+            form->NMFTP1ListItem(row);
+        }
+    }
+    QStringList texts(QTreeWidgetItem* parent = nullptr)
+    {
+        QStringList out;
+        const int n = parent ? parent->childCount() : form->TreeView1->topLevelItemCount();
+        for (int i = 0; i < n; ++i) {
+            QTreeWidgetItem* item = parent ? parent->child(i) : form->TreeView1->topLevelItem(i);
+            out << QString("%1:%2").arg(item->text(0)).arg(TMainForm::nodeKind(item));
+        }
+        return out;
+    }
+};
+
+TEST_F(TreeTest, ListingLinesBecomeFolderFileAndLinkNodes)
+{
+    listing({
+        "total 12",
+        "drwxr-xr-x   2 siteop   Admin        4096 Nov 28 21:14 incoming",
+        "Drwxr-xr-x   2 siteop   Admin        4096 Nov 28 21:14 upper",
+        "-rw-r--r--   1 siteop   Admin     1500000 Nov 28 21:14 a.zip",
+        "-rw-r--r--   1 siteop   Admin        1023 Nov 28 21:14 small.diz",
+        "-rw-r--r--   1 siteop   Admin        1024 Nov 28 21:14 one.nfo",
+        "-rw-r--r--   1 siteop   Admin  4831838208 Nov 28 21:14 big.iso",
+        "lrwxrwxrwx   1 siteop   Admin          17 Nov 28 21:14 latest -> incoming/x.y",
+    });
+    EXPECT_EQ(texts(), QStringList({"incoming:0", "upper:0", "a.zip -> 1464 Kb:2", "small.diz -> 0 Kb:2",
+                                    "one.nfo -> 1 Kb:2", "big.iso -> 4718592 Kb:2", "incoming/x.y:3"}));
+    EXPECT_EQ(form->DirItemCount, 8);
+    EXPECT_FALSE(form->TreeView1->topLevelItem(0)->icon(0).isNull());
+}
+
+TEST_F(TreeTest, EachNodeIsMadeFromItsOwnLine)
+{
+    // No total line, a short line in the middle, and a name with a blank (whose size field is no number).
+    listing({
+        "drwxr-xr-x 2 u g 4096 Nov 28 21:14 first",
+        "garbage short line",
+        "-rw-r--r-- 1 u g 10 Jan 5 2001 my file.nfo",
+        "",
+        "-rw-r--r-- 1 u g 2048 Jan 5 2001 last.sfv",
+    });
+    EXPECT_EQ(texts(), QStringList({"first:0", "file.nfo -> ? Kb:2", "last.sfv -> 2 Kb:2"}));
+    EXPECT_EQ(form->DirItemCount, 5);
+
+    // A listing that holds only its total line adds nothing.
+    form->TreeView1->clear();
+    listing({"total 0"});
+    EXPECT_EQ(form->TreeView1->topLevelItemCount(), 0);
+}
+
+TEST_F(TreeTest, PathsAndEntriesGoBelowTheSelectedNode)
+{
+    listing({"total 1", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 a"});
+    QTreeWidgetItem* a = form->TreeView1->topLevelItem(0);
+    form->TreeView1->setCurrentItem(a);
+    form->ListUnderSelection = true;
+    listing({"total 1", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 b"});
+    QTreeWidgetItem* b = a->child(0);
+    form->TreeView1->setCurrentItem(b);
+    listing({"total 2", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 x", "-rw-r--r-- 1 u g 5 Nov 28 21:14 f.nfo"});
+    QTreeWidgetItem* x = b->child(0);
+    EXPECT_EQ(TMainForm::ParentPath(a), "/");
+    EXPECT_EQ(TMainForm::NodePath(a), "/a");
+    EXPECT_EQ(TMainForm::ParentPath(x), "/a/b/");
+    EXPECT_EQ(TMainForm::NodePath(x), "/a/b/x");
+    EXPECT_EQ(TMainForm::ParentPath(b->child(1)), "/a/b/");
+
+    form->TreeView1->setCurrentItem(nullptr);
+    listing({"total 1", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 root2"});
+    EXPECT_EQ(form->TreeView1->topLevelItemCount(), 2) << "with nothing selected, entries go to the root level";
+}
+
+TEST_F(TreeTest, TheSelectionDecidesWhichButtonsAct)
+{
+    listing({"total 3", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 dir", "-rw-r--r-- 1 u g 5 Nov 28 21:14 f.nfo",
+             "lrwxrwxrwx 1 u g 5 Nov 28 21:14 l -> dir"});
+    auto enabled = [this] {
+        QString s;
+        for (QPushButton* b : {form->bbDeleteDir, form->bbNukeDir, form->bbViewNfo, form->bbViewDiz,
+                               form->bbTestZip, form->bbViewZip})
+            s += b->isEnabled() ? '1' : '0';
+        return s;
+    };
+    EXPECT_EQ(enabled(), "111111") << "all enabled before the first selection";
+    form->TreeView1->setCurrentItem(form->TreeView1->topLevelItem(0));
+    EXPECT_EQ(enabled(), "110000");
+    form->TreeView1->setCurrentItem(form->TreeView1->topLevelItem(1));
+    EXPECT_EQ(enabled(), "001111");
+    form->TreeView1->setCurrentItem(form->TreeView1->topLevelItem(2));
+    EXPECT_EQ(enabled(), "000000");
+
+    // Expanding and collapsing select the node and show the open or closed folder; a link too.
+    QTreeWidgetItem* link = form->TreeView1->topLevelItem(2);
+    new QTreeWidgetItem(link);
+    form->TreeView1->setCurrentItem(form->TreeView1->topLevelItem(0));
+    link->setExpanded(true);
+    EXPECT_EQ(form->TreeView1->currentItem(), link);
+    EXPECT_EQ(TMainForm::nodeKind(link), 1);
+    link->setExpanded(false);
+    EXPECT_EQ(TMainForm::nodeKind(link), 0);
+}
+
+} // namespace

@@ -98,14 +98,14 @@ void Session::renamePathPrefix(const QByteArray& from, const QByteArray& to) {
 // ---- input -----------------------------------------------------------------------------------------------------
 
 void Session::onReadyRead() {
-    if (m_phase == Phase::Open && !m_busy)
+    if ((m_phase == Phase::Open && !m_busy) || m_phase == Phase::Stalled)
         processInput();
     else if (m_phase != Phase::Open)
-        m_socket->readAll(); // a stalled or closing session hears nothing more
+        m_socket->readAll(); // a closing session hears nothing more
 }
 
 void Session::processInput() {
-    while (m_phase == Phase::Open && !m_busy) {
+    while ((m_phase == Phase::Open && !m_busy) || m_phase == Phase::Stalled) {
         const qsizetype eol = m_input.indexOf('\n');
         if (eol < 0) {
             if (m_input.size() > kMaxLine + 1) {
@@ -147,6 +147,7 @@ void Session::handleLine(const QByteArray& line) {
     const QByteArray args = blank < 0 ? QByteArray() : line.mid(blank + 1);
     const QByteArray shown = word == "PASS" ? QByteArray("PASS ****") : line;
     m_server.log(m_number, shown);
+    if (m_phase == Phase::Stalled) return; // heard and logged, never answered
 
     if (hasControlBytes(line)) {
         send(Reply("500 Command line contains control characters; ignored."), Server::Fault::None);

@@ -687,7 +687,8 @@ Reply SiteCommands::nuke(const Words& w) {
         const auto parts = area.resolve(cwd, dirName, FileArea::FinalLink::Keep, &error);
         if (!parts) return Reply::error(550, dirName + ": " + error + '.');
         Node* node = area.lookup(*parts);
-        if (parts->isEmpty() || !node->isDir()) return Reply::error(550, dirName + ": Not a release directory.");
+        // Releases live inside the site's areas; the areas themselves (/incoming, /archive...) are not nuked.
+        if (parts->size() < 2 || !node->isDir()) return Reply::error(550, dirName + ": Not a release directory.");
         if (node->name.startsWith("[NUKED]-")) return Reply::error(550, dirName + ": Already nuked.");
         Node* parent = area.lookup(parts->mid(0, parts->size() - 1));
         const QByteArray nukedName = "[NUKED]-" + node->name;

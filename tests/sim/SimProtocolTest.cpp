@@ -294,8 +294,12 @@ TEST(SimFaults, DropOnCutsTheReplyAndCloses) {
 }
 
 TEST(SimFaults, StallOnNeverFinishesTheReply) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString log = dir.filePath(QStringLiteral("commands.log"));
     SimProcess sim;
-    ASSERT_TRUE(sim.start({QStringLiteral("--stall-on"), QStringLiteral("SITE USERS")})) << qPrintable(sim.error());
+    ASSERT_TRUE(sim.start({QStringLiteral("--stall-on"), QStringLiteral("SITE USERS"), QStringLiteral("--log"), log}))
+        << qPrintable(sim.error());
     FtpClient c;
     ASSERT_TRUE(c.connectTo(sim.port()));
     c.readReply();
@@ -307,6 +311,9 @@ TEST(SimFaults, StallOnNeverFinishesTheReply) {
     c.sendRaw("NOOP\r\n");
     EXPECT_TRUE(c.readMore(200).isEmpty());
     EXPECT_TRUE(c.isOpen());
+    QFile f(log);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().endsWith("1 SITE USERS\n1 NOOP\n")); // heard, though never answered
 
     // Other logins are served as usual.
     FtpClient d;

@@ -258,7 +258,9 @@ TEST_F(SimSite, NukeRenamesTheReleaseAndRecordsIt) {
     EXPECT_EQ(refused("SITE NUKE x Huge.Dump.2026-GRP reason"), 501);
     EXPECT_EQ(refused("SITE NUKE 0 Huge.Dump.2026-GRP reason"), 501);
     EXPECT_EQ(refused("SITE NUKE 3"), 501);
-    ASSERT_EQ(code(c.command("CWD Huge.Dump.2026-GRP")), 250);
+    ASSERT_EQ(code(c.command("CWD /")), 250);
+    EXPECT_EQ(refused("SITE NUKE 3 incoming the whole area"), 550); // the areas themselves are no releases
+    ASSERT_EQ(code(c.command("CWD /incoming/Huge.Dump.2026-GRP")), 250);
     EXPECT_EQ(refused("SITE NUKE 3 huge.dump.2026.iso not a directory"), 550);
 }
 

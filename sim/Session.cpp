@@ -167,9 +167,8 @@ std::optional<Reply> Session::dispatch(const QByteArray& word, const QByteArray&
     if (word == "USER") return doUser(args);
     if (word == "PASS") return doPass(args);
     if (word == "QUIT") {
-        Reply r("221 Goodbye.");
-        send(r, m_listFault);
-        closeAfterWrite();
+        send(Reply("221 Goodbye."), m_listFault);
+        if (m_phase == Phase::Open) closeAfterWrite(); // a stalled goodbye keeps the connection, as stalls do
         return std::nullopt;
     }
     if (!loggedIn()) return Reply("530 Please login with USER and PASS.");
@@ -475,7 +474,8 @@ void Session::finishTransfer(const Reply& reply) {
     m_busy = false;
     m_listing.clear();
     if (m_phase != Phase::Open) return;
-    send(reply, Server::Fault::None);
+    send(reply, m_listFault);
+    if (m_phase != Phase::Open) return;
     m_idleTimer.start();
     // Commands that arrived during the transfer wait in the buffers; take them up now.
     QMetaObject::invokeMethod(this, &Session::processInput, Qt::QueuedConnection);

@@ -293,6 +293,23 @@ TEST(SimFaults, DropOnCutsTheReplyAndCloses) {
     EXPECT_TRUE(d.waitClosed());
 }
 
+TEST(SimFaults, DropOnListSendsHalfTheListingAndNoCompletion) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({QStringLiteral("--drop-on"), QStringLiteral("LIST")})) << qPrintable(sim.error());
+    FtpClient c;
+    ASSERT_TRUE(c.connectTo(sim.port()));
+    c.readReply();
+    ASSERT_TRUE(c.login());
+    const FtpClient::Listing l = c.list("/incoming");
+    ASSERT_EQ(l.opening.size(), 1);
+    const QByteArray opening = l.opening.first();
+    const qint64 announced = opening.mid(opening.lastIndexOf('(') + 1).split(' ').first().toLongLong();
+    EXPECT_GT(announced, 100);
+    EXPECT_EQ(l.data.size(), announced / 2) << opening.constData();
+    EXPECT_TRUE(l.completion.isEmpty());
+    EXPECT_TRUE(c.waitClosed());
+}
+
 TEST(SimFaults, StallOnNeverFinishesTheReply) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());

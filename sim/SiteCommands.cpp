@@ -721,7 +721,7 @@ Reply SiteCommands::nuke(const Words& w) {
     return reply;
 }
 
-// ---- release inspection ----------------------------------------------------------------------------------------
+// ---- release viewing ------------------------------------------------------------------------------------------
 
 Reply SiteCommands::showText(const Words& w, const QByteArray& command) {
     const QByteArray path = w.raw.trimmed();

@@ -264,7 +264,7 @@ TEST_F(SimSite, NukeRenamesTheReleaseAndRecordsIt) {
     EXPECT_EQ(refused("SITE NUKE 3 huge.dump.2026.iso not a directory"), 550);
 }
 
-TEST_F(SimSite, ReleaseInspectionShowsFilesInTheCurrentDirectory) {
+TEST_F(SimSite, ReleaseViewersShowFilesInTheCurrentDirectory) {
     ASSERT_EQ(code(c.command("CWD /incoming/Some.Tool.v1.2-GRP/")), 250);
     Lines reply = c.command("SITE NFO some.tool.v1.2-grp.nfo");
     ASSERT_TRUE(wellFormed(reply));

@@ -1,1 +1,155 @@
 #pragma once
+
+#include <QObject>
+#include <QPointer>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class QSocketNotifier;
+
+// The socket layer under the FTP engine: non-blocking IPv4 TCP sockets whose readiness is turned into the
+// notification kinds the engine expects (read, write, out-of-band, accept, connect, close), delivered on the GUI
+// thread through QSocketNotifier, plus the asynchronous host lookup. Nothing else in the tree calls the POSIX
+// socket functions.
+//
+// Errors are reported with the classic socket error numbers that the engine's error table knows (10000 + the
+// Berkeley number, 11001-11004 for name service failures). socketErrorFromErrno() holds the one mapping from Linux
+// errno values onto them.
+
+namespace SocketErrors {
+inline constexpr int Interrupted = 10004;
+inline constexpr int BadFile = 10009;
+inline constexpr int InvalidArgument = 10022;
+inline constexpr int WouldBlock = 10035;
+inline constexpr int InProgress = 10036;
+inline constexpr int ConnectionReset = 10054;
+inline constexpr int NotConnected = 10057;
+inline constexpr int HostNotFound = 11001;
+inline constexpr int TryAgain = 11002;
+inline constexpr int NoRecovery = 11003;
+inline constexpr int NoData = 11004;
+} // namespace SocketErrors
+
+// The socket error number for a Linux errno value; an errno with no counterpart keeps its own (small) number, which
+// the error table then reports as unknown rather than as some unrelated entry.
+int socketErrorFromErrno(int err);
+
+// The error of the last failed call of this layer on this thread, as WSAGetLastError gives it on Windows. Every
+// call that fails sets it; calls that succeed leave it alone.
+int lastSocketError();
+void setLastSocketError(int code);
+
+// Addresses are IPv4 in host byte order throughout the engine.
+// A strict dotted quad (four decimal parts 0..255). 255.255.255.255 is refused like any other non-address, so that
+// it goes through the name lookup.
+bool parseDottedAddress(const std::string& text, std::uint32_t& address);
+std::string dottedAddress(std::uint32_t address);
+
+// What the socket library says about itself, for the engine's SocketInfo lines.
+struct SocketLibraryInfo {
+    int version = 0;     // high byte major, low byte minor
+    int highVersion = 0; // same layout
+    std::string description;
+    std::string systemStatus;
+    long maxSockets = 0;
+    long maxDatagram = 0;
+};
+SocketLibraryInfo socketLibraryInfo();
+
+// Starts an asynchronous lookup of an IPv4 address for a host name. done(error, address) runs later on the GUI
+// thread, in the context of `context` (never after it is destroyed): error 0 with the first IPv4 address, or
+// 11001..11004. Returns an id for abortHostLookup().
+int startHostLookup(const std::string& name, QObject* context,
+                    std::function<void(int error, std::uint32_t address)> done);
+void abortHostLookup(int id);
+
+enum class SocketEvent { Read, Write, OutOfBand, Accept, Connect, Close };
+
+// One socket handle with its notification channel.
+//
+// The notifications follow the edge-like rules of the Windows socket notifications the engine was designed around,
+// rather than plain readiness:
+// - connect: once, when a connect under way completes, with its error (0 on success);
+// - read: while data is waiting; close: once, when the peer has ended the stream (or reset it, with the error);
+// - write: once after a send was refused for lack of buffer space, when space is free again;
+// - accept: once per waiting connection, re-armed by the next acceptConnection() call.
+// A fresh socket that is neither connecting, connected nor listening delivers nothing.
+class AsyncSocket : public QObject {
+    Q_OBJECT
+
+public:
+    using Handler = std::function<void(SocketEvent kind, int error)>;
+
+    explicit AsyncSocket(QObject* parent = nullptr);
+    ~AsyncSocket() override; // closes the handle without any notification
+
+    // A new non-blocking TCP socket, closing any handle held. lingerZero makes its close abortive (a reset instead
+    // of the orderly end). False with lastSocketError() when the system refuses.
+    bool open(bool lingerZero);
+    bool isOpen() const { return fd_ >= 0; }
+    int handle() const { return fd_; }
+
+    // True once this handle has been connected, listened on or installed from an accept: closing it ends a
+    // connection somebody may want to hear about.
+    bool wasInUse() const { return inUse_; }
+    // Open and never connected nor listened on: ready for connectTo() or bindTo().
+    bool isIdle() const { return isOpen() && mode_ == Mode::Idle; }
+
+    // Takes over an accepted connection, closing the handle held (quietly).
+    void adopt(int handle);
+    // 0, or -1 with lastSocketError(). Closing a closed socket succeeds.
+    int close();
+
+    // Registers for notifications; acceptOnly for a listening socket whose only notification is accept.
+    void watch(Handler handler, bool acceptOnly = false);
+    // Stops every notification until watch() is called again.
+    void unwatch();
+    bool isWatched() const { return watched_; }
+
+    // A connect under way reports -1 with lastSocketError() = 10035 (would block) and completes with a connect
+    // notification; so does a connect that the system refused at once (refused, unreachable, timed out), whose
+    // error then comes with the notification. Other errors: -1 with lastSocketError().
+    int connectTo(std::uint32_t address, std::uint16_t port);
+    int bindTo(std::uint32_t address, std::uint16_t port);
+    int listenOn(int backlog);
+    // The handle of a waiting connection and its peer, or -1 with lastSocketError().
+    int acceptConnection(std::uint32_t& peerAddress, std::uint16_t& peerPort);
+    // Bytes sent, or -1 with lastSocketError(). A refusal for lack of space arms the write notification; a broken
+    // connection is reported by a close notification.
+    long sendBytes(const char* data, std::size_t count);
+    // Bytes received (0 at the end of the stream), or -1 with lastSocketError().
+    long receiveBytes(char* data, std::size_t count);
+
+    bool localName(std::uint32_t& address, std::uint16_t& port) const;
+    bool peerName(std::uint32_t& address, std::uint16_t& port) const;
+
+    // Closes a connection that must not be served, abortively, so its sender sees a reset.
+    static void refuse(int handle);
+
+private:
+    enum class Mode { Idle, Connecting, Connected, Listening, Failed, Ended };
+
+    void makeNotifiers();
+    void dropNotifiers();
+    void updateNotifiers();
+    void readReady();
+    void writeReady();
+    void deliver(SocketEvent kind, int error);
+    void postEvent(SocketEvent kind, int error);
+
+    int fd_ = -1;
+    Mode mode_ = Mode::Idle;
+    bool inUse_ = false;
+    bool watched_ = false;
+    bool acceptOnly_ = false;
+    bool writeArmed_ = false;
+    bool acceptPending_ = false;
+    int dispatching_ = 0;
+    unsigned generation_ = 0; // counts handles, so a posted notification never reaches a later one
+    Handler handler_;
+    QPointer<QSocketNotifier> readNotifier_;
+    QPointer<QSocketNotifier> writeNotifier_;
+};

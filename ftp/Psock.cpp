@@ -1,0 +1,716 @@
+#include "ftp/Psock.h"
+
+#include "platform/PollLoop.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+struct ErrorText {
+    int code;
+    const char* text;
+};
+
+// The socket error numbers and the texts the operator sees for them.
+constexpr ErrorText errorTable[] = {
+    {10004, "Interrupted system call"},
+    {10009, "Bad file number"},
+    {10013, "Permission denied"},
+    {10014, "Bad address"},
+    {10022, "Invalid argument"},
+    {10024, "Too many open files"},
+    {10035, "Operation would block"},
+    {10036, "Operation now in progress"},
+    {10037, "Operation already in progress"},
+    {10038, "Socket operation on non-socket"},
+    {10039, "Destination address required"},
+    {10040, "Message too long"},
+    {10041, "Wrong protocol type for socket"},
+    {10042, "Bad protocol option"},
+    {10043, "Protocol not supported"},
+    {10044, "Socket type not supported"},
+    {10045, "Operation not supported on socket"},
+    {10046, "Protocol family not supported"},
+    {10047, "Address family not supported by protocol family"},
+    {10048, "Address already in use"},
+    {10049, "Can't assign requested address"},
+    {10050, "Network is down"},
+    {10051, "Network is unreachable"},
+    {10052, "Network dropped connection or reset"},
+    {10053, "Software caused connection abort"},
+    {10054, "Connection reset by peer"},
+    {10055, "No buffer space available"},
+    {10056, "Socket is already connected"},
+    {10057, "Socket is not connected"},
+    {10058, "Can't send after socket shutdown"},
+    {10059, "Too many references, can't splice"},
+    {10060, "Connection timed out"},
+    {10061, "Connection refused"},
+    {10062, "Too many levels of symbolic links"},
+    {10063, "File name too long"},
+    {10064, "Host is down"},
+    {10065, "No route to Host"},
+    {10066, "Directory not empty"},
+    {10067, "Too many processes"},
+    {10068, "Too many users"},
+    {10069, "Disc quota exceeded"},
+    {10070, "Stale NFS file handle"},
+    {10071, "Too many levels of remote in path"},
+    {10091, "Network subsystem is unavailable"},
+    {10092, "Incompatible version of WINSOCK.DLL"},
+    {10093, "Successful WSAStartup not yet performed"},
+    {11001, "Host not found"},
+    {11002, "Non-Authoritative Host not found"},
+    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+    {11004, "Valid name, no data record of requested type"},
+};
+static_assert(std::size(errorTable) == 50);
+
+// The socket library is started by the first socket object and shut down with the last one.
+int startupCount = 0;
+
+std::string versionText(int version) {
+    return std::to_string((version >> 8) & 255) + "." + std::to_string(version & 255);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------------------------
+// TThreadTimer
+
+TThreadTimer::TThreadTimer(QObject* Owner) : QObject(Owner) {
+    timer_.setSingleShot(false);
+    connect(&timer_, &QTimer::timeout, this, &TThreadTimer::expired);
+}
+
+void TThreadTimer::SetEnabled(bool value) {
+    enabled_ = value;
+    updateTimer();
+}
+
+void TThreadTimer::SetInterval(std::uint32_t milliseconds) {
+    interval_ = milliseconds;
+    updateTimer();
+}
+
+void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
+    onTimer_ = std::move(handler);
+    updateTimer();
+}
+
+void TThreadTimer::updateTimer() {
+    timer_.stop();
+    if (interval_ == 0 || !enabled_ || !onTimer_) return;
+    // Timers need the thread's event dispatcher; without one there is no timer to be had.
+    if (!QAbstractEventDispatcher::instance(thread())) throw Exception("No Timer");
+    timer_.start(int(std::min<std::uint32_t>(interval_, std::uint32_t(INT32_MAX))));
+}
+
+void TThreadTimer::expired() {
+    if (!onTimer_) return;
+    // An exception must never cross into the event dispatch: the handler's failure ends the handler, nothing more.
+    try {
+        const TNotifyEvent handler = onTimer_;
+        handler(this);
+    } catch (const std::exception& e) {
+        qWarning("Timer handler failed: %s", e.what());
+    } catch (...) {
+        qWarning("Timer handler failed");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// ByteQueue
+
+std::size_t ByteQueue::find(char c) const {
+    if (empty()) return npos;
+    const void* hit = std::memchr(data(), c, size());
+    return hit ? std::size_t(static_cast<const char*>(hit) - data()) : npos;
+}
+
+void ByteQueue::append(const char* bytes, std::size_t count) {
+    if (start_ > 0 && start_ >= bytes_.size() - start_) {
+        bytes_.erase(0, start_);
+        start_ = 0;
+    }
+    bytes_.append(bytes, count);
+}
+
+std::string ByteQueue::take(std::size_t count) {
+    count = std::min(count, size());
+    std::string out(data(), count);
+    drop(count);
+    return out;
+}
+
+void ByteQueue::drop(std::size_t count) {
+    start_ += std::min(count, size());
+    if (start_ == bytes_.size()) {
+        bytes_.clear();
+        start_ = 0;
+    }
+}
+
+void ByteQueue::clear() {
+    bytes_.clear();
+    start_ = 0;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// TPowersock: creation and destruction
+
+TPowersock::TPowersock(QObject* Owner) : QObject(Owner) {
+    Proxy.clear();
+    timer_ = std::make_unique<TThreadTimer>(this);
+    timer_->SetEnabled(false);
+    timer_->SetOnTimer([this](QObject*) { timerExpired(); });
+    Canceled = false;
+    Connected = false;
+    destroying_ = false;
+    InitSockets();
+}
+
+void TPowersock::InitSockets() {
+    ReportStatus(StatusLevel::Operations, "Initializing Winsock");
+    if (++startupCount == 1) {
+        const SocketLibraryInfo info = socketLibraryInfo();
+        SocketInfo = {
+            "Version= " + versionText(info.version),
+            "High Version= " + versionText(info.highVersion),
+            "Description= " + info.description,
+            "System= " + info.systemStatus,
+            "Max Sockets= " + std::to_string(info.maxSockets),
+            "Max Udp pack size= " + std::to_string(info.maxDatagram),
+        };
+    }
+    try {
+        if (!socket_.open(true)) CheckError(SocketErrors::WouldBlock);
+        watchSocket();
+    } catch (...) {
+        --startupCount;
+        throw ESockError("Initializaton of windows sockets failed");
+    }
+}
+
+TPowersock::~TPowersock() {
+    // Nothing is reported and no event fires from here on: the owner may be half torn down already.
+    destroying_ = true;
+    Canceled = true;
+    if (lookupId_ >= 0) abortHostLookup(lookupId_);
+    timer_.reset();
+    try {
+        RequestCloseSocket();
+    } catch (...) {
+    }
+    --startupCount;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Reports and errors
+
+void TPowersock::ReportStatus(int level, const std::string& text) {
+    if (ReportLevel < level) return;
+    Status = text;
+    if (!destroying_ && OnStatus) OnStatus(this, Status);
+}
+
+std::string TPowersock::LookupErrorMessage(int code) {
+    ReportStatus(StatusLevel::Operations, "Looking Up Error Message");
+    if (code == 0) return std::string();
+    for (const auto& entry : errorTable)
+        if (entry.code == code) return std::to_string(code) + ":" + entry.text;
+    return "Unknown Error No. " + std::to_string(code);
+}
+
+std::string TPowersock::CheckError(int expected) {
+    ReportStatus(StatusLevel::Errors, "Checking Error In Error Manager");
+    LastErrorNo = lastSocketError();
+    if (LastErrorNo == expected) return std::string();
+    const std::string text = LookupErrorMessage(LastErrorNo);
+    if (OnError && !destroying_) OnError(this, std::uint16_t(LastErrorNo), text);
+    throw ESockError(text);
+}
+
+std::int16_t TPowersock::replyCode(std::string_view line) {
+    std::int64_t value = 0;
+    for (std::size_t i = 0; i < line.size() && i < 10 && line[i] >= '0' && line[i] <= '9'; ++i)
+        value = value * 10 + (line[i] - '0');
+    return std::int16_t(std::min<std::int64_t>(value, 32767));
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Notifications
+
+void TPowersock::watchSocket() {
+    socket_.watch([this](SocketEvent kind, int error) { dispatch(kind, error); });
+    suspended_ = false;
+}
+
+bool TPowersock::freshSocket(bool lingerZero) {
+    if (!socket_.open(lingerZero)) return false;
+    watchSocket();
+    return true;
+}
+
+void TPowersock::dispatch(SocketEvent kind, int error) {
+    // Nothing raised while handling a notification may escape into the event dispatch.
+    try {
+        Succeeded = (error == 0);
+        switch (kind) {
+        case SocketEvent::Read:
+            ReadToStream();
+            break;
+        case SocketEvent::Write:
+            WriteFromStream();
+            break;
+        case SocketEvent::Connect:
+            connectNotified_ = true;
+            if (Succeeded) {
+                Connected = true;
+                if (OnConnect && !destroying_) OnConnect(this);
+            }
+            break;
+        case SocketEvent::Close: {
+            char chunk[ChunkSize];
+            while (!Canceled) {
+                const long n = socket_.receiveBytes(chunk, sizeof chunk);
+                if (n <= 0) break;
+                ReceiveBuffer.append(chunk, std::size_t(n));
+                BytesRecvd += n;
+            }
+            Connected = false;
+            RequestCloseSocket();
+            break;
+        }
+        case SocketEvent::Accept:
+            DataGate = true;
+            Connected = true;
+            break;
+        case SocketEvent::OutOfBand:
+            break;
+        }
+    } catch (...) {
+    }
+}
+
+void TPowersock::postReadMore() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            try {
+                if (socket_.isOpen() && !socket_.isIdle()) ReadToStream();
+            } catch (...) {
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void TPowersock::postSendMore() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            try {
+                WriteFromStream();
+            } catch (...) {
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void TPowersock::ReadToStream() {
+    if (Canceled) {
+        // A cancelled socket stops listening; this read still takes place. The next operation that clears
+        // Canceled starts the notifications again (clearCanceled), so a later close is not missed.
+        socket_.unwatch();
+        suspended_ = true;
+    }
+    if (busy_) return;
+    busy_ = true;
+    bool arrived = false;
+    try {
+        ReportStatus(StatusLevel::Operations, "ReadToStream");
+        char chunk[ChunkSize];
+        const long n = socket_.receiveBytes(chunk, sizeof chunk);
+        if (n < 0) {
+            LastErrorNo = lastSocketError();
+            const std::string text = LookupErrorMessage(LastErrorNo);
+            if (OnError && !destroying_) OnError(this, std::uint16_t(LastErrorNo), text);
+        } else {
+            ReceiveBuffer.append(chunk, std::size_t(n));
+            BytesRecvd += n;
+            arrived = n > 0;
+            // A full chunk may have left more behind: come back through the event loop rather than loop here.
+            if (std::size_t(n) == ChunkSize) postReadMore();
+        }
+    } catch (...) {
+        busy_ = false;
+        throw;
+    }
+    busy_ = false;
+    if (arrived && arrivalHook) arrivalHook();
+}
+
+void TPowersock::WriteFromStream() {
+    if (busy_) return;
+    busy_ = true;
+    try {
+        ReportStatus(StatusLevel::Operations, "WriteFromStream");
+        if (SendQueue.empty()) {
+            // Nothing (left) to send is a finished send; otherwise an empty send would wait forever.
+            sendComplete_ = true;
+        } else if (!Canceled) {
+            const std::size_t count = std::min(SendQueue.size(), ChunkSize);
+            const long n = socket_.sendBytes(SendQueue.data(), count);
+            if (n < 0) {
+                // The bytes stay queued for the next write notification.
+                LastErrorNo = lastSocketError();
+            } else {
+                BytesSent += n;
+                SendQueue.drop(std::size_t(n));
+                if (SendQueue.empty())
+                    sendComplete_ = true;
+                else
+                    postSendMore();
+            }
+        }
+    } catch (...) {
+        busy_ = false;
+        throw;
+    }
+    busy_ = false;
+}
+
+void TPowersock::clearCanceled() {
+    Canceled = false;
+    canceledByReplyWatch = false;
+    if (suspended_ && socket_.isOpen()) watchSocket();
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Sending and receiving
+
+void TPowersock::Cancel() {
+    ReportStatus(StatusLevel::Operations, "Canceling");
+    Canceled = true;
+    canceledByReplyWatch = false;
+}
+
+void TPowersock::SendBuffer(const char* bytes, std::uint16_t count) {
+    ReportStatus(StatusLevel::Buffers, "Sending Buffer");
+    if (Canceled) return;
+    const std::size_t length = count != 0 ? count : ::strnlen(bytes, 65535);
+    SendQueue.append(bytes, length);
+    sendComplete_ = false;
+    postSendMore();
+    while (!sendComplete_ && !Canceled && Connected)
+        PollWait();
+    if (Canceled) {
+        clearCanceled();
+        throw EAbortError("Socket send aborted");
+    }
+    if (!sendComplete_) {
+        SendQueue.clear();
+        throw ESockError(std::string(ConnectionClosedMessage));
+    }
+}
+
+bool TPowersock::sendImmediately(std::string_view bytes) {
+    return socket_.isOpen() && socket_.sendBytes(bytes.data(), bytes.size()) == long(bytes.size());
+}
+
+void TPowersock::Write(const std::string& text) {
+    ReportStatus(StatusLevel::Operations, "Write");
+    const std::size_t length = std::min(text.size(), MaxWriteLength);
+    std::memcpy(sendBuffer_.data(), text.data(), length);
+    sendBuffer_[length] = '\0';
+    SendBuffer(sendBuffer_.data(), 0);
+}
+
+void TPowersock::Writeln(const std::string& text) {
+    ReportStatus(StatusLevel::Operations, "Writeln");
+    Write(text + "\r\n");
+}
+
+std::string TPowersock::Read(std::uint16_t count) {
+    ReportStatus(StatusLevel::Operations, "Read( " + std::to_string(count) + " )");
+    if (count > 0)
+        while (ReceiveBuffer.size() < count && !Canceled && Connected)
+            PollWait();
+    if (Canceled) {
+        clearCanceled();
+        throw EAbortError("Socket send aborted");
+    }
+    const std::size_t wanted = count == 0 ? ReceiveBuffer.size() : count;
+    if (ReceiveBuffer.size() < wanted)
+        throw ESockError(std::string(ConnectionClosedMessage)); // what did arrive stays buffered
+    return ReceiveBuffer.take(wanted);
+}
+
+std::string TPowersock::ReadLn() {
+    ReportStatus(StatusLevel::Operations, "ReadLn");
+    std::size_t lineEnd;
+    while ((lineEnd = ReceiveBuffer.find('\n')) == ByteQueue::npos && !Canceled && Connected)
+        PollWait();
+    if (Canceled) throw EAbortError("Socket readln aborted"); // Canceled stays set, and a ready line stays buffered
+    if (lineEnd == ByteQueue::npos)
+        throw ESockError(std::string(ConnectionClosedMessage)); // the partial line stays buffered
+    return ReceiveBuffer.take(lineEnd + 1);
+}
+
+std::string TPowersock::Transaction(const std::string& command) {
+    ReportStatus(StatusLevel::Operations, "Transaction");
+    ReplyNumber = 0;
+    Writeln(command);
+    const std::string line = ReadLn();
+    TransactionReply = line;
+    if (!line.empty()) {
+        ReportStatus(StatusLevel::Protocol, line);
+        ReplyNumber = replyCode(line);
+    }
+    return TransactionReply;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Lookup and connect
+
+void TPowersock::hostLookupDone(int lookupId, int error, std::uint32_t address) {
+    if (lookupId != lookupId_) return; // an abandoned lookup
+    lookupId_ = -1;
+    Succeeded = (error == 0);
+    lookupAddress_ = address;
+    DataGate = true;
+}
+
+void TPowersock::ResolveHost() {
+    ReportStatus(StatusLevel::Operations, "Resolve Host");
+    const std::string& name = Proxy.empty() ? Host : Proxy;
+    std::uint32_t address = 0;
+    if (parseDottedAddress(name, address)) {
+        remoteAddress_ = address;
+        return;
+    }
+    remoteAddress_ = 0;
+    StartTimer();
+    DataGate = false;
+    lookupAddress_ = 0;
+    // The id is known only after the call returns; a result can only arrive later, through the event loop.
+    auto id = std::make_shared<int>(-1);
+    lookupId_ = *id = startHostLookup(
+        name, this, [this, id](int error, std::uint32_t result) { hostLookupDone(*id, error, result); });
+    do
+        PollWait();
+    while (!DataGate && !TimedOut && !Canceled);
+    StopTimer();
+    if (lookupId_ >= 0) {
+        abortHostLookup(lookupId_);
+        lookupId_ = -1;
+    }
+    if (TimedOut) throw ESockError("Host Lookup Timed Out");
+    if (Canceled) throw ESockError("Host Lookup Canceled");
+    if (!Succeeded) throw ESockError("Host Lookup Failed");
+    remoteAddress_ = lookupAddress_;
+    if (OnHostResolved && !destroying_) OnHostResolved(this);
+}
+
+void TPowersock::Connect() {
+    ReportStatus(StatusLevel::Operations, "Connecting");
+    clearCanceled();
+    if (Connected) throw ESockError("Already connected");
+    for (int tries = 0;; ++tries) {
+        try {
+            ResolveHost();
+        } catch (const ESockError& e) {
+            if (e.message() == "Host Lookup Timed Out" || e.message() == "Host Lookup Canceled") throw;
+        }
+        if (remoteAddress_ != 0) break;
+        if (tries > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+        bool Handled = false;
+        OnInvalidHost(Handled);
+        if (!Handled) throw ESockError("Null Remote Address");
+    }
+    const std::int32_t port = Proxy.empty() ? Port : ProxyPort;
+    remotePort_ = std::uint16_t(port);
+    DataGate = false;
+    Succeeded = true;
+    // A socket that tried to connect before (and failed, or was abandoned while under way) cannot try again.
+    if (!socket_.isIdle() && !freshSocket(false)) CheckError(SocketErrors::WouldBlock);
+    if (port < 0 || port > 65535) {
+        setLastSocketError(SocketErrors::InvalidArgument);
+        CheckError(SocketErrors::WouldBlock);
+    }
+    connectNotified_ = false;
+    if (socket_.connectTo(remoteAddress_, remotePort_) != 0) CheckError(SocketErrors::WouldBlock);
+    StartTimer();
+    // The connect notification ends the wait even when the close notification of a server that hung up at once
+    // has cleared Connected again in the same round of events.
+    do
+        PollWait();
+    while (!Connected && !connectNotified_ && !TimedOut && !Canceled && Succeeded);
+    StopTimer();
+    if (!TimedOut && !Canceled && Succeeded) return;
+    // Leave a socket that can connect again: the abandoned attempt may still be under way on the old one.
+    Connected = false;
+    freshSocket(false);
+    if (OnConnectionFailed && !destroying_) OnConnectionFailed(this);
+    if (TimedOut) throw ESockError("Connection Timed out");
+    if (Canceled) throw ESockError("Connection Canceled");
+    throw ESockError("Connection Failed");
+}
+
+void TPowersock::Disconnect() {
+    ReportStatus(StatusLevel::Operations, "Disconnecting");
+    RequestCloseSocket();
+}
+
+void TPowersock::Abort() {}
+
+void TPowersock::RequestCloseSocket() {
+    ReportStatus(StatusLevel::Buffers, "Request Close Socket");
+    Connected = false;
+    // OnDisconnect reports the end of a connection; closing the spare socket that replaced one already reported
+    // ends nothing.
+    bool endsConnection = false;
+    if (socket_.isOpen()) {
+        endsConnection = socket_.wasInUse();
+        if (socket_.close() != 0) CheckError(SocketErrors::WouldBlock);
+        // Bytes queued for a connection that is gone must never reach the next one.
+        SendQueue.clear();
+    }
+    if (destroying_) return;
+    if (!holdDisconnect && disconnectHeld_) {
+        disconnectHeld_ = false;
+        endsConnection = true;
+    }
+    if (endsConnection && OnDisconnect) {
+        if (holdDisconnect)
+            disconnectHeld_ = true;
+        else
+            OnDisconnect(this);
+    }
+    if (!socket_.isOpen()) freshSocket(false);
+}
+
+void TPowersock::releaseDisconnect() {
+    holdDisconnect = false;
+    if (std::exchange(disconnectHeld_, false) && OnDisconnect && !destroying_) OnDisconnect(this);
+}
+
+void TPowersock::CheckConnected() {
+    if (Connected) return;
+    if (!OnConnectionRequired) throw Exception("Not Connected");
+    bool Handled = false;
+    OnConnectionRequired(Handled);
+    if (!Handled || !Connected) throw Exception("Not Connected");
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Timer
+
+void TPowersock::StartTimer() {
+    ReportStatus(StatusLevel::Operations, "Timer On");
+    TimedOut = false;
+    timer_->SetInterval(std::uint32_t(std::max<std::int32_t>(TimeOut, 0)));
+    timer_->SetEnabled(true);
+}
+
+void TPowersock::StopTimer() {
+    ReportStatus(StatusLevel::Operations, "Timer Off");
+    timer_->SetEnabled(false);
+}
+
+void TPowersock::timerExpired() {
+    ReportStatus(StatusLevel::Operations, "Timer Triggered");
+    StopTimer();
+    TimedOut = true;
+    Abort();
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Listening
+
+void TPowersock::Listen(bool completionChannel) {
+    Q_UNUSED(completionChannel); // accept readiness always comes through the completion notification here
+    ReportStatus(StatusLevel::Operations, "Listening");
+    DataGate = false;
+    if (!socket_.isIdle() && !freshSocket(true)) CheckError(SocketErrors::WouldBlock);
+    if (Port < 0 || Port > 65535) {
+        setLastSocketError(SocketErrors::InvalidArgument);
+        CheckError(SocketErrors::WouldBlock);
+    }
+    if (socket_.bindTo(0, std::uint16_t(Port)) != 0) CheckError(SocketErrors::WouldBlock);
+    socket_.watch([this](SocketEvent kind, int error) { dispatch(kind, error); }, true);
+    if (socket_.listenOn(1) != 0) CheckError(SocketErrors::WouldBlock);
+}
+
+int TPowersock::Accept() {
+    for (;;) {
+        while (!DataGate && !Canceled) {
+            if (acceptGuard) acceptGuard();
+            if (DataGate || Canceled) break;
+            PollWait();
+        }
+        if (Canceled) throw ESockError("Accepting Canceled");
+        if (!Succeeded) throw ESockError("Error creating Data Connection");
+        ReportStatus(StatusLevel::Buffers, "Accepting");
+        std::uint32_t peer = 0;
+        std::uint16_t peerPort = 0;
+        const int handle = socket_.acceptConnection(peer, peerPort);
+        if (handle < 0) {
+            if (lastSocketError() == SocketErrors::WouldBlock) {
+                // The waiting connection went away before it was taken: wait for the next one.
+                DataGate = false;
+                continue;
+            }
+            CheckError(SocketErrors::WouldBlock);
+        }
+        if (acceptFrom != 0 && peer != acceptFrom) {
+            // Only the server we talk to may deliver data; anybody else could inject a listing.
+            ReportStatus(StatusLevel::Buffers, "Refused Data Connection From " + dottedAddress(peer));
+            AsyncSocket::refuse(handle);
+            DataGate = false;
+            continue;
+        }
+        remoteAddress_ = peer;
+        remotePort_ = peerPort;
+        if (Canceled) {
+            AsyncSocket::refuse(handle);
+            clearCanceled();
+            throw EAbortError("Socket send aborted");
+        }
+        return handle;
+    }
+}
+
+void TPowersock::installAcceptedSocket(int handle) {
+    socket_.adopt(handle);
+    watchSocket();
+    Connected = true;
+}
+
+std::uint32_t TPowersock::peerAddress() const {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    return socket_.peerName(address, port) ? address : 0;
+}
+
+std::string TPowersock::LocalAddressText() {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    socket_.localName(address, port);
+    std::string text = dottedAddress(address);
+    std::replace(text.begin(), text.end(), '.', ',');
+    return text;
+}
+
+std::string TPowersock::LocalPortText() {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    socket_.localName(address, port);
+    return "," + std::to_string(port >> 8) + "," + std::to_string(port & 255);
+}

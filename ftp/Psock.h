@@ -1,0 +1,229 @@
+#pragma once
+
+#include "platform/Exceptions.h"
+#include "platform/Socket.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Socket failures. Every message is one of the component's fixed texts or an error-table text.
+class ESockError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// A wait that was cancelled.
+class EAbortError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+using TNotifyEvent = std::function<void(QObject* Sender)>;
+using THandlerEvent = std::function<void(bool& Handled)>;
+using TOnHostResolved = std::function<void(QObject* Sender)>;
+using TOnStatus = std::function<void(QObject* Sender, const std::string& Status)>;
+using TOnErrorEvent = std::function<void(QObject* Sender, std::uint16_t Errno, const std::string& Errmsg)>;
+
+// The status levels of the component's reports.
+namespace StatusLevel {
+inline constexpr int Protocol = 1; // commands and reply lines
+inline constexpr int Buffers = 4;  // buffer and socket handling
+inline constexpr int Operations = 8;
+inline constexpr int Errors = 16;
+} // namespace StatusLevel
+
+// The message that ends a ReadLn, Read or SendBuffer wait when the connection goes away before the wait can be
+// satisfied: no line end, no more bytes and no send can ever come on a closed connection.
+inline constexpr std::string_view ConnectionClosedMessage = "Connection Closed";
+
+// The timer each socket uses to time out name lookup and connect. Setting Enabled, Interval or OnTimer restarts
+// it: it runs when Interval is not 0, Enabled is set and OnTimer is assigned.
+class TThreadTimer : public QObject {
+    Q_OBJECT
+
+public:
+    explicit TThreadTimer(QObject* Owner = nullptr);
+
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool value);
+    std::uint32_t Interval() const { return interval_; }
+    void SetInterval(std::uint32_t milliseconds);
+    const TNotifyEvent& OnTimer() const { return onTimer_; }
+    void SetOnTimer(TNotifyEvent handler);
+
+private:
+    void updateTimer();
+    void expired();
+
+    bool enabled_ = true;
+    std::uint32_t interval_ = 1000;
+    TNotifyEvent onTimer_;
+    QTimer timer_;
+};
+
+// A byte buffer consumed from the front. Taking bytes advances a start offset; the storage is compacted only when
+// the consumed part outweighs what is left, so taking one line costs that line, not the whole buffer.
+class ByteQueue {
+public:
+    static constexpr std::size_t npos = std::string::npos;
+
+    bool empty() const { return start_ == bytes_.size(); }
+    std::size_t size() const { return bytes_.size() - start_; }
+    const char* data() const { return bytes_.data() + start_; }
+    std::string_view view() const { return std::string_view(bytes_).substr(start_); }
+    std::size_t find(char c) const;
+
+    void append(const char* bytes, std::size_t count);
+    void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+    std::string take(std::size_t count);
+    void drop(std::size_t count);
+    void clear();
+
+private:
+    std::string bytes_;
+    std::size_t start_ = 0;
+};
+
+// The TCP socket component: resolves, connects, sends text, buffers what arrives and hands it out as lines or byte
+// counts, listens for and accepts one connection, and reports what it does as status texts filtered by level.
+// Every operation that waits does so in the poll loop, so the application keeps running meanwhile.
+class TPowersock : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr std::size_t ChunkSize = 16383;
+    static constexpr std::size_t SendBufferSize = 16385;
+    static constexpr std::size_t MaxWriteLength = SendBufferSize - 1;
+
+    explicit TPowersock(QObject* Owner = nullptr);
+    ~TPowersock() override;
+
+    // Published properties.
+    std::string Host;
+    std::int32_t Port = 0;
+    std::int32_t TimeOut = 0; // milliseconds of name lookup and of connect; 0 waits without limit
+    std::int32_t ReportLevel = 0;
+    std::string Proxy;
+    std::int32_t ProxyPort = 0;
+
+    // Events; each fires only when assigned.
+    TNotifyEvent OnConnect;
+    TNotifyEvent OnDisconnect;
+    THandlerEvent OnInvalidHost;
+    TOnHostResolved OnHostResolved;
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;
+    TOnErrorEvent OnError;
+    THandlerEvent OnConnectionRequired;
+
+    // Public state.
+    std::string Status;
+    bool Connected = false;
+    bool Canceled = false;
+    bool TimedOut = false;
+    bool Succeeded = true;
+    bool DataGate = false;
+    std::int32_t LastErrorNo = 0;
+    std::int16_t ReplyNumber = 0;
+    std::string TransactionReply;
+    // Byte counts of this object's life. 64 bits wide, so counts past 2 GB stay right.
+    std::int64_t BytesRecvd = 0;
+    std::int64_t BytesSent = 0;
+    std::vector<std::string> SocketInfo;
+    ByteQueue ReceiveBuffer; // received, not yet consumed
+    ByteQueue SendQueue;     // waiting to be sent
+
+    // Operations, the virtual ones in their slot order.
+    virtual int Accept();
+    virtual void Connect();
+    virtual void Disconnect();
+    virtual std::string Transaction(const std::string& command);
+    virtual void Abort();
+
+    void Cancel();
+    void Write(const std::string& text);
+    void Writeln(const std::string& text);
+    void SendBuffer(const char* bytes, std::uint16_t count);
+    std::string Read(std::uint16_t count);
+    std::string ReadLn();
+    void Listen(bool completionChannel);
+    void CheckConnected();
+    void ResolveHost();
+    void RequestCloseSocket();
+    std::string LookupErrorMessage(int code);
+    std::string CheckError(int expected);
+    void StartTimer();
+    void StopTimer();
+    std::string LocalAddressText();
+    std::string LocalPortText();
+
+    // Our own helpers around the listing's data connection.
+    // Accept takes connections from this address only (0: from anyone); others are refused and closed, and the
+    // wait goes on.
+    std::uint32_t acceptFrom = 0;
+    // Called between the tests of Accept's wait; the owner uses it to end the wait (by raising, or by Cancel) when
+    // the connection can no longer come.
+    std::function<void()> acceptGuard;
+    // Installs the connection that Accept returned as this component's socket (the listening socket is closed).
+    void installAcceptedSocket(int handle);
+    // The address of the connected peer (0 when not connected).
+    std::uint32_t peerAddress() const;
+
+    // The value of the decimal digits that start a reply line (at most 10, 0 when there are none). Values past the
+    // 16-bit range are held at 32767, so an over-long code never wraps round into a failure code.
+    static std::int16_t replyCode(std::string_view line);
+
+protected:
+    void ReportStatus(int level, const std::string& text);
+    // Clears Canceled and resumes the notifications that a cancelled read handler suspended.
+    void clearCanceled();
+    // Stops every event and report from here on: the owner is going away.
+    void beginDestruction() { destroying_ = true; }
+    bool isDestroying() const { return destroying_; }
+    // Hands bytes straight to the socket without queueing or waiting; false when they could not all go.
+    bool sendImmediately(std::string_view bytes);
+
+    // Called after each read notification that received data (the FTP client's reply watch).
+    std::function<void()> arrivalHook;
+    // Set when the reply watch, not the owner, raised Canceled; Cancel() and clearCanceled() reset it.
+    bool canceledByReplyWatch = false;
+    // While set, the end of the connection is remembered rather than reported: the owner's own log-out reports
+    // it once, after the last reply line, even when the server hangs up before the reply has been read.
+    bool holdDisconnect = false;
+    // Ends the hold and reports a connection end that came during it.
+    void releaseDisconnect();
+
+private:
+    void InitSockets();
+    void ReadToStream();
+    void WriteFromStream();
+    void dispatch(SocketEvent kind, int error);
+    void hostLookupDone(int lookupId, int error, std::uint32_t address);
+    void timerExpired();
+    void watchSocket();
+    bool freshSocket(bool lingerZero);
+    void postReadMore();
+    void postSendMore();
+
+    AsyncSocket socket_;
+    std::uint32_t remoteAddress_ = 0;
+    std::uint16_t remotePort_ = 0;
+    std::array<char, SendBufferSize> sendBuffer_{};
+    std::unique_ptr<TThreadTimer> timer_;
+    bool busy_ = false;
+    bool sendComplete_ = false;
+    bool connectNotified_ = false;
+    bool disconnectHeld_ = false;
+    bool destroying_ = false;
+    bool suspended_ = false; // notifications stopped by a read while Canceled
+    int lookupId_ = -1;
+    std::uint32_t lookupAddress_ = 0;
+};

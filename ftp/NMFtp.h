@@ -1,0 +1,150 @@
+#pragma once
+
+#include "ftp/Psock.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A refused FTP command; the message is the reply's first line, line end included.
+class FTPException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Which kind of transaction an event is about. The codes between 4 and 14 are not produced here.
+enum class TCmdType : std::uint8_t {
+    ChangeDir = 0,  // first word "CWD"
+    MakeDir = 1,    // first word "MKD"
+    DeleteFile = 2, // first word "DELE"
+    RemoveDir = 3,  // first word "RMD"
+    List = 4,       // a directory listing
+    Other = 14,     // any other command
+    CurrentDir = 15 // exactly "PWD"
+};
+
+// Server system kinds, as the SYST reply names them.
+namespace FtpVendor {
+inline constexpr std::int32_t Unix = 2400;
+inline constexpr std::int32_t Dos = 2401;
+inline constexpr std::int32_t Vm = 2402;
+inline constexpr std::int32_t MacOs = 2404;
+inline constexpr std::int32_t Vms = 2406;
+inline constexpr std::int32_t Mvs = 2408;
+inline constexpr std::int32_t Other = 2410;
+inline constexpr std::int32_t Undetected = 2411;
+inline constexpr std::int32_t Os400 = 2414;
+inline constexpr std::int32_t NetWare = 2416;
+} // namespace FtpVendor
+
+using TNMListItem = std::function<void(const std::string& Listing)>;
+using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
+using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
+using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
+
+// Holds the parsed lines of a listing in four parallel lists: entry k of each describes the same stored line.
+// The tokenizer splits a line at runs of spaces into at most 25 field slots of at most 255 characters each.
+class TFTPDirectoryList {
+public:
+    static constexpr int MaxFields = 25;
+    static constexpr std::size_t MaxFieldLength = 255;
+
+    virtual ~TFTPDirectoryList() = default;
+
+    // Splits one line (without its line end) into the field slots. A line of more than 25 fields keeps its first
+    // field in slot 1 and its last 24 fields in slots 2..25, so that counting from the end of the line (where the
+    // name, date and size of a listing line stand) gives the same fields as for a shorter line.
+    virtual void ParseLine(const std::string& line);
+    void ClearLists();
+
+    std::vector<std::string> AttributeList;
+    std::vector<std::string> NameList;
+    std::vector<std::string> DateList;
+    std::vector<std::string> SizeList;
+
+    // The field slots of the line parsed last: Field(1) .. Field(FieldCount).
+    const std::string& Field(int k) const { return fields_[std::size_t(k - 1)]; }
+    std::int32_t FieldCount() const { return fieldCount_; }
+
+private:
+    std::array<std::string, MaxFields> fields_;
+    std::int32_t fieldCount_ = 0;
+};
+
+// Unix "ls -l" lines: the name is the last field, the size the fifth from the end, the date the three before the
+// name, the attributes the first. Lines of 7 fields or fewer (the "total" line, short lines) are not stored.
+class TFTPUnixList : public TFTPDirectoryList {
+public:
+    void ParseLine(const std::string& line) override;
+};
+
+// The FTP client: logs in, sends one command at a time, reads each whole reply and classifies it by its code,
+// and lists directories over an active-mode data connection. Every command sent and every reply line read is a
+// level-1 status text, which is how its owner sees the server's replies.
+class TNMFTP : public TPowersock {
+    Q_OBJECT
+
+public:
+    explicit TNMFTP(QObject* Owner = nullptr);
+    ~TNMFTP() override;
+
+    // Published properties (besides those of the socket component).
+    std::string UserID;
+    std::string Password; // never reported
+    std::int32_t Vendor = FtpVendor::Undetected;
+    bool ParseList = false;
+
+    // Events. OnConnect is the log-in event; it takes the place of the socket component's connect event.
+    TNotifyEvent OnConnect;
+    TNotifyEvent OnTransactionStart;
+    TNotifyEvent OnTransactionStop;
+    TNMListItem OnListItem;
+    TSuccessEvent OnSuccess;
+    TFailureEvent OnFailure;
+    TUnsupportedEvent OnUnSupportedFunction;
+    THandlerEvent OnAuthenticationNeeded;
+
+    // Public state.
+    std::unique_ptr<TPowersock> DataSocket;           // the running listing's data connection
+    std::unique_ptr<TFTPDirectoryList> DirectoryList; // the parsed listing, from the first parsed listing of a log-in
+    std::int64_t BytesTotal = 0;
+
+    void Connect() override;
+    void Disconnect() override;
+    std::string Transaction(const std::string& command) override;
+    void Abort() override;
+
+    void SendCommand(const std::string& command);
+    void ChangeDirectory(const std::string& path);
+    void RemoveDirectory(const std::string& path);
+    std::string CurrentDirectory();
+    void List();
+
+    // True while one of the blocking operations runs (Connect, Disconnect, SendCommand, Transaction, List,
+    // ChangeDirectory, RemoveDirectory, CurrentDirectory). The client does not refuse a second operation itself;
+    // its owner uses this to hold one off.
+    bool isBusy() const { return busyDepth_ > 0; }
+
+    static TCmdType classifyCommand(const std::string& command);
+    static std::int32_t vendorFromSystemReply(const std::string& reply);
+    // The byte count announced in a LIST reply: the run of digits nearest before the first "BYTE"; 0 without one.
+    static std::int64_t announcedSize(const std::string& reply);
+
+private:
+    class BusyScope;
+
+    void readContinuation(std::string line);
+    std::string readGreetingLine();
+    void checkLogin();
+    void refuseListStep(const std::string& firstLine);
+    void watchControlWhileAccepting();
+    void readListing();
+    void watchReplies();
+
+    int busyDepth_ = 0;
+    bool replyWatchOn_ = true;
+};

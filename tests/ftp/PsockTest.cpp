@@ -1,0 +1,278 @@
+// The socket component against real sockets on 127.0.0.1: connect and lookup outcomes, buffers and chunking, the
+// level filter, the waits that a closed connection or a cancel must end, and the error texts.
+
+#include "FtpTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QTcpServer>
+
+#include <cerrno>
+
+namespace {
+
+TEST(SocketTexts, ErrorTableErrnoMappingReplyCodesAddresses) {
+    TPowersock s;
+    EXPECT_EQ(s.LookupErrorMessage(0), "");
+    EXPECT_EQ(s.LookupErrorMessage(10061), "10061:Connection refused");
+    EXPECT_EQ(s.LookupErrorMessage(11004), "11004:Valid name, no data record of requested type");
+    EXPECT_EQ(s.LookupErrorMessage(12345), "Unknown Error No. 12345");
+    for (auto [err, code] : {std::pair{ECONNREFUSED, 10061},
+                             {ETIMEDOUT, 10060},
+                             {ECONNRESET, 10054},
+                             {EHOSTUNREACH, 10065},
+                             {ENETUNREACH, 10051},
+                             {EADDRINUSE, 10048},
+                             {EWOULDBLOCK, 10035},
+                             {EINPROGRESS, 10036},
+                             {EACCES, 10013},
+                             {EPROTO, EPROTO}})
+        EXPECT_EQ(socketErrorFromErrno(err), code) << err;
+
+    for (auto [line, code] : {std::pair{"220-Welcome\r\n", 220},
+                              {"Welcome\r\n", 0},
+                              {"2200 x\r\n", 2200},
+                              {"99999 x\r\n", 32767},
+                              {"12345678901234\r\n", 32767}}) // held, never wrapped
+        EXPECT_EQ(TPowersock::replyCode(line), code) << line;
+
+    std::uint32_t a = 0;
+    EXPECT_TRUE(parseDottedAddress("10.0.0.1", a));
+    EXPECT_EQ(a, 0x0A000001u);
+    for (const char* bad : {"255.255.255.255", "1.2.3", "1.2.3.4 ", "256.1.1.1", "1..2.3", "localhost", ""})
+        EXPECT_FALSE(parseDottedAddress(bad, a)) << bad;
+}
+
+TEST(SocketBuffers, ReadLnReadAndSendBufferRules) {
+    TPowersock s;
+    s.Connected = true; // the buffers alone: nothing arrives, nothing leaves
+    s.ReceiveBuffer.append("a\r\nb");
+    EXPECT_EQ(s.ReadLn(), "a\r\n");
+    {
+        Later operatorGivesUp(30, [&] { s.Cancel(); });
+        EXPECT_EQ(failureOf<EAbortError>([&] { s.ReadLn(); }), "Socket readln aborted");
+    }
+    EXPECT_TRUE(s.Canceled); // ReadLn leaves it set, and a ready line stays buffered
+    s.ReceiveBuffer.append("\n");
+    EXPECT_EQ(failureOf<EAbortError>([&] { s.ReadLn(); }), "Socket readln aborted");
+    EXPECT_EQ(s.ReceiveBuffer.view(), "b\n");
+    s.SendBuffer("x", 1); // cancelled: sends nothing, raises nothing
+    EXPECT_TRUE(s.SendQueue.empty());
+    EXPECT_EQ(failureOf<EAbortError>([&] { s.Read(0); }), "Socket send aborted");
+    EXPECT_FALSE(s.Canceled); // Read clears it when it raises
+
+    Lines statuses;
+    s.ReportLevel = 8;
+    s.OnStatus = [&](QObject*, const std::string& text) { statuses.push_back(text); };
+    s.ReceiveBuffer.clear();
+    EXPECT_EQ(s.Read(0), "");
+    EXPECT_EQ(statuses, Lines{"Read( 0 )"});
+
+    // A connection that is gone can never complete a line, a count or a send: the waits end instead of hanging.
+    s.Connected = false;
+    s.ReceiveBuffer.append("partial");
+    EXPECT_EQ(failureOf<ESockError>([&] { s.ReadLn(); }), "Connection Closed");
+    EXPECT_EQ(failureOf<ESockError>([&] { s.Read(10); }), "Connection Closed");
+    EXPECT_EQ(s.ReceiveBuffer.view(), "partial");
+    EXPECT_EQ(failureOf<ESockError>([&] { s.Writeln("NOOP"); }), "Connection Closed");
+    EXPECT_TRUE(s.SendQueue.empty());
+}
+
+TEST(SocketConnect, RefusedThenConnectedThenAlreadyConnected) {
+    ScriptPeer peer([](PeerSession& c) {
+        c.expect("HELLO");
+        c.send("250 hi\r\n");
+    });
+    TPowersock s;
+    int failed = 0, resolved = 0;
+    s.OnConnectionFailed = [&](QObject*) { ++failed; };
+    s.OnHostResolved = [&](QObject*) { ++resolved; };
+    s.Host = "127.0.0.1";
+    s.Port = closedPort();
+    EXPECT_EQ(failureOf<ESockError>([&] { s.Connect(); }), "Connection Failed");
+    EXPECT_EQ(failed, 1);
+    EXPECT_FALSE(s.Connected);
+
+    s.Port = peer.port(); // the same object connects after a failure
+    s.Connect();
+    EXPECT_EQ(resolved, 0); // a dotted address needs no lookup
+    EXPECT_EQ(s.LocalAddressText(), "127,0,0,1");
+    EXPECT_EQ(failureOf<ESockError>([&] { s.Connect(); }), "Already connected");
+    EXPECT_EQ(s.Transaction("HELLO"), "250 hi\r\n"); // the connection was left untouched
+    EXPECT_EQ(s.ReplyNumber, 250);
+    EXPECT_EQ(peer.failure(), "");
+}
+
+TEST(SocketConnect, ServerHangingUpAtOnceDoesNotHoldConnect) {
+    // The connect and the close notification can come in one round of events; neither may be lost.
+    constexpr int rounds = 20;
+    ScriptPeer peer([](PeerSession& c) { c.close(); }, rounds);
+    TPowersock s;
+    s.Host = "127.0.0.1";
+    s.Port = peer.port();
+    for (int i = 0; i < rounds; ++i) {
+        auto dog = watchdog(s);
+        s.Connect();
+        EXPECT_FALSE(dog->fired);
+        ASSERT_TRUE(pumpUntil([&] { return !s.Connected; }));
+    }
+}
+
+TEST(SocketConnect, LookupOutcomes) {
+    ScriptPeer peer([](PeerSession&) {}, 2);
+    TPowersock s;
+    int resolved = 0, invalid = 0;
+    s.OnHostResolved = [&](QObject*) { ++resolved; };
+    s.Port = peer.port();
+    s.Host = "localhost";
+    s.Connect();
+    EXPECT_EQ(resolved, 1);
+    s.Disconnect();
+
+    s.Host = "no such host"; // not a name at all: the lookup fails at once
+    EXPECT_EQ(failureOf<ESockError>([&] { s.Connect(); }), "Null Remote Address");
+    s.OnInvalidHost = [&](bool& Handled) { Handled = ++invalid > 0; };
+    EXPECT_EQ(failureOf<ESockError>([&] { s.Connect(); }), "Null Remote Address");
+    EXPECT_EQ(invalid, 1); // one retry only
+    s.OnInvalidHost = [&](bool& Handled) {
+        s.Host = "127.0.0.1";
+        Handled = true;
+    };
+    s.Connect();
+    s.Disconnect();
+
+    s.Host = "localhost";
+    s.ReportLevel = 8;
+    s.OnStatus = [&](QObject*, const std::string& text) {
+        if (text == "Resolve Host") s.Cancel();
+    };
+    EXPECT_EQ(failureOf<ESockError>([&] { s.Connect(); }), "Host Lookup Canceled");
+}
+
+TEST(SocketConnect, UnansweredConnectTimesOutOrIsCancelled) {
+    // A listener whose queue is full drops further connection requests, so a connect to it stays under way.
+    QTcpServer full;
+    full.setListenBacklogSize(0);
+    full.listen(QHostAddress::LocalHost, 0);
+    full.pauseAccepting();
+    QTcpSocket filler;
+    filler.connectToHost(QHostAddress::LocalHost, full.serverPort());
+    filler.waitForConnected(2000);
+
+    TPowersock s;
+    int failed = 0;
+    s.OnConnectionFailed = [&](QObject*) { ++failed; };
+    s.Host = "127.0.0.1";
+    s.Port = full.serverPort();
+    s.TimeOut = 200;
+    const std::uint32_t start = GetTickCount();
+    EXPECT_EQ(failureOf<ESockError>([&] { s.Connect(); }), "Connection Timed out");
+    EXPECT_LT(GetTickCount() - start, 3000u);
+    s.TimeOut = 0; // no limit: only a cancel ends it
+    Later operatorGivesUp(100, [&] { s.Cancel(); });
+    EXPECT_EQ(failureOf<ESockError>([&] { s.Connect(); }), "Connection Canceled");
+    EXPECT_EQ(failed, 2);
+    EXPECT_FALSE(s.Connected);
+}
+
+TEST(SocketTransfer, FullChunkPostsReadMoreAndShortChunkDoesNot) {
+    for (std::size_t size : {std::size_t(16383), std::size_t(16382)}) {
+        ScriptPeer peer([size](PeerSession& c) {
+            c.peer.waitFor("go");
+            c.send(std::string(size, 'x'));
+            c.peer.signal("sent");
+        });
+        TPowersock s;
+        s.Host = "127.0.0.1";
+        s.Port = peer.port();
+        s.Connect();
+        int reads = 0;
+        std::vector<int> errors;
+        s.ReportLevel = 8;
+        s.OnStatus = [&](QObject*, const std::string& text) { reads += text == "ReadToStream"; };
+        s.OnError = [&](QObject*, std::uint16_t code, const std::string&) { errors.push_back(code); };
+        peer.signal("go");
+        ASSERT_TRUE(peer.waitFor("sent")); // all of it is waiting before the first notification runs
+        ASSERT_TRUE(pumpUntil([&] { return s.ReceiveBuffer.size() == size; }));
+        for (int i = 0; i < 10; ++i)
+            PumpEvents(); // a posted read-more, if any, runs now
+        EXPECT_EQ(reads, size == 16383 ? 2 : 1) << size;
+        // The read-more finds nothing waiting, which the receive reports like any receive error.
+        EXPECT_EQ(errors, size == 16383 ? std::vector<int>{10035} : std::vector<int>{}) << size;
+    }
+}
+
+TEST(SocketTransfer, PeerClosingWithPendingDataIsDrained) {
+    ScriptPeer peer(
+        [](PeerSession& c) {
+            c.send("220 one\r\n220 two\r\n211 no line end");
+            c.close();
+        },
+        2);
+    TPowersock s;
+    int disconnects = 0;
+    s.OnDisconnect = [&](QObject*) { ++disconnects; };
+    s.Host = "127.0.0.1";
+    s.Port = peer.port();
+    s.Connect();
+    ASSERT_TRUE(pumpUntil([&] { return !s.Connected; }));
+    EXPECT_EQ(s.BytesRecvd, 33);
+    EXPECT_EQ(s.ReadLn(), "220 one\r\n"); // whole lines are still there after the close
+    EXPECT_EQ(s.ReadLn(), "220 two\r\n");
+    EXPECT_EQ(failureOf<ESockError>([&] { s.ReadLn(); }), "Connection Closed");
+    EXPECT_EQ(s.ReceiveBuffer.view(), "211 no line end");
+    s.Disconnect(); // closing the spare socket ends no connection
+    EXPECT_EQ(disconnects, 1);
+    s.ReceiveBuffer.clear();
+    s.Connect();
+    EXPECT_TRUE(s.Connected);
+}
+
+TEST(SocketTransfer, WriteCutsAt16384AndLevelsFilterStatus) {
+    ScriptPeer peer([](PeerSession& c) {
+        const std::string cut = c.readBytes(16384);
+        c.send(cut == std::string(16384, 'w') ? "200 cut\r\n" : "500 whole\r\n");
+        for (int i = 0; i < 2; ++i) {
+            c.expect("NOOP");
+            c.send("200 ok\r\n");
+        }
+    });
+    TPowersock s;
+    s.Host = "127.0.0.1";
+    s.Port = peer.port();
+    s.Connect();
+    s.Writeln(std::string(20000, 'w')); // 16384 bytes go; the line end is cut off with the rest
+    EXPECT_EQ(s.ReadLn(), "200 cut\r\n");
+
+    Lines statuses;
+    s.OnStatus = [&](QObject*, const std::string& text) { statuses.push_back(text); };
+    s.ReportLevel = 2;
+    s.Transaction("NOOP");
+    EXPECT_EQ(statuses, Lines{"200 ok\r\n"});
+    statuses.clear();
+    s.ReportLevel = 8;
+    s.Transaction("NOOP");
+    const Lines expected = {"Transaction", "Writeln", "Write", "Sending Buffer", "ReadLn", "200 ok\r\n"};
+    Lines seen;
+    std::copy_if(statuses.begin(), statuses.end(), std::back_inserter(seen), [&](const std::string& t) {
+        return std::find(expected.begin(), expected.end(), t) != expected.end();
+    });
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(SocketState, NotConnectedIsAStandardException) {
+    TPowersock s;
+    int asked = 0;
+    s.OnConnectionRequired = [&](bool& Handled) { Handled = ++asked > 0; }; // claims to connect, but does not
+    try {
+        s.CheckConnected();
+        ADD_FAILURE() << "passed";
+    } catch (const ESockError&) {
+        ADD_FAILURE() << "a socket error";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.message(), "Not Connected");
+    }
+    EXPECT_EQ(asked, 1);
+}
+
+} // namespace

@@ -271,6 +271,7 @@ void TPowersock::dispatch(SocketEvent kind, int error) {
             break;
         case SocketEvent::Connect:
             connectNotified_ = true;
+            connectSucceeded_ = Succeeded;
             if (Succeeded) {
                 Connected = true;
                 if (OnConnect && !destroying_) OnConnect(this);
@@ -544,7 +545,7 @@ void TPowersock::Connect() {
         setLastSocketError(SocketErrors::InvalidArgument);
         CheckError(SocketErrors::WouldBlock);
     }
-    connectNotified_ = false;
+    connectNotified_ = connectSucceeded_ = false;
     if (socket_.connectTo(remoteAddress_, remotePort_) != 0) CheckError(SocketErrors::WouldBlock);
     StartTimer();
     // The connect notification ends the wait even when the close notification of a server that hung up at once
@@ -553,7 +554,9 @@ void TPowersock::Connect() {
         PollWait();
     while (!Connected && !connectNotified_ && !TimedOut && !Canceled && Succeeded);
     StopTimer();
-    if (!TimedOut && !Canceled && Succeeded) return;
+    // An established connection stands, even if a cancel came in the same round of events (the FTP client's reply
+    // watch cancels on a 421 greeting that a server sends the moment it accepts): the next wait sees the cancel.
+    if (connectSucceeded_) return;
     // Leave a socket that can connect again: the abandoned attempt may still be under way on the old one.
     Connected = false;
     freshSocket(false);

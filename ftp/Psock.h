@@ -221,6 +221,7 @@ private:
     bool busy_ = false;
     bool sendComplete_ = false;
     bool connectNotified_ = false;
+    bool connectSucceeded_ = false;
     bool disconnectHeld_ = false;
     bool destroying_ = false;
     bool suspended_ = false; // notifications stopped by a read while Canceled

@@ -183,16 +183,31 @@ void TNMFTP::Connect() {
         holdDisconnect = false;
         if (OnConnect) OnConnect(this);
         releaseDisconnect();
+    } catch (const EAbortError&) {
+        // A cancelled log-in ends at once, without a QUIT conversation with a server that may well be the reason
+        // for the cancel.
+        endFailedLogin(false);
+        throw;
     } catch (...) {
-        // The log-in failure is what the caller must hear about; a failure of the log-out that follows it is not.
-        try {
-            Disconnect();
-        } catch (...) {
-        }
-        releaseDisconnect();
-        ReportStatus(StatusLevel::Protocol, "Disconnected");
+        endFailedLogin(true);
         throw;
     }
+}
+
+void TNMFTP::endFailedLogin(bool sayQuit) {
+    // The log-in failure is what the caller must hear about; a failure of the log-out that follows it is not.
+    try {
+        if (sayQuit) {
+            Disconnect();
+        } else {
+            DirectoryList.reset();
+            Vendor = FtpVendor::Undetected;
+            TPowersock::Disconnect();
+        }
+    } catch (...) {
+    }
+    releaseDisconnect();
+    ReportStatus(StatusLevel::Protocol, "Disconnected");
 }
 
 void TNMFTP::Disconnect() {

@@ -140,6 +140,7 @@ private:
     void readContinuation(std::string line);
     std::string readGreetingLine();
     void checkLogin();
+    void endFailedLogin(bool sayQuit);
     void refuseListStep(const std::string& firstLine);
     void watchControlWhileAccepting();
     void readListing();

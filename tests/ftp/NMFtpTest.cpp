@@ -93,6 +93,17 @@ TEST(FtpLogin, RefusingGreetingIsReportedWithItsText) {
     }
 }
 
+TEST(FtpLogin, CancelledLogInClosesWithoutQuit) {
+    ScriptPeer peer([](PeerSession& c) { c.waitClosed(); }); // accepts, and never greets
+    TNMFTP ftp;
+    EventLog log(ftp);
+    Later operatorGivesUp(50, [&] { ftp.Cancel(); });
+    EXPECT_EQ(failureOf<EAbortError>([&] { loginTo(ftp, peer); }), "Socket readln aborted");
+    EXPECT_EQ(log.entries, (Lines{"disconnect", "status:Disconnected"}));
+    EXPECT_FALSE(ftp.Connected);
+    EXPECT_TRUE(peer.received().empty());
+}
+
 TEST(FtpReplies, SplitLinesLineEndsAndMultiLineShapes) {
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);

@@ -141,6 +141,25 @@ bool TMainForm::clientBusy() const
     return NMFTP1->isBusy();
 }
 
+void TMainForm::disconnectWithinQuitTimeout()
+{
+    // A daemon that never answers QUIT must not keep the console waiting: the watchdog cancels the wait, and the
+    // socket is closed whatever happened.
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, NMFTP1, [this] { NMFTP1->Cancel(); });
+    watchdog.start(QuitTimeout);
+    try {
+        NMFTP1->Disconnect();
+    } catch (...) {
+        if (NMFTP1->Connected)
+            NMFTP1->TPowersock::Disconnect();
+        throw;
+    }
+    if (NMFTP1->Connected)
+        NMFTP1->TPowersock::Disconnect();
+}
+
 void TMainForm::setBusyCursor(bool busy)
 {
     if (busy)
@@ -541,18 +560,11 @@ void TMainForm::FormClose()
     closed_ = true;
     closing_ = true; // from here on a handler still unwinding ends quietly
     if (NMFTP1->Connected) {
-        // QUIT gets a few seconds: a daemon that never answers must not keep the console from closing.
-        QTimer watchdog;
-        watchdog.setSingleShot(true);
-        connect(&watchdog, &QTimer::timeout, NMFTP1, [this] { NMFTP1->Cancel(); });
-        watchdog.start(5000);
         try {
-            NMFTP1->Disconnect();
+            disconnectWithinQuitTimeout();
         } catch (...) {
             // Closing goes on whatever the daemon said; the settings still get saved.
         }
-        if (NMFTP1->Connected)
-            NMFTP1->TPowersock::Disconnect();
     }
     Guarded([this] {
         TSettingsStore& settings = store();

@@ -211,6 +211,11 @@ public:
     // Whether an operation of the client is waiting: then no handler starts another one.
     bool clientBusy() const;
 
+    // How long a log-out or a close waits for the daemon's answer to QUIT before it drops the connection anyway.
+    int QuitTimeout = 5000;
+    // Logs out with QUIT, but never waits longer than QuitTimeout for the answer: the connection is closed then.
+    void disconnectWithinQuitTimeout();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;

@@ -75,7 +75,7 @@ void TMainForm::LogOutExecute()
         GroupList->clear();
         DirItemCount = 0;
     });
-    NMFTP1->Disconnect();
+    disconnectWithinQuitTimeout();
 }
 
 void TMainForm::NMFTP1Disconnect()

@@ -1,0 +1,78 @@
+#pragma once
+
+// Starts quillon-sim on a free loopback port for one test and ends it (by its own PID) afterwards. Every command
+// the stand-in receives is logged to a file, which the test reads to see what the console sent.
+
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+
+class SimProcess {
+public:
+    explicit SimProcess(const QStringList& extra = {})
+    {
+        const QString program = qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/sim/quillon-sim";
+        QStringList args{"--port", "0", "--log", logPath()};
+        process_.start(program, args + extra);
+        if (!process_.waitForStarted(10000)) {
+            ADD_FAILURE() << "quillon-sim did not start: " << program.toStdString();
+            return;
+        }
+        // The first line names the port the system chose.
+        const QDeadlineTimer deadline(10000);
+        QByteArray out;
+        while (!out.contains('\n') && !deadline.hasExpired())
+            if (process_.waitForReadyRead(100))
+                out += process_.readAllStandardOutput();
+        const auto match = QRegularExpression(":(\\d+)").match(QString::fromLatin1(out));
+        if (!match.hasMatch()) {
+            ADD_FAILURE() << "quillon-sim said: " << out.toStdString();
+            return;
+        }
+        port = match.captured(1).toUShort();
+    }
+
+    ~SimProcess()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.terminate();
+            if (!process_.waitForFinished(5000)) {
+                process_.kill();
+                process_.waitForFinished(5000);
+            }
+        }
+    }
+
+    QString logPath() const { return dir_.path() + "/commands.log"; }
+
+    // The command lines received so far, without the session numbers.
+    QStringList commands() const
+    {
+        QFile file(logPath());
+        QStringList lines;
+        if (!file.open(QIODevice::ReadOnly))
+            return lines;
+        for (const QByteArray& raw : file.readAll().split('\n')) {
+            if (raw.isEmpty())
+                continue;
+            const int blank = raw.indexOf(' ');
+            lines << QString::fromLatin1(blank < 0 ? raw : raw.mid(blank + 1));
+        }
+        return lines;
+    }
+
+    // The commands received after the first `mark` ones.
+    QStringList commandsSince(qsizetype mark) const { return commands().mid(mark); }
+
+    quint16 port = 0;
+
+private:
+    QTemporaryDir dir_;
+    QProcess process_;
+};

@@ -1,0 +1,426 @@
+// The console online, end to end: the real main window driven through its widgets against quillon-sim.
+
+#include "common/ScriptedPrompts.h"
+#include "common/SimProcess.h"
+#include "ftp/NMFtp.h"
+#include "platform/SettingsStore.h"
+#include "shell/Main.h"
+#include "shell/PageControl.h"
+#include "sitebook/Diamond.h"
+#include "sitebook/SiteBook.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <functional>
+#include <memory>
+
+namespace {
+
+class OnlineTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (form)
+            form->close();
+        form.reset();
+    }
+
+    // A console whose site book holds the site "sim" for the given daemon, picked in the main window.
+    void startConsole(quint16 port, const std::string& password = "quillon")
+    {
+        const std::string path = TSettingsStore::defaultPath();
+        QFile::remove(QString::fromStdString(path));
+        {
+            TSettingsStore store(path);
+            TDiamond cipher;
+            cipher.SetKey(std::string(DiamondConsoleKey));
+            SiteBook::save(store, cipher, "sim", {"127.0.0.1", std::to_string(port), "siteop", password});
+        }
+        form = std::make_unique<TMainForm>();
+        form->QuitTimeout = 300; // a daemon told to stall never answers QUIT either
+        form->show();
+        ASSERT_EQ(form->SiteName->count(), 1);
+        form->SiteName->setCurrentIndex(0);
+        emit form->SiteName->activated(0);
+        ASSERT_TRUE(form->bbLogin->isEnabled());
+    }
+
+    void click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+
+    void clickTab(QWidget* page)
+    {
+        QTabBar* bar = form->PageControl1->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(form->PageControl1->indexOf(page)).center());
+    }
+
+    QTreeWidgetItem* child(QTreeWidgetItem* parent, const QString& text)
+    {
+        const int n = parent ? parent->childCount() : form->TreeView1->topLevelItemCount();
+        for (int i = 0; i < n; ++i) {
+            QTreeWidgetItem* item = parent ? parent->child(i) : form->TreeView1->topLevelItem(i);
+            if (item->text(0) == text)
+                return item;
+        }
+        return nullptr;
+    }
+
+    void doubleClick(QTreeWidgetItem* node)
+    {
+        form->TreeView1->scrollToItem(node);
+        const QPoint at = form->TreeView1->visualItemRect(node).center();
+        QTest::mouseClick(form->TreeView1->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(form->TreeView1->viewport(), Qt::LeftButton, {}, at);
+    }
+
+    // Runs act once the client is waiting inside the operation that the next step starts (and, when given, the
+    // reply has got as far as ready says). act runs nested in that wait, as an operator's click would.
+    void duringTheWait(std::function<void()> act, std::function<bool()> ready = [] { return true; })
+    {
+        auto poll = std::make_shared<std::function<void()>>();
+        *poll = [this, act, ready, poll] {
+            if (form->clientBusy() && ready())
+                act();
+            else
+                QTimer::singleShot(5, *poll);
+        };
+        QTimer::singleShot(0, *poll);
+    }
+
+    QString panel(int i) const { return form->StatusBar1->panelText(i); }
+
+    ScriptedPrompts prompts;
+    std::unique_ptr<TMainForm> form;
+};
+
+TEST_F(OnlineTest, LogInShowsTheGreetingAndLogOutPutsTheConsoleBack)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    form->PageControl1->setCurrentWidget(form->InfoSheet);
+    click(form->bbLogin);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_EQ(form->PageControl1->currentWidget(), form->StatusSheet);
+    const QString status = form->StatusMemo->toPlainText();
+    EXPECT_TRUE(status.startsWith("220-Welcome to the Quillon site.")) << status.toStdString();
+    EXPECT_TRUE(status.contains("USER siteop\n331 Password required for siteop.\nPASS\n230 User siteop logged in."))
+        << status.toStdString();
+    EXPECT_FALSE(status.contains("quillon\n")) << "the password is never shown";
+    EXPECT_EQ(panel(1), "ONLINE");
+    EXPECT_EQ(panel(3), "");
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "sim ADMiN by Drummock");
+    EXPECT_FALSE(form->bbLogin->isEnabled());
+    EXPECT_TRUE(form->bbLogOut->isEnabled());
+    EXPECT_EQ(sim.commands(), QStringList({"USER siteop", "PASS ****"}));
+
+    click(form->bbLogOut);
+    EXPECT_EQ(sim.commands().last(), "QUIT");
+    EXPECT_EQ(panel(1), "OFFLINE");
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+    EXPECT_FALSE(form->bbLogOut->isEnabled());
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "sim ADMiN by Drummock") << "the title stays";
+}
+
+TEST_F(OnlineTest, PagesFetchTheirDataOncePerLogIn)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    click(form->bbLogin);
+
+    // First visit to USER MAiNT: users then groups, both drop-downs filled.
+    qsizetype mark = sim.commands().size();
+    clickTab(form->UserSheet);
+    EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE USERS", "SITE GROUPS"}));
+    EXPECT_EQ(panel(3), "Done...");
+    EXPECT_GT(form->UserList->count(), 10);
+    EXPECT_GE(form->UserList->findText("siteop"), 0);
+    EXPECT_EQ(form->UserList->findText(""), -1) << "the totals line adds no name";
+    for (int i = 1; i < form->UserList->count(); ++i)
+        EXPECT_LE(form->UserList->itemText(i - 1), form->UserList->itemText(i)) << "the user box is sorted";
+    EXPECT_GE(form->GroupList->findText("Admin"), 0);
+    EXPECT_EQ(form->GroupList->count(), form->GroupNames.size());
+    EXPECT_EQ(form->GroupCount, form->GroupNames.size());
+    const QString memo = form->UserMemo->toPlainText();
+    EXPECT_TRUE(memo.contains("Totals:"));
+    EXPECT_FALSE(memo.contains("SITE GROUPS"));
+    EXPECT_FALSE(memo.contains("Available Groups"));
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+
+    // GROUP MAiNT then sends nothing, nor does a second visit or a double-click on the user box.
+    mark = sim.commands().size();
+    clickTab(form->GroupSheet);
+    clickTab(form->UserSheet);
+    QTest::mouseDClick(form->UserMemo->viewport(), Qt::LeftButton);
+    EXPECT_EQ(sim.commandsSince(mark), QStringList());
+
+    // Logged out and in again, GROUP MAiNT first fetches only the groups, USER MAiNT then only the users.
+    click(form->bbLogOut);
+    EXPECT_EQ(form->UserList->count(), 0);
+    EXPECT_TRUE(form->GroupNames.isEmpty());
+    click(form->bbLogin);
+    mark = sim.commands().size();
+    clickTab(form->GroupSheet);
+    EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE GROUPS"}));
+    clickTab(form->UserSheet);
+    EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE GROUPS", "SITE USERS"}));
+}
+
+TEST_F(OnlineTest, TabsStayPutWhileOfflineAndTypingWantsALogIn)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    clickTab(form->UserSheet);
+    EXPECT_EQ(form->PageControl1->currentWidget(), form->StatusSheet);
+    EXPECT_TRUE(sim.commands().isEmpty());
+
+    form->CommandText->setFocus();
+    QTest::keyClicks(form->CommandText, QStringLiteral("W"));
+    EXPECT_EQ(prompts.notices, QStringList({"Login first you moron!"}));
+    EXPECT_EQ(form->CommandText->currentText(), "");
+    EXPECT_FALSE(form->bbExecute->isEnabled());
+}
+
+TEST_F(OnlineTest, ExecuteSendsTheCustomCommandAndKeepsItsHistory)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    click(form->bbLogin);
+    form->PageControl1->setCurrentWidget(form->InfoSheet);
+    for (int round = 1; round <= 2; ++round) {
+        form->CommandText->setFocus();
+        QTest::keyClicks(form->CommandText, QStringLiteral("WHO"));
+        ASSERT_TRUE(form->bbExecute->isEnabled());
+        click(form->bbExecute);
+        EXPECT_EQ(form->PageControl1->currentWidget(), form->StatusSheet);
+        EXPECT_EQ(sim.commands().last(), "SITE WHO");
+        EXPECT_EQ(form->CommandText->count(), round);
+        EXPECT_EQ(form->CommandText->currentText(), "");
+        EXPECT_FALSE(form->bbExecute->isEnabled());
+    }
+    EXPECT_TRUE(form->StatusMemo->toPlainText().contains("logins on Quillon."));
+    EXPECT_EQ(panel(3), "Done...") << "the WHO reply closes with 221";
+
+    // A refused command stays in the box and out of the history.
+    QTest::keyClicks(form->CommandText, QStringLiteral("NOSUCHWORD"));
+    click(form->bbExecute);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_TRUE(prompts.errors[0].startsWith("500")) << prompts.errors[0].toStdString();
+    EXPECT_EQ(form->CommandText->currentText(), "NOSUCHWORD");
+    EXPECT_EQ(form->CommandText->count(), 2);
+}
+
+TEST_F(OnlineTest, InfoButtonsClearTheBoxAndAskWhereTheyMust)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    click(form->bbLogin);
+    clickTab(form->InfoSheet);
+    form->InfoMemo->setPlainText(QStringLiteral("old text"));
+
+    const qsizetype mark = sim.commands().size();
+    click(form->bbWeekTop);
+    EXPECT_FALSE(form->InfoMemo->toPlainText().contains("old text"));
+    EXPECT_TRUE(form->InfoMemo->toPlainText().startsWith("SITE WEEKTOP"));
+
+    form->InfoMemo->setPlainText(QStringLiteral("kept"));
+    prompts.inputAnswers = {QString()}; // Cancel
+    click(form->bbLastNukes);
+    EXPECT_EQ(form->InfoMemo->toPlainText(), "kept");
+    EXPECT_EQ(prompts.inputs.last(), "LAST NUKE'S MADE|Show how many nukes?|");
+
+    prompts.inputAnswers = {QStringLiteral("10")};
+    click(form->bbLastNukes);
+    prompts.inputAnswers = {QStringLiteral(" ")};
+    click(form->bbLastDirs);
+    EXPECT_EQ(prompts.inputs.last(), "LAST DIR'S MADE|Show how many directories?|");
+    click(form->bbGroupTop);
+    click(form->bbUserTop);
+    click(form->bbWho);
+    prompts.inputAnswers = {QStringLiteral("99999")};
+    click(form->bbKillUser);
+    EXPECT_EQ(prompts.inputs.last(), "KiLL LOGiN|Kill which Login? (PID)|");
+    EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE WEEKTOP", "SITE NUKES 10", "SITE NEW  ", "SITE GROUPTOP",
+                                                    "SITE USERTOP", "SITE WHO", "SITE KILL 99999"}));
+    ASSERT_EQ(prompts.errors.size(), 2) << "a blank is no number of directories, and there is no such PID";
+    EXPECT_TRUE(prompts.errors[0].startsWith("501"));
+    EXPECT_TRUE(prompts.errors[1].startsWith("5"));
+    EXPECT_TRUE(form->InfoMemo->toPlainText().startsWith("SITE KILL 99999")) << "the box stays cleared but for the reply";
+}
+
+TEST_F(OnlineTest, TheTreeListsThreeLevelsDeep)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    click(form->bbLogin);
+    qsizetype mark = sim.commands().size();
+    clickTab(form->FileSheet);
+    EXPECT_EQ(sim.commandsSince(mark).filter(QRegularExpression("^(SYST|LIST)$")), QStringList({"SYST", "LIST"}));
+    EXPECT_EQ(panel(3), "Done...");
+    QTreeWidgetItem* archive = child(nullptr, "archive");
+    ASSERT_NE(archive, nullptr);
+    EXPECT_EQ(TMainForm::nodeKind(archive), 0);
+    EXPECT_TRUE(form->FileMemo->toPlainText().contains(QRegularExpression("Received \\d+ Bytes")));
+
+    doubleClick(archive);
+    EXPECT_EQ(TMainForm::nodeKind(archive), 1);
+    EXPECT_TRUE(archive->isExpanded());
+    QTreeWidgetItem* games = child(archive, "Games");
+    ASSERT_NE(games, nullptr);
+    doubleClick(games);
+    QTreeWidgetItem* retro = child(games, "Retro.Game-GRP");
+    ASSERT_NE(retro, nullptr);
+    doubleClick(retro);
+    EXPECT_NE(child(retro, "Disk1"), nullptr);
+    const QStringList cwds = sim.commands().filter(QRegularExpression("^CWD "));
+    EXPECT_EQ(cwds, QStringList({"CWD /archive", "CWD /archive/Games", "CWD /archive/Games/Retro.Game-GRP"}));
+    EXPECT_EQ(sim.commands().count("SYST"), 1) << "the server kind is detected once per log-in";
+
+    // Listing a directory again leaves one set of children; a file node lists nothing.
+    const int children = retro->childCount();
+    doubleClick(retro);
+    EXPECT_EQ(retro->childCount(), children);
+    QTreeWidgetItem* file = nullptr;
+    for (int i = 0; i < retro->childCount() && !file; ++i)
+        if (TMainForm::nodeKind(retro->child(i)) == 2)
+            file = retro->child(i);
+    ASSERT_NE(file, nullptr);
+    mark = sim.commands().size();
+    doubleClick(file);
+    EXPECT_EQ(sim.commandsSince(mark), QStringList());
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+
+    // A later visit lists nothing.
+    clickTab(form->StatusSheet);
+    clickTab(form->FileSheet);
+    EXPECT_EQ(sim.commandsSince(mark), QStringList());
+}
+
+TEST_F(OnlineTest, ARefusedLogInLeavesLogOutAsTheWayBack)
+{
+    SimProcess sim;
+    startConsole(sim.port, "wrong password");
+    click(form->bbLogin);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_EQ(prompts.errors[0], "530 Login incorrect.\r\n");
+    EXPECT_FALSE(form->bbLogin->isEnabled());
+    EXPECT_TRUE(form->bbLogOut->isEnabled());
+    EXPECT_EQ(panel(3), "Connecting to sim...");
+    EXPECT_EQ(panel(1), "OFFLINE");
+    EXPECT_TRUE(form->StatusMemo->toPlainText().endsWith("Disconnected"));
+    click(form->bbLogOut);
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+    EXPECT_EQ(prompts.errors.size(), 1);
+}
+
+TEST_F(OnlineTest, AConnectionRefusedIsReported)
+{
+    quint16 closedPort = 0;
+    {
+        SimProcess sim; // a port that was just free and is free again
+        closedPort = sim.port;
+    }
+    startConsole(closedPort);
+    click(form->bbLogin);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_EQ(prompts.errors[0], "Connection Failed.");
+    EXPECT_EQ(panel(1), "OFFLINE");
+}
+
+TEST_F(OnlineTest, ADaemonThatDropsTheConnectionMidReplyEndsTheWait)
+{
+    SimProcess sim({"--drop-on", "SITE WHO"});
+    startConsole(sim.port);
+    click(form->bbLogin);
+    clickTab(form->InfoSheet);
+    click(form->bbWho);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_FALSE(form->NMFTP1->Connected);
+    EXPECT_EQ(panel(1), "OFFLINE");
+    EXPECT_TRUE(form->bbLogOut->isEnabled()) << "the connection-lost row of the state table";
+    click(form->bbLogOut);
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+    click(form->bbLogin);
+    EXPECT_EQ(panel(1), "ONLINE") << "and the console logs in again";
+}
+
+TEST_F(OnlineTest, NothingStartsWhileTheClientWaitsAndLogOutEndsTheWait)
+{
+    SimProcess sim({"--stall-on", "SITE WHO"});
+    startConsole(sim.port);
+    click(form->bbLogin);
+    clickTab(form->InfoSheet);
+    form->NOOP->setChecked(true);
+    qsizetype during = -1;
+    // The stalled reply's first line is in: the client waits for the rest.
+    auto replyStarted = [&] { return form->InfoMemo->toPlainText().contains("Who is on"); };
+    duringTheWait([&] {
+        const qsizetype mark = sim.commands().size();
+        // Buttons, EXECUTE, a refreshing tab click, the keep-alive tick: all inside the wait, none sends.
+        click(form->bbWeekTop);
+        form->CommandText->setEditText(QStringLiteral("USERS"));
+        form->bbExecute->setEnabled(true);
+        click(form->bbExecute);
+        clickTab(form->UserSheet);
+        form->Timer1Timer();
+        QTest::qWait(50);
+        during = sim.commandsSince(mark).size();
+        click(form->bbLogOut); // the way out of a daemon that stopped answering
+    }, replyStarted);
+    click(form->bbWho);
+    EXPECT_EQ(during, 0);
+    ASSERT_EQ(prompts.errors.size(), 1) << prompts.errors.join('|').toStdString();
+    EXPECT_EQ(prompts.errors[0], "Socket readln aborted.");
+    EXPECT_FALSE(form->clientBusy());
+    click(form->bbLogOut);
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+}
+
+TEST_F(OnlineTest, ClosingTheWindowDuringAWaitShutsDownCleanlyAndSavesTheSettings)
+{
+    SimProcess sim({"--stall-on", "SITE WHO"});
+    startConsole(sim.port);
+    form->CommandText->addItem(QStringLiteral("WHO"));
+    click(form->bbLogin);
+    clickTab(form->InfoSheet);
+    duringTheWait([&] { form->close(); },
+                  [&] { return form->InfoMemo->toPlainText().contains("Who is on"); });
+    click(form->bbWho);
+    QTRY_VERIFY_WITH_TIMEOUT(!form->isVisible(), 15000);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << "a closing console reports nothing: " << prompts.errors.join('\n').toStdString();
+    EXPECT_FALSE(form->NMFTP1->Connected);
+    TSettingsStore store(TSettingsStore::defaultPath());
+    store.OpenKey("Drummock", false);
+    EXPECT_EQ(store.ReadString("Custom Commands", "Command0", ""), "WHO");
+    EXPECT_EQ(store.ReadInteger("Settings", "LastSite", -1), 0);
+}
+
+TEST_F(OnlineTest, StayOnlineSendsNoopOnEachTick)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    click(form->NOOP);
+    EXPECT_TRUE(form->Timer1->isActive()) << "the switch works logged in or not";
+    form->Timer1->setInterval(20); // a minute in the real console
+    QTest::qWait(60);
+    EXPECT_TRUE(sim.commands().isEmpty()) << "ticks while offline send nothing";
+    click(form->bbLogin);
+    QTRY_VERIFY_WITH_TIMEOUT(sim.commands().count("NOOP") >= 2, 5000);
+    click(form->NOOP);
+    EXPECT_FALSE(form->Timer1->isActive());
+    const qsizetype mark = sim.commands().size();
+    QTest::qWait(80);
+    EXPECT_EQ(sim.commandsSince(mark), QStringList());
+}
+
+} // namespace

@@ -264,17 +264,7 @@ void TSettingsStore::transaction(const std::function<void()>& work)
 
 std::int64_t TSettingsStore::findKey(std::int64_t from, const std::string& path) const
 {
-    std::int64_t key = from;
-    for (const std::string& name : splitPath(path)) {
-        if (name.empty())
-            return -1;
-        Statement find(*this, "SELECT id FROM keys WHERE parent = ?1 AND name = ?2");
-        find.bind(1, key).bindText(2, name);
-        if (!find.step())
-            return -1;
-        key = find.integer(0);
-    }
-    return key;
+    return const_cast<TSettingsStore*>(this)->walk(from, path, false);
 }
 
 std::int64_t TSettingsStore::makeKey(std::int64_t from, const std::string& path)
@@ -286,8 +276,11 @@ std::int64_t TSettingsStore::makeKey(std::int64_t from, const std::string& path)
         if (!alive.step())
             return -1;
     }
-    if (path.empty())
-        return from; // the current key itself
+    return path.empty() ? from : walk(from, path, true);
+}
+
+std::int64_t TSettingsStore::walk(std::int64_t from, const std::string& path, bool create)
+{
     std::int64_t key = from;
     for (const std::string& name : splitPath(path)) {
         if (name.empty())
@@ -296,12 +289,14 @@ std::int64_t TSettingsStore::makeKey(std::int64_t from, const std::string& path)
         find.bind(1, key).bindText(2, name);
         if (find.step()) {
             key = find.integer(0);
-            continue;
+        } else if (!create) {
+            return -1;
+        } else {
+            Statement insert(*this, "INSERT INTO keys (parent, name) VALUES (?1, ?2)");
+            insert.bind(1, key).bindText(2, name);
+            insert.step();
+            key = sqlite3_last_insert_rowid(db_);
         }
-        Statement insert(*this, "INSERT INTO keys (parent, name) VALUES (?1, ?2)");
-        insert.bind(1, key).bindText(2, name);
-        insert.step();
-        key = sqlite3_last_insert_rowid(db_);
     }
     return key;
 }

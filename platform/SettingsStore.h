@@ -75,6 +75,8 @@ private:
 
     std::int64_t findKey(std::int64_t from, const std::string& path) const;
     std::int64_t makeKey(std::int64_t from, const std::string& path);
+    // Follows path's names from the key from; missing keys are made when create is set, else the result is -1.
+    std::int64_t walk(std::int64_t from, const std::string& path, bool create);
     // The key that a section argument names, or -1 when it does not exist.
     std::int64_t sectionKey(const std::string& section) const;
     void exec(const char* sql);

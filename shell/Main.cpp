@@ -310,6 +310,16 @@ void TMainForm::buildPages()
         sheet->layout()->addWidget(memo);
         return memo;
     };
+    // The user and group boxes: free text plus a pick list that only the console fills.
+    auto editableCombo = [](const char* name, QWidget* parent, QRect rect, int rows) {
+        auto* box = new QComboBox(parent);
+        box->setObjectName(QString::fromLatin1(name));
+        box->setEditable(true);
+        box->setInsertPolicy(QComboBox::NoInsert);
+        box->setMaxVisibleItems(rows);
+        box->setGeometry(rect);
+        return box;
+    };
     auto label = [](const char* name, const QString& caption, QWidget* parent, QPoint at) {
         auto* l = new QLabel(caption, parent);
         l->setObjectName(QString::fromLatin1(name));
@@ -341,13 +351,8 @@ void TMainForm::buildPages()
     UserSheet = makeSheet("UserSheet", QStringLiteral("USER MAiNT"));
     Panel2 = makePanel("Panel2", UserSheet, 73, false);
     Label3 = label("Label3", QStringLiteral("USER"), Panel2, QPoint(0, 8));
-    UserList = new QComboBox(Panel2);
-    UserList->setObjectName(QStringLiteral("UserList"));
-    UserList->setEditable(true);
-    UserList->setInsertPolicy(QComboBox::NoInsert);
-    UserList->setMaxVisibleItems(16);
+    UserList = editableCombo("UserList", Panel2, QRect(0, 24, 113, 25), 16);
     UserList->lineEdit()->setMaxLength(10);
-    UserList->setGeometry(0, 24, 113, 25);
     bbUserInfo = makeButton("bbUserInfo", QStringLiteral("GET iNFO"), Panel2, QRect(120, 8, 75, 25));
     bbSetFlags = makeButton("bbSetFlags", QStringLiteral("SET FLAGS"), Panel2, QRect(120, 40, 75, 25));
     bbModifyUser = makeButton("bbModifyUser", QStringLiteral("MODiFY"), Panel2, QRect(199, 8, 75, 25));
@@ -366,12 +371,7 @@ void TMainForm::buildPages()
     GroupSheet = makeSheet("GroupSheet", QStringLiteral("GROUP MAiNT"));
     Panel1 = makePanel("Panel1", GroupSheet, 57, false);
     Label4 = label("Label4", QStringLiteral("GROUP"), Panel1, QPoint(0, 8));
-    GroupList = new QComboBox(Panel1);
-    GroupList->setObjectName(QStringLiteral("GroupList"));
-    GroupList->setEditable(true);
-    GroupList->setInsertPolicy(QComboBox::NoInsert);
-    GroupList->setMaxVisibleItems(8);
-    GroupList->setGeometry(0, 24, 121, 25);
+    GroupList = editableCombo("GroupList", Panel1, QRect(0, 24, 121, 25), 8);
     bbListGroupUsers = makeButton("bbListGroupUsers", QStringLiteral("LiST USERS"), Panel1, QRect(128, 24, 78, 25));
     bbAddGroup = makeButton("bbAddGroup", QStringLiteral("ADD GROUP"), Panel1, QRect(208, 24, 78, 25));
     bbDelGroup = makeButton("bbDelGroup", QStringLiteral("DEL GROUP"), Panel1, QRect(288, 24, 78, 25));

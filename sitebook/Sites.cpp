@@ -169,12 +169,7 @@ void TSiteForm::bbDeleteClick()
     if (site.empty())
         return;
     SiteBook::open(main_->store()).EraseSection(site);
-    SiteName->setCurrentIndex(-1);
-    SiteName->clearEditText();
-    Port->clear();
-    Login->clear();
-    Password->clear();
-    SiteName->setFocus();
+    bbNewClick(); // the boxes empty as for a new site, the host kept
     refillSites();
 }
 

@@ -23,6 +23,7 @@ class QTreeWidgetItem;
 
 class TAnchors;
 class TDiamond;
+class TFlagForm;
 class TNMFTP;
 class TNfoDizForm;
 class TPageControl;
@@ -153,8 +154,9 @@ public:
     bool SplashClosed = false;
     bool ListUnderSelection = false;
 
-    // The dialogs made once at start-up, after the main window.
+    // The dialogs made once at start-up, after the main window, in this order.
     TSiteForm* SiteForm = nullptr;
+    TFlagForm* FlagForm = nullptr;
 
     // The store, or EStoreError naming why it could not be opened.
     TSettingsStore& store();

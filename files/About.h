@@ -8,6 +8,8 @@ class QPushButton;
 
 // The About box: the title picture, and the credits behind "ViEW CREDiTS".
 class TAboutForm : public QDialog {
+    Q_OBJECT
+
 public:
     explicit TAboutForm(QWidget* parent);
 

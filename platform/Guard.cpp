@@ -35,3 +35,14 @@ void ShowException(const std::exception& e)
     } catch (...) {
     }
 }
+
+void ShowException(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        ShowException(e);
+    } catch (...) {
+        ShowException(std::exception());
+    }
+}

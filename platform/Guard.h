@@ -17,6 +17,7 @@ QString ExceptionText(const std::exception& e);
 
 // Shows the standard error box for a caught exception.
 void ShowException(const std::exception& e);
+void ShowException(const std::exception_ptr& failure);
 
 template <class Handler>
 void Guarded(Handler&& handler) noexcept

@@ -83,9 +83,16 @@ void TMainForm::NMFTP1ListItem(const std::string&)
 
 void TMainForm::TreeView1DblClick()
 {
-    QTreeWidgetItem* node = TreeView1->currentItem();
+    const QTreeWidgetItem* node = TreeView1->currentItem();
     if (!node || nodeKind(node) == File || clientBusy())
         return;
+    listSelectedDirectory();
+}
+
+// Lists the selected directory node's directory below it, in place of what it held.
+void TMainForm::listSelectedDirectory()
+{
+    QTreeWidgetItem* node = TreeView1->currentItem();
     setBusyCursor(true);
     StatusBar1->setPanelText(3, QStringLiteral("Gathering Directory data..."));
     ListUnderSelection = true;

@@ -456,6 +456,20 @@ void TMainForm::connectHandlers()
     on(bbLastDirs, &QPushButton::clicked, &TMainForm::bbLastDirsClick);
     on(bbLastNukes, &QPushButton::clicked, &TMainForm::bbLastNukesClick);
 
+    on(GroupList->lineEdit(), &QLineEdit::textEdited, &TMainForm::GroupListChange);
+    on(GroupList, &QComboBox::activated, &TMainForm::GroupListChange);
+    on(bbListGroupUsers, &QPushButton::clicked, &TMainForm::bbListGroupUsersClick);
+    on(bbAddGroup, &QPushButton::clicked, &TMainForm::bbAddGroupClick);
+    on(bbDelGroup, &QPushButton::clicked, &TMainForm::bbDelGroupClick);
+    on(bbMoveUsers, &QPushButton::clicked, &TMainForm::bbMoveUsersClick);
+
+    on(bbDeleteDir, &QPushButton::clicked, &TMainForm::bbDeleteDirClick);
+    on(bbNukeDir, &QPushButton::clicked, &TMainForm::bbNukeDirClick);
+    on(bbViewNfo, &QPushButton::clicked, &TMainForm::bbViewNfoClick);
+    on(bbViewDiz, &QPushButton::clicked, &TMainForm::bbViewDizClick);
+    on(bbTestZip, &QPushButton::clicked, &TMainForm::bbTestZipClick);
+    on(bbViewZip, &QPushButton::clicked, &TMainForm::bbViewZipClick);
+
     on(TreeView1, &QTreeWidget::itemDoubleClicked, &TMainForm::TreeView1DblClick);
     on(TreeView1, &QTreeWidget::currentItemChanged, &TMainForm::TreeView1Change);
     connect(TreeView1, &QTreeWidget::itemExpanded, this,

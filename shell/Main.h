@@ -198,6 +198,36 @@ public:
     void bbLastDirsClick();
     void bbLastNukesClick();
 
+    // USER MAiNT page (UserPage.cpp)
+    void UserListChange();
+    void bbUserInfoClick();
+    void bbKolvanesClick();
+    void bbGroupOpsClick();
+    void bbLeechesClick();
+    void bbModifyUserClick();
+    void bbNewUserClick();
+    void bbSetFlagsClick();
+    void bbDeleteUserClick();
+    void bbGiveCreditClick();
+    void bbTakeCreditClick();
+    // Copies UserNames into the user box's list, sorted, keeping the box's text.
+    void refreshUserList();
+
+    // GROUP MAiNT page (GroupPage.cpp)
+    void GroupListChange();
+    void bbListGroupUsersClick();
+    void bbAddGroupClick();
+    void bbDelGroupClick();
+    void bbMoveUsersClick();
+
+    // FiLE MAiNT page: delete, nuke and release inspection (FileCommands.cpp)
+    void bbDeleteDirClick();
+    void bbNukeDirClick();
+    void bbViewNfoClick();
+    void bbViewDizClick();
+    void bbTestZipClick();
+    void bbViewZipClick();
+
     // FiLE MAiNT page: the directory tree (FilePage.cpp)
     void NMFTP1ListItem(const std::string& Listing);
     void TreeView1DblClick();
@@ -236,6 +266,12 @@ private:
     void fetchGroups();
     void fetchDirectory();
     void replaceItems(QComboBox* box, const QStringList& items);
+    void sendQuery(const std::string& command);
+    void credit(const char* word, const QString& caption, const QString& prompt);
+    void groupCleanUp();
+    void listSelectedDirectory();
+    void changeToParentOf(const QTreeWidgetItem* node);
+    void inspect(const char* command);
 
     void buildControls();
     void buildTopStrip(QWidget* client);

@@ -182,6 +182,14 @@ void TMainForm::replaceItems(QComboBox* box, const QStringList& items)
     box->setEditText(text);
 }
 
+// A query of the user or group page: one command line; the router shows the reply.
+void TMainForm::sendQuery(const std::string& command)
+{
+    if (clientBusy())
+        return;
+    NMFTP1->SendCommand(command);
+}
+
 // ---- custom commands ------------------------------------------------------------------------------------------
 
 void TMainForm::CommandTextChange()

@@ -16,6 +16,8 @@ class TMainForm;
 // The site maintenance dialog: the operator's book of sites (name, host, port, log-in, enciphered password),
 // read and written straight in the main window's settings store. Made once at start-up and shown on demand.
 class TSiteForm : public QDialog {
+    Q_OBJECT
+
 public:
     explicit TSiteForm(TMainForm* mainForm);
 

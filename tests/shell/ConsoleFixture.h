@@ -1,0 +1,113 @@
+#pragma once
+
+// A console on the offscreen platform with one site, "sim", in its site book, for end-to-end tests against
+// quillon-sim (tests/common/SimProcess.h). Controls are driven as the operator drives them.
+
+#include "common/ScriptedPrompts.h"
+#include "common/SimProcess.h"
+#include "ftp/NMFtp.h"
+#include "platform/SettingsStore.h"
+#include "shell/Main.h"
+#include "shell/PageControl.h"
+#include "sitebook/Diamond.h"
+#include "sitebook/SiteBook.h"
+
+#include <gtest/gtest.h>
+
+#include <QPushButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QTabBar>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <functional>
+#include <memory>
+
+class ConsoleTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (form)
+            form->close();
+        form.reset();
+    }
+
+    // A console whose site book holds the site "sim" for the given daemon, picked in the main window.
+    void startConsole(quint16 port, const std::string& password = "quillon")
+    {
+        const std::string path = TSettingsStore::defaultPath();
+        QFile::remove(QString::fromStdString(path));
+        {
+            TSettingsStore store(path);
+            TDiamond cipher;
+            cipher.SetKey(std::string(DiamondConsoleKey));
+            SiteBook::save(store, cipher, "sim", {"127.0.0.1", std::to_string(port), "siteop", password});
+        }
+        form = std::make_unique<TMainForm>();
+        form->QuitTimeout = 300; // a daemon told to stall never answers QUIT either
+        form->show();
+        ASSERT_EQ(form->SiteName->count(), 1);
+        form->SiteName->setCurrentIndex(0);
+        emit form->SiteName->activated(0);
+        ASSERT_TRUE(form->bbLogin->isEnabled());
+    }
+
+    void click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+
+    void clickTab(QWidget* page)
+    {
+        QTabBar* bar = form->PageControl1->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(form->PageControl1->indexOf(page)).center());
+    }
+
+    QTreeWidgetItem* child(QTreeWidgetItem* parent, const QString& text)
+    {
+        const int n = parent ? parent->childCount() : form->TreeView1->topLevelItemCount();
+        for (int i = 0; i < n; ++i) {
+            QTreeWidgetItem* item = parent ? parent->child(i) : form->TreeView1->topLevelItem(i);
+            if (item->text(0) == text)
+                return item;
+        }
+        return nullptr;
+    }
+
+    void doubleClick(QTreeWidgetItem* node)
+    {
+        form->TreeView1->scrollToItem(node);
+        const QPoint at = form->TreeView1->visualItemRect(node).center();
+        QTest::mouseClick(form->TreeView1->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(form->TreeView1->viewport(), Qt::LeftButton, {}, at);
+    }
+
+    // Runs act once the client is waiting inside the operation that the next step starts (and, when given, the
+    // reply has got as far as ready says). act runs nested in that wait, as an operator's click would.
+    void duringTheWait(std::function<void()> act, std::function<bool()> ready = [] { return true; })
+    {
+        auto poll = std::make_shared<std::function<void()>>();
+        *poll = [this, act, ready, poll] {
+            if (form->clientBusy() && ready())
+                act();
+            else
+                QTimer::singleShot(5, *poll);
+        };
+        QTimer::singleShot(0, *poll);
+    }
+
+    QString panel(int i) const { return form->StatusBar1->panelText(i); }
+
+    // Logs in to a fresh quillon-sim (started with extra options) and shows page.
+    void online(SimProcess& sim, QWidget* TMainForm::*page = nullptr)
+    {
+        startConsole(sim.port);
+        click(form->bbLogin);
+        ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+        if (page)
+            clickTab(form.get()->*page);
+    }
+
+    ScriptedPrompts prompts;
+    std::unique_ptr<TMainForm> form;
+};
+

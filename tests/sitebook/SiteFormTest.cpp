@@ -20,6 +20,7 @@
 #include <QTest>
 #include <QTimer>
 #include <memory>
+#include <sqlite3.h>
 
 namespace {
 
@@ -126,10 +127,29 @@ TEST_F(SiteFormTest, SaveStoresTheFourStringsWithTheEncipheredPassword)
     const std::string first = stored("home", "PassWord");
     EXPECT_EQ(first.size(), 32u);
 
-    // Another program with the documented key deciphers what the console stored.
+    // Another program reads the value through the documented schema and, with the documented key, deciphers it.
+    std::string raw;
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db,
+                                     "SELECT v.type, v.data FROM keys d JOIN keys s ON s.parent = d.id "
+                                     "JOIN keys h ON h.parent = s.id JOIN vals v ON v.key = h.id WHERE d.parent = 0 "
+                                     "AND d.name = 'Drummock' AND s.name = 'SiTES' AND h.name = 'home' "
+                                     "AND v.name = 'PassWord'",
+                                     -1, &st, nullptr),
+                  SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(st, 0), 1) << "a string value";
+        raw.assign(static_cast<const char*>(sqlite3_column_blob(st, 1)), sqlite3_column_bytes(st, 1));
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+    }
+    EXPECT_EQ(raw, first);
     TDiamond other;
     other.SetKey("qvxrtz42");
-    EXPECT_EQ(other.DecipherString(first), "s3cr\xe9t");
+    EXPECT_EQ(other.DecipherString(raw), "s3cr\xe9t");
 
     // Saving the same password again stores another value that deciphers the same.
     QTest::qWait(5);

@@ -1,0 +1,95 @@
+#include "admin/DialogParts.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+
+namespace DialogParts {
+
+QLabel* label(QWidget* parent, const char* name, const QString& caption, QPoint at, bool bold)
+{
+    auto* l = new QLabel(caption, parent);
+    l->setObjectName(QString::fromLatin1(name));
+    if (bold) {
+        QFont font = l->font();
+        font.setBold(true);
+        l->setFont(font);
+    }
+    l->setGeometry(QRect(at, l->sizeHint()));
+    return l;
+}
+
+QLineEdit* edit(QWidget* parent, const char* name, QRect rect, const QString& text)
+{
+    auto* e = new QLineEdit(text, parent);
+    e->setObjectName(QString::fromLatin1(name));
+    e->setGeometry(rect);
+    return e;
+}
+
+QComboBox* pickList(QWidget* parent, const char* name, QRect rect)
+{
+    auto* box = new QComboBox(parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setEditable(false);
+    box->setGeometry(rect);
+    return box;
+}
+
+QPushButton* button(QWidget* parent, const char* name, const QString& caption, QRect rect)
+{
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setAutoDefault(false); // Enter in a text box presses nothing
+    b->setGeometry(rect);
+    return b;
+}
+
+QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption, QRect rect)
+{
+    auto* box = new QCheckBox(caption, parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setGeometry(rect);
+    return box;
+}
+
+void fitWidth(QLabel* label, int width)
+{
+    QFont font = label->font();
+    auto fits = [&] { return QFontMetrics(font).horizontalAdvance(label->text()) <= width; };
+    while (!fits()) {
+        if (font.pixelSize() > 7)
+            font.setPixelSize(font.pixelSize() - 1);
+        else if (font.pixelSize() <= 0 && font.pointSizeF() > 5.5)
+            font.setPointSizeF(font.pointSizeF() - 0.5);
+        else
+            break;
+    }
+    label->setFont(font);
+    label->resize(label->sizeHint());
+}
+
+void tabChain(std::initializer_list<QWidget*> widgets)
+{
+    QWidget* previous = nullptr;
+    for (QWidget* w : widgets) {
+        if (previous)
+            QWidget::setTabOrder(previous, w);
+        previous = w;
+    }
+}
+
+void centreOnDesktop(QWidget* window)
+{
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect desk = screen->availableGeometry();
+        window->move(desk.center() - QPoint(window->width() / 2, window->height() / 2));
+    }
+}
+
+} // namespace DialogParts

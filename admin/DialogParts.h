@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QPoint>
+#include <QRect>
+#include <QString>
+#include <initializer_list>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QWidget;
+
+// The pieces the administration dialogs are drawn from: every control at its fixed place, named as documented.
+namespace DialogParts {
+
+QLabel* label(QWidget* parent, const char* name, const QString& caption, QPoint at, bool bold = false);
+QLineEdit* edit(QWidget* parent, const char* name, QRect rect, const QString& text = QString());
+// A drop-down list to pick from, without typing; nothing is picked at first.
+QComboBox* pickList(QWidget* parent, const char* name, QRect rect);
+QPushButton* button(QWidget* parent, const char* name, const QString& caption, QRect rect);
+QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption, QRect rect);
+
+// Makes the label's font smaller, as far as needed, for its text to fit in width pixels on one line.
+void fitWidth(QLabel* label, int width);
+// Keyboard focus moves through the widgets in the order given.
+void tabChain(std::initializer_list<QWidget*> widgets);
+// Puts the window in the middle of the desktop.
+void centreOnDesktop(QWidget* window);
+
+} // namespace DialogParts

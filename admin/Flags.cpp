@@ -1,0 +1,99 @@
+#include "admin/Flags.h"
+
+#include "admin/DialogParts.h"
+#include "admin/ModalHold.h"
+#include "ftp/NMFtp.h"
+#include "platform/Guard.h"
+#include "platform/OemText.h"
+#include "platform/Prompts.h"
+#include "shell/Finally.h"
+#include "shell/Main.h"
+
+#include <QCheckBox>
+#include <QFont>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+using namespace DialogParts;
+
+TFlagForm::TFlagForm(TMainForm* owner) : QDialog(owner), main_(owner)
+{
+    setObjectName(QStringLiteral("FlagForm"));
+    setWindowTitle(QStringLiteral("SET FLAGS"));
+    setFixedSize(178, 197);
+    setModal(true);
+
+    auto box = [this](const char* name, const char* caption, int column, int row) {
+        return checkBox(this, name, QString::fromLatin1(caption), QRect(column == 0 ? 8 : 96, 8 + 24 * row, 80, 17));
+    };
+    Disabled = box("Disabled", "DiSABLED", 0, 0);
+    Kolvane = box("Kolvane", "KOLVANE", 0, 1);
+    Useredit = box("Useredit", "USEREDiT", 0, 2);
+    Nuke = box("Nuke", "NUKE", 0, 3);
+    Color = box("Color", "COLOR", 0, 4);
+    GroupOp = box("GroupOp", "GROUPOP", 1, 0);
+    Kill = box("Kill", "KiLL", 1, 1);
+    Beta = box("Beta", "BETA", 1, 2);
+    Leech = box("Leech", "LEECH", 1, 3);
+    Quiet = box("Quiet", "QUiET", 1, 4);
+    Kolvane->setEnabled(false); // making site operators is not done from here
+
+    Label1 = label(this, "Label1", QStringLiteral("You MUST set ALL flags the way"), QPoint(8, 128));
+    Label2 = label(this, "Label2", QStringLiteral("you want them, or it will reset them!"), QPoint(8, 144));
+    // The warning is wider than the dialog in some fonts; it must still be read whole, both lines alike.
+    fitWidth(Label2, width() - 8);
+    Label1->setFont(Label2->font());
+    fitWidth(Label1, width() - 8);
+    bbExit = button(this, "bbExit", QStringLiteral("&EXiT"), QRect(8, 168, 75, 25));
+    bbSetFlags = button(this, "bbSetFlags", QStringLiteral("SET FLAGS"), QRect(96, 168, 75, 25));
+
+    tabChain({Disabled, Kolvane, Useredit, Nuke, Color, GroupOp, Kill, Beta, Leech, Quiet, bbExit, bbSetFlags});
+    connectGuarded(bbSetFlags, &QPushButton::clicked, this, &TFlagForm::bbSetFlagsClick);
+    connectGuarded(bbExit, &QPushButton::clicked, this, &TFlagForm::bbExitClick);
+    centreOnDesktop(this);
+}
+
+std::vector<TFlagForm::Flag> TFlagForm::flags() const
+{
+    return {{Disabled, "DISABLED"}, {Kolvane, "KOLVANE"}, {Useredit, "USEREDIT"}, {Nuke, "NUKE"},
+            {Color, "COLOR"},       {GroupOp, "GROUPOP"}, {Kill, "KILL"},         {Beta, "BETA"},
+            {Leech, "LEECH"},       {Quiet, "QUIET"}};
+}
+
+void TFlagForm::bbSetFlagsClick()
+{
+    if (main_->clientBusy())
+        return;
+    if (!Prompts().Confirm("Really set these flags for " + main_->UserList->currentText() + "?"))
+        return;
+    // Out of sight but still modal until the last line has gone. However the lines end, the dialog closes (which
+    // clears the boxes) before an error is shown: hidden and modal it would leave the console taking no input.
+    TModalHold hold;
+    hide();
+    Finally closeAnyway([this] { done(QDialog::Accepted); });
+    for (const Flag& flag : flags()) {
+        if (flag.box == Kolvane && !Kolvane->isEnabled())
+            continue;
+        const std::string user = QStringToLatin1(main_->UserList->currentText());
+        main_->NMFTP1->SendCommand("SITE CHFLAG " + user + " " + flag.keyword +
+                                   (flag.box->isChecked() ? " YES" : " NO"));
+    }
+}
+
+void TFlagForm::bbExitClick()
+{
+    close();
+}
+
+void TFlagForm::FormClose()
+{
+    for (const Flag& flag : flags())
+        flag.box->setChecked(false);
+}
+
+void TFlagForm::done(int result)
+{
+    Guarded([this] { FormClose(); });
+    QDialog::done(result);
+}

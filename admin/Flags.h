@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QDialog>
+#include <vector>
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class TMainForm;
+
+// The flags dialog: the daemon's ten user flags as check boxes for the selected user. Made once at start-up and
+// shown again each time; it always opens with every box clear, and SET FLAGS sends every flag it offers, YES for a
+// ticked box and NO for a clear one.
+class TFlagForm : public QDialog {
+public:
+    explicit TFlagForm(TMainForm* owner);
+
+    QCheckBox* Disabled;
+    QCheckBox* Kolvane; // the site-operator flag: shown, never enabled, never sent
+    QCheckBox* Useredit;
+    QCheckBox* Nuke;
+    QCheckBox* Color;
+    QCheckBox* GroupOp;
+    QCheckBox* Kill;
+    QCheckBox* Beta;
+    QCheckBox* Leech;
+    QCheckBox* Quiet;
+    QLabel* Label1;
+    QLabel* Label2;
+    QPushButton* bbExit;
+    QPushButton* bbSetFlags;
+
+    void bbSetFlagsClick();
+    void bbExitClick();
+    // Every closing clears the boxes, so that the next opening starts from all clear.
+    void FormClose();
+
+    // The ten boxes in the order their lines go, each with the flag's keyword in the command line.
+    struct Flag {
+        QCheckBox* box;
+        const char* keyword;
+    };
+    std::vector<Flag> flags() const;
+
+protected:
+    void done(int result) override;
+
+private:
+    TMainForm* main_;
+};

@@ -1,0 +1,74 @@
+#include "admin/NewUser.h"
+
+#include "admin/DialogParts.h"
+#include "admin/SpinEdit.h"
+#include "platform/Guard.h"
+#include "platform/OemText.h"
+#include "platform/Prompts.h"
+#include "shell/Main.h"
+
+#include <QAbstractItemModel>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+
+using namespace DialogParts;
+
+const char* const TNewUserForm::MissingNotice = "HEY MORON! - You MUST enter a UserName and select a Group first!";
+
+TNewUserForm::TNewUserForm(TMainForm* owner) : TUserFieldsDialog(owner, 24, 41, QStringLiteral("ADD USER"))
+{
+    setObjectName(QStringLiteral("NewUserForm"));
+    setWindowTitle(QStringLiteral("NEW USER"));
+    resize(297, 258);
+    UserName->setMaxLength(10); // as many as the user drop-down takes
+
+    tabChain({UserName, Group, Password, Ident1, Ident2, Ident3, Ident4, bbUpdate, MaxLogins, Ratio});
+    connectGuarded(bbUpdate, &QPushButton::clicked, this, &TNewUserForm::bbUpdateClick);
+
+    Guarded([this] { FormCreate(); });
+    centreOnDesktop(this);
+}
+
+void TNewUserForm::bbUpdateClick()
+{
+    if (!mayStart())
+        return;
+    const QString name = UserName->text();
+    const QString group = Group->currentText();
+    if (name.isEmpty() || group.isEmpty()) {
+        Prompts().Notice(QString::fromLatin1(MissingNotice));
+        return;
+    }
+    if (!Prompts().Confirm("Really add new User " + name + "?"))
+        return;
+    const std::vector<std::string> lines = settingLines(false);
+    {
+        Running running(*this);
+        // The name joins the list whether or not the daemon took it; a refusal is reported after that.
+        try {
+            send({"SITE ADDUSER " + QStringToLatin1(name) + " " + QStringToLatin1(group)});
+        } catch (...) {
+            addToUserList(name);
+            throw;
+        }
+        addToUserList(name);
+        send(lines);
+    }
+    close();
+}
+
+void TNewUserForm::addToUserList(const QString& name)
+{
+    main_->UserNames << name;
+    // As the page refresh fills it: sorted, nothing picked, the typed text kept, and no change reported.
+    QComboBox* list = main_->UserList;
+    const QString text = list->currentText();
+    const QSignalBlocker quiet(list);
+    list->clear();
+    list->addItems(main_->UserNames);
+    list->model()->sort(0);
+    list->setCurrentIndex(-1);
+    list->setEditText(text);
+}

@@ -1,0 +1,61 @@
+#include "admin/UserEdit.h"
+
+#include "admin/DialogParts.h"
+#include "admin/SpinEdit.h"
+#include "platform/Guard.h"
+#include "platform/Prompts.h"
+#include "shell/Main.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+using namespace DialogParts;
+
+TUserForm::TUserForm(TMainForm* owner) : TUserFieldsDialog(owner, 64, 49, QStringLiteral("UPDATE"))
+{
+    setObjectName(QStringLiteral("UserForm"));
+    setWindowTitle(QStringLiteral("USER MAiNT SCREEN"));
+    resize(297, 298);
+
+    Label8 = label(this, "Label8", QStringLiteral("ONLY ENTER DATA THAT YOU"), QPoint(8, 8), true);
+    Label9 = label(this, "Label9", QStringLiteral("WANT TO CHANGE FOR THIS USER!!!"), QPoint(8, 24), true);
+    UserName->setReadOnly(true);
+    bbRemoveIP = button(this, "bbRemoveIP", QStringLiteral("REMOVE IP"), QRect(96, 240, 75, 25));
+
+    tabChain({UserName, Group, Password, Ident1, Ident2, Ident3, Ident4, bbUpdate, bbRemoveIP, MaxLogins, Ratio});
+    connectGuarded(bbUpdate, &QPushButton::clicked, this, &TUserForm::bbUpdateClick);
+    connectGuarded(bbRemoveIP, &QPushButton::clicked, this, &TUserForm::bbRemoveIPClick);
+
+    Guarded([this] { FormCreate(); });
+    centreOnDesktop(this);
+}
+
+void TUserForm::bbUpdateClick()
+{
+    if (!mayStart())
+        return;
+    if (!Prompts().Confirm("Really update settings for " + main_->UserList->currentText() + "?"))
+        return;
+    const std::vector<std::string> lines = settingLines(true);
+    {
+        Running running(*this);
+        send(lines);
+    }
+    close();
+}
+
+void TUserForm::bbRemoveIPClick()
+{
+    if (!mayStart())
+        return;
+    if (!Prompts().Confirm("Really remove selected Idents from " + main_->UserList->currentText() + "?"))
+        return;
+    const std::vector<std::string> lines = identLines("SITE DELIDENTD");
+    {
+        Running running(*this);
+        send(lines);
+    }
+    close();
+}

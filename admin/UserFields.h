@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QDialog>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TMainForm;
+class TSpinEdit;
+
+// What the user modification and the new-user dialogs share: the user's fields, each a change the operator may
+// fill in (group, password, log-in limit, ratio, four ident masks), the command lines they make, and the rule that
+// one command sequence runs at a time.
+class TUserFieldsDialog : public QDialog {
+public:
+    QLabel* Label1;
+    QLabel* Label2;
+    QLabel* Label3;
+    QLabel* Label4;
+    QLabel* Label5;
+    QLabel* Label6;
+    QLabel* Label7;
+    QLabel* Label10;
+    QLabel* Label11;
+    QLineEdit* UserName;
+    QComboBox* Group;
+    QLineEdit* Password;
+    TSpinEdit* MaxLogins;
+    TSpinEdit* Ratio;
+    QLineEdit* Ident1;
+    QLineEdit* Ident2;
+    QLineEdit* Ident3;
+    QLineEdit* Ident4;
+    QPushButton* bbUpdate;
+
+    // The user box takes the main window's selected user, the group list its gathered groups.
+    void FormCreate();
+
+    // An ident box holding exactly this leaves its mask alone.
+    static const char* const UnchangedIdent;
+
+protected:
+    // The fields' rows start at top (the user row's boxes); the log-in box is loginsWidth wide.
+    TUserFieldsDialog(TMainForm* owner, int top, int loginsWidth, const QString& updateCaption);
+
+    // The lines for the fields that are filled in: CHGRP (when withGroup), CHPASS, CHLOGINS, CHRATIO, one ADDIDENTD
+    // per changed ident box, in that order. All are read now, so what goes out is what the operator confirmed.
+    std::vector<std::string> settingLines(bool withGroup) const;
+    // One line per ident box that is not UnchangedIdent: command + " " + user + " " + mask.
+    std::vector<std::string> identLines(const char* command) const;
+
+    // Whether a sequence may start: none is running here and the client waits for no other operation.
+    bool mayStart() const;
+    // Sends the lines one by one; the first refused one ends the sequence with its error.
+    void send(const std::vector<std::string>& lines);
+
+    // Marks a sequence as running; a close asked for meanwhile (close box, Escape) waits for its end, so that the
+    // dialog stays up and the console modal until the last line has gone or one has failed.
+    class Running {
+    public:
+        explicit Running(TUserFieldsDialog& dialog);
+        ~Running();
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+
+    private:
+        TUserFieldsDialog& dialog_;
+    };
+
+    void done(int result) override;
+
+    std::string user() const;
+
+    TMainForm* main_;
+
+private:
+    bool running_ = false;
+    bool closeWanted_ = false;
+};

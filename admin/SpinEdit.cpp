@@ -7,15 +7,10 @@
 #include <algorithm>
 #include <limits>
 
-TSpinEdit::TSpinEdit(QWidget* parent) : QAbstractSpinBox(parent)
-{
-    setButtonSymbols(QAbstractSpinBox::UpDownArrows);
-    setAccelerated(false);
-    setKeyboardTracking(true);
-    lineEdit()->setText(QString::number(min_));
-}
+namespace {
 
-bool TSpinEdit::isValidChar(QChar c)
+// Whether a typed character may go into the box.
+bool isValidChar(QChar c)
 {
     if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
         return true;
@@ -28,7 +23,8 @@ bool TSpinEdit::isValidChar(QChar c)
     return (u < 0x20 || u == 0x7f) && u != '\r' && u != '\n';
 }
 
-bool TSpinEdit::readInteger(const QString& text, int* value)
+// Reads text as a decimal integer ("+7", "-3", "12"; too large a number saturates); false when it is none.
+bool readInteger(const QString& text, int* value)
 {
     qsizetype i = 0;
     bool negative = false;
@@ -47,6 +43,15 @@ bool TSpinEdit::readInteger(const QString& text, int* value)
         n = -n;
     *value = int(std::clamp<qint64>(n, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
     return true;
+}
+
+} // namespace
+
+TSpinEdit::TSpinEdit(QWidget* parent) : QAbstractSpinBox(parent)
+{
+    setButtonSymbols(QAbstractSpinBox::UpDownArrows);
+    setAccelerated(false);
+    lineEdit()->setText(QString::number(min_));
 }
 
 int TSpinEdit::value() const

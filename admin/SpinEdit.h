@@ -22,11 +22,6 @@ public:
 
     void stepBy(int steps) override;
 
-    // Whether a key may go into the box: digits, "+", "-", the decimal separator, control characters but CR.
-    static bool isValidChar(QChar c);
-    // Reads text as a decimal integer ("+7", "-3", "12"; too large a number saturates); false when it is none.
-    static bool readInteger(const QString& text, int* value);
-
 signals:
     // A key was refused (and the beep sounded).
     void keyRefused();

@@ -62,13 +62,5 @@ void TNewUserForm::bbUpdateClick()
 void TNewUserForm::addToUserList(const QString& name)
 {
     main_->UserNames << name;
-    // As the page refresh fills it: sorted, nothing picked, the typed text kept, and no change reported.
-    QComboBox* list = main_->UserList;
-    const QString text = list->currentText();
-    const QSignalBlocker quiet(list);
-    list->clear();
-    list->addItems(main_->UserNames);
-    list->model()->sort(0);
-    list->setCurrentIndex(-1);
-    list->setEditText(text);
+    main_->refreshUserList(); // as the page refresh fills it: sorted, the typed text kept
 }

@@ -9,6 +9,7 @@ TComboBox::TComboBox(QWidget* parent) : QComboBox(parent)
 {
     setEditable(true);
     setInsertPolicy(QComboBox::NoInsert);
+    setCompleter(nullptr); // the text stays as typed
     lineEdit()->installEventFilter(this);
     connect(this, &QComboBox::activated, this, [this](int index) {
         if (!typingEnds_)

@@ -1,5 +1,6 @@
 #include "shell/Main.h"
 
+#include "admin/Flags.h"
 #include "art/Art.h"
 #include "ftp/NMFtp.h"
 #include "files/About.h"
@@ -101,9 +102,11 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent)
 
 TMainForm::~TMainForm()
 {
-    // The dialogs go first: they use the store and the cipher, which go with this window's members.
+    // The dialogs go first: they use the store, the cipher and the client, which go with this window's members.
     delete SiteForm;
     SiteForm = nullptr;
+    delete FlagForm;
+    FlagForm = nullptr;
     // The client outlives the controls its events would write to; from here on it reports to nobody, and a
     // connection still open (the window was never closed) is dropped without waiting for a QUIT reply.
     NMFTP1->OnStatus = nullptr;
@@ -271,6 +274,7 @@ void TMainForm::buildTopStrip(QWidget* client)
     CommandText->setObjectName(QStringLiteral("CommandText"));
     CommandText->setEditable(true);
     CommandText->setInsertPolicy(QComboBox::NoInsert); // the history grows by EXECUTE only
+    CommandText->setCompleter(nullptr);
     anchors_->place(CommandText, QRect(320, 16, 185, 25), TAnchors::Left | TAnchors::Top | TAnchors::Right);
 
     bbExecute = makeButton("bbExecute", QStringLiteral("EXECUTE"), client, QRect(511, 13, 75, 25));
@@ -316,6 +320,7 @@ void TMainForm::buildPages()
         box->setObjectName(QString::fromLatin1(name));
         box->setEditable(true);
         box->setInsertPolicy(QComboBox::NoInsert);
+        box->setCompleter(nullptr); // what is typed is what is sent: no completion from the list
         box->setMaxVisibleItems(rows);
         box->setGeometry(rect);
         return box;
@@ -455,6 +460,19 @@ void TMainForm::connectHandlers()
     on(bbKillUser, &QPushButton::clicked, &TMainForm::bbKillUserClick);
     on(bbLastDirs, &QPushButton::clicked, &TMainForm::bbLastDirsClick);
     on(bbLastNukes, &QPushButton::clicked, &TMainForm::bbLastNukesClick);
+
+    on(UserList->lineEdit(), &QLineEdit::textEdited, &TMainForm::UserListChange);
+    on(UserList, &QComboBox::activated, &TMainForm::UserListChange);
+    on(bbUserInfo, &QPushButton::clicked, &TMainForm::bbUserInfoClick);
+    on(bbKolvanes, &QPushButton::clicked, &TMainForm::bbKolvanesClick);
+    on(bbGroupOps, &QPushButton::clicked, &TMainForm::bbGroupOpsClick);
+    on(bbLeeches, &QPushButton::clicked, &TMainForm::bbLeechesClick);
+    on(bbModifyUser, &QPushButton::clicked, &TMainForm::bbModifyUserClick);
+    on(bbNewUser, &QPushButton::clicked, &TMainForm::bbNewUserClick);
+    on(bbSetFlags, &QPushButton::clicked, &TMainForm::bbSetFlagsClick);
+    on(bbDeleteUser, &QPushButton::clicked, &TMainForm::bbDeleteUserClick);
+    on(bbGiveCredit, &QPushButton::clicked, &TMainForm::bbGiveCreditClick);
+    on(bbTakeCredit, &QPushButton::clicked, &TMainForm::bbTakeCreditClick);
 
     on(GroupList->lineEdit(), &QLineEdit::textEdited, &TMainForm::GroupListChange);
     on(GroupList, &QComboBox::activated, &TMainForm::GroupListChange);

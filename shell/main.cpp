@@ -1,5 +1,6 @@
 // Program start: the splash first, then the application, the main window and its dialogs, then the event loop.
 
+#include "admin/Flags.h"
 #include "platform/Application.h"
 #include "shell/Look.h"
 #include "shell/Main.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv)
     mainForm.setSplash(splash);
     // The dialogs that live for the whole run, made hidden in this order after the main window.
     mainForm.SiteForm = new TSiteForm(&mainForm);
+    mainForm.FlagForm = new TFlagForm(&mainForm);
     mainForm.show();
     return app.exec();
 }

@@ -3,6 +3,7 @@
 // A console on the offscreen platform with one site, "sim", in its site book, for end-to-end tests against
 // quillon-sim (tests/common/SimProcess.h). Controls are driven as the operator drives them.
 
+#include "admin/Flags.h"
 #include "common/ScriptedPrompts.h"
 #include "common/SimProcess.h"
 #include "ftp/NMFtp.h"
@@ -11,6 +12,7 @@
 #include "shell/PageControl.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
+#include "sitebook/Sites.h"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +48,8 @@ protected:
             SiteBook::save(store, cipher, "sim", {"127.0.0.1", std::to_string(port), "siteop", password});
         }
         form = std::make_unique<TMainForm>();
+        form->SiteForm = new TSiteForm(form.get()); // as the program start makes them
+        form->FlagForm = new TFlagForm(form.get());
         form->QuitTimeout = 300; // a daemon told to stall never answers QUIT either
         form->show();
         ASSERT_EQ(form->SiteName->count(), 1);
@@ -90,9 +94,9 @@ protected:
             if (form->clientBusy() && ready())
                 act();
             else
-                QTimer::singleShot(5, *poll);
+                QTimer::singleShot(5, form.get(), *poll); // stops with the console, should no wait ever come
         };
-        QTimer::singleShot(0, *poll);
+        QTimer::singleShot(0, form.get(), *poll);
     }
 
     QString panel(int i) const { return form->StatusBar1->panelText(i); }

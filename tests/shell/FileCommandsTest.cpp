@@ -2,6 +2,7 @@
 
 #include "ConsoleFixture.h"
 
+#include "common/WhenModal.h"
 #include "files/NfoDizView.h"
 
 #include <QPlainTextEdit>
@@ -25,17 +26,15 @@ protected:
     // Closes the viewer as soon as it is up, keeping what it showed.
     void readViewer(QString& title, QString& text)
     {
-        auto poll = std::make_shared<std::function<void()>>();
-        *poll = [&, poll] {
-            if (auto* viewer = qobject_cast<TNfoDizForm*>(QApplication::activeModalWidget())) {
+        whenModal(
+            form.get(),
+            [&](QWidget* window) {
+                auto* viewer = static_cast<TNfoDizForm*>(window);
                 title = viewer->windowTitle();
                 text = viewer->NfoDizMemo->toPlainText();
                 viewer->close();
-            } else {
-                QTimer::singleShot(5, *poll);
-            }
-        };
-        QTimer::singleShot(0, *poll);
+            },
+            "NfoDizForm");
     }
 };
 

@@ -1,6 +1,7 @@
 // The prompts service, the standard error box and the handler guard.
 
 #include "common/ScriptedPrompts.h"
+#include "common/WhenModal.h"
 #include "platform/Exceptions.h"
 #include "platform/Guard.h"
 
@@ -71,17 +72,7 @@ protected:
         QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
     }
     // Runs act on the modal dialog as soon as it is up.
-    static void whenModal(std::function<void(QWidget*)> act)
-    {
-        auto poll = std::make_shared<std::function<void()>>();
-        *poll = [act, poll] {
-            if (QWidget* modal = QApplication::activeModalWidget())
-                act(modal);
-            else
-                QTimer::singleShot(10, *poll);
-        };
-        QTimer::singleShot(0, *poll);
-    }
+    static void whenModal(std::function<void(QWidget*)> act) { ::whenModal(qApp, std::move(act)); }
 };
 
 TEST_F(RealPrompts, ConfirmGoesOnOnlyWithYes)

@@ -27,15 +27,21 @@ void TMainForm::changeToParentOf(const QTreeWidgetItem* node)
         NMFTP1->ChangeDirectory(QStringToLatin1(parent));
 }
 
+QTreeWidgetItem* TMainForm::selectedOrNotice()
+{
+    QTreeWidgetItem* node = TreeView1->currentItem();
+    if (!node)
+        Prompts().Notice(QString::fromLatin1(kSelectFirst));
+    return node;
+}
+
 void TMainForm::bbDeleteDirClick()
 {
     if (clientBusy())
         return;
-    QTreeWidgetItem* node = TreeView1->currentItem();
-    if (!node) {
-        Prompts().Notice(QString::fromLatin1(kSelectFirst));
+    QTreeWidgetItem* node = selectedOrNotice();
+    if (!node)
         return;
-    }
     if (!Prompts().Confirm("Do you really want to delete " + node->text(0) + "?"))
         return;
     // The node goes from the tree whether or not the daemon removed the directory; a refusal shows afterwards.
@@ -47,11 +53,9 @@ void TMainForm::bbNukeDirClick()
 {
     if (clientBusy())
         return;
-    QTreeWidgetItem* node = TreeView1->currentItem();
-    if (!node) {
-        Prompts().Notice(QString::fromLatin1(kSelectFirst));
+    QTreeWidgetItem* node = selectedOrNotice();
+    if (!node)
         return;
-    }
     const QString name = node->text(0);
     if (!Prompts().Confirm("Do you really want to NUKE " + name + "?"))
         return;

@@ -38,13 +38,7 @@ void TMainForm::bbAddGroupClick()
 // buttons wait for the next choice.
 void TMainForm::groupCleanUp()
 {
-    const QString group = GroupList->currentText();
-    for (qsizetype i = 0; i < GroupNames.size(); ++i) {
-        if (GroupNames[i].compare(group, Qt::CaseInsensitive) == 0) {
-            GroupNames.removeAt(i);
-            break;
-        }
-    }
+    removeFirstNoCase(GroupNames, GroupList->currentText());
     GroupList->clearEditText();
     replaceItems(GroupList, GroupNames);
     for (QPushButton* b : {bbDelGroup, bbListGroupUsers, bbMoveUsers})

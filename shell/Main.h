@@ -269,6 +269,10 @@ private:
     void sendQuery(const std::string& command);
     void credit(const char* word, const QString& caption, const QString& prompt);
     void groupCleanUp();
+    // Removes the first entry equal to name without regard to case; nothing when there is none.
+    static void removeFirstNoCase(QStringList& list, const QString& name);
+    // The selected tree node, or none after telling the operator to select one.
+    QTreeWidgetItem* selectedOrNotice();
     void listSelectedDirectory();
     void changeToParentOf(const QTreeWidgetItem* node);
     void inspect(const char* command);

@@ -182,6 +182,16 @@ void TMainForm::replaceItems(QComboBox* box, const QStringList& items)
     box->setEditText(text);
 }
 
+void TMainForm::removeFirstNoCase(QStringList& list, const QString& name)
+{
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        if (list[i].compare(name, Qt::CaseInsensitive) == 0) {
+            list.removeAt(i);
+            return;
+        }
+    }
+}
+
 // A query of the user or group page: one command line; the router shows the reply.
 void TMainForm::sendQuery(const std::string& command)
 {

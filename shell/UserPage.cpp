@@ -97,13 +97,7 @@ void TMainForm::bbDeleteUserClick()
         return;
     // The name leaves the console's list whether or not the daemon agreed; its refusal shows afterwards.
     Finally cleanUp([this] {
-        const QString name = UserList->currentText();
-        for (qsizetype i = 0; i < UserNames.size(); ++i) {
-            if (UserNames[i].compare(name, Qt::CaseInsensitive) == 0) {
-                UserNames.removeAt(i);
-                break;
-            }
-        }
+        removeFirstNoCase(UserNames, UserList->currentText());
         UserList->clearEditText();
         refreshUserList();
         for (QPushButton* b : {bbDeleteUser, bbUserInfo, bbSetFlags, bbModifyUser, bbGiveCredit, bbTakeCredit})

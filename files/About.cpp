@@ -2,6 +2,7 @@
 
 #include "art/Art.h"
 #include "platform/Jpeg.h"
+#include "shell/Look.h"
 
 #include <QLabel>
 #include <QPixmap>
@@ -55,10 +56,7 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent)
     Credits->setObjectName(QStringLiteral("Credits"));
     Credits->setReadOnly(true);
     Credits->setGeometry(0, 0, 362, 257);
-    QFont mono(QStringLiteral("DejaVu Sans Mono"));
-    mono.setStyleHint(QFont::TypeWriter);
-    mono.setPixelSize(11);
-    Credits->setFont(mono);
+    Credits->setFont(ConsoleFont(11));
     Credits->setPlainText(QString::fromUtf8(kCredits));
     Credits->hide();
 

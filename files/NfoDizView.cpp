@@ -1,5 +1,7 @@
 #include "files/NfoDizView.h"
 
+#include "shell/Look.h"
+
 #include <QFrame>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -29,9 +31,6 @@ TNfoDizForm::TNfoDizForm(QWidget* owner) : QDialog(owner)
     NfoDizMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
     NfoDizMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     NfoDizMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    QFont font(QStringLiteral("DejaVu Sans Mono"));
-    font.setStyleHint(QFont::TypeWriter);
-    font.setPixelSize(12);
-    NfoDizMemo->setFont(font);
+    NfoDizMemo->setFont(ConsoleFont());
     layout->addWidget(NfoDizMemo);
 }

@@ -29,3 +29,11 @@ void ApplyConsoleLook(QApplication& app)
         // The buttons are drawn 75 pixels wide; their captions take a pixel less so that "GiVE CREDiT" fits whole.
         "QPushButton { font-size: 10px; }"));
 }
+
+QFont ConsoleFont(int pixelSize)
+{
+    QFont font(QStringLiteral("DejaVu Sans Mono"));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setPixelSize(pixelSize);
+    return font;
+}

@@ -10,6 +10,7 @@
 #include "platform/PollLoop.h"
 #include "platform/Prompts.h"
 #include "platform/SettingsStore.h"
+#include "shell/Look.h"
 #include "shell/PageControl.h"
 #include "shell/Splash.h"
 #include "sitebook/Diamond.h"
@@ -184,11 +185,7 @@ QPlainTextEdit* TMainForm::makeMemo(const char* name, QWidget* page)
 {
     auto* memo = new QPlainTextEdit(page);
     memo->setObjectName(QString::fromLatin1(name));
-    // A fixed-pitch font that has the line-drawing set, so the daemon's tables stand as drawn.
-    QFont font(QStringLiteral("DejaVu Sans Mono"));
-    font.setStyleHint(QFont::TypeWriter);
-    font.setPixelSize(12);
-    memo->setFont(font);
+    memo->setFont(ConsoleFont());
     memo->setLineWrapMode(QPlainTextEdit::NoWrap);
     memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

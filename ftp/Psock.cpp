@@ -348,6 +348,15 @@ void TPowersock::ReadToStream() {
             arrived = n > 0;
             // A full chunk may have left more behind: come back through the event loop rather than loop here.
             if (std::size_t(n) == ChunkSize) postReadMore();
+            if (ReceiveBuffer.size() > MaxUnreadBytes) {
+                // Nobody can take what this peer sends: drop it and the connection before memory runs out.
+                overflowed_ = true;
+                ReceiveBuffer.clear();
+                arrived = false;
+                busy_ = false;
+                RequestCloseSocket();
+                return;
+            }
         }
     } catch (...) {
         busy_ = false;
@@ -417,7 +426,7 @@ void TPowersock::SendBuffer(const char* bytes, std::uint16_t count) {
     }
     if (!sendComplete_) {
         SendQueue.clear();
-        throw ESockError(std::string(ConnectionClosedMessage));
+        throw closedError();
     }
 }
 
@@ -449,7 +458,7 @@ std::string TPowersock::Read(std::uint16_t count) {
     }
     const std::size_t wanted = count == 0 ? ReceiveBuffer.size() : count;
     if (ReceiveBuffer.size() < wanted)
-        throw ESockError(std::string(ConnectionClosedMessage)); // what did arrive stays buffered
+        throw closedError(); // what did arrive stays buffered
     return ReceiveBuffer.take(wanted);
 }
 
@@ -460,7 +469,7 @@ std::string TPowersock::ReadLn() {
         PollWait();
     if (Canceled) throw EAbortError("Socket readln aborted"); // Canceled stays set, and a ready line stays buffered
     if (lineEnd == ByteQueue::npos)
-        throw ESockError(std::string(ConnectionClosedMessage)); // the partial line stays buffered
+        throw closedError(); // the partial line stays buffered
     return ReceiveBuffer.take(lineEnd + 1);
 }
 
@@ -519,9 +528,15 @@ void TPowersock::ResolveHost() {
     if (OnHostResolved && !destroying_) OnHostResolved(this);
 }
 
+ESockError TPowersock::closedError() {
+    const bool overflowed = std::exchange(overflowed_, false);
+    return ESockError(std::string(overflowed ? OverflowMessage : ConnectionClosedMessage));
+}
+
 void TPowersock::Connect() {
     ReportStatus(StatusLevel::Operations, "Connecting");
     clearCanceled();
+    overflowed_ = false;
     if (Connected) throw ESockError("Already connected");
     for (int tries = 0;; ++tries) {
         try {

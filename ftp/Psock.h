@@ -44,6 +44,10 @@ inline constexpr int Errors = 16;
 // satisfied: no line end, no more bytes and no send can ever come on a closed connection.
 inline constexpr std::string_view ConnectionClosedMessage = "Connection Closed";
 
+// The message that ends such a wait when the component cut the connection because the peer sent more than
+// TPowersock::MaxUnreadBytes that nobody could take: a line without end, or a flood.
+inline constexpr std::string_view OverflowMessage = "Reply too long";
+
 // The timer each socket uses to time out name lookup and connect. Setting Enabled, Interval or OnTimer restarts
 // it: it runs when Interval is not 0, Enabled is set and OnTimer is assigned.
 class TThreadTimer : public QObject {
@@ -100,6 +104,10 @@ class TPowersock : public QObject {
 
 public:
     static constexpr std::size_t ChunkSize = 16383;
+    // The most received bytes left unread. Replies and listings are taken line by line as they arrive, so only a
+    // peer that sends an endless line or floods the connection gets this far; it is cut off rather than let fill
+    // the console's memory.
+    static constexpr std::size_t MaxUnreadBytes = std::size_t(8) << 20;
     static constexpr std::size_t SendBufferSize = 16385;
     static constexpr std::size_t MaxWriteLength = SendBufferSize - 1;
 
@@ -225,6 +233,10 @@ private:
     bool disconnectHeld_ = false;
     bool destroying_ = false;
     bool suspended_ = false; // notifications stopped by a read while Canceled
+    bool overflowed_ = false; // the connection was cut for too many unread bytes
+
+    // The error for a wait that the end of the connection leaves unsatisfied.
+    ESockError closedError();
     int lookupId_ = -1;
     std::uint32_t lookupAddress_ = 0;
 };

@@ -244,6 +244,25 @@ TEST(FtpWaits, LostConnectionEndsTheWaitAndTheClientLogsInAgain) {
     EXPECT_EQ(ftp.ReplyNumber, 200);
 }
 
+TEST(FtpWaits, AnEndlessReplyLineIsCutOffNotBuffered) {
+    ScriptPeer peer([](PeerSession& c) {
+        serveLogin(c);
+        c.expect("SITE NFO huge.nfo");
+        // A reply line that never ends: more than the client will hold unread.
+        const std::string chunk(1 << 20, 'A');
+        for (std::size_t sent = 0; sent <= TPowersock::MaxUnreadBytes + chunk.size(); sent += chunk.size())
+            c.send("200-" + chunk);
+    });
+    TNMFTP ftp;
+    loginTo(ftp, peer);
+    auto dog = watchdog(ftp);
+    EXPECT_EQ(failureOf<ESockError>([&] { ftp.SendCommand("SITE NFO huge.nfo"); }), "Reply too long");
+    EXPECT_FALSE(dog->fired);
+    EXPECT_FALSE(ftp.Connected);
+    EXPECT_TRUE(ftp.ReceiveBuffer.empty()) << "the junk is not kept";
+    EXPECT_EQ(failureOf<Exception>([&] { ftp.SendCommand("NOOP"); }), "Not Connected");
+}
+
 TEST(FtpWaits, CancelledReplyWaitLeavesAUsableClient) {
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);

@@ -595,6 +595,8 @@ void TMainForm::FormClose()
             // Closing goes on whatever the daemon said; the settings still get saved.
         }
     }
+    if (!SettingsStore)
+        return; // the operator heard at start-up that this store cannot be used; nothing is written to it
     Guarded([this] {
         TSettingsStore& settings = store();
         settings.CloseKey();

@@ -351,6 +351,7 @@ TEST_F(MainFormTest, ADamagedStoreIsReportedAndLeftAlone)
         EXPECT_EQ(form->size(), QSize(620, 460));
         form->CommandText->addItem(QStringLiteral("WHO"));
         form->close();
+        EXPECT_EQ(prompts.errors.size(), 1) << "told once, at start-up";
     }
     QFile file(QString::fromStdString(path));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));

@@ -375,26 +375,26 @@ Reply SiteCommands::chpass(const Words& w) {
 }
 
 Reply SiteCommands::chlogins(const Words& w) {
-    const auto n = parseNumber(w[1], 0, 99);
-    if (w.size() != 2 || !n) return usage("CHLOGINS <user> <0-99> (0: no limit)");
-    if (!may(FlagUseredit)) return denied();
-    return m_server.applyChange([&](SiteState& s) {
-        User* u = s.findUser(w[0]);
-        if (!u) return noUser(w[0]);
-        u->maxLogins = static_cast<int>(*n);
-        return ReplyBuilder().line("Max logins of " + u->name + " set to " + QByteArray::number(*n) + '.').close("250");
-    });
+    return setUserNumber(w, 99, "CHLOGINS <user> <0-99> (0: no limit)", &User::maxLogins, "Max logins of ", "");
 }
 
 Reply SiteCommands::chratio(const Words& w) {
-    const auto n = parseNumber(w[1], 0, 100);
-    if (w.size() != 2 || !n) return usage("CHRATIO <user> <0-100> (0: unlimited)");
+    return setUserNumber(w, 100, "CHRATIO <user> <0-100> (0: unlimited)", &User::ratio, "Ratio of ", "1:");
+}
+
+// A user's number from 0 to max: CHLOGINS and CHRATIO.
+Reply SiteCommands::setUserNumber(const Words& w, qint64 max, const char* usageText, int User::*field,
+                                  const char* what, const char* prefix) {
+    const auto n = parseNumber(w[1], 0, max);
+    if (w.size() != 2 || !n) return usage(usageText);
     if (!may(FlagUseredit)) return denied();
     return m_server.applyChange([&](SiteState& s) {
         User* u = s.findUser(w[0]);
         if (!u) return noUser(w[0]);
-        u->ratio = static_cast<int>(*n);
-        return ReplyBuilder().line("Ratio of " + u->name + " set to 1:" + QByteArray::number(*n) + '.').close("250");
+        u->*field = static_cast<int>(*n);
+        return ReplyBuilder()
+            .line(what + u->name + " set to " + prefix + QByteArray::number(*n) + '.')
+            .close("250");
     });
 }
 

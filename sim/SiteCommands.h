@@ -49,6 +49,8 @@ private:
     Reply chpass(const Words& w);
     Reply chlogins(const Words& w);
     Reply chratio(const Words& w);
+    Reply setUserNumber(const Words& w, qint64 max, const char* usageText, int User::*field, const char* what,
+                        const char* prefix);
     Reply addIdent(const Words& w);
     Reply delIdent(const Words& w);
     Reply chflag(const Words& w);

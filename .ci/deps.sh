@@ -2,7 +2,7 @@
 # Sourced by check.sh and demo.sh; with everything in place it installs nothing and asks for nothing.
 
 KOLVANE_PACKAGES=(
-    cmake g++ make pkg-config
+    cmake g++ make pkg-config clang-format
     qt6-base-dev libgl-dev
     libsqlite3-dev libjpeg62-turbo-dev libgtest-dev
     fonts-dejavu-core

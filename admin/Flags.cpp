@@ -10,8 +10,8 @@
 #include "shell/Main.h"
 
 #include <QCheckBox>
-#include <QFont>
 #include <QComboBox>
+#include <QFont>
 #include <QLabel>
 #include <QPushButton>
 
@@ -56,9 +56,8 @@ TFlagForm::TFlagForm(TMainForm* owner) : QDialog(owner), main_(owner)
 
 std::vector<TFlagForm::Flag> TFlagForm::flags() const
 {
-    return {{Disabled, "DISABLED"}, {Kolvane, "KOLVANE"}, {Useredit, "USEREDIT"}, {Nuke, "NUKE"},
-            {Color, "COLOR"},       {GroupOp, "GROUPOP"}, {Kill, "KILL"},         {Beta, "BETA"},
-            {Leech, "LEECH"},       {Quiet, "QUIET"}};
+    return {{Disabled, "DISABLED"}, {Kolvane, "KOLVANE"}, {Useredit, "USEREDIT"}, {Nuke, "NUKE"},   {Color, "COLOR"},
+            {GroupOp, "GROUPOP"},   {Kill, "KILL"},       {Beta, "BETA"},         {Leech, "LEECH"}, {Quiet, "QUIET"}};
 }
 
 void TFlagForm::bbSetFlagsClick()

@@ -50,9 +50,9 @@ TUserFieldsDialog::TUserFieldsDialog(TMainForm* owner, int top, int loginsWidth,
 
     bbUpdate = button(this, "bbUpdate", updateCaption, QRect(8, top + 176, 75, 25));
 
-    const std::pair<QLabel*, QWidget*> buddies[] = {{Label1, UserName}, {Label2, Group},    {Label3, Password},
+    const std::pair<QLabel*, QWidget*> buddies[] = {{Label1, UserName},   {Label2, Group},  {Label3, Password},
                                                     {Label10, MaxLogins}, {Label11, Ratio}, {Label4, Ident1},
-                                                    {Label5, Ident2},   {Label6, Ident3},   {Label7, Ident4}};
+                                                    {Label5, Ident2},     {Label6, Ident3}, {Label7, Ident4}};
     for (const auto& [l, box] : buddies)
         l->setBuddy(box);
 }

@@ -37,10 +37,12 @@ constexpr int JpegQuality = 90;
 // ---------------------------------------------------------------------------------------------------------------
 // Output
 
-void writeJpeg(const QImage& picture, const QString& path) {
+void writeJpeg(const QImage& picture, const QString& path)
+{
     const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
     std::FILE* out = std::fopen(QFile::encodeName(path).constData(), "wb");
-    if (!out) throw std::runtime_error("cannot write " + path.toStdString());
+    if (!out)
+        throw std::runtime_error("cannot write " + path.toStdString());
 
     jpeg_compress_struct info{};
     jpeg_error_mgr errors{};
@@ -66,10 +68,12 @@ void writeJpeg(const QImage& picture, const QString& path) {
     }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
-    if (std::fclose(out) != 0) throw std::runtime_error("cannot write " + path.toStdString());
+    if (std::fclose(out) != 0)
+        throw std::runtime_error("cannot write " + path.toStdString());
 }
 
-void writePng(const QImage& icon, const QString& path) {
+void writePng(const QImage& icon, const QString& path)
+{
     if (!icon.convertToFormat(QImage::Format_ARGB32).save(path, "PNG"))
         throw std::runtime_error("cannot write " + path.toStdString());
 }
@@ -79,17 +83,22 @@ void writePng(const QImage& icon, const QString& path) {
 
 using Palette = std::map<char, QColor>;
 
-QImage pixelIcon(const std::vector<std::string>& rows, const Palette& palette) {
-    if (rows.size() != 16) throw std::runtime_error("an icon needs 16 rows");
+QImage pixelIcon(const std::vector<std::string>& rows, const Palette& palette)
+{
+    if (rows.size() != 16)
+        throw std::runtime_error("an icon needs 16 rows");
     QImage icon(16, 16, QImage::Format_ARGB32);
     icon.fill(Qt::transparent);
     for (int y = 0; y < 16; ++y) {
-        if (rows[y].size() != 16) throw std::runtime_error("an icon row needs 16 pixels: " + rows[y]);
+        if (rows[y].size() != 16)
+            throw std::runtime_error("an icon row needs 16 pixels: " + rows[y]);
         for (int x = 0; x < 16; ++x) {
             const char c = rows[y][x];
-            if (c == '.') continue;
+            if (c == '.')
+                continue;
             const auto colour = palette.find(c);
-            if (colour == palette.end()) throw std::runtime_error(std::string("no colour for '") + c + "'");
+            if (colour == palette.end())
+                throw std::runtime_error(std::string("no colour for '") + c + "'");
             icon.setPixelColor(x, y, colour->second);
         }
     }
@@ -220,7 +229,8 @@ QImage menuClear() {
 
 // clang-format on
 
-QImage menuAbout() {
+QImage menuAbout()
+{
     QImage icon(16, 16, QImage::Format_ARGB32);
     icon.fill(Qt::transparent);
     QPainter p(&icon);
@@ -253,7 +263,8 @@ struct Scheme {
     QStringList backdrop; // daemon text, faint, behind everything
 };
 
-QFont font(const QString& family, qreal pixelSize, bool bold = false, bool italic = false) {
+QFont font(const QString& family, qreal pixelSize, bool bold = false, bool italic = false)
+{
     QFont f(family);
     f.setPixelSize(qRound(pixelSize));
     f.setBold(bold);
@@ -263,18 +274,21 @@ QFont font(const QString& family, qreal pixelSize, bool bold = false, bool itali
     return f;
 }
 
-QFont spaced(QFont f, qreal spacing) {
+QFont spaced(QFont f, qreal spacing)
+{
     f.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
     return f;
 }
 
-QColor alpha(QColor c, int a) {
+QColor alpha(QColor c, int a)
+{
     c.setAlpha(a);
     return c;
 }
 
 // Text path whose ink is centred on centreX (or starts at left when centreX < 0), baseline at y.
-QPainterPath textPath(const QFont& f, const QString& text, qreal centreX, qreal y) {
+QPainterPath textPath(const QFont& f, const QString& text, qreal centreX, qreal y)
+{
     QPainterPath path;
     path.addText(0, 0, f, text);
     const QRectF ink = path.boundingRect();
@@ -283,7 +297,8 @@ QPainterPath textPath(const QFont& f, const QString& text, qreal centreX, qreal 
     return path;
 }
 
-void drawBackground(QPainter& p, const Scheme& s, QPointF glowAt, int backdropAlpha) {
+void drawBackground(QPainter& p, const Scheme& s, QPointF glowAt, int backdropAlpha)
+{
     QLinearGradient sky(0, 0, 0, PictureHeight);
     sky.setColorAt(0.0, QColor(0x0d, 0x11, 0x1c));
     sky.setColorAt(1.0, QColor(0x03, 0x04, 0x07));
@@ -314,7 +329,8 @@ void drawBackground(QPainter& p, const Scheme& s, QPointF glowAt, int backdropAl
         p.fillRect(0, y, PictureWidth, 1, QColor(0, 0, 0, 40));
 }
 
-void drawFrame(QPainter& p, const Scheme& s) {
+void drawFrame(QPainter& p, const Scheme& s)
+{
     p.setRenderHint(QPainter::Antialiasing, false);
     p.setBrush(Qt::NoBrush);
     p.setPen(alpha(s.accent, 170));
@@ -325,7 +341,8 @@ void drawFrame(QPainter& p, const Scheme& s) {
 }
 
 // Chrome lettering: glow, drop shadow, dark rim, a mirrored-horizon fill and a bright top edge.
-void drawChrome(QPainter& p, const QPainterPath& path, const Scheme& s) {
+void drawChrome(QPainter& p, const QPainterPath& path, const Scheme& s)
+{
     const QRectF ink = path.boundingRect();
     p.setBrush(Qt::NoBrush);
     for (const auto& [width, a] : {std::pair{16.0, 14}, {10.0, 22}, {5.0, 40}}) {
@@ -355,7 +372,8 @@ void drawChrome(QPainter& p, const QPainterPath& path, const Scheme& s) {
 }
 
 // A rule that fades out at both ends.
-void drawRule(QPainter& p, qreal left, qreal right, qreal y, const QColor& c) {
+void drawRule(QPainter& p, qreal left, qreal right, qreal y, const QColor& c)
+{
     QLinearGradient fade(left, 0, right, 0);
     fade.setColorAt(0.0, alpha(c, 0));
     fade.setColorAt(0.2, c);
@@ -365,7 +383,8 @@ void drawRule(QPainter& p, qreal left, qreal right, qreal y, const QColor& c) {
 }
 
 // A small filled label such as the version badge; returns its width.
-qreal drawBadge(QPainter& p, const QString& text, qreal left, qreal top, const QColor& fill) {
+qreal drawBadge(QPainter& p, const QString& text, qreal left, qreal top, const QColor& fill)
+{
     const QFont f = spaced(font("DejaVu Sans Mono", 11, true), 0.5);
     const QPainterPath path = textPath(f, text, 0, 0);
     const QRectF ink = path.boundingRect();
@@ -380,7 +399,8 @@ qreal drawBadge(QPainter& p, const QString& text, qreal left, qreal top, const Q
 
 // Shade blocks, the way a text-mode logo fades out: full, three quarters, half and one quarter of the pixels lit,
 // each block 5 x 10 pixels, placed on whole pixels.
-void drawShadeBlocks(QPainter& p, QPoint topLeft, const QColor& c, bool fadeRight) {
+void drawShadeBlocks(QPainter& p, QPoint topLeft, const QColor& c, bool fadeRight)
+{
     constexpr int BlockWidth = 5;
     constexpr int BlockHeight = 10;
     const bool saved = p.testRenderHint(QPainter::Antialiasing);
@@ -391,14 +411,16 @@ void drawShadeBlocks(QPainter& p, QPoint topLeft, const QColor& c, bool fadeRigh
         for (int y = 0; y < BlockHeight; ++y) {
             for (int x = 0; x < BlockWidth; ++x) {
                 static constexpr int bayer[2][2] = {{0, 2}, {3, 1}}; // the order the pixels of a cell light up
-                if (bayer[y % 2][x % 2] < density) p.fillRect(left + x, topLeft.y() + y, 1, 1, c);
+                if (bayer[y % 2][x % 2] < density)
+                    p.fillRect(left + x, topLeft.y() + y, 1, 1, c);
             }
         }
     }
     p.setRenderHint(QPainter::Antialiasing, saved);
 }
 
-QImage splash(const Scheme& s) {
+QImage splash(const Scheme& s)
+{
     QImage picture(PictureWidth, PictureHeight, QImage::Format_RGB32);
     QPainter p(&picture);
     p.setRenderHint(QPainter::Antialiasing);
@@ -448,7 +470,8 @@ QImage splash(const Scheme& s) {
     return picture;
 }
 
-QImage about() {
+QImage about()
+{
     const Scheme s{
         QColor(0x6c, 0xb8, 0xff),
         QColor(0xd8, 0xec, 0xff),
@@ -502,7 +525,8 @@ QImage about() {
 }
 
 // The three splash schemes: one layout in three accents, each over a different piece of daemon traffic.
-std::vector<Scheme> splashSchemes() {
+std::vector<Scheme> splashSchemes()
+{
     const QStringList login = {"220 Quillon FTP server ready.",
                                "USER drummock",
                                "331 Password required for drummock.",
@@ -555,7 +579,8 @@ std::vector<Scheme> splashSchemes() {
     };
 }
 
-void loadFonts() {
+void loadFonts()
+{
     const QString folder = QStringLiteral("/usr/share/fonts/truetype/dejavu/");
     for (const char* name : {"DejaVuSans.ttf", "DejaVuSans-Bold.ttf", "DejaVuSansMono.ttf", "DejaVuSansMono-Bold.ttf",
                              "DejaVuSerif.ttf", "DejaVuSerif-Italic.ttf"}) {
@@ -566,7 +591,8 @@ void loadFonts() {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QGuiApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: QT_QPA_PLATFORM=offscreen %s <output-folder>\n", argv[0]);
@@ -575,7 +601,8 @@ int main(int argc, char** argv) {
     try {
         loadFonts();
         const QDir out(QString::fromLocal8Bit(argv[1]));
-        if (!out.exists()) throw std::runtime_error("no folder " + out.path().toStdString());
+        if (!out.exists())
+            throw std::runtime_error("no folder " + out.path().toStdString());
 
         const std::vector<Scheme> schemes = splashSchemes();
         for (size_t i = 0; i < schemes.size(); ++i)

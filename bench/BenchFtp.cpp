@@ -33,7 +33,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int ListingLines = 100000;
 constexpr int RoundTrips = 1000;
 
-std::string makeListing() {
+std::string makeListing()
+{
     std::string listing = "total " + std::to_string(ListingLines) + "\r\n";
     char line[128];
     for (int i = 1; i < ListingLines; ++i) {
@@ -55,7 +56,8 @@ public:
         Clock::time_point at;
     };
 
-    BenchPeer() : listing_(makeListing()) {
+    BenchPeer() : listing_(makeListing())
+    {
         std::promise<quint16> listening;
         auto port = listening.get_future();
         thread_.reset(QThread::create([this, &listening] {
@@ -75,25 +77,30 @@ public:
         thread_->start();
         port_ = port.get();
     }
-    ~BenchPeer() {
+    ~BenchPeer()
+    {
         stop_ = true;
         thread_->wait(10000);
     }
     quint16 port() const { return port_; }
     std::size_t listingBytes() const { return listing_.size(); }
-    std::vector<Arrival> arrivals() const {
+    std::vector<Arrival> arrivals() const
+    {
         std::lock_guard lock(mutex_);
         return arrivals_;
     }
 
 private:
-    static void send(QTcpSocket& s, const std::string& bytes) {
+    static void send(QTcpSocket& s, const std::string& bytes)
+    {
         s.write(bytes.data(), qint64(bytes.size()));
         while (s.bytesToWrite() > 0 && s.state() == QAbstractSocket::ConnectedState)
-            if (!s.waitForBytesWritten(10000)) break;
+            if (!s.waitForBytesWritten(10000))
+                break;
     }
 
-    void serve(int session, QTcpSocket& control) {
+    void serve(int session, QTcpSocket& control)
+    {
         send(control, "220 bench peer ready\r\n");
         std::string pending;
         QHostAddress dataAddress;
@@ -101,14 +108,16 @@ private:
         for (;;) {
             const std::size_t lf = pending.find('\n');
             if (lf == std::string::npos) {
-                if (control.bytesAvailable() == 0 && !control.waitForReadyRead(10000)) return;
+                if (control.bytesAvailable() == 0 && !control.waitForReadyRead(10000))
+                    return;
                 const QByteArray bytes = control.readAll();
                 pending.append(bytes.constData(), std::size_t(bytes.size()));
                 continue;
             }
             std::string line = pending.substr(0, lf);
             pending.erase(0, lf + 1);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
             {
                 std::lock_guard lock(mutex_);
                 arrivals_.push_back({session, line, Clock::now()});
@@ -147,7 +156,8 @@ private:
                 data.setSocketOption(QAbstractSocket::LowDelayOption, 1);
                 send(data, listing_);
                 data.disconnectFromHost();
-                if (data.state() != QAbstractSocket::UnconnectedState) data.waitForDisconnected(10000);
+                if (data.state() != QAbstractSocket::UnconnectedState)
+                    data.waitForDisconnected(10000);
                 send(control, "226 Transfer complete\r\n");
             } else if (verb == "QUIT") {
                 send(control, "221 Goodbye\r\n");
@@ -167,12 +177,15 @@ private:
     std::vector<Arrival> arrivals_;
 };
 
-double ms(Clock::duration d) {
+double ms(Clock::duration d)
+{
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
     std::sort(v.begin(), v.end());
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
@@ -184,17 +197,21 @@ struct Figures {
 };
 
 // The peer's view of one session: the LIST to the NOOP after it, and the gaps between the SITE commands.
-Figures figuresOf(const std::vector<BenchPeer::Arrival>& all, int session) {
+Figures figuresOf(const std::vector<BenchPeer::Arrival>& all, int session)
+{
     Figures f;
     std::vector<const BenchPeer::Arrival*> mine;
     for (const auto& a : all)
-        if (a.session == session) mine.push_back(&a);
+        if (a.session == session)
+            mine.push_back(&a);
     std::vector<double> gaps;
     const BenchPeer::Arrival* previousSite = nullptr;
     for (std::size_t i = 0; i < mine.size(); ++i) {
-        if (mine[i]->command == "LIST" && i + 1 < mine.size()) f.listingMs = ms(mine[i + 1]->at - mine[i]->at);
+        if (mine[i]->command == "LIST" && i + 1 < mine.size())
+            f.listingMs = ms(mine[i + 1]->at - mine[i]->at);
         if (mine[i]->command.rfind("SITE PING", 0) == 0) {
-            if (previousSite) gaps.push_back(ms(mine[i]->at - previousSite->at));
+            if (previousSite)
+                gaps.push_back(ms(mine[i]->at - previousSite->at));
             previousSite = mine[i];
         }
     }
@@ -203,7 +220,8 @@ Figures figuresOf(const std::vector<BenchPeer::Arrival>& all, int session) {
     return f;
 }
 
-Figures runKolvane(BenchPeer& peer, double& clientListingMs, double& clientRoundTripMs, int& items) {
+Figures runKolvane(BenchPeer& peer, double& clientListingMs, double& clientRoundTripMs, int& items)
+{
     TNMFTP ftp;
     ftp.Host = "127.0.0.1";
     ftp.Port = peer.port();
@@ -233,7 +251,8 @@ Figures runKolvane(BenchPeer& peer, double& clientListingMs, double& clientRound
     return figuresOf(peer.arrivals(), 0);
 }
 
-bool runLftp(BenchPeer& peer, std::string& problem) {
+bool runLftp(BenchPeer& peer, std::string& problem)
+{
     QTemporaryDir dir;
     QFile script(dir.filePath("bench.lftp"));
     if (!dir.isValid() || !script.open(QIODevice::WriteOnly)) {
@@ -273,7 +292,8 @@ bool runLftp(BenchPeer& peer, std::string& problem) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QCoreApplication app(argc, argv);
     BenchPeer peer;
     std::printf("bench_ftp: %d-line listing (%zu bytes) and %d round trips against a local peer on 127.0.0.1\n\n",
@@ -307,7 +327,8 @@ int main(int argc, char** argv) {
         for (const auto& a : peer.arrivals())
             if (a.command.rfind("SITE PING", 0) != 0)
                 std::printf("  %s: %s\n", a.session == 0 ? "Kolvane" : "lftp", a.command.c_str());
-    if (!kolvane.ok) std::printf("warning: the peer did not see the whole Kolvane session\n");
+    if (!kolvane.ok)
+        std::printf("warning: the peer did not see the whole Kolvane session\n");
     if (!lftpRan)
         std::printf("lftp: %s\n", problem.c_str());
     else if (!lftp.ok)

@@ -75,7 +75,8 @@ static_assert(std::size(errorTable) == 50);
 // The socket library is started by the first socket object and shut down with the last one.
 int startupCount = 0;
 
-std::string versionText(int version) {
+std::string versionText(int version)
+{
     return std::to_string((version >> 8) & 255) + "." + std::to_string(version & 255);
 }
 
@@ -84,36 +85,45 @@ std::string versionText(int version) {
 // ---------------------------------------------------------------------------------------------------------------
 // TThreadTimer
 
-TThreadTimer::TThreadTimer(QObject* Owner) : QObject(Owner) {
+TThreadTimer::TThreadTimer(QObject* Owner) : QObject(Owner)
+{
     timer_.setSingleShot(false);
     connect(&timer_, &QTimer::timeout, this, &TThreadTimer::expired);
 }
 
-void TThreadTimer::SetEnabled(bool value) {
+void TThreadTimer::SetEnabled(bool value)
+{
     enabled_ = value;
     updateTimer();
 }
 
-void TThreadTimer::SetInterval(std::uint32_t milliseconds) {
+void TThreadTimer::SetInterval(std::uint32_t milliseconds)
+{
     interval_ = milliseconds;
     updateTimer();
 }
 
-void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
+void TThreadTimer::SetOnTimer(TNotifyEvent handler)
+{
     onTimer_ = std::move(handler);
     updateTimer();
 }
 
-void TThreadTimer::updateTimer() {
+void TThreadTimer::updateTimer()
+{
     timer_.stop();
-    if (interval_ == 0 || !enabled_ || !onTimer_) return;
+    if (interval_ == 0 || !enabled_ || !onTimer_)
+        return;
     // Timers need the thread's event dispatcher; without one there is no timer to be had.
-    if (!QAbstractEventDispatcher::instance(thread())) throw Exception("No Timer");
+    if (!QAbstractEventDispatcher::instance(thread()))
+        throw Exception("No Timer");
     timer_.start(int(std::min<std::uint32_t>(interval_, std::uint32_t(INT32_MAX))));
 }
 
-void TThreadTimer::expired() {
-    if (!onTimer_) return;
+void TThreadTimer::expired()
+{
+    if (!onTimer_)
+        return;
     // An exception must never cross into the event dispatch: the handler's failure ends the handler, nothing more.
     try {
         const TNotifyEvent handler = onTimer_;
@@ -128,13 +138,16 @@ void TThreadTimer::expired() {
 // ---------------------------------------------------------------------------------------------------------------
 // ByteQueue
 
-std::size_t ByteQueue::find(char c) const {
-    if (empty()) return npos;
+std::size_t ByteQueue::find(char c) const
+{
+    if (empty())
+        return npos;
     const void* hit = std::memchr(data(), c, size());
     return hit ? std::size_t(static_cast<const char*>(hit) - data()) : npos;
 }
 
-void ByteQueue::append(const char* bytes, std::size_t count) {
+void ByteQueue::append(const char* bytes, std::size_t count)
+{
     if (start_ > 0 && start_ >= bytes_.size() - start_) {
         bytes_.erase(0, start_);
         start_ = 0;
@@ -142,14 +155,16 @@ void ByteQueue::append(const char* bytes, std::size_t count) {
     bytes_.append(bytes, count);
 }
 
-std::string ByteQueue::take(std::size_t count) {
+std::string ByteQueue::take(std::size_t count)
+{
     count = std::min(count, size());
     std::string out(data(), count);
     drop(count);
     return out;
 }
 
-void ByteQueue::drop(std::size_t count) {
+void ByteQueue::drop(std::size_t count)
+{
     start_ += std::min(count, size());
     if (start_ == bytes_.size()) {
         bytes_.clear();
@@ -157,7 +172,8 @@ void ByteQueue::drop(std::size_t count) {
     }
 }
 
-void ByteQueue::clear() {
+void ByteQueue::clear()
+{
     bytes_.clear();
     start_ = 0;
 }
@@ -165,7 +181,8 @@ void ByteQueue::clear() {
 // ---------------------------------------------------------------------------------------------------------------
 // TPowersock: creation and destruction
 
-TPowersock::TPowersock(QObject* Owner) : QObject(Owner) {
+TPowersock::TPowersock(QObject* Owner) : QObject(Owner)
+{
     Proxy.clear();
     timer_ = std::make_unique<TThreadTimer>(this);
     timer_->SetEnabled(false);
@@ -176,7 +193,8 @@ TPowersock::TPowersock(QObject* Owner) : QObject(Owner) {
     InitSockets();
 }
 
-void TPowersock::InitSockets() {
+void TPowersock::InitSockets()
+{
     ReportStatus(StatusLevel::Operations, "Initializing Winsock");
     if (++startupCount == 1) {
         const SocketLibraryInfo info = socketLibraryInfo();
@@ -190,7 +208,8 @@ void TPowersock::InitSockets() {
         };
     }
     try {
-        if (!socket_.open(true)) CheckError(SocketErrors::WouldBlock);
+        if (!socket_.open(true))
+            CheckError(SocketErrors::WouldBlock);
         watchSocket();
     } catch (...) {
         --startupCount;
@@ -198,11 +217,13 @@ void TPowersock::InitSockets() {
     }
 }
 
-TPowersock::~TPowersock() {
+TPowersock::~TPowersock()
+{
     // Nothing is reported and no event fires from here on: the owner may be half torn down already.
     destroying_ = true;
     Canceled = true;
-    if (lookupId_ >= 0) abortHostLookup(lookupId_);
+    if (lookupId_ >= 0)
+        abortHostLookup(lookupId_);
     timer_.reset();
     try {
         RequestCloseSocket();
@@ -214,30 +235,40 @@ TPowersock::~TPowersock() {
 // ---------------------------------------------------------------------------------------------------------------
 // Reports and errors
 
-void TPowersock::ReportStatus(int level, const std::string& text) {
-    if (ReportLevel < level) return;
+void TPowersock::ReportStatus(int level, const std::string& text)
+{
+    if (ReportLevel < level)
+        return;
     Status = text;
-    if (!destroying_ && OnStatus) OnStatus(this, Status);
+    if (!destroying_ && OnStatus)
+        OnStatus(this, Status);
 }
 
-std::string TPowersock::LookupErrorMessage(int code) {
+std::string TPowersock::LookupErrorMessage(int code)
+{
     ReportStatus(StatusLevel::Operations, "Looking Up Error Message");
-    if (code == 0) return std::string();
+    if (code == 0)
+        return std::string();
     for (const auto& entry : errorTable)
-        if (entry.code == code) return std::to_string(code) + ":" + entry.text;
+        if (entry.code == code)
+            return std::to_string(code) + ":" + entry.text;
     return "Unknown Error No. " + std::to_string(code);
 }
 
-std::string TPowersock::CheckError(int expected) {
+std::string TPowersock::CheckError(int expected)
+{
     ReportStatus(StatusLevel::Errors, "Checking Error In Error Manager");
     LastErrorNo = lastSocketError();
-    if (LastErrorNo == expected) return std::string();
+    if (LastErrorNo == expected)
+        return std::string();
     const std::string text = LookupErrorMessage(LastErrorNo);
-    if (OnError && !destroying_) OnError(this, std::uint16_t(LastErrorNo), text);
+    if (OnError && !destroying_)
+        OnError(this, std::uint16_t(LastErrorNo), text);
     throw ESockError(text);
 }
 
-std::int16_t TPowersock::replyCode(std::string_view line) {
+std::int16_t TPowersock::replyCode(std::string_view line)
+{
     std::int64_t value = 0;
     for (std::size_t i = 0; i < line.size() && i < 10 && line[i] >= '0' && line[i] <= '9'; ++i)
         value = value * 10 + (line[i] - '0');
@@ -247,18 +278,22 @@ std::int16_t TPowersock::replyCode(std::string_view line) {
 // ---------------------------------------------------------------------------------------------------------------
 // Notifications
 
-void TPowersock::watchSocket() {
+void TPowersock::watchSocket()
+{
     socket_.watch([this](SocketEvent kind, int error) { dispatch(kind, error); });
     suspended_ = false;
 }
 
-bool TPowersock::freshSocket(bool lingerZero) {
-    if (!socket_.open(lingerZero)) return false;
+bool TPowersock::freshSocket(bool lingerZero)
+{
+    if (!socket_.open(lingerZero))
+        return false;
     watchSocket();
     return true;
 }
 
-void TPowersock::dispatch(SocketEvent kind, int error) {
+void TPowersock::dispatch(SocketEvent kind, int error)
+{
     // Nothing raised while handling a notification may escape into the event dispatch.
     try {
         Succeeded = (error == 0);
@@ -274,14 +309,16 @@ void TPowersock::dispatch(SocketEvent kind, int error) {
             connectSucceeded_ = Succeeded;
             if (Succeeded) {
                 Connected = true;
-                if (OnConnect && !destroying_) OnConnect(this);
+                if (OnConnect && !destroying_)
+                    OnConnect(this);
             }
             break;
         case SocketEvent::Close: {
             char chunk[ChunkSize];
             while (!Canceled) {
                 const long n = socket_.receiveBytes(chunk, sizeof chunk);
-                if (n <= 0) break;
+                if (n <= 0)
+                    break;
                 ReceiveBuffer.append(chunk, std::size_t(n));
                 BytesRecvd += n;
             }
@@ -300,19 +337,22 @@ void TPowersock::dispatch(SocketEvent kind, int error) {
     }
 }
 
-void TPowersock::postReadMore() {
+void TPowersock::postReadMore()
+{
     QMetaObject::invokeMethod(
         this,
         [this] {
             try {
-                if (socket_.isOpen() && !socket_.isIdle()) ReadToStream();
+                if (socket_.isOpen() && !socket_.isIdle())
+                    ReadToStream();
             } catch (...) {
             }
         },
         Qt::QueuedConnection);
 }
 
-void TPowersock::postSendMore() {
+void TPowersock::postSendMore()
+{
     QMetaObject::invokeMethod(
         this,
         [this] {
@@ -324,14 +364,16 @@ void TPowersock::postSendMore() {
         Qt::QueuedConnection);
 }
 
-void TPowersock::ReadToStream() {
+void TPowersock::ReadToStream()
+{
     if (Canceled) {
         // A cancelled socket stops listening; this read still takes place. The next operation that clears
         // Canceled starts the notifications again (clearCanceled), so a later close is not missed.
         socket_.unwatch();
         suspended_ = true;
     }
-    if (busy_) return;
+    if (busy_)
+        return;
     busy_ = true;
     bool arrived = false;
     try {
@@ -341,13 +383,15 @@ void TPowersock::ReadToStream() {
         if (n < 0) {
             LastErrorNo = lastSocketError();
             const std::string text = LookupErrorMessage(LastErrorNo);
-            if (OnError && !destroying_) OnError(this, std::uint16_t(LastErrorNo), text);
+            if (OnError && !destroying_)
+                OnError(this, std::uint16_t(LastErrorNo), text);
         } else {
             ReceiveBuffer.append(chunk, std::size_t(n));
             BytesRecvd += n;
             arrived = n > 0;
             // A full chunk may have left more behind: come back through the event loop rather than loop here.
-            if (std::size_t(n) == ChunkSize) postReadMore();
+            if (std::size_t(n) == ChunkSize)
+                postReadMore();
             if (ReceiveBuffer.size() > MaxUnreadBytes) {
                 // Nobody can take what this peer sends: drop it and the connection before memory runs out.
                 overflowed_ = true;
@@ -363,11 +407,14 @@ void TPowersock::ReadToStream() {
         throw;
     }
     busy_ = false;
-    if (arrived && arrivalHook) arrivalHook();
+    if (arrived && arrivalHook)
+        arrivalHook();
 }
 
-void TPowersock::WriteFromStream() {
-    if (busy_) return;
+void TPowersock::WriteFromStream()
+{
+    if (busy_)
+        return;
     busy_ = true;
     try {
         ReportStatus(StatusLevel::Operations, "WriteFromStream");
@@ -396,24 +443,29 @@ void TPowersock::WriteFromStream() {
     busy_ = false;
 }
 
-void TPowersock::clearCanceled() {
+void TPowersock::clearCanceled()
+{
     Canceled = false;
     canceledByReplyWatch = false;
-    if (suspended_ && socket_.isOpen()) watchSocket();
+    if (suspended_ && socket_.isOpen())
+        watchSocket();
 }
 
 // ---------------------------------------------------------------------------------------------------------------
 // Sending and receiving
 
-void TPowersock::Cancel() {
+void TPowersock::Cancel()
+{
     ReportStatus(StatusLevel::Operations, "Canceling");
     Canceled = true;
     canceledByReplyWatch = false;
 }
 
-void TPowersock::SendBuffer(const char* bytes, std::uint16_t count) {
+void TPowersock::SendBuffer(const char* bytes, std::uint16_t count)
+{
     ReportStatus(StatusLevel::Buffers, "Sending Buffer");
-    if (Canceled) return;
+    if (Canceled)
+        return;
     const std::size_t length = count != 0 ? count : ::strnlen(bytes, 65535);
     SendQueue.append(bytes, length);
     sendComplete_ = false;
@@ -430,11 +482,13 @@ void TPowersock::SendBuffer(const char* bytes, std::uint16_t count) {
     }
 }
 
-bool TPowersock::sendImmediately(std::string_view bytes) {
+bool TPowersock::sendImmediately(std::string_view bytes)
+{
     return socket_.isOpen() && socket_.sendBytes(bytes.data(), bytes.size()) == long(bytes.size());
 }
 
-void TPowersock::Write(const std::string& text) {
+void TPowersock::Write(const std::string& text)
+{
     ReportStatus(StatusLevel::Operations, "Write");
     const std::size_t length = std::min(text.size(), MaxWriteLength);
     std::memcpy(sendBuffer_.data(), text.data(), length);
@@ -442,12 +496,14 @@ void TPowersock::Write(const std::string& text) {
     SendBuffer(sendBuffer_.data(), 0);
 }
 
-void TPowersock::Writeln(const std::string& text) {
+void TPowersock::Writeln(const std::string& text)
+{
     ReportStatus(StatusLevel::Operations, "Writeln");
     Write(text + "\r\n");
 }
 
-std::string TPowersock::Read(std::uint16_t count) {
+std::string TPowersock::Read(std::uint16_t count)
+{
     ReportStatus(StatusLevel::Operations, "Read( " + std::to_string(count) + " )");
     if (count > 0)
         while (ReceiveBuffer.size() < count && !Canceled && Connected)
@@ -462,18 +518,21 @@ std::string TPowersock::Read(std::uint16_t count) {
     return ReceiveBuffer.take(wanted);
 }
 
-std::string TPowersock::ReadLn() {
+std::string TPowersock::ReadLn()
+{
     ReportStatus(StatusLevel::Operations, "ReadLn");
     std::size_t lineEnd;
     while ((lineEnd = ReceiveBuffer.find('\n')) == ByteQueue::npos && !Canceled && Connected)
         PollWait();
-    if (Canceled) throw EAbortError("Socket readln aborted"); // Canceled stays set, and a ready line stays buffered
+    if (Canceled)
+        throw EAbortError("Socket readln aborted"); // Canceled stays set, and a ready line stays buffered
     if (lineEnd == ByteQueue::npos)
         throw closedError(); // the partial line stays buffered
     return ReceiveBuffer.take(lineEnd + 1);
 }
 
-std::string TPowersock::Transaction(const std::string& command) {
+std::string TPowersock::Transaction(const std::string& command)
+{
     ReportStatus(StatusLevel::Operations, "Transaction");
     ReplyNumber = 0;
     Writeln(command);
@@ -489,15 +548,18 @@ std::string TPowersock::Transaction(const std::string& command) {
 // ---------------------------------------------------------------------------------------------------------------
 // Lookup and connect
 
-void TPowersock::hostLookupDone(int lookupId, int error, std::uint32_t address) {
-    if (lookupId != lookupId_) return; // an abandoned lookup
+void TPowersock::hostLookupDone(int lookupId, int error, std::uint32_t address)
+{
+    if (lookupId != lookupId_)
+        return; // an abandoned lookup
     lookupId_ = -1;
     Succeeded = (error == 0);
     lookupAddress_ = address;
     DataGate = true;
 }
 
-void TPowersock::ResolveHost() {
+void TPowersock::ResolveHost()
+{
     ReportStatus(StatusLevel::Operations, "Resolve Host");
     const std::string& name = Proxy.empty() ? Host : Proxy;
     std::uint32_t address = 0;
@@ -521,47 +583,60 @@ void TPowersock::ResolveHost() {
         abortHostLookup(lookupId_);
         lookupId_ = -1;
     }
-    if (TimedOut) throw ESockError("Host Lookup Timed Out");
-    if (Canceled) throw ESockError("Host Lookup Canceled");
-    if (!Succeeded) throw ESockError("Host Lookup Failed");
+    if (TimedOut)
+        throw ESockError("Host Lookup Timed Out");
+    if (Canceled)
+        throw ESockError("Host Lookup Canceled");
+    if (!Succeeded)
+        throw ESockError("Host Lookup Failed");
     remoteAddress_ = lookupAddress_;
-    if (OnHostResolved && !destroying_) OnHostResolved(this);
+    if (OnHostResolved && !destroying_)
+        OnHostResolved(this);
 }
 
-ESockError TPowersock::closedError() {
+ESockError TPowersock::closedError()
+{
     const bool overflowed = std::exchange(overflowed_, false);
     return ESockError(std::string(overflowed ? OverflowMessage : ConnectionClosedMessage));
 }
 
-void TPowersock::Connect() {
+void TPowersock::Connect()
+{
     ReportStatus(StatusLevel::Operations, "Connecting");
     clearCanceled();
     overflowed_ = false;
-    if (Connected) throw ESockError("Already connected");
+    if (Connected)
+        throw ESockError("Already connected");
     for (int tries = 0;; ++tries) {
         try {
             ResolveHost();
         } catch (const ESockError& e) {
-            if (e.message() == "Host Lookup Timed Out" || e.message() == "Host Lookup Canceled") throw;
+            if (e.message() == "Host Lookup Timed Out" || e.message() == "Host Lookup Canceled")
+                throw;
         }
-        if (remoteAddress_ != 0) break;
-        if (tries > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+        if (remoteAddress_ != 0)
+            break;
+        if (tries > 0 || !OnInvalidHost)
+            throw ESockError("Null Remote Address");
         bool Handled = false;
         OnInvalidHost(Handled);
-        if (!Handled) throw ESockError("Null Remote Address");
+        if (!Handled)
+            throw ESockError("Null Remote Address");
     }
     const std::int32_t port = Proxy.empty() ? Port : ProxyPort;
     remotePort_ = std::uint16_t(port);
     DataGate = false;
     Succeeded = true;
     // A socket that tried to connect before (and failed, or was abandoned while under way) cannot try again.
-    if (!socket_.isIdle() && !freshSocket(false)) CheckError(SocketErrors::WouldBlock);
+    if (!socket_.isIdle() && !freshSocket(false))
+        CheckError(SocketErrors::WouldBlock);
     if (port < 0 || port > 65535) {
         setLastSocketError(SocketErrors::InvalidArgument);
         CheckError(SocketErrors::WouldBlock);
     }
     connectNotified_ = connectSucceeded_ = false;
-    if (socket_.connectTo(remoteAddress_, remotePort_) != 0) CheckError(SocketErrors::WouldBlock);
+    if (socket_.connectTo(remoteAddress_, remotePort_) != 0)
+        CheckError(SocketErrors::WouldBlock);
     StartTimer();
     // The connect notification ends the wait even when the close notification of a server that hung up at once
     // has cleared Connected again in the same round of events.
@@ -571,24 +646,30 @@ void TPowersock::Connect() {
     StopTimer();
     // An established connection stands, even if a cancel came in the same round of events (the FTP client's reply
     // watch cancels on a 421 greeting that a server sends the moment it accepts): the next wait sees the cancel.
-    if (connectSucceeded_) return;
+    if (connectSucceeded_)
+        return;
     // Leave a socket that can connect again: the abandoned attempt may still be under way on the old one.
     Connected = false;
     freshSocket(false);
-    if (OnConnectionFailed && !destroying_) OnConnectionFailed(this);
-    if (TimedOut) throw ESockError("Connection Timed out");
-    if (Canceled) throw ESockError("Connection Canceled");
+    if (OnConnectionFailed && !destroying_)
+        OnConnectionFailed(this);
+    if (TimedOut)
+        throw ESockError("Connection Timed out");
+    if (Canceled)
+        throw ESockError("Connection Canceled");
     throw ESockError("Connection Failed");
 }
 
-void TPowersock::Disconnect() {
+void TPowersock::Disconnect()
+{
     ReportStatus(StatusLevel::Operations, "Disconnecting");
     RequestCloseSocket();
 }
 
 void TPowersock::Abort() {}
 
-void TPowersock::RequestCloseSocket() {
+void TPowersock::RequestCloseSocket()
+{
     ReportStatus(StatusLevel::Buffers, "Request Close Socket");
     Connected = false;
     // OnDisconnect reports the end of a connection; closing the spare socket that replaced one already reported
@@ -596,11 +677,13 @@ void TPowersock::RequestCloseSocket() {
     bool endsConnection = false;
     if (socket_.isOpen()) {
         endsConnection = socket_.wasInUse();
-        if (socket_.close() != 0) CheckError(SocketErrors::WouldBlock);
+        if (socket_.close() != 0)
+            CheckError(SocketErrors::WouldBlock);
         // Bytes queued for a connection that is gone must never reach the next one.
         SendQueue.clear();
     }
-    if (destroying_) return;
+    if (destroying_)
+        return;
     if (!holdDisconnect && disconnectHeld_) {
         disconnectHeld_ = false;
         endsConnection = true;
@@ -611,38 +694,48 @@ void TPowersock::RequestCloseSocket() {
         else
             OnDisconnect(this);
     }
-    if (!socket_.isOpen()) freshSocket(false);
+    if (!socket_.isOpen())
+        freshSocket(false);
 }
 
-void TPowersock::releaseDisconnect() {
+void TPowersock::releaseDisconnect()
+{
     holdDisconnect = false;
-    if (std::exchange(disconnectHeld_, false) && OnDisconnect && !destroying_) OnDisconnect(this);
+    if (std::exchange(disconnectHeld_, false) && OnDisconnect && !destroying_)
+        OnDisconnect(this);
 }
 
-void TPowersock::CheckConnected() {
-    if (Connected) return;
-    if (!OnConnectionRequired) throw Exception("Not Connected");
+void TPowersock::CheckConnected()
+{
+    if (Connected)
+        return;
+    if (!OnConnectionRequired)
+        throw Exception("Not Connected");
     bool Handled = false;
     OnConnectionRequired(Handled);
-    if (!Handled || !Connected) throw Exception("Not Connected");
+    if (!Handled || !Connected)
+        throw Exception("Not Connected");
 }
 
 // ---------------------------------------------------------------------------------------------------------------
 // Timer
 
-void TPowersock::StartTimer() {
+void TPowersock::StartTimer()
+{
     ReportStatus(StatusLevel::Operations, "Timer On");
     TimedOut = false;
     timer_->SetInterval(std::uint32_t(std::max<std::int32_t>(TimeOut, 0)));
     timer_->SetEnabled(true);
 }
 
-void TPowersock::StopTimer() {
+void TPowersock::StopTimer()
+{
     ReportStatus(StatusLevel::Operations, "Timer Off");
     timer_->SetEnabled(false);
 }
 
-void TPowersock::timerExpired() {
+void TPowersock::timerExpired()
+{
     ReportStatus(StatusLevel::Operations, "Timer Triggered");
     StopTimer();
     TimedOut = true;
@@ -652,29 +745,38 @@ void TPowersock::timerExpired() {
 // ---------------------------------------------------------------------------------------------------------------
 // Listening
 
-void TPowersock::Listen(bool completionChannel) {
+void TPowersock::Listen(bool completionChannel)
+{
     Q_UNUSED(completionChannel); // accept readiness always comes through the completion notification here
     ReportStatus(StatusLevel::Operations, "Listening");
     DataGate = false;
-    if (!socket_.isIdle() && !freshSocket(true)) CheckError(SocketErrors::WouldBlock);
+    if (!socket_.isIdle() && !freshSocket(true))
+        CheckError(SocketErrors::WouldBlock);
     if (Port < 0 || Port > 65535) {
         setLastSocketError(SocketErrors::InvalidArgument);
         CheckError(SocketErrors::WouldBlock);
     }
-    if (socket_.bindTo(0, std::uint16_t(Port)) != 0) CheckError(SocketErrors::WouldBlock);
+    if (socket_.bindTo(0, std::uint16_t(Port)) != 0)
+        CheckError(SocketErrors::WouldBlock);
     socket_.watch([this](SocketEvent kind, int error) { dispatch(kind, error); }, true);
-    if (socket_.listenOn(1) != 0) CheckError(SocketErrors::WouldBlock);
+    if (socket_.listenOn(1) != 0)
+        CheckError(SocketErrors::WouldBlock);
 }
 
-int TPowersock::Accept() {
+int TPowersock::Accept()
+{
     for (;;) {
         while (!DataGate && !Canceled) {
-            if (acceptGuard) acceptGuard();
-            if (DataGate || Canceled) break;
+            if (acceptGuard)
+                acceptGuard();
+            if (DataGate || Canceled)
+                break;
             PollWait();
         }
-        if (Canceled) throw ESockError("Accepting Canceled");
-        if (!Succeeded) throw ESockError("Error creating Data Connection");
+        if (Canceled)
+            throw ESockError("Accepting Canceled");
+        if (!Succeeded)
+            throw ESockError("Error creating Data Connection");
         ReportStatus(StatusLevel::Buffers, "Accepting");
         std::uint32_t peer = 0;
         std::uint16_t peerPort = 0;
@@ -705,19 +807,22 @@ int TPowersock::Accept() {
     }
 }
 
-void TPowersock::installAcceptedSocket(int handle) {
+void TPowersock::installAcceptedSocket(int handle)
+{
     socket_.adopt(handle);
     watchSocket();
     Connected = true;
 }
 
-std::uint32_t TPowersock::peerAddress() const {
+std::uint32_t TPowersock::peerAddress() const
+{
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     return socket_.peerName(address, port) ? address : 0;
 }
 
-std::string TPowersock::LocalAddressText() {
+std::string TPowersock::LocalAddressText()
+{
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     socket_.localName(address, port);
@@ -726,7 +831,8 @@ std::string TPowersock::LocalAddressText() {
     return text;
 }
 
-std::string TPowersock::LocalPortText() {
+std::string TPowersock::LocalPortText()
+{
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     socket_.localName(address, port);

@@ -232,7 +232,7 @@ private:
     bool connectSucceeded_ = false;
     bool disconnectHeld_ = false;
     bool destroying_ = false;
-    bool suspended_ = false; // notifications stopped by a read while Canceled
+    bool suspended_ = false;  // notifications stopped by a read while Canceled
     bool overflowed_ = false; // the connection was cut for too many unread bytes
 
     // The error for a wait that the end of the connection leaves unsatisfied.

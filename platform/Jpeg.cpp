@@ -66,8 +66,8 @@ QImage DecodeJpeg(const QByteArray& data, QString* error)
             *error = QStringLiteral("Empty JPEG data");
         return QImage();
     }
-    jpeg_decompress_struct info {};
-    ErrorManager errors {};
+    jpeg_decompress_struct info{};
+    ErrorManager errors{};
     info.err = jpeg_std_error(&errors.pub);
     errors.pub.error_exit = onError;
     errors.pub.emit_message = onMessage;

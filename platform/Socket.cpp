@@ -36,11 +36,13 @@ static_assert(EAGAIN == EWOULDBLOCK, "EWOULDBLOCK is mapped through EAGAIN");
 
 thread_local int lastError = 0;
 
-void failWithErrno(int err) {
+void failWithErrno(int err)
+{
     lastError = socketErrorFromErrno(err);
 }
 
-sockaddr_in socketAddress(std::uint32_t address, std::uint16_t port) {
+sockaddr_in socketAddress(std::uint32_t address, std::uint16_t port)
+{
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(address);
@@ -50,56 +52,68 @@ sockaddr_in socketAddress(std::uint32_t address, std::uint16_t port) {
 
 // A connect that the system settles at once is still reported through the connect notification, as one that
 // completes later would be: the caller sees one way of failing.
-bool settlesConnect(int err) {
+bool settlesConnect(int err)
+{
     return err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH || err == ETIMEDOUT;
 }
 
 } // namespace
 
-int socketErrorFromErrno(int err) {
+int socketErrorFromErrno(int err)
+{
     for (const auto& entry : errnoTable)
-        if (entry.err == err) return entry.code;
+        if (entry.err == err)
+            return entry.code;
     return err;
 }
 
-int lastSocketError() {
+int lastSocketError()
+{
     return lastError;
 }
 
-void setLastSocketError(int code) {
+void setLastSocketError(int code)
+{
     lastError = code;
 }
 
-bool parseDottedAddress(const std::string& text, std::uint32_t& address) {
+bool parseDottedAddress(const std::string& text, std::uint32_t& address)
+{
     std::uint32_t value = 0;
     int parts = 0;
     std::size_t i = 0;
     while (parts < 4) {
-        if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+        if (i >= text.size() || text[i] < '0' || text[i] > '9')
+            return false;
         unsigned part = 0;
         std::size_t digits = 0;
         while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
             part = part * 10 + unsigned(text[i] - '0');
-            if (++digits > 3 || part > 255) return false;
+            if (++digits > 3 || part > 255)
+                return false;
             ++i;
         }
         value = (value << 8) | part;
         if (++parts < 4) {
-            if (i >= text.size() || text[i] != '.') return false;
+            if (i >= text.size() || text[i] != '.')
+                return false;
             ++i;
         }
     }
-    if (i != text.size() || value == 0xFFFFFFFFu) return false;
+    if (i != text.size() || value == 0xFFFFFFFFu)
+        return false;
     address = value;
     return true;
 }
 
-std::string dottedAddress(std::uint32_t address) {
+std::string dottedAddress(std::uint32_t address)
+{
     return std::to_string((address >> 24) & 255) + "." + std::to_string((address >> 16) & 255) + "." +
            std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
 }
 
-SocketLibraryInfo socketLibraryInfo() {
+SocketLibraryInfo socketLibraryInfo()
+{
     SocketLibraryInfo info;
     info.version = 0x0101;
     info.highVersion = 0x0101;
@@ -112,7 +126,8 @@ SocketLibraryInfo socketLibraryInfo() {
 }
 
 int startHostLookup(const std::string& name, QObject* context,
-                    std::function<void(int error, std::uint32_t address)> done) {
+                    std::function<void(int error, std::uint32_t address)> done)
+{
     return QHostInfo::lookupHost(QString::fromLatin1(name.data(), qsizetype(name.size())), context,
                                  [done = std::move(done)](const QHostInfo& info) {
                                      if (info.error() == QHostInfo::HostNotFound) {
@@ -135,19 +150,22 @@ int startHostLookup(const std::string& name, QObject* context,
                                  });
 }
 
-void abortHostLookup(int id) {
+void abortHostLookup(int id)
+{
     QHostInfo::abortHostLookup(id);
 }
 
 AsyncSocket::AsyncSocket(QObject* parent) : QObject(parent) {}
 
-AsyncSocket::~AsyncSocket() {
+AsyncSocket::~AsyncSocket()
+{
     handler_ = nullptr;
     watched_ = false;
     close();
 }
 
-bool AsyncSocket::open(bool lingerZero) {
+bool AsyncSocket::open(bool lingerZero)
+{
     close();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -170,7 +188,8 @@ bool AsyncSocket::open(bool lingerZero) {
     return true;
 }
 
-void AsyncSocket::adopt(int handle) {
+void AsyncSocket::adopt(int handle)
+{
     close();
     fd_ = handle;
     ++generation_;
@@ -179,8 +198,10 @@ void AsyncSocket::adopt(int handle) {
     makeNotifiers();
 }
 
-int AsyncSocket::close() {
-    if (fd_ < 0) return 0;
+int AsyncSocket::close()
+{
+    if (fd_ < 0)
+        return 0;
     dropNotifiers();
     const int fd = fd_;
     fd_ = -1;
@@ -198,19 +219,22 @@ int AsyncSocket::close() {
     return 0;
 }
 
-void AsyncSocket::watch(Handler handler, bool acceptOnly) {
+void AsyncSocket::watch(Handler handler, bool acceptOnly)
+{
     handler_ = std::move(handler);
     acceptOnly_ = acceptOnly;
     watched_ = true;
     updateNotifiers();
 }
 
-void AsyncSocket::unwatch() {
+void AsyncSocket::unwatch()
+{
     watched_ = false;
     updateNotifiers();
 }
 
-int AsyncSocket::connectTo(std::uint32_t address, std::uint16_t port) {
+int AsyncSocket::connectTo(std::uint32_t address, std::uint16_t port)
+{
     if (fd_ < 0) {
         lastError = SocketErrors::BadFile;
         return -1;
@@ -245,7 +269,8 @@ int AsyncSocket::connectTo(std::uint32_t address, std::uint16_t port) {
     return -1;
 }
 
-int AsyncSocket::bindTo(std::uint32_t address, std::uint16_t port) {
+int AsyncSocket::bindTo(std::uint32_t address, std::uint16_t port)
+{
     const sockaddr_in sa = socketAddress(address, port);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         failWithErrno(errno);
@@ -254,7 +279,8 @@ int AsyncSocket::bindTo(std::uint32_t address, std::uint16_t port) {
     return 0;
 }
 
-int AsyncSocket::listenOn(int backlog) {
+int AsyncSocket::listenOn(int backlog)
+{
     if (::listen(fd_, backlog) != 0) {
         failWithErrno(errno);
         return -1;
@@ -266,7 +292,8 @@ int AsyncSocket::listenOn(int backlog) {
     return 0;
 }
 
-int AsyncSocket::acceptConnection(std::uint32_t& peerAddress, std::uint16_t& peerPort) {
+int AsyncSocket::acceptConnection(std::uint32_t& peerAddress, std::uint16_t& peerPort)
+{
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
     int h;
@@ -286,7 +313,8 @@ int AsyncSocket::acceptConnection(std::uint32_t& peerAddress, std::uint16_t& pee
     return h;
 }
 
-long AsyncSocket::sendBytes(const char* data, std::size_t count) {
+long AsyncSocket::sendBytes(const char* data, std::size_t count)
+{
     if (fd_ < 0) {
         lastError = SocketErrors::NotConnected;
         return -1;
@@ -295,7 +323,8 @@ long AsyncSocket::sendBytes(const char* data, std::size_t count) {
     do
         n = ::send(fd_, data, count, MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
-    if (n >= 0) return long(n);
+    if (n >= 0)
+        return long(n);
     const int err = errno;
     failWithErrno(err);
     if (err == EAGAIN) {
@@ -310,7 +339,8 @@ long AsyncSocket::sendBytes(const char* data, std::size_t count) {
     return -1;
 }
 
-long AsyncSocket::receiveBytes(char* data, std::size_t count) {
+long AsyncSocket::receiveBytes(char* data, std::size_t count)
+{
     if (fd_ < 0) {
         lastError = SocketErrors::NotConnected;
         return -1;
@@ -326,11 +356,13 @@ long AsyncSocket::receiveBytes(char* data, std::size_t count) {
     return long(n);
 }
 
-bool AsyncSocket::localName(std::uint32_t& address, std::uint16_t& port) const {
+bool AsyncSocket::localName(std::uint32_t& address, std::uint16_t& port) const
+{
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
     if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        if (fd_ >= 0) failWithErrno(errno);
+        if (fd_ >= 0)
+            failWithErrno(errno);
         return false;
     }
     address = ntohl(sa.sin_addr.s_addr);
@@ -338,11 +370,13 @@ bool AsyncSocket::localName(std::uint32_t& address, std::uint16_t& port) const {
     return true;
 }
 
-bool AsyncSocket::peerName(std::uint32_t& address, std::uint16_t& port) const {
+bool AsyncSocket::peerName(std::uint32_t& address, std::uint16_t& port) const
+{
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
     if (fd_ < 0 || ::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        if (fd_ >= 0) failWithErrno(errno);
+        if (fd_ >= 0)
+            failWithErrno(errno);
         return false;
     }
     address = ntohl(sa.sin_addr.s_addr);
@@ -350,14 +384,17 @@ bool AsyncSocket::peerName(std::uint32_t& address, std::uint16_t& port) const {
     return true;
 }
 
-void AsyncSocket::refuse(int handle) {
-    if (handle < 0) return;
+void AsyncSocket::refuse(int handle)
+{
+    if (handle < 0)
+        return;
     const linger abortive{1, 0};
     ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     ::close(handle);
 }
 
-void AsyncSocket::makeNotifiers() {
+void AsyncSocket::makeNotifiers()
+{
     readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     readNotifier_->setEnabled(false);
     connect(readNotifier_, &QSocketNotifier::activated, this, &AsyncSocket::readReady);
@@ -366,9 +403,11 @@ void AsyncSocket::makeNotifiers() {
     connect(writeNotifier_, &QSocketNotifier::activated, this, &AsyncSocket::writeReady);
 }
 
-void AsyncSocket::dropNotifiers() {
+void AsyncSocket::dropNotifiers()
+{
     for (QPointer<QSocketNotifier>* n : {&readNotifier_, &writeNotifier_}) {
-        if (!*n) continue;
+        if (!*n)
+            continue;
         (*n)->setEnabled(false);
         (*n)->disconnect(this);
         // A notifier may be the one whose activation is running right now: let it finish first.
@@ -380,7 +419,8 @@ void AsyncSocket::dropNotifiers() {
     }
 }
 
-void AsyncSocket::updateNotifiers() {
+void AsyncSocket::updateNotifiers()
+{
     bool wantRead = false;
     bool wantWrite = false;
     if (watched_ && fd_ >= 0) {
@@ -400,11 +440,14 @@ void AsyncSocket::updateNotifiers() {
             break;
         }
     }
-    if (readNotifier_ && readNotifier_->isEnabled() != wantRead) readNotifier_->setEnabled(wantRead);
-    if (writeNotifier_ && writeNotifier_->isEnabled() != wantWrite) writeNotifier_->setEnabled(wantWrite);
+    if (readNotifier_ && readNotifier_->isEnabled() != wantRead)
+        readNotifier_->setEnabled(wantRead);
+    if (writeNotifier_ && writeNotifier_->isEnabled() != wantWrite)
+        writeNotifier_->setEnabled(wantWrite);
 }
 
-void AsyncSocket::readReady() {
+void AsyncSocket::readReady()
+{
     switch (mode_) {
     case Mode::Connecting:
         writeReady();
@@ -441,11 +484,13 @@ void AsyncSocket::readReady() {
     }
 }
 
-void AsyncSocket::writeReady() {
+void AsyncSocket::writeReady()
+{
     if (mode_ == Mode::Connecting) {
         int err = 0;
         socklen_t len = sizeof err;
-        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+            err = errno;
         if (err != 0) {
             mode_ = Mode::Failed;
             updateNotifiers();
@@ -471,21 +516,27 @@ void AsyncSocket::writeReady() {
     updateNotifiers();
 }
 
-void AsyncSocket::deliver(SocketEvent kind, int error) {
-    if (!watched_ || !handler_) return;
-    if (acceptOnly_ && kind != SocketEvent::Accept) return;
+void AsyncSocket::deliver(SocketEvent kind, int error)
+{
+    if (!watched_ || !handler_)
+        return;
+    if (acceptOnly_ && kind != SocketEvent::Accept)
+        return;
     QPointer<AsyncSocket> alive(this);
     const Handler handler = handler_;
     ++dispatching_;
     handler(kind, error);
-    if (alive) --dispatching_;
+    if (alive)
+        --dispatching_;
 }
 
-void AsyncSocket::postEvent(SocketEvent kind, int error) {
+void AsyncSocket::postEvent(SocketEvent kind, int error)
+{
     QMetaObject::invokeMethod(
         this,
         [this, kind, error, generation = generation_] {
-            if (generation == generation_) deliver(kind, error);
+            if (generation == generation_)
+                deliver(kind, error);
         },
         Qt::QueuedConnection);
 }

@@ -63,9 +63,9 @@ void TMainForm::bbMoveUsersClick()
     const QString group = GroupList->currentText();
     if (!Prompts().Confirm("Do you really want to move users from " + group + " to a different group?"))
         return;
-    const QString target = Prompts().InputBox(QStringLiteral("MOVE USERS TO..."),
-                                              QStringLiteral("Enter the name of the group to move the users to:"),
-                                              QString());
+    const QString target =
+        Prompts().InputBox(QStringLiteral("MOVE USERS TO..."),
+                           QStringLiteral("Enter the name of the group to move the users to:"), QString());
     if (!GroupNames.contains(target, Qt::CaseInsensitive)) {
         Prompts().Notice(QStringLiteral("No such Group you dink..."));
         return;

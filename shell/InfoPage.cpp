@@ -16,8 +16,7 @@ void TMainForm::infoCommand(const char* command, const char* caption, const char
         return;
     std::string line = command;
     if (caption) {
-        const QString answer =
-            Prompts().InputBox(QString::fromLatin1(caption), QString::fromLatin1(prompt), QString());
+        const QString answer = Prompts().InputBox(QString::fromLatin1(caption), QString::fromLatin1(prompt), QString());
         if (answer.isEmpty())
             return;
         line += QStringToLatin1(answer);

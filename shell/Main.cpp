@@ -2,8 +2,8 @@
 
 #include "admin/Flags.h"
 #include "art/Art.h"
-#include "ftp/NMFtp.h"
 #include "files/About.h"
+#include "ftp/NMFtp.h"
 #include "platform/Anchors.h"
 #include "platform/Guard.h"
 #include "platform/OemText.h"

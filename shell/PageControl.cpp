@@ -19,8 +19,14 @@ protected:
         }
         QTabBar::mousePressEvent(event);
     }
-    void keyPressEvent(QKeyEvent* event) override { owner_->gated([&] { QTabBar::keyPressEvent(event); }, event); }
-    void wheelEvent(QWheelEvent* event) override { owner_->gated([&] { QTabBar::wheelEvent(event); }, event); }
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        owner_->gated([&] { QTabBar::keyPressEvent(event); }, event);
+    }
+    void wheelEvent(QWheelEvent* event) override
+    {
+        owner_->gated([&] { QTabBar::wheelEvent(event); }, event);
+    }
 
 private:
     TPageControl* owner_;

@@ -17,7 +17,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-
 // ---- log-in and log-out ---------------------------------------------------------------------------------------
 
 void TMainForm::LogInExecute()

@@ -1,9 +1,9 @@
 // Program start: the splash first, then the application, the main window and its dialogs, then the event loop.
 
+#include "shell/Main.h"
 #include "admin/Flags.h"
 #include "platform/Application.h"
 #include "shell/Look.h"
-#include "shell/Main.h"
 #include "shell/Splash.h"
 #include "sitebook/Sites.h"
 

@@ -26,17 +26,21 @@ constexpr std::array<char16_t, 128> kHighHalf = {
     u'\u00B0', u'\u2219', u'\u00B7', u'\u221A', u'\u207F', u'\u00B2', u'\u25A0', u'\u00A0', // 0xF8
 };
 
-char encodeOne(char16_t c) {
-    if (c < 0x80) return static_cast<char>(c);
+char encodeOne(char16_t c)
+{
+    if (c < 0x80)
+        return static_cast<char>(c);
     for (std::size_t i = 0; i < kHighHalf.size(); ++i) {
-        if (kHighHalf[i] == c) return static_cast<char>(0x80 + i);
+        if (kHighHalf[i] == c)
+            return static_cast<char>(0x80 + i);
     }
     return '?';
 }
 
 } // namespace
 
-QByteArray toCp437(QStringView text) {
+QByteArray toCp437(QStringView text)
+{
     QByteArray out;
     out.reserve(text.size());
     for (QChar c : text)

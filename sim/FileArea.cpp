@@ -7,34 +7,42 @@
 
 namespace sim {
 
-QByteArray joinPath(const PathParts& parts) {
-    if (parts.isEmpty()) return "/";
+QByteArray joinPath(const PathParts& parts)
+{
+    if (parts.isEmpty())
+        return "/";
     QByteArray out;
     for (const QByteArray& p : parts)
         out += '/' + p;
     return out;
 }
 
-PathParts splitPath(const QByteArray& canonical) {
+PathParts splitPath(const QByteArray& canonical)
+{
     PathParts out;
     for (const QByteArray& p : canonical.split('/')) {
-        if (!p.isEmpty()) out.append(p);
+        if (!p.isEmpty())
+            out.append(p);
     }
     return out;
 }
 
-Node* FileArea::lookup(const PathParts& parts) const {
-    Node* node = &m_root;
+Node* FileArea::lookup(const PathParts& parts) const
+{
+    Node* node = &root_;
     for (const QByteArray& p : parts) {
-        if (!node->isDir()) return nullptr;
+        if (!node->isDir())
+            return nullptr;
         node = node->child(p);
-        if (!node) return nullptr;
+        if (!node)
+            return nullptr;
     }
     return node;
 }
 
 std::optional<PathParts> FileArea::resolve(const PathParts& cwd, const QByteArray& path, FinalLink finalLink,
-                                           QByteArray* error) const {
+                                           QByteArray* error) const
+{
     // Each link met on the way puts its target's components in front of what is left, so a chain of links
     // resolves the way the kernel does it; the budget stops a loop of links.
     constexpr int kLinkBudget = 8;
@@ -51,9 +59,11 @@ std::optional<PathParts> FileArea::resolve(const PathParts& cwd, const QByteArra
     while (!todo.empty()) {
         const QByteArray part = todo.front();
         todo.pop_front();
-        if (part.isEmpty() || part == ".") continue;
+        if (part.isEmpty() || part == ".")
+            continue;
         if (part == "..") {
-            if (!current.isEmpty()) current.removeLast();
+            if (!current.isEmpty())
+                current.removeLast();
             continue;
         }
         Node* dir = lookup(current);
@@ -74,7 +84,8 @@ std::optional<PathParts> FileArea::resolve(const PathParts& cwd, const QByteArra
                 *error = "Too many levels of symbolic links";
                 return std::nullopt;
             }
-            if (entry->target.startsWith('/')) current.clear();
+            if (entry->target.startsWith('/'))
+                current.clear();
             const QList<QByteArray> targetParts = entry->target.split('/');
             for (auto it = targetParts.rbegin(); it != targetParts.rend(); ++it)
                 todo.push_front(*it);
@@ -93,7 +104,8 @@ namespace {
 
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-QByteArray permissions(const Node& n) {
+QByteArray permissions(const Node& n)
+{
     switch (n.kind) {
     case Node::Kind::Dir:
         return "drwxr-xr-x";
@@ -105,15 +117,18 @@ QByteArray permissions(const Node& n) {
     return "-rw-r--r--";
 }
 
-QByteArray padRight(const QByteArray& s, int width) {
+QByteArray padRight(const QByteArray& s, int width)
+{
     return s.size() >= width ? s : s + QByteArray(width - s.size(), ' ');
 }
 
-QByteArray padLeft(const QByteArray& s, int width) {
+QByteArray padLeft(const QByteArray& s, int width)
+{
     return s.size() >= width ? s : QByteArray(width - s.size(), ' ') + s;
 }
 
-qint64 displaySize(const Node& n) {
+qint64 displaySize(const Node& n)
+{
     switch (n.kind) {
     case Node::Kind::Dir:
         return 4096;
@@ -127,7 +142,8 @@ qint64 displaySize(const Node& n) {
 
 } // namespace
 
-QByteArray lsDate(qint64 when, qint64 now) {
+QByteArray lsDate(qint64 when, qint64 now)
+{
     const QDateTime t = QDateTime::fromSecsSinceEpoch(when);
     const QDate d = t.date();
     QByteArray out = kMonths[d.month() - 1];
@@ -140,11 +156,13 @@ QByteArray lsDate(qint64 when, qint64 now) {
     return out;
 }
 
-QByteArray tableDate(qint64 when) {
+QByteArray tableDate(qint64 when)
+{
     return QDateTime::fromSecsSinceEpoch(when).toString(QStringLiteral("yyyy-MM-dd HH:mm")).toLatin1();
 }
 
-QByteArray listingLine(const Node& entry, qint64 now) {
+QByteArray listingLine(const Node& entry, qint64 now)
+{
     int links = 1;
     if (entry.isDir()) {
         links = 2;
@@ -155,11 +173,13 @@ QByteArray listingLine(const Node& entry, qint64 now) {
                       padRight(entry.owner, 8) + ' ' + padRight(entry.group, 8) + ' ' +
                       padLeft(QByteArray::number(displaySize(entry)), 8) + ' ' + lsDate(entry.mtime, now) + ' ' +
                       entry.name;
-    if (entry.kind == Node::Kind::Link) line += " -> " + entry.target;
+    if (entry.kind == Node::Kind::Link)
+        line += " -> " + entry.target;
     return line;
 }
 
-QByteArray directoryListing(const Node& dir, qint64 now) {
+QByteArray directoryListing(const Node& dir, qint64 now)
+{
     std::vector<const Node*> entries;
     for (const Node& c : dir.children)
         entries.push_back(&c);

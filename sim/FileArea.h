@@ -18,7 +18,7 @@ PathParts splitPath(const QByteArray& canonical);
 // Path look-ups on the in-memory file area.
 class FileArea {
 public:
-    explicit FileArea(Node& root) : m_root(root) {}
+    explicit FileArea(Node& root) : root_(root) {}
 
     Node* lookup(const PathParts& parts) const;
 
@@ -30,7 +30,7 @@ public:
                                      QByteArray* error) const;
 
 private:
-    Node& m_root;
+    Node& root_;
 };
 
 // One ls -l line for an entry, without line end.

@@ -16,8 +16,10 @@ struct Reply {
     static Reply error(int code, const QByteArray& text) { return Reply(QByteArray::number(code) + ' ' + text); }
 
     // The code of the first line, 0 when it has none.
-    int code() const {
-        if (lines.isEmpty() || lines.first().size() < 3) return 0;
+    int code() const
+    {
+        if (lines.isEmpty() || lines.first().size() < 3)
+            return 0;
         bool ok = false;
         const int value = lines.first().left(3).toInt(&ok);
         return ok ? value : 0;
@@ -28,24 +30,27 @@ struct Reply {
 // Builds the multi-line replies of the SITE family: "200- " lines closed by a bare code line.
 class ReplyBuilder {
 public:
-    explicit ReplyBuilder(QByteArray prefix = "200- ") : m_prefix(std::move(prefix)) {}
+    explicit ReplyBuilder(QByteArray prefix = "200- ") : prefix_(std::move(prefix)) {}
 
-    ReplyBuilder& line(const QByteArray& text) {
-        m_reply.lines.append(m_prefix + text);
+    ReplyBuilder& line(const QByteArray& text)
+    {
+        reply_.lines.append(prefix_ + text);
         return *this;
     }
-    ReplyBuilder& raw(const QByteArray& text) {
-        m_reply.lines.append(text);
+    ReplyBuilder& raw(const QByteArray& text)
+    {
+        reply_.lines.append(text);
         return *this;
     }
-    Reply close(const QByteArray& last) {
-        m_reply.lines.append(last);
-        return std::move(m_reply);
+    Reply close(const QByteArray& last)
+    {
+        reply_.lines.append(last);
+        return std::move(reply_);
     }
 
 private:
-    QByteArray m_prefix;
-    Reply m_reply;
+    QByteArray prefix_;
+    Reply reply_;
 };
 
 } // namespace sim

@@ -81,19 +81,22 @@ constexpr SeedUser kUsers[] = {
 
 // ---- file contents -------------------------------------------------------------------------------------------
 
-QByteArray crlfText(const QStringList& lines) {
+QByteArray crlfText(const QStringList& lines)
+{
     QByteArray out;
     for (const QString& l : lines)
         out += toCp437(l) + "\r\n";
     return out;
 }
 
-QString padded(const QString& s, int width) {
+QString padded(const QString& s, int width)
+{
     return s.leftJustified(width, QLatin1Char(' '), true);
 }
 
 // An NFO in the house style of release groups: a block logo, then the facts in a double-lined box.
-QByteArray nfoText(const QString& release, const QString& size, const QString& notes) {
+QByteArray nfoText(const QString& release, const QString& size, const QString& notes)
+{
     const QString group = release.section(QLatin1Char('-'), -1);
     QStringList lines = {
         QStringLiteral(
@@ -131,16 +134,19 @@ QByteArray nfoText(const QString& release, const QString& size, const QString& n
     return crlfText(lines);
 }
 
-QByteArray dizText(const QString& title, const QString& disk, const QString& line) {
+QByteArray dizText(const QString& title, const QString& disk, const QString& line)
+{
     return crlfText({title, QStringLiteral("\u2591\u2592\u2593 ") + line + QStringLiteral(" \u2593\u2592\u2591"),
                      QStringLiteral("                  [") + disk + QStringLiteral("]")});
 }
 
-QByteArray crcOf(const QByteArray& name) {
+QByteArray crcOf(const QByteArray& name)
+{
     return QCryptographicHash::hash(name, QCryptographicHash::Md5).toHex().left(8);
 }
 
-QByteArray sfvText(const QList<QByteArray>& names) {
+QByteArray sfvText(const QList<QByteArray>& names)
+{
     QByteArray out = "; sfv made by the release crew\r\n";
     for (const QByteArray& n : names)
         out += n + ' ' + crcOf(n) + "\r\n";
@@ -151,59 +157,67 @@ QByteArray sfvText(const QList<QByteArray>& names) {
 
 class TreeBuilder {
 public:
-    explicit TreeBuilder(qint64 now) : m_now(now) {}
+    explicit TreeBuilder(qint64 now) : now_(now) {}
 
     // The age of what is built next, in days and minutes before now.
-    TreeBuilder& at(double days) {
-        m_time = m_now - static_cast<qint64>(days * kDay);
+    TreeBuilder& at(double days)
+    {
+        time_ = now_ - static_cast<qint64>(days * kDay);
         return *this;
     }
-    TreeBuilder& by(const char* owner, const char* group) {
-        m_owner = owner;
-        m_group = group;
+    TreeBuilder& by(const char* owner, const char* group)
+    {
+        owner_ = owner;
+        group_ = group;
         return *this;
     }
 
-    Node dir(const char* name, std::vector<Node> children = {}) const {
+    Node dir(const char* name, std::vector<Node> children = {}) const
+    {
         Node n = base(name, Node::Kind::Dir);
         n.children = std::move(children);
         return n;
     }
-    Node file(const char* name, qint64 size) const {
+    Node file(const char* name, qint64 size) const
+    {
         Node n = base(name, Node::Kind::File);
         n.size = size;
         return n;
     }
-    Node text(const char* name, QByteArray bytes) const {
+    Node text(const char* name, QByteArray bytes) const
+    {
         Node n = base(name, Node::Kind::File);
         n.size = bytes.size();
         n.text = std::move(bytes);
         return n;
     }
-    Node link(const char* name, const char* target) const {
+    Node link(const char* name, const char* target) const
+    {
         Node n = base(name, Node::Kind::Link);
         n.target = target;
         return n;
     }
 
 private:
-    Node base(const char* name, Node::Kind kind) const {
+    Node base(const char* name, Node::Kind kind) const
+    {
         Node n;
         n.kind = kind;
         n.name = name;
-        n.owner = m_owner;
-        n.group = m_group;
-        n.mtime = m_time;
+        n.owner = owner_;
+        n.group = group_;
+        n.mtime = time_;
         return n;
     }
 
-    qint64 m_now;
-    qint64 m_time = 0;
-    QByteArray m_owner = "siteop";
-    QByteArray m_group = "Admin";
+    qint64 now_;
+    qint64 time_ = 0;
+    QByteArray owner_ = "siteop";
+    QByteArray group_ = "Admin";
 };
 
-std::vector<Node> rarSet(const TreeBuilder& t, const char* stem, int count, qint64 volume) {
+std::vector<Node> rarSet(const TreeBuilder& t, const char* stem, int count, qint64 volume)
+{
     std::vector<Node> out;
     out.push_back(t.file(QByteArray(stem).append(".rar").constData(), volume));
     for (int i = 0; i < count - 1; ++i) {
@@ -213,7 +227,8 @@ std::vector<Node> rarSet(const TreeBuilder& t, const char* stem, int count, qint
     return out;
 }
 
-Node seedTree(qint64 now) {
+Node seedTree(qint64 now)
+{
     TreeBuilder t(now);
     Node root = t.at(400).dir("");
 
@@ -348,7 +363,8 @@ Node seedTree(qint64 now) {
 
 } // namespace
 
-SiteState SiteState::seeded(qint64 now) {
+SiteState SiteState::seeded(qint64 now)
+{
     SiteState s;
     for (const SeedGroup& g : kGroups)
         s.groups.append(Group{g.name, g.description});

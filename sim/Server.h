@@ -34,10 +34,10 @@ public:
     ~Server() override;
 
     bool listen(QString* error);
-    QHostAddress address() const { return m_server.serverAddress(); }
-    quint16 port() const { return m_server.serverPort(); }
+    QHostAddress address() const { return server_.serverAddress(); }
+    quint16 port() const { return server_.serverPort(); }
 
-    const SiteState& state() const { return m_state; }
+    const SiteState& state() const { return state_; }
     // Writes the state file atomically (temporary file, then rename).
     bool save(QString* error);
     // Runs change on the state and saves it when the reply is a success. If the save fails, the state is put
@@ -60,8 +60,8 @@ public:
         QByteArray from;
         qint64 since = 0;
     };
-    QList<IdleLogin>& idleLogins() { return m_idle; }
-    const QList<Session*>& sessions() const { return m_sessions; }
+    QList<IdleLogin>& idleLogins() { return idle_; }
+    const QList<Session*>& sessions() const { return sessions_; }
     Session* sessionByPid(int pid) const;
 
     // Keeps the working directories of logged-in sessions valid when a directory is renamed under them.
@@ -71,13 +71,13 @@ private:
     void onNewConnection();
     void onSessionFinished(Session* session);
 
-    ServerOptions m_options;
-    SiteState m_state;
-    QTcpServer m_server;
-    QFile m_log;
-    QList<Session*> m_sessions;
-    QList<IdleLogin> m_idle;
-    int m_nextSession = 1;
+    ServerOptions options_;
+    SiteState state_;
+    QTcpServer server_;
+    QFile log_;
+    QList<Session*> sessions_;
+    QList<IdleLogin> idle_;
+    int nextSession_ = 1;
 };
 
 } // namespace sim

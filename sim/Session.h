@@ -25,14 +25,14 @@ public:
 
     void start();
 
-    int number() const { return m_number; }
-    int pid() const { return m_pid; }
-    bool loggedIn() const { return !m_user.isEmpty(); }
-    const QByteArray& user() const { return m_user; }
-    const PathParts& cwd() const { return m_cwd; }
-    QByteArray doing() const { return m_doing; }
+    int number() const { return number_; }
+    int pid() const { return pid_; }
+    bool loggedIn() const { return !user_.isEmpty(); }
+    const QByteArray& user() const { return user_; }
+    const PathParts& cwd() const { return cwd_; }
+    QByteArray doing() const { return doing_; }
     qint64 idleSeconds() const;
-    QHostAddress peer() const { return m_peer; }
+    QHostAddress peer() const { return peer_; }
 
     // Ends the login from outside (SITE KILL): the client is told why, then the connection closes.
     void kill(const QByteArray& why);
@@ -67,36 +67,36 @@ private:
     void onDataTimeout();
     void finishTransfer(const Reply& reply);
 
-    Server& m_server;
-    QTcpSocket* m_socket;
-    const int m_number;
-    const int m_pid;
-    const QHostAddress m_peer;
-    Phase m_phase = Phase::Open;
+    Server& server_;
+    QTcpSocket* socket_;
+    const int number_;
+    const int pid_;
+    const QHostAddress peer_;
+    Phase phase_ = Phase::Open;
 
-    QByteArray m_input;
-    bool m_discarding = false; // skipping the rest of an overlong line
-    QTimer m_idleTimer;
-    qint64 m_lastActive = 0;
-    QByteArray m_doing = "LOGIN";
+    QByteArray input_;
+    bool discarding_ = false; // skipping the rest of an overlong line
+    QTimer idleTimer_;
+    qint64 lastActive_ = 0;
+    QByteArray doing_ = "LOGIN";
 
-    QByteArray m_pendingUser;
-    QByteArray m_user;
-    PathParts m_cwd;
+    QByteArray pendingUser_;
+    QByteArray user_;
+    PathParts cwd_;
 
     // Active mode: the address of the last PORT, used by the next listing.
-    std::optional<QHostAddress> m_portAddress;
-    quint16 m_portPort = 0;
+    std::optional<QHostAddress> portAddress_;
+    quint16 portPort_ = 0;
 
     // The running listing.
-    bool m_busy = false;
-    QTcpSocket* m_data = nullptr;
-    QByteArray m_listing;
-    QByteArray m_opening; // the 150 reply up to its byte count
-    qint64 m_dataWritten = 0;
-    bool m_dataConnected = false;
-    Server::Fault m_listFault = Server::Fault::None;
-    QTimer m_dataTimer;
+    bool busy_ = false;
+    QTcpSocket* data_ = nullptr;
+    QByteArray listing_;
+    QByteArray opening_; // the 150 reply up to its byte count
+    qint64 dataWritten_ = 0;
+    bool dataConnected_ = false;
+    Server::Fault listFault_ = Server::Fault::None;
+    QTimer dataTimer_;
 };
 
 } // namespace sim

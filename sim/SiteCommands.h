@@ -19,7 +19,7 @@ struct User;
 // Every refusal is one 5xx line.
 class SiteCommands {
 public:
-    SiteCommands(Server& server, Session& session) : m_server(server), m_session(session) {}
+    SiteCommands(Server& server, Session& session) : server_(server), session_(session) {}
 
     Reply run(const QByteArray& args);
 
@@ -69,8 +69,8 @@ private:
     Reply zip(const Words& w, bool check);
     Reply help();
 
-    Server& m_server;
-    Session& m_session;
+    Server& server_;
+    Session& session_;
 };
 
 } // namespace sim

@@ -23,89 +23,109 @@ const std::array<FlagName, 10> kFlagNames = {{
     {"QUIET", FlagQuiet},
 }};
 
-std::optional<quint32> flagFromKeyword(const QByteArray& keyword) {
+std::optional<quint32> flagFromKeyword(const QByteArray& keyword)
+{
     const QByteArray upper = keyword.toUpper();
     for (const FlagName& f : kFlagNames) {
-        if (upper == f.keyword) return f.bit;
+        if (upper == f.keyword)
+            return f.bit;
     }
     return std::nullopt;
 }
 
-QByteArray flagKeywords(quint32 flags) {
+QByteArray flagKeywords(quint32 flags)
+{
     QByteArray out;
     for (const FlagName& f : kFlagNames) {
         if (flags & f.bit) {
-            if (!out.isEmpty()) out += ' ';
+            if (!out.isEmpty())
+                out += ' ';
             out += f.keyword;
         }
     }
     return out.isEmpty() ? QByteArray("(none)") : out;
 }
 
-bool isValidName(const QByteArray& name) {
-    if (name.isEmpty() || name.size() > kMaxNameLength) return false;
+bool isValidName(const QByteArray& name)
+{
+    if (name.isEmpty() || name.size() > kMaxNameLength)
+        return false;
     for (char c : name) {
         const auto u = static_cast<unsigned char>(c);
-        if (u <= 32 || u == 127 || c == '/') return false;
+        if (u <= 32 || u == 127 || c == '/')
+            return false;
     }
     return true;
 }
 
 namespace {
 
-QByteArray hashPassword(const QByteArray& salt, const QByteArray& password) {
+QByteArray hashPassword(const QByteArray& salt, const QByteArray& password)
+{
     return QCryptographicHash::hash(salt + password, QCryptographicHash::Sha256).toHex();
 }
 
 } // namespace
 
-void User::setPassword(const QByteArray& password) {
+void User::setPassword(const QByteArray& password)
+{
     const quint64 r = QRandomGenerator::global()->generate64();
     passwordSalt = QByteArray::number(r, 16);
     passwordHash = hashPassword(passwordSalt, password);
 }
 
-bool User::checkPassword(const QByteArray& password) const {
+bool User::checkPassword(const QByteArray& password) const
+{
     return !passwordHash.isEmpty() && hashPassword(passwordSalt, password) == passwordHash;
 }
 
-Node* Node::child(const QByteArray& childName) {
+Node* Node::child(const QByteArray& childName)
+{
     for (Node& c : children) {
-        if (c.name == childName) return &c;
+        if (c.name == childName)
+            return &c;
     }
     return nullptr;
 }
 
-const Node* Node::child(const QByteArray& childName) const {
+const Node* Node::child(const QByteArray& childName) const
+{
     return const_cast<Node*>(this)->child(childName);
 }
 
-qint64 Node::treeBytes() const {
+qint64 Node::treeBytes() const
+{
     qint64 total = kind == Kind::File ? size : 0;
     for (const Node& c : children)
         total += c.treeBytes();
     return total;
 }
 
-User* SiteState::findUser(const QByteArray& name) {
+User* SiteState::findUser(const QByteArray& name)
+{
     for (User& u : users) {
-        if (u.name == name) return &u;
+        if (u.name == name)
+            return &u;
     }
     return nullptr;
 }
 
-const User* SiteState::findUser(const QByteArray& name) const {
+const User* SiteState::findUser(const QByteArray& name) const
+{
     return const_cast<SiteState*>(this)->findUser(name);
 }
 
-Group* SiteState::findGroup(const QByteArray& name) {
+Group* SiteState::findGroup(const QByteArray& name)
+{
     for (Group& g : groups) {
-        if (g.name == name) return &g;
+        if (g.name == name)
+            return &g;
     }
     return nullptr;
 }
 
-int SiteState::memberCount(const QByteArray& group) const {
+int SiteState::memberCount(const QByteArray& group) const
+{
     int n = 0;
     for (const User& u : users)
         n += u.group == group ? 1 : 0;
@@ -118,15 +138,18 @@ int SiteState::memberCount(const QByteArray& group) const {
 
 namespace {
 
-QString str(const QByteArray& bytes) {
+QString str(const QByteArray& bytes)
+{
     return QString::fromLatin1(bytes);
 }
 
-QJsonObject trafficJson(const Traffic& t) {
+QJsonObject trafficJson(const Traffic& t)
+{
     return QJsonObject{{"files", t.files}, {"bytes", t.bytes}};
 }
 
-QJsonObject nodeJson(const Node& n) {
+QJsonObject nodeJson(const Node& n)
+{
     QJsonObject o;
     o["name"] = str(n.name);
     o["kind"] = n.kind == Node::Kind::Dir ? "dir" : n.kind == Node::Kind::File ? "file" : "link";
@@ -134,9 +157,12 @@ QJsonObject nodeJson(const Node& n) {
     o["group"] = str(n.group);
     o["size"] = n.size;
     o["mtime"] = n.mtime;
-    if (n.kind == Node::Kind::Link) o["target"] = str(n.target);
-    if (!n.text.isEmpty()) o["text"] = QString::fromLatin1(n.text.toBase64());
-    if (n.damaged) o["damaged"] = true;
+    if (n.kind == Node::Kind::Link)
+        o["target"] = str(n.target);
+    if (!n.text.isEmpty())
+        o["text"] = QString::fromLatin1(n.text.toBase64());
+    if (n.damaged)
+        o["damaged"] = true;
     if (n.kind == Node::Kind::Dir) {
         QJsonArray children;
         for (const Node& c : n.children)
@@ -148,12 +174,14 @@ QJsonObject nodeJson(const Node& n) {
 
 } // namespace
 
-QByteArray SiteState::toJson() const {
+QByteArray SiteState::toJson() const
+{
     QJsonArray usersJson;
     for (const User& u : users) {
         QJsonArray flags;
         for (const FlagName& f : kFlagNames) {
-            if (u.flags & f.bit) flags.append(f.keyword);
+            if (u.flags & f.bit)
+                flags.append(f.keyword);
         }
         QJsonArray idents;
         for (const QByteArray& i : u.idents)
@@ -209,12 +237,15 @@ class Reader {
 public:
     QString error;
 
-    bool fail(const QString& what) {
-        if (error.isEmpty()) error = what;
+    bool fail(const QString& what)
+    {
+        if (error.isEmpty())
+            error = what;
         return false;
     }
 
-    QJsonValue field(const QJsonObject& o, const char* key, const QString& where) {
+    QJsonValue field(const QJsonObject& o, const char* key, const QString& where)
+    {
         if (!o.contains(QLatin1String(key))) {
             fail(QStringLiteral("%1: missing \"%2\"").arg(where, QLatin1String(key)));
             return {};
@@ -222,9 +253,11 @@ public:
         return o.value(QLatin1String(key));
     }
 
-    QByteArray text(const QJsonObject& o, const char* key, const QString& where) {
+    QByteArray text(const QJsonObject& o, const char* key, const QString& where)
+    {
         const QJsonValue v = field(o, key, where);
-        if (!error.isEmpty()) return {};
+        if (!error.isEmpty())
+            return {};
         if (!v.isString()) {
             fail(QStringLiteral("%1: \"%2\" is not a string").arg(where, QLatin1String(key)));
             return {};
@@ -239,9 +272,11 @@ public:
         return s.toLatin1();
     }
 
-    qint64 number(const QJsonObject& o, const char* key, const QString& where, qint64 min, qint64 max) {
+    qint64 number(const QJsonObject& o, const char* key, const QString& where, qint64 min, qint64 max)
+    {
         const QJsonValue v = field(o, key, where);
-        if (!error.isEmpty()) return 0;
+        if (!error.isEmpty())
+            return 0;
         if (!v.isDouble()) {
             fail(QStringLiteral("%1: \"%2\" is not a number").arg(where, QLatin1String(key)));
             return 0;
@@ -255,9 +290,11 @@ public:
         return n;
     }
 
-    QJsonArray array(const QJsonObject& o, const char* key, const QString& where) {
+    QJsonArray array(const QJsonObject& o, const char* key, const QString& where)
+    {
         const QJsonValue v = field(o, key, where);
-        if (!error.isEmpty()) return {};
+        if (!error.isEmpty())
+            return {};
         if (!v.isArray()) {
             fail(QStringLiteral("%1: \"%2\" is not a list").arg(where, QLatin1String(key)));
             return {};
@@ -265,7 +302,8 @@ public:
         return v.toArray();
     }
 
-    QJsonObject object(const QJsonValue& v, const QString& where) {
+    QJsonObject object(const QJsonValue& v, const QString& where)
+    {
         if (!v.isObject()) {
             fail(QStringLiteral("%1 is not an object").arg(where));
             return {};
@@ -273,9 +311,11 @@ public:
         return v.toObject();
     }
 
-    Traffic traffic(const QJsonObject& o, const char* key, const QString& where) {
+    Traffic traffic(const QJsonObject& o, const char* key, const QString& where)
+    {
         const QJsonValue v = field(o, key, where);
-        if (!error.isEmpty()) return {};
+        if (!error.isEmpty())
+            return {};
         const QJsonObject t = object(v, where + QStringLiteral(" \"%1\"").arg(QLatin1String(key)));
         Traffic out;
         out.files = number(t, "files", where, 0, Q_INT64_C(1) << 50);
@@ -283,15 +323,18 @@ public:
         return out;
     }
 
-    bool node(const QJsonObject& o, Node& out, const QString& where, int depth) {
-        if (depth > 64) return fail(where + QStringLiteral(": the file area is nested too deeply"));
+    bool node(const QJsonObject& o, Node& out, const QString& where, int depth)
+    {
+        if (depth > 64)
+            return fail(where + QStringLiteral(": the file area is nested too deeply"));
         out.name = text(o, "name", where);
         const QByteArray kind = text(o, "kind", where);
         out.owner = text(o, "owner", where);
         out.group = text(o, "group", where);
         out.size = number(o, "size", where, 0, Q_INT64_C(1) << 52);
         out.mtime = number(o, "mtime", where, 0, Q_INT64_C(1) << 40);
-        if (!error.isEmpty()) return false;
+        if (!error.isEmpty())
+            return false;
         const QString here = where + QLatin1Char('/') + QString::fromLatin1(out.name);
         if (kind == "dir") {
             out.kind = Node::Kind::Dir;
@@ -306,7 +349,8 @@ public:
         if (o.contains(QLatin1String("text"))) {
             const QByteArray b64 = text(o, "text", here);
             auto decoded = QByteArray::fromBase64Encoding(b64, QByteArray::AbortOnBase64DecodingErrors);
-            if (!decoded) return fail(here + QStringLiteral(": \"text\" is not base64"));
+            if (!decoded)
+                return fail(here + QStringLiteral(": \"text\" is not base64"));
             out.text = *decoded;
         }
         out.damaged = o.value(QLatin1String("damaged")).toBool(false);
@@ -315,7 +359,8 @@ public:
             std::set<QByteArray> seen;
             for (const QJsonValue& v : children) {
                 Node c;
-                if (!node(object(v, here + QStringLiteral(" entry")), c, here, depth + 1)) return false;
+                if (!node(object(v, here + QStringLiteral(" entry")), c, here, depth + 1))
+                    return false;
                 if (c.name.isEmpty() || c.name == "." || c.name == ".." || c.name.contains('/') || c.name.contains(' '))
                     return fail(here + QStringLiteral(": bad entry name \"%1\"").arg(QString::fromLatin1(c.name)));
                 if (!seen.insert(c.name).second)
@@ -329,7 +374,8 @@ public:
 
 } // namespace
 
-std::optional<SiteState> SiteState::fromJson(const QByteArray& json, QString* error) {
+std::optional<SiteState> SiteState::fromJson(const QByteArray& json, QString* error)
+{
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
     if (doc.isNull()) {
@@ -354,7 +400,8 @@ std::optional<SiteState> SiteState::fromJson(const QByteArray& json, QString* er
         Group g;
         g.name = r.text(o, "name", QStringLiteral("group"));
         g.description = r.text(o, "description", QStringLiteral("group"));
-        if (!r.error.isEmpty()) break;
+        if (!r.error.isEmpty())
+            break;
         if (!isValidName(g.name) || s.findGroup(g.name)) {
             r.fail(QStringLiteral("bad or repeated group name \"%1\"").arg(QString::fromLatin1(g.name)));
             break;
@@ -362,7 +409,8 @@ std::optional<SiteState> SiteState::fromJson(const QByteArray& json, QString* er
         s.groups.append(g);
     }
     for (const QJsonValue& v : r.array(top, "users", QStringLiteral("users"))) {
-        if (!r.error.isEmpty()) break;
+        if (!r.error.isEmpty())
+            break;
         const QJsonObject o = r.object(v, QStringLiteral("a user"));
         User u;
         u.name = r.text(o, "name", QStringLiteral("user"));
@@ -390,7 +438,8 @@ std::optional<SiteState> SiteState::fromJson(const QByteArray& json, QString* er
         u.allDown = r.traffic(o, "all_down", where);
         u.added = r.number(o, "added", where, 0, Q_INT64_C(1) << 40);
         u.addedBy = r.text(o, "added_by", where);
-        if (!r.error.isEmpty()) break;
+        if (!r.error.isEmpty())
+            break;
         if (!isValidName(u.name) || s.findUser(u.name)) {
             r.fail(QStringLiteral("bad or repeated user name \"%1\"").arg(QString::fromLatin1(u.name)));
             break;
@@ -408,7 +457,8 @@ std::optional<SiteState> SiteState::fromJson(const QByteArray& json, QString* er
             r.fail(QStringLiteral("the root of the file area is not a directory"));
     }
     for (const QJsonValue& v : r.array(top, "nukes", QStringLiteral("nukes"))) {
-        if (!r.error.isEmpty()) break;
+        if (!r.error.isEmpty())
+            break;
         const QJsonObject o = r.object(v, QStringLiteral("a nuke"));
         Nuke n;
         n.time = r.number(o, "time", QStringLiteral("nuke"), 0, Q_INT64_C(1) << 40);
@@ -421,7 +471,8 @@ std::optional<SiteState> SiteState::fromJson(const QByteArray& json, QString* er
         s.nukes.append(n);
     }
     for (const QJsonValue& v : r.array(top, "new_dirs", QStringLiteral("new_dirs"))) {
-        if (!r.error.isEmpty()) break;
+        if (!r.error.isEmpty())
+            break;
         const QJsonObject o = r.object(v, QStringLiteral("a new directory"));
         NewDir d;
         d.time = r.number(o, "time", QStringLiteral("new directory"), 0, Q_INT64_C(1) << 40);

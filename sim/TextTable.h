@@ -21,17 +21,17 @@ public:
         int maxWidth = 40;
     };
 
-    explicit TextTable(QList<Column> columns) : m_columns(std::move(columns)) {}
+    explicit TextTable(QList<Column> columns) : columns_(std::move(columns)) {}
 
-    void addRow(QList<QByteArray> cells) { m_rows.append(std::move(cells)); }
-    int rowCount() const { return static_cast<int>(m_rows.size()); }
+    void addRow(QList<QByteArray> cells) { rows_.append(std::move(cells)); }
+    int rowCount() const { return static_cast<int>(rows_.size()); }
 
     // The drawn lines, in code page 437 bytes, without line ends.
     QList<QByteArray> render() const;
 
 private:
-    QList<Column> m_columns;
-    QList<QList<QByteArray>> m_rows;
+    QList<Column> columns_;
+    QList<QList<QByteArray>> rows_;
 };
 
 } // namespace sim

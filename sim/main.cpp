@@ -19,19 +19,22 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-void onSignal(int) {
+void onSignal(int)
+{
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
 }
 
-int fail(int code, const QString& message) {
+int fail(int code, const QString& message)
+{
     std::fprintf(stderr, "quillon-sim: %s\n", qPrintable(message));
     return code;
 }
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillon-sim"));
 
@@ -72,7 +75,8 @@ int main(int argc, char** argv) {
         return fail(2, QStringLiteral("--listen wants an IPv4 address such as 127.0.0.1, not \"%1\"").arg(listen));
     bool portOk = false;
     const uint port = parser.value(QStringLiteral("port")).toUInt(&portOk);
-    if (!portOk || port > 65535) return fail(2, QStringLiteral("--port wants a number from 0 to 65535"));
+    if (!portOk || port > 65535)
+        return fail(2, QStringLiteral("--port wants a number from 0 to 65535"));
     options.port = static_cast<quint16>(port);
     options.statePath = parser.value(QStringLiteral("state"));
     options.logPath = parser.value(QStringLiteral("log"));
@@ -110,7 +114,8 @@ int main(int argc, char** argv) {
             return fail(3, QStringLiteral("cannot write the state file %1: %2").arg(options.statePath, error));
     }
     QString error;
-    if (!server.listen(&error)) return fail(1, error);
+    if (!server.listen(&error))
+        return fail(1, error);
 
     // A closed standard output (a test that stopped reading) must not kill us in the middle of a reply.
     std::signal(SIGPIPE, SIG_IGN);

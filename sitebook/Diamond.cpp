@@ -12,7 +12,8 @@ constexpr int BoxCount = TDiamond::Rounds * TDiamond::BlockSize;
 constexpr int FoldAfterTries = 97;
 
 // The smallest 2^m - 1 that is at least max.
-std::uint8_t maskFor(std::uint8_t max) {
+std::uint8_t maskFor(std::uint8_t max)
+{
     unsigned mask = max;
     mask |= mask >> 1;
     mask |= mask >> 2;
@@ -22,7 +23,8 @@ std::uint8_t maskFor(std::uint8_t max) {
 
 // Bit b of byte i comes from byte i + b: each output byte gathers one bit from eight neighbouring input bytes, so
 // one changed byte reaches eight positions in the next round.
-TDiamond::Block permute(const TDiamond::Block& y) {
+TDiamond::Block permute(const TDiamond::Block& y)
+{
     TDiamond::Block z{};
     for (int i = 0; i < TDiamond::BlockSize; ++i) {
         unsigned v = 0;
@@ -33,7 +35,8 @@ TDiamond::Block permute(const TDiamond::Block& y) {
     return z;
 }
 
-TDiamond::Block unpermute(const TDiamond::Block& x) {
+TDiamond::Block unpermute(const TDiamond::Block& x)
+{
     TDiamond::Block z{};
     for (int i = 0; i < TDiamond::BlockSize; ++i) {
         unsigned v = 0;
@@ -44,22 +47,26 @@ TDiamond::Block unpermute(const TDiamond::Block& x) {
     return z;
 }
 
-void xorInto(TDiamond::Block& block, const TDiamond::Block& with) {
+void xorInto(TDiamond::Block& block, const TDiamond::Block& with)
+{
     for (int i = 0; i < TDiamond::BlockSize; ++i)
         block[i] ^= with[i];
 }
 
-TDiamond::Block blockAt(const std::string& bytes, std::size_t offset) {
+TDiamond::Block blockAt(const std::string& bytes, std::size_t offset)
+{
     TDiamond::Block block;
     std::memcpy(block.data(), bytes.data() + offset, TDiamond::BlockSize);
     return block;
 }
 
-void appendBlock(std::string& bytes, const TDiamond::Block& block) {
+void appendBlock(std::string& bytes, const TDiamond::Block& block)
+{
     bytes.append(reinterpret_cast<const char*>(block.data()), block.size());
 }
 
-void putLittleEndian(TDiamond::Block& block, int offset, std::uint32_t value) {
+void putLittleEndian(TDiamond::Block& block, int offset, std::uint32_t value)
+{
     for (int i = 0; i < 4; ++i)
         block[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
@@ -67,17 +74,21 @@ void putLittleEndian(TDiamond::Block& block, int offset, std::uint32_t value) {
 } // namespace
 
 DiamondKeyGenerator::DiamondKeyGenerator(std::string_view key)
-    : key_(key.empty() ? std::string_view("\0", 1) : key), acc_(crc_32Start) {}
+    : key_(key.empty() ? std::string_view("\0", 1) : key), acc_(crc_32Start)
+{}
 
-std::uint8_t DiamondKeyGenerator::rand(std::uint8_t max) {
-    if (max == 0) return 0;
+std::uint8_t DiamondKeyGenerator::rand(std::uint8_t max)
+{
+    if (max == 0)
+        return 0;
     const std::uint8_t mask = maskFor(max);
     const std::size_t length = key_.size();
     int tries = 0;
     unsigned r;
     do {
         std::uint8_t b = static_cast<std::uint8_t>(key_[k_ - 1]);
-        if (filter_) b = filter_[b];
+        if (filter_)
+            b = filter_[b];
         acc_ = crc_32(acc_, b);
         if (++k_ > length) {
             k_ = 1;
@@ -85,7 +96,8 @@ std::uint8_t DiamondKeyGenerator::rand(std::uint8_t max) {
             acc_ = crc_32(acc_, static_cast<std::uint8_t>(length >> 8));
         }
         r = acc_ & mask;
-        if (++tries > FoldAfterTries && r > max) r -= max;
+        if (++tries > FoldAfterTries && r > max)
+            r -= max;
     } while (r > max);
     return static_cast<std::uint8_t>(r);
 }
@@ -94,7 +106,8 @@ struct TDiamond::Tables {
     std::uint8_t forward[Rounds][BlockSize][256];
     std::uint8_t inverse[Rounds][BlockSize][256];
 
-    explicit Tables(std::string_view key) {
+    explicit Tables(std::string_view key)
+    {
         DiamondKeyGenerator generator(key);
         for (int r = 0; r < Rounds; ++r) {
             for (int j = 0; j < BlockSize; ++j) {
@@ -110,7 +123,8 @@ struct TDiamond::Tables {
 
     // Places 255, 254, ..., 0 in turn, each in the free slot that has a drawn number of free slots before it.
     // The free slots are kept in ascending order, so the chosen one is simply the p-th of them.
-    static void makeBox(DiamondKeyGenerator& generator, std::uint8_t* box) {
+    static void makeBox(DiamondKeyGenerator& generator, std::uint8_t* box)
+    {
         std::uint8_t freeSlots[256];
         for (int i = 0; i < 256; ++i)
             freeSlots[i] = static_cast<std::uint8_t>(i);
@@ -126,25 +140,31 @@ TDiamond::TDiamond(QObject* parent) : QObject(parent), key_(1, '\0') {}
 
 TDiamond::~TDiamond() = default;
 
-void TDiamond::SetKey(const std::string& key) {
+void TDiamond::SetKey(const std::string& key)
+{
     key_ = key.empty() ? std::string(1, '\0') : key;
     tables_ = std::make_unique<Tables>(key_);
 }
 
-const TDiamond::Tables& TDiamond::tables() const {
-    if (!tables_) tables_ = std::make_unique<Tables>(key_);
+const TDiamond::Tables& TDiamond::tables() const
+{
+    if (!tables_)
+        tables_ = std::make_unique<Tables>(key_);
     return *tables_;
 }
 
-std::span<const std::uint8_t, 256> TDiamond::forwardBox(int round, int position) const {
+std::span<const std::uint8_t, 256> TDiamond::forwardBox(int round, int position) const
+{
     return std::span<const std::uint8_t, 256>(tables().forward[round][position], 256);
 }
 
-std::span<const std::uint8_t, 256> TDiamond::inverseBox(int round, int position) const {
+std::span<const std::uint8_t, 256> TDiamond::inverseBox(int round, int position) const
+{
     return std::span<const std::uint8_t, 256>(tables().inverse[round][position], 256);
 }
 
-TDiamond::Block TDiamond::encipherBlock(const Block& x) const {
+TDiamond::Block TDiamond::encipherBlock(const Block& x) const
+{
     const Tables& t = tables();
     Block y;
     for (int j = 0; j < BlockSize; ++j)
@@ -157,7 +177,8 @@ TDiamond::Block TDiamond::encipherBlock(const Block& x) const {
     return y;
 }
 
-TDiamond::Block TDiamond::decipherBlock(const Block& y) const {
+TDiamond::Block TDiamond::decipherBlock(const Block& y) const
+{
     const Tables& t = tables();
     Block x;
     for (int j = 0; j < BlockSize; ++j)
@@ -170,7 +191,8 @@ TDiamond::Block TDiamond::decipherBlock(const Block& y) const {
     return x;
 }
 
-std::string TDiamond::EncipherString(const std::string& plain) const {
+std::string TDiamond::EncipherString(const std::string& plain) const
+{
     const std::size_t pad = BlockSize - plain.size() % BlockSize;
     std::string padded = plain;
     padded.append(pad, static_cast<char>(pad));
@@ -198,11 +220,13 @@ std::string TDiamond::EncipherString(const std::string& plain) const {
     return result;
 }
 
-std::string TDiamond::DecipherString(const std::string& value) const {
+std::string TDiamond::DecipherString(const std::string& value) const
+{
     // A value cut short by whatever stored it has lost its padding byte with its tail; whatever whole blocks are
     // left would decipher to bytes that are not the password, so such a value is treated like any other that does
     // not decipher.
-    if (value.size() < 2 * BlockSize || value.size() % BlockSize != 0) return {};
+    if (value.size() < 2 * BlockSize || value.size() % BlockSize != 0)
+        return {};
 
     Block chain = encipherBlock(blockAt(value, 0));
     std::string plain;
@@ -216,7 +240,8 @@ std::string TDiamond::DecipherString(const std::string& value) const {
     }
 
     const auto pad = static_cast<std::uint8_t>(plain.back());
-    if (pad < 1 || pad > BlockSize) return {};
+    if (pad < 1 || pad > BlockSize)
+        return {};
     plain.resize(plain.size() - pad);
     return plain;
 }

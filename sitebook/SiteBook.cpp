@@ -28,7 +28,6 @@ QStringList SiteBook::names(TSettingsStore& store)
     return list;
 }
 
-
 void SiteBook::save(TSettingsStore& store, const TDiamond& cipher, const std::string& key, const Record& site)
 {
     open(store).transaction([&] {

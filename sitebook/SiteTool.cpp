@@ -47,8 +47,8 @@ int main(int argc, char** argv)
         if ((args.size() != 5 && args.size() != 6) || args[0] != "add" || (args.size() == 6 && args[5] != "--last"))
             return usage();
         const std::string key = SiteBook::keyName(args[1]);
-        SiteBook::Record site{args[2].toLatin1().toStdString(), args[3].toLatin1().toStdString(),
-                              args[4].toLatin1().toStdString(), {}};
+        SiteBook::Record site{
+            args[2].toLatin1().toStdString(), args[3].toLatin1().toStdString(), args[4].toLatin1().toStdString(), {}};
         if (key.empty() || site.host.empty() || site.login.empty() || !allDigits(site.port)) {
             std::fputs("kolvane-site: a site needs a name without \\, a host, a port of 1 to 6 digits and a login\n",
                        stderr);

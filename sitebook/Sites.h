@@ -12,7 +12,6 @@ class QLineEdit;
 class QPushButton;
 class TMainForm;
 
-
 // The site maintenance dialog: the operator's book of sites (name, host, port, log-in, enciphered password),
 // read and written straight in the main window's settings store. Made once at start-up and shown on demand.
 class TSiteForm : public QDialog {

@@ -10,7 +10,8 @@
 inline constexpr std::uint32_t crc_32Start = 0xFFFFFFFFu;
 
 namespace crc_32Detail {
-constexpr std::array<std::uint32_t, 256> makeTable() {
+constexpr std::array<std::uint32_t, 256> makeTable()
+{
     std::array<std::uint32_t, 256> table{};
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t c = i;
@@ -26,7 +27,8 @@ constexpr std::array<std::uint32_t, 256> makeTable() {
 inline constexpr std::array<std::uint32_t, 256> crc_32Table = crc_32Detail::makeTable();
 
 // One step: the accumulator after feeding it one byte.
-constexpr std::uint32_t crc_32(std::uint32_t crc, std::uint8_t byte) {
+constexpr std::uint32_t crc_32(std::uint32_t crc, std::uint8_t byte)
+{
     return (crc >> 8) ^ crc_32Table[(crc ^ byte) & 0xFFu];
 }
 

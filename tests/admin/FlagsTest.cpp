@@ -74,9 +74,9 @@ TEST_F(FlagsTest, TheDialogHasTenBoxesTheWarningAndItsKeyboardOrder)
     dialog->show();
     QApplication::setActiveWindow(dialog);
     dialog->Disabled->setFocus();
-    for (QWidget* next : std::initializer_list<QWidget*>{dialog->Useredit, dialog->Nuke, dialog->Color,
-                                                         dialog->GroupOp, dialog->Kill, dialog->Beta, dialog->Leech,
-                                                         dialog->Quiet, dialog->bbExit, dialog->bbSetFlags}) {
+    for (QWidget* next : std::initializer_list<QWidget*>{dialog->Useredit, dialog->Nuke, dialog->Color, dialog->GroupOp,
+                                                         dialog->Kill, dialog->Beta, dialog->Leech, dialog->Quiet,
+                                                         dialog->bbExit, dialog->bbSetFlags}) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
     }
@@ -118,7 +118,8 @@ TEST_F(FlagsTest, SetFlagsSendsNineLinesInOrderAndTheNextOpeningStartsClear)
     }
     EXPECT_EQ(prompts.confirms.last(), "Really set these flags for newbie?");
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_TRUE(userRecord("newbie").contains("Flags      : DISABLED USEREDIT NUKE COLOR GROUPOP KILL BETA LEECH QUIET"));
+    EXPECT_TRUE(
+        userRecord("newbie").contains("Flags      : DISABLED USEREDIT NUKE COLOR GROUPOP KILL BETA LEECH QUIET"));
 }
 
 TEST_F(FlagsTest, ARefusedLineClosesTheDialogAndTheConsoleTakesInputAgain)

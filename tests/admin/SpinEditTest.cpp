@@ -37,9 +37,15 @@ TEST_F(SpinEditTest, TypingTakesDigitsSignsAndTheSeparatorAndTheTextReadsAsAnInt
     const QString point = QLocale().decimalPoint();
     // typed, the text it leaves, the keys refused with a beep, the value read
     const std::tuple<QString, QString, int, int> rows[] = {
-        {"12", "12", 0, 12},  {"+7", "+7", 0, 7},  {"-3", "-3", 0, -3}, {"-", "-", 0, 0},
-        {"a1 b", "1", 3, 1},  {"5%", "5", 1, 5},   {"1" + point + "5", "1" + point + "5", 0, 0},
-        {"5-", "5-", 0, 0},   {"99999999999", "99999999999", 0, INT_MAX},
+        {"12", "12", 0, 12},
+        {"+7", "+7", 0, 7},
+        {"-3", "-3", 0, -3},
+        {"-", "-", 0, 0},
+        {"a1 b", "1", 3, 1},
+        {"5%", "5", 1, 5},
+        {"1" + point + "5", "1" + point + "5", 0, 0},
+        {"5-", "5-", 0, 0},
+        {"99999999999", "99999999999", 0, INT_MAX},
         {"3\r", "3", 1, 3}, // Enter is refused: in the box it must not press a dialog button
     };
     for (const auto& [typed, text, beeps, value] : rows) {
@@ -55,7 +61,7 @@ TEST_F(SpinEditTest, TypingTakesDigitsSignsAndTheSeparatorAndTheTextReadsAsAnInt
 TEST_F(SpinEditTest, ArrowsAndLeavingTheBoxKeepTheNumberInRange)
 {
     const std::tuple<QString, int, QString> keys[] = {
-        {"9", Qt::Key_Up, "10"}, {"10", Qt::Key_Up, "10"}, {"0", Qt::Key_Down, "0"},  {"15", Qt::Key_Up, "10"},
+        {"9", Qt::Key_Up, "10"}, {"10", Qt::Key_Up, "10"}, {"0", Qt::Key_Down, "0"},   {"15", Qt::Key_Up, "10"},
         {"-4", Qt::Key_Up, "0"}, {"-", Qt::Key_Up, "1"},   {"3", Qt::Key_PageUp, "3"},
     };
     for (const auto& [from, key, to] : keys) {

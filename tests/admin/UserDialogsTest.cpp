@@ -53,8 +53,8 @@ TEST_F(UserDialogsTest, BothDialogsHaveTheirControlsLimitsAndKeyboardOrder)
     EXPECT_TRUE(!edit.Group->isEditable() && edit.Group->count() == 2 && edit.Group->currentText().isEmpty());
     EXPECT_EQ(edit.MaxLogins->geometry(), QRect(136, 112, 49, 22));
     EXPECT_EQ(edit.bbRemoveIP->geometry(), QRect(96, 240, 75, 25));
-    expectTabOrder(&edit, {edit.UserName, edit.Group, edit.Password, edit.Ident1, edit.Ident2, edit.Ident3,
-                           edit.Ident4, edit.bbUpdate, edit.bbRemoveIP, edit.MaxLogins, edit.Ratio});
+    expectTabOrder(&edit, {edit.UserName, edit.Group, edit.Password, edit.Ident1, edit.Ident2, edit.Ident3, edit.Ident4,
+                           edit.bbUpdate, edit.bbRemoveIP, edit.MaxLogins, edit.Ratio});
 
     TNewUserForm add(form.get());
     EXPECT_EQ(add.objectName() + add.windowTitle(), "NewUserFormNEW USER");
@@ -84,9 +84,9 @@ TEST_F(UserDialogsTest, UpdateSendsOneLinePerChangedFieldInOrderThenCloses)
     EXPECT_TRUE(dialog.isVisible() && dialog.Password->text() == "s3cret") << "No keeps the dialog as it was";
     click(dialog.bbUpdate);
     EXPECT_EQ(prompts.confirms, QStringList(2, "Really update settings for newbie?"));
-    EXPECT_EQ(sent(), QStringList({"SITE CHGRP newbie Couriers", "SITE CHPASS newbie s3cret", "SITE CHLOGINS newbie 3",
-                                   "SITE CHRATIO newbie 5", "SITE ADDIDENTD newbie nb@home",
-                                   "SITE ADDIDENTD newbie *@ "}));
+    EXPECT_EQ(sent(),
+              QStringList({"SITE CHGRP newbie Couriers", "SITE CHPASS newbie s3cret", "SITE CHLOGINS newbie 3",
+                           "SITE CHRATIO newbie 5", "SITE ADDIDENTD newbie nb@home", "SITE ADDIDENTD newbie *@ "}));
     EXPECT_FALSE(dialog.isVisible());
     const QString record = userRecord("newbie");
     EXPECT_TRUE(record.contains("(group Couriers)") && record.contains("Max logins : 3") && record.contains("nb@home"))

@@ -14,7 +14,8 @@
 using Lines = std::vector<std::string>;
 
 // Runs the application's events until the condition holds or the time is up.
-inline bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 5000) {
+inline bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 5000)
+{
     const std::uint32_t start = GetTickCount();
     while (!condition())
         if (GetTickCount() - start > std::uint32_t(timeoutMs))
@@ -25,7 +26,9 @@ inline bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 50
 }
 
 // The message of the exception of class E that f raises.
-template <typename E, typename F> std::string failureOf(F&& f) {
+template <typename E, typename F>
+std::string failureOf(F&& f)
+{
     try {
         f();
     } catch (const E& e) {
@@ -38,7 +41,8 @@ template <typename E, typename F> std::string failureOf(F&& f) {
 // Cancel and Abort and a long time) the guard that makes a broken test fail instead of hang.
 class Later {
 public:
-    Later(int ms, std::function<void()> f) {
+    Later(int ms, std::function<void()> f)
+    {
         timer_.setSingleShot(true);
         QObject::connect(&timer_, &QTimer::timeout, [this, f = std::move(f)] {
             fired = true;
@@ -52,7 +56,8 @@ private:
     QTimer timer_;
 };
 
-inline std::unique_ptr<Later> watchdog(TPowersock& s, int ms = 5000) {
+inline std::unique_ptr<Later> watchdog(TPowersock& s, int ms = 5000)
+{
     return std::make_unique<Later>(ms, [&s] {
         s.Cancel();
         s.Abort();
@@ -62,7 +67,8 @@ inline std::unique_ptr<Later> watchdog(TPowersock& s, int ms = 5000) {
 // Every event of a client, in order: "status:<text>", "connect", "disconnect", "failed", "start", "stop",
 // "item:<line>", "success:<kind>", "unsupported:<kind>".
 struct EventLog {
-    explicit EventLog(TNMFTP& ftp) {
+    explicit EventLog(TNMFTP& ftp)
+    {
         ftp.ReportLevel = 2;
         ftp.OnStatus = [this, &ftp](QObject*, const std::string&) { add("status:" + ftp.Status); };
         ftp.OnConnect = [this](QObject*) { add("connect"); };
@@ -80,13 +86,15 @@ struct EventLog {
 };
 
 // The peer's half of a plain log-in: a greeting, then USER bob taken with 230 (no password asked).
-inline void serveLogin(PeerSession& s) {
+inline void serveLogin(PeerSession& s)
+{
     s.send("220 ready\r\n");
     s.expect("USER bob");
     s.send("230 in\r\n");
 }
 
-inline void loginTo(TNMFTP& ftp, const ScriptPeer& peer) {
+inline void loginTo(TNMFTP& ftp, const ScriptPeer& peer)
+{
     ftp.Host = "127.0.0.1";
     ftp.Port = peer.port();
     ftp.UserID = "bob";

@@ -40,9 +40,11 @@ server.serve_forever(timeout=0.2)
 class PyFtpServer {
 public:
     // Empty on success; otherwise why the server could not be started.
-    std::string start(const QString& root) {
+    std::string start(const QString& root)
+    {
         QFile script(scriptDir_.filePath("server.py"));
-        if (!scriptDir_.isValid() || !script.open(QIODevice::WriteOnly)) return "cannot write the server script";
+        if (!scriptDir_.isValid() || !script.open(QIODevice::WriteOnly))
+            return "cannot write the server script";
         script.write(serverScript);
         script.close();
         process_.setProgram("/usr/bin/python3");
@@ -53,7 +55,8 @@ public:
             return "cannot start /usr/bin/python3: " + process_.errorString().toStdString();
         QByteArray line;
         while (!line.contains('\n')) {
-            if (!process_.waitForReadyRead(10000)) break;
+            if (!process_.waitForReadyRead(10000))
+                break;
             line += process_.readAllStandardOutput();
         }
         if (line.startsWith("IMPORT-FAILED"))
@@ -65,10 +68,13 @@ public:
         return std::string();
     }
     quint16 port() const { return port_; }
-    ~PyFtpServer() {
-        if (process_.state() == QProcess::NotRunning) return;
+    ~PyFtpServer()
+    {
+        if (process_.state() == QProcess::NotRunning)
+            return;
         process_.closeWriteChannel();
-        if (!process_.waitForFinished(5000)) process_.kill(); // our own child, by its handle
+        if (!process_.waitForFinished(5000))
+            process_.kill(); // our own child, by its handle
         process_.waitForFinished(2000);
     }
 
@@ -78,7 +84,8 @@ private:
     quint16 port_ = 0;
 };
 
-TEST(Interop, PyftpdlibSession) {
+TEST(Interop, PyftpdlibSession)
+{
     QTemporaryDir root;
     QDir dir(root.path());
     ASSERT_TRUE(root.isValid() && dir.mkpath("pub/empty") && dir.mkpath("pub/Some.Release-GRP"));

@@ -15,7 +15,8 @@ struct ParseRow {
     std::string name = {}, size = {}, date = {}, attributes = {};
 };
 
-TEST(ListParser, UnixLinesTable) {
+TEST(ListParser, UnixLinesTable)
+{
     std::string manyFields = "-rw-r--r-- 1 u g 77 Mar 3 2020";
     for (int i = 1; i <= 22; ++i)
         manyFields += " w" + std::to_string(i); // 30 fields in all
@@ -45,7 +46,8 @@ TEST(ListParser, UnixLinesTable) {
         ASSERT_EQ(list.NameList.size(), stored + row.stored) << row.line;
         ASSERT_TRUE(list.SizeList.size() == stored + row.stored && list.DateList.size() == stored + row.stored &&
                     list.AttributeList.size() == stored + row.stored);
-        if (!row.stored) continue;
+        if (!row.stored)
+            continue;
         EXPECT_EQ(list.NameList[stored], row.name) << row.line;
         EXPECT_EQ(list.SizeList[stored], row.size) << row.line;
         EXPECT_EQ(list.DateList[stored], row.date) << row.line;
@@ -58,7 +60,8 @@ TEST(ListParser, UnixLinesTable) {
     EXPECT_EQ(list.Field(25), "w22");
 }
 
-TEST(ListParser, AnnouncedSizeAndSystemKinds) {
+TEST(ListParser, AnnouncedSizeAndSystemKinds)
+{
     for (auto [reply, size] : {std::pair<std::string, std::int64_t>{"150 Opening ASCII mode data connection for "
                                                                     "/bin/ls (3120 bytes).\r\n",
                                                                     3120},
@@ -79,7 +82,8 @@ TEST(ListParser, AnnouncedSizeAndSystemKinds) {
 // The peer's half of one active-mode listing: PORT taken, LIST answered, the data sent over a connection of the
 // peer's and closed, then the completion reply.
 void serveListing(PeerSession& c, const std::string& listing,
-                  const std::string& announce = "150 Opening data connection\r\n") {
+                  const std::string& announce = "150 Opening data connection\r\n")
+{
     const std::string port = c.readLine();
     c.send("200 PORT command successful\r\n");
     c.expect("LIST");
@@ -87,12 +91,14 @@ void serveListing(PeerSession& c, const std::string& listing,
     if (auto data = c.connectData(port)) {
         PeerSession::sendOn(*data, listing);
         data->disconnectFromHost();
-        if (data->state() != QAbstractSocket::UnconnectedState) data->waitForDisconnected(2000);
+        if (data->state() != QAbstractSocket::UnconnectedState)
+            data->waitForDisconnected(2000);
     }
     c.send("226 Transfer complete\r\n");
 }
 
-TEST(ListTransfer, WholeListingThenALongSecondOne) {
+TEST(ListTransfer, WholeListingThenALongSecondOne)
+{
     const std::string first = "total 3\r\n"
                               "drwxr-xr-x 2 u g 4096 Jan 5 12:00 incoming\r\n"
                               "-rw-r--r-- 1 u g 10 Jan 5 2001 a.nfo\n"
@@ -150,7 +156,8 @@ TEST(ListTransfer, WholeListingThenALongSecondOne) {
     EXPECT_EQ(peer.failure(), "");
 }
 
-TEST(ListTransfer, RefusedSystPortAndList) {
+TEST(ListTransfer, RefusedSystPortAndList)
+{
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
         for (const char* reply : {"500 SYST not understood\r\n", "500 PORT not understood\r\n"}) {
@@ -180,7 +187,8 @@ TEST(ListTransfer, RefusedSystPortAndList) {
     EXPECT_EQ(peer.failure(), "");
 }
 
-TEST(ListTransfer, StrangerOnTheDataPortIsRefused) {
+TEST(ListTransfer, StrangerOnTheDataPortIsRefused)
+{
     bool strangerClosed = false;
     ScriptPeer peer([&](PeerSession& c) {
         serveLogin(c);
@@ -223,7 +231,8 @@ TEST(ListTransfer, StrangerOnTheDataPortIsRefused) {
     EXPECT_EQ(peer.failure(), "");
 }
 
-TEST(ListTransfer, ServerThatCannotConnectEndsTheWait) {
+TEST(ListTransfer, ServerThatCannotConnectEndsTheWait)
+{
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
         c.readLine();
@@ -244,7 +253,8 @@ TEST(ListTransfer, ServerThatCannotConnectEndsTheWait) {
     EXPECT_EQ(ftp.ReplyNumber, 200);
 }
 
-TEST(ListTransfer, CancelEndsAcceptAndListingWaits) {
+TEST(ListTransfer, CancelEndsAcceptAndListingWaits)
+{
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
         c.readLine(); // 1: the connection never comes
@@ -257,7 +267,8 @@ TEST(ListTransfer, CancelEndsAcceptAndListingWaits) {
             c.expect("LIST");
             c.send("150 Opening data connection\r\n");
             auto data = c.connectData(port);
-            if (data) PeerSession::sendOn(*data, "total 1\r\n-rw-r--r-- 1 u g 1 Jan 5 2001 x\r\n");
+            if (data)
+                PeerSession::sendOn(*data, "total 1\r\n-rw-r--r-- 1 u g 1 Jan 5 2001 x\r\n");
             c.peer.waitFor(mark);
         }
         c.expect("NOOP");
@@ -271,7 +282,8 @@ TEST(ListTransfer, CancelEndsAcceptAndListingWaits) {
         EXPECT_EQ(failureOf<ESockError>([&] { ftp.List(); }), "Accepting Canceled");
     }
     ftp.OnListItem = [&](const std::string& line) {
-        if (line != "total 1") ftp.Abort(); // the data connection is cancelled
+        if (line != "total 1")
+            ftp.Abort(); // the data connection is cancelled
     };
     EXPECT_EQ(failureOf<EAbortError>([&] { ftp.List(); }), "Socket readln aborted");
     EXPECT_EQ(log.count("stop") + log.count("success:4"), 0u);
@@ -280,7 +292,8 @@ TEST(ListTransfer, CancelEndsAcceptAndListingWaits) {
 
     std::unique_ptr<Later> operatorGivesUp;
     ftp.OnListItem = [&](const std::string& line) {
-        if (line != "total 1") operatorGivesUp = std::make_unique<Later>(20, [&] { ftp.Cancel(); });
+        if (line != "total 1")
+            operatorGivesUp = std::make_unique<Later>(20, [&] { ftp.Cancel(); });
     };
     EXPECT_EQ(failureOf<EAbortError>([&] { ftp.List(); }), "Socket readln aborted");
     peer.signal("cancelled");
@@ -288,7 +301,8 @@ TEST(ListTransfer, CancelEndsAcceptAndListingWaits) {
     EXPECT_EQ(ftp.TransactionReply, "200 ok\r\n");
 }
 
-TEST(ListTransfer, TransferAbortedReplyStillReadsTheListingToItsEnd) {
+TEST(ListTransfer, TransferAbortedReplyStillReadsTheListingToItsEnd)
+{
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
         const std::string port = c.readLine();
@@ -296,7 +310,8 @@ TEST(ListTransfer, TransferAbortedReplyStillReadsTheListingToItsEnd) {
         c.expect("LIST");
         c.send("150 Opening data connection\r\n");
         auto data = c.connectData(port);
-        if (!data) return;
+        if (!data)
+            return;
         PeerSession::sendOn(*data, "line one\r\n");
         c.peer.waitFor("first line");
         c.send("426 Connection closed; transfer aborted\r\n");
@@ -313,7 +328,8 @@ TEST(ListTransfer, TransferAbortedReplyStillReadsTheListingToItsEnd) {
     };
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (ftp.Canceled) peer.signal("watch fired");
+        if (ftp.Canceled)
+            peer.signal("watch fired");
     });
     watch.start(1);
     auto dog = watchdog(ftp);

@@ -7,7 +7,8 @@
 
 namespace {
 
-TEST(FtpLogin, PasswordAskedEventOrderAndBytesOnTheWire) {
+TEST(FtpLogin, PasswordAskedEventOrderAndBytesOnTheWire)
+{
     ScriptPeer peer([](PeerSession& c) {
         c.send("220-Welcome\r\n220 ready\r\n");
         c.expect("USER bob");
@@ -38,7 +39,8 @@ TEST(FtpLogin, PasswordAskedEventOrderAndBytesOnTheWire) {
     EXPECT_EQ(peer.failure(), "");
 }
 
-TEST(FtpLogin, UserRepliesBelow401LogInWithoutPassword) {
+TEST(FtpLogin, UserRepliesBelow401LogInWithoutPassword)
+{
     for (const std::string reply : {"230 no password needed\r\n", "400 odd, but not a refusal\r\n"}) {
         ScriptPeer peer([reply](PeerSession& c) {
             c.send("220 ready\r\n");
@@ -54,7 +56,8 @@ TEST(FtpLogin, UserRepliesBelow401LogInWithoutPassword) {
     }
 }
 
-TEST(FtpLogin, RefusedPasswordEventOrder) {
+TEST(FtpLogin, RefusedPasswordEventOrder)
+{
     ScriptPeer peer([](PeerSession& c) {
         c.send("220 ready\r\n");
         c.expect("USER bob");
@@ -74,7 +77,8 @@ TEST(FtpLogin, RefusedPasswordEventOrder) {
     EXPECT_FALSE(ftp.Connected);
 }
 
-TEST(FtpLogin, RefusingGreetingIsReportedWithItsText) {
+TEST(FtpLogin, RefusingGreetingIsReportedWithItsText)
+{
     for (const std::string greeting : {"421 Too many users\r\n", "530 Not from your address\r\n"}) {
         ScriptPeer peer([greeting](PeerSession& c) {
             c.send(greeting);
@@ -93,7 +97,8 @@ TEST(FtpLogin, RefusingGreetingIsReportedWithItsText) {
     }
 }
 
-TEST(FtpLogin, CancelledLogInClosesWithoutQuit) {
+TEST(FtpLogin, CancelledLogInClosesWithoutQuit)
+{
     ScriptPeer peer([](PeerSession& c) { c.waitClosed(); }); // accepts, and never greets
     TNMFTP ftp;
     EventLog log(ftp);
@@ -104,7 +109,8 @@ TEST(FtpLogin, CancelledLogInClosesWithoutQuit) {
     EXPECT_TRUE(peer.received().empty());
 }
 
-TEST(FtpReplies, SplitLinesLineEndsAndMultiLineShapes) {
+TEST(FtpReplies, SplitLinesLineEndsAndMultiLineShapes)
+{
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
         c.expect("SITE A");
@@ -120,7 +126,8 @@ TEST(FtpReplies, SplitLinesLineEndsAndMultiLineShapes) {
     // The peer sends the rest of the line only once the first half is in the buffer.
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (ftp.ReceiveBuffer.view() == "200 Sp") peer.signal("half");
+        if (ftp.ReceiveBuffer.view() == "200 Sp")
+            peer.signal("half");
     });
     watch.start(1);
     ftp.SendCommand("SITE A");
@@ -131,7 +138,8 @@ TEST(FtpReplies, SplitLinesLineEndsAndMultiLineShapes) {
                      "status:250-second\r\n", "status:  indented\r\n", "status:25\r\n", "success:14"}));
 }
 
-TEST(FtpCommands, ClassificationTable) {
+TEST(FtpCommands, ClassificationTable)
+{
     for (auto [command, kind] : {std::pair{"CWD /pub", TCmdType::ChangeDir},
                                  {"CWD", TCmdType::ChangeDir},
                                  {"MKD new", TCmdType::MakeDir},
@@ -146,7 +154,8 @@ TEST(FtpCommands, ClassificationTable) {
         EXPECT_EQ(TNMFTP::classifyCommand(command), kind) << command;
 }
 
-TEST(FtpCommands, OutcomesUnaskedLinesAndCurrentDirectory) {
+TEST(FtpCommands, OutcomesUnaskedLinesAndCurrentDirectory)
+{
     const std::pair<std::string, std::string> pwd[] = {{"257 \"/my dir\" is current\r\n", "/my dir"},
                                                        {"257 \"/open ended\r\n", "/open ended\r\n"},
                                                        {"257 no\r\n", ""}};
@@ -185,7 +194,8 @@ TEST(FtpCommands, OutcomesUnaskedLinesAndCurrentDirectory) {
         EXPECT_EQ(ftp.CurrentDirectory(), row.second) << row.first;
 }
 
-TEST(FtpCommands, NotConnectedSendsNothing) {
+TEST(FtpCommands, NotConnectedSendsNothing)
+{
     TNMFTP ftp;
     EventLog log(ftp);
     EXPECT_EQ(failureOf<Exception>([&] { ftp.SendCommand("SITE WHO"); }), "Not Connected");
@@ -194,7 +204,8 @@ TEST(FtpCommands, NotConnectedSendsNothing) {
     EXPECT_FALSE(ftp.isBusy());
 }
 
-TEST(FtpWaits, ReplyWatch421EndsTheWait) {
+TEST(FtpWaits, ReplyWatch421EndsTheWait)
+{
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
         c.expect("SITE USERS");
@@ -208,7 +219,8 @@ TEST(FtpWaits, ReplyWatch421EndsTheWait) {
     EventLog log(ftp);
     ftp.OnStatus = [&](QObject*, const std::string&) {
         log.add("status:" + ftp.Status);
-        if (ftp.Status == "200-Users:\r\n") peer.signal("first line read");
+        if (ftp.Status == "200-Users:\r\n")
+            peer.signal("first line read");
     };
     auto dog = watchdog(ftp);
     EXPECT_EQ(failureOf<EAbortError>([&] { ftp.SendCommand("SITE USERS"); }), "Socket readln aborted");
@@ -218,7 +230,8 @@ TEST(FtpWaits, ReplyWatch421EndsTheWait) {
     EXPECT_EQ(log.entries, (Lines{"status:SITE USERS", "status:200-Users:\r\n", "disconnect"}));
 }
 
-TEST(FtpWaits, LostConnectionEndsTheWaitAndTheClientLogsInAgain) {
+TEST(FtpWaits, LostConnectionEndsTheWaitAndTheClientLogsInAgain)
+{
     int session = 0; // the peer thread's only
     ScriptPeer peer(
         [&session](PeerSession& c) {
@@ -244,7 +257,8 @@ TEST(FtpWaits, LostConnectionEndsTheWaitAndTheClientLogsInAgain) {
     EXPECT_EQ(ftp.ReplyNumber, 200);
 }
 
-TEST(FtpWaits, AnEndlessReplyLineIsCutOffNotBuffered) {
+TEST(FtpWaits, AnEndlessReplyLineIsCutOffNotBuffered)
+{
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
         c.expect("SITE NFO huge.nfo");
@@ -263,7 +277,8 @@ TEST(FtpWaits, AnEndlessReplyLineIsCutOffNotBuffered) {
     EXPECT_EQ(failureOf<Exception>([&] { ftp.SendCommand("NOOP"); }), "Not Connected");
 }
 
-TEST(FtpWaits, CancelledReplyWaitLeavesAUsableClient) {
+TEST(FtpWaits, CancelledReplyWaitLeavesAUsableClient)
+{
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
         c.expect("SITE SLOW");
@@ -291,7 +306,8 @@ TEST(FtpWaits, CancelledReplyWaitLeavesAUsableClient) {
     EXPECT_EQ(ftp.TransactionReply, "200 noop\r\n");
 }
 
-TEST(FtpLogout, QuitRefusedStillClosesFirst) {
+TEST(FtpLogout, QuitRefusedStillClosesFirst)
+{
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
         c.expect("QUIT");
@@ -305,7 +321,8 @@ TEST(FtpLogout, QuitRefusedStillClosesFirst) {
     EXPECT_EQ(ftp.Vendor, FtpVendor::Undetected);
 }
 
-TEST(FtpLogout, DestroyingALoggedInClientDoesNotWait) {
+TEST(FtpLogout, DestroyingALoggedInClientDoesNotWait)
+{
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
         c.expect("QUIT"); // and never answers

@@ -11,7 +11,8 @@
 
 namespace {
 
-TEST(SocketTexts, ErrorTableErrnoMappingReplyCodesAddresses) {
+TEST(SocketTexts, ErrorTableErrnoMappingReplyCodesAddresses)
+{
     TPowersock s;
     EXPECT_EQ(s.LookupErrorMessage(0), "");
     EXPECT_EQ(s.LookupErrorMessage(10061), "10061:Connection refused");
@@ -43,7 +44,8 @@ TEST(SocketTexts, ErrorTableErrnoMappingReplyCodesAddresses) {
         EXPECT_FALSE(parseDottedAddress(bad, a)) << bad;
 }
 
-TEST(SocketBuffers, ReadLnReadAndSendBufferRules) {
+TEST(SocketBuffers, ReadLnReadAndSendBufferRules)
+{
     TPowersock s;
     s.Connected = true; // the buffers alone: nothing arrives, nothing leaves
     s.ReceiveBuffer.append("a\r\nb");
@@ -78,7 +80,8 @@ TEST(SocketBuffers, ReadLnReadAndSendBufferRules) {
     EXPECT_TRUE(s.SendQueue.empty());
 }
 
-TEST(SocketConnect, RefusedThenConnectedThenAlreadyConnected) {
+TEST(SocketConnect, RefusedThenConnectedThenAlreadyConnected)
+{
     ScriptPeer peer([](PeerSession& c) {
         c.expect("HELLO");
         c.send("250 hi\r\n");
@@ -103,7 +106,8 @@ TEST(SocketConnect, RefusedThenConnectedThenAlreadyConnected) {
     EXPECT_EQ(peer.failure(), "");
 }
 
-TEST(SocketConnect, ServerHangingUpAtOnceDoesNotHoldConnect) {
+TEST(SocketConnect, ServerHangingUpAtOnceDoesNotHoldConnect)
+{
     // The connect and the close notification can come in one round of events; neither may be lost.
     constexpr int rounds = 20;
     ScriptPeer peer([](PeerSession& c) { c.close(); }, rounds);
@@ -118,7 +122,8 @@ TEST(SocketConnect, ServerHangingUpAtOnceDoesNotHoldConnect) {
     }
 }
 
-TEST(SocketConnect, LookupOutcomes) {
+TEST(SocketConnect, LookupOutcomes)
+{
     ScriptPeer peer([](PeerSession&) {}, 2);
     TPowersock s;
     int resolved = 0, invalid = 0;
@@ -144,12 +149,14 @@ TEST(SocketConnect, LookupOutcomes) {
     s.Host = "localhost";
     s.ReportLevel = 8;
     s.OnStatus = [&](QObject*, const std::string& text) {
-        if (text == "Resolve Host") s.Cancel();
+        if (text == "Resolve Host")
+            s.Cancel();
     };
     EXPECT_EQ(failureOf<ESockError>([&] { s.Connect(); }), "Host Lookup Canceled");
 }
 
-TEST(SocketConnect, UnansweredConnectTimesOutOrIsCancelled) {
+TEST(SocketConnect, UnansweredConnectTimesOutOrIsCancelled)
+{
     // A listener whose queue is full drops further connection requests, so a connect to it stays under way.
     QTcpServer full;
     full.setListenBacklogSize(0);
@@ -175,7 +182,8 @@ TEST(SocketConnect, UnansweredConnectTimesOutOrIsCancelled) {
     EXPECT_FALSE(s.Connected);
 }
 
-TEST(SocketTransfer, FullChunkPostsReadMoreAndShortChunkDoesNot) {
+TEST(SocketTransfer, FullChunkPostsReadMoreAndShortChunkDoesNot)
+{
     for (std::size_t size : {std::size_t(16383), std::size_t(16382)}) {
         ScriptPeer peer([size](PeerSession& c) {
             c.peer.waitFor("go");
@@ -202,7 +210,8 @@ TEST(SocketTransfer, FullChunkPostsReadMoreAndShortChunkDoesNot) {
     }
 }
 
-TEST(SocketTransfer, PeerClosingWithPendingDataIsDrained) {
+TEST(SocketTransfer, PeerClosingWithPendingDataIsDrained)
+{
     ScriptPeer peer(
         [](PeerSession& c) {
             c.send("220 one\r\n220 two\r\n211 no line end");
@@ -228,7 +237,8 @@ TEST(SocketTransfer, PeerClosingWithPendingDataIsDrained) {
     EXPECT_TRUE(s.Connected);
 }
 
-TEST(SocketTransfer, WriteCutsAt16384AndLevelsFilterStatus) {
+TEST(SocketTransfer, WriteCutsAt16384AndLevelsFilterStatus)
+{
     ScriptPeer peer([](PeerSession& c) {
         const std::string cut = c.readBytes(16384);
         c.send(cut == std::string(16384, 'w') ? "200 cut\r\n" : "500 whole\r\n");
@@ -260,7 +270,8 @@ TEST(SocketTransfer, WriteCutsAt16384AndLevelsFilterStatus) {
     EXPECT_EQ(seen, expected);
 }
 
-TEST(SocketState, NotConnectedIsAStandardException) {
+TEST(SocketState, NotConnectedIsAStandardException)
+{
     TPowersock s;
     int asked = 0;
     s.OnConnectionRequired = [&](bool& Handled) { Handled = ++asked > 0; }; // claims to connect, but does not

@@ -8,23 +8,28 @@ namespace {
 constexpr int WaitMs = 5000;
 }
 
-void PeerSession::sendOn(QTcpSocket& socket, const std::string& bytes) {
+void PeerSession::sendOn(QTcpSocket& socket, const std::string& bytes)
+{
     socket.write(bytes.data(), qint64(bytes.size()));
     while (socket.bytesToWrite() > 0 && socket.state() == QAbstractSocket::ConnectedState)
-        if (!socket.waitForBytesWritten(WaitMs)) break;
+        if (!socket.waitForBytesWritten(WaitMs))
+            break;
 }
 
-bool PeerSession::fill() {
+bool PeerSession::fill()
+{
     if (socket_.bytesAvailable() == 0 && !socket_.waitForReadyRead(WaitMs) && socket_.bytesAvailable() == 0)
         return false;
     pending_ += socket_.readAll().toStdString();
     return true;
 }
 
-std::string PeerSession::readLine() {
+std::string PeerSession::readLine()
+{
     std::size_t lf;
     while ((lf = pending_.find('\n')) == std::string::npos)
-        if (!fill()) return std::string();
+        if (!fill())
+            return std::string();
     std::string line = pending_.substr(0, lf + 1);
     pending_.erase(0, lf + 1);
     std::lock_guard lock(peer.mutex_);
@@ -32,7 +37,8 @@ std::string PeerSession::readLine() {
     return line;
 }
 
-std::string PeerSession::readBytes(std::size_t count) {
+std::string PeerSession::readBytes(std::size_t count)
+{
     while (pending_.size() < count && fill()) {
     }
     std::string out = pending_.substr(0, count);
@@ -40,25 +46,32 @@ std::string PeerSession::readBytes(std::size_t count) {
     return out;
 }
 
-void PeerSession::expect(const std::string& line) {
+void PeerSession::expect(const std::string& line)
+{
     std::string got = readLine();
     while (!got.empty() && (got.back() == '\n' || got.back() == '\r'))
         got.pop_back();
-    if (got != line) peer.fail("expected \"" + line + "\", got \"" + got + "\"");
+    if (got != line)
+        peer.fail("expected \"" + line + "\", got \"" + got + "\"");
 }
 
-bool PeerSession::waitClosed() {
+bool PeerSession::waitClosed()
+{
     while (socket_.state() == QAbstractSocket::ConnectedState)
-        if (!fill() && socket_.state() == QAbstractSocket::ConnectedState) return false;
+        if (!fill() && socket_.state() == QAbstractSocket::ConnectedState)
+            return false;
     return true;
 }
 
-void PeerSession::close() {
+void PeerSession::close()
+{
     socket_.disconnectFromHost();
-    if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.waitForDisconnected(WaitMs);
+    if (socket_.state() != QAbstractSocket::UnconnectedState)
+        socket_.waitForDisconnected(WaitMs);
 }
 
-std::unique_ptr<QTcpSocket> PeerSession::connectData(const std::string& portLine) {
+std::unique_ptr<QTcpSocket> PeerSession::connectData(const std::string& portLine)
+{
     QHostAddress address;
     quint16 port = 0;
     auto data = std::make_unique<QTcpSocket>();
@@ -75,7 +88,8 @@ std::unique_ptr<QTcpSocket> PeerSession::connectData(const std::string& portLine
     return data;
 }
 
-ScriptPeer::ScriptPeer(Script script, int connections) : script_(std::move(script)), connections_(connections) {
+ScriptPeer::ScriptPeer(Script script, int connections) : script_(std::move(script)), connections_(connections)
+{
     std::promise<quint16> listening;
     auto ready = listening.get_future();
     thread_.reset(QThread::create([this, &listening] {
@@ -92,44 +106,54 @@ ScriptPeer::ScriptPeer(Script script, int connections) : script_(std::move(scrip
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             PeerSession session(*this, *socket);
             script_(session);
-            if (!session.waitClosed()) session.close();
+            if (!session.waitClosed())
+                session.close();
         }
     }));
     thread_->start();
     port_ = ready.get();
 }
 
-ScriptPeer::~ScriptPeer() {
-    if (!thread_->wait(3 * WaitMs)) thread_->terminate();
+ScriptPeer::~ScriptPeer()
+{
+    if (!thread_->wait(3 * WaitMs))
+        thread_->terminate();
 }
 
-std::vector<std::string> ScriptPeer::received() const {
+std::vector<std::string> ScriptPeer::received() const
+{
     std::lock_guard lock(mutex_);
     return received_;
 }
 
-std::string ScriptPeer::failure() const {
+std::string ScriptPeer::failure() const
+{
     std::lock_guard lock(mutex_);
     return failure_;
 }
 
-void ScriptPeer::signal(const std::string& name) {
+void ScriptPeer::signal(const std::string& name)
+{
     std::lock_guard lock(mutex_);
     marks_.insert(name);
     changed_.notify_all();
 }
 
-bool ScriptPeer::waitFor(const std::string& name) {
+bool ScriptPeer::waitFor(const std::string& name)
+{
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(WaitMs), [&] { return marks_.count(name) > 0; });
 }
 
-void ScriptPeer::fail(const std::string& why) {
+void ScriptPeer::fail(const std::string& why)
+{
     std::lock_guard lock(mutex_);
-    if (failure_.empty()) failure_ = why;
+    if (failure_.empty())
+        failure_ = why;
 }
 
-bool parsePortLine(const std::string& line, QHostAddress& address, quint16& port) {
+bool parsePortLine(const std::string& line, QHostAddress& address, quint16& port)
+{
     unsigned n[6];
     if (line.rfind("PORT ", 0) != 0 ||
         std::sscanf(line.c_str() + 5, "%u,%u,%u,%u,%u,%u", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]) != 6)
@@ -139,7 +163,8 @@ bool parsePortLine(const std::string& line, QHostAddress& address, quint16& port
     return true;
 }
 
-quint16 closedPort() {
+quint16 closedPort()
+{
     QTcpServer server;
     server.listen(QHostAddress::LocalHost, 0);
     return server.serverPort(); // closed again when server goes

@@ -53,7 +53,8 @@ TEST_F(SettingsStoreTest, ValuesListInTheOrderWrittenAndKeepTheirPlaceWhenRewrit
     store.ReadSectionValues("Custom Commands", values);
     ASSERT_EQ(values.size(), 12u);
     for (int i = 0; i < 12; ++i)
-        EXPECT_EQ(values[i].first, "Command" + std::to_string(i)) << "not in name order: Command10 sorts before Command2";
+        EXPECT_EQ(values[i].first, "Command" + std::to_string(i))
+            << "not in name order: Command10 sorts before Command2";
     EXPECT_EQ(values[3].second, "rewritten");
     EXPECT_EQ(values[11].second, "cmd 11");
 
@@ -108,9 +109,20 @@ TEST_F(SettingsStoreTest, IntegersFallBackToTheDefaultUnlessDecimal)
 {
     TSettingsStore store(file());
     const std::pair<const char*, int> cases[] = {
-        {"460", 460}, {"-1", -1},          {"0", 0},           {"2147483647", 2147483647}, {"-2147483648", INT_MIN},
-        {"", 7},      {"12a", 7},          {" 5", 7},          {"5 ", 7},                  {"+5", 7},
-        {"-", 7},     {"2147483648", 7},   {"0x10", 7},        {"99999999999999999999", 7},
+        {"460", 460},
+        {"-1", -1},
+        {"0", 0},
+        {"2147483647", 2147483647},
+        {"-2147483648", INT_MIN},
+        {"", 7},
+        {"12a", 7},
+        {" 5", 7},
+        {"5 ", 7},
+        {"+5", 7},
+        {"-", 7},
+        {"2147483648", 7},
+        {"0x10", 7},
+        {"99999999999999999999", 7},
     };
     for (const auto& [text, expected] : cases) {
         store.WriteString("Settings", "Height", text);
@@ -156,7 +168,7 @@ TEST_F(SettingsStoreTest, EraseRemovesTheWholeSubtreeAndNothingElse)
     EXPECT_EQ(store.ReadString("Custom Commands2", "Command0", ""), "stays");
     EXPECT_EQ(store.ReadInteger("Settings", "Height", 0), 400);
     store.EraseSection("never existed"); // no error
-    rawSql("SELECT 1"); // the file is still fine for others
+    rawSql("SELECT 1");                  // the file is still fine for others
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file().c_str(), &db), SQLITE_OK);
     sqlite3_stmt* st = nullptr;
@@ -188,7 +200,9 @@ TEST_F(SettingsStoreTest, DefaultPathMakesAPrivateFolderAndFile)
 
 TEST_F(SettingsStoreTest, TwoStoresOnOneFileLoseNeithersWrites)
 {
-    { TSettingsStore create(file()); }
+    {
+        TSettingsStore create(file());
+    }
     auto writer = [this](const std::string& prefix) {
         TSettingsStore store(file());
         for (int i = 0; i < 100; ++i)

@@ -16,10 +16,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QPushButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QPushButton>
 #include <QTabBar>
 #include <QTest>
 #include <QTimer>
@@ -87,7 +87,8 @@ protected:
 
     // Runs act once the client is waiting inside the operation that the next step starts (and, when given, the
     // reply has got as far as ready says). act runs nested in that wait, as an operator's click would.
-    void duringTheWait(std::function<void()> act, std::function<bool()> ready = [] { return true; })
+    void duringTheWait(
+        std::function<void()> act, std::function<bool()> ready = [] { return true; })
     {
         auto poll = std::make_shared<std::function<void()>>();
         *poll = [this, act, ready, poll] {
@@ -114,4 +115,3 @@ protected:
     ScriptedPrompts prompts;
     std::unique_ptr<TMainForm> form;
 };
-

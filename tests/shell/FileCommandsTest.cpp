@@ -46,7 +46,8 @@ TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
     ASSERT_EQ(form->TreeView1->currentItem(), nullptr);
     click(form->bbDeleteDir);
     click(form->bbNukeDir);
-    EXPECT_EQ(prompts.notices, QStringList({"Select a directory first 'ya tool!", "Select a directory first 'ya tool!"}));
+    EXPECT_EQ(prompts.notices,
+              QStringList({"Select a directory first 'ya tool!", "Select a directory first 'ya tool!"}));
     QTreeWidgetItem* dir = child(nullptr, "incoming");
     ASSERT_NE(dir, nullptr);
     doubleClick(dir);

@@ -218,7 +218,8 @@ TEST_F(MainFormTest, TheTopStripStretchesAndKeepsToTheRightEdge)
     auto form = start();
     toDesignSize(*form);
     const QRect command = form->CommandText->geometry(), execute = form->bbExecute->geometry(),
-                noop = form->NOOP->geometry(), pages = form->PageControl1->geometry(), sites = form->bbSites->geometry();
+                noop = form->NOOP->geometry(), pages = form->PageControl1->geometry(),
+                sites = form->bbSites->geometry();
     form->resize(form->width() + 100, form->height() + 40);
     QApplication::processEvents();
     EXPECT_EQ(form->CommandText->geometry(), command.adjusted(0, 0, 100, 0));

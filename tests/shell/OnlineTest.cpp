@@ -163,7 +163,8 @@ TEST_F(OnlineTest, InfoButtonsClearTheBoxAndAskWhereTheyMust)
     ASSERT_EQ(prompts.errors.size(), 2) << "a blank is no number of directories, and there is no such PID";
     EXPECT_TRUE(prompts.errors[0].startsWith("501"));
     EXPECT_TRUE(prompts.errors[1].startsWith("5"));
-    EXPECT_TRUE(form->InfoMemo->toPlainText().startsWith("SITE KILL 99999")) << "the box stays cleared but for the reply";
+    EXPECT_TRUE(form->InfoMemo->toPlainText().startsWith("SITE KILL 99999"))
+        << "the box stays cleared but for the reply";
 }
 
 TEST_F(OnlineTest, TheTreeListsThreeLevelsDeep)
@@ -272,19 +273,21 @@ TEST_F(OnlineTest, NothingStartsWhileTheClientWaitsAndLogOutEndsTheWait)
     qsizetype during = -1;
     // The stalled reply's first line is in: the client waits for the rest.
     auto replyStarted = [&] { return form->InfoMemo->toPlainText().contains("Who is on"); };
-    duringTheWait([&] {
-        const qsizetype mark = sim.commands().size();
-        // Buttons, EXECUTE, a refreshing tab click, the keep-alive tick: all inside the wait, none sends.
-        click(form->bbWeekTop);
-        form->CommandText->setEditText(QStringLiteral("USERS"));
-        form->bbExecute->setEnabled(true);
-        click(form->bbExecute);
-        clickTab(form->UserSheet);
-        form->Timer1Timer();
-        QTest::qWait(50);
-        during = sim.commandsSince(mark).size();
-        click(form->bbLogOut); // the way out of a daemon that stopped answering
-    }, replyStarted);
+    duringTheWait(
+        [&] {
+            const qsizetype mark = sim.commands().size();
+            // Buttons, EXECUTE, a refreshing tab click, the keep-alive tick: all inside the wait, none sends.
+            click(form->bbWeekTop);
+            form->CommandText->setEditText(QStringLiteral("USERS"));
+            form->bbExecute->setEnabled(true);
+            click(form->bbExecute);
+            clickTab(form->UserSheet);
+            form->Timer1Timer();
+            QTest::qWait(50);
+            during = sim.commandsSince(mark).size();
+            click(form->bbLogOut); // the way out of a daemon that stopped answering
+        },
+        replyStarted);
     click(form->bbWho);
     EXPECT_EQ(during, 0);
     ASSERT_EQ(prompts.errors.size(), 1) << prompts.errors.join('|').toStdString();
@@ -301,11 +304,11 @@ TEST_F(OnlineTest, ClosingTheWindowDuringAWaitShutsDownCleanlyAndSavesTheSetting
     form->CommandText->addItem(QStringLiteral("WHO"));
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    duringTheWait([&] { form->close(); },
-                  [&] { return form->InfoMemo->toPlainText().contains("Who is on"); });
+    duringTheWait([&] { form->close(); }, [&] { return form->InfoMemo->toPlainText().contains("Who is on"); });
     click(form->bbWho);
     QTRY_VERIFY_WITH_TIMEOUT(!form->isVisible(), 15000);
-    EXPECT_TRUE(prompts.errors.isEmpty()) << "a closing console reports nothing: " << prompts.errors.join('\n').toStdString();
+    EXPECT_TRUE(prompts.errors.isEmpty())
+        << "a closing console reports nothing: " << prompts.errors.join('\n').toStdString();
     EXPECT_FALSE(form->NMFTP1->Connected);
     TSettingsStore store(TSettingsStore::defaultPath());
     store.OpenKey("Drummock", false);

@@ -104,9 +104,9 @@ TEST_F(RealPrompts, InputBoxReturnsTheTextOnOkAndTheDefaultOnCancel)
         QTest::keyClicks(field, QStringLiteral("25"));
         QTest::keyClick(field, Qt::Key_Return);
     });
-    EXPECT_EQ(Prompts().InputBox(QStringLiteral("GiVE CREDiT"), QStringLiteral("Give bob how many MB?"),
-                                 QStringLiteral("0")),
-              "25");
+    EXPECT_EQ(
+        Prompts().InputBox(QStringLiteral("GiVE CREDiT"), QStringLiteral("Give bob how many MB?"), QStringLiteral("0")),
+        "25");
     whenModal([](QWidget* w) {
         QTest::keyClicks(w->findChild<QLineEdit*>(QStringLiteral("InputField")), QStringLiteral("typed"));
         qobject_cast<QDialog*>(w)->reject();

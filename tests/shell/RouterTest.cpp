@@ -32,10 +32,7 @@ protected:
         form->NMFTP1Status();
     }
     void show(QWidget* page) { form->PageControl1->setCurrentWidget(page); }
-    static QStringList lines(const QPlainTextEdit* memo)
-    {
-        return memo->toPlainText().split(QLatin1Char('\n'));
-    }
+    static QStringList lines(const QPlainTextEdit* memo) { return memo->toPlainText().split(QLatin1Char('\n')); }
     QString panel3() const { return form->StatusBar1->panelText(3); }
 
     ScriptedPrompts prompts;
@@ -80,13 +77,13 @@ TEST_F(RouterTest, TheUserGatheringReadsTheCellsAndStopsAtTheTotals)
     show(form->UserSheet);
     form->GatheringUsers = true;
     const std::string rows[] = {
-        "SITE USERS",                                   // line 1: the command, counted not parsed
-        "200- User list of site Quillon:\r\n",          // line 2: counted not parsed
+        "SITE USERS",                          // line 1: the command, counted not parsed
+        "200- User list of site Quillon:\r\n", // line 2: counted not parsed
         " alice      bob          carol        dave         eve          frank\r\n",
         " george\r\n",
-        "250- heidi     extra text\r\n",                // one name in characters 6 to 15
-        "250-\r\n",                                     // an empty name
-        "250-  ivan\r\n",                               // blanks at its start stay
+        "250- heidi     extra text\r\n",                    // one name in characters 6 to 15
+        "250-\r\n",                                         // an empty name
+        "250-  ivan\r\n",                                   // blanks at its start stay
         std::string(74, ' ') + "200- Totals: 10 users\r\n", // ends the gathering, itself parsed (no cells)
         " shown only\r\n",
         "250\r\n",
@@ -94,8 +91,8 @@ TEST_F(RouterTest, TheUserGatheringReadsTheCellsAndStopsAtTheTotals)
     for (const std::string& row : rows)
         status(row);
     EXPECT_FALSE(form->GatheringUsers);
-    EXPECT_EQ(form->UserNames, QStringList({"alice", "bob", "carol", "dave", "eve", "frank", "george", "heidi",
-                                            "", " ivan"}));
+    EXPECT_EQ(form->UserNames,
+              QStringList({"alice", "bob", "carol", "dave", "eve", "frank", "george", "heidi", "", " ivan"}));
     EXPECT_EQ(form->UserLineCount, 8);
     // Nothing of the gathering is shown; the totals line and what follows it are.
     EXPECT_EQ(lines(form->UserMemo), QStringList({"200- Totals: 10 users", "shown only", "250"}));
@@ -256,8 +253,8 @@ TEST_F(TreeTest, TheSelectionDecidesWhichButtonsAct)
              "lrwxrwxrwx 1 u g 5 Nov 28 21:14 l -> dir"});
     auto enabled = [this] {
         QString s;
-        for (QPushButton* b : {form->bbDeleteDir, form->bbNukeDir, form->bbViewNfo, form->bbViewDiz,
-                               form->bbTestZip, form->bbViewZip})
+        for (QPushButton* b :
+             {form->bbDeleteDir, form->bbNukeDir, form->bbViewNfo, form->bbViewDiz, form->bbTestZip, form->bbViewZip})
             s += b->isEnabled() ? '1' : '0';
         return s;
     };

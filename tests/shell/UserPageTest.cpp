@@ -77,7 +77,7 @@ TEST_F(UserPageTest, CreditsAreSentInKilobytesAndOnlyForANumber)
     online(sim, &TMainForm::UserSheet);
     type(QStringLiteral("turbo"));
     const qsizetype mark = sim.commands().size();
-    prompts.inputAnswers = {QString(), QStringLiteral("0"), QStringLiteral("00"), QStringLiteral("25"),
+    prompts.inputAnswers = {QString(),          QStringLiteral("0"),      QStringLiteral("00"), QStringLiteral("25"),
                             QStringLiteral(""), QStringLiteral("2097152")};
     for (int i = 0; i < 6; ++i)
         click(form->bbGiveCredit);

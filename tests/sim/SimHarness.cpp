@@ -8,56 +8,64 @@ namespace simtest {
 
 // ---- the process ----------------------------------------------------------------------------------------------
 
-QString SimProcess::program() {
+QString SimProcess::program()
+{
     return qEnvironmentVariable("KOLVANE_BINARY_DIR") + QStringLiteral("/sim/quillon-sim");
 }
 
-SimProcess::~SimProcess() {
-    if (m_process && m_process->state() != QProcess::NotRunning) stop();
+SimProcess::~SimProcess()
+{
+    if (process_ && process_->state() != QProcess::NotRunning)
+        stop();
 }
 
-bool SimProcess::start(const QStringList& extraArgs) {
-    m_process = std::make_unique<QProcess>();
-    m_process->setProgram(program());
-    m_process->setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0")} + extraArgs);
-    m_process->start();
-    if (!m_process->waitForStarted(5000)) {
-        m_error = QStringLiteral("cannot start %1: %2").arg(program(), m_process->errorString());
+bool SimProcess::start(const QStringList& extraArgs)
+{
+    process_ = std::make_unique<QProcess>();
+    process_->setProgram(program());
+    process_->setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0")} + extraArgs);
+    process_->start();
+    if (!process_->waitForStarted(5000)) {
+        error_ = QStringLiteral("cannot start %1: %2").arg(program(), process_->errorString());
         return false;
     }
     // The first line of standard output names the port the system chose.
     static const QRegularExpression first(QStringLiteral("^quillon-sim listening on 127\\.0\\.0\\.1:(\\d+)$"));
     const QDeadlineTimer deadline(5000);
-    while (!m_process->canReadLine() && !deadline.hasExpired()) {
-        if (m_process->state() == QProcess::NotRunning) break;
-        m_process->waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+    while (!process_->canReadLine() && !deadline.hasExpired()) {
+        if (process_->state() == QProcess::NotRunning)
+            break;
+        process_->waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
     }
-    if (!m_process->canReadLine()) {
-        m_error = QStringLiteral("no port announced; stderr: %1")
-                      .arg(QString::fromLocal8Bit(m_process->readAllStandardError()));
+    if (!process_->canReadLine()) {
+        error_ = QStringLiteral("no port announced; stderr: %1")
+                     .arg(QString::fromLocal8Bit(process_->readAllStandardError()));
         return false;
     }
-    const QString line = QString::fromLatin1(m_process->readLine()).trimmed();
+    const QString line = QString::fromLatin1(process_->readLine()).trimmed();
     const auto match = first.match(line);
     if (!match.hasMatch()) {
-        m_error = QStringLiteral("unexpected first line: %1").arg(line);
+        error_ = QStringLiteral("unexpected first line: %1").arg(line);
         return false;
     }
-    m_port = static_cast<quint16>(match.captured(1).toUInt());
+    port_ = static_cast<quint16>(match.captured(1).toUInt());
     return true;
 }
 
-int SimProcess::stop() {
-    if (!m_process || m_process->state() == QProcess::NotRunning) return m_process ? m_process->exitCode() : -1;
-    m_process->terminate(); // SIGTERM to the process we started, by its pid
-    if (m_process->waitForFinished(3000))
-        return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
-    m_process->kill();
-    m_process->waitForFinished(3000);
+int SimProcess::stop()
+{
+    if (!process_ || process_->state() == QProcess::NotRunning)
+        return process_ ? process_->exitCode() : -1;
+    process_->terminate(); // SIGTERM to the process we started, by its pid
+    if (process_->waitForFinished(3000))
+        return process_->exitStatus() == QProcess::NormalExit ? process_->exitCode() : -1;
+    process_->kill();
+    process_->waitForFinished(3000);
     return -1;
 }
 
-RunResult runSim(const QStringList& args, int timeoutMs) {
+RunResult runSim(const QStringList& args, int timeoutMs)
+{
     QProcess p;
     p.start(SimProcess::program(), args);
     RunResult r;
@@ -74,86 +82,103 @@ RunResult runSim(const QStringList& args, int timeoutMs) {
 
 // ---- the control connection ------------------------------------------------------------------------------------
 
-bool FtpClient::connectTo(quint16 port) {
-    m_socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-    return m_socket.waitForConnected(3000);
+bool FtpClient::connectTo(quint16 port)
+{
+    socket_.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    return socket_.waitForConnected(3000);
 }
 
-bool FtpClient::readLine(QByteArray* line, int timeoutMs) {
+bool FtpClient::readLine(QByteArray* line, int timeoutMs)
+{
     const QDeadlineTimer deadline(timeoutMs);
     for (;;) {
-        const qsizetype eol = m_buffer.indexOf("\r\n");
+        const qsizetype eol = buffer_.indexOf("\r\n");
         if (eol >= 0) {
-            *line = m_buffer.left(eol);
-            m_buffer.remove(0, eol + 2);
+            *line = buffer_.left(eol);
+            buffer_.remove(0, eol + 2);
             return true;
         }
-        if (deadline.hasExpired()) return false;
-        if (m_socket.bytesAvailable() == 0 && m_socket.state() != QAbstractSocket::ConnectedState) return false;
-        if (m_socket.bytesAvailable() == 0)
-            m_socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
-        m_buffer += m_socket.readAll();
+        if (deadline.hasExpired())
+            return false;
+        if (socket_.bytesAvailable() == 0 && socket_.state() != QAbstractSocket::ConnectedState)
+            return false;
+        if (socket_.bytesAvailable() == 0)
+            socket_.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+        buffer_ += socket_.readAll();
     }
 }
 
-Lines FtpClient::readReply(int timeoutMs) {
+Lines FtpClient::readReply(int timeoutMs)
+{
     const QDeadlineTimer deadline(timeoutMs);
     Lines lines;
     QByteArray line;
     while (readLine(&line, static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
         lines.append(line);
         const bool continues = line.startsWith(' ') || (line.size() >= 4 && line[3] == '-');
-        if (!continues) break;
+        if (!continues)
+            break;
     }
     return lines;
 }
 
-Lines FtpClient::command(const QByteArray& line, int timeoutMs) {
+Lines FtpClient::command(const QByteArray& line, int timeoutMs)
+{
     sendRaw(line + "\r\n");
     return readReply(timeoutMs);
 }
 
-void FtpClient::sendRaw(const QByteArray& bytes) {
-    m_socket.write(bytes);
-    m_socket.waitForBytesWritten(3000);
+void FtpClient::sendRaw(const QByteArray& bytes)
+{
+    socket_.write(bytes);
+    socket_.waitForBytesWritten(3000);
 }
 
-bool FtpClient::login(const QByteArray& user, const QByteArray& password) {
-    if (code(command("USER " + user)) != 331) return false;
+bool FtpClient::login(const QByteArray& user, const QByteArray& password)
+{
+    if (code(command("USER " + user)) != 331)
+        return false;
     return code(command("PASS " + password)) == 230;
 }
 
-bool FtpClient::waitClosed(int timeoutMs) {
+bool FtpClient::waitClosed(int timeoutMs)
+{
     const QDeadlineTimer deadline(timeoutMs);
-    while (m_socket.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
-        m_socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
-        m_buffer += m_socket.readAll();
+    while (socket_.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+        socket_.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+        buffer_ += socket_.readAll();
     }
-    m_buffer += m_socket.readAll();
-    return m_socket.state() != QAbstractSocket::ConnectedState;
+    buffer_ += socket_.readAll();
+    return socket_.state() != QAbstractSocket::ConnectedState;
 }
 
-QByteArray FtpClient::readMore(int timeoutMs) {
+QByteArray FtpClient::readMore(int timeoutMs)
+{
     const QDeadlineTimer deadline(timeoutMs);
     QByteArray got;
-    while (!deadline.hasExpired() && m_socket.state() == QAbstractSocket::ConnectedState) {
-        if (m_socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime()))))
-            got += m_socket.readAll();
+    while (!deadline.hasExpired() && socket_.state() == QAbstractSocket::ConnectedState) {
+        if (socket_.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime()))))
+            got += socket_.readAll();
     }
-    m_buffer += got;
+    buffer_ += got;
     return got;
 }
 
-FtpClient::Listing FtpClient::list(const QByteArray& path) {
+FtpClient::Listing FtpClient::list(const QByteArray& path)
+{
     Listing out;
     QTcpServer data;
-    if (!data.listen(QHostAddress(QHostAddress::LocalHost), 0)) return out;
+    if (!data.listen(QHostAddress(QHostAddress::LocalHost), 0))
+        return out;
     const quint16 p = data.serverPort();
     out.portReply = command("PORT 127,0,0,1," + QByteArray::number(p >> 8) + ',' + QByteArray::number(p & 0xFF));
-    if (code(out.portReply) != 200) return out;
+    if (code(out.portReply) != 200)
+        return out;
     out.opening = command(path.isEmpty() ? QByteArray("LIST") : "LIST " + path);
-    if (code(out.opening) != 150) return out;
-    if (!data.waitForNewConnection(3000)) return out;
+    if (code(out.opening) != 150)
+        return out;
+    if (!data.waitForNewConnection(3000))
+        return out;
     QTcpSocket* conn = data.nextPendingConnection();
     const QDeadlineTimer deadline(5000);
     while (conn->state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
@@ -167,22 +192,28 @@ FtpClient::Listing FtpClient::list(const QByteArray& path) {
 
 // ---- the console's reading -------------------------------------------------------------------------------------
 
-int code(const Lines& reply) {
-    if (reply.isEmpty() || reply.first().size() < 3) return 0;
+int code(const Lines& reply)
+{
+    if (reply.isEmpty() || reply.first().size() < 3)
+        return 0;
     return reply.first().left(3).toInt();
 }
 
-bool wellFormed(const Lines& reply) {
-    if (reply.isEmpty()) return false;
+bool wellFormed(const Lines& reply)
+{
+    if (reply.isEmpty())
+        return false;
     for (qsizetype i = 0; i < reply.size(); ++i) {
         const QByteArray& l = reply[i];
         const bool continues = l.startsWith(' ') || (l.size() >= 4 && l[3] == '-');
-        if (continues != (i + 1 < reply.size())) return false;
+        if (continues != (i + 1 < reply.size()))
+            return false;
     }
     return true;
 }
 
-QByteArray trimmed(const QByteArray& line) {
+QByteArray trimmed(const QByteArray& line)
+{
     qsizetype b = 0;
     qsizetype e = line.size();
     while (b < e && static_cast<unsigned char>(line[b]) <= 32)
@@ -192,11 +223,13 @@ QByteArray trimmed(const QByteArray& line) {
     return line.mid(b, e - b);
 }
 
-QByteArray cell(const QByteArray& raw, int s) {
+QByteArray cell(const QByteArray& raw, int s)
+{
     return trimmed(raw.mid(s - 1, 10));
 }
 
-QList<QByteArray> gatherUsers(const QByteArray& echo, const Lines& reply) {
+QList<QByteArray> gatherUsers(const QByteArray& echo, const Lines& reply)
+{
     Lines texts{echo};
     for (const QByteArray& l : reply)
         texts.append(l + "\r\n"); // the client reports reply lines with their line end
@@ -204,11 +237,14 @@ QList<QByteArray> gatherUsers(const QByteArray& echo, const Lines& reply) {
     bool gathering = true;
     int count = 0;
     for (const QByteArray& raw : texts) {
-        if (!gathering) break;
+        if (!gathering)
+            break;
         ++count;
         const QByteArray l = trimmed(raw);
-        if (l.mid(5, 6) == "Totals") gathering = false;
-        if (count <= 2) continue;
+        if (l.mid(5, 6) == "Totals")
+            gathering = false;
+        if (count <= 2)
+            continue;
         if (l.left(4) == "250-") {
             QByteArray name = l.mid(5, 10);
             while (!name.isEmpty() && static_cast<unsigned char>(name.back()) <= 32)
@@ -218,23 +254,27 @@ QList<QByteArray> gatherUsers(const QByteArray& echo, const Lines& reply) {
         }
         for (int s : {2, 13, 26, 39, 52, 65}) {
             const QByteArray c = cell(raw, s);
-            if (!c.isEmpty()) names.append(c);
+            if (!c.isEmpty())
+                names.append(c);
         }
     }
     return names;
 }
 
-QList<QByteArray> gatherGroups(const Lines& reply) {
+QList<QByteArray> gatherGroups(const Lines& reply)
+{
     QList<QByteArray> names;
     bool gathering = false;
     for (const QByteArray& line : reply) {
         const QByteArray raw = line + "\r\n";
         const QByteArray l = trimmed(raw);
-        if (gathering && l.isEmpty()) gathering = false;
+        if (gathering && l.isEmpty())
+            gathering = false;
         if (gathering) {
             for (int s : {2, 13, 24, 35, 46, 57, 68}) {
                 const QByteArray c = cell(raw, s);
-                if (!c.isEmpty()) names.append(c);
+                if (!c.isEmpty())
+                    names.append(c);
             }
         } else if (l == "214- Available Groups :") {
             gathering = true;
@@ -243,19 +283,24 @@ QList<QByteArray> gatherGroups(const Lines& reply) {
     return names;
 }
 
-QList<QByteArray> fields(const QByteArray& line) {
+QList<QByteArray> fields(const QByteArray& line)
+{
     QList<QByteArray> out;
     for (const QByteArray& f : line.split(' ')) {
-        if (!f.isEmpty()) out.append(f);
+        if (!f.isEmpty())
+            out.append(f);
     }
     return out;
 }
 
-Lines listingLines(const QByteArray& data) {
+Lines listingLines(const QByteArray& data)
+{
     Lines out = data.split('\n');
-    if (!out.isEmpty() && out.last().isEmpty()) out.removeLast();
+    if (!out.isEmpty() && out.last().isEmpty())
+        out.removeLast();
     for (QByteArray& l : out) {
-        if (l.endsWith('\r')) l.chop(1);
+        if (l.endsWith('\r'))
+            l.chop(1);
     }
     return out;
 }

@@ -25,16 +25,16 @@ public:
     // SIGTERM, then SIGKILL if it has not gone after 3 s. Returns the exit code (-1 if it had to be killed).
     int stop();
 
-    quint16 port() const { return m_port; }
-    QProcess& process() { return *m_process; }
-    const QString& error() const { return m_error; }
+    quint16 port() const { return port_; }
+    QProcess& process() { return *process_; }
+    const QString& error() const { return error_; }
 
     static QString program();
 
 private:
-    std::unique_ptr<QProcess> m_process;
-    quint16 m_port = 0;
-    QString m_error;
+    std::unique_ptr<QProcess> process_;
+    quint16 port_ = 0;
+    QString error_;
 };
 
 // Runs quillon-sim to its end with these arguments (for the refusals at start-up).
@@ -58,10 +58,10 @@ public:
     bool login(const QByteArray& user = "siteop", const QByteArray& password = "quillon");
     // Waits until the daemon closes the connection.
     bool waitClosed(int timeoutMs = 3000);
-    bool isOpen() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    bool isOpen() const { return socket_.state() == QAbstractSocket::ConnectedState; }
 
     // Bytes received since the last read that form no complete line yet.
-    QByteArray pending() const { return m_buffer; }
+    QByteArray pending() const { return buffer_; }
     // Waits up to timeoutMs for anything more to arrive; returns what came.
     QByteArray readMore(int timeoutMs);
 
@@ -77,8 +77,8 @@ public:
 private:
     bool readLine(QByteArray* line, int timeoutMs);
 
-    QTcpSocket m_socket;
-    QByteArray m_buffer;
+    QTcpSocket socket_;
+    QByteArray buffer_;
 };
 
 // ---- the console's reading of replies ---------------------------------------------------------------------------

@@ -16,17 +16,21 @@ namespace {
 
 class SimProtocol : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(dir.isValid());
         logPath = dir.filePath(QStringLiteral("commands.log"));
         ASSERT_TRUE(sim.start({QStringLiteral("--log"), logPath})) << qPrintable(sim.error());
     }
 
-    Lines logLines() {
+    Lines logLines()
+    {
         QFile f(logPath);
-        if (!f.open(QIODevice::ReadOnly)) return {};
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
         Lines out = f.readAll().split('\n');
-        if (!out.isEmpty() && out.last().isEmpty()) out.removeLast();
+        if (!out.isEmpty() && out.last().isEmpty())
+            out.removeLast();
         return out;
     }
 
@@ -37,7 +41,8 @@ protected:
 
 } // namespace
 
-TEST(SimStartup, RefusesBadOptionsAndExplainsItself) {
+TEST(SimStartup, RefusesBadOptionsAndExplainsItself)
+{
     const RunResult help = runSim({QStringLiteral("--help")});
     EXPECT_EQ(help.exitCode, 0);
     for (const char* option : {"--listen", "--port", "--state", "--log", "--drop-on", "--stall-on"})
@@ -50,7 +55,8 @@ TEST(SimStartup, RefusesBadOptionsAndExplainsItself) {
     EXPECT_EQ(runSim({QStringLiteral("--port"), QStringLiteral("70000")}).exitCode, 2);
 }
 
-TEST(SimStartup, EndsCleanlyOnSigterm) {
+TEST(SimStartup, EndsCleanlyOnSigterm)
+{
     SimProcess sim;
     ASSERT_TRUE(sim.start()) << qPrintable(sim.error());
     FtpClient c;
@@ -58,7 +64,8 @@ TEST(SimStartup, EndsCleanlyOnSigterm) {
     EXPECT_EQ(sim.stop(), 0);
 }
 
-TEST_F(SimProtocol, LogInDialogue) {
+TEST_F(SimProtocol, LogInDialogue)
+{
     FtpClient c;
     ASSERT_TRUE(c.connectTo(sim.port()));
     const Lines greeting = c.readReply();
@@ -87,7 +94,8 @@ TEST_F(SimProtocol, LogInDialogue) {
     EXPECT_TRUE(c.waitClosed());
 }
 
-TEST_F(SimProtocol, WalksAndPrunesTheFileArea) {
+TEST_F(SimProtocol, WalksAndPrunesTheFileArea)
+{
     FtpClient c;
     ASSERT_TRUE(c.connectTo(sim.port()));
     c.readReply();
@@ -121,7 +129,8 @@ TEST_F(SimProtocol, WalksAndPrunesTheFileArea) {
     EXPECT_EQ(code(c.command("CWD /incoming/Empty.Dir-GRP")), 550);
 }
 
-TEST_F(SimProtocol, ActiveListingAnnouncesItsExactSize) {
+TEST_F(SimProtocol, ActiveListingAnnouncesItsExactSize)
+{
     FtpClient c;
     ASSERT_TRUE(c.connectTo(sim.port()));
     c.readReply();
@@ -161,7 +170,8 @@ TEST_F(SimProtocol, ActiveListingAnnouncesItsExactSize) {
     EXPECT_TRUE(sawLink);
 }
 
-TEST_F(SimProtocol, ListingNeedsAUsableOwnPort) {
+TEST_F(SimProtocol, ListingNeedsAUsableOwnPort)
+{
     FtpClient c;
     ASSERT_TRUE(c.connectTo(sim.port()));
     c.readReply();
@@ -188,10 +198,12 @@ TEST_F(SimProtocol, ListingNeedsAUsableOwnPort) {
     EXPECT_EQ(code(c.list("/no/such").opening), 550);
 }
 
-TEST_F(SimProtocol, PlainFtpClientsListInActiveMode) {
+TEST_F(SimProtocol, PlainFtpClientsListInActiveMode)
+{
     const QString curl = QStandardPaths::findExecutable(QStringLiteral("curl"));
     const QString lftp = QStandardPaths::findExecutable(QStringLiteral("lftp"));
-    if (curl.isEmpty() || lftp.isEmpty()) GTEST_SKIP() << "curl and lftp are needed";
+    if (curl.isEmpty() || lftp.isEmpty())
+        GTEST_SKIP() << "curl and lftp are needed";
     const QString port = QString::number(sim.port());
 
     QProcess p;
@@ -220,7 +232,8 @@ TEST_F(SimProtocol, PlainFtpClientsListInActiveMode) {
     EXPECT_TRUE(logLines().contains("2 LIST /archive/Games/Retro.Game-GRP/Disk1"));
 }
 
-TEST_F(SimProtocol, LogsEveryCommandLineAsReceived) {
+TEST_F(SimProtocol, LogsEveryCommandLineAsReceived)
+{
     FtpClient c;
     ASSERT_TRUE(c.connectTo(sim.port()));
     c.readReply();
@@ -235,7 +248,8 @@ TEST_F(SimProtocol, LogsEveryCommandLineAsReceived) {
     EXPECT_EQ(logLines(), expected);
 }
 
-TEST_F(SimProtocol, HostileInputGetsAnErrorAndServiceGoesOn) {
+TEST_F(SimProtocol, HostileInputGetsAnErrorAndServiceGoesOn)
+{
     FtpClient c;
     ASSERT_TRUE(c.connectTo(sim.port()));
     c.readReply();
@@ -269,7 +283,8 @@ TEST_F(SimProtocol, HostileInputGetsAnErrorAndServiceGoesOn) {
     EXPECT_TRUE(logLines().contains("1 (line over 4096 bytes discarded)"));
 }
 
-TEST(SimFaults, DropOnCutsTheReplyAndCloses) {
+TEST(SimFaults, DropOnCutsTheReplyAndCloses)
+{
     SimProcess sim;
     ASSERT_TRUE(sim.start(
         {QStringLiteral("--drop-on"), QStringLiteral("SITE WHO"), QStringLiteral("--drop-on"), QStringLiteral("NOOP")}))
@@ -293,7 +308,8 @@ TEST(SimFaults, DropOnCutsTheReplyAndCloses) {
     EXPECT_TRUE(d.waitClosed());
 }
 
-TEST(SimFaults, DropOnListSendsHalfTheListingAndNoCompletion) {
+TEST(SimFaults, DropOnListSendsHalfTheListingAndNoCompletion)
+{
     SimProcess sim;
     ASSERT_TRUE(sim.start({QStringLiteral("--drop-on"), QStringLiteral("LIST")})) << qPrintable(sim.error());
     FtpClient c;
@@ -310,7 +326,8 @@ TEST(SimFaults, DropOnListSendsHalfTheListingAndNoCompletion) {
     EXPECT_TRUE(c.waitClosed());
 }
 
-TEST(SimFaults, StallOnNeverFinishesTheReply) {
+TEST(SimFaults, StallOnNeverFinishesTheReply)
+{
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString log = dir.filePath(QStringLiteral("commands.log"));

@@ -15,14 +15,16 @@ const QSet<QByteArray> kSeededGroups = {"Admin", "Seniors", "Couriers", "Supplie
 
 class SimSite : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_TRUE(sim.start()) << qPrintable(sim.error());
         ASSERT_TRUE(c.connectTo(sim.port()));
         c.readReply();
         ASSERT_TRUE(c.login());
     }
 
-    QSet<QByteArray> users(const QByteArray& arg = {}) {
+    QSet<QByteArray> users(const QByteArray& arg = {})
+    {
         const QByteArray cmd = arg.isEmpty() ? QByteArray("SITE USERS") : "SITE USERS " + arg;
         const Lines reply = c.command(cmd);
         EXPECT_TRUE(wellFormed(reply));
@@ -31,21 +33,24 @@ protected:
         return QSet<QByteArray>(names.begin(), names.end());
     }
 
-    QByteArray record(const QByteArray& name) {
+    QByteArray record(const QByteArray& name)
+    {
         const Lines reply = c.command("SITE USER " + name);
         EXPECT_TRUE(wellFormed(reply));
         return reply.join('\n');
     }
 
     // A SITE command that must succeed with a multi-line reply closed by closing.
-    void ok(const QByteArray& command, const QByteArray& closing = "250") {
+    void ok(const QByteArray& command, const QByteArray& closing = "250")
+    {
         const Lines reply = c.command(command);
         EXPECT_TRUE(wellFormed(reply)) << command.constData();
         EXPECT_EQ(reply.last(), closing) << command.constData() << ": " << reply.join('|').constData();
     }
 
     // A command that must be refused with a single 5xx line.
-    int refused(const QByteArray& command) {
+    int refused(const QByteArray& command)
+    {
         const Lines reply = c.command(command);
         EXPECT_EQ(reply.size(), 1) << command.constData() << ": " << reply.join('|').constData();
         EXPECT_GE(code(reply), 500) << command.constData();
@@ -58,7 +63,8 @@ protected:
 
 } // namespace
 
-TEST_F(SimSite, UserListingReadsByTheConsolesColumns) {
+TEST_F(SimSite, UserListingReadsByTheConsolesColumns)
+{
     const QByteArray cmd = "SITE USERS";
     const Lines reply = c.command(cmd);
     ASSERT_TRUE(wellFormed(reply));
@@ -82,7 +88,8 @@ TEST_F(SimSite, UserListingReadsByTheConsolesColumns) {
     EXPECT_EQ(refused("SITE USERS Nobodies"), 550);
 }
 
-TEST_F(SimSite, GroupListingReadsByTheConsolesColumns) {
+TEST_F(SimSite, GroupListingReadsByTheConsolesColumns)
+{
     Lines reply = c.command("SITE GROUPS");
     ASSERT_TRUE(wellFormed(reply));
     EXPECT_EQ(reply.first(), "214- Available Groups :");
@@ -102,7 +109,8 @@ TEST_F(SimSite, GroupListingReadsByTheConsolesColumns) {
     EXPECT_EQ(names.last(), "TenLetters");
 }
 
-TEST_F(SimSite, UserAdministrationChangesWhatLaterCommandsShow) {
+TEST_F(SimSite, UserAdministrationChangesWhatLaterCommandsShow)
+{
     ok("SITE ADDUSER newguy Trial");
     EXPECT_TRUE(users().contains("newguy"));
     EXPECT_TRUE(users("Trial").contains("newguy"));
@@ -170,7 +178,8 @@ TEST_F(SimSite, UserAdministrationChangesWhatLaterCommandsShow) {
     EXPECT_EQ(code(leech.command("SITE WHO")), 200);
 }
 
-TEST_F(SimSite, DeletingAGroupMovesOrKeepsItsMembers) {
+TEST_F(SimSite, DeletingAGroupMovesOrKeepsItsMembers)
+{
     ok("SITE ADDGROUP Testers");
     ok("SITE CHGRP pal Testers");
     ok("SITE CHGRP mate Testers");
@@ -196,7 +205,8 @@ TEST_F(SimSite, DeletingAGroupMovesOrKeepsItsMembers) {
     }());
 }
 
-TEST_F(SimSite, TopListsAreDrawnInCodePage437) {
+TEST_F(SimSite, TopListsAreDrawnInCodePage437)
+{
     for (const QByteArray cmd :
          {"SITE WEEKTOP", "SITE GROUPTOP", "SITE USERTOP", "SITE WHO", "SITE NUKES 3", "SITE NEW 5"}) {
         const Lines reply = c.command(cmd);
@@ -215,7 +225,8 @@ TEST_F(SimSite, TopListsAreDrawnInCodePage437) {
     EXPECT_EQ(refused("SITE WEEKTOP 0"), 501);
 }
 
-TEST_F(SimSite, WhoAndKillWorkOnLiveLogins) {
+TEST_F(SimSite, WhoAndKillWorkOnLiveLogins)
+{
     FtpClient victim;
     ASSERT_TRUE(victim.connectTo(sim.port()));
     victim.readReply();
@@ -239,7 +250,8 @@ TEST_F(SimSite, WhoAndKillWorkOnLiveLogins) {
     EXPECT_FALSE(after.contains(" 14302 "));
 }
 
-TEST_F(SimSite, NukeRenamesTheReleaseAndRecordsIt) {
+TEST_F(SimSite, NukeRenamesTheReleaseAndRecordsIt)
+{
     ASSERT_EQ(code(c.command("CWD /incoming/")), 250);
     const QByteArray before = record("ftpsupply");
     ok("SITE NUKE 3 Some.Tool.v1.2-GRP dupe of an older release", "221");
@@ -264,7 +276,8 @@ TEST_F(SimSite, NukeRenamesTheReleaseAndRecordsIt) {
     EXPECT_EQ(refused("SITE NUKE 3 huge.dump.2026.iso not a directory"), 550);
 }
 
-TEST_F(SimSite, ReleaseViewersShowFilesInTheCurrentDirectory) {
+TEST_F(SimSite, ReleaseViewersShowFilesInTheCurrentDirectory)
+{
     ASSERT_EQ(code(c.command("CWD /incoming/Some.Tool.v1.2-GRP/")), 250);
     Lines reply = c.command("SITE NFO some.tool.v1.2-grp.nfo");
     ASSERT_TRUE(wellFormed(reply));

@@ -13,19 +13,22 @@ using namespace simtest;
 
 namespace {
 
-QByteArray readFile(const QString& path) {
+QByteArray readFile(const QString& path)
+{
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes) {
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
 } // namespace
 
-TEST(SimState, ChangesSurviveARestart) {
+TEST(SimState, ChangesSurviveARestart)
+{
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString state = dir.filePath(QStringLiteral("site.json"));
@@ -78,7 +81,8 @@ TEST(SimState, ChangesSurviveARestart) {
                     .contains("\xDB\xDB\xDF"));
 }
 
-TEST(SimState, ADamagedStateFileIsReportedAndLeftAlone) {
+TEST(SimState, ADamagedStateFileIsReportedAndLeftAlone)
+{
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString state = dir.filePath(QStringLiteral("site.json"));
@@ -114,7 +118,8 @@ TEST(SimState, ADamagedStateFileIsReportedAndLeftAlone) {
     }
 }
 
-TEST(SimState, AChangeThatCannotBeSavedIsUndone) {
+TEST(SimState, AChangeThatCannotBeSavedIsUndone)
+{
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString folder = dir.filePath(QStringLiteral("state"));

@@ -17,26 +17,31 @@
 
 namespace {
 
-std::string fromHex(const QJsonValue& hex) {
+std::string fromHex(const QJsonValue& hex)
+{
     return QByteArray::fromHex(hex.toString().toLatin1()).toStdString();
 }
 
-std::string toHex(std::string_view bytes) {
+std::string toHex(std::string_view bytes)
+{
     return QByteArray(bytes.data(), qsizetype(bytes.size())).toHex().toStdString();
 }
 
-std::string toHex(const TDiamond::Block& block) {
+std::string toHex(const TDiamond::Block& block)
+{
     return toHex(std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
 }
 
-std::string randomBytes(std::mt19937& rng, std::size_t length) {
+std::string randomBytes(std::mt19937& rng, std::size_t length)
+{
     std::string bytes(length, '\0');
     for (char& ch : bytes)
         ch = static_cast<char>(rng());
     return bytes;
 }
 
-TDiamond::Block filled(std::uint8_t value, std::uint8_t last) {
+TDiamond::Block filled(std::uint8_t value, std::uint8_t last)
+{
     TDiamond::Block block;
     block.fill(value);
     block[15] = last;
@@ -44,7 +49,8 @@ TDiamond::Block filled(std::uint8_t value, std::uint8_t last) {
 }
 
 // A two-block value whose one chained block deciphers to `plain`, built backwards through the chaining.
-std::string valueDecipheringTo(const TDiamond& cipher, TDiamond::Block plain) {
+std::string valueDecipheringTo(const TDiamond& cipher, TDiamond::Block plain)
+{
     const TDiamond::Block seed = filled(0x5A, 0x5A);
     const TDiamond::Block chain = cipher.encipherBlock(seed);
     for (int i = 0; i < TDiamond::BlockSize; ++i)
@@ -61,13 +67,15 @@ protected:
 
 } // namespace
 
-TEST(Crc32, IsTheStandardCrcWithoutItsFinalInversion) {
+TEST(Crc32, IsTheStandardCrcWithoutItsFinalInversion)
+{
     // The published check value of "123456789" is CBF43926, final inversion included.
     EXPECT_EQ(crc_32(crc_32Start, "123456789"), ~0xCBF43926u);
     EXPECT_EQ(crc_32(crc_32Start, ""), crc_32Start);
 }
 
-TEST(DiamondVectors, BoxesBlocksAndValuesMatchTheReference) {
+TEST(DiamondVectors, BoxesBlocksAndValuesMatchTheReference)
+{
     QFile file(QString::fromLocal8Bit(std::getenv("KOLVANE_SOURCE_DIR")) + "/tests/sitebook/cipher-vectors.json");
     ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << "tests/sitebook/cipher-vectors.json";
     const QJsonArray keys = QJsonDocument::fromJson(file.readAll()).object().value("keys").toArray();
@@ -106,7 +114,8 @@ TEST(DiamondVectors, BoxesBlocksAndValuesMatchTheReference) {
     }
 }
 
-TEST(DiamondKey, EmptyKeyIsTheOneByteZeroKey) {
+TEST(DiamondKey, EmptyKeyIsTheOneByteZeroKey)
+{
     TDiamond empty, zero, unkeyed;
     empty.SetKey("");
     zero.SetKey(std::string(1, '\0'));
@@ -120,7 +129,8 @@ TEST(DiamondKey, EmptyKeyIsTheOneByteZeroKey) {
     EXPECT_EQ(unkeyed.EncipherString("pw"), empty.EncipherString("pw"));
 }
 
-TEST(DiamondKey, LongKeysGivePermutationBoxesWithTrueInverses) {
+TEST(DiamondKey, LongKeysGivePermutationBoxesWithTrueInverses)
+{
     // Past 255 bytes the high byte of the key length joins the generator at every wrap.
     std::mt19937 rng(42);
     TDiamond cipher;
@@ -133,7 +143,8 @@ TEST(DiamondKey, LongKeysGivePermutationBoxesWithTrueInverses) {
     EXPECT_EQ(cipher.DecipherString(cipher.EncipherString(plain)), plain);
 }
 
-TEST(DiamondKeyGenerator, TheNinetyEighthTryFoldsATooLargeDraw) {
+TEST(DiamondKeyGenerator, TheNinetyEighthTryFoldsATooLargeDraw)
+{
     // Each of the key's first 98 bytes leaves the accumulator's low two bits at 3, so rand(2) rejects every try
     // and without the fold would run on through the key.
     std::string key;
@@ -154,13 +165,15 @@ TEST(DiamondKeyGenerator, TheNinetyEighthTryFoldsATooLargeDraw) {
     EXPECT_EQ(generator.position(), 99u) << "the 97th try must not fold yet, the 98th must";
 }
 
-TEST_F(DiamondTest, LengthIsSeedPlusTextPaddedByOneToSixteen) {
+TEST_F(DiamondTest, LengthIsSeedPlusTextPaddedByOneToSixteen)
+{
     for (auto [plain, expected] : {std::pair{0, 32}, {1, 32}, {15, 32}, {16, 48}, {17, 48}, {32, 64}})
         EXPECT_EQ(cipher.EncipherString(std::string(plain, 'a')).size(), std::size_t(expected)) << plain;
     EXPECT_EQ(cipher.DecipherString(cipher.EncipherString("")), "");
 }
 
-TEST_F(DiamondTest, SamePasswordAtDifferentTicksGivesDifferentValuesThatBothDecipher) {
+TEST_F(DiamondTest, SamePasswordAtDifferentTicksGivesDifferentValuesThatBothDecipher)
+{
     cipher.TickSource = [] { return 1000u; };
     const std::string first = cipher.EncipherString("hunter2");
     cipher.TickSource = [] { return 1001u; };
@@ -171,7 +184,8 @@ TEST_F(DiamondTest, SamePasswordAtDifferentTicksGivesDifferentValuesThatBothDeci
     EXPECT_EQ(cipher.DecipherString(second), "hunter2");
 }
 
-TEST_F(DiamondTest, EveryByteValueRoundTrips) {
+TEST_F(DiamondTest, EveryByteValueRoundTrips)
+{
     std::string all;
     for (int v = 0; v < 256; ++v) {
         const std::string one(1, static_cast<char>(v));
@@ -183,13 +197,15 @@ TEST_F(DiamondTest, EveryByteValueRoundTrips) {
     EXPECT_EQ(cipher.DecipherString(cipher.EncipherString(std::string(16, '\x10'))), std::string(16, '\x10'));
 }
 
-TEST_F(DiamondTest, ValuesThatAreNoEncipheredFormDecipherToEmpty) {
+TEST_F(DiamondTest, ValuesThatAreNoEncipheredFormDecipherToEmpty)
+{
     const std::string value = cipher.EncipherString(std::string(40, 'p')); // 64 bytes
     ASSERT_EQ(value.size(), 64u);
     // Too short, or cut short (or grown) off a block boundary. Each is its own heap copy of exactly that length, so
     // a read past its end shows under a memory checker.
     for (std::size_t length = 0; length <= 80; ++length) {
-        if (length >= 32 && length % 16 == 0) continue;
+        if (length >= 32 && length % 16 == 0)
+            continue;
         std::string odd = length <= 64 ? value.substr(0, length) : value + std::string(length - 64, 'x');
         odd.shrink_to_fit();
         EXPECT_EQ(cipher.DecipherString(odd), "") << "length " << length;
@@ -202,7 +218,8 @@ TEST_F(DiamondTest, ValuesThatAreNoEncipheredFormDecipherToEmpty) {
     EXPECT_NE(cipher.DecipherString(other.EncipherString("secret")), "secret");
 }
 
-TEST_F(DiamondTest, PaddingByteMustBeOneToSixteen) {
+TEST_F(DiamondTest, PaddingByteMustBeOneToSixteen)
+{
     for (int pad : {0, 17, 0xFF})
         EXPECT_EQ(cipher.DecipherString(valueDecipheringTo(cipher, filled('A', pad))), "") << "pad " << pad;
     EXPECT_EQ(cipher.DecipherString(valueDecipheringTo(cipher, filled('A', 1))), std::string(15, 'A'));

@@ -104,8 +104,8 @@ TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
     QTest::keyClicks(dialog->Port, QStringLiteral("21a-2 1234567"));
     EXPECT_EQ(dialog->Port->text(), "212123") << "only digits, at most six";
 
-    QWidget* expected[] = {dialog->SiteName, dialog->Hostname, dialog->Login,  dialog->Port,
-                           dialog->Password, dialog->bbNew,    dialog->bbSave, dialog->bbDelete, dialog->bbExit};
+    QWidget* expected[] = {dialog->SiteName, dialog->Hostname, dialog->Login,    dialog->Port,  dialog->Password,
+                           dialog->bbNew,    dialog->bbSave,   dialog->bbDelete, dialog->bbExit};
     QApplication::setActiveWindow(dialog);
     dialog->SiteName->setFocus();
     for (std::size_t i = 0; i + 1 < std::size(expected); ++i) {
@@ -174,10 +174,10 @@ TEST_F(SiteFormTest, SaveChecksTheBoxesInOrderAndWritesNothingUntilAllAreFilled)
     click(dialog->bbSave);
     fill("x", "h", "l", "21", "");
     click(dialog->bbSave);
-    EXPECT_EQ(prompts.notices, QStringList({"Duh! Enter a SiteName first...",
-                                            "Duh! Enter a HostName or IP Address first...",
-                                            "Duh! Enter a Login Name first...", "Duh! Enter the Port first...",
-                                            "Duh! Enter the password first..."}));
+    EXPECT_EQ(prompts.notices,
+              QStringList({"Duh! Enter a SiteName first...", "Duh! Enter a HostName or IP Address first...",
+                           "Duh! Enter a Login Name first...", "Duh! Enter the Port first...",
+                           "Duh! Enter the password first..."}));
     EXPECT_EQ(stored("x", "HostName"), "<none>");
     EXPECT_EQ(dialog->SiteName->count(), 0);
 }

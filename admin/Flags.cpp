@@ -1,12 +1,12 @@
 #include "admin/Flags.h"
 
-#include "admin/DialogParts.h"
-#include "admin/ModalHold.h"
 #include "ftp/NMFtp.h"
-#include "platform/Guard.h"
+#include "gui/Finally.h"
+#include "gui/Guard.h"
+#include "gui/ModalHold.h"
+#include "gui/Prompts.h"
+#include "gui/WidgetKit.h"
 #include "platform/OemText.h"
-#include "platform/Prompts.h"
-#include "shell/Finally.h"
 #include "shell/Main.h"
 
 #include <QCheckBox>
@@ -15,7 +15,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-using namespace DialogParts;
+using namespace WidgetKit;
 
 TFlagForm::TFlagForm(TMainForm* owner) : QDialog(owner), main_(owner)
 {

@@ -1,10 +1,10 @@
 #include "admin/NewUser.h"
 
-#include "admin/DialogParts.h"
 #include "admin/SpinEdit.h"
-#include "platform/Guard.h"
+#include "gui/Guard.h"
+#include "gui/Prompts.h"
+#include "gui/WidgetKit.h"
 #include "platform/OemText.h"
-#include "platform/Prompts.h"
 #include "shell/Main.h"
 
 #include <QAbstractItemModel>
@@ -13,7 +13,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 
-using namespace DialogParts;
+using namespace WidgetKit;
 
 const char* const TNewUserForm::MissingNotice = "HEY MORON! - You MUST enter a UserName and select a Group first!";
 

@@ -1,9 +1,9 @@
 #include "admin/UserEdit.h"
 
-#include "admin/DialogParts.h"
 #include "admin/SpinEdit.h"
-#include "platform/Guard.h"
-#include "platform/Prompts.h"
+#include "gui/Guard.h"
+#include "gui/Prompts.h"
+#include "gui/WidgetKit.h"
 #include "shell/Main.h"
 
 #include <QComboBox>
@@ -11,7 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-using namespace DialogParts;
+using namespace WidgetKit;
 
 TUserForm::TUserForm(TMainForm* owner) : TUserFieldsDialog(owner, 64, 49, QStringLiteral("UPDATE"))
 {

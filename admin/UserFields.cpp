@@ -1,8 +1,8 @@
 #include "admin/UserFields.h"
 
-#include "admin/DialogParts.h"
 #include "admin/SpinEdit.h"
 #include "ftp/NMFtp.h"
+#include "gui/WidgetKit.h"
 #include "platform/OemText.h"
 #include "shell/Main.h"
 
@@ -11,7 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-using namespace DialogParts;
+using namespace WidgetKit;
 
 const char* const TUserFieldsDialog::UnchangedIdent = "*@";
 

@@ -1,8 +1,8 @@
 #include "files/About.h"
 
 #include "art/Art.h"
-#include "platform/Jpeg.h"
-#include "shell/Look.h"
+#include "gui/Jpeg.h"
+#include "gui/Look.h"
 
 #include <QLabel>
 #include <QPixmap>

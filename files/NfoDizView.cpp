@@ -1,6 +1,6 @@
 #include "files/NfoDizView.h"
 
-#include "shell/Look.h"
+#include "gui/Look.h"
 
 #include <QFrame>
 #include <QLabel>

@@ -5,10 +5,10 @@
 
 #include "files/NfoDizView.h"
 #include "ftp/NMFtp.h"
-#include "platform/Guard.h"
+#include "gui/Finally.h"
+#include "gui/Guard.h"
+#include "gui/Prompts.h"
 #include "platform/OemText.h"
-#include "platform/Prompts.h"
-#include "shell/Finally.h"
 
 #include <QTreeWidget>
 #include <exception>

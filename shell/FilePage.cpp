@@ -4,8 +4,8 @@
 #include "shell/Main.h"
 
 #include "ftp/NMFtp.h"
+#include "gui/Finally.h"
 #include "platform/OemText.h"
-#include "shell/Finally.h"
 
 #include <QPushButton>
 #include <QStatusBar>

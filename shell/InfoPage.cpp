@@ -3,8 +3,8 @@
 #include "shell/Main.h"
 
 #include "ftp/NMFtp.h"
+#include "gui/Prompts.h"
 #include "platform/OemText.h"
-#include "platform/Prompts.h"
 
 #include <QPlainTextEdit>
 

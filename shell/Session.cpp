@@ -3,9 +3,9 @@
 #include "shell/Main.h"
 
 #include "ftp/NMFtp.h"
+#include "gui/Finally.h"
+#include "gui/Prompts.h"
 #include "platform/OemText.h"
-#include "platform/Prompts.h"
-#include "shell/Finally.h"
 #include "shell/PageControl.h"
 
 #include <QAction>

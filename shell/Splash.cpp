@@ -1,7 +1,7 @@
 #include "shell/Splash.h"
 
 #include "art/Art.h"
-#include "platform/Jpeg.h"
+#include "gui/Jpeg.h"
 
 #include <QFrame>
 #include <QGuiApplication>

@@ -6,9 +6,9 @@
 #include "admin/NewUser.h"
 #include "admin/UserEdit.h"
 #include "ftp/NMFtp.h"
+#include "gui/Finally.h"
+#include "gui/Prompts.h"
 #include "platform/OemText.h"
-#include "platform/Prompts.h"
-#include "shell/Finally.h"
 
 #include <QComboBox>
 #include <QPushButton>

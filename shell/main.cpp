@@ -2,8 +2,8 @@
 
 #include "shell/Main.h"
 #include "admin/Flags.h"
-#include "platform/Application.h"
-#include "shell/Look.h"
+#include "gui/Application.h"
+#include "gui/Look.h"
 #include "shell/Splash.h"
 #include "sitebook/Sites.h"
 

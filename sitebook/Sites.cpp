@@ -1,9 +1,9 @@
 #include "sitebook/Sites.h"
 
-#include "platform/ComboBox.h"
-#include "platform/Guard.h"
+#include "gui/ComboBox.h"
+#include "gui/Guard.h"
+#include "gui/Prompts.h"
 #include "platform/OemText.h"
-#include "platform/Prompts.h"
 #include "platform/SettingsStore.h"
 #include "shell/Main.h"
 #include "sitebook/Diamond.h"

@@ -3,7 +3,7 @@
 // A prompts service for GUI tests: it records every question, notice and error box, and answers from a script
 // instead of waiting for a person. An unscripted question answers No / Cancel.
 
-#include "platform/Prompts.h"
+#include "gui/Prompts.h"
 
 #include <QString>
 #include <QStringList>

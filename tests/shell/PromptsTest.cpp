@@ -2,8 +2,8 @@
 
 #include "common/ScriptedPrompts.h"
 #include "common/WhenModal.h"
+#include "gui/Guard.h"
 #include "platform/Exceptions.h"
-#include "platform/Guard.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "common/ScriptedPrompts.h"
 #include "ftp/NMFtp.h"
-#include "platform/ComboBox.h"
+#include "gui/ComboBox.h"
 #include "platform/SettingsStore.h"
 #include "shell/Main.h"
 #include "sitebook/Diamond.h"

@@ -1,4 +1,4 @@
-#include "platform/Jpeg.h"
+#include "gui/Jpeg.h"
 
 #include <QFile>
 

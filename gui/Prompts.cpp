@@ -1,4 +1,4 @@
-#include "platform/Prompts.h"
+#include "gui/Prompts.h"
 
 #include <QApplication>
 #include <QDialog>

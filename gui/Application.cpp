@@ -1,6 +1,6 @@
-#include "platform/Application.h"
+#include "gui/Application.h"
 
-#include "platform/Guard.h"
+#include "gui/Guard.h"
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 

@@ -1,8 +1,8 @@
-#include "platform/Guard.h"
+#include "gui/Guard.h"
 
+#include "gui/Prompts.h"
 #include "platform/Exceptions.h"
 #include "platform/OemText.h"
-#include "platform/Prompts.h"
 
 #include <QStringDecoder>
 

@@ -1,4 +1,4 @@
-#include "platform/ComboBox.h"
+#include "gui/ComboBox.h"
 
 #include <QEvent>
 #include <QKeyEvent>

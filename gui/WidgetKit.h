@@ -12,8 +12,8 @@ class QLineEdit;
 class QPushButton;
 class QWidget;
 
-// The pieces the administration dialogs are drawn from: every control at its fixed place, named as documented.
-namespace DialogParts {
+// The widget kit: every control of the console's windows is made here, at its fixed place, named as documented.
+namespace WidgetKit {
 
 QLabel* label(QWidget* parent, const char* name, const QString& caption, QPoint at, bool bold = false);
 QLineEdit* edit(QWidget* parent, const char* name, QRect rect, const QString& text = QString());
@@ -29,4 +29,4 @@ void tabChain(std::initializer_list<QWidget*> widgets);
 // Puts the window in the middle of the desktop.
 void centreOnDesktop(QWidget* window);
 
-} // namespace DialogParts
+} // namespace WidgetKit

@@ -1,4 +1,4 @@
-#include "shell/Look.h"
+#include "gui/Look.h"
 
 #include <QApplication>
 #include <QFont>

@@ -1,4 +1,4 @@
-#include "admin/DialogParts.h"
+#include "gui/WidgetKit.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QScreen>
 
-namespace DialogParts {
+namespace WidgetKit {
 
 QLabel* label(QWidget* parent, const char* name, const QString& caption, QPoint at, bool bold)
 {
@@ -92,4 +92,4 @@ void centreOnDesktop(QWidget* window)
     }
 }
 
-} // namespace DialogParts
+} // namespace WidgetKit

@@ -1,4 +1,4 @@
-#include "platform/Anchors.h"
+#include "gui/Anchors.h"
 
 #include <QEvent>
 

@@ -1,4 +1,4 @@
-#include "admin/ModalHold.h"
+#include "gui/ModalHold.h"
 
 #include <QApplication>
 #include <QEvent>

@@ -5,8 +5,11 @@ KOLVANE_PACKAGES=(
     cmake g++ make pkg-config clang-format
     qt6-base-dev libgl-dev
     libsqlite3-dev libjpeg62-turbo-dev libgtest-dev
+    libssl-dev openssl qtkeychain-qt6-dev
+    clang libclang-rt-14-dev llvm
+    desktop-file-utils appstream
     fonts-dejavu-core
-    python3-pyftpdlib lftp curl
+    python3-pyftpdlib python3-openssl lftp curl
 )
 
 install_deps() {

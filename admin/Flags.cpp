@@ -4,10 +4,10 @@
 #include "gui/Finally.h"
 #include "gui/Guard.h"
 #include "gui/ModalHold.h"
+#include "gui/OperationGate.h"
 #include "gui/Prompts.h"
 #include "gui/WidgetKit.h"
 #include "platform/OemText.h"
-#include "shell/Main.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,7 +17,8 @@
 
 using namespace WidgetKit;
 
-TFlagForm::TFlagForm(TMainForm* owner) : QDialog(owner), main_(owner)
+TFlagForm::TFlagForm(TNMFTP& client, TOperationGate& gate, std::function<QString()> selectedUser, QWidget* parent)
+    : QDialog(parent), client_(client), selectedUser_(std::move(selectedUser))
 {
     setObjectName(QStringLiteral("FlagForm"));
     setWindowTitle(QStringLiteral("SET FLAGS"));
@@ -49,7 +50,7 @@ TFlagForm::TFlagForm(TMainForm* owner) : QDialog(owner), main_(owner)
     bbSetFlags = button(this, "bbSetFlags", QStringLiteral("SET FLAGS"), QRect(96, 168, 75, 25));
 
     tabChain({Disabled, Kolvane, Useredit, Nuke, Color, GroupOp, Kill, Beta, Leech, Quiet, bbExit, bbSetFlags});
-    connectGuarded(bbSetFlags, &QPushButton::clicked, this, &TFlagForm::bbSetFlagsClick);
+    connectGated(gate, bbSetFlags, &QPushButton::clicked, this, &TFlagForm::bbSetFlagsClick);
     connectGuarded(bbExit, &QPushButton::clicked, this, &TFlagForm::bbExitClick);
     centreOnDesktop(this);
 }
@@ -62,9 +63,8 @@ std::vector<TFlagForm::Flag> TFlagForm::flags() const
 
 void TFlagForm::bbSetFlagsClick()
 {
-    if (main_->clientBusy())
-        return;
-    if (!Prompts().Confirm("Really set these flags for " + main_->UserList->currentText() + "?"))
+    const QString user = selectedUser_();
+    if (!Prompts().Confirm("Really set these flags for " + user + "?"))
         return;
     // Out of sight but still modal until the last line has gone. However the lines end, the dialog closes (which
     // clears the boxes) before an error is shown: hidden and modal it would leave the console taking no input.
@@ -74,9 +74,8 @@ void TFlagForm::bbSetFlagsClick()
     for (const Flag& flag : flags()) {
         if (flag.box == Kolvane && !Kolvane->isEnabled())
             continue;
-        const std::string user = QStringToLatin1(main_->UserList->currentText());
-        main_->NMFTP1->SendCommand("SITE CHFLAG " + user + " " + flag.keyword +
-                                   (flag.box->isChecked() ? " YES" : " NO"));
+        client_.SendCommand("SITE CHFLAG " + QStringToLatin1(user) + " " + flag.keyword +
+                            (flag.box->isChecked() ? " YES" : " NO"));
     }
 }
 

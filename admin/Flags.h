@@ -1,19 +1,23 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
+#include <functional>
 #include <vector>
 
 class QCheckBox;
 class QLabel;
 class QPushButton;
-class TMainForm;
+class TNMFTP;
+class TOperationGate;
 
 // The flags dialog: the daemon's ten user flags as check boxes for the selected user. Made once at start-up and
 // shown again each time; it always opens with every box clear, and SET FLAGS sends every flag it offers, YES for a
 // ticked box and NO for a clear one.
 class TFlagForm : public QDialog {
 public:
-    explicit TFlagForm(TMainForm* owner);
+    // selectedUser names the user the flags are for, read when SET FLAGS is pressed.
+    TFlagForm(TNMFTP& client, TOperationGate& gate, std::function<QString()> selectedUser, QWidget* parent = nullptr);
 
     QCheckBox* Disabled;
     QCheckBox* Kolvane; // the site-operator flag: shown, never enabled, never sent
@@ -46,5 +50,6 @@ protected:
     void done(int result) override;
 
 private:
-    TMainForm* main_;
+    TNMFTP& client_;
+    std::function<QString()> selectedUser_;
 };

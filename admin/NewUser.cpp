@@ -2,10 +2,10 @@
 
 #include "admin/SpinEdit.h"
 #include "gui/Guard.h"
+#include "gui/OperationGate.h"
 #include "gui/Prompts.h"
 #include "gui/WidgetKit.h"
 #include "platform/OemText.h"
-#include "shell/Main.h"
 
 #include <QAbstractItemModel>
 #include <QComboBox>
@@ -17,7 +17,8 @@ using namespace WidgetKit;
 
 const char* const TNewUserForm::MissingNotice = "HEY MORON! - You MUST enter a UserName and select a Group first!";
 
-TNewUserForm::TNewUserForm(TMainForm* owner) : TUserFieldsDialog(owner, 24, 41, QStringLiteral("ADD USER"))
+TNewUserForm::TNewUserForm(const TUserContext& context, QWidget* parent)
+    : TUserFieldsDialog(context, parent, 24, 41, QStringLiteral("ADD USER"))
 {
     setObjectName(QStringLiteral("NewUserForm"));
     setWindowTitle(QStringLiteral("NEW USER"));
@@ -25,7 +26,7 @@ TNewUserForm::TNewUserForm(TMainForm* owner) : TUserFieldsDialog(owner, 24, 41, 
     UserName->setMaxLength(10); // as many as the user drop-down takes
 
     tabChain({UserName, Group, Password, Ident1, Ident2, Ident3, Ident4, bbUpdate, MaxLogins, Ratio});
-    connectGuarded(bbUpdate, &QPushButton::clicked, this, &TNewUserForm::bbUpdateClick);
+    connectGated(context_.gate, bbUpdate, &QPushButton::clicked, this, &TNewUserForm::bbUpdateClick);
 
     Guarded([this] { FormCreate(); });
     centreOnDesktop(this);
@@ -33,8 +34,6 @@ TNewUserForm::TNewUserForm(TMainForm* owner) : TUserFieldsDialog(owner, 24, 41, 
 
 void TNewUserForm::bbUpdateClick()
 {
-    if (!mayStart())
-        return;
     const QString name = UserName->text();
     const QString group = Group->currentText();
     if (name.isEmpty() || group.isEmpty()) {
@@ -50,17 +49,11 @@ void TNewUserForm::bbUpdateClick()
         try {
             send({"SITE ADDUSER " + QStringToLatin1(name) + " " + QStringToLatin1(group)});
         } catch (...) {
-            addToUserList(name);
+            emit userAdded(name);
             throw;
         }
-        addToUserList(name);
+        emit userAdded(name);
         send(lines);
     }
     close();
-}
-
-void TNewUserForm::addToUserList(const QString& name)
-{
-    main_->UserNames << name;
-    main_->refreshUserList(); // as the page refresh fills it: sorted, the typed text kept
 }

@@ -2,9 +2,9 @@
 
 #include "admin/SpinEdit.h"
 #include "gui/Guard.h"
+#include "gui/OperationGate.h"
 #include "gui/Prompts.h"
 #include "gui/WidgetKit.h"
-#include "shell/Main.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -13,7 +13,8 @@
 
 using namespace WidgetKit;
 
-TUserForm::TUserForm(TMainForm* owner) : TUserFieldsDialog(owner, 64, 49, QStringLiteral("UPDATE"))
+TUserForm::TUserForm(const TUserContext& context, QWidget* parent)
+    : TUserFieldsDialog(context, parent, 64, 49, QStringLiteral("UPDATE"))
 {
     setObjectName(QStringLiteral("UserForm"));
     setWindowTitle(QStringLiteral("USER MAiNT SCREEN"));
@@ -25,8 +26,8 @@ TUserForm::TUserForm(TMainForm* owner) : TUserFieldsDialog(owner, 64, 49, QStrin
     bbRemoveIP = button(this, "bbRemoveIP", QStringLiteral("REMOVE IP"), QRect(96, 240, 75, 25));
 
     tabChain({UserName, Group, Password, Ident1, Ident2, Ident3, Ident4, bbUpdate, bbRemoveIP, MaxLogins, Ratio});
-    connectGuarded(bbUpdate, &QPushButton::clicked, this, &TUserForm::bbUpdateClick);
-    connectGuarded(bbRemoveIP, &QPushButton::clicked, this, &TUserForm::bbRemoveIPClick);
+    connectGated(context_.gate, bbUpdate, &QPushButton::clicked, this, &TUserForm::bbUpdateClick);
+    connectGated(context_.gate, bbRemoveIP, &QPushButton::clicked, this, &TUserForm::bbRemoveIPClick);
 
     Guarded([this] { FormCreate(); });
     centreOnDesktop(this);
@@ -34,9 +35,7 @@ TUserForm::TUserForm(TMainForm* owner) : TUserFieldsDialog(owner, 64, 49, QStrin
 
 void TUserForm::bbUpdateClick()
 {
-    if (!mayStart())
-        return;
-    if (!Prompts().Confirm("Really update settings for " + main_->UserList->currentText() + "?"))
+    if (!Prompts().Confirm("Really update settings for " + context_.user + "?"))
         return;
     const std::vector<std::string> lines = settingLines(true);
     {
@@ -48,9 +47,7 @@ void TUserForm::bbUpdateClick()
 
 void TUserForm::bbRemoveIPClick()
 {
-    if (!mayStart())
-        return;
-    if (!Prompts().Confirm("Really remove selected Idents from " + main_->UserList->currentText() + "?"))
+    if (!Prompts().Confirm("Really remove selected Idents from " + context_.user + "?"))
         return;
     const std::vector<std::string> lines = identLines("SITE DELIDENTD");
     {

@@ -4,7 +4,6 @@
 #include "ftp/NMFtp.h"
 #include "gui/WidgetKit.h"
 #include "platform/OemText.h"
-#include "shell/Main.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -15,8 +14,9 @@ using namespace WidgetKit;
 
 const char* const TUserFieldsDialog::UnchangedIdent = "*@";
 
-TUserFieldsDialog::TUserFieldsDialog(TMainForm* owner, int top, int loginsWidth, const QString& updateCaption)
-    : QDialog(owner), main_(owner)
+TUserFieldsDialog::TUserFieldsDialog(const TUserContext& context, QWidget* parent, int top, int loginsWidth,
+                                     const QString& updateCaption)
+    : QDialog(parent), context_(context)
 {
     setModal(true);
     const QString ident = QString::fromLatin1(UnchangedIdent);
@@ -59,9 +59,9 @@ TUserFieldsDialog::TUserFieldsDialog(TMainForm* owner, int top, int loginsWidth,
 
 void TUserFieldsDialog::FormCreate()
 {
-    UserName->setText(main_->UserList->currentText());
+    UserName->setText(context_.user);
     Group->clear();
-    Group->addItems(main_->GroupNames);
+    Group->addItems(context_.groups);
     Group->setCurrentIndex(-1);
 }
 
@@ -97,15 +97,10 @@ std::vector<std::string> TUserFieldsDialog::identLines(const char* command) cons
     return lines;
 }
 
-bool TUserFieldsDialog::mayStart() const
-{
-    return !running_ && !main_->clientBusy();
-}
-
 void TUserFieldsDialog::send(const std::vector<std::string>& lines)
 {
     for (const std::string& line : lines)
-        main_->NMFTP1->SendCommand(line);
+        context_.client.SendCommand(line);
 }
 
 TUserFieldsDialog::Running::Running(TUserFieldsDialog& dialog) : dialog_(dialog)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
+#include <QStringList>
 #include <string>
 #include <vector>
 
@@ -8,8 +10,18 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class TMainForm;
+class TNMFTP;
+class TOperationGate;
 class TSpinEdit;
+
+// What the user dialogs use of the console, and nothing more: the connection they send on, the gate that says
+// whether an operation may start, the user selected when the dialog opened and the gathered group names.
+struct TUserContext {
+    TNMFTP& client;
+    TOperationGate& gate;
+    QString user;
+    QStringList groups;
+};
 
 // What the user modification and the new-user dialogs share: the user's fields, each a change the operator may
 // fill in (group, password, log-in limit, ratio, four ident masks), the command lines they make, and the rule that
@@ -36,7 +48,7 @@ public:
     QLineEdit* Ident4;
     QPushButton* bbUpdate;
 
-    // The user box takes the main window's selected user, the group list its gathered groups.
+    // The user box takes the selected user, the group list the gathered groups.
     void FormCreate();
 
     // An ident box holding exactly this leaves its mask alone.
@@ -44,7 +56,8 @@ public:
 
 protected:
     // The fields' rows start at top (the user row's boxes); the log-in box is loginsWidth wide.
-    TUserFieldsDialog(TMainForm* owner, int top, int loginsWidth, const QString& updateCaption);
+    TUserFieldsDialog(const TUserContext& context, QWidget* parent, int top, int loginsWidth,
+                      const QString& updateCaption);
 
     // The lines for the fields that are filled in: CHGRP (when withGroup), CHPASS, CHLOGINS, CHRATIO, one ADDIDENTD
     // per changed ident box, in that order. All are read now, so what goes out is what the operator confirmed.
@@ -52,8 +65,6 @@ protected:
     // One line per ident box that is not UnchangedIdent: command + " " + user + " " + mask.
     std::vector<std::string> identLines(const char* command) const;
 
-    // Whether a sequence may start: none is running here and the client waits for no other operation.
-    bool mayStart() const;
     // Sends the lines one by one; the first refused one ends the sequence with its error.
     void send(const std::vector<std::string>& lines);
 
@@ -74,7 +85,7 @@ protected:
 
     std::string user() const;
 
-    TMainForm* main_;
+    TUserContext context_;
 
 private:
     bool running_ = false;

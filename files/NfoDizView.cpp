@@ -1,6 +1,6 @@
 #include "files/NfoDizView.h"
 
-#include "gui/Look.h"
+#include "gui/WidgetKit.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -25,12 +25,7 @@ TNfoDizForm::TNfoDizForm(QWidget* owner) : QDialog(owner)
     Caption->setGeometry(6, 4, 450, 17);
     layout->addWidget(Panel1);
 
-    NfoDizMemo = new QPlainTextEdit(this);
-    NfoDizMemo->setObjectName(QStringLiteral("NfoDizMemo"));
+    NfoDizMemo = WidgetKit::memo(this, "NfoDizMemo");
     NfoDizMemo->setReadOnly(true);
-    NfoDizMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
-    NfoDizMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    NfoDizMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    NfoDizMemo->setFont(ConsoleFont());
     layout->addWidget(NfoDizMemo);
 }

@@ -11,6 +11,7 @@
 
 void TFTPDirectoryList::ParseLine(const std::string& line)
 {
+    lastStored_ = None;
     int index = 1; // the field being filled, 1-based
     int count = 1;
     fields_[0].clear();
@@ -40,6 +41,7 @@ void TFTPDirectoryList::ParseLine(const std::string& line)
 
 void TFTPDirectoryList::ClearLists()
 {
+    lastStored_ = None;
     AttributeList.clear();
     NameList.clear();
     SizeList.clear();
@@ -56,6 +58,15 @@ void TFTPUnixList::ParseLine(const std::string& line)
     SizeList.push_back(Field(n - 4));
     DateList.push_back(Field(n - 3) + " " + Field(n - 2) + " " + Field(n - 1));
     AttributeList.push_back(Field(1));
+    noteStored();
+}
+
+std::optional<TFTPListEntry> TFTPDirectoryList::LastStored() const
+{
+    if (lastStored_ == None || lastStored_ >= NameList.size())
+        return std::nullopt;
+    return TFTPListEntry{AttributeList[lastStored_], NameList[lastStored_], DateList[lastStored_],
+                         SizeList[lastStored_]};
 }
 
 // ---------------------------------------------------------------------------------------------------------------

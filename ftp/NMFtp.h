@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,14 @@ using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
 using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
 
+// One stored entry of a listing, as views into the lists that hold it: valid until the lists change.
+struct TFTPListEntry {
+    std::string_view Attributes;
+    std::string_view Name;
+    std::string_view Date;
+    std::string_view Size;
+};
+
 // Holds the parsed lines of a listing in four parallel lists: entry k of each describes the same stored line.
 // The tokenizer splits a line at runs of spaces into at most 25 field slots of at most 255 characters each.
 class TFTPDirectoryList {
@@ -61,6 +70,9 @@ public:
     virtual void ParseLine(const std::string& line);
     void ClearLists();
 
+    // The entry that the last ParseLine stored, or none when that line stored nothing (a total line, a short line).
+    std::optional<TFTPListEntry> LastStored() const;
+
     std::vector<std::string> AttributeList;
     std::vector<std::string> NameList;
     std::vector<std::string> DateList;
@@ -70,9 +82,16 @@ public:
     const std::string& Field(int k) const { return fields_[std::size_t(k - 1)]; }
     std::int32_t FieldCount() const { return fieldCount_; }
 
+protected:
+    // The line being parsed was stored as the lists' last entry.
+    void noteStored() { lastStored_ = NameList.size() - 1; }
+
 private:
+    static constexpr std::size_t None = std::size_t(-1);
+
     std::array<std::string, MaxFields> fields_;
     std::int32_t fieldCount_ = 0;
+    std::size_t lastStored_ = None;
 };
 
 // Unix "ls -l" lines: the name is the last field, the size the fifth from the end, the date the three before the

@@ -19,16 +19,26 @@ QString ExceptionText(const std::exception& e);
 void ShowException(const std::exception& e);
 void ShowException(const std::exception_ptr& failure);
 
-template <class Handler>
-void Guarded(Handler&& handler) noexcept
+// The one handler wrapper: runs handler, and shows the exception that ends it in the standard error box, unless
+// quiet() says that errors are to be dropped now (a window that is closing, say).
+template <class Handler, class Quiet>
+void Guarded(Handler&& handler, Quiet&& quiet) noexcept
 {
     try {
         std::forward<Handler>(handler)();
     } catch (const std::exception& e) {
-        ShowException(e);
+        if (!quiet())
+            ShowException(e);
     } catch (...) {
-        ShowException(std::exception());
+        if (!quiet())
+            ShowException(std::exception());
     }
+}
+
+template <class Handler>
+void Guarded(Handler&& handler) noexcept
+{
+    Guarded(std::forward<Handler>(handler), [] { return false; });
 }
 
 // Connects a signal to a handler of receiver's that runs inside Guarded, whatever the signal's arguments.

@@ -1,11 +1,14 @@
 #include "gui/WidgetKit.h"
 
+#include "gui/Look.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 
@@ -38,6 +41,29 @@ QComboBox* pickList(QWidget* parent, const char* name, QRect rect)
     box->setObjectName(QString::fromLatin1(name));
     box->setEditable(false);
     box->setGeometry(rect);
+    return box;
+}
+
+QComboBox* editableList(QWidget* parent, const char* name, QRect rect, int rows)
+{
+    auto* box = new QComboBox(parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setEditable(true);
+    box->setInsertPolicy(QComboBox::NoInsert);
+    box->setCompleter(nullptr);
+    box->setMaxVisibleItems(rows);
+    box->setGeometry(rect);
+    return box;
+}
+
+QPlainTextEdit* memo(QWidget* parent, const char* name)
+{
+    auto* box = new QPlainTextEdit(parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setFont(ConsoleFont());
+    box->setLineWrapMode(QPlainTextEdit::NoWrap);
+    box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     return box;
 }
 

@@ -9,6 +9,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QWidget;
 
@@ -19,6 +20,11 @@ QLabel* label(QWidget* parent, const char* name, const QString& caption, QPoint 
 QLineEdit* edit(QWidget* parent, const char* name, QRect rect, const QString& text = QString());
 // A drop-down list to pick from, without typing; nothing is picked at first.
 QComboBox* pickList(QWidget* parent, const char* name, QRect rect);
+// Free text plus a pick list that only the program fills: what is typed is what is sent, no completion, no
+// insertion of typed texts into the list.
+QComboBox* editableList(QWidget* parent, const char* name, QRect rect, int rows = 10);
+// A text box of the daemon's lines: the console font, no wrapping, both scroll bars always shown.
+QPlainTextEdit* memo(QWidget* parent, const char* name);
 QPushButton* button(QWidget* parent, const char* name, const QString& caption, QRect rect);
 QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption, QRect rect);
 

@@ -37,8 +37,6 @@ QTreeWidgetItem* TMainForm::selectedOrNotice()
 
 void TMainForm::bbDeleteDirClick()
 {
-    if (clientBusy())
-        return;
     QTreeWidgetItem* node = selectedOrNotice();
     if (!node)
         return;
@@ -51,8 +49,6 @@ void TMainForm::bbDeleteDirClick()
 
 void TMainForm::bbNukeDirClick()
 {
-    if (clientBusy())
-        return;
     QTreeWidgetItem* node = selectedOrNotice();
     if (!node)
         return;
@@ -104,8 +100,6 @@ void TMainForm::bbNukeDirClick()
 
 void TMainForm::inspect(const char* command)
 {
-    if (clientBusy())
-        return;
     const QTreeWidgetItem* node = TreeView1->currentItem();
     if (!node)
         return;

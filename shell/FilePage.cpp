@@ -6,6 +6,7 @@
 #include "ftp/NMFtp.h"
 #include "gui/Finally.h"
 #include "platform/OemText.h"
+#include "shell/TreeNodes.h"
 
 #include <QPushButton>
 #include <QStatusBar>
@@ -13,18 +14,27 @@
 
 namespace {
 
-enum NodeKind { ClosedFolder = 0, OpenFolder = 1, File = 2, Link = 3 };
-
-// The whole kilobytes of a size field, or "?" when the field is no size (a name with a blank in it shifts the
-// fields). Sizes are read as 64-bit, so files past 2 GB show their real figure.
-QString kilobytes(const std::string& size)
+// The whole kilobytes of a size field, or "?" when the field is no size. Sizes are read as 64-bit, so files past
+// 2 GB show their real figure.
+QString kilobytes(std::string_view size)
 {
-    if (size.empty() || size.size() > 19 || size.find_first_not_of("0123456789") != std::string::npos)
+    if (size.empty() || size.size() > 19 || size.find_first_not_of("0123456789") != std::string_view::npos)
         return QStringLiteral("?");
-    return QString::number(std::stoull(size) / 1024);
+    return QString::number(std::stoull(std::string(size)) / 1024);
 }
 
 } // namespace
+
+TNodeLook NodeLook(const TFTPListEntry& entry)
+{
+    const char first = entry.Attributes.empty() ? '\0' : entry.Attributes[0];
+    if (first == 'd' || first == 'D')
+        return {Latin1ToQString(entry.Name), ClosedFolder};
+    if (first == 'l' || first == 'L')
+        return {Latin1ToQString(entry.Name), LinkNode};
+    return {Latin1ToQString(entry.Name) + QStringLiteral(" -> ") + kilobytes(entry.Size) + QStringLiteral(" Kb"),
+            FileNode};
+}
 
 int TMainForm::nodeKind(const QTreeWidgetItem* node)
 {
@@ -52,39 +62,24 @@ QString TMainForm::NodePath(const QTreeWidgetItem* node)
 
 void TMainForm::NMFTP1ListItem(const std::string&)
 {
-    // Each node is made from the parsed entry of its own line: a line the parser did not store (the total line,
-    // a short line) adds no entry and so no node, wherever in the listing it stands.
-    const TFTPDirectoryList* list = NMFTP1->DirectoryList.get();
-    const std::size_t entries = list ? list->NameList.size() : 0;
-    if (DirItemCount == 0 || entries < parsedEntries_)
-        parsedEntries_ = 0;
+    // Each node is made from the entry the parser stored for this very line: a line it did not store (the total
+    // line, a short line) makes no node, wherever in the listing it stands.
     ++DirItemCount;
-    if (entries <= parsedEntries_)
+    const TFTPDirectoryList* list = NMFTP1->DirectoryList.get();
+    const std::optional<TFTPListEntry> entry = list ? list->LastStored() : std::nullopt;
+    if (!entry)
         return;
-    parsedEntries_ = entries;
-    const std::size_t i = entries - 1;
-
-    const std::string& attributes = list->AttributeList[i];
-    const char first = attributes.empty() ? '\0' : attributes[0];
-    QString text = Latin1ToQString(list->NameList[i]);
-    int kind = File;
-    if (first == 'd' || first == 'D')
-        kind = ClosedFolder;
-    else if (first == 'l' || first == 'L')
-        kind = Link;
-    else
-        text += QStringLiteral(" -> ") + kilobytes(list->SizeList[i]) + QStringLiteral(" Kb");
-
+    const TNodeLook look = NodeLook(*entry);
     QTreeWidgetItem* parent = ListUnderSelection ? TreeView1->currentItem() : nullptr;
     auto* node = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(TreeView1);
-    node->setText(0, text);
-    setNodeKind(node, kind);
+    node->setText(0, look.text);
+    setNodeKind(node, look.kind);
 }
 
 void TMainForm::TreeView1DblClick()
 {
     const QTreeWidgetItem* node = TreeView1->currentItem();
-    if (!node || nodeKind(node) == File || clientBusy())
+    if (!node || nodeKind(node) == FileNode)
         return;
     listSelectedDirectory();
 }
@@ -100,7 +95,7 @@ void TMainForm::listSelectedDirectory()
     {
         // Whether or not the directory change goes through, the node shows as listed and loses its old subtree.
         Finally listed([&] {
-            if (nodeKind(node) != Link)
+            if (nodeKind(node) != LinkNode)
                 setNodeKind(node, OpenFolder);
             qDeleteAll(node->takeChildren());
             setBusyCursor(false);
@@ -118,14 +113,14 @@ void TMainForm::listSelectedDirectory()
 void TMainForm::TreeView1Expanded(QTreeWidgetItem* node)
 {
     TreeView1->setCurrentItem(node);
-    if (nodeKind(node) != File)
+    if (nodeKind(node) != FileNode)
         setNodeKind(node, OpenFolder);
 }
 
 void TMainForm::TreeView1Collapsed(QTreeWidgetItem* node)
 {
     TreeView1->setCurrentItem(node);
-    if (nodeKind(node) != File)
+    if (nodeKind(node) != FileNode)
         setNodeKind(node, ClosedFolder);
 }
 
@@ -140,7 +135,7 @@ void TMainForm::TreeView1Change()
     if (kind == ClosedFolder || kind == OpenFolder) {
         bbNukeDir->setEnabled(true);
         bbDeleteDir->setEnabled(true);
-    } else if (kind == File) {
+    } else if (kind == FileNode) {
         for (QPushButton* b : {bbViewNfo, bbViewDiz, bbViewZip, bbTestZip})
             b->setEnabled(true);
     }

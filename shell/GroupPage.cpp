@@ -23,8 +23,6 @@ void TMainForm::bbListGroupUsersClick()
 
 void TMainForm::bbAddGroupClick()
 {
-    if (clientBusy())
-        return;
     const QString group = Prompts().InputBox(QStringLiteral("CREATE NEW GROUP"),
                                              QStringLiteral("Enter the name of the group to add:"), QString());
     if (group.isEmpty())
@@ -47,8 +45,6 @@ void TMainForm::groupCleanUp()
 
 void TMainForm::bbDelGroupClick()
 {
-    if (clientBusy())
-        return;
     const QString group = GroupList->currentText();
     if (!Prompts().Confirm("Do you really want to delete the group " + group + "?"))
         return;
@@ -58,8 +54,6 @@ void TMainForm::bbDelGroupClick()
 
 void TMainForm::bbMoveUsersClick()
 {
-    if (clientBusy())
-        return;
     const QString group = GroupList->currentText();
     if (!Prompts().Confirm("Do you really want to move users from " + group + " to a different group?"))
         return;

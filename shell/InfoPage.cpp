@@ -12,8 +12,6 @@
 // answer, Cancel included, sends nothing and leaves the text box as it was; any other answer goes as typed.
 void TMainForm::infoCommand(const char* command, const char* caption, const char* prompt)
 {
-    if (clientBusy())
-        return;
     std::string line = command;
     if (caption) {
         const QString answer = Prompts().InputBox(QString::fromLatin1(caption), QString::fromLatin1(prompt), QString());

@@ -1,6 +1,8 @@
 #include "shell/Main.h"
 
 #include "admin/Flags.h"
+#include "admin/NewUser.h"
+#include "admin/UserEdit.h"
 #include "art/Art.h"
 #include "files/About.h"
 #include "ftp/NMFtp.h"
@@ -8,12 +10,15 @@
 #include "gui/Guard.h"
 #include "gui/Look.h"
 #include "gui/Prompts.h"
+#include "gui/WidgetKit.h"
 #include "platform/OemText.h"
 #include "platform/PollLoop.h"
+#include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "shell/PageControl.h"
 #include "shell/Splash.h"
 #include "sitebook/Diamond.h"
+#include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
 
 #include <QAction>
@@ -36,9 +41,9 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-namespace {
+using namespace WidgetKit;
 
-const char* const kProgramKey = "Drummock";
+namespace {
 
 // The client area of the console as it is drawn: the top strip and the page control are placed in these
 // coordinates, and stretch or keep to the right edge from there.
@@ -121,15 +126,7 @@ TMainForm::~TMainForm()
 
 void TMainForm::run(void (TMainForm::*handler)())
 {
-    try {
-        (this->*handler)();
-    } catch (const std::exception& e) {
-        if (!closing_)
-            ShowException(e);
-    } catch (...) {
-        if (!closing_)
-            ShowException(std::exception());
-    }
+    Guarded([&] { (this->*handler)(); }, [this] { return closing_; });
     if (closing_ && !clientBusy())
         QTimer::singleShot(0, this, &QWidget::close);
 }
@@ -138,6 +135,12 @@ template <class Sender, class Signal>
 void TMainForm::on(Sender* sender, Signal signal, void (TMainForm::*handler)())
 {
     connect(sender, signal, this, [this, handler] { run(handler); });
+}
+
+template <class Sender, class Signal>
+void TMainForm::operation(Sender* sender, Signal signal, void (TMainForm::*handler)())
+{
+    OperationGate.connect(sender, signal, this, [this, handler] { run(handler); });
 }
 
 bool TMainForm::clientBusy() const
@@ -172,26 +175,6 @@ void TMainForm::setBusyCursor(bool busy)
         QApplication::restoreOverrideCursor();
 }
 
-QPushButton* TMainForm::makeButton(const char* name, const QString& caption, QWidget* parent, QRect rect)
-{
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setAutoDefault(false);
-    button->setGeometry(rect);
-    return button;
-}
-
-QPlainTextEdit* TMainForm::makeMemo(const char* name, QWidget* page)
-{
-    auto* memo = new QPlainTextEdit(page);
-    memo->setObjectName(QString::fromLatin1(name));
-    memo->setFont(ConsoleFont());
-    memo->setLineWrapMode(QPlainTextEdit::NoWrap);
-    memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    return memo;
-}
-
 void TMainForm::buildControls()
 {
     auto* client = new QWidget(this);
@@ -217,7 +200,9 @@ void TMainForm::buildControls()
     RefreshData = new QAction(QStringLiteral("RefreshData"), this);
     RefreshData->setObjectName(QStringLiteral("RefreshData"));
     // The two buttons are bound to their actions: the action's enabled state is the button's.
-    for (auto [button, action] : {std::pair{bbLogin, LogIn}, std::pair{bbLogOut, LogOut}}) {
+    for (const auto& binding : {std::pair{bbLogin, LogIn}, std::pair{bbLogOut, LogOut}}) {
+        QPushButton* button = binding.first;
+        QAction* action = binding.second;
         action->setEnabled(false);
         button->setEnabled(false);
         connect(action, &QAction::changed, button, [button, action] { button->setEnabled(action->isEnabled()); });
@@ -249,32 +234,26 @@ void TMainForm::buildControls()
 
 void TMainForm::buildTopStrip(QWidget* client)
 {
-    Label1 = new QLabel(QStringLiteral("SiTE NAME"), client);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    anchors_->place(Label1, QRect(QPoint(8, 0), Label1->sizeHint()));
+    Label1 = label(client, "Label1", QStringLiteral("SiTE NAME"), QPoint(8, 0));
+    anchors_->place(Label1, Label1->geometry());
 
     SiteName = new QComboBox(client);
     SiteName->setObjectName(QStringLiteral("SiteName"));
     anchors_->place(SiteName, QRect(8, 16, 129, 25));
 
-    bbSites = makeButton("bbSites", QStringLiteral("SiTES"), client, QRect(144, 16, 55, 25));
-    bbLogin = makeButton("bbLogin", QStringLiteral("LOGiN"), client, QRect(200, 16, 55, 25));
-    bbLogOut = makeButton("bbLogOut", QStringLiteral("LOGOUT"), client, QRect(256, 16, 55, 25));
+    bbSites = button(client, "bbSites", QStringLiteral("SiTES"), QRect(144, 16, 55, 25));
+    bbLogin = button(client, "bbLogin", QStringLiteral("LOGiN"), QRect(200, 16, 55, 25));
+    bbLogOut = button(client, "bbLogOut", QStringLiteral("LOGOUT"), QRect(256, 16, 55, 25));
     for (QPushButton* b : {bbSites, bbLogin, bbLogOut})
         anchors_->place(b, b->geometry());
 
-    Label2 = new QLabel(QStringLiteral("SiTE COMMAND"), client);
-    Label2->setObjectName(QStringLiteral("Label2"));
-    anchors_->place(Label2, QRect(QPoint(320, 0), Label2->sizeHint()));
+    Label2 = label(client, "Label2", QStringLiteral("SiTE COMMAND"), QPoint(320, 0));
+    anchors_->place(Label2, Label2->geometry());
 
-    CommandText = new QComboBox(client);
-    CommandText->setObjectName(QStringLiteral("CommandText"));
-    CommandText->setEditable(true);
-    CommandText->setInsertPolicy(QComboBox::NoInsert); // the history grows by EXECUTE only
-    CommandText->setCompleter(nullptr);
+    CommandText = editableList(client, "CommandText", QRect(320, 16, 185, 25)); // the history grows by EXECUTE only
     anchors_->place(CommandText, QRect(320, 16, 185, 25), TAnchors::Left | TAnchors::Top | TAnchors::Right);
 
-    bbExecute = makeButton("bbExecute", QStringLiteral("EXECUTE"), client, QRect(511, 13, 75, 25));
+    bbExecute = button(client, "bbExecute", QStringLiteral("EXECUTE"), QRect(511, 13, 75, 25));
     bbExecute->setEnabled(false);
     anchors_->place(bbExecute, bbExecute->geometry(), TAnchors::Top | TAnchors::Right);
 
@@ -282,8 +261,7 @@ void TMainForm::buildTopStrip(QWidget* client)
     PageControl1->setObjectName(QStringLiteral("PageControl1"));
     anchors_->place(PageControl1, QRect(4, 48, 590, 299), TAnchors::All);
 
-    NOOP = new QCheckBox(QStringLiteral("STAY ONLiNE"), client);
-    NOOP->setObjectName(QStringLiteral("NOOP"));
+    NOOP = checkBox(client, "NOOP", QStringLiteral("STAY ONLiNE"), QRect(496, 50, 97, 17));
     anchors_->place(NOOP, QRect(496, 50, 97, 17), TAnchors::Top | TAnchors::Right);
 }
 
@@ -306,27 +284,10 @@ void TMainForm::buildPages()
         sheet->layout()->addWidget(panel);
         return panel;
     };
-    auto addMemo = [this](const char* name, QWidget* sheet) {
-        QPlainTextEdit* memo = makeMemo(name, sheet);
-        sheet->layout()->addWidget(memo);
-        return memo;
-    };
-    // The user and group boxes: free text plus a pick list that only the console fills.
-    auto editableCombo = [](const char* name, QWidget* parent, QRect rect, int rows) {
-        auto* box = new QComboBox(parent);
-        box->setObjectName(QString::fromLatin1(name));
-        box->setEditable(true);
-        box->setInsertPolicy(QComboBox::NoInsert);
-        box->setCompleter(nullptr); // what is typed is what is sent: no completion from the list
-        box->setMaxVisibleItems(rows);
-        box->setGeometry(rect);
+    auto addMemo = [](const char* name, QWidget* sheet) {
+        QPlainTextEdit* box = memo(sheet, name);
+        sheet->layout()->addWidget(box);
         return box;
-    };
-    auto label = [](const char* name, const QString& caption, QWidget* parent, QPoint at) {
-        auto* l = new QLabel(caption, parent);
-        l->setObjectName(QString::fromLatin1(name));
-        l->setGeometry(QRect(at, l->sizeHint()));
-        return l;
     };
 
     // STATUS
@@ -336,13 +297,13 @@ void TMainForm::buildPages()
     // iNFO
     InfoSheet = makeSheet("InfoSheet", QStringLiteral("iNFO"));
     Panel3 = makePanel("Panel3", InfoSheet, 41, true);
-    bbWeekTop = makeButton("bbWeekTop", QStringLiteral("WEEKTOP"), Panel3, QRect(8, 8, 75, 25));
-    bbGroupTop = makeButton("bbGroupTop", QStringLiteral("GROUPTOP"), Panel3, QRect(88, 8, 75, 25));
-    bbUserTop = makeButton("bbUserTop", QStringLiteral("USERTOP"), Panel3, QRect(168, 8, 75, 25));
-    bbWho = makeButton("bbWho", QStringLiteral("WHO'S ON"), Panel3, QRect(248, 8, 75, 25));
-    bbKillUser = makeButton("bbKillUser", QStringLiteral("KiLL LOGiN"), Panel3, QRect(328, 8, 75, 25));
-    bbLastDirs = makeButton("bbLastDirs", QStringLiteral("LAST DiRS"), Panel3, QRect(408, 8, 75, 25));
-    bbLastNukes = makeButton("bbLastNukes", QStringLiteral("LAST NUKES"), Panel3, QRect(488, 8, 75, 25));
+    bbWeekTop = button(Panel3, "bbWeekTop", QStringLiteral("WEEKTOP"), QRect(8, 8, 75, 25));
+    bbGroupTop = button(Panel3, "bbGroupTop", QStringLiteral("GROUPTOP"), QRect(88, 8, 75, 25));
+    bbUserTop = button(Panel3, "bbUserTop", QStringLiteral("USERTOP"), QRect(168, 8, 75, 25));
+    bbWho = button(Panel3, "bbWho", QStringLiteral("WHO'S ON"), QRect(248, 8, 75, 25));
+    bbKillUser = button(Panel3, "bbKillUser", QStringLiteral("KiLL LOGiN"), QRect(328, 8, 75, 25));
+    bbLastDirs = button(Panel3, "bbLastDirs", QStringLiteral("LAST DiRS"), QRect(408, 8, 75, 25));
+    bbLastNukes = button(Panel3, "bbLastNukes", QStringLiteral("LAST NUKES"), QRect(488, 8, 75, 25));
     // Keyboard order of the last three runs against their screen order.
     QWidget::setTabOrder(bbWho, bbLastNukes);
     QWidget::setTabOrder(bbLastNukes, bbLastDirs);
@@ -352,19 +313,19 @@ void TMainForm::buildPages()
     // USER MAiNT
     UserSheet = makeSheet("UserSheet", QStringLiteral("USER MAiNT"));
     Panel2 = makePanel("Panel2", UserSheet, 73, false);
-    Label3 = label("Label3", QStringLiteral("USER"), Panel2, QPoint(0, 8));
-    UserList = editableCombo("UserList", Panel2, QRect(0, 24, 113, 25), 16);
+    Label3 = label(Panel2, "Label3", QStringLiteral("USER"), QPoint(0, 8));
+    UserList = editableList(Panel2, "UserList", QRect(0, 24, 113, 25), 16);
     UserList->lineEdit()->setMaxLength(10);
-    bbUserInfo = makeButton("bbUserInfo", QStringLiteral("GET iNFO"), Panel2, QRect(120, 8, 75, 25));
-    bbSetFlags = makeButton("bbSetFlags", QStringLiteral("SET FLAGS"), Panel2, QRect(120, 40, 75, 25));
-    bbModifyUser = makeButton("bbModifyUser", QStringLiteral("MODiFY"), Panel2, QRect(199, 8, 75, 25));
-    bbDeleteUser = makeButton("bbDeleteUser", QStringLiteral("DELETE"), Panel2, QRect(199, 40, 75, 25));
-    bbGiveCredit = makeButton("bbGiveCredit", QStringLiteral("GiVE CREDiT"), Panel2, QRect(278, 8, 75, 25));
-    bbTakeCredit = makeButton("bbTakeCredit", QStringLiteral("TAKE CREDiT"), Panel2, QRect(278, 40, 75, 25));
-    bbNewUser = makeButton("bbNewUser", QStringLiteral("NEW USER"), Panel2, QRect(357, 8, 73, 57));
-    bbKolvanes = makeButton("bbKolvanes", QStringLiteral("KOLVANES"), Panel2, QRect(435, 24, 70, 25));
-    bbGroupOps = makeButton("bbGroupOps", QStringLiteral("GROUPOPS"), Panel2, QRect(512, 8, 70, 25));
-    bbLeeches = makeButton("bbLeeches", QStringLiteral("LEECHES"), Panel2, QRect(512, 40, 70, 25));
+    bbUserInfo = button(Panel2, "bbUserInfo", QStringLiteral("GET iNFO"), QRect(120, 8, 75, 25));
+    bbSetFlags = button(Panel2, "bbSetFlags", QStringLiteral("SET FLAGS"), QRect(120, 40, 75, 25));
+    bbModifyUser = button(Panel2, "bbModifyUser", QStringLiteral("MODiFY"), QRect(199, 8, 75, 25));
+    bbDeleteUser = button(Panel2, "bbDeleteUser", QStringLiteral("DELETE"), QRect(199, 40, 75, 25));
+    bbGiveCredit = button(Panel2, "bbGiveCredit", QStringLiteral("GiVE CREDiT"), QRect(278, 8, 75, 25));
+    bbTakeCredit = button(Panel2, "bbTakeCredit", QStringLiteral("TAKE CREDiT"), QRect(278, 40, 75, 25));
+    bbNewUser = button(Panel2, "bbNewUser", QStringLiteral("NEW USER"), QRect(357, 8, 73, 57));
+    bbKolvanes = button(Panel2, "bbKolvanes", QStringLiteral("KOLVANES"), QRect(435, 24, 70, 25));
+    bbGroupOps = button(Panel2, "bbGroupOps", QStringLiteral("GROUPOPS"), QRect(512, 8, 70, 25));
+    bbLeeches = button(Panel2, "bbLeeches", QStringLiteral("LEECHES"), QRect(512, 40, 70, 25));
     for (QPushButton* b : {bbUserInfo, bbSetFlags, bbModifyUser, bbDeleteUser, bbGiveCredit, bbTakeCredit})
         b->setEnabled(false);
     UserMemo = addMemo("UserMemo", UserSheet);
@@ -372,12 +333,12 @@ void TMainForm::buildPages()
     // GROUP MAiNT
     GroupSheet = makeSheet("GroupSheet", QStringLiteral("GROUP MAiNT"));
     Panel1 = makePanel("Panel1", GroupSheet, 57, false);
-    Label4 = label("Label4", QStringLiteral("GROUP"), Panel1, QPoint(0, 8));
-    GroupList = editableCombo("GroupList", Panel1, QRect(0, 24, 121, 25), 8);
-    bbListGroupUsers = makeButton("bbListGroupUsers", QStringLiteral("LiST USERS"), Panel1, QRect(128, 24, 78, 25));
-    bbAddGroup = makeButton("bbAddGroup", QStringLiteral("ADD GROUP"), Panel1, QRect(208, 24, 78, 25));
-    bbDelGroup = makeButton("bbDelGroup", QStringLiteral("DEL GROUP"), Panel1, QRect(288, 24, 78, 25));
-    bbMoveUsers = makeButton("bbMoveUsers", QStringLiteral("MOVE USERS"), Panel1, QRect(368, 24, 78, 25));
+    Label4 = label(Panel1, "Label4", QStringLiteral("GROUP"), QPoint(0, 8));
+    GroupList = editableList(Panel1, "GroupList", QRect(0, 24, 121, 25), 8);
+    bbListGroupUsers = button(Panel1, "bbListGroupUsers", QStringLiteral("LiST USERS"), QRect(128, 24, 78, 25));
+    bbAddGroup = button(Panel1, "bbAddGroup", QStringLiteral("ADD GROUP"), QRect(208, 24, 78, 25));
+    bbDelGroup = button(Panel1, "bbDelGroup", QStringLiteral("DEL GROUP"), QRect(288, 24, 78, 25));
+    bbMoveUsers = button(Panel1, "bbMoveUsers", QStringLiteral("MOVE USERS"), QRect(368, 24, 78, 25));
     for (QPushButton* b : {bbListGroupUsers, bbDelGroup, bbMoveUsers})
         b->setEnabled(false);
     GroupMemo = addMemo("GroupMemo", GroupSheet);
@@ -385,12 +346,12 @@ void TMainForm::buildPages()
     // FiLE MAiNT
     FileSheet = makeSheet("FileSheet", QStringLiteral("FiLE MAiNT"));
     Panel4 = makePanel("Panel4", FileSheet, 41, true);
-    bbDeleteDir = makeButton("bbDeleteDir", QStringLiteral("DELETE"), Panel4, QRect(8, 8, 75, 25));
-    bbNukeDir = makeButton("bbNukeDir", QStringLiteral("NUKE"), Panel4, QRect(88, 8, 75, 25));
-    bbViewNfo = makeButton("bbViewNfo", QStringLiteral("ViEW NFO"), Panel4, QRect(168, 8, 75, 25));
-    bbViewDiz = makeButton("bbViewDiz", QStringLiteral("ViEW DiZ"), Panel4, QRect(248, 8, 75, 25));
-    bbTestZip = makeButton("bbTestZip", QStringLiteral("TEST ZiP"), Panel4, QRect(328, 8, 75, 25));
-    bbViewZip = makeButton("bbViewZip", QStringLiteral("ViEW ZiP"), Panel4, QRect(408, 8, 75, 25));
+    bbDeleteDir = button(Panel4, "bbDeleteDir", QStringLiteral("DELETE"), QRect(8, 8, 75, 25));
+    bbNukeDir = button(Panel4, "bbNukeDir", QStringLiteral("NUKE"), QRect(88, 8, 75, 25));
+    bbViewNfo = button(Panel4, "bbViewNfo", QStringLiteral("ViEW NFO"), QRect(168, 8, 75, 25));
+    bbViewDiz = button(Panel4, "bbViewDiz", QStringLiteral("ViEW DiZ"), QRect(248, 8, 75, 25));
+    bbTestZip = button(Panel4, "bbTestZip", QStringLiteral("TEST ZiP"), QRect(328, 8, 75, 25));
+    bbViewZip = button(Panel4, "bbViewZip", QStringLiteral("ViEW ZiP"), QRect(408, 8, 75, 25));
 
     Splitter1 = new QSplitter(Qt::Vertical, FileSheet);
     Splitter1->setObjectName(QStringLiteral("Splitter1"));
@@ -404,7 +365,7 @@ void TMainForm::buildPages()
     TreeView1->setSelectionMode(QAbstractItemView::SingleSelection);
     TreeView1->setExpandsOnDoubleClick(false); // a double-click lists the directory instead
     TreeView1->setIconSize(QSize(16, 16));
-    FileMemo = makeMemo("FileMemo", Splitter1);
+    FileMemo = memo(Splitter1, "FileMemo");
     FileMemo->setMinimumHeight(50);
     Splitter1->addWidget(TreeView1);
     Splitter1->addWidget(FileMemo);
@@ -431,61 +392,63 @@ void TMainForm::buildMenu()
 
 void TMainForm::connectHandlers()
 {
-    // Every handler runs inside run(): the error that ends it is shown, and the console goes on.
+    // Every handler runs inside run(): the error that ends it is shown, and the console goes on. The handlers that
+    // start an operation on the connection go through the gate (operation), the others straight (on).
     on(mnuClearCommandList, &QAction::triggered, &TMainForm::mnuClearCommandListClick);
     on(About1, &QAction::triggered, &TMainForm::About1Click);
     on(SiteName, &QComboBox::activated, &TMainForm::SiteNameChange);
     on(bbSites, &QPushButton::clicked, &TMainForm::bbSitesClick);
 
-    on(LogIn, &QAction::triggered, &TMainForm::LogInExecute);
-    on(LogOut, &QAction::triggered, &TMainForm::LogOutExecute);
-    on(RefreshData, &QAction::triggered, &TMainForm::PageControl1Change);
+    operation(LogIn, &QAction::triggered, &TMainForm::LogInExecute);
+    on(LogOut, &QAction::triggered, &TMainForm::LogOutExecute); // during a wait it cancels the wait
+    operation(RefreshData, &QAction::triggered, &TMainForm::PageControl1Change);
     on(NOOP, &QCheckBox::clicked, &TMainForm::NOOPClick);
-    on(Timer1, &QTimer::timeout, &TMainForm::Timer1Timer);
+    operation(Timer1, &QTimer::timeout, &TMainForm::Timer1Timer);
     PageControl1->OnChanging = [this] { return PageControl1Changing(); };
-    PageControl1->OnChange = [this] { run(&TMainForm::PageControl1Change); };
+    PageControl1->OnChange =
+        OperationGate.guard(PageControl1, PageControl1->objectName(), [this] { run(&TMainForm::PageControl1Change); });
     on(CommandText->lineEdit(), &QLineEdit::textEdited, &TMainForm::CommandTextChange);
     on(CommandText, &QComboBox::activated, &TMainForm::CommandTextChange);
-    on(bbExecute, &QPushButton::clicked, &TMainForm::bbExecuteClick);
+    operation(bbExecute, &QPushButton::clicked, &TMainForm::bbExecuteClick);
     InfoMemo->viewport()->installEventFilter(this);
     UserMemo->viewport()->installEventFilter(this);
 
-    on(bbWeekTop, &QPushButton::clicked, &TMainForm::bbWeekTopClick);
-    on(bbGroupTop, &QPushButton::clicked, &TMainForm::bbGroupTopClick);
-    on(bbUserTop, &QPushButton::clicked, &TMainForm::bbUserTopClick);
-    on(bbWho, &QPushButton::clicked, &TMainForm::bbWhoClick);
-    on(bbKillUser, &QPushButton::clicked, &TMainForm::bbKillUserClick);
-    on(bbLastDirs, &QPushButton::clicked, &TMainForm::bbLastDirsClick);
-    on(bbLastNukes, &QPushButton::clicked, &TMainForm::bbLastNukesClick);
+    operation(bbWeekTop, &QPushButton::clicked, &TMainForm::bbWeekTopClick);
+    operation(bbGroupTop, &QPushButton::clicked, &TMainForm::bbGroupTopClick);
+    operation(bbUserTop, &QPushButton::clicked, &TMainForm::bbUserTopClick);
+    operation(bbWho, &QPushButton::clicked, &TMainForm::bbWhoClick);
+    operation(bbKillUser, &QPushButton::clicked, &TMainForm::bbKillUserClick);
+    operation(bbLastDirs, &QPushButton::clicked, &TMainForm::bbLastDirsClick);
+    operation(bbLastNukes, &QPushButton::clicked, &TMainForm::bbLastNukesClick);
 
     on(UserList->lineEdit(), &QLineEdit::textEdited, &TMainForm::UserListChange);
     on(UserList, &QComboBox::activated, &TMainForm::UserListChange);
-    on(bbUserInfo, &QPushButton::clicked, &TMainForm::bbUserInfoClick);
-    on(bbKolvanes, &QPushButton::clicked, &TMainForm::bbKolvanesClick);
-    on(bbGroupOps, &QPushButton::clicked, &TMainForm::bbGroupOpsClick);
-    on(bbLeeches, &QPushButton::clicked, &TMainForm::bbLeechesClick);
-    on(bbModifyUser, &QPushButton::clicked, &TMainForm::bbModifyUserClick);
-    on(bbNewUser, &QPushButton::clicked, &TMainForm::bbNewUserClick);
-    on(bbSetFlags, &QPushButton::clicked, &TMainForm::bbSetFlagsClick);
-    on(bbDeleteUser, &QPushButton::clicked, &TMainForm::bbDeleteUserClick);
-    on(bbGiveCredit, &QPushButton::clicked, &TMainForm::bbGiveCreditClick);
-    on(bbTakeCredit, &QPushButton::clicked, &TMainForm::bbTakeCreditClick);
+    operation(bbUserInfo, &QPushButton::clicked, &TMainForm::bbUserInfoClick);
+    operation(bbKolvanes, &QPushButton::clicked, &TMainForm::bbKolvanesClick);
+    operation(bbGroupOps, &QPushButton::clicked, &TMainForm::bbGroupOpsClick);
+    operation(bbLeeches, &QPushButton::clicked, &TMainForm::bbLeechesClick);
+    operation(bbModifyUser, &QPushButton::clicked, &TMainForm::bbModifyUserClick);
+    operation(bbNewUser, &QPushButton::clicked, &TMainForm::bbNewUserClick);
+    operation(bbSetFlags, &QPushButton::clicked, &TMainForm::bbSetFlagsClick);
+    operation(bbDeleteUser, &QPushButton::clicked, &TMainForm::bbDeleteUserClick);
+    operation(bbGiveCredit, &QPushButton::clicked, &TMainForm::bbGiveCreditClick);
+    operation(bbTakeCredit, &QPushButton::clicked, &TMainForm::bbTakeCreditClick);
 
     on(GroupList->lineEdit(), &QLineEdit::textEdited, &TMainForm::GroupListChange);
     on(GroupList, &QComboBox::activated, &TMainForm::GroupListChange);
-    on(bbListGroupUsers, &QPushButton::clicked, &TMainForm::bbListGroupUsersClick);
-    on(bbAddGroup, &QPushButton::clicked, &TMainForm::bbAddGroupClick);
-    on(bbDelGroup, &QPushButton::clicked, &TMainForm::bbDelGroupClick);
-    on(bbMoveUsers, &QPushButton::clicked, &TMainForm::bbMoveUsersClick);
+    operation(bbListGroupUsers, &QPushButton::clicked, &TMainForm::bbListGroupUsersClick);
+    operation(bbAddGroup, &QPushButton::clicked, &TMainForm::bbAddGroupClick);
+    operation(bbDelGroup, &QPushButton::clicked, &TMainForm::bbDelGroupClick);
+    operation(bbMoveUsers, &QPushButton::clicked, &TMainForm::bbMoveUsersClick);
 
-    on(bbDeleteDir, &QPushButton::clicked, &TMainForm::bbDeleteDirClick);
-    on(bbNukeDir, &QPushButton::clicked, &TMainForm::bbNukeDirClick);
-    on(bbViewNfo, &QPushButton::clicked, &TMainForm::bbViewNfoClick);
-    on(bbViewDiz, &QPushButton::clicked, &TMainForm::bbViewDizClick);
-    on(bbTestZip, &QPushButton::clicked, &TMainForm::bbTestZipClick);
-    on(bbViewZip, &QPushButton::clicked, &TMainForm::bbViewZipClick);
+    operation(bbDeleteDir, &QPushButton::clicked, &TMainForm::bbDeleteDirClick);
+    operation(bbNukeDir, &QPushButton::clicked, &TMainForm::bbNukeDirClick);
+    operation(bbViewNfo, &QPushButton::clicked, &TMainForm::bbViewNfoClick);
+    operation(bbViewDiz, &QPushButton::clicked, &TMainForm::bbViewDizClick);
+    operation(bbTestZip, &QPushButton::clicked, &TMainForm::bbTestZipClick);
+    operation(bbViewZip, &QPushButton::clicked, &TMainForm::bbViewZipClick);
 
-    on(TreeView1, &QTreeWidget::itemDoubleClicked, &TMainForm::TreeView1DblClick);
+    operation(TreeView1, &QTreeWidget::itemDoubleClicked, &TMainForm::TreeView1DblClick);
     on(TreeView1, &QTreeWidget::currentItemChanged, &TMainForm::TreeView1Change);
     connect(TreeView1, &QTreeWidget::itemExpanded, this,
             [this](QTreeWidgetItem* node) { Guarded([&] { TreeView1Expanded(node); }); });
@@ -498,6 +461,31 @@ void TMainForm::connectHandlers()
     NMFTP1->OnStatus = [this](QObject*, const std::string&) { Guarded([this] { NMFTP1Status(); }); };
     NMFTP1->OnTransactionStop = [this](QObject*) { Guarded([this] { NMFTP1TransactionStop(); }); };
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
+}
+
+void TMainForm::CreateDialogs()
+{
+    SiteForm = new TSiteForm([this]() -> TSettingsStore& { return store(); }, *SAP, this);
+    connect(SiteForm, &TSiteForm::closed, this, [this](int position) { Guarded([&] { SiteFormClosed(position); }); });
+    FlagForm = new TFlagForm(
+        *NMFTP1, OperationGate, [this] { return UserList->currentText(); }, this);
+}
+
+TUserContext TMainForm::userContext()
+{
+    return TUserContext{*NMFTP1, OperationGate, UserList->currentText(), GroupNames};
+}
+
+std::unique_ptr<TUserForm> TMainForm::makeUserForm()
+{
+    return std::make_unique<TUserForm>(userContext(), this);
+}
+
+std::unique_ptr<TNewUserForm> TMainForm::makeNewUserForm()
+{
+    auto dialog = std::make_unique<TNewUserForm>(userContext(), this);
+    connect(dialog.get(), &TNewUserForm::userAdded, this, &TMainForm::NewUserAdded);
+    return dialog;
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
@@ -528,7 +516,7 @@ void TMainForm::FormCreate()
 
     try {
         auto opened = std::make_unique<TSettingsStore>(TSettingsStore::defaultPath());
-        if (!opened->OpenKey(kProgramKey, true))
+        if (!SettingsLayout::openProgramKey(*opened, true))
             throw EStoreError("The program key cannot be created in the settings store " + opened->path());
         SettingsStore = std::move(opened);
     } catch (const std::exception& e) {
@@ -545,19 +533,16 @@ void TMainForm::FormCreate()
 void TMainForm::LoadSettings()
 {
     TSettingsStore& settings = store();
-    TSettingsStore::ValueList commands;
-    settings.ReadSectionValues("Custom Commands", commands);
-    for (const auto& [name, text] : commands)
-        CommandText->addItem(Latin1ToQString(text));
+    CommandText->addItems(SettingsLayout::readCommands(settings));
     CommandText->setCurrentIndex(-1);
     CommandText->clearEditText();
 
-    resize(settings.ReadInteger("Settings", "Width", 620), settings.ReadInteger("Settings", "Height", 460));
-    const int lastSite = settings.ReadInteger("Settings", "LastSite", -1);
+    const SettingsLayout::WindowSettings window = SettingsLayout::readWindow(settings);
+    resize(window.width, window.height);
 
     SiteName->clear();
-    SiteName->addItems(SiteBook::names(settings)); // leaves the store on the site book
-    SiteName->setCurrentIndex(lastSite >= 0 && lastSite < SiteName->count() ? lastSite : -1);
+    SiteName->addItems(SiteBook::names(settings));
+    SiteName->setCurrentIndex(window.lastSite >= 0 && window.lastSite < SiteName->count() ? window.lastSite : -1);
     if (SiteName->currentIndex() >= 0)
         SiteNameChange();
 }
@@ -568,11 +553,11 @@ void TMainForm::SiteNameChange()
     const std::string site = SiteBook::keyName(SiteName->currentText());
     if (site.empty())
         return;
-    TSettingsStore& settings = SiteBook::open(store());
-    NMFTP1->Host = settings.ReadString(site, "HostName", "");
-    NMFTP1->Port = settings.ReadInteger(site, "Port", 21);
-    NMFTP1->UserID = settings.ReadString(site, "LogIn", "");
-    NMFTP1->Password = SAP->DecipherString(settings.ReadString(site, "PassWord", ""));
+    const SiteBook::Record record = SiteBook::read(store(), *SAP, site);
+    NMFTP1->Host = record.host;
+    NMFTP1->Port = record.portNumber();
+    NMFTP1->UserID = record.login;
+    NMFTP1->Password = record.password;
     LogIn->setEnabled(true);
 }
 
@@ -580,6 +565,13 @@ void TMainForm::bbSitesClick()
 {
     if (SiteForm)
         SiteForm->exec();
+}
+
+void TMainForm::SiteFormClosed(int position)
+{
+    SiteName->clear();
+    SiteName->addItems(SiteBook::names(store()));
+    SiteName->setCurrentIndex(position < SiteName->count() ? position : -1);
 }
 
 void TMainForm::FormClose()
@@ -599,24 +591,11 @@ void TMainForm::FormClose()
         return; // the operator heard at start-up that this store cannot be used; nothing is written to it
     Guarded([this] {
         TSettingsStore& settings = store();
-        settings.CloseKey();
-        if (!settings.OpenKey(kProgramKey, false))
-            throw EStoreError("The program key is missing from the settings store " + settings.path());
-        // The history is rewritten whole or not at all: a crash half-way must not lose the stored commands.
-        settings.transaction([&] {
-            settings.EraseSection("Custom Commands");
-            for (int i = 0; i < CommandText->count(); ++i) {
-                const QString command = CommandText->itemText(i);
-                if (!command.isEmpty())
-                    settings.WriteString("Custom Commands", "Command" + std::to_string(i), QStringToLatin1(command));
-            }
-        });
-        settings.CloseKey();
-        if (!settings.OpenKey(kProgramKey, false))
-            throw EStoreError("The program key is missing from the settings store " + settings.path());
-        settings.WriteInteger("Settings", "Height", height());
-        settings.WriteInteger("Settings", "Width", width());
-        settings.WriteInteger("Settings", "LastSite", SiteName->currentIndex());
+        QStringList commands;
+        for (int i = 0; i < CommandText->count(); ++i)
+            commands << CommandText->itemText(i);
+        SettingsLayout::writeCommands(settings, commands);
+        SettingsLayout::writeWindow(settings, {height(), width(), SiteName->currentIndex()});
         settings.CloseKey();
     });
     SettingsStore.reset();

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "gui/OperationGate.h"
+#include "shell/ListGatherer.h"
+
 #include <QIcon>
 #include <QMainWindow>
 #include <QStatusBar>
@@ -25,11 +28,14 @@ class TAnchors;
 class TDiamond;
 class TFlagForm;
 class TNMFTP;
+class TNewUserForm;
 class TNfoDizForm;
 class TPageControl;
 class TSettingsStore;
 class TSiteForm;
 class TSplashScreen;
+class TUserForm;
+struct TUserContext;
 
 // The status bar with its three panels: 1 the connection ("OFFLINE"/"ONLINE"), 2 never written, 3 the messages.
 class TStatusBar : public QStatusBar {
@@ -43,7 +49,9 @@ private:
 };
 
 // The main window: the whole console. It owns the FTP client, the cipher, the settings store and the shared
-// state of the reply router, and every control of the console is one of its members, named as documented.
+// state of the reply router, and every control of the console is one of its members, named as documented. The
+// dialogs get what they need from it through their constructors and tell it what happened through signals; none
+// of them knows this class.
 class TMainForm : public QMainWindow {
     Q_OBJECT
 
@@ -143,20 +151,29 @@ public:
     QList<QIcon> ImageList2; // the two menu pictures
 
     // ---- shared state -------------------------------------------------------------------------------------
-    bool GatheringUsers = false;
-    bool GatheringGroups = false;
-    int UserLineCount = 0;
-    int GroupCount = 0;
+    // The reply router's lists and their gathering live in a gatherer of their own; these are their names here.
+    TListGatherer Lists;
+    bool& GatheringUsers = Lists.GatheringUsers;
+    bool& GatheringGroups = Lists.GatheringGroups;
+    int& UserLineCount = Lists.UserLineCount;
+    int& GroupCount = Lists.GroupCount;
+    QStringList& UserNames = Lists.UserNames;
+    QStringList& GroupNames = Lists.GroupNames;
     int DirItemCount = 0;
-    QStringList UserNames;
-    QStringList GroupNames;
     TNfoDizForm* NfoDizForm = nullptr;
     bool SplashClosed = false;
     bool ListUnderSelection = false;
 
-    // The dialogs made once at start-up, after the main window, in this order.
+    // One operation at a time: every handler that starts one is connected through this gate, the dialogs' too.
+    TOperationGate OperationGate{[this] { return clientBusy(); }};
+
+    // The dialogs made once at start-up, after the main window, in this order (CreateDialogs).
     TSiteForm* SiteForm = nullptr;
     TFlagForm* FlagForm = nullptr;
+    void CreateDialogs();
+    // The user dialogs, made for one use each, with the selected user and the gathered groups.
+    std::unique_ptr<TUserForm> makeUserForm();
+    std::unique_ptr<TNewUserForm> makeNewUserForm();
 
     // The store, or EStoreError naming why it could not be opened.
     TSettingsStore& store();
@@ -170,6 +187,8 @@ public:
     void DisableSelectionButtons();
     void SiteNameChange();
     void bbSitesClick();
+    // The site dialog closed showing the site at this position: the site list is refilled, nothing is loaded.
+    void SiteFormClosed(int position);
     void mnuClearCommandListClick();
     void About1Click();
 
@@ -212,6 +231,8 @@ public:
     void bbTakeCreditClick();
     // Copies UserNames into the user box's list, sorted, keeping the box's text.
     void refreshUserList();
+    // The new-user dialog sent ADD USER for this name.
+    void NewUserAdded(const QString& name);
 
     // GROUP MAiNT page (GroupPage.cpp)
     void GroupListChange();
@@ -240,7 +261,7 @@ public:
     static int nodeKind(const QTreeWidgetItem* node);
     void setNodeKind(QTreeWidgetItem* node, int kind);
 
-    // Whether an operation of the client is waiting: then no handler starts another one.
+    // Whether an operation of the client is waiting: then the gate holds off every handler that would start one.
     bool clientBusy() const;
 
     // How long a log-out or a close waits for the daemon's answer to QUIT before it drops the connection anyway.
@@ -255,11 +276,16 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // Runs a handler of this window: the error that ends it goes to the standard error box, unless the window is
-    // closing, which is then finished once no operation waits any more.
+    // Runs a handler of this window inside Guarded: the error that ends it goes to the standard error box, unless
+    // the window is closing, which is then finished once no operation waits any more.
     void run(void (TMainForm::*handler)());
+    // Connects a handler that starts no operation on the connection.
     template <class Sender, class Signal>
     void on(Sender* sender, Signal signal, void (TMainForm::*handler)());
+    // Connects a handler that starts an operation: through the gate, which holds it off while another one waits.
+    template <class Sender, class Signal>
+    void operation(Sender* sender, Signal signal, void (TMainForm::*handler)());
+    TUserContext userContext();
     void infoCommand(const char* command, const char* caption = nullptr, const char* prompt = nullptr);
     void setBusyCursor(bool busy);
     void fetchUsers();
@@ -282,8 +308,6 @@ private:
     void buildPages();
     void buildMenu();
     void connectHandlers();
-    QPlainTextEdit* makeMemo(const char* name, QWidget* page);
-    QPushButton* makeButton(const char* name, const QString& caption, QWidget* parent, QRect rect);
 
     TSplashScreen* splash_ = nullptr;
     TAnchors* anchors_ = nullptr;
@@ -291,5 +315,4 @@ private:
     bool activating_ = false;
     bool closing_ = false;
     bool closed_ = false;
-    std::size_t parsedEntries_ = 0; // directory-list entries seen by the listing-item handler in this listing
 };

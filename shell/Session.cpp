@@ -21,8 +21,6 @@
 
 void TMainForm::LogInExecute()
 {
-    if (clientBusy())
-        return;
     setBusyCursor(true);
     // Whether or not the log-in goes through, the buttons and the title end up the same way.
     Finally done([this] {
@@ -95,8 +93,8 @@ void TMainForm::NOOPClick()
 
 void TMainForm::Timer1Timer()
 {
-    // A tick that falls inside another operation's wait sends nothing; the next one will.
-    if (NMFTP1->Connected && !clientBusy())
+    // A tick that falls inside another operation's wait is held off by the gate; the next one will send.
+    if (NMFTP1->Connected)
         NMFTP1->SendCommand("NOOP");
 }
 
@@ -109,8 +107,6 @@ bool TMainForm::PageControl1Changing()
 
 void TMainForm::PageControl1Change()
 {
-    if (clientBusy())
-        return;
     QWidget* page = PageControl1->currentWidget();
     if (page == UserSheet) {
         if (UserLineCount == 0)
@@ -194,8 +190,6 @@ void TMainForm::removeFirstNoCase(QStringList& list, const QString& name)
 // A query of the user or group page: one command line; the router shows the reply.
 void TMainForm::sendQuery(const std::string& command)
 {
-    if (clientBusy())
-        return;
     NMFTP1->SendCommand(command);
 }
 
@@ -213,8 +207,6 @@ void TMainForm::CommandTextChange()
 
 void TMainForm::bbExecuteClick()
 {
-    if (clientBusy())
-        return;
     bbExecute->setEnabled(false);
     PageControl1->setCurrentWidget(StatusSheet);
     const QString command = CommandText->currentText();

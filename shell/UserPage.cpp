@@ -5,6 +5,7 @@
 #include "admin/Flags.h"
 #include "admin/NewUser.h"
 #include "admin/UserEdit.h"
+#include "admin/UserFields.h"
 #include "ftp/NMFtp.h"
 #include "gui/Finally.h"
 #include "gui/Prompts.h"
@@ -68,31 +69,28 @@ void TMainForm::bbLeechesClick()
 
 void TMainForm::bbModifyUserClick()
 {
-    if (clientBusy())
-        return;
-    TUserForm dialog(this); // a new one each time, so every field starts afresh
-    dialog.exec();
+    makeUserForm()->exec(); // a new one each time, so every field starts afresh
 }
 
 void TMainForm::bbNewUserClick()
 {
-    if (clientBusy())
-        return;
-    TNewUserForm dialog(this);
-    dialog.exec();
+    makeNewUserForm()->exec();
+}
+
+void TMainForm::NewUserAdded(const QString& name)
+{
+    UserNames << name;
+    refreshUserList(); // as the page refresh fills it: sorted, the typed text kept
 }
 
 void TMainForm::bbSetFlagsClick()
 {
-    if (clientBusy() || !FlagForm)
-        return;
-    FlagForm->exec();
+    if (FlagForm)
+        FlagForm->exec();
 }
 
 void TMainForm::bbDeleteUserClick()
 {
-    if (clientBusy())
-        return;
     if (!Prompts().Confirm(QStringLiteral("Do you really want to delete ") + UserList->currentText() + "?"))
         return;
     // The name leaves the console's list whether or not the daemon agreed; its refusal shows afterwards.
@@ -108,8 +106,6 @@ void TMainForm::bbDeleteUserClick()
 
 void TMainForm::credit(const char* word, const QString& caption, const QString& prompt)
 {
-    if (clientBusy())
-        return;
     const QString answer = Prompts().InputBox(caption, prompt, QStringLiteral("0"));
     if (answer == QLatin1String("0"))
         return; // Cancel gives the default, which is this too

@@ -1,11 +1,9 @@
 // Program start: the splash first, then the application, the main window and its dialogs, then the event loop.
 
 #include "shell/Main.h"
-#include "admin/Flags.h"
 #include "gui/Application.h"
 #include "gui/Look.h"
 #include "shell/Splash.h"
-#include "sitebook/Sites.h"
 
 int main(int argc, char** argv)
 {
@@ -23,8 +21,7 @@ int main(int argc, char** argv)
     TMainForm mainForm;
     mainForm.setSplash(splash);
     // The dialogs that live for the whole run, made hidden in this order after the main window.
-    mainForm.SiteForm = new TSiteForm(&mainForm);
-    mainForm.FlagForm = new TFlagForm(&mainForm);
+    mainForm.CreateDialogs();
     mainForm.show();
     return app.exec();
 }

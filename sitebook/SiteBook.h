@@ -7,9 +7,9 @@
 class TDiamond;
 class TSettingsStore;
 
-// Where the site book lives in the settings store, and how a site's name becomes the name of its key.
+// The site book in the store: one key per site below Drummock\SiTES, named after the site. A site is read by read()
+// and written by save(), and nothing else in the tree spells a site's value names.
 namespace SiteBook {
-inline constexpr const char* Path = "\\Drummock\\SiTES";
 
 // Positions the store on the site book (creating it when missing), so that a section is a site's name.
 TSettingsStore& open(TSettingsStore& store);
@@ -24,12 +24,22 @@ QStringList names(TSettingsStore& store);
 // One site's record as typed: every value a string, the password in plain text.
 struct Record {
     std::string host;
-    std::string port;
+    std::string port = "21";
     std::string login;
     std::string password;
+
+    // The port as the client takes it: the decimal number, or 21 when the text is none.
+    int portNumber() const;
 };
+
+// Reads a site's record; a missing value reads as the record's default, a password that does not decipher as empty.
+Record read(TSettingsStore& store, const TDiamond& cipher, const std::string& key);
 
 // Writes a site's four values, the password enciphered, as one transaction: a failed write never leaves half a
 // site behind. key is a key name from keyName().
 void save(TSettingsStore& store, const TDiamond& cipher, const std::string& key, const Record& site);
+
+// Deletes a site with everything below its key; a missing site is no error.
+void erase(TSettingsStore& store, const std::string& key);
+
 } // namespace SiteBook

@@ -5,6 +5,7 @@
 //                                                    --last makes NAME the site selected at the next start
 //   kolvane-site list
 
+#include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
@@ -64,11 +65,8 @@ int main(int argc, char** argv)
         TDiamond cipher;
         cipher.SetKey(std::string(DiamondConsoleKey));
         SiteBook::save(store, cipher, key, site);
-        if (args.size() == 6) {
-            const int position = static_cast<int>(SiteBook::names(store).indexOf(args[1]));
-            store.OpenKey("\\Drummock", true);
-            store.WriteInteger("Settings", "LastSite", position);
-        }
+        if (args.size() == 6)
+            SettingsLayout::writeLastSite(store, static_cast<int>(SiteBook::names(store).indexOf(args[1])));
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kolvane-site: %s\n", e.what());

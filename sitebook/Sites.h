@@ -2,23 +2,25 @@
 
 #include <QDialog>
 #include <QString>
+#include <functional>
 #include <string>
 
-#include "sitebook/SiteBook.h"
-
 class TComboBox;
+class TDiamond;
+class TSettingsStore;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class TMainForm;
 
-// The site maintenance dialog: the operator's book of sites (name, host, port, log-in, enciphered password),
-// read and written straight in the main window's settings store. Made once at start-up and shown on demand.
+// The site maintenance dialog: the operator's book of sites (name, host, port, log-in, enciphered password), read
+// and written straight in the settings store. Made once at start-up and shown on demand. It knows the store and the
+// cipher it is given, nothing of the window that owns it: what the owner must learn, it announces.
 class TSiteForm : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TSiteForm(TMainForm* mainForm);
+    // store gives the open settings store, or raises the error that says why there is none.
+    TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cipher, QWidget* parent = nullptr);
 
     QLabel* Label1;
     QLabel* Label2;
@@ -46,6 +48,11 @@ public:
     // The notice for a name that cannot be a site's key name.
     static const char* const BadNameNotice;
 
+signals:
+    // The dialog closed showing the site at this position of the book's list (-1: none). The book may have changed
+    // while it was open.
+    void closed(int position);
+
 protected:
     void done(int result) override;
 
@@ -54,5 +61,6 @@ private:
     // The site the name box names, or an empty key name after telling the operator why there is none.
     std::string chosenSite();
 
-    TMainForm* main_;
+    std::function<TSettingsStore&()> store_;
+    const TDiamond& cipher_;
 };

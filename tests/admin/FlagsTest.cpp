@@ -15,9 +15,7 @@ protected:
     void logInWithDialog(const QString& user)
     {
         logIn(user);
-        if (!form->FlagForm) // made at start-up, as the program makes it
-            form->FlagForm = new TFlagForm(form.get());
-        dialog = form->FlagForm;
+        dialog = form->FlagForm; // made at start-up, as the program makes it
     }
 
     // Shows the dialog modally, as the page's SET FLAGS does, and runs act inside. Returns whether the dialog was
@@ -55,8 +53,11 @@ protected:
 
 TEST_F(FlagsTest, TheDialogHasTenBoxesTheWarningAndItsKeyboardOrder)
 {
-    form = std::make_unique<TMainForm>();
-    dialog = new TFlagForm(form.get());
+    // The dialog stands on its own: a client, a gate and the selected user are all it needs.
+    TNMFTP client;
+    TOperationGate gate([] { return false; });
+    std::unique_ptr<TFlagForm> own = std::make_unique<TFlagForm>(client, gate, [] { return QString(); });
+    dialog = own.get();
     EXPECT_EQ(dialog->objectName() + dialog->windowTitle(), "FlagFormSET FLAGS");
     EXPECT_TRUE(dialog->size() == QSize(178, 197) && dialog->minimumSize() == dialog->maximumSize());
     const char* captions[] = {"DiSABLED", "KOLVANE", "USEREDiT", "NUKE",  "COLOR",

@@ -46,48 +46,48 @@ TEST_F(UserDialogsTest, BothDialogsHaveTheirControlsLimitsAndKeyboardOrder)
     form->UserList->setEditText(QStringLiteral("newbie"));
     form->GroupNames = QStringList({"Admin", "Trial"});
 
-    TUserForm edit(form.get());
-    EXPECT_EQ(edit.objectName() + edit.windowTitle(), "UserFormUSER MAiNT SCREEN");
-    EXPECT_EQ(edit.size(), QSize(297, 298));
-    EXPECT_TRUE(edit.UserName->text() == "newbie" && edit.UserName->isReadOnly());
-    EXPECT_TRUE(!edit.Group->isEditable() && edit.Group->count() == 2 && edit.Group->currentText().isEmpty());
-    EXPECT_EQ(edit.MaxLogins->geometry(), QRect(136, 112, 49, 22));
-    EXPECT_EQ(edit.bbRemoveIP->geometry(), QRect(96, 240, 75, 25));
-    expectTabOrder(&edit, {edit.UserName, edit.Group, edit.Password, edit.Ident1, edit.Ident2, edit.Ident3, edit.Ident4,
-                           edit.bbUpdate, edit.bbRemoveIP, edit.MaxLogins, edit.Ratio});
+    auto edit = form->makeUserForm();
+    EXPECT_EQ(edit->objectName() + edit->windowTitle(), "UserFormUSER MAiNT SCREEN");
+    EXPECT_EQ(edit->size(), QSize(297, 298));
+    EXPECT_TRUE(edit->UserName->text() == "newbie" && edit->UserName->isReadOnly());
+    EXPECT_TRUE(!edit->Group->isEditable() && edit->Group->count() == 2 && edit->Group->currentText().isEmpty());
+    EXPECT_EQ(edit->MaxLogins->geometry(), QRect(136, 112, 49, 22));
+    EXPECT_EQ(edit->bbRemoveIP->geometry(), QRect(96, 240, 75, 25));
+    expectTabOrder(edit.get(), {edit->UserName, edit->Group, edit->Password, edit->Ident1, edit->Ident2, edit->Ident3,
+                                edit->Ident4, edit->bbUpdate, edit->bbRemoveIP, edit->MaxLogins, edit->Ratio});
 
-    TNewUserForm add(form.get());
-    EXPECT_EQ(add.objectName() + add.windowTitle(), "NewUserFormNEW USER");
-    EXPECT_EQ(add.size(), QSize(297, 258));
-    EXPECT_EQ(add.MaxLogins->geometry(), QRect(136, 72, 41, 22));
-    EXPECT_EQ(add.bbUpdate->geometry(), QRect(8, 200, 75, 25));
-    retype(add.UserName, QStringLiteral("abcdefghijklmn"));
-    EXPECT_EQ(add.UserName->text(), "abcdefghij");
-    expectTabOrder(&add, {add.UserName, add.Group, add.Password, add.Ident1, add.Ident2, add.Ident3, add.Ident4,
-                          add.bbUpdate, add.MaxLogins, add.Ratio});
+    auto add = form->makeNewUserForm();
+    EXPECT_EQ(add->objectName() + add->windowTitle(), "NewUserFormNEW USER");
+    EXPECT_EQ(add->size(), QSize(297, 258));
+    EXPECT_EQ(add->MaxLogins->geometry(), QRect(136, 72, 41, 22));
+    EXPECT_EQ(add->bbUpdate->geometry(), QRect(8, 200, 75, 25));
+    retype(add->UserName, QStringLiteral("abcdefghijklmn"));
+    EXPECT_EQ(add->UserName->text(), "abcdefghij");
+    expectTabOrder(add.get(), {add->UserName, add->Group, add->Password, add->Ident1, add->Ident2, add->Ident3,
+                               add->Ident4, add->bbUpdate, add->MaxLogins, add->Ratio});
 }
 
 TEST_F(UserDialogsTest, UpdateSendsOneLinePerChangedFieldInOrderThenCloses)
 {
     logIn(QStringLiteral("newbie"));
-    TUserForm dialog(form.get());
-    dialog.show();
-    pick(dialog, QStringLiteral("Couriers"));
-    QTest::keyClicks(dialog.Password, QStringLiteral("s3cret"));
+    auto dialog = form->makeUserForm();
+    dialog->show();
+    pick(*dialog, QStringLiteral("Couriers"));
+    QTest::keyClicks(dialog->Password, QStringLiteral("s3cret"));
     for (int i = 0; i < 3; ++i)
-        QTest::keyClick(dialog.MaxLogins, Qt::Key_Up);
-    retype(dialog.Ratio, QStringLiteral("5"));
-    retype(dialog.Ident2, QStringLiteral("nb@home"));
-    retype(dialog.Ident4, QStringLiteral("*@ ")); // not exactly the untouched mask, so it goes
+        QTest::keyClick(dialog->MaxLogins, Qt::Key_Up);
+    retype(dialog->Ratio, QStringLiteral("5"));
+    retype(dialog->Ident2, QStringLiteral("nb@home"));
+    retype(dialog->Ident4, QStringLiteral("*@ ")); // not exactly the untouched mask, so it goes
     prompts.confirmAnswers = {false, true};
-    click(dialog.bbUpdate);
-    EXPECT_TRUE(dialog.isVisible() && dialog.Password->text() == "s3cret") << "No keeps the dialog as it was";
-    click(dialog.bbUpdate);
+    click(dialog->bbUpdate);
+    EXPECT_TRUE(dialog->isVisible() && dialog->Password->text() == "s3cret") << "No keeps the dialog as it was";
+    click(dialog->bbUpdate);
     EXPECT_EQ(prompts.confirms, QStringList(2, "Really update settings for newbie?"));
     EXPECT_EQ(sent(),
               QStringList({"SITE CHGRP newbie Couriers", "SITE CHPASS newbie s3cret", "SITE CHLOGINS newbie 3",
                            "SITE CHRATIO newbie 5", "SITE ADDIDENTD newbie nb@home", "SITE ADDIDENTD newbie *@ "}));
-    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_FALSE(dialog->isVisible());
     const QString record = userRecord("newbie");
     EXPECT_TRUE(record.contains("(group Couriers)") && record.contains("Max logins : 3") && record.contains("nb@home"))
         << record.toStdString();
@@ -96,77 +96,77 @@ TEST_F(UserDialogsTest, UpdateSendsOneLinePerChangedFieldInOrderThenCloses)
 TEST_F(UserDialogsTest, ARefusedLineEndsTheSequenceAndTheDialogStaysWithItsFields)
 {
     logIn(QStringLiteral("newbie"));
-    TUserForm dialog(form.get());
-    dialog.show();
-    pick(dialog, QStringLiteral("Seniors"));
-    retype(dialog.Ident1, QStringLiteral("nomask")); // the daemon wants ident@host
-    retype(dialog.Ident2, QStringLiteral("nb@home"));
+    auto dialog = form->makeUserForm();
+    dialog->show();
+    pick(*dialog, QStringLiteral("Seniors"));
+    retype(dialog->Ident1, QStringLiteral("nomask")); // the daemon wants ident@host
+    retype(dialog->Ident2, QStringLiteral("nb@home"));
     prompts.confirmAnswers = {true};
-    click(dialog.bbUpdate);
+    click(dialog->bbUpdate);
     EXPECT_EQ(sent(), QStringList({"SITE CHGRP newbie Seniors", "SITE ADDIDENTD newbie nomask"}));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("501 Bad ident mask: nomask")) << prompts.errors[0].toStdString();
-    EXPECT_TRUE(dialog.isVisible() && dialog.Ident1->text() == "nomask");
+    EXPECT_TRUE(dialog->isVisible() && dialog->Ident1->text() == "nomask");
     EXPECT_TRUE(userRecord("newbie").contains("(group Seniors)")) << "the first line stays in effect";
 
     // REMOVE IP sends the masks alone; an emptied box ends in the blank after the user.
-    retype(dialog.Ident1, QStringLiteral("newbie@*"));
-    dialog.Ident2->clear();
+    retype(dialog->Ident1, QStringLiteral("newbie@*"));
+    dialog->Ident2->clear();
     prompts.confirmAnswers = {true};
-    click(dialog.bbRemoveIP);
+    click(dialog->bbRemoveIP);
     EXPECT_EQ(sent(), QStringList({"SITE DELIDENTD newbie newbie@*", "SITE DELIDENTD newbie "}));
-    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(dialog->isVisible());
 }
 
 TEST_F(UserDialogsTest, ClicksInsideAWaitDoNothingAndACloseWaitsForTheLastLine)
 {
     logIn(QStringLiteral("newbie"));
-    TUserForm dialog(form.get());
-    dialog.show();
-    pick(dialog, QStringLiteral("Trial"));
-    QTest::keyClicks(dialog.Password, QStringLiteral("pw"));
+    auto dialog = form->makeUserForm();
+    dialog->show();
+    pick(*dialog, QStringLiteral("Trial"));
+    QTest::keyClicks(dialog->Password, QStringLiteral("pw"));
     prompts.confirmAnswers = {true, true, true};
     bool shownAfterClose = false;
     duringTheWait([&] {
-        click(dialog.bbUpdate);
-        click(dialog.bbRemoveIP);
-        dialog.close(); // the close box
-        shownAfterClose = dialog.isVisible();
+        click(dialog->bbUpdate);
+        click(dialog->bbRemoveIP);
+        dialog->close(); // the close box
+        shownAfterClose = dialog->isVisible();
     });
-    click(dialog.bbUpdate);
+    click(dialog->bbUpdate);
     EXPECT_EQ(prompts.confirms.size(), 1) << "the clicks in the wait asked nothing";
     EXPECT_TRUE(shownAfterClose);
     EXPECT_EQ(sent(), QStringList({"SITE CHGRP newbie Trial", "SITE CHPASS newbie pw"}));
-    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_FALSE(dialog->isVisible());
 }
 
 TEST_F(UserDialogsTest, AddUserWantsNameAndGroupThenCreatesSetsAndListsTheUser)
 {
     logIn(QString());
     const int users = form->UserList->count();
-    TNewUserForm dialog(form.get());
-    dialog.show();
-    pick(dialog, QStringLiteral("Friends"));
-    click(dialog.bbUpdate); // a group, no name
-    QTest::keyClicks(dialog.UserName, QStringLiteral("rookie"));
-    dialog.Group->setCurrentIndex(-1);
-    click(dialog.bbUpdate); // a name, no group
+    auto dialog = form->makeNewUserForm();
+    dialog->show();
+    pick(*dialog, QStringLiteral("Friends"));
+    click(dialog->bbUpdate); // a group, no name
+    QTest::keyClicks(dialog->UserName, QStringLiteral("rookie"));
+    dialog->Group->setCurrentIndex(-1);
+    click(dialog->bbUpdate); // a name, no group
     const QString notice = "HEY MORON! - You MUST enter a UserName and select a Group first!";
     EXPECT_EQ(prompts.notices, QStringList({notice, notice}));
     EXPECT_EQ(sent(), QStringList());
 
-    pick(dialog, QStringLiteral("Friends"));
-    QTest::keyClicks(dialog.Password, QStringLiteral("pw 2"));
-    QTest::keyClick(dialog.Ratio, Qt::Key_Up);
-    retype(dialog.Ident3, QStringLiteral("rk@*"));
+    pick(*dialog, QStringLiteral("Friends"));
+    QTest::keyClicks(dialog->Password, QStringLiteral("pw 2"));
+    QTest::keyClick(dialog->Ratio, Qt::Key_Up);
+    retype(dialog->Ident3, QStringLiteral("rk@*"));
     form->UserList->setEditText(QStringLiteral("typed"));
     prompts.confirmAnswers = {true, true};
-    duringTheWait([&] { click(dialog.bbUpdate); });
-    click(dialog.bbUpdate);
+    duringTheWait([&] { click(dialog->bbUpdate); });
+    click(dialog->bbUpdate);
     EXPECT_EQ(prompts.confirms, QStringList({"Really add new User rookie?"})) << "nothing more inside the wait";
     EXPECT_EQ(sent(), QStringList({"SITE ADDUSER rookie Friends", "SITE CHPASS rookie pw 2", "SITE CHRATIO rookie 1",
                                    "SITE ADDIDENTD rookie rk@*"}));
-    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(form->UserNames.last(), "rookie");
     ASSERT_EQ(form->UserList->count(), users + 1);
     for (int i = 1; i < form->UserList->count(); ++i)
@@ -177,17 +177,17 @@ TEST_F(UserDialogsTest, AddUserWantsNameAndGroupThenCreatesSetsAndListsTheUser)
 TEST_F(UserDialogsTest, ARefusedAddUserStillListsTheNameAndSendsNoMore)
 {
     logIn(QStringLiteral("newbie")); // already on the site
-    TNewUserForm dialog(form.get());
-    dialog.show();
-    pick(dialog, QStringLiteral("Trial"));
-    QTest::keyClicks(dialog.Password, QStringLiteral("pw"));
+    auto dialog = form->makeNewUserForm();
+    dialog->show();
+    pick(*dialog, QStringLiteral("Trial"));
+    QTest::keyClicks(dialog->Password, QStringLiteral("pw"));
     prompts.confirmAnswers = {true, true};
-    click(dialog.bbUpdate);
-    click(dialog.bbUpdate);
+    click(dialog->bbUpdate);
+    click(dialog->bbUpdate);
     EXPECT_EQ(sent(), QStringList({"SITE ADDUSER newbie Trial", "SITE ADDUSER newbie Trial"}));
     ASSERT_EQ(prompts.errors.size(), 2);
     EXPECT_TRUE(prompts.errors[0].startsWith("550 User already exists: newbie")) << prompts.errors[0].toStdString();
-    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(form->UserNames.count("newbie"), 3) << "appended on every press";
     int listed = 0;
     for (int i = 0; i < form->UserList->count(); ++i)
@@ -195,9 +195,9 @@ TEST_F(UserDialogsTest, ARefusedAddUserStillListsTheNameAndSendsNoMore)
     EXPECT_EQ(listed, 3);
 
     click(form->bbLogOut);
-    dialog.UserName->setText(QStringLiteral("ghost"));
+    dialog->UserName->setText(QStringLiteral("ghost"));
     prompts.confirmAnswers = {true};
-    click(dialog.bbUpdate);
+    click(dialog->bbUpdate);
     EXPECT_TRUE(prompts.errors.last().startsWith("Not Connected")) << prompts.errors.last().toStdString();
     EXPECT_EQ(form->UserNames, QStringList({"ghost"})) << "appended all the same; the log-out emptied the list";
 }

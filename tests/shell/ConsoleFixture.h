@@ -6,6 +6,7 @@
 #include "admin/Flags.h"
 #include "common/ScriptedPrompts.h"
 #include "common/SimProcess.h"
+#include "common/Watchdog.h"
 #include "ftp/NMFtp.h"
 #include "platform/SettingsStore.h"
 #include "shell/Main.h"
@@ -29,11 +30,22 @@
 
 class ConsoleTest : public ::testing::Test {
 protected:
+    void SetUp() override
+    {
+        watchdog_ = std::make_unique<TestWatchdog>([this] {
+            if (form) {
+                form->NMFTP1->Cancel();
+                form->NMFTP1->Abort();
+            }
+        });
+    }
+
     void TearDown() override
     {
         if (form)
             form->close();
         form.reset();
+        watchdog_.reset();
     }
 
     // A console whose site book holds the site "sim" for the given daemon, picked in the main window.
@@ -48,8 +60,7 @@ protected:
             SiteBook::save(store, cipher, "sim", {"127.0.0.1", std::to_string(port), "siteop", password});
         }
         form = std::make_unique<TMainForm>();
-        form->SiteForm = new TSiteForm(form.get()); // as the program start makes them
-        form->FlagForm = new TFlagForm(form.get());
+        form->CreateDialogs();   // as the program start makes them
         form->QuitTimeout = 300; // a daemon told to stall never answers QUIT either
         form->show();
         ASSERT_EQ(form->SiteName->count(), 1);
@@ -114,4 +125,7 @@ protected:
 
     ScriptedPrompts prompts;
     std::unique_ptr<TMainForm> form;
+
+private:
+    std::unique_ptr<TestWatchdog> watchdog_;
 };

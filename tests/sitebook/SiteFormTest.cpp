@@ -37,8 +37,8 @@ protected:
     {
         dialog = nullptr;
         form = std::make_unique<TMainForm>();
-        dialog = new TSiteForm(form.get());
-        form->SiteForm = dialog;
+        form->CreateDialogs();
+        dialog = form->SiteForm;
         form->show();
         dialog->show();
     }

@@ -1,0 +1,72 @@
+#include "platform/SettingsLayout.h"
+
+#include "platform/OemText.h"
+#include "platform/SettingsStore.h"
+
+namespace SettingsLayout {
+
+namespace {
+
+// Every reader and writer below starts from the program key, wherever the store was left positioned.
+TSettingsStore& programKey(TSettingsStore& store)
+{
+    if (!openProgramKey(store, false))
+        throw EStoreError("The program key is missing from the settings store " + store.path());
+    return store;
+}
+
+} // namespace
+
+bool openProgramKey(TSettingsStore& store, bool create)
+{
+    store.CloseKey();
+    return store.OpenKey(ProgramKey, create);
+}
+
+QStringList readCommands(TSettingsStore& store)
+{
+    TSettingsStore::ValueList values;
+    programKey(store).ReadSectionValues(CustomCommands, values);
+    QStringList commands;
+    for (const auto& [name, text] : values)
+        commands << Latin1ToQString(text);
+    return commands;
+}
+
+void writeCommands(TSettingsStore& store, const QStringList& commands)
+{
+    programKey(store).transaction([&] {
+        store.EraseSection(CustomCommands);
+        for (qsizetype i = 0; i < commands.size(); ++i) {
+            if (!commands[i].isEmpty())
+                store.WriteString(CustomCommands, CommandPrefix + std::to_string(i), QStringToLatin1(commands[i]));
+        }
+    });
+}
+
+WindowSettings readWindow(TSettingsStore& store)
+{
+    WindowSettings window;
+    programKey(store);
+    window.height = store.ReadInteger(Settings, Height, window.height);
+    window.width = store.ReadInteger(Settings, Width, window.width);
+    window.lastSite = store.ReadInteger(Settings, LastSite, window.lastSite);
+    return window;
+}
+
+void writeWindow(TSettingsStore& store, const WindowSettings& window)
+{
+    programKey(store);
+    store.WriteInteger(Settings, Height, window.height);
+    store.WriteInteger(Settings, Width, window.width);
+    store.WriteInteger(Settings, LastSite, window.lastSite);
+}
+
+void writeLastSite(TSettingsStore& store, int position)
+{
+    if (!openProgramKey(store, true))
+        throw EStoreError("The program key cannot be created in the settings store " + store.path());
+    store.WriteInteger(Settings, LastSite, position);
+}
+
+} // namespace SettingsLayout

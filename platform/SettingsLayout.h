@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QStringList>
+#include <string>
+
+class TSettingsStore;
+
+// The console's settings in the store, spelled once: every key and value name the console, the site dialog and
+// kolvane-site use is named here and nowhere else. Under the user's root:
+//
+//   Drummock                      the program key
+//   Drummock\Settings             Height, Width, LastSite (decimal text)
+//   Drummock\Custom Commands      Command0, Command1, ... (the command history, without "SITE ")
+//   Drummock\SiTES\<site name>    HostName, Port, LogIn, PassWord (one site record; see sitebook/SiteBook.h)
+//
+// Every value is a string value; numbers are stored as their decimal text.
+namespace SettingsLayout {
+
+inline constexpr const char* ProgramKey = "Drummock";
+inline constexpr const char* ProgramPath = "\\Drummock";
+
+inline constexpr const char* Settings = "Settings";
+inline constexpr const char* Height = "Height";
+inline constexpr const char* Width = "Width";
+inline constexpr const char* LastSite = "LastSite";
+
+inline constexpr const char* CustomCommands = "Custom Commands";
+inline constexpr const char* CommandPrefix = "Command";
+
+inline constexpr const char* SitesPath = "\\Drummock\\SiTES";
+inline constexpr const char* HostName = "HostName";
+inline constexpr const char* Port = "Port";
+inline constexpr const char* LogIn = "LogIn";
+inline constexpr const char* PassWord = "PassWord";
+
+// The main window's own settings, with the defaults a store without them gives.
+struct WindowSettings {
+    int height = 460;
+    int width = 620;
+    int lastSite = -1; // position in the site list, -1 for none
+};
+
+// Positions the store on the program key, creating it when create is set; false when it is missing.
+bool openProgramKey(TSettingsStore& store, bool create);
+
+// The command history in the store's order (commands with empty text are not stored).
+QStringList readCommands(TSettingsStore& store);
+// Rewrites the command history whole, as one transaction: a crash half-way never loses the stored commands.
+// "Command" + N numbers each command by its position in the list; empty commands are skipped, leaving gaps.
+void writeCommands(TSettingsStore& store, const QStringList& commands);
+
+WindowSettings readWindow(TSettingsStore& store);
+void writeWindow(TSettingsStore& store, const WindowSettings& window);
+// Makes the site at this position the one selected at the next start.
+void writeLastSite(TSettingsStore& store, int position);
+
+} // namespace SettingsLayout

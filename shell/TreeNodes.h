@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+struct TFTPListEntry;
+
+// The kinds of the file tree's nodes, which are also their picture indexes.
+enum TNodeKind { ClosedFolder = 0, OpenFolder = 1, FileNode = 2, LinkNode = 3 };
+
+// How a listing entry shows as a node: a directory ("d" attributes) is a closed folder named by the entry, a link
+// ("l") a link node named by its target, anything else a file shown as "name -> size Kb" with the size in whole
+// kilobytes ("?" when the size field is no number: a name with a blank in it shifts the fields).
+struct TNodeLook {
+    QString text;
+    TNodeKind kind;
+};
+TNodeLook NodeLook(const TFTPListEntry& entry);

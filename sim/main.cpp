@@ -48,8 +48,8 @@ int main(int argc, char** argv)
         "EPRT) or passive (PASV, EPSV) data connections, in clear or over TLS, and the SITE command family with\n"
         "users, groups, credits, nukes and top lists.\n"
         "Seeded operator login: siteop / quillon.\n"
-        "With TLS on, the SHA-256 fingerprint of the certificate is printed first, as the line\n"
-        "\"quillon-sim certificate sha256 AB:CD:...\", then \"quillon-sim listening on ADDR:PORT\"."));
+        "Standard output begins with \"quillon-sim listening on ADDR:PORT\"; with TLS on, the next line is\n"
+        "\"quillon-sim certificate sha256 AB:CD:...\", the SHA-256 fingerprint of the certificate."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
@@ -209,9 +209,10 @@ int main(int argc, char** argv)
         sigaction(SIGINT, &action, nullptr);
     }
 
+    // The listening line stays the first: whoever waits for the port reads just that line.
+    std::printf("quillon-sim listening on %s:%u\n", qPrintable(server.address().toString()), server.port());
     if (identity)
         std::printf("quillon-sim certificate sha256 %s\n", sim::tls::fingerprint(identity->certificate).constData());
-    std::printf("quillon-sim listening on %s:%u\n", qPrintable(server.address().toString()), server.port());
     std::fflush(stdout);
     return app.exec();
 }

@@ -70,36 +70,48 @@ bool SimProcess::start(const QStringList& extraArgs)
         error_ = QStringLiteral("cannot start %1: %2").arg(program(), process_->errorString());
         return false;
     }
-    // Standard output names the certificate's fingerprint when TLS is on, then the address and the port the
-    // system chose.
+    // Standard output names the address and the port the system chose, then, with TLS on, the certificate's
+    // fingerprint.
     static const QRegularExpression listening(QStringLiteral("^quillon-sim listening on (.+):(\\d+)$"));
     static const QRegularExpression certificate(
         QStringLiteral("^quillon-sim certificate sha256 ((?:[0-9A-F]{2}:){31}[0-9A-F]{2})$"));
+    const bool tls =
+        extraArgs.contains(QStringLiteral("--tls")) || extraArgs.contains(QStringLiteral("--implicit-tls"));
     const QDeadlineTimer deadline(5000);
-    for (;;) {
+    auto nextLine = [&](QString* line) {
         while (!process_->canReadLine() && !deadline.hasExpired()) {
             if (process_->state() == QProcess::NotRunning)
                 break;
             process_->waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
         }
         if (!process_->canReadLine()) {
-            error_ = QStringLiteral("no port announced; stderr: %1")
+            error_ = QStringLiteral("no port or fingerprint announced; stderr: %1")
                          .arg(QString::fromLocal8Bit(process_->readAllStandardError()));
             return false;
         }
-        const QString line = QString::fromLatin1(process_->readLine()).trimmed();
-        if (const auto match = certificate.match(line); match.hasMatch() && fingerprint_.isEmpty()) {
-            fingerprint_ = match.captured(1).toLatin1();
-            continue;
-        }
-        const auto match = listening.match(line);
-        if (!match.hasMatch() || !address_.setAddress(match.captured(1))) {
-            error_ = QStringLiteral("unexpected line: %1").arg(line);
-            return false;
-        }
-        port_ = static_cast<quint16>(match.captured(2).toUInt());
+        *line = QString::fromLatin1(process_->readLine()).trimmed();
         return true;
+    };
+    QString line;
+    if (!nextLine(&line))
+        return false;
+    const auto match = listening.match(line);
+    if (!match.hasMatch() || !address_.setAddress(match.captured(1))) {
+        error_ = QStringLiteral("unexpected first line: %1").arg(line);
+        return false;
     }
+    port_ = static_cast<quint16>(match.captured(2).toUInt());
+    if (!tls)
+        return true;
+    if (!nextLine(&line))
+        return false;
+    const auto fingerprint = certificate.match(line);
+    if (!fingerprint.hasMatch()) {
+        error_ = QStringLiteral("unexpected second line: %1").arg(line);
+        return false;
+    }
+    fingerprint_ = fingerprint.captured(1).toLatin1();
+    return true;
 }
 
 int SimProcess::stop()

@@ -111,9 +111,10 @@ bool addExtension(X509* x, int nid, const QByteArray& value)
 
 // Which OpenSSL handle belongs to which socket. Qt makes a socket's SSL object inside startServerEncryption()
 // and offers no way to it, so an ex_data hook on the SSL class sees it being made: startServer() names the
-// socket's options while it runs, the hook applies them to the new handle's context (before a single byte of
-// the client's hello is read) and notes the handle. The free hook forgets handles that are gone, so a handle
-// is only ever used while it lives.
+// socket's options while it runs, and the hook, which SSL_new calls once the handle and its context are
+// complete, applies them to that context (before a single byte of the client's hello is read) and notes the
+// handle. Each socket has a context of its own, so the change touches nobody else. The free hook forgets
+// handles that are gone, so a handle is only ever used while it lives.
 struct Pending {
     const SocketOptions* options = nullptr;
     SSL* made = nullptr;

@@ -4,9 +4,11 @@
 
 #include <QDateTime>
 #include <QSaveFile>
+#include <QSslSocket>
 #include <QTcpSocket>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace sim {
 
@@ -19,6 +21,22 @@ constexpr int kFirstPid = 21000;
 
 } // namespace
 
+void SocketServer::incomingConnection(qintptr descriptor)
+{
+    QTcpSocket* socket = tls ? new QSslSocket(this) : new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        ::close(static_cast<int>(descriptor));
+        delete socket;
+        return;
+    }
+    if (accepts && !accepts(socket->peerAddress())) {
+        socket->abort();
+        delete socket;
+        return;
+    }
+    addPendingConnection(socket);
+}
+
 Server::Server(ServerOptions options, SiteState state, QObject* parent)
     : QObject(parent), options_(std::move(options)), state_(std::move(state))
 {
@@ -28,6 +46,7 @@ Server::Server(ServerOptions options, SiteState state, QObject* parent)
         {14877, "oldtimer", "IDLE", "192.168.4.2", now - 754},
         {15120, "speedy", "RETR bm-cd1.r04", "172.16.9.40", now - 12},
     };
+    server_.tls = options_.tls != ServerOptions::Tls::Off;
     connect(&server_, &QTcpServer::newConnection, this, &Server::onNewConnection);
 }
 
@@ -138,7 +157,9 @@ void Server::onNewConnection()
 {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
         if (sessions_.size() >= kMaxSessions) {
-            socket->write("421 Too many connections; try again later.\r\n");
+            // A client that expects TLS from the first byte could not read the reason; it just sees the close.
+            if (options_.tls != ServerOptions::Tls::Implicit)
+                socket->write("421 Too many connections; try again later.\r\n");
             socket->disconnectFromHost();
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             continue;

@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QTcpServer>
 
 #include <functional>
@@ -22,6 +23,29 @@ struct ServerOptions {
     QString logPath;           // empty: standard output
     QList<QByteArray> dropOn;  // command prefixes whose reply is cut short by a closed connection
     QList<QByteArray> stallOn; // command prefixes whose reply is never finished
+
+    enum class Tls { Off, Explicit, Implicit };
+    Tls tls = Tls::Off;          // Explicit: AUTH TLS upgrades a connection; Implicit: TLS from the first byte
+    bool requireTls = false;     // no log-in before TLS, no listing over an unprotected data connection
+    QHostAddress pasvAddress;    // null: PASV names the address it really listens on
+    bool refusePassive = false;  // PASV and EPSV name a port where nobody listens
+    bool stallHandshake = false; // the control connection's TLS handshake is never answered
+    bool noCloseNotify = false;  // TLS connections end with a plain TCP close
+    bool requireResume = false;  // a protected data connection must resume its control connection's session
+};
+
+// A listening socket whose connections are QSslSocket objects when TLS is on, so that any of them can switch
+// to TLS later. A connection from an address that accepts() turns down is closed at once and the listening goes
+// on.
+class SocketServer : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+
+    bool tls = false;
+    std::function<bool(const QHostAddress&)> accepts;
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
 };
 
 // The daemon: accepts control connections, owns the site's state and its file, the command log and the
@@ -34,6 +58,10 @@ public:
     ~Server() override;
 
     bool listen(QString* error);
+    // The certificate and key of every TLS connection; set before listen() when TLS is on.
+    void setTlsConfiguration(const QSslConfiguration& configuration) { tlsConfiguration_ = configuration; }
+    const QSslConfiguration& tlsConfiguration() const { return tlsConfiguration_; }
+    const ServerOptions& options() const { return options_; }
     QHostAddress address() const { return server_.serverAddress(); }
     quint16 port() const { return server_.serverPort(); }
 
@@ -73,7 +101,8 @@ private:
 
     ServerOptions options_;
     SiteState state_;
-    QTcpServer server_;
+    SocketServer server_;
+    QSslConfiguration tlsConfiguration_;
     QFile log_;
     QList<Session*> sessions_;
     QList<IdleLogin> idle_;

@@ -2,8 +2,10 @@
 
 #include "sim/Cp437.h"
 #include "sim/SiteCommands.h"
+#include "sim/Tls.h"
 
 #include <QDateTime>
+#include <QSslSocket>
 #include <QTcpSocket>
 
 namespace sim {
@@ -15,6 +17,9 @@ constexpr qint64 kMaxPendingOutput = 1 << 20; // a client that stops reading is 
 constexpr int kIdleTimeoutMs = 900 * 1000;
 constexpr int kDataConnectTimeoutMs = 10 * 1000;
 constexpr int kDataTransferTimeoutMs = 60 * 1000;
+// A TLS handshake on the control connection that has not finished by then ends the connection: a client that
+// sends garbage or stops half way costs a socket for this long at most.
+constexpr int kHandshakeTimeoutMs = 15 * 1000;
 
 qint64 now()
 {
@@ -65,6 +70,10 @@ Session::Session(Server& server, QTcpSocket* socket, int number, int pid, QObjec
     idleTimer_.setSingleShot(true);
     idleTimer_.setInterval(kIdleTimeoutMs);
     connect(&idleTimer_, &QTimer::timeout, this, [this] {
+        if (phase_ == Phase::Handshaking) {
+            abortSession(); // a handshake that was never answered (--stall-handshake) ends here
+            return;
+        }
         if (phase_ != Phase::Open)
             return;
         write("421 Idle timeout (900 seconds): closing control connection.\r\n");
@@ -72,12 +81,41 @@ Session::Session(Server& server, QTcpSocket* socket, int number, int pid, QObjec
     });
     dataTimer_.setSingleShot(true);
     connect(&dataTimer_, &QTimer::timeout, this, &Session::onDataTimeout);
+    handshakeTimer_.setSingleShot(true);
+    handshakeTimer_.setInterval(kHandshakeTimeoutMs);
+    connect(&handshakeTimer_, &QTimer::timeout, this, &Session::abortSession);
     connect(socket_, &QTcpSocket::readyRead, this, &Session::onReadyRead);
     connect(socket_, &QTcpSocket::disconnected, this, &Session::onDisconnected);
+    if (QSslSocket* tls = controlTls()) {
+        tls->setSslConfiguration(server_.tlsConfiguration());
+        ticketKey_ = tls::newTicketKey();
+        connect(tls, &QSslSocket::encrypted, this, &Session::onControlEncrypted);
+        connect(tls, &QAbstractSocket::errorOccurred, this, &Session::onControlError);
+        // After AUTH TLS the handshake starts once the 234 has left.
+        connect(tls, &QTcpSocket::bytesWritten, this, [this, tls] {
+            if (phase_ == Phase::Handshaking && tls->mode() == QSslSocket::UnencryptedMode &&
+                tls->bytesToWrite() == 0 && !server_.options().stallHandshake)
+                startControlTls();
+        });
+    }
 }
 
 void Session::start()
 {
+    idleTimer_.start();
+    if (server_.options().tls == ServerOptions::Tls::Implicit) {
+        // TLS from the first byte: the greeting waits for the handshake.
+        phase_ = Phase::Handshaking;
+        if (!server_.options().stallHandshake)
+            startControlTls();
+        return;
+    }
+    greet();
+}
+
+void Session::greet()
+{
+    greeted_ = true;
     Reply greeting;
     greeting.lines.append("220-Welcome to the Quillon site.");
     for (const QByteArray& l : greetingBox(QStringLiteral("Q U I L L O N   F T P D  \u00B7  sim")))
@@ -85,7 +123,6 @@ void Session::start()
     greeting.lines.append("220-Uploads go to /incoming; read /pub/welcome.msg.");
     greeting.lines.append("220 Quillon FTP server (quillon-sim) ready.");
     send(greeting, Server::Fault::None);
-    idleTimer_.start();
 }
 
 qint64 Session::idleSeconds() const
@@ -97,6 +134,10 @@ void Session::kill(const QByteArray& why)
 {
     if (phase_ == Phase::Closing || phase_ == Phase::Closed)
         return;
+    if (phase_ == Phase::Handshaking) {
+        abortSession(); // no words can reach a client in the middle of its handshake
+        return;
+    }
     write("421 " + why + "\r\n");
     closeAfterWrite();
 }
@@ -113,6 +154,8 @@ void Session::renamePathPrefix(const QByteArray& from, const QByteArray& to)
 
 void Session::onReadyRead()
 {
+    if (phase_ == Phase::Handshaking)
+        return; // the bytes are the client's part of the handshake: the TLS layer reads them itself
     if ((phase_ == Phase::Open && !busy_) || phase_ == Phase::Stalled)
         processInput();
     else if (phase_ != Phase::Open)
@@ -186,6 +229,15 @@ void Session::handleLine(const QByteArray& line)
 
 std::optional<Reply> Session::dispatch(const QByteArray& word, const QByteArray& args)
 {
+    const bool tlsOn = server_.options().tls != ServerOptions::Tls::Off;
+    if (word == "FEAT")
+        return doFeat();
+    if (tlsOn && word == "AUTH")
+        return doAuth(args);
+    if (tlsOn && word == "PBSZ")
+        return doPbsz(args);
+    if (tlsOn && word == "PROT")
+        return doProt(args);
     if (word == "USER")
         return doUser(args);
     if (word == "PASS")
@@ -216,8 +268,14 @@ std::optional<Reply> Session::dispatch(const QByteArray& word, const QByteArray&
         return doRmd(args);
     if (word == "PORT")
         return doPort(args);
-    if (word == "PASV" || word == "EPSV" || word == "EPRT" || word == "LPSV" || word == "LPRT")
-        return Reply("502 Only active mode with PORT is supported here.");
+    if (word == "EPRT")
+        return doEprt(args);
+    if (word == "PASV")
+        return doPassive(false, args);
+    if (word == "EPSV")
+        return doPassive(true, args);
+    if (word == "LPSV" || word == "LPRT")
+        return Reply("502 LPRT and LPSV are not supported here: use EPRT or EPSV.");
     if (word == "LIST")
         return doList(args, false);
     if (word == "NLST")
@@ -237,7 +295,8 @@ std::optional<Reply> Session::dispatch(const QByteArray& word, const QByteArray&
     if (word == "HELP") {
         Reply r;
         r.lines = {"214-The following commands are recognized:",
-                   "   USER PASS QUIT NOOP SYST PWD CWD CDUP RMD PORT LIST NLST TYPE MODE STRU ABOR HELP SITE",
+                   "   USER PASS QUIT NOOP SYST PWD CWD CDUP RMD PORT EPRT PASV EPSV LIST NLST TYPE MODE STRU ABOR",
+                   tlsOn ? "   HELP FEAT SITE AUTH PBSZ PROT" : "   HELP FEAT SITE",
                    "214 Direct comments to the site operators."};
         return r;
     }
@@ -253,7 +312,10 @@ void Session::write(const QByteArray& bytes)
     if (phase_ == Phase::Closed)
         return;
     socket_->write(bytes);
-    if (socket_->bytesToWrite() > kMaxPendingOutput) {
+    qint64 pending = socket_->bytesToWrite();
+    if (QSslSocket* tls = controlTls())
+        pending += tls->encryptedBytesToWrite();
+    if (pending > kMaxPendingOutput) {
         // The client has stopped reading its replies; it gets no more of our memory.
         phase_ = Phase::Closing;
         socket_->abort();
@@ -296,6 +358,15 @@ void Session::closeAfterWrite()
     socket_->disconnectFromHost(); // sends what is queued first
 }
 
+void Session::abortSession()
+{
+    if (phase_ == Phase::Closed)
+        return;
+    phase_ = Phase::Closing;
+    socket_->abort();
+    onDisconnected(); // once, whether or not abort() reported the disconnection already
+}
+
 void Session::onDisconnected()
 {
     if (phase_ == Phase::Closed)
@@ -303,6 +374,7 @@ void Session::onDisconnected()
     phase_ = Phase::Closed;
     idleTimer_.stop();
     dataTimer_.stop();
+    handshakeTimer_.stop();
     if (data_) {
         data_->disconnect(this);
         data_->abort();
@@ -310,10 +382,130 @@ void Session::onDisconnected()
     emit finished();
 }
 
+// ---- TLS -------------------------------------------------------------------------------------------------------
+
+QSslSocket* Session::controlTls() const
+{
+    return server_.options().tls == ServerOptions::Tls::Off ? nullptr : qobject_cast<QSslSocket*>(socket_);
+}
+
+std::optional<Reply> Session::doAuth(const QByteArray& args)
+{
+    const QByteArray mechanism = args.trimmed().toUpper();
+    if (mechanism != "TLS" && mechanism != "SSL")
+        return Reply("504 AUTH " + quoted(args) + " is not supported: use AUTH TLS.");
+    if (tlsActive_ || server_.options().tls == ServerOptions::Tls::Implicit)
+        return Reply("503 TLS is already in use on this connection.");
+    // A new security exchange: whoever was logged in logs in again, over TLS, and the data connection is set
+    // up anew.
+    user_.clear();
+    pendingUser_.clear();
+    cwd_.clear();
+    doing_ = "LOGIN";
+    pbszDone_ = false;
+    protectData_ = false;
+    resetDataSetup();
+    send(Reply("234 AUTH " + mechanism + " successful: TLS negotiation follows."), listFault_);
+    if (phase_ == Phase::Open)
+        beginTls();
+    return std::nullopt;
+}
+
+void Session::beginTls()
+{
+    phase_ = Phase::Handshaking;
+    // Whatever came along with AUTH before TLS is not taken as a command: anyone on the path could have put it
+    // there.
+    input_.clear();
+    discarding_ = false;
+    if (server_.options().stallHandshake)
+        return; // the client's hello is never answered; the idle timeout ends the connection
+    socket_->flush();
+    if (socket_->bytesToWrite() == 0)
+        startControlTls();
+    // else the handshake starts when the 234 has left (the bytesWritten handler)
+}
+
+void Session::startControlTls()
+{
+    if (controlTls()->mode() != QSslSocket::UnencryptedMode)
+        return; // started already
+    handshakeTimer_.start();
+    tls::startServer(controlTls(), {ticketKey_, server_.options().noCloseNotify});
+}
+
+void Session::onControlEncrypted()
+{
+    handshakeTimer_.stop();
+    if (phase_ != Phase::Handshaking)
+        return;
+    tlsActive_ = true;
+    phase_ = Phase::Open;
+    idleTimer_.start();
+    if (!greeted_)
+        greet();
+    // Commands that came right behind the handshake wait in the buffers.
+    QMetaObject::invokeMethod(this, &Session::processInput, Qt::QueuedConnection);
+}
+
+void Session::onControlError()
+{
+    // A hello that is garbage, a handshake the client gives up on: the connection ends, nobody else notices.
+    if (phase_ == Phase::Handshaking)
+        abortSession();
+}
+
+Reply Session::doPbsz(const QByteArray& args)
+{
+    if (!tlsActive_)
+        return Reply("503 Send AUTH TLS first.");
+    bool ok = false;
+    args.trimmed().toULongLong(&ok);
+    if (!ok)
+        return Reply("501 Usage: PBSZ 0");
+    pbszDone_ = true;
+    return Reply("200 PBSZ=0");
+}
+
+Reply Session::doProt(const QByteArray& args)
+{
+    if (!tlsActive_)
+        return Reply("503 Send AUTH TLS first.");
+    if (!pbszDone_)
+        return Reply("503 Send PBSZ 0 first.");
+    const QByteArray level = args.trimmed().toUpper();
+    if (level == "P") {
+        protectData_ = true;
+        return Reply("200 Protection level set to Private.");
+    }
+    if (level == "C") {
+        protectData_ = false;
+        return Reply("200 Protection level set to Clear.");
+    }
+    if (level == "S" || level == "E")
+        return Reply("536 Protection level " + level + " is not supported: use C or P.");
+    return Reply("504 Unknown protection level: " + quoted(args) + '.');
+}
+
+Reply Session::doFeat() const
+{
+    Reply r;
+    r.lines.append("211-Features:");
+    if (server_.options().tls == ServerOptions::Tls::Explicit)
+        r.lines.append(" AUTH TLS");
+    if (server_.options().tls != ServerOptions::Tls::Off)
+        r.lines += {" PBSZ", " PROT"};
+    r.lines += {" EPRT", " EPSV", " PASV"};
+    r.lines.append("211 End");
+    return r;
+}
+
 // ---- log-in ----------------------------------------------------------------------------------------------------
 
 Reply Session::doUser(const QByteArray& args)
 {
+    if (server_.options().requireTls && !tlsActive_)
+        return Reply("530 This site requires TLS: send AUTH TLS first.");
     if (args.isEmpty())
         return Reply("501 Usage: USER <name>");
     user_.clear();
@@ -325,6 +517,8 @@ Reply Session::doUser(const QByteArray& args)
 
 Reply Session::doPass(const QByteArray& args)
 {
+    if (server_.options().requireTls && !tlsActive_)
+        return Reply("530 This site requires TLS: send AUTH TLS first.");
     if (loggedIn())
         return Reply("503 You are already logged in.");
     if (pendingUser_.isEmpty())
@@ -391,6 +585,10 @@ Reply Session::doRmd(const QByteArray& args)
 
 Reply Session::doPort(const QByteArray& args)
 {
+    if (epsvAll_)
+        return Reply("503 EPSV ALL was sent: only EPSV sets up data connections now.");
+    if (controlIsIpv6())
+        return Reply("522 PORT is for IPv4 only: use EPRT on this IPv6 connection.");
     const QList<QByteArray> fields = args.trimmed().split(',');
     if (fields.size() != 6)
         return Reply("501 Syntax error in PORT parameters.");
@@ -410,15 +608,198 @@ Reply Session::doPort(const QByteArray& args)
         return Reply("500 Illegal PORT command: the address must be your own.");
     if (port < 1024)
         return Reply("500 Illegal PORT command: ports below 1024 are refused.");
+    resetDataSetup();
     portAddress_ = address;
     portPort_ = port;
     return Reply("200 PORT command successful.");
 }
 
+// EPRT <d>1<d>192.0.2.7<d>6446<d> or EPRT <d>2<d>2001:db8::7<d>6446<d>: any printable delimiter, the same
+// four times.
+Reply Session::doEprt(const QByteArray& args)
+{
+    if (epsvAll_)
+        return Reply("503 EPSV ALL was sent: only EPSV sets up data connections now.");
+    const QByteArray text = args.trimmed();
+    const char delimiter = text.isEmpty() ? '\0' : text.front();
+    if (delimiter < 33 || delimiter > 126)
+        return Reply("501 Syntax error in EPRT parameters.");
+    const QList<QByteArray> fields = text.split(delimiter);
+    if (fields.size() != 5 || !fields[0].isEmpty() || !fields[4].isEmpty())
+        return Reply("501 Syntax error in EPRT parameters.");
+    const QByteArray& family = fields[1];
+    if (family != "1" && family != "2")
+        return Reply("522 Network protocol not supported, use (1,2).");
+    QHostAddress address;
+    const auto wanted = family == "1" ? QAbstractSocket::IPv4Protocol : QAbstractSocket::IPv6Protocol;
+    if (!address.setAddress(QString::fromLatin1(fields[2])) || address.protocol() != wanted)
+        return Reply("501 Syntax error in EPRT parameters: " + quoted(fields[2]) + " is no IPv" +
+                     (family == "1" ? "4" : "6") + " address.");
+    bool ok = false;
+    const uint port = fields[3].toUInt(&ok);
+    if (!ok || port == 0 || port > 65535)
+        return Reply("501 Syntax error in EPRT parameters.");
+    // The same rules as PORT: back to the client's own address only, never to a privileged port.
+    if (!address.isEqual(peer_, QHostAddress::ConvertV4MappedToIPv4))
+        return Reply("500 Illegal EPRT command: the address must be your own.");
+    if (port < 1024)
+        return Reply("500 Illegal EPRT command: ports below 1024 are refused.");
+    resetDataSetup();
+    portAddress_ = address;
+    portPort_ = static_cast<quint16>(port);
+    return Reply("200 EPRT command successful.");
+}
+
+Reply Session::doPassive(bool extended, const QByteArray& args)
+{
+    const int family = controlIsIpv6() ? 2 : 1;
+    if (extended && !args.trimmed().isEmpty()) {
+        const QByteArray what = args.trimmed().toUpper();
+        if (what == "ALL") {
+            epsvAll_ = true;
+            return Reply("200 EPSV ALL command successful.");
+        }
+        if (what != "1" && what != "2")
+            return Reply("501 Syntax error in EPSV parameters.");
+        if (what.toInt() != family)
+            return Reply("522 Network protocol not supported, use (" + QByteArray::number(family) + ").");
+    }
+    if (!extended && epsvAll_)
+        return Reply("503 EPSV ALL was sent: only EPSV sets up data connections now.");
+    if (!extended && family == 2)
+        return Reply("522 PASV is for IPv4 only: use EPSV on this IPv6 connection.");
+
+    resetDataSetup();
+    const QHostAddress local = localAddress();
+    quint16 port = 0;
+    if (server_.options().refusePassive) {
+        // A socket bound to the port but never listening on it: the client's connection is refused, and no
+        // one else can take the port while we name it.
+        passiveBlocker_ = new QTcpSocket(this);
+        if (!passiveBlocker_->bind(local, 0))
+            return Reply("425 Can't open passive connection.");
+        port = passiveBlocker_->localPort();
+    } else {
+        auto* listener = new SocketServer(this);
+        listener->tls = server_.options().tls != ServerOptions::Tls::Off;
+        // Only the client of this control connection may connect; anyone else is turned away and the wait goes
+        // on.
+        listener->accepts = [peer = peer_](const QHostAddress& from) {
+            return from.isEqual(peer, QHostAddress::ConvertV4MappedToIPv4);
+        };
+        listener->setMaxPendingConnections(1);
+        if (!listener->listen(local, 0)) {
+            delete listener;
+            return Reply("425 Can't open passive connection.");
+        }
+        connect(listener, &QTcpServer::newConnection, this, &Session::onPassiveConnection);
+        passive_ = listener;
+        port = listener->serverPort();
+    }
+    passiveMode_ = true;
+    if (extended)
+        return Reply("229 Entering Extended Passive Mode (|||" + QByteArray::number(port) + "|)");
+    const QHostAddress& named = server_.options().pasvAddress.isNull() ? local : server_.options().pasvAddress;
+    const quint32 a = named.toIPv4Address();
+    QByteArray numbers;
+    for (const quint32 n :
+         {a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF, quint32(port >> 8), quint32(port & 0xFF)})
+        numbers += (numbers.isEmpty() ? "" : ",") + QByteArray::number(n);
+    return Reply("227 Entering Passive Mode (" + numbers + ").");
+}
+
+bool Session::controlIsIpv6() const
+{
+    return localAddress().protocol() == QAbstractSocket::IPv6Protocol;
+}
+
+QHostAddress Session::localAddress() const
+{
+    const QHostAddress local = socket_->localAddress();
+    bool v4 = false;
+    const quint32 address = local.toIPv4Address(&v4);
+    return v4 ? QHostAddress(address) : local;
+}
+
+void Session::resetDataSetup()
+{
+    portAddress_.reset();
+    passiveMode_ = false;
+    if (passive_) {
+        passive_->close();
+        passive_->deleteLater();
+        passive_ = nullptr;
+    }
+    if (passiveBlocker_) {
+        passiveBlocker_->abort();
+        passiveBlocker_->deleteLater();
+        passiveBlocker_ = nullptr;
+    }
+    if (data_ && !busy_)
+        dropData();
+}
+
+void Session::onPassiveConnection()
+{
+    if (!passive_)
+        return;
+    QTcpSocket* socket = passive_->nextPendingConnection();
+    if (!socket)
+        return;
+    // One connection per PASV or EPSV.
+    passive_->close();
+    passive_->deleteLater();
+    passive_ = nullptr;
+    if (data_ && !busy_)
+        dropData();
+    adoptData(socket);
+    // The client may begin its handshake before it asks for the listing, so TLS is ready from the start.
+    if (protectData_)
+        startDataTls();
+    if (busy_ && data_)
+        onDataConnected();
+}
+
+void Session::adoptData(QTcpSocket* socket)
+{
+    data_ = socket;
+    data_->setParent(this);
+    dataProtected_ = false;
+    dataEncrypted_ = false;
+    connect(data_, &QTcpSocket::connected, this, &Session::onDataConnected);
+    connect(data_, &QTcpSocket::bytesWritten, this, &Session::onDataBytesWritten);
+    connect(data_, &QTcpSocket::disconnected, this, &Session::onDataDisconnected);
+    connect(data_, &QTcpSocket::errorOccurred, this, &Session::onDataError);
+    if (auto* tls = qobject_cast<QSslSocket*>(data_))
+        connect(tls, &QSslSocket::encrypted, this, &Session::onDataEncrypted);
+}
+
+void Session::dropData()
+{
+    data_->disconnect(this);
+    data_->abort();
+    data_->deleteLater();
+    data_ = nullptr;
+    dataProtected_ = false;
+    dataEncrypted_ = false;
+}
+
+void Session::startDataTls()
+{
+    auto* tls = qobject_cast<QSslSocket*>(data_);
+    if (!tls || tls->mode() != QSslSocket::UnencryptedMode)
+        return;
+    dataProtected_ = true;
+    tls->setSslConfiguration(server_.tlsConfiguration());
+    tls::startServer(tls, {ticketKey_, server_.options().noCloseNotify});
+}
+
 std::optional<Reply> Session::doList(const QByteArray& args, bool namesOnly)
 {
-    if (!portAddress_)
-        return Reply("503 Bad sequence of commands: send PORT first.");
+    if (!portAddress_ && !passiveMode_)
+        return Reply("503 Bad sequence of commands: send PORT or PASV first.");
+    if (server_.options().requireTls && !protectData_)
+        return Reply("521 Data connections must be protected: send PROT P.");
 
     // Options such as -la are taken and ignored; what is left names the directory or file to list.
     QByteArray path;
@@ -436,6 +817,13 @@ std::optional<Reply> Session::doList(const QByteArray& args, bool namesOnly)
         return Reply("550 " + quoted(path.isEmpty() ? joinPath(cwd_) : path) + ": " +
                      (error.isEmpty() ? QByteArray("No such file or directory") : error) + '.');
 
+    const bool passive = !portAddress_;
+    if (passive && !passive_ && !(data_ && data_->state() == QAbstractSocket::ConnectedState)) {
+        // Nobody listens (--refuse-passive), or the connection that came is gone already.
+        resetDataSetup();
+        return Reply("425 Can't open data connection.");
+    }
+
     opening_ = namesOnly ? QByteArray("150 Opening ASCII mode data connection for file list (")
                          : QByteArray("150 Opening ASCII mode data connection for /bin/ls (");
     if (namesOnly) {
@@ -450,42 +838,78 @@ std::optional<Reply> Session::doList(const QByteArray& args, bool namesOnly)
         listing_ = node->isDir() ? directoryListing(*node, now()) : listingLine(*node, now()) + "\r\n";
     }
 
-    const QHostAddress address = *portAddress_;
-    portAddress_.reset(); // one PORT serves one transfer
     busy_ = true;
     dataWritten_ = 0;
     dataConnected_ = false;
+    listingSent_ = false;
     idleTimer_.stop();
-    data_ = new QTcpSocket(this);
-    data_->bind(socket_->localAddress(), 0);
-    connect(data_, &QTcpSocket::connected, this, &Session::onDataConnected);
-    connect(data_, &QTcpSocket::bytesWritten, this, &Session::onDataBytesWritten);
-    connect(data_, &QTcpSocket::disconnected, this, &Session::onDataDisconnected);
-    connect(data_, &QTcpSocket::errorOccurred, this, &Session::onDataError);
+    if (passive) {
+        passiveMode_ = false; // one PASV serves one transfer
+        if (data_)
+            onDataConnected();
+        else
+            dataTimer_.start(kDataConnectTimeoutMs);
+        return std::nullopt;
+    }
+
+    const QHostAddress address = *portAddress_;
+    portAddress_.reset(); // one PORT serves one transfer
+    const bool tlsOn = server_.options().tls != ServerOptions::Tls::Off;
+    adoptData(tlsOn && protectData_ ? new QSslSocket(this) : new QTcpSocket(this));
+    data_->bind(localAddress(), 0);
     dataTimer_.start(kDataConnectTimeoutMs);
     data_->connectToHost(address, portPort_);
     return std::nullopt;
 }
 
 // The data connection is opened before the 150 reply: when the client's port cannot be reached, the listing
-// fails with a single 425 line instead of a 150 that promises data which never comes.
+// fails with a single 425 line instead of a 150 that promises data which never comes. Over TLS the 150 goes
+// out once the connection is open, and the listing once the handshake, which the client may begin only after
+// the 150, is done.
 void Session::onDataConnected()
 {
+    if (!data_ || !busy_)
+        return;
     dataConnected_ = true;
-    dataTimer_.start(kDataTransferTimeoutMs);
+    if (protectData_)
+        startDataTls();
+    if (!data_ || !busy_)
+        return; // TLS failed at once
+    dataTimer_.start(dataProtected_ && !dataEncrypted_ ? kDataConnectTimeoutMs : kDataTransferTimeoutMs);
     // The byte count is exact: clients size their progress and their checks on it.
-    const QByteArray opening = opening_ + QByteArray::number(listing_.size()) + " bytes).";
-    switch (listFault_) {
-    case Server::Fault::None:
-        write(opening + "\r\n");
-        if (listing_.isEmpty())
-            data_->disconnectFromHost();
-        else
-            data_->write(listing_);
-        break;
-    case Server::Fault::Drop:
+    write(opening_ + QByteArray::number(listing_.size()) + " bytes).\r\n");
+    if (listFault_ == Server::Fault::Stall) {
+        // The opening line, then nothing on either connection, which both stay open.
+        dataTimer_.stop();
+        phase_ = Phase::Stalled;
+        return;
+    }
+    if (dataProtected_ && !dataEncrypted_)
+        return; // the listing follows the handshake
+    sendListing();
+}
+
+void Session::onDataEncrypted()
+{
+    dataEncrypted_ = true;
+    if (!busy_ || !dataConnected_ || phase_ != Phase::Open)
+        return; // a passive connection ready before its listing, or a stalled listing
+    dataTimer_.start(kDataTransferTimeoutMs);
+    sendListing();
+}
+
+void Session::sendListing()
+{
+    if (listingSent_)
+        return;
+    listingSent_ = true;
+    if (dataProtected_ && server_.options().requireResume && !tls::resumed(qobject_cast<QSslSocket*>(data_))) {
+        finishTransfer(Reply("425 Can't open data connection: its TLS session must resume the control "
+                             "connection's session."));
+        return;
+    }
+    if (listFault_ == Server::Fault::Drop) {
         // Half the listing, then both connections go, and no completion reply.
-        write(opening + "\r\n");
         data_->write(listing_.left(listing_.size() / 2));
         data_->disconnect(this);
         // Let the half listing drain on its own; the session's end must not cut it off.
@@ -496,18 +920,18 @@ void Session::onDataConnected()
         dataTimer_.stop();
         busy_ = false;
         closeAfterWrite();
-        break;
-    case Server::Fault::Stall:
-        // The opening line, then nothing on either connection, which both stay open.
-        write(opening + "\r\n");
-        dataTimer_.stop();
-        phase_ = Phase::Stalled;
-        break;
+        return;
     }
+    if (listing_.isEmpty())
+        data_->disconnectFromHost();
+    else
+        data_->write(listing_);
 }
 
 void Session::onDataBytesWritten(qint64 bytes)
 {
+    if (!busy_ || !listingSent_)
+        return;
     dataWritten_ += bytes;
     dataTimer_.start(kDataTransferTimeoutMs);
     if (dataWritten_ >= listing_.size() && data_->state() == QAbstractSocket::ConnectedState)
@@ -516,9 +940,13 @@ void Session::onDataBytesWritten(qint64 bytes)
 
 void Session::onDataDisconnected()
 {
-    if (!busy_)
+    if (!busy_) {
+        dropData(); // a passive connection gone before its listing
         return;
-    if (dataWritten_ >= listing_.size())
+    }
+    if (dataProtected_ && !dataEncrypted_)
+        finishTransfer(Reply("425 Can't open data connection: TLS negotiation failed."));
+    else if (listingSent_ && dataWritten_ >= listing_.size())
         finishTransfer(Reply("226 Transfer complete."));
     else
         finishTransfer(Reply("426 Connection closed; transfer aborted."));
@@ -526,17 +954,27 @@ void Session::onDataDisconnected()
 
 void Session::onDataError()
 {
-    if (!busy_ || dataConnected_)
-        return; // a connection that was open ends through onDataDisconnected
-    finishTransfer(Reply("425 Can't open data connection."));
+    if (!busy_) {
+        dropData(); // a passive connection that failed before its listing
+        return;
+    }
+    if (!dataConnected_)
+        finishTransfer(Reply("425 Can't open data connection."));
+    else if (dataProtected_ && !dataEncrypted_)
+        finishTransfer(Reply("425 Can't open data connection: TLS negotiation failed."));
+    // a connection that was open ends through onDataDisconnected
 }
 
 void Session::onDataTimeout()
 {
     if (!busy_)
         return;
-    finishTransfer(dataConnected_ ? Reply("426 Data connection timed out; transfer aborted.")
-                                  : Reply("425 Can't open data connection."));
+    if (!dataConnected_)
+        finishTransfer(Reply("425 Can't open data connection."));
+    else if (dataProtected_ && !dataEncrypted_)
+        finishTransfer(Reply("425 Can't open data connection: TLS negotiation timed out."));
+    else
+        finishTransfer(Reply("426 Data connection timed out; transfer aborted."));
 }
 
 void Session::finishTransfer(const Reply& reply)
@@ -549,7 +987,11 @@ void Session::finishTransfer(const Reply& reply)
         data_ = nullptr;
     }
     busy_ = false;
+    dataConnected_ = false;
+    dataProtected_ = false;
+    dataEncrypted_ = false;
     listing_.clear();
+    resetDataSetup(); // a passive listener nobody came to
     if (phase_ != Phase::Open)
         return;
     send(reply, listFault_);

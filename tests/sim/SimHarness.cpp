@@ -1,10 +1,51 @@
 #include "sim/SimHarness.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QRegularExpression>
 #include <QTcpServer>
 
 namespace simtest {
+
+namespace {
+
+// A listening socket whose connections are QSslSocket objects, so the test can take the client side of TLS
+// on an active-mode data connection.
+class SslListener : public QTcpServer {
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto* socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            addPendingConnection(socket);
+        else
+            delete socket;
+    }
+};
+
+// The port a 227 or 229 reply names, 0 if none.
+quint16 passivePort(const QByteArray& reply)
+{
+    static const QRegularExpression pasv(QStringLiteral("\\((\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)\\)"));
+    static const QRegularExpression epsv(QStringLiteral("\\(\\|\\|\\|(\\d+)\\|\\)"));
+    const QString text = QString::fromLatin1(reply);
+    if (const auto m = epsv.match(text); reply.startsWith("229 ") && m.hasMatch())
+        return static_cast<quint16>(m.captured(1).toUInt());
+    if (const auto m = pasv.match(text); reply.startsWith("227 ") && m.hasMatch())
+        return static_cast<quint16>(m.captured(5).toUInt() * 256 + m.captured(6).toUInt());
+    return 0;
+}
+
+QSslConfiguration clientConfiguration(const QSslConfiguration& base, const QByteArray& session = {})
+{
+    QSslConfiguration c = base;
+    c.setPeerVerifyMode(QSslSocket::VerifyNone);
+    c.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+    c.setSessionTicket(session);
+    return c;
+}
+
+} // namespace
 
 // ---- the process ----------------------------------------------------------------------------------------------
 
@@ -29,26 +70,47 @@ bool SimProcess::start(const QStringList& extraArgs)
         error_ = QStringLiteral("cannot start %1: %2").arg(program(), process_->errorString());
         return false;
     }
-    // The first line of standard output names the port the system chose.
-    static const QRegularExpression first(QStringLiteral("^quillon-sim listening on 127\\.0\\.0\\.1:(\\d+)$"));
+    // Standard output names the address and the port the system chose, then, with TLS on, the certificate's
+    // fingerprint.
+    static const QRegularExpression listening(QStringLiteral("^quillon-sim listening on (.+):(\\d+)$"));
+    static const QRegularExpression certificate(
+        QStringLiteral("^quillon-sim certificate sha256 ((?:[0-9A-F]{2}:){31}[0-9A-F]{2})$"));
+    const bool tls =
+        extraArgs.contains(QStringLiteral("--tls")) || extraArgs.contains(QStringLiteral("--implicit-tls"));
     const QDeadlineTimer deadline(5000);
-    while (!process_->canReadLine() && !deadline.hasExpired()) {
-        if (process_->state() == QProcess::NotRunning)
-            break;
-        process_->waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
-    }
-    if (!process_->canReadLine()) {
-        error_ = QStringLiteral("no port announced; stderr: %1")
-                     .arg(QString::fromLocal8Bit(process_->readAllStandardError()));
+    auto nextLine = [&](QString* line) {
+        while (!process_->canReadLine() && !deadline.hasExpired()) {
+            if (process_->state() == QProcess::NotRunning)
+                break;
+            process_->waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+        }
+        if (!process_->canReadLine()) {
+            error_ = QStringLiteral("no port or fingerprint announced; stderr: %1")
+                         .arg(QString::fromLocal8Bit(process_->readAllStandardError()));
+            return false;
+        }
+        *line = QString::fromLatin1(process_->readLine()).trimmed();
+        return true;
+    };
+    QString line;
+    if (!nextLine(&line))
         return false;
-    }
-    const QString line = QString::fromLatin1(process_->readLine()).trimmed();
-    const auto match = first.match(line);
-    if (!match.hasMatch()) {
+    const auto match = listening.match(line);
+    if (!match.hasMatch() || !address_.setAddress(match.captured(1))) {
         error_ = QStringLiteral("unexpected first line: %1").arg(line);
         return false;
     }
-    port_ = static_cast<quint16>(match.captured(1).toUInt());
+    port_ = static_cast<quint16>(match.captured(2).toUInt());
+    if (!tls)
+        return true;
+    if (!nextLine(&line))
+        return false;
+    const auto fingerprint = certificate.match(line);
+    if (!fingerprint.hasMatch()) {
+        error_ = QStringLiteral("unexpected second line: %1").arg(line);
+        return false;
+    }
+    fingerprint_ = fingerprint.captured(1).toLatin1();
     return true;
 }
 
@@ -80,12 +142,41 @@ RunResult runSim(const QStringList& args, int timeoutMs)
     return r;
 }
 
+bool hasIpv6Loopback()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress(QHostAddress::LocalHostIPv6), 0);
+}
+
+QByteArray fingerprintOf(const QSslCertificate& certificate)
+{
+    return certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper();
+}
+
 // ---- the control connection ------------------------------------------------------------------------------------
 
-bool FtpClient::connectTo(quint16 port)
+FtpClient::FtpClient()
 {
-    socket_.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-    return socket_.waitForConnected(3000);
+    socket_.setSslConfiguration(clientConfiguration(socket_.sslConfiguration()));
+}
+
+bool FtpClient::connectTo(quint16 port, const QHostAddress& host, bool implicitTls)
+{
+    socket_.connectToHost(host, port);
+    if (!socket_.waitForConnected(3000))
+        return false;
+    return !implicitTls || handshake();
+}
+
+bool FtpClient::handshake(int timeoutMs)
+{
+    socket_.startClientEncryption();
+    return socket_.waitForEncrypted(timeoutMs);
+}
+
+bool FtpClient::startTls()
+{
+    return code(command("AUTH TLS")) == 234 && handshake();
 }
 
 bool FtpClient::readLine(QByteArray* line, int timeoutMs)
@@ -166,20 +257,72 @@ QByteArray FtpClient::readMore(int timeoutMs)
 
 FtpClient::Listing FtpClient::list(const QByteArray& path)
 {
+    return list(Data{}, path);
+}
+
+FtpClient::Listing FtpClient::list(const Data& how, const QByteArray& path)
+{
     Listing out;
-    QTcpServer data;
-    if (!data.listen(QHostAddress(QHostAddress::LocalHost), 0))
-        return out;
-    const quint16 p = data.serverPort();
-    out.portReply = command("PORT 127,0,0,1," + QByteArray::number(p >> 8) + ',' + QByteArray::number(p & 0xFF));
-    if (code(out.portReply) != 200)
-        return out;
-    out.opening = command(path.isEmpty() ? QByteArray("LIST") : "LIST " + path);
+    auto encrypt = [&](QSslSocket* conn) {
+        conn->setSslConfiguration(clientConfiguration(conn->sslConfiguration(), !how.session.isEmpty() ? how.session
+                                                                                : how.resume           ? sessionTicket()
+                                                                                                       : QByteArray()));
+        QObject::connect(conn, &QSslSocket::alertReceived, conn,
+                         [&out](QSsl::AlertLevel, QSsl::AlertType type, const QString&) {
+                             if (type == QSsl::AlertType::CloseNotify)
+                                 out.closeNotify = true;
+                         });
+        conn->startClientEncryption();
+        out.encrypted = conn->waitForEncrypted(5000);
+        if (out.encrypted)
+            out.fingerprint = fingerprintOf(conn->peerCertificate());
+    };
+
+    const QHostAddress local = socket_.localAddress();
+    const bool active = how.setup == "PORT" || how.setup == "EPRT";
+    SslListener listener;
+    std::unique_ptr<QSslSocket> conn;
+    if (active) {
+        if (!listener.listen(local, 0))
+            return out;
+        const QByteArray p = QByteArray::number(listener.serverPort());
+        if (how.setup == "PORT") {
+            const quint32 a = local.toIPv4Address();
+            const quint16 n = listener.serverPort();
+            out.portReply = command("PORT " + QByteArray::number(a >> 24) + ',' + QByteArray::number((a >> 16) & 0xFF) +
+                                    ',' + QByteArray::number((a >> 8) & 0xFF) + ',' + QByteArray::number(a & 0xFF) +
+                                    ',' + QByteArray::number(n >> 8) + ',' + QByteArray::number(n & 0xFF));
+        } else {
+            const QByteArray family = local.protocol() == QAbstractSocket::IPv6Protocol ? "2" : "1";
+            out.portReply = command("EPRT |" + family + '|' + local.toString().toLatin1() + '|' + p + '|');
+        }
+        if (code(out.portReply) != 200)
+            return out;
+    } else {
+        // Passive: connect as soon as the port is known and, when protected, finish the handshake before
+        // asking for the listing (the active case below does it after the 150).
+        out.portReply = command(how.setup);
+        const quint16 p = out.portReply.isEmpty() ? 0 : passivePort(out.portReply.first());
+        if (p == 0)
+            return out;
+        conn = std::make_unique<QSslSocket>();
+        conn->connectToHost(socket_.peerAddress(), p);
+        if (!conn->waitForConnected(3000))
+            return out;
+        if (how.tls)
+            encrypt(conn.get());
+    }
+    out.opening = command(path.isEmpty() ? how.command : how.command + ' ' + path);
     if (code(out.opening) != 150)
         return out;
-    if (!data.waitForNewConnection(3000))
-        return out;
-    QTcpSocket* conn = data.nextPendingConnection();
+    if (active) {
+        if (!listener.waitForNewConnection(3000))
+            return out;
+        conn.reset(static_cast<QSslSocket*>(listener.nextPendingConnection()));
+        conn->setParent(nullptr);
+        if (how.tls)
+            encrypt(conn.get());
+    }
     const QDeadlineTimer deadline(5000);
     while (conn->state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
         conn->waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));

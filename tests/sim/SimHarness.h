@@ -1,11 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QProcess>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QString>
 #include <QStringList>
-#include <QTcpSocket>
 
 #include <memory>
 
@@ -22,6 +24,10 @@ public:
 
     // Starts the daemon; false (with the reason in error()) when it exits or prints no port within 5 s.
     bool start(const QStringList& extraArgs = {});
+    // The address from "quillon-sim listening on ADDR:PORT".
+    QHostAddress address() const { return address_; }
+    // The fingerprint from "quillon-sim certificate sha256 AB:CD:...", empty without TLS.
+    const QByteArray& fingerprint() const { return fingerprint_; }
     // SIGTERM, then SIGKILL if it has not gone after 3 s. Returns the exit code (-1 if it had to be killed).
     int stop();
 
@@ -34,6 +40,8 @@ public:
 private:
     std::unique_ptr<QProcess> process_;
     quint16 port_ = 0;
+    QHostAddress address_;
+    QByteArray fingerprint_;
     QString error_;
 };
 
@@ -45,10 +53,25 @@ struct RunResult {
 };
 RunResult runSim(const QStringList& args, int timeoutMs = 5000);
 
-// A blocking FTP control connection for tests: every wait is bounded.
+// True when this machine can listen on ::1.
+bool hasIpv6Loopback();
+
+// The SHA-256 fingerprint of a certificate as quillon-sim prints it.
+QByteArray fingerprintOf(const QSslCertificate& certificate);
+
+// A blocking FTP control connection for tests: every wait is bounded. It speaks TLS when asked: at once
+// (implicit) or after AUTH TLS. Certificates are not verified; tests compare fingerprints instead.
 class FtpClient {
 public:
-    bool connectTo(quint16 port);
+    FtpClient();
+
+    bool connectTo(quint16 port, const QHostAddress& host = QHostAddress(QHostAddress::LocalHost),
+                   bool implicitTls = false);
+    // AUTH TLS, then the handshake; true when the connection is encrypted.
+    bool startTls();
+    // The handshake on the control connection; false when it does not finish within timeoutMs.
+    bool handshake(int timeoutMs = 5000);
+    QSslSocket& socket() { return socket_; }
     // Reads one whole reply by the continuation rule: lines go on while a line begins with a blank or has
     // '-' as its fourth character. Lines are returned without their CR LF; empty on timeout or close.
     Lines readReply(int timeoutMs = 3000);
@@ -65,19 +88,35 @@ public:
     // Waits up to timeoutMs for anything more to arrive; returns what came.
     QByteArray readMore(int timeoutMs);
 
-    // An active-mode listing: PORT with a fresh local port, LIST [path], the 150 line, the data, the 226 line.
+    // A listing: the data connection set up, LIST [path], the 150 line, the data, the completion line.
     struct Listing {
-        Lines portReply;
+        Lines portReply; // the reply to PORT, EPRT, PASV or EPSV
         Lines opening;
         QByteArray data;
         Lines completion;
+        bool encrypted = false;   // the data connection's handshake finished
+        bool closeNotify = false; // the data connection ended with a TLS close_notify
+        QByteArray fingerprint;   // of the certificate the data connection showed
     };
+    // An active-mode listing: PORT with a fresh local port.
     Listing list(const QByteArray& path = {});
+    // How a listing's data connection is set up and protected.
+    struct Data {
+        Data(QByteArray setup = "PORT", bool tls = false) : setup(std::move(setup)), tls(tls) {}
+        QByteArray setup; // PORT, EPRT, PASV or EPSV
+        bool tls;         // a TLS handshake on the data connection (after PROT P)
+        QByteArray command = "LIST";
+        bool resume = true; // offer the control connection's TLS session for resumption
+        QByteArray session; // or this one (see sessionTicket())
+    };
+    Listing list(const Data& data, const QByteArray& path = {});
+    // The TLS session of the control connection, for a data connection to resume.
+    QByteArray sessionTicket() const { return socket_.sslConfiguration().sessionTicket(); }
 
 private:
     bool readLine(QByteArray* line, int timeoutMs);
 
-    QTcpSocket socket_;
+    QSslSocket socket_;
     QByteArray buffer_;
 };
 

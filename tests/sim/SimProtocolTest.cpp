@@ -1,11 +1,13 @@
-// The daemon's FTP side: start-up, log-in, the file area, active-mode listings (with our own client and with
-// curl and lftp), the command log, hostile input and the fault injection the console's tests rely on.
+// The daemon's FTP side: start-up, log-in, the file area, listings over active and passive data connections on
+// IPv4 and IPv6 (with our own client and with curl and lftp), the command log, hostile input and the fault
+// injection the console's tests rely on.
 
 #include "sim/SimHarness.h"
 
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -45,8 +47,27 @@ TEST(SimStartup, RefusesBadOptionsAndExplainsItself)
 {
     const RunResult help = runSim({QStringLiteral("--help")});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* option : {"--listen", "--port", "--state", "--log", "--drop-on", "--stall-on"})
+    for (const char* option :
+         {"--host", "--listen", "--port", "--state", "--log", "--drop-on", "--stall-on", "--tls", "--implicit-tls",
+          "--cert", "--key", "--cert-out", "--require-tls", "--pasv-address", "--refuse-passive", "--stall-handshake",
+          "--no-close-notify", "--require-resume", "--version"})
         EXPECT_TRUE(help.out.contains(option)) << option;
+    const RunResult version = runSim({QStringLiteral("--version")});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^quillon-sim \\d+\\.\\d+\n$"))
+                    .match(QString::fromLatin1(version.out))
+                    .hasMatch())
+        << version.out.constData();
+
+    // TLS options make sense only with TLS, and once each.
+    for (const QStringList& args :
+         {QStringList{QStringLiteral("--require-tls")},
+          QStringList{QStringLiteral("--tls"), QStringLiteral("--implicit-tls")},
+          QStringList{QStringLiteral("--tls"), QStringLiteral("--cert"), QStringLiteral("/nonexistent.pem")},
+          QStringList{QStringLiteral("--tls"), QStringLiteral("--cert"), QStringLiteral("/nonexistent.pem"),
+                      QStringLiteral("--key"), QStringLiteral("/nonexistent.key")},
+          QStringList{QStringLiteral("--pasv-address"), QStringLiteral("::1")}})
+        EXPECT_EQ(runSim(args).exitCode, 2) << qPrintable(args.join(' '));
 
     EXPECT_EQ(runSim({QStringLiteral("--bogus")}).exitCode, 2);
     const RunResult badAddress = runSim({QStringLiteral("--listen"), QStringLiteral("not-an-address")});
@@ -178,7 +199,7 @@ TEST_F(SimProtocol, ListingNeedsAUsableOwnPort)
     ASSERT_TRUE(c.login());
 
     EXPECT_EQ(code(c.command("LIST")), 503);
-    EXPECT_EQ(code(c.command("PASV")), 502);
+    EXPECT_EQ(code(c.command("LPSV")), 502);
     EXPECT_EQ(code(c.command("PORT 127,0,0,1,300,1")), 501);
     EXPECT_EQ(code(c.command("PORT 127,0,0,1,4")), 501);
     EXPECT_EQ(code(c.command("PORT 10,9,8,7,40,1")), 500); // not our address: no bouncing elsewhere
@@ -196,6 +217,85 @@ TEST_F(SimProtocol, ListingNeedsAUsableOwnPort)
     EXPECT_EQ(c.command("LIST"), Lines{"425 Can't open data connection."});
     EXPECT_EQ(code(c.command("NOOP")), 200);
     EXPECT_EQ(code(c.list("/no/such").opening), 550);
+}
+
+TEST_F(SimProtocol, PassiveAndExtendedModesOverIpv4AndIpv6)
+{
+    FtpClient c;
+    ASSERT_TRUE(c.connectTo(sim.port()));
+    c.readReply();
+    ASSERT_TRUE(c.login());
+
+    // Every way of setting up the data connection gives the same listing with the same exact byte count.
+    const FtpClient::Listing active = c.list("/incoming");
+    ASSERT_EQ(active.completion, Lines{"226 Transfer complete."});
+    for (const QByteArray setup : {"PASV", "EPSV", "EPRT"}) {
+        const FtpClient::Listing l = c.list({setup}, "/incoming");
+        EXPECT_EQ(l.opening, active.opening) << setup.constData();
+        EXPECT_EQ(l.data, active.data) << setup.constData();
+        EXPECT_EQ(l.completion, Lines{"226 Transfer complete."}) << setup.constData();
+    }
+    static const QRegularExpression pasv(QStringLiteral("^227 Entering Passive Mode \\(127,0,0,1,\\d+,\\d+\\)\\.$"));
+    static const QRegularExpression epsv(QStringLiteral("^229 Entering Extended Passive Mode \\(\\|\\|\\|\\d+\\|\\)$"));
+    EXPECT_TRUE(pasv.match(QString::fromLatin1(c.command("PASV").value(0))).hasMatch());
+    const QByteArray epsvReply = c.command("EPSV").value(0);
+    ASSERT_TRUE(epsv.match(QString::fromLatin1(epsvReply)).hasMatch()) << epsvReply.constData();
+    const quint16 port = static_cast<quint16>(epsvReply.split('|').value(3).toUInt());
+
+    // Only the client may take the passive port: a connection from another address is closed and the wait
+    // goes on.
+    QTcpSocket stranger;
+    if (stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0)) {
+        stranger.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+        // Closed at once: Qt may see the connection end before it reports it made.
+        if (stranger.waitForConnected(3000))
+            stranger.waitForDisconnected(3000);
+        EXPECT_EQ(stranger.state(), QAbstractSocket::UnconnectedState);
+        EXPECT_TRUE(stranger.readAll().isEmpty());
+    }
+    QTcpSocket mine;
+    mine.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    ASSERT_TRUE(mine.waitForConnected(3000)) << qPrintable(mine.errorString());
+    const Lines opening = c.command("NLST /pub/");
+    QByteArray names;
+    while (mine.state() == QAbstractSocket::ConnectedState && mine.waitForReadyRead(3000))
+        names += mine.readAll();
+    names += mine.readAll();
+    EXPECT_EQ(opening, Lines{"150 Opening ASCII mode data connection for file list (" +
+                             QByteArray::number(names.size()) + " bytes)."});
+    Lines got = listingLines(names);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (Lines{"Utils", "archive", "latest", "welcome.msg"}));
+    EXPECT_EQ(c.readReply(), Lines{"226 Transfer complete."});
+
+    // EPRT keeps the rules of PORT.
+    EXPECT_EQ(code(c.command("EPRT |1|10.9.8.7|4000|")), 500);
+    EXPECT_EQ(code(c.command("EPRT |1|127.0.0.1|80|")), 500);
+    EXPECT_EQ(code(c.command("EPRT |3|127.0.0.1|4000|")), 522);
+    EXPECT_EQ(code(c.command("EPRT |2|127.0.0.1|4000|")), 501);
+    EXPECT_EQ(code(c.command("EPRT |1|127.0.0.1|4000")), 501);
+    EXPECT_EQ(code(c.command("EPRT !1!127.0.0.1!4000!")), 200);
+    EXPECT_EQ(code(c.command("EPSV 2")), 522);
+
+    if (!hasIpv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    SimProcess six;
+    ASSERT_TRUE(six.start({QStringLiteral("--host"), QStringLiteral("::1")})) << qPrintable(six.error());
+    EXPECT_EQ(six.address(), QHostAddress(QHostAddress::LocalHostIPv6));
+    FtpClient d;
+    ASSERT_TRUE(d.connectTo(six.port(), QHostAddress(QHostAddress::LocalHostIPv6)));
+    d.readReply();
+    ASSERT_TRUE(d.login());
+    for (const QByteArray setup : {"EPSV", "EPRT"}) {
+        const FtpClient::Listing l = d.list({setup}, "/incoming");
+        EXPECT_EQ(code(l.portReply), setup == "EPSV" ? 229 : 200) << setup.constData();
+        EXPECT_EQ(l.data.size(), active.data.size()) << setup.constData();
+        EXPECT_EQ(l.completion, Lines{"226 Transfer complete."}) << setup.constData();
+    }
+    EXPECT_EQ(code(d.command("PASV")), 522);
+    EXPECT_EQ(code(d.command("PORT 127,0,0,1,40,1")), 522);
+    EXPECT_EQ(code(d.command("EPRT |1|127.0.0.1|4000|")), 500);
+    EXPECT_EQ(code(d.command("EPSV 1")), 522);
 }
 
 TEST_F(SimProtocol, PlainFtpClientsListInActiveMode)

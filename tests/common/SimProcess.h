@@ -24,17 +24,21 @@ public:
             ADD_FAILURE() << "quillon-sim did not start: " << program.toStdString();
             return;
         }
-        // The first line names the port the system chose.
+        // The first line names the port the system chose; with TLS on, the second names the certificate.
+        const bool tls = extra.contains("--tls") || extra.contains("--implicit-tls");
         const QDeadlineTimer deadline(10000);
         QByteArray out;
-        while (!out.contains('\n') && !deadline.hasExpired())
+        while (out.count('\n') < (tls ? 2 : 1) && !deadline.hasExpired())
             if (process_.waitForReadyRead(100))
                 out += process_.readAllStandardOutput();
-        const auto match = QRegularExpression(":(\\d+)").match(QString::fromLatin1(out));
+        const QString said = QString::fromLatin1(out);
+        const auto match =
+            QRegularExpression("listening on .*:(\\d+)\\s*$", QRegularExpression::MultilineOption).match(said);
         if (!match.hasMatch()) {
             ADD_FAILURE() << "quillon-sim said: " << out.toStdString();
             return;
         }
+        fingerprint = QRegularExpression("certificate sha256 ([0-9A-F:]+)").match(said).captured(1);
         port = match.captured(1).toUShort();
     }
 
@@ -71,6 +75,7 @@ public:
     QStringList commandsSince(qsizetype mark) const { return commands().mid(mark); }
 
     quint16 port = 0;
+    QString fingerprint; // the SHA-256 fingerprint of the certificate, when TLS is on
 
 private:
     QTemporaryDir dir_;

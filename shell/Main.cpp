@@ -633,8 +633,10 @@ void TMainForm::showEvent(QShowEvent* event)
 void TMainForm::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::ActivationChange && isActiveWindow())
-        FormActivate();
+    // The first activation's wait runs after Qt has finished delivering the activation, never inside it: the splash
+    // it destroys may be the very window that activation is about.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && !SplashClosed)
+        QTimer::singleShot(0, this, [this] { FormActivate(); });
 }
 
 void TMainForm::FormActivate()
@@ -646,7 +648,7 @@ void TMainForm::FormActivate()
         // The splash stays on top, still cycling its pictures, for two more seconds.
         PumpDelay(2000);
         splash_->hide();
-        delete splash_;
+        splash_->deleteLater(); // gone once the event that is running now has been handled
         splash_ = nullptr;
     }
     SplashClosed = true;

@@ -5,6 +5,7 @@
 
 #include <QIcon>
 #include <QMainWindow>
+#include <QPointer>
 #include <QStatusBar>
 #include <QStringList>
 #include <memory>
@@ -60,7 +61,7 @@ public:
     ~TMainForm() override;
 
     // The splash window that the first activation closes. Without one, the first activation waits for nothing.
-    void setSplash(TSplashScreen* splash) { splash_ = splash; }
+    void setSplash(QWidget* splash) { splash_ = splash; }
 
     // ---- controls -----------------------------------------------------------------------------------------
     // Top strip
@@ -309,7 +310,7 @@ private:
     void buildMenu();
     void connectHandlers();
 
-    TSplashScreen* splash_ = nullptr;
+    QPointer<QWidget> splash_;
     TAnchors* anchors_ = nullptr;
     QString storeError_;
     bool activating_ = false;

@@ -7,6 +7,7 @@
 #include "shell/Main.h"
 #include "shell/PageControl.h"
 #include "shell/Splash.h"
+#include "shell/Startup.h"
 
 #include <gtest/gtest.h>
 
@@ -22,10 +23,12 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
 #include <QTabBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -399,6 +402,8 @@ TEST_F(MainFormTest, TheSplashCyclesItsPicturesUntilTheFirstActivation)
     const std::uint32_t before = GetTickCount(); // the clock the wait itself counts on
     form->FormActivate();
     EXPECT_GE(GetTickCount() - before, 2000u) << "the splash stays two more seconds";
+    EXPECT_FALSE(watch && watch->isVisible());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(watch.isNull()) << "and is destroyed then";
     EXPECT_TRUE(form->SplashClosed);
     EXPECT_TRUE(form->SiteName->isEnabled());
@@ -407,6 +412,44 @@ TEST_F(MainFormTest, TheSplashCyclesItsPicturesUntilTheFirstActivation)
     clock.start();
     form->FormActivate();
     EXPECT_LT(clock.elapsed(), 1000) << "later activations wait for nothing";
+}
+
+TEST_F(MainFormTest, TheRealStartUpClosesTheSplashOnEveryPlatform)
+{
+    // In this process, as the program starts: the splash goes at the first activation, and nothing reaches it after.
+    {
+        const std::unique_ptr<TMainForm> form = StartConsole();
+        QPointer<QWidget> splash;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->objectName() == QLatin1String("SplashScreen"))
+                splash = w;
+        ASSERT_FALSE(splash.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(form->SplashClosed && splash.isNull(), 10000);
+        EXPECT_TRUE(form->isVisible());
+    }
+    // The program itself, on the platforms without a window manager: it must still be up once the splash is gone.
+    QTemporaryDir config;
+    std::vector<std::unique_ptr<QProcess>> runs;
+    for (const char* platform : {"offscreen", "minimal"}) {
+        auto run = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", platform);
+        env.insert("XDG_CONFIG_HOME", config.path());
+        run->setProcessEnvironment(env);
+        run->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        run->start(qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/shell/kolvane", QStringList());
+        ASSERT_TRUE(run->waitForStarted(5000)) << platform;
+        runs.push_back(std::move(run));
+    }
+    QTest::qWait(3500);
+    for (const auto& run : runs) {
+        EXPECT_EQ(run->state(), QProcess::Running) << "exit code " << run->exitCode();
+        run->terminate();
+        if (!run->waitForFinished(5000)) {
+            run->kill();
+            run->waitForFinished(5000);
+        }
+    }
 }
 
 TEST_F(MainFormTest, TheAboutBoxShowsThePictureThenTheCredits)

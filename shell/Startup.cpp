@@ -1,0 +1,21 @@
+#include "shell/Startup.h"
+
+#include "shell/Main.h"
+#include "shell/Splash.h"
+
+#include <QApplication>
+
+std::unique_ptr<TMainForm> StartConsole()
+{
+    auto* splash = new TSplashScreen;
+    splash->show();
+    splash->repaint();
+    QApplication::processEvents();
+
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
+    auto mainForm = std::make_unique<TMainForm>();
+    mainForm->setSplash(splash);
+    mainForm->CreateDialogs();
+    mainForm->show();
+    return mainForm;
+}

@@ -336,7 +336,7 @@ void TPowersock::dispatch(SocketEvent kind, int error)
         case SocketEvent::Secured:
             tlsSettled_ = true;
             if (TlsChannel* tls = socket_.tls(); tls && Succeeded) {
-                secure_ = true;
+                secure_ = tlsEstablished_ = true;
                 tlsCertificate_ = tls->peerCertificate();
                 tlsDescription_ = tls->description();
                 tlsResumed_ = tls->sessionReused();
@@ -935,7 +935,7 @@ std::string TPowersock::LocalPortText()
 void TPowersock::startTls(std::shared_ptr<TlsContext> context, const std::string& peerName, bool control)
 {
     ReportStatus(StatusLevel::Operations, "Starting TLS");
-    tlsSettled_ = secure_ = tlsResumed_ = false;
+    tlsSettled_ = tlsEstablished_ = secure_ = tlsResumed_ = false;
     tlsFailure_.clear();
     tlsDescription_.clear();
     tlsCertificate_ = TCertificateInfo();
@@ -954,10 +954,12 @@ void TPowersock::awaitTls()
             break;
         PollWait();
     }
-    if (Canceled && !secure_)
-        throw EAbortError("TLS handshake aborted"); // Canceled stays set, as after ReadLn
-    if (secure_)
+    // A handshake that ended well stands even when the peer has closed since (a short listing may come with the
+    // end of the handshake, and the close right after it): the reads that follow see the close.
+    if (tlsEstablished_)
         return;
+    if (Canceled)
+        throw EAbortError("TLS handshake aborted"); // Canceled stays set, as after ReadLn
     const std::string why = !tlsFailure_.empty() ? tlsFailure_ : "the server closed the connection";
     if (Connected)
         RequestCloseSocket();

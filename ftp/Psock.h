@@ -278,6 +278,7 @@ private:
 
     bool secure_ = false;
     bool tlsSettled_ = false;
+    bool tlsEstablished_ = false; // the last handshake ended well
     bool tlsUncleanEnd_ = false;
     bool tlsResumed_ = false;
     std::string tlsFailure_;

@@ -267,8 +267,14 @@ TlsChannel::TlsChannel(std::shared_ptr<TlsContext> context, int handle, const st
         X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
         SSL_set1_host(ssl, name.c_str());
     }
-    if (role == Role::Data && shared.controlSession)
-        SSL_set_session(ssl, shared.controlSession);
+    if (role == Role::Data && shared.controlSession) {
+        // A copy: OpenSSL marks the session of a connection that ends without its close notification as never to
+        // be resumed again, and one data connection that ends so must not spoil the session for the next.
+        if (SSL_SESSION* copy = SSL_SESSION_dup(shared.controlSession)) {
+            SSL_set_session(ssl, copy);
+            SSL_SESSION_free(copy);
+        }
+    }
     ERR_clear_error();
 }
 

@@ -609,9 +609,6 @@ bool TNMFTP::openPassive()
         return false;
     }
     DataSocket->waitGuard = nullptr;
-    // The handshake starts at once and goes on while LIST is answered: some servers wait for it before they do.
-    if (protectedData_)
-        DataSocket->startTls(tlsContext_, tlsPeerName(), false);
     return true;
 }
 
@@ -635,11 +632,12 @@ void TNMFTP::openActive()
         refuseListStep(portReply);
 }
 
-void TNMFTP::secureData(bool startNow)
+void TNMFTP::secureData()
 {
+    // The handshake starts once the server has answered the transfer command, in either mode: a server may take
+    // a data connection on which the client speaks first for one that went away.
     TPowersock& data = *DataSocket;
-    if (startNow)
-        data.startTls(tlsContext_, tlsPeerName(), false);
+    data.startTls(tlsContext_, tlsPeerName(), false);
     data.waitGuard = [this] { watchControlWhileWaiting(); };
     try {
         data.awaitTls();
@@ -744,7 +742,7 @@ void TNMFTP::List()
             DataSocket->installAcceptedSocket(handle);
         }
         if (protectedData_)
-            secureData(!passive);
+            secureData();
 
         if (!Canceled && !TimedOut)
             readListing();

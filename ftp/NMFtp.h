@@ -177,7 +177,7 @@ private:
     void protectData();
     bool openPassive();
     void openActive();
-    void secureData(bool startNow);
+    void secureData();
     void checkProtectedCompletion(const std::string& line);
 
     int busyDepth_ = 0;

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <utility>
 
+namespace {
+
 // Failures inside the socket notifications: they end the notification, never the program, and are logged here.
 Q_LOGGING_CATEGORY(lcSocket, "kolvane.socket")
-
-namespace {
 
 struct ErrorText {
     int code;
@@ -935,7 +935,7 @@ std::string TPowersock::LocalPortText()
 void TPowersock::startTls(std::shared_ptr<TlsContext> context, const std::string& peerName, bool control)
 {
     ReportStatus(StatusLevel::Operations, "Starting TLS");
-    tlsSettled_ = tlsEstablished_ = secure_ = tlsResumed_ = false;
+    tlsSettled_ = tlsEstablished_ = secure_ = tlsResumed_ = tlsUncleanEnd_ = false;
     tlsFailure_.clear();
     tlsDescription_.clear();
     tlsCertificate_ = TCertificateInfo();

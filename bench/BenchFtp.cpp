@@ -311,27 +311,49 @@ int main(int argc, char** argv)
     std::printf("bench_ftp: %d-line listing (%zu bytes) and %d round trips against a local peer on 127.0.0.1\n\n",
                 ListingLines, peer.listingBytes(), RoundTrips);
 
+    // Clear text and TLS take turns, twice, and each keeps its better run: the first run of a process pays for
+    // warming up, which is no property of either.
     double clientListingMs = 0, clientRoundTripMs = 0, tlsListingMs = 0, tlsRoundTripMs = 0;
     int items = 0, tlsItems = 0;
-    Figures kolvane, secured;
+    Figures first, kolvane, secured; // first: the first clear run, which lftp's one run is set against
+    auto better = [](Figures& best, const Figures& run, double& bestClient, double clientRun, double& bestTrip,
+                     double tripRun, bool first) {
+        if (first || (run.ok && run.listingMs < best.listingMs)) {
+            best.ok = run.ok;
+            best.listingMs = run.listingMs;
+            bestClient = clientRun;
+        }
+        if (first || (run.ok && run.roundTripMs < best.roundTripMs)) {
+            best.roundTripMs = run.roundTripMs;
+            bestTrip = tripRun;
+        }
+    };
     try {
-        kolvane = runKolvane(peer, 0, false, clientListingMs, clientRoundTripMs, items);
-        secured = runKolvane(peer, 1, true, tlsListingMs, tlsRoundTripMs, tlsItems);
+        for (int round = 0; round < 2; ++round) {
+            double listMs = 0, tripMs = 0;
+            items = tlsItems = 0;
+            const Figures clear = runKolvane(peer, 2 * round, false, listMs, tripMs, items);
+            if (round == 0)
+                first = clear;
+            better(kolvane, clear, clientListingMs, listMs, clientRoundTripMs, tripMs, round == 0);
+            const Figures tls = runKolvane(peer, 2 * round + 1, true, listMs, tripMs, tlsItems);
+            better(secured, tls, tlsListingMs, listMs, tlsRoundTripMs, tripMs, round == 0);
+        }
     } catch (const Exception& e) {
         std::fprintf(stderr, "Kolvane client failed: %s\n", e.message().c_str());
         return 1;
     }
     std::string problem;
     const bool lftpRan = runLftp(peer, problem);
-    const Figures lftp = lftpRan ? figuresOf(peer.arrivals(), 2) : Figures{};
+    const Figures lftp = lftpRan ? figuresOf(peer.arrivals(), 4) : Figures{};
 
     auto linesPerSecond = [](double millis) { return millis > 0 ? ListingLines / (millis / 1000.0) : 0.0; };
     std::printf("%-40s %14s %14s %10s\n", "", "Kolvane", "lftp", "ratio");
-    std::printf("%-40s %14.0f %14.0f %10.2f\n", "listing, lines/s (higher is better)",
-                linesPerSecond(kolvane.listingMs), linesPerSecond(lftp.listingMs),
-                lftp.ok ? linesPerSecond(kolvane.listingMs) / linesPerSecond(lftp.listingMs) : 0.0);
-    std::printf("%-40s %14.3f %14.3f %10.2f\n", "round trip, median ms (lower is better)", kolvane.roundTripMs,
-                lftp.roundTripMs, lftp.ok ? kolvane.roundTripMs / lftp.roundTripMs : 0.0);
+    std::printf("%-40s %14.0f %14.0f %10.2f\n", "listing, lines/s (higher is better)", linesPerSecond(first.listingMs),
+                linesPerSecond(lftp.listingMs),
+                lftp.ok ? linesPerSecond(first.listingMs) / linesPerSecond(lftp.listingMs) : 0.0);
+    std::printf("%-40s %14.3f %14.3f %10.2f\n", "round trip, median ms (lower is better)", first.roundTripMs,
+                lftp.roundTripMs, lftp.ok ? first.roundTripMs / lftp.roundTripMs : 0.0);
     std::printf("\n%-40s %14s %14s %10s\n", "Kolvane in clear text and over TLS", "clear", "TLS (PROT P)", "TLS/clear");
     std::printf("%-40s %14.0f %14.0f\n", "listing, lines/s (higher is better)", linesPerSecond(kolvane.listingMs),
                 linesPerSecond(secured.listingMs));
@@ -343,7 +365,8 @@ int main(int argc, char** argv)
                 "%.3f ms; over TLS List %.1f ms for %d lines, SendCommand median %.3f ms\n",
                 clientListingMs, items, ListingLines / (clientListingMs / 1000.0), clientRoundTripMs, tlsListingMs,
                 tlsItems, tlsRoundTripMs);
-    std::printf("All clients timed on the peer's clock: LIST to the next command, and the gaps between commands.\n");
+    std::printf("All clients timed on the peer's clock: LIST to the next command, and the gaps between commands. "
+                "Beside lftp, Kolvane's first run; clear text beside TLS, the better of two runs each.\n");
     if (argc > 1 && std::string(argv[1]) == "--verbose")
         for (const auto& a : peer.arrivals())
             if (a.command.rfind("SITE PING", 0) != 0)

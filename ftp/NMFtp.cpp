@@ -90,6 +90,18 @@ bool continuesReply(const std::string& line)
     return (!line.empty() && line[0] == ' ') || (line.size() >= 4 && line[3] == '-');
 }
 
+std::string withoutLineEnd(std::string line)
+{
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    return line;
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
 } // namespace
 
 TNMFTP::TNMFTP(QObject* Owner) : TPowersock(Owner)
@@ -181,10 +193,15 @@ void TNMFTP::Connect()
     if (Connected)
         return;
     ReceiveBuffer.clear();
+    tlsContext_.reset();
+    serverFingerprint_.clear();
+    protectedData_ = false;
     TPowersock::Connect();
     // A server that hangs up during the log-in is reported after the lines it sent, not before them.
     holdDisconnect = true;
     try {
+        if (Security == TFtpSecurity::Implicit)
+            secureControl();
         // The greeting: one or more lines, read as the continuation of a line that is a single space.
         std::string firstGreeting;
         std::string line = " ";
@@ -201,6 +218,10 @@ void TNMFTP::Connect()
                 OnConnectionFailed(this);
             throw FTPException(firstGreeting);
         }
+        if (Security == TFtpSecurity::ExplicitIfOffered || Security == TFtpSecurity::ExplicitRequired)
+            negotiateTls();
+        if (isSecure())
+            protectData();
         if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
             bool Handled = false;
             OnAuthenticationNeeded(Handled);
@@ -222,10 +243,78 @@ void TNMFTP::Connect()
         // for the cancel.
         endFailedLogin(false);
         throw;
+    } catch (const ETlsError&) {
+        // Nothing more is said on a connection whose TLS failed or was refused, and never anything in clear text
+        // where TLS was asked for.
+        if (OnConnectionFailed)
+            OnConnectionFailed(this);
+        endFailedLogin(false);
+        throw;
     } catch (...) {
         endFailedLogin(true);
         throw;
     }
+}
+
+std::string TNMFTP::tlsPeerName() const
+{
+    return Proxy.empty() ? Host : Proxy;
+}
+
+void TNMFTP::secureControl()
+{
+    tlsContext_ = std::make_shared<TlsContext>();
+    if (!tlsContext_->failure().empty())
+        throw ETlsError(tlsContext_->failure());
+    startTls(tlsContext_, tlsPeerName(), true);
+    awaitTls();
+    // The certificate is judged before a single byte goes over the new connection.
+    const TCertificateInfo& certificate = tlsCertificate();
+    if (!PinnedFingerprint.empty()) {
+        if (!sameFingerprint(certificate.sha256Fingerprint, PinnedFingerprint))
+            throw ETlsError("The server's certificate is not the pinned one: pinned " + PinnedFingerprint +
+                            ", presented " + certificate.sha256Fingerprint);
+    } else if (!certificate.problem.empty()) {
+        bool Trust = false;
+        if (OnUntrustedCertificate)
+            OnUntrustedCertificate(certificate, Trust);
+        if (!Trust)
+            throw ETlsError("The server's certificate is not trusted: " + certificate.problem);
+    }
+    serverFingerprint_ = certificate.sha256Fingerprint;
+    allowCloseNotify();
+    ReportStatus(StatusLevel::Protocol, "Secured with " + tlsDescription());
+}
+
+void TNMFTP::negotiateTls()
+{
+    ReportStatus(StatusLevel::Protocol, "AUTH TLS");
+    const std::string reply = Transaction("AUTH TLS");
+    if (ReplyNumber == 234) {
+        secureControl();
+        return;
+    }
+    if (Security == TFtpSecurity::ExplicitIfOffered && ReplyNumber >= 500 && ReplyNumber <= 599) {
+        ReportStatus(StatusLevel::Protocol, "The server does not offer TLS: going on without encryption");
+        return;
+    }
+    if (Security == TFtpSecurity::ExplicitRequired)
+        throw ETlsError("TLS is required, but the server refused AUTH TLS: " + withoutLineEnd(reply));
+    throw ETlsError("AUTH TLS failed: " + withoutLineEnd(reply));
+}
+
+void TNMFTP::protectData()
+{
+    for (const char* command : {"PBSZ 0", "PROT P"}) {
+        ReportStatus(StatusLevel::Protocol, command);
+        const std::string reply = Transaction(command);
+        if (ReplyNumber < 200 || ReplyNumber > 299) {
+            if (OnConnectionFailed)
+                OnConnectionFailed(this);
+            throw FTPException(reply);
+        }
+    }
+    protectedData_ = true;
 }
 
 void TNMFTP::endFailedLogin(bool sayQuit)
@@ -420,7 +509,57 @@ void TNMFTP::refuseListStep(const std::string& firstLine)
         throw FTPException(firstLine);
 }
 
-void TNMFTP::watchControlWhileAccepting()
+std::uint16_t TNMFTP::extendedPassivePort(const std::string& reply)
+{
+    // "(|||port|)": a delimiter of the printable set, three times, the port, the delimiter again.
+    const std::size_t open = reply.find('(');
+    if (open == std::string::npos || open + 5 >= reply.size())
+        return 0;
+    const char d = reply[open + 1];
+    if (d < 33 || d > 126 || isDigit(d) || reply[open + 2] != d || reply[open + 3] != d)
+        return 0;
+    std::size_t i = open + 4;
+    std::uint32_t port = 0;
+    while (i < reply.size() && isDigit(reply[i]) && i < open + 9)
+        port = port * 10 + std::uint32_t(reply[i++] - '0');
+    if (i == open + 4 || i >= reply.size() || reply[i] != d || port == 0 || port > 65535)
+        return 0;
+    return std::uint16_t(port);
+}
+
+bool TNMFTP::passiveAddress(const std::string& reply, std::uint32_t& address, std::uint16_t& port)
+{
+    // Six comma-separated numbers after the reply code, in brackets or not.
+    for (std::size_t start = 3; start < reply.size(); ++start) {
+        if (!isDigit(reply[start]) || isDigit(reply[start - 1]))
+            continue;
+        unsigned parts[6];
+        std::size_t i = start;
+        int n = 0;
+        for (; n < 6; ++n) {
+            unsigned value = 0;
+            const std::size_t first = i;
+            while (i < reply.size() && isDigit(reply[i]) && i - first < 3)
+                value = value * 10 + unsigned(reply[i++] - '0');
+            if (i == first || value > 255 || (i < reply.size() && isDigit(reply[i])))
+                break;
+            parts[n] = value;
+            if (n < 5) {
+                if (i >= reply.size() || reply[i] != ',')
+                    break;
+                ++i;
+            }
+        }
+        if (n < 6)
+            continue;
+        address = parts[0] << 24 | parts[1] << 16 | parts[2] << 8 | parts[3];
+        port = std::uint16_t(parts[4] << 8 | parts[5]);
+        return port != 0;
+    }
+    return false;
+}
+
+void TNMFTP::watchControlWhileWaiting()
 {
     // The server's connection can no longer come once the control connection is gone...
     if (!Connected)
@@ -442,6 +581,99 @@ void TNMFTP::watchControlWhileAccepting()
     ReplyNumber = code;
     ReportStatus(StatusLevel::Protocol, line);
     readContinuation(line);
+    throw FTPException(line);
+}
+
+bool TNMFTP::openPassive()
+{
+    // The data connection goes to the address the control connection reached, whatever a reply names: a
+    // server's reply must not send the console's connection elsewhere.
+    const SocketAddress peer = peerAddress();
+    std::uint16_t port = 0;
+    ReportStatus(StatusLevel::Protocol, "EPSV");
+    std::string reply = Transaction("EPSV");
+    if (ReplyNumber == 229) {
+        port = extendedPassivePort(reply);
+    } else if (ReplyNumber >= 500 && ReplyNumber <= 599) {
+        ReportStatus(StatusLevel::Protocol, "PASV");
+        reply = Transaction("PASV");
+        std::uint32_t named = 0;
+        if (ReplyNumber == 227 && passiveAddress(reply, named, port) && SocketAddress(named) != peer)
+            ReportStatus(StatusLevel::Protocol,
+                         "The PASV reply names " + dottedAddress(named) + ": connecting to " + peer.text());
+    }
+    if (port == 0) {
+        if (DataMode != TDataMode::PassiveElseActive)
+            throw FTPException(reply);
+        ReportStatus(StatusLevel::Protocol, "Passive mode refused: trying active mode");
+        return false;
+    }
+    DataSocket->TimeOut = TimeOut;
+    DataSocket->waitGuard = [this] { watchControlWhileWaiting(); };
+    try {
+        DataSocket->connectTo(peer, port);
+    } catch (const ESockError& e) {
+        if (DataMode != TDataMode::PassiveElseActive || Canceled || !Connected || dynamic_cast<const EAbortError*>(&e))
+            throw;
+        ReportStatus(StatusLevel::Protocol, "Passive data connection failed (" + e.message() + "): trying active mode");
+        DataSocket = std::make_unique<TPowersock>();
+        return false;
+    }
+    DataSocket->waitGuard = nullptr;
+    return true;
+}
+
+void TNMFTP::openActive()
+{
+    const SocketAddress local = localAddress();
+    DataSocket->Port = 0;
+    DataSocket->listenIpv6 = local.isIpv6();
+    DataSocket->Listen(true);
+    DataSocket->acceptFrom = peerAddress();
+
+    std::string portCommand;
+    if (local.isIpv6())
+        portCommand = "EPRT |2|" + SocketAddress::ipv6(local.ipv6Bytes()).text() + "|" +
+                      std::to_string(DataSocket->localPort()) + "|";
+    else
+        portCommand = "PORT " + LocalAddressText() + DataSocket->LocalPortText();
+    ReportStatus(StatusLevel::Protocol, portCommand);
+    const std::string portReply = Transaction(portCommand);
+    if (ReplyNumber >= 301 && ReplyNumber <= 599)
+        refuseListStep(portReply);
+}
+
+void TNMFTP::secureData()
+{
+    // The handshake starts once the server has answered the transfer command, in either mode: a server may take
+    // a data connection on which the client speaks first for one that went away.
+    TPowersock& data = *DataSocket;
+    data.startTls(tlsContext_, tlsPeerName(), false);
+    data.waitGuard = [this] { watchControlWhileWaiting(); };
+    try {
+        data.awaitTls();
+    } catch (const ETlsError&) {
+        // A server that refused the data connection usually says why on the control connection.
+        watchControlWhileWaiting();
+        throw;
+    }
+    data.waitGuard = nullptr;
+    if (data.tlsCertificate().sha256Fingerprint != serverFingerprint_)
+        throw ETlsError("The data connection's certificate (" + data.tlsCertificate().sha256Fingerprint +
+                        ") is not the control connection's (" + serverFingerprint_ + ")");
+    data.allowCloseNotify();
+}
+
+void TNMFTP::checkProtectedCompletion(const std::string& line)
+{
+    // Over TLS the completion reply is the server's word that the listing is whole, and its refusal is the only
+    // word a client gets of a data connection the server would not serve (many refuse one that does not resume
+    // the control connection's TLS session).
+    const std::int16_t code = replyCode(line);
+    if (code < 400 || code > 599)
+        return;
+    if (!DataSocket->tlsSessionResumed())
+        ReportStatus(StatusLevel::Protocol, "The data connection did not resume the control connection's TLS session");
     throw FTPException(line);
 }
 
@@ -499,15 +731,9 @@ void TNMFTP::List()
             }
             DirectoryList->ClearLists();
         }
-        DataSocket->Port = 0;
-        DataSocket->Listen(true);
-        DataSocket->acceptFrom = peerAddress();
-
-        const std::string portCommand = "PORT " + LocalAddressText() + DataSocket->LocalPortText();
-        ReportStatus(StatusLevel::Protocol, portCommand);
-        const std::string portReply = Transaction(portCommand);
-        if (ReplyNumber >= 301 && ReplyNumber <= 599)
-            refuseListStep(portReply);
+        const bool passive = DataMode != TDataMode::Active && openPassive();
+        if (!passive)
+            openActive();
 
         ReportStatus(StatusLevel::Protocol, "LIST");
         const std::string listReply = Transaction("LIST");
@@ -520,10 +746,14 @@ void TNMFTP::List()
         if (OnTransactionStart)
             OnTransactionStart(this);
 
-        DataSocket->acceptGuard = [this] { watchControlWhileAccepting(); };
-        const int handle = DataSocket->Accept();
-        DataSocket->acceptGuard = nullptr;
-        DataSocket->installAcceptedSocket(handle);
+        if (!passive) {
+            DataSocket->waitGuard = [this] { watchControlWhileWaiting(); };
+            const int handle = DataSocket->Accept();
+            DataSocket->waitGuard = nullptr;
+            DataSocket->installAcceptedSocket(handle);
+        }
+        if (protectedData_)
+            secureData();
 
         if (!Canceled && !TimedOut)
             readListing();
@@ -531,12 +761,18 @@ void TNMFTP::List()
             OnTransactionStop(this);
         DataSocket->RequestCloseSocket();
         BytesTotal = DataSocket->BytesRecvd;
+        // The lines that came are the listing's all the same: the completion reply below, which TLS protects,
+        // says whether the server sent them all.
+        if (protectedData_ && DataSocket->endedWithoutCloseNotify())
+            ReportStatus(StatusLevel::Protocol, "The TLS data connection ended without its close notification");
         ReportStatus(StatusLevel::Protocol, "Received " + std::to_string(BytesTotal) + " Bytes");
 
         if (!Canceled && !TimedOut) {
             const std::string line = ReadLn();
             ReportStatus(StatusLevel::Protocol, line);
             readContinuation(line);
+            if (protectedData_)
+                checkProtectedCompletion(line);
         }
         completed = true;
     } catch (...) {

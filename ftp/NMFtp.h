@@ -42,7 +42,19 @@ inline constexpr std::int32_t Os400 = 2414;
 inline constexpr std::int32_t NetWare = 2416;
 } // namespace FtpVendor
 
+// How a connection is protected. Plain is clear text throughout. The explicit kinds ask for TLS with AUTH TLS
+// after the greeting; ExplicitIfOffered goes on in clear text when the server refuses it with a 5xx reply,
+// ExplicitRequired never does. Implicit speaks TLS from the connect on (the port is the caller's choice, commonly
+// 990). Once the control connection is TLS, every data connection is too (PBSZ 0, PROT P).
+enum class TFtpSecurity : std::uint8_t { Plain, ExplicitIfOffered, ExplicitRequired, Implicit };
+
+// How a listing gets its data connection. Active: the server connects to us (PORT, or EPRT on IPv6). Passive: we
+// connect to the server (EPSV, PASV when EPSV is refused), always to the control connection's peer address.
+// PassiveElseActive: passive, and active when the passive connection cannot be had.
+enum class TDataMode : std::uint8_t { Active, Passive, PassiveElseActive };
+
 using TNMListItem = std::function<void(const std::string& Listing)>;
+using TUntrustedCertificateEvent = std::function<void(const TCertificateInfo& info, bool& Trust)>;
 using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
 using TFailureEvent = std::function<void(bool& Handled, TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
@@ -102,8 +114,9 @@ public:
 };
 
 // The FTP client: logs in, sends one command at a time, reads each whole reply and classifies it by its code,
-// and lists directories over an active-mode data connection. Every command sent and every reply line read is a
-// level-1 status text, which is how its owner sees the server's replies.
+// and lists directories over a data connection. Every command sent and every reply line read is a level-1 status
+// text, which is how its owner sees the server's replies. With the defaults (Plain, Active) it speaks exactly as it
+// always has: clear text, PORT, IPv4 commands on an IPv4 connection.
 class TNMFTP : public TPowersock {
     Q_OBJECT
 
@@ -116,6 +129,12 @@ public:
     std::string Password; // never reported
     std::int32_t Vendor = FtpVendor::Undetected;
     bool ParseList = false;
+    TFtpSecurity Security = TFtpSecurity::Plain;
+    TDataMode DataMode = TDataMode::Active;
+    // The SHA-256 fingerprint of the one certificate this site may present (uppercase hex pairs joined by ':'; case
+    // and separators do not count); empty: the certificate must verify against the system's authorities, or the
+    // operator must accept it. A pinned certificate is taken whatever the authorities say of it.
+    std::string PinnedFingerprint;
 
     // Events. OnConnect is the log-in event; it takes the place of the socket component's connect event.
     TNotifyEvent OnConnect;
@@ -126,6 +145,9 @@ public:
     TFailureEvent OnFailure;
     TUnsupportedEvent OnUnSupportedFunction;
     THandlerEvent OnAuthenticationNeeded;
+    // A certificate that did not verify and is not pinned: Trust (false on entry) says whether to go on. Fires
+    // during Connect, before anything is sent over the new TLS connection.
+    TUntrustedCertificateEvent OnUntrustedCertificate;
 
     // Public state.
     std::unique_ptr<TPowersock> DataSocket;           // the running listing's data connection
@@ -152,6 +174,10 @@ public:
     static std::int32_t vendorFromSystemReply(const std::string& reply);
     // The byte count announced in a LIST reply: the run of digits nearest before the first "BYTE"; 0 without one.
     static std::int64_t announcedSize(const std::string& reply);
+    // The port of an EPSV reply ("229 Entering Extended Passive Mode (|||6446|)"), 0 when it names none.
+    static std::uint16_t extendedPassivePort(const std::string& reply);
+    // The address and port of a PASV reply ("227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)"); false without one.
+    static bool passiveAddress(const std::string& reply, std::uint32_t& address, std::uint16_t& port);
 
 private:
     class BusyScope;
@@ -161,10 +187,21 @@ private:
     void checkLogin();
     void endFailedLogin(bool sayQuit);
     void refuseListStep(const std::string& firstLine);
-    void watchControlWhileAccepting();
+    void watchControlWhileWaiting();
     void readListing();
     void watchReplies();
+    std::string tlsPeerName() const;
+    void secureControl();
+    void negotiateTls();
+    void protectData();
+    bool openPassive();
+    void openActive();
+    void secureData();
+    void checkProtectedCompletion(const std::string& line);
 
     int busyDepth_ = 0;
     bool replyWatchOn_ = true;
+    std::shared_ptr<TlsContext> tlsContext_; // the log-in's, while its control connection is TLS
+    std::string serverFingerprint_;          // the certificate the control connection accepted
+    bool protectedData_ = false;             // PROT P is in force
 };

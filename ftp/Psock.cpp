@@ -4,6 +4,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QtGlobal>
 
 #include <algorithm>
@@ -11,6 +12,9 @@
 #include <utility>
 
 namespace {
+
+// Failures inside the socket notifications: they end the notification, never the program, and are logged here.
+Q_LOGGING_CATEGORY(lcSocket, "kolvane.socket")
 
 struct ErrorText {
     int code;
@@ -129,9 +133,9 @@ void TThreadTimer::expired()
         const TNotifyEvent handler = onTimer_;
         handler(this);
     } catch (const std::exception& e) {
-        qWarning("Timer handler failed: %s", e.what());
+        qCWarning(lcSocket, "Timer handler failed: %s", e.what());
     } catch (...) {
-        qWarning("Timer handler failed");
+        qCWarning(lcSocket, "Timer handler failed");
     }
 }
 
@@ -307,6 +311,8 @@ void TPowersock::dispatch(SocketEvent kind, int error)
         case SocketEvent::Connect:
             connectNotified_ = true;
             connectSucceeded_ = Succeeded;
+            if (!Succeeded)
+                LastErrorNo = error;
             if (Succeeded) {
                 Connected = true;
                 if (OnConnect && !destroying_)
@@ -322,10 +328,24 @@ void TPowersock::dispatch(SocketEvent kind, int error)
                 ReceiveBuffer.append(chunk, std::size_t(n));
                 BytesRecvd += n;
             }
+            tlsUncleanEnd_ = socket_.endedWithoutCloseNotify();
             Connected = false;
             RequestCloseSocket();
             break;
         }
+        case SocketEvent::Secured:
+            tlsSettled_ = true;
+            if (TlsChannel* tls = socket_.tls(); tls && Succeeded) {
+                secure_ = tlsEstablished_ = true;
+                tlsCertificate_ = tls->peerCertificate();
+                tlsDescription_ = tls->description();
+                tlsResumed_ = tls->sessionReused();
+            } else if (tls && !tls->errorText().empty()) {
+                tlsFailure_ = tls->errorText();
+            } else {
+                tlsFailure_ = LookupErrorMessage(error);
+            }
+            break;
         case SocketEvent::Accept:
             DataGate = true;
             Connected = true;
@@ -333,7 +353,10 @@ void TPowersock::dispatch(SocketEvent kind, int error)
         case SocketEvent::OutOfBand:
             break;
         }
+    } catch (const std::exception& e) {
+        qCWarning(lcSocket, "Socket notification failed: %s", e.what());
     } catch (...) {
+        qCWarning(lcSocket, "Socket notification failed");
     }
 }
 
@@ -345,7 +368,10 @@ void TPowersock::postReadMore()
             try {
                 if (socket_.isOpen() && !socket_.isIdle())
                     ReadToStream();
+            } catch (const std::exception& e) {
+                qCWarning(lcSocket, "Reading more failed: %s", e.what());
             } catch (...) {
+                qCWarning(lcSocket, "Reading more failed");
             }
         },
         Qt::QueuedConnection);
@@ -358,7 +384,10 @@ void TPowersock::postSendMore()
         [this] {
             try {
                 WriteFromStream();
+            } catch (const std::exception& e) {
+                qCWarning(lcSocket, "Sending more failed: %s", e.what());
             } catch (...) {
+                qCWarning(lcSocket, "Sending more failed");
             }
         },
         Qt::QueuedConnection);
@@ -548,13 +577,13 @@ std::string TPowersock::Transaction(const std::string& command)
 // ---------------------------------------------------------------------------------------------------------------
 // Lookup and connect
 
-void TPowersock::hostLookupDone(int lookupId, int error, std::uint32_t address)
+void TPowersock::hostLookupDone(int lookupId, int error, std::vector<SocketAddress> addresses)
 {
     if (lookupId != lookupId_)
         return; // an abandoned lookup
     lookupId_ = -1;
     Succeeded = (error == 0);
-    lookupAddress_ = address;
+    lookupAddresses_ = std::move(addresses);
     DataGate = true;
 }
 
@@ -562,19 +591,20 @@ void TPowersock::ResolveHost()
 {
     ReportStatus(StatusLevel::Operations, "Resolve Host");
     const std::string& name = Proxy.empty() ? Host : Proxy;
-    std::uint32_t address = 0;
-    if (parseDottedAddress(name, address)) {
-        remoteAddress_ = address;
+    SocketAddress address;
+    if (parseAddressLiteral(name, address)) {
+        remoteAddresses_ = {address};
         return;
     }
-    remoteAddress_ = 0;
+    remoteAddresses_.clear();
     StartTimer();
     DataGate = false;
-    lookupAddress_ = 0;
+    lookupAddresses_.clear();
     // The id is known only after the call returns; a result can only arrive later, through the event loop.
     auto id = std::make_shared<int>(-1);
-    lookupId_ = *id = startHostLookup(
-        name, this, [this, id](int error, std::uint32_t result) { hostLookupDone(*id, error, result); });
+    lookupId_ = *id = startHostLookup(name, this, [this, id](int error, std::vector<SocketAddress> result) {
+        hostLookupDone(*id, error, std::move(result));
+    });
     do
         PollWait();
     while (!DataGate && !TimedOut && !Canceled);
@@ -589,7 +619,7 @@ void TPowersock::ResolveHost()
         throw ESockError("Host Lookup Canceled");
     if (!Succeeded)
         throw ESockError("Host Lookup Failed");
-    remoteAddress_ = lookupAddress_;
+    remoteAddresses_ = std::move(lookupAddresses_);
     if (OnHostResolved && !destroying_)
         OnHostResolved(this);
 }
@@ -614,7 +644,7 @@ void TPowersock::Connect()
             if (e.message() == "Host Lookup Timed Out" || e.message() == "Host Lookup Canceled")
                 throw;
         }
-        if (remoteAddress_ != 0)
+        if (!remoteAddresses_.empty())
             break;
         if (tries > 0 || !OnInvalidHost)
             throw ESockError("Null Remote Address");
@@ -625,32 +655,77 @@ void TPowersock::Connect()
     }
     const std::int32_t port = Proxy.empty() ? Port : ProxyPort;
     remotePort_ = std::uint16_t(port);
-    DataGate = false;
-    Succeeded = true;
-    // A socket that tried to connect before (and failed, or was abandoned while under way) cannot try again.
-    if (!socket_.isIdle() && !freshSocket(false))
-        CheckError(SocketErrors::WouldBlock);
     if (port < 0 || port > 65535) {
+        // A fresh socket of the first address's family still stands in for the failed one.
+        prepareSocket(remoteAddresses_.front().isIpv6(), false);
         setLastSocketError(SocketErrors::InvalidArgument);
         CheckError(SocketErrors::WouldBlock);
     }
-    connectNotified_ = connectSucceeded_ = false;
-    if (socket_.connectTo(remoteAddress_, remotePort_) != 0)
-        CheckError(SocketErrors::WouldBlock);
-    StartTimer();
-    // The connect notification ends the wait even when the close notification of a server that hung up at once
-    // has cleared Connected again in the same round of events.
-    do
-        PollWait();
-    while (!Connected && !connectNotified_ && !TimedOut && !Canceled && Succeeded);
-    StopTimer();
-    // An established connection stands, even if a cancel came in the same round of events (the FTP client's reply
-    // watch cancels on a 421 greeting that a server sends the moment it accepts): the next wait sees the cancel.
-    if (connectSucceeded_)
-        return;
-    // Leave a socket that can connect again: the abandoned attempt may still be under way on the old one.
-    Connected = false;
-    freshSocket(false);
+    connectAddresses();
+}
+
+void TPowersock::connectTo(const SocketAddress& address, std::uint16_t port)
+{
+    ReportStatus(StatusLevel::Operations, "Connecting");
+    clearCanceled();
+    overflowed_ = false;
+    if (Connected)
+        throw ESockError("Already connected");
+    remoteAddresses_ = {address};
+    remotePort_ = port;
+    connectAddresses();
+}
+
+bool TPowersock::prepareSocket(bool ipv6, bool lingerZero)
+{
+    // A socket that tried to connect before (and failed, or was abandoned while under way) cannot try again, and
+    // one of the other family cannot reach this address.
+    if (socket_.isIdle() && socket_.isIpv6() == ipv6)
+        return true;
+    if (!socket_.open(lingerZero, ipv6))
+        return false;
+    watchSocket();
+    return true;
+}
+
+void TPowersock::connectAddresses()
+{
+    // The addresses of the name are tried in turn: one that refuses, cannot be reached or does not answer in time
+    // gives way to the next, and the last one's failure is what the caller sees.
+    for (std::size_t i = 0; i < remoteAddresses_.size(); ++i) {
+        const bool last = i + 1 == remoteAddresses_.size();
+        remoteAddress_ = remoteAddresses_[i];
+        DataGate = false;
+        Succeeded = true;
+        connectNotified_ = connectSucceeded_ = false;
+        if (!prepareSocket(remoteAddress_.isIpv6(), false) || socket_.connectTo(remoteAddress_, remotePort_) != 0) {
+            if (lastSocketError() != SocketErrors::WouldBlock && !last) {
+                ReportStatus(StatusLevel::Buffers, "Cannot Connect To " + remoteAddress_.text());
+                continue;
+            }
+            CheckError(SocketErrors::WouldBlock);
+        }
+        StartTimer();
+        // The connect notification ends the wait even when the close notification of a server that hung up at
+        // once has cleared Connected again in the same round of events.
+        do {
+            PollWait();
+            if (waitGuard && !Connected && !connectNotified_)
+                waitGuard();
+        } while (!Connected && !connectNotified_ && !TimedOut && !Canceled && Succeeded);
+        StopTimer();
+        // An established connection stands, even if a cancel came in the same round of events (the FTP client's
+        // reply watch cancels on a 421 greeting that a server sends the moment it accepts): the next wait sees the
+        // cancel.
+        if (connectSucceeded_)
+            return;
+        // Leave a socket that can connect again: the abandoned attempt may still be under way on the old one.
+        Connected = false;
+        freshSocket(false);
+        if (Canceled || last)
+            break;
+        ReportStatus(StatusLevel::Buffers, "Cannot Connect To " + remoteAddress_.text());
+    }
     if (OnConnectionFailed && !destroying_)
         OnConnectionFailed(this);
     if (TimedOut)
@@ -672,6 +747,7 @@ void TPowersock::RequestCloseSocket()
 {
     ReportStatus(StatusLevel::Buffers, "Request Close Socket");
     Connected = false;
+    secure_ = false;
     // OnDisconnect reports the end of a connection; closing the spare socket that replaced one already reported
     // ends nothing.
     bool endsConnection = false;
@@ -750,13 +826,13 @@ void TPowersock::Listen(bool completionChannel)
     Q_UNUSED(completionChannel); // accept readiness always comes through the completion notification here
     ReportStatus(StatusLevel::Operations, "Listening");
     DataGate = false;
-    if (!socket_.isIdle() && !freshSocket(true))
+    if ((!socket_.isIdle() || socket_.isIpv6() != listenIpv6) && !socket_.open(true, listenIpv6))
         CheckError(SocketErrors::WouldBlock);
     if (Port < 0 || Port > 65535) {
         setLastSocketError(SocketErrors::InvalidArgument);
         CheckError(SocketErrors::WouldBlock);
     }
-    if (socket_.bindTo(0, std::uint16_t(Port)) != 0)
+    if (socket_.bindTo(SocketAddress(), std::uint16_t(Port)) != 0)
         CheckError(SocketErrors::WouldBlock);
     socket_.watch([this](SocketEvent kind, int error) { dispatch(kind, error); }, true);
     if (socket_.listenOn(1) != 0)
@@ -767,8 +843,8 @@ int TPowersock::Accept()
 {
     for (;;) {
         while (!DataGate && !Canceled) {
-            if (acceptGuard)
-                acceptGuard();
+            if (waitGuard)
+                waitGuard();
             if (DataGate || Canceled)
                 break;
             PollWait();
@@ -778,7 +854,7 @@ int TPowersock::Accept()
         if (!Succeeded)
             throw ESockError("Error creating Data Connection");
         ReportStatus(StatusLevel::Buffers, "Accepting");
-        std::uint32_t peer = 0;
+        SocketAddress peer;
         std::uint16_t peerPort = 0;
         const int handle = socket_.acceptConnection(peer, peerPort);
         if (handle < 0) {
@@ -789,9 +865,9 @@ int TPowersock::Accept()
             }
             CheckError(SocketErrors::WouldBlock);
         }
-        if (acceptFrom != 0 && peer != acceptFrom) {
+        if (!acceptFrom.isNull() && peer != acceptFrom) {
             // Only the server we talk to may deliver data; anybody else could inject a listing.
-            ReportStatus(StatusLevel::Buffers, "Refused Data Connection From " + dottedAddress(peer));
+            ReportStatus(StatusLevel::Buffers, "Refused Data Connection From " + peer.text());
             AsyncSocket::refuse(handle);
             DataGate = false;
             continue;
@@ -814,27 +890,84 @@ void TPowersock::installAcceptedSocket(int handle)
     Connected = true;
 }
 
-std::uint32_t TPowersock::peerAddress() const
+SocketAddress TPowersock::peerAddress() const
 {
-    std::uint32_t address = 0;
+    SocketAddress address;
     std::uint16_t port = 0;
-    return socket_.peerName(address, port) ? address : 0;
+    return socket_.peerName(address, port) ? address : SocketAddress();
+}
+
+SocketAddress TPowersock::localAddress() const
+{
+    SocketAddress address;
+    std::uint16_t port = 0;
+    return socket_.localName(address, port) ? address : SocketAddress();
+}
+
+std::uint16_t TPowersock::localPort() const
+{
+    SocketAddress address;
+    std::uint16_t port = 0;
+    return socket_.localName(address, port) ? port : 0;
 }
 
 std::string TPowersock::LocalAddressText()
 {
-    std::uint32_t address = 0;
+    SocketAddress address;
     std::uint16_t port = 0;
     socket_.localName(address, port);
-    std::string text = dottedAddress(address);
+    std::string text = dottedAddress(address.ipv4());
     std::replace(text.begin(), text.end(), '.', ',');
     return text;
 }
 
 std::string TPowersock::LocalPortText()
 {
-    std::uint32_t address = 0;
+    SocketAddress address;
     std::uint16_t port = 0;
     socket_.localName(address, port);
     return "," + std::to_string(port >> 8) + "," + std::to_string(port & 255);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// TLS
+
+void TPowersock::startTls(std::shared_ptr<TlsContext> context, const std::string& peerName, bool control)
+{
+    ReportStatus(StatusLevel::Operations, "Starting TLS");
+    tlsSettled_ = tlsEstablished_ = secure_ = tlsResumed_ = tlsUncleanEnd_ = false;
+    tlsFailure_.clear();
+    tlsDescription_.clear();
+    tlsCertificate_ = TCertificateInfo();
+    // Whatever came in clear text before the handshake is not the server's word under TLS.
+    ReceiveBuffer.clear();
+    socket_.startTls(std::move(context), peerName, control);
+}
+
+void TPowersock::awaitTls()
+{
+    ReportStatus(StatusLevel::Operations, "TLS Handshake");
+    while (!tlsSettled_ && !Canceled && Connected) {
+        if (waitGuard)
+            waitGuard();
+        if (tlsSettled_ || Canceled)
+            break;
+        PollWait();
+    }
+    // A handshake that ended well stands even when the peer has closed since (a short listing may come with the
+    // end of the handshake, and the close right after it): the reads that follow see the close.
+    if (tlsEstablished_)
+        return;
+    if (Canceled)
+        throw EAbortError("TLS handshake aborted"); // Canceled stays set, as after ReadLn
+    const std::string why = !tlsFailure_.empty() ? tlsFailure_ : "the server closed the connection";
+    if (Connected)
+        RequestCloseSocket();
+    throw ETlsError("TLS handshake failed: " + why);
+}
+
+void TPowersock::allowCloseNotify()
+{
+    if (TlsChannel* tls = socket_.tls())
+        tls->allowCloseNotify();
 }

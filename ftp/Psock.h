@@ -2,6 +2,7 @@
 
 #include "platform/Exceptions.h"
 #include "platform/Socket.h"
+#include "platform/Tls.h"
 
 #include <QObject>
 #include <QTimer>
@@ -25,6 +26,15 @@ class EAbortError : public ESockError {
 public:
     using ESockError::ESockError;
 };
+
+// A TLS failure: a handshake that failed, a certificate that was refused, a server that would not speak TLS when
+// it had to. The connection is closed without another byte sent.
+class ETlsError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+using TCertificateInfo = CertificateInfo;
 
 using TNotifyEvent = std::function<void(QObject* Sender)>;
 using THandlerEvent = std::function<void(bool& Handled)>;
@@ -174,16 +184,39 @@ public:
     std::string LocalPortText();
 
     // Our own helpers around the listing's data connection.
-    // Accept takes connections from this address only (0: from anyone); others are refused and closed, and the
+    // Accept takes connections from this address only (none: from anyone); others are refused and closed, and the
     // wait goes on.
-    std::uint32_t acceptFrom = 0;
-    // Called between the tests of Accept's wait; the owner uses it to end the wait (by raising, or by Cancel) when
-    // the connection can no longer come.
-    std::function<void()> acceptGuard;
+    SocketAddress acceptFrom;
+    // Listen binds the IPv6 any-address rather than the IPv4 one.
+    bool listenIpv6 = false;
+    // Called between the tests of the waits for a connection (Accept, connectTo) and of awaitTls; the owner uses
+    // it to end the wait (by raising, or by Cancel) when the connection can no longer come.
+    std::function<void()> waitGuard;
     // Installs the connection that Accept returned as this component's socket (the listening socket is closed).
     void installAcceptedSocket(int handle);
-    // The address of the connected peer (0 when not connected).
-    std::uint32_t peerAddress() const;
+    // Connects to this address, with no lookup; the waits, events and errors of Connect.
+    void connectTo(const SocketAddress& address, std::uint16_t port);
+    // The address of the connected peer, and this end's address and port (none and 0 when not connected).
+    SocketAddress peerAddress() const;
+    SocketAddress localAddress() const;
+    std::uint16_t localPort() const;
+
+    // TLS on the connected socket, as its client. startTls begins the handshake, which then runs in the
+    // notifications; awaitTls waits for its end (a poll-loop wait that Canceled and waitGuard end like any other)
+    // and raises ETlsError when it failed, EAbortError "TLS handshake aborted" when cancelled. A data connection
+    // resumes the context's control session.
+    void startTls(std::shared_ptr<TlsContext> context, const std::string& peerName, bool control);
+    void awaitTls();
+    bool isSecure() const { return secure_; }
+    // What the handshake showed: the server's certificate, the protocol and cipher, whether a session was resumed.
+    const TCertificateInfo& tlsCertificate() const { return tlsCertificate_; }
+    const std::string& tlsDescription() const { return tlsDescription_; }
+    bool tlsSessionResumed() const { return tlsResumed_; }
+    // From now on closing the connection sends TLS's close notification; until then (a refused certificate) the
+    // connection is dropped without another byte.
+    void allowCloseNotify();
+    // The last connection ended without the peer's TLS close notification.
+    bool endedWithoutCloseNotify() const { return tlsUncleanEnd_; }
 
     // The value of the decimal digits that start a reply line (at most 10, 0 when there are none). Values past the
     // 16-bit range are held at 32767, so an over-long code never wraps round into a failure code.
@@ -214,7 +247,9 @@ private:
     void ReadToStream();
     void WriteFromStream();
     void dispatch(SocketEvent kind, int error);
-    void hostLookupDone(int lookupId, int error, std::uint32_t address);
+    void hostLookupDone(int lookupId, int error, std::vector<SocketAddress> addresses);
+    void connectAddresses();
+    bool prepareSocket(bool ipv6, bool lingerZero);
     void timerExpired();
     void watchSocket();
     bool freshSocket(bool lingerZero);
@@ -222,7 +257,8 @@ private:
     void postSendMore();
 
     AsyncSocket socket_;
-    std::uint32_t remoteAddress_ = 0;
+    std::vector<SocketAddress> remoteAddresses_; // tried in turn by Connect
+    SocketAddress remoteAddress_;
     std::uint16_t remotePort_ = 0;
     std::array<char, SendBufferSize> sendBuffer_{};
     std::unique_ptr<TThreadTimer> timer_;
@@ -238,5 +274,14 @@ private:
     // The error for a wait that the end of the connection leaves unsatisfied.
     ESockError closedError();
     int lookupId_ = -1;
-    std::uint32_t lookupAddress_ = 0;
+    std::vector<SocketAddress> lookupAddresses_;
+
+    bool secure_ = false;
+    bool tlsSettled_ = false;
+    bool tlsEstablished_ = false; // the last handshake ended well
+    bool tlsUncleanEnd_ = false;
+    bool tlsResumed_ = false;
+    std::string tlsFailure_;
+    std::string tlsDescription_;
+    TCertificateInfo tlsCertificate_;
 };

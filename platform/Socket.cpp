@@ -1,11 +1,15 @@
 #include "platform/Socket.h"
 
+#include "platform/Tls.h"
+
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -41,13 +45,50 @@ void failWithErrno(int err)
     lastError = socketErrorFromErrno(err);
 }
 
-sockaddr_in socketAddress(std::uint32_t address, std::uint16_t port)
+// The system's form of an address and port; length is what to pass with it.
+sockaddr_storage systemAddress(const SocketAddress& address, std::uint16_t port, bool ipv6, socklen_t& length)
 {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(address);
-    sa.sin_port = htons(port);
-    return sa;
+    sockaddr_storage storage{};
+    if (ipv6) {
+        auto& sa = reinterpret_cast<sockaddr_in6&>(storage);
+        sa.sin6_family = AF_INET6;
+        sa.sin6_port = htons(port);
+        if (address.isIpv6()) {
+            std::memcpy(sa.sin6_addr.s6_addr, address.ipv6Bytes().data(), 16);
+            sa.sin6_scope_id = address.scopeId();
+        } else if (address.isIpv4()) {
+            // An IPv4 peer of an IPv6 socket is reached through its mapped address.
+            sa.sin6_addr.s6_addr[10] = sa.sin6_addr.s6_addr[11] = 0xFF;
+            const std::uint32_t v4 = htonl(address.ipv4());
+            std::memcpy(sa.sin6_addr.s6_addr + 12, &v4, 4);
+        }
+        length = sizeof(sockaddr_in6);
+    } else {
+        auto& sa = reinterpret_cast<sockaddr_in&>(storage);
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(address.isIpv4() ? address.ipv4() : 0);
+        sa.sin_port = htons(port);
+        length = sizeof(sockaddr_in);
+    }
+    return storage;
+}
+
+SocketAddress fromSystemAddress(const sockaddr_storage& storage, std::uint16_t& port)
+{
+    if (storage.ss_family == AF_INET) {
+        const auto& sa = reinterpret_cast<const sockaddr_in&>(storage);
+        port = ntohs(sa.sin_port);
+        return SocketAddress(ntohl(sa.sin_addr.s_addr));
+    }
+    if (storage.ss_family == AF_INET6) {
+        const auto& sa = reinterpret_cast<const sockaddr_in6&>(storage);
+        port = ntohs(sa.sin6_port);
+        std::array<std::uint8_t, 16> bytes;
+        std::memcpy(bytes.data(), sa.sin6_addr.s6_addr, 16);
+        return SocketAddress::ipv6(bytes, sa.sin6_scope_id);
+    }
+    port = 0;
+    return SocketAddress();
 }
 
 // A connect that the system settles at once is still reported through the connect notification, as one that
@@ -112,12 +153,56 @@ std::string dottedAddress(std::uint32_t address)
            std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
 }
 
+SocketAddress SocketAddress::ipv6(const std::array<std::uint8_t, 16>& bytes, std::uint32_t scope)
+{
+    static constexpr std::uint8_t mappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (std::memcmp(bytes.data(), mappedPrefix, 12) == 0)
+        return SocketAddress(std::uint32_t(bytes[12]) << 24 | std::uint32_t(bytes[13]) << 16 |
+                             std::uint32_t(bytes[14]) << 8 | bytes[15]);
+    SocketAddress address;
+    address.family_ = 6;
+    address.ipv6_ = bytes;
+    address.scope_ = scope;
+    return address;
+}
+
+std::string SocketAddress::text() const
+{
+    if (isIpv4())
+        return dottedAddress(ipv4_);
+    if (!isIpv6())
+        return std::string();
+    char text[INET6_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET6, ipv6_.data(), text, sizeof text))
+        return std::string();
+    return scope_ != 0 ? std::string(text) + "%" + std::to_string(scope_) : std::string(text);
+}
+
+bool parseAddressLiteral(const std::string& text, SocketAddress& address)
+{
+    std::uint32_t v4 = 0;
+    if (parseDottedAddress(text, v4)) {
+        address = SocketAddress(v4);
+        return true;
+    }
+    std::string inner = text;
+    if (inner.size() > 2 && inner.front() == '[' && inner.back() == ']')
+        inner = inner.substr(1, inner.size() - 2);
+    if (inner.find(':') == std::string::npos)
+        return false;
+    std::array<std::uint8_t, 16> bytes;
+    if (inet_pton(AF_INET6, inner.c_str(), bytes.data()) != 1)
+        return false;
+    address = SocketAddress::ipv6(bytes);
+    return true;
+}
+
 SocketLibraryInfo socketLibraryInfo()
 {
     SocketLibraryInfo info;
     info.version = 0x0101;
     info.highVersion = 0x0101;
-    info.description = "POSIX sockets, IPv4, notified through Qt";
+    info.description = "POSIX sockets, IPv4 and IPv6, notified through Qt";
     info.systemStatus = "Running";
     rlimit files{};
     info.maxSockets = getrlimit(RLIMIT_NOFILE, &files) == 0 ? long(files.rlim_cur) : 1024;
@@ -126,27 +211,42 @@ SocketLibraryInfo socketLibraryInfo()
 }
 
 int startHostLookup(const std::string& name, QObject* context,
-                    std::function<void(int error, std::uint32_t address)> done)
+                    std::function<void(int error, std::vector<SocketAddress> addresses)> done)
 {
     return QHostInfo::lookupHost(QString::fromLatin1(name.data(), qsizetype(name.size())), context,
                                  [done = std::move(done)](const QHostInfo& info) {
                                      if (info.error() == QHostInfo::HostNotFound) {
-                                         done(SocketErrors::HostNotFound, 0);
+                                         done(SocketErrors::HostNotFound, {});
                                          return;
                                      }
                                      if (info.error() != QHostInfo::NoError) {
-                                         done(SocketErrors::NoRecovery, 0);
+                                         done(SocketErrors::NoRecovery, {});
                                          return;
                                      }
+                                     std::vector<SocketAddress> ipv4, ipv6;
                                      for (const QHostAddress& a : info.addresses()) {
-                                         bool ok = false;
-                                         const quint32 v4 = a.toIPv4Address(&ok);
-                                         if (ok) {
-                                             done(0, v4);
-                                             return;
+                                         bool isV4 = false;
+                                         const quint32 v4 = a.toIPv4Address(&isV4);
+                                         SocketAddress address;
+                                         if (isV4) {
+                                             address = SocketAddress(v4);
+                                         } else if (a.protocol() == QAbstractSocket::IPv6Protocol) {
+                                             const Q_IPV6ADDR raw = a.toIPv6Address();
+                                             std::array<std::uint8_t, 16> bytes;
+                                             std::memcpy(bytes.data(), raw.c, 16);
+                                             address = SocketAddress::ipv6(bytes, a.scopeId().toUInt());
+                                         } else {
+                                             continue;
                                          }
+                                         auto& list = address.isIpv4() ? ipv4 : ipv6;
+                                         if (std::find(list.begin(), list.end(), address) == list.end())
+                                             list.push_back(address);
                                      }
-                                     done(SocketErrors::NoData, 0); // the name is known, but has no IPv4 address
+                                     ipv4.insert(ipv4.end(), ipv6.begin(), ipv6.end());
+                                     if (ipv4.empty())
+                                         done(SocketErrors::NoData, {}); // the name is known, but has no address
+                                     else
+                                         done(0, std::move(ipv4));
                                  });
 }
 
@@ -164,10 +264,10 @@ AsyncSocket::~AsyncSocket()
     close();
 }
 
-bool AsyncSocket::open(bool lingerZero)
+bool AsyncSocket::open(bool lingerZero, bool ipv6)
 {
     close();
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         failWithErrno(errno);
         return false;
@@ -180,7 +280,13 @@ bool AsyncSocket::open(bool lingerZero)
             return false;
         }
     }
+    if (ipv6) {
+        // An IPv6 socket carries IPv6 only: a data port must not take IPv4 connections through mapped addresses.
+        const int only = 1;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
     fd_ = fd;
+    ipv6_ = ipv6;
     ++generation_;
     mode_ = Mode::Idle;
     inUse_ = false;
@@ -192,6 +298,9 @@ void AsyncSocket::adopt(int handle)
 {
     close();
     fd_ = handle;
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    ipv6_ = ::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &len) == 0 && sa.ss_family == AF_INET6;
     ++generation_;
     mode_ = Mode::Connected;
     inUse_ = true;
@@ -203,6 +312,10 @@ int AsyncSocket::close()
     if (fd_ < 0)
         return 0;
     dropNotifiers();
+    // An orderly end of TLS says so before the handle goes; a broken or refused one just goes.
+    if (tls_ && mode_ == Mode::Connected)
+        tls_->closeNotify();
+    dropTls();
     const int fd = fd_;
     fd_ = -1;
     ++generation_;
@@ -219,12 +332,23 @@ int AsyncSocket::close()
     return 0;
 }
 
+void AsyncSocket::dropTls()
+{
+    tls_.reset();
+    handshakeWantsWrite_ = readWantsWrite_ = writeWantsRead_ = false;
+    readCheckPosted_ = false;
+    uncleanEnd_ = false;
+}
+
 void AsyncSocket::watch(Handler handler, bool acceptOnly)
 {
     handler_ = std::move(handler);
     acceptOnly_ = acceptOnly;
     watched_ = true;
     updateNotifiers();
+    // Bytes that TLS took in while nobody listened are announced by no socket readiness.
+    if (tls_ && tls_->established() && tls_->hasPending())
+        postTlsReadCheck();
 }
 
 void AsyncSocket::unwatch()
@@ -233,16 +357,21 @@ void AsyncSocket::unwatch()
     updateNotifiers();
 }
 
-int AsyncSocket::connectTo(std::uint32_t address, std::uint16_t port)
+int AsyncSocket::connectTo(const SocketAddress& address, std::uint16_t port)
 {
     if (fd_ < 0) {
         lastError = SocketErrors::BadFile;
         return -1;
     }
-    const sockaddr_in sa = socketAddress(address, port);
+    if (address.isIpv6() && !ipv6_) {
+        lastError = socketErrorFromErrno(EAFNOSUPPORT);
+        return -1;
+    }
+    socklen_t length = 0;
+    const sockaddr_storage sa = systemAddress(address, port, ipv6_, length);
     int r;
     do
-        r = ::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        r = ::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), length);
     while (r != 0 && errno == EINTR);
     if (r == 0) {
         mode_ = Mode::Connected;
@@ -269,10 +398,11 @@ int AsyncSocket::connectTo(std::uint32_t address, std::uint16_t port)
     return -1;
 }
 
-int AsyncSocket::bindTo(std::uint32_t address, std::uint16_t port)
+int AsyncSocket::bindTo(const SocketAddress& address, std::uint16_t port)
 {
-    const sockaddr_in sa = socketAddress(address, port);
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    socklen_t length = 0;
+    const sockaddr_storage sa = systemAddress(address, port, ipv6_, length);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), length) != 0) {
         failWithErrno(errno);
         return -1;
     }
@@ -292,9 +422,9 @@ int AsyncSocket::listenOn(int backlog)
     return 0;
 }
 
-int AsyncSocket::acceptConnection(std::uint32_t& peerAddress, std::uint16_t& peerPort)
+int AsyncSocket::acceptConnection(SocketAddress& peerAddress, std::uint16_t& peerPort)
 {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     int h;
     do
@@ -308,8 +438,7 @@ int AsyncSocket::acceptConnection(std::uint32_t& peerAddress, std::uint16_t& pee
         failWithErrno(err);
         return -1;
     }
-    peerAddress = ntohl(sa.sin_addr.s_addr);
-    peerPort = ntohs(sa.sin_port);
+    peerAddress = fromSystemAddress(sa, peerPort);
     return h;
 }
 
@@ -319,6 +448,8 @@ long AsyncSocket::sendBytes(const char* data, std::size_t count)
         lastError = SocketErrors::NotConnected;
         return -1;
     }
+    if (tls_)
+        return tlsSend(data, count);
     ssize_t n;
     do
         n = ::send(fd_, data, count, MSG_NOSIGNAL);
@@ -345,6 +476,8 @@ long AsyncSocket::receiveBytes(char* data, std::size_t count)
         lastError = SocketErrors::NotConnected;
         return -1;
     }
+    if (tls_)
+        return tlsReceive(data, count);
     ssize_t n;
     do
         n = ::recv(fd_, data, count, 0);
@@ -356,31 +489,29 @@ long AsyncSocket::receiveBytes(char* data, std::size_t count)
     return long(n);
 }
 
-bool AsyncSocket::localName(std::uint32_t& address, std::uint16_t& port) const
+bool AsyncSocket::localName(SocketAddress& address, std::uint16_t& port) const
 {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         if (fd_ >= 0)
             failWithErrno(errno);
         return false;
     }
-    address = ntohl(sa.sin_addr.s_addr);
-    port = ntohs(sa.sin_port);
+    address = fromSystemAddress(sa, port);
     return true;
 }
 
-bool AsyncSocket::peerName(std::uint32_t& address, std::uint16_t& port) const
+bool AsyncSocket::peerName(SocketAddress& address, std::uint16_t& port) const
 {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (fd_ < 0 || ::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         if (fd_ >= 0)
             failWithErrno(errno);
         return false;
     }
-    address = ntohl(sa.sin_addr.s_addr);
-    port = ntohs(sa.sin_port);
+    address = fromSystemAddress(sa, port);
     return true;
 }
 
@@ -392,6 +523,208 @@ void AsyncSocket::refuse(int handle)
     ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     ::close(handle);
 }
+
+// ---------------------------------------------------------------------------------------------------------------
+// TLS
+
+void AsyncSocket::startTls(std::shared_ptr<TlsContext> context, const std::string& peerName, bool control)
+{
+    dropTls();
+    if (fd_ < 0 || mode_ != Mode::Connected) {
+        postEvent(SocketEvent::Secured, SocketErrors::NotConnected);
+        return;
+    }
+    tls_ = std::make_unique<TlsChannel>(std::move(context), fd_, peerName,
+                                        control ? TlsChannel::Role::Control : TlsChannel::Role::Data);
+    // The first step sends the client's hello; its outcome, like every later one, comes as a notification.
+    const unsigned generation = generation_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+            if (generation == generation_ && tls_ && !tls_->established())
+                driveHandshake();
+        },
+        Qt::QueuedConnection);
+}
+
+void AsyncSocket::endTls(int error)
+{
+    // The handshake failed: the connection cannot carry anything any more, and nobody reads or writes it again.
+    mode_ = Mode::Ended;
+    updateNotifiers();
+    deliver(SocketEvent::Secured, error);
+}
+
+void AsyncSocket::driveHandshake()
+{
+    handshakeWantsWrite_ = false;
+    switch (tls_->handshake()) {
+    case TlsStep::Done: {
+        updateNotifiers();
+        const unsigned generation = generation_;
+        deliver(SocketEvent::Secured, 0);
+        if (generation != generation_ || !tls_)
+            return;
+        // The peer's first bytes may have come with the end of the handshake, or a send waited for it.
+        if (writeArmed_) {
+            writeArmed_ = false;
+            updateNotifiers();
+            deliver(SocketEvent::Write, 0);
+            if (generation != generation_ || !tls_)
+                return;
+        }
+        if (tls_->hasPending())
+            checkTlsReadable();
+        return;
+    }
+    case TlsStep::WantRead:
+        updateNotifiers();
+        return;
+    case TlsStep::WantWrite:
+        handshakeWantsWrite_ = true;
+        updateNotifiers();
+        return;
+    case TlsStep::Closed:
+    case TlsStep::Eof:
+        endTls(SocketErrors::ConnectionAborted);
+        return;
+    case TlsStep::Failed: {
+        const int code = tls_->socketError();
+        endTls(code != 0 ? code : SocketErrors::ConnectionAborted);
+        return;
+    }
+    }
+}
+
+void AsyncSocket::checkTlsReadable()
+{
+    switch (tls_->peek()) {
+    case TlsStep::Done:
+        deliver(SocketEvent::Read, 0);
+        return;
+    case TlsStep::WantRead:
+        return;
+    case TlsStep::WantWrite:
+        readWantsWrite_ = true;
+        updateNotifiers();
+        return;
+    case TlsStep::Closed:
+        mode_ = Mode::Ended;
+        updateNotifiers();
+        deliver(SocketEvent::Close, 0);
+        return;
+    case TlsStep::Eof:
+        uncleanEnd_ = true;
+        mode_ = Mode::Ended;
+        updateNotifiers();
+        deliver(SocketEvent::Close, 0);
+        return;
+    case TlsStep::Failed: {
+        const int code = tls_->socketError();
+        uncleanEnd_ = true;
+        mode_ = Mode::Ended;
+        updateNotifiers();
+        deliver(SocketEvent::Close, code != 0 ? code : SocketErrors::ConnectionAborted);
+        return;
+    }
+    }
+}
+
+void AsyncSocket::postTlsReadCheck()
+{
+    if (readCheckPosted_)
+        return;
+    readCheckPosted_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation = generation_] {
+            if (generation != generation_)
+                return;
+            readCheckPosted_ = false;
+            if (tls_ && tls_->established() && mode_ == Mode::Connected && watched_)
+                checkTlsReadable();
+        },
+        Qt::QueuedConnection);
+}
+
+long AsyncSocket::tlsSend(const char* data, std::size_t count)
+{
+    if (mode_ != Mode::Connected || !tls_->established()) {
+        // Nothing goes before the handshake is done; the send is retried when it is.
+        lastError = mode_ == Mode::Connected ? SocketErrors::WouldBlock : SocketErrors::NotConnected;
+        writeArmed_ = mode_ == Mode::Connected;
+        return -1;
+    }
+    std::size_t put = 0;
+    switch (tls_->write(data, count, put)) {
+    case TlsStep::Done:
+        return long(put);
+    case TlsStep::WantWrite:
+        writeArmed_ = true;
+        updateNotifiers();
+        lastError = SocketErrors::WouldBlock;
+        return -1;
+    case TlsStep::WantRead:
+        writeWantsRead_ = true;
+        updateNotifiers();
+        lastError = SocketErrors::WouldBlock;
+        return -1;
+    default: {
+        const int code = tls_->socketError();
+        lastError = code != 0 ? code : SocketErrors::ConnectionAborted;
+        mode_ = Mode::Ended;
+        updateNotifiers();
+        postEvent(SocketEvent::Close, lastError);
+        return -1;
+    }
+    }
+}
+
+long AsyncSocket::tlsReceive(char* data, std::size_t count)
+{
+    if (!tls_->established()) {
+        lastError = SocketErrors::WouldBlock;
+        return -1;
+    }
+    // Take whole records until the buffer is full or nothing more is to be had now, so that a full buffer means
+    // what it means without TLS: more may be waiting.
+    std::size_t total = 0;
+    TlsStep step = TlsStep::Done;
+    while (total < count) {
+        std::size_t got = 0;
+        step = tls_->read(data + total, count - total, got);
+        if (step != TlsStep::Done)
+            break;
+        total += got;
+    }
+    if (step == TlsStep::WantWrite) {
+        readWantsWrite_ = true;
+        updateNotifiers();
+    } else if (step == TlsStep::Eof || step == TlsStep::Failed) {
+        uncleanEnd_ = true;
+    }
+    if (total == count && tls_->hasPending())
+        postTlsReadCheck();
+    if (total > 0)
+        return long(total);
+    switch (step) {
+    case TlsStep::Closed:
+    case TlsStep::Eof:
+        return 0;
+    case TlsStep::WantRead:
+    case TlsStep::WantWrite:
+        lastError = SocketErrors::WouldBlock;
+        return -1;
+    default: {
+        const int code = tls_->socketError();
+        lastError = code != 0 ? code : SocketErrors::ConnectionAborted;
+        return -1;
+    }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Notifications
 
 void AsyncSocket::makeNotifiers()
 {
@@ -431,7 +764,11 @@ void AsyncSocket::updateNotifiers()
             break;
         case Mode::Connected:
             wantRead = !acceptOnly_;
-            wantWrite = !acceptOnly_ && writeArmed_;
+            // During a handshake only the handshake decides; a send that waits for its end is retried after it.
+            if (tls_ && !tls_->established())
+                wantWrite = !acceptOnly_ && handshakeWantsWrite_;
+            else
+                wantWrite = !acceptOnly_ && (writeArmed_ || readWantsWrite_);
             break;
         case Mode::Listening:
             wantRead = !acceptPending_;
@@ -458,6 +795,22 @@ void AsyncSocket::readReady()
         deliver(SocketEvent::Accept, 0);
         return;
     case Mode::Connected: {
+        if (tls_) {
+            if (!tls_->established()) {
+                driveHandshake();
+                return;
+            }
+            if (writeWantsRead_) {
+                // A send waited for the peer's bytes: it is retried first.
+                writeWantsRead_ = false;
+                const unsigned generation = generation_;
+                deliver(SocketEvent::Write, 0);
+                if (generation != generation_ || !tls_ || mode_ != Mode::Connected)
+                    return;
+            }
+            checkTlsReadable();
+            return;
+        }
         // Readable means data, the end of the stream, or an error; a one-byte peek tells which.
         char probe;
         ssize_t n;
@@ -497,7 +850,7 @@ void AsyncSocket::writeReady()
             deliver(SocketEvent::Connect, socketErrorFromErrno(err));
             return;
         }
-        sockaddr_in sa{};
+        sockaddr_storage sa{};
         socklen_t salen = sizeof sa;
         if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &salen) != 0)
             return; // still under way: a wake-up without news
@@ -508,6 +861,22 @@ void AsyncSocket::writeReady()
         return;
     }
     if (mode_ == Mode::Connected) {
+        if (tls_ && !tls_->established()) {
+            driveHandshake();
+            return;
+        }
+        const unsigned generation = generation_;
+        if (std::exchange(readWantsWrite_, false)) {
+            // A read waited for the socket to take bytes: it is retried.
+            updateNotifiers();
+            checkTlsReadable();
+            if (generation != generation_ || mode_ != Mode::Connected)
+                return;
+        }
+        if (!writeArmed_) {
+            updateNotifiers();
+            return;
+        }
         writeArmed_ = false;
         updateNotifiers();
         deliver(SocketEvent::Write, 0);

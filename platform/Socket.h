@@ -3,17 +3,22 @@
 #include <QObject>
 #include <QPointer>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 class QSocketNotifier;
+class TlsChannel;
+class TlsContext;
 
-// The socket layer under the FTP engine: non-blocking IPv4 TCP sockets whose readiness is turned into the
+// The socket layer under the FTP engine: non-blocking TCP sockets (IPv4 and IPv6) whose readiness is turned into the
 // notification kinds the engine expects (read, write, out-of-band, accept, connect, close), delivered on the GUI
-// thread through QSocketNotifier, plus the asynchronous host lookup. Nothing else in the tree calls the POSIX
-// socket functions.
+// thread through QSocketNotifier, plus the asynchronous host lookup and TLS on a connected socket. Nothing else in
+// the tree calls the POSIX socket functions.
 //
 // Errors are reported with the classic socket error numbers that the engine's error table knows (10000 + the
 // Berkeley number, 11001-11004 for name service failures). socketErrorFromErrno() holds the one mapping from Linux
@@ -25,6 +30,7 @@ inline constexpr int BadFile = 10009;
 inline constexpr int InvalidArgument = 10022;
 inline constexpr int WouldBlock = 10035;
 inline constexpr int InProgress = 10036;
+inline constexpr int ConnectionAborted = 10053;
 inline constexpr int ConnectionReset = 10054;
 inline constexpr int NotConnected = 10057;
 inline constexpr int HostNotFound = 11001;
@@ -42,11 +48,38 @@ int socketErrorFromErrno(int err);
 int lastSocketError();
 void setLastSocketError(int code);
 
-// Addresses are IPv4 in host byte order throughout the engine.
+// An IPv4 or IPv6 address, or none. IPv4 addresses are numbers in host byte order throughout the engine; an
+// IPv4-mapped IPv6 address is taken as the IPv4 address it maps.
+class SocketAddress {
+public:
+    SocketAddress() = default;
+    explicit SocketAddress(std::uint32_t ipv4) : family_(4), ipv4_(ipv4) {}
+    static SocketAddress ipv6(const std::array<std::uint8_t, 16>& bytes, std::uint32_t scope = 0);
+
+    bool isNull() const { return family_ == 0; }
+    bool isIpv4() const { return family_ == 4; }
+    bool isIpv6() const { return family_ == 6; }
+    std::uint32_t ipv4() const { return ipv4_; }
+    const std::array<std::uint8_t, 16>& ipv6Bytes() const { return ipv6_; }
+    std::uint32_t scopeId() const { return scope_; }
+    // The dotted quad, or the IPv6 text in its shortest form (RFC 5952) without brackets; empty for none.
+    std::string text() const;
+
+    friend bool operator==(const SocketAddress&, const SocketAddress&) = default;
+
+private:
+    int family_ = 0;
+    std::uint32_t ipv4_ = 0;
+    std::array<std::uint8_t, 16> ipv6_{};
+    std::uint32_t scope_ = 0;
+};
+
 // A strict dotted quad (four decimal parts 0..255). 255.255.255.255 is refused like any other non-address, so that
 // it goes through the name lookup.
 bool parseDottedAddress(const std::string& text, std::uint32_t& address);
 std::string dottedAddress(std::uint32_t address);
+// A dotted quad as above, or an IPv6 literal with or without its brackets ("::1", "[::1]").
+bool parseAddressLiteral(const std::string& text, SocketAddress& address);
 
 // What the socket library says about itself, for the engine's SocketInfo lines.
 struct SocketLibraryInfo {
@@ -59,14 +92,16 @@ struct SocketLibraryInfo {
 };
 SocketLibraryInfo socketLibraryInfo();
 
-// Starts an asynchronous lookup of an IPv4 address for a host name. done(error, address) runs later on the GUI
-// thread, in the context of `context` (never after it is destroyed): error 0 with the first IPv4 address, or
-// 11001..11004. Returns an id for abortHostLookup().
+// Starts an asynchronous lookup of the addresses of a host name. done(error, addresses) runs later on the GUI
+// thread, in the context of `context` (never after it is destroyed): error 0 with the addresses, the IPv4 ones
+// first in the resolver's order and then the IPv6 ones, or 11001..11004. IPv4 first keeps a site that was reached
+// over IPv4 before on the same address and the same commands. Returns an id for abortHostLookup().
 int startHostLookup(const std::string& name, QObject* context,
-                    std::function<void(int error, std::uint32_t address)> done);
+                    std::function<void(int error, std::vector<SocketAddress> addresses)> done);
 void abortHostLookup(int id);
 
-enum class SocketEvent { Read, Write, OutOfBand, Accept, Connect, Close };
+// Secured: once, when a TLS handshake started by startTls() has ended, with 0 on success.
+enum class SocketEvent { Read, Write, OutOfBand, Accept, Connect, Close, Secured };
 
 // One socket handle with its notification channel.
 //
@@ -77,6 +112,11 @@ enum class SocketEvent { Read, Write, OutOfBand, Accept, Connect, Close };
 // - write: once after a send was refused for lack of buffer space, when space is free again;
 // - accept: once per waiting connection, re-armed by the next acceptConnection() call.
 // A fresh socket that is neither connecting, connected nor listening delivers nothing.
+//
+// Over TLS the same rules hold for the application bytes: read comes while decrypted bytes can be had (also those
+// that TLS holds inside, which no socket readiness announces), close when the peer ended the stream, with or
+// without its close notification, and the handshake's progress and the reads a send needs (and the sends a read
+// needs) are driven here, unseen by the owner.
 class AsyncSocket : public QObject {
     Q_OBJECT
 
@@ -88,8 +128,9 @@ public:
 
     // A new non-blocking TCP socket, closing any handle held. lingerZero makes its close abortive (a reset instead
     // of the orderly end). False with lastSocketError() when the system refuses.
-    bool open(bool lingerZero);
+    bool open(bool lingerZero, bool ipv6 = false);
     bool isOpen() const { return fd_ >= 0; }
+    bool isIpv6() const { return ipv6_; }
     int handle() const { return fd_; }
 
     // True once this handle has been connected, listened on or installed from an accept: closing it ends a
@@ -112,19 +153,29 @@ public:
     // A connect under way reports -1 with lastSocketError() = 10035 (would block) and completes with a connect
     // notification; so does a connect that the system refused at once (refused, unreachable, timed out), whose
     // error then comes with the notification. Other errors: -1 with lastSocketError().
-    int connectTo(std::uint32_t address, std::uint16_t port);
-    int bindTo(std::uint32_t address, std::uint16_t port);
+    int connectTo(const SocketAddress& address, std::uint16_t port);
+    // A null address binds the any-address of the socket's family.
+    int bindTo(const SocketAddress& address, std::uint16_t port);
     int listenOn(int backlog);
     // The handle of a waiting connection and its peer, or -1 with lastSocketError().
-    int acceptConnection(std::uint32_t& peerAddress, std::uint16_t& peerPort);
+    int acceptConnection(SocketAddress& peerAddress, std::uint16_t& peerPort);
     // Bytes sent, or -1 with lastSocketError(). A refusal for lack of space arms the write notification; a broken
     // connection is reported by a close notification.
     long sendBytes(const char* data, std::size_t count);
     // Bytes received (0 at the end of the stream), or -1 with lastSocketError().
     long receiveBytes(char* data, std::size_t count);
 
-    bool localName(std::uint32_t& address, std::uint16_t& port) const;
-    bool peerName(std::uint32_t& address, std::uint16_t& port) const;
+    bool localName(SocketAddress& address, std::uint16_t& port) const;
+    bool peerName(SocketAddress& address, std::uint16_t& port) const;
+
+    // Starts the client side of TLS on the connected socket; the Secured notification tells how it ended. From
+    // then on sendBytes and receiveBytes carry application bytes, and close() sends the close notification when
+    // the channel allows it. peerName is what the certificate must be valid for.
+    void startTls(std::shared_ptr<TlsContext> context, const std::string& peerName, bool control);
+    // The channel, while there is one (from startTls until the handle is closed or replaced).
+    TlsChannel* tls() const { return tls_.get(); }
+    // The stream ended (close notification) without the peer's TLS close notification, or with a TLS error.
+    bool endedWithoutCloseNotify() const { return uncleanEnd_; }
 
     // Closes a connection that must not be served, abortively, so its sender sees a reset.
     static void refuse(int handle);
@@ -139,8 +190,16 @@ private:
     void writeReady();
     void deliver(SocketEvent kind, int error);
     void postEvent(SocketEvent kind, int error);
+    void dropTls();
+    void driveHandshake();
+    void checkTlsReadable();
+    void postTlsReadCheck();
+    void endTls(int error);
+    long tlsSend(const char* data, std::size_t count);
+    long tlsReceive(char* data, std::size_t count);
 
     int fd_ = -1;
+    bool ipv6_ = false;
     Mode mode_ = Mode::Idle;
     bool inUse_ = false;
     bool watched_ = false;
@@ -149,6 +208,12 @@ private:
     bool acceptPending_ = false;
     int dispatching_ = 0;
     unsigned generation_ = 0; // counts handles, so a posted notification never reaches a later one
+    std::unique_ptr<TlsChannel> tls_;
+    bool handshakeWantsWrite_ = false;
+    bool readWantsWrite_ = false; // a TLS read waits for the socket to take bytes
+    bool writeWantsRead_ = false; // a TLS send waits for bytes from the peer
+    bool readCheckPosted_ = false;
+    bool uncleanEnd_ = false;
     Handler handler_;
     QPointer<QSocketNotifier> readNotifier_;
     QPointer<QSocketNotifier> writeNotifier_;

@@ -60,7 +60,7 @@ TEST(ListParser, UnixLinesTable)
     EXPECT_EQ(list.Field(25), "w22");
 }
 
-TEST(ListParser, AnnouncedSizeAndSystemKinds)
+TEST(ListParser, AnnouncedSizeSystemKindsAndPassiveReplies)
 {
     for (auto [reply, size] : {std::pair<std::string, std::int64_t>{"150 Opening ASCII mode data connection for "
                                                                     "/bin/ls (3120 bytes).\r\n",
@@ -77,6 +77,30 @@ TEST(ListParser, AnnouncedSizeAndSystemKinds)
                                {"215 VM/ESA\r\n", 2402},
                                {"215 unix\r\n", 2410}})
         EXPECT_EQ(TNMFTP::vendorFromSystemReply(reply), kind) << reply;
+    for (auto [reply, port] : {std::pair<std::string, int>{"229 Entering Extended Passive Mode (|||6446|)\r\n", 6446},
+                               {"229 Entering extended passive mode (!!!65535!).\r\n", 65535},
+                               {"229 (|||0|)\r\n", 0},
+                               {"229 (|||65536|)\r\n", 0},
+                               {"229 (||1|2|)\r\n", 0},
+                               {"229 (|||21)\r\n", 0},
+                               {"229 Entering Extended Passive Mode\r\n", 0}})
+        EXPECT_EQ(TNMFTP::extendedPassivePort(reply), port) << reply;
+    struct PasvRow {
+        std::string reply;
+        bool found;
+        std::uint32_t address = 0;
+        std::uint16_t port = 0;
+    };
+    for (const PasvRow& row : {PasvRow{"227 Entering Passive Mode (192,168,1,5,19,137)\r\n", true, 0xC0A80105, 5001},
+                               PasvRow{"227 =10,1,2,3,0,21\r\n", true, 0x0A010203, 21},
+                               PasvRow{"227 Entering Passive Mode (256,1,1,1,1,1)\r\n", false},
+                               PasvRow{"227 Entering Passive Mode (1,2,3,4,5)\r\n", false},
+                               PasvRow{"227 Entering Passive Mode (1,2,3,4,0,0)\r\n", false}}) {
+        std::uint32_t address = 0;
+        std::uint16_t port = 0;
+        EXPECT_EQ(TNMFTP::passiveAddress(row.reply, address, port), row.found) << row.reply;
+        EXPECT_TRUE(!row.found || (address == row.address && port == row.port)) << row.reply;
+    }
 }
 
 // The peer's half of one active-mode listing: PORT taken, LIST answered, the data sent over a connection of the

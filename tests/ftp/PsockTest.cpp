@@ -97,7 +97,16 @@ TEST(SocketConnect, RefusedThenConnectedThenAlreadyConnected)
     EXPECT_FALSE(s.Connected);
 
     s.Port = peer.port(); // the same object connects after a failure
+    // A handler that fails inside a notification ends that notification only, and the failure is logged.
+    s.OnConnect = [](QObject*) { throw Exception("handler failed"); };
+    static std::vector<std::string> logged;
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext& where, const QString& text) {
+            logged.push_back(std::string(where.category) + ": " + text.toStdString());
+        });
     s.Connect();
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(logged, std::vector<std::string>{"kolvane.socket: Socket notification failed: handler failed"});
     EXPECT_EQ(resolved, 0); // a dotted address needs no lookup
     EXPECT_EQ(s.LocalAddressText(), "127,0,0,1");
     EXPECT_EQ(failureOf<ESockError>([&] { s.Connect(); }), "Already connected");

@@ -16,34 +16,14 @@ void PeerSession::sendOn(QTcpSocket& socket, const std::string& bytes)
             break;
 }
 
-bool PeerSession::fill()
-{
-    if (socket_.bytesAvailable() == 0 && !socket_.waitForReadyRead(WaitMs) && socket_.bytesAvailable() == 0)
-        return false;
-    pending_ += socket_.readAll().toStdString();
-    return true;
-}
-
 std::string PeerSession::readLine()
 {
-    std::size_t lf;
-    while ((lf = pending_.find('\n')) == std::string::npos)
-        if (!fill())
-            return std::string();
-    std::string line = pending_.substr(0, lf + 1);
-    pending_.erase(0, lf + 1);
-    std::lock_guard lock(peer.mutex_);
-    peer.received_.push_back(line);
-    return line;
-}
-
-std::string PeerSession::readBytes(std::size_t count)
-{
-    while (pending_.size() < count && fill()) {
+    std::string line = control_.readLine();
+    if (!line.empty()) {
+        std::lock_guard lock(peer.mutex_);
+        peer.received_.push_back(line);
     }
-    std::string out = pending_.substr(0, count);
-    pending_.erase(0, out.size());
-    return out;
+    return line;
 }
 
 void PeerSession::expect(const std::string& line)
@@ -55,19 +35,31 @@ void PeerSession::expect(const std::string& line)
         peer.fail("expected \"" + line + "\", got \"" + got + "\"");
 }
 
-bool PeerSession::waitClosed()
+bool PeerSession::startTls(PeerTlsServer& server)
 {
-    while (socket_.state() == QAbstractSocket::ConnectedState)
-        if (!fill() && socket_.state() == QAbstractSocket::ConnectedState)
-            return false;
-    return true;
+    if (control_.startTls(server))
+        return true;
+    peer.fail("the TLS handshake failed");
+    return false;
 }
 
-void PeerSession::close()
+std::unique_ptr<QTcpServer> PeerSession::listenData()
 {
-    socket_.disconnectFromHost();
-    if (socket_.state() != QAbstractSocket::UnconnectedState)
-        socket_.waitForDisconnected(WaitMs);
+    auto server = std::make_unique<QTcpServer>();
+    server->listen(QHostAddress::LocalHost, 0);
+    return server;
+}
+
+std::unique_ptr<QTcpSocket> PeerSession::acceptData(QTcpServer& server)
+{
+    if (!server.waitForNewConnection(WaitMs)) {
+        peer.fail("no data connection came");
+        return nullptr;
+    }
+    std::unique_ptr<QTcpSocket> data(server.nextPendingConnection());
+    data->setParent(nullptr);
+    data->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    return data;
 }
 
 std::unique_ptr<QTcpSocket> PeerSession::connectData(const std::string& portLine)

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+// TLS for the engine's sockets: OpenSSL 3 driven over a non-blocking socket handle that the socket layer owns. The
+// socket layer keeps its notifications; this file only turns socket readiness into TLS progress and back. Nothing
+// outside this file includes the OpenSSL headers.
+
+// What the engine tells the operator about a server's certificate.
+struct CertificateInfo {
+    std::string subject;           // one line, most significant part last (RFC 2253)
+    std::string issuer;            // the same form
+    std::string notBefore;         // "2025-01-31 12:00:00 UTC"
+    std::string notAfter;          // the same form
+    std::string sha256Fingerprint; // of the DER form: uppercase hex pairs joined by ':'
+    std::string problem;           // why it did not verify against the system's authorities; empty when it did
+};
+
+// The same fingerprint written either way (case, separators and blanks do not count).
+bool sameFingerprint(const std::string& a, const std::string& b);
+
+// One client's TLS settings and the session of its control connection, which every data connection of the same
+// log-in resumes (servers commonly refuse a data connection that does not). TLS 1.2 at least; the system's
+// certificate authorities.
+class TlsContext {
+public:
+    TlsContext();
+    ~TlsContext();
+    TlsContext(const TlsContext&) = delete;
+    TlsContext& operator=(const TlsContext&) = delete;
+
+    // Empty when the context is usable; otherwise why it is not.
+    const std::string& failure() const { return failure_; }
+
+    struct Impl;
+    Impl& impl() { return *impl_; }
+
+private:
+    std::unique_ptr<Impl> impl_;
+    std::string failure_;
+};
+
+// The outcome of one step of a TLS connection.
+enum class TlsStep {
+    Done,      // the step completed (or, for peek, application bytes are waiting)
+    WantRead,  // it goes on once the socket is readable
+    WantWrite, // it goes on once the socket is writable
+    Closed,    // the peer ended TLS with its close notification
+    Eof,       // the peer closed the connection without a close notification
+    Failed     // a TLS or socket error; errorText() says which
+};
+
+// The client side of TLS on one connected, non-blocking socket handle. The handle stays the caller's: the channel
+// reads and writes it (never raising SIGPIPE) but never closes it.
+class TlsChannel {
+public:
+    enum class Role { Control, Data };
+
+    // peerName is the host name or address literal the certificate must be valid for; a data channel resumes the
+    // context's control session when there is one.
+    TlsChannel(std::shared_ptr<TlsContext> context, int handle, const std::string& peerName, Role role);
+    ~TlsChannel();
+    TlsChannel(const TlsChannel&) = delete;
+    TlsChannel& operator=(const TlsChannel&) = delete;
+
+    TlsStep handshake();
+    bool established() const { return established_; }
+    // Application bytes; `got` is what was taken, which may be less than count. Done when anything was taken.
+    TlsStep read(char* data, std::size_t count, std::size_t& got);
+    // `put` bytes of the front of data went out, in whole records.
+    TlsStep write(const char* data, std::size_t count, std::size_t& put);
+    // Done when application bytes can be read at once; otherwise what reading would run into.
+    TlsStep peek();
+    // Bytes held inside TLS (decrypted or not yet processed) that no socket notification will announce.
+    bool hasPending() const;
+    // Sends the close notification once, without waiting for the peer's; only after allowCloseNotify() and while
+    // the connection is sound.
+    void closeNotify();
+    void allowCloseNotify() { closeNotifyAllowed_ = true; }
+
+    // Why the last step ended in Failed or Eof, in plain words.
+    const std::string& errorText() const { return errorText_; }
+    // The socket error number behind it (the error table's numbers), 0 when TLS itself failed.
+    int socketError() const;
+
+    bool sessionReused() const;
+    std::string description() const; // protocol and cipher, "TLSv1.3 TLS_AES_256_GCM_SHA384"
+    CertificateInfo peerCertificate() const;
+
+private:
+    TlsStep settle(int result, const char* operation);
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<TlsContext> context_;
+    bool established_ = false;
+    bool broken_ = false;
+    bool closeNotifyAllowed_ = false;
+    bool closeNotifySent_ = false;
+    std::string errorText_;
+};

@@ -11,7 +11,8 @@ class TSettingsStore;
 //   Drummock                      the program key
 //   Drummock\Settings             Height, Width, LastSite (decimal text)
 //   Drummock\Custom Commands      Command0, Command1, ... (the command history, without "SITE ")
-//   Drummock\SiTES\<site name>    HostName, Port, LogIn, PassWord (one site record; see sitebook/SiteBook.h)
+//   Drummock\SiTES\<site name>    HostName, Port, LogIn, PassWord, and since TLS came Security, DataConnection,
+//                                 Certificate (one site record; see sitebook/SiteBook.h)
 //
 // Every value is a string value; numbers are stored as their decimal text.
 namespace SettingsLayout {
@@ -32,6 +33,10 @@ inline constexpr const char* HostName = "HostName";
 inline constexpr const char* Port = "Port";
 inline constexpr const char* LogIn = "LogIn";
 inline constexpr const char* PassWord = "PassWord";
+// How the site is reached. A record without these values (written before they existed) is plain FTP, active mode.
+inline constexpr const char* Security = "Security";             // plain | explicit-if-offered | explicit | implicit
+inline constexpr const char* DataConnection = "DataConnection"; // active | passive | passive-else-active
+inline constexpr const char* Certificate = "Certificate";       // the pinned SHA-256 fingerprint, "AB:CD:..."
 
 // The main window's own settings, with the defaults a store without them gives.
 struct WindowSettings {

@@ -461,6 +461,29 @@ void TMainForm::connectHandlers()
     NMFTP1->OnStatus = [this](QObject*, const std::string&) { Guarded([this] { NMFTP1Status(); }); };
     NMFTP1->OnTransactionStop = [this](QObject*) { Guarded([this] { NMFTP1TransactionStop(); }); };
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
+    NMFTP1->OnUntrustedCertificate = [this](const TCertificateInfo& info, bool& trust) {
+        Guarded([&] { NMFTP1UntrustedCertificate(info, trust); });
+    };
+}
+
+void TMainForm::NMFTP1UntrustedCertificate(const TCertificateInfo& info, bool& trust)
+{
+    const QString site = QString::fromUtf8(loadedSite_.data(), qsizetype(loadedSite_.size()));
+    const QString host = Latin1ToQString(NMFTP1->Host) + QLatin1Char(':') + QString::number(NMFTP1->Port);
+    const QString text =
+        QStringLiteral("The certificate of %1 cannot be verified: %2.\n\n"
+                       "Subject: %3\nIssuer: %4\nValid from %5 to %6\nSHA-256 fingerprint:\n%7\n\n"
+                       "Trust this certificate for the site %8 from now on? Every later log-in to the site then "
+                       "accepts this certificate and no other.")
+            .arg(host, QString::fromStdString(info.problem), QString::fromStdString(info.subject),
+                 QString::fromStdString(info.issuer), QString::fromStdString(info.notBefore),
+                 QString::fromStdString(info.notAfter), QString::fromStdString(info.sha256Fingerprint), site);
+    if (!Prompts().Confirm(text))
+        return;
+    // Pinned before the log-in goes on, so that the operator's decision holds even if the log-in itself fails.
+    SiteBook::pinCertificate(store(), loadedSite_, info.sha256Fingerprint);
+    NMFTP1->PinnedFingerprint = info.sha256Fingerprint;
+    trust = true;
 }
 
 void TMainForm::CreateDialogs()
@@ -558,6 +581,10 @@ void TMainForm::SiteNameChange()
     NMFTP1->Port = record.portNumber();
     NMFTP1->UserID = record.login;
     NMFTP1->Password = record.password;
+    NMFTP1->Security = record.security;
+    NMFTP1->DataMode = record.dataMode;
+    NMFTP1->PinnedFingerprint = record.certificate;
+    loadedSite_ = site;
     LogIn->setEnabled(true);
 }
 

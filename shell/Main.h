@@ -9,6 +9,7 @@
 #include <QStatusBar>
 #include <QStringList>
 #include <memory>
+#include <string>
 #include <vector>
 
 class QAction;
@@ -36,6 +37,8 @@ class TSettingsStore;
 class TSiteForm;
 class TSplashScreen;
 class TUserForm;
+struct CertificateInfo;
+using TCertificateInfo = CertificateInfo;
 struct TUserContext;
 
 // The status bar with its three panels: 1 the connection ("OFFLINE"/"ONLINE"), 2 never written, 3 the messages.
@@ -197,6 +200,8 @@ public:
     void LogInExecute();
     void LogOutExecute();
     void NMFTP1Connect();
+    // The site's certificate does not verify: the operator may trust it, and it is pinned in the site's record.
+    void NMFTP1UntrustedCertificate(const TCertificateInfo& info, bool& trust);
     void NMFTP1Disconnect();
     void NOOPClick();
     void Timer1Timer();
@@ -316,4 +321,5 @@ private:
     bool activating_ = false;
     bool closing_ = false;
     bool closed_ = false;
+    std::string loadedSite_; // the key of the site last loaded into the client
 };

@@ -5,6 +5,7 @@
 #include "sitebook/Diamond.h"
 
 #include <charconv>
+#include <utility>
 
 namespace Layout = SettingsLayout;
 
@@ -45,6 +46,62 @@ int SiteBook::Record::portNumber() const
     return value;
 }
 
+namespace {
+
+constexpr std::pair<TFtpSecurity, std::string_view> kSecurityWords[] = {
+    {TFtpSecurity::Plain, "plain"},
+    {TFtpSecurity::ExplicitIfOffered, "explicit-if-offered"},
+    {TFtpSecurity::ExplicitRequired, "explicit"},
+    {TFtpSecurity::Implicit, "implicit"},
+};
+constexpr std::pair<TDataMode, std::string_view> kDataModeWords[] = {
+    {TDataMode::Active, "active"},
+    {TDataMode::Passive, "passive"},
+    {TDataMode::PassiveElseActive, "passive-else-active"},
+};
+
+} // namespace
+
+SiteBook::Record SiteBook::NewSite()
+{
+    Record site;
+    site.security = TFtpSecurity::ExplicitRequired;
+    site.dataMode = TDataMode::PassiveElseActive;
+    return site;
+}
+
+std::string_view SiteBook::securityWord(TFtpSecurity security)
+{
+    for (const auto& [value, word] : kSecurityWords)
+        if (value == security)
+            return word;
+    return {};
+}
+
+std::string_view SiteBook::dataModeWord(TDataMode mode)
+{
+    for (const auto& [value, word] : kDataModeWords)
+        if (value == mode)
+            return word;
+    return {};
+}
+
+std::optional<TFtpSecurity> SiteBook::securityFromWord(std::string_view word)
+{
+    for (const auto& [value, known] : kSecurityWords)
+        if (known == word)
+            return value;
+    return std::nullopt;
+}
+
+std::optional<TDataMode> SiteBook::dataModeFromWord(std::string_view word)
+{
+    for (const auto& [value, known] : kDataModeWords)
+        if (known == word)
+            return value;
+    return std::nullopt;
+}
+
 SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, const std::string& key)
 {
     open(store);
@@ -53,6 +110,15 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
     site.port = store.ReadString(key, Layout::Port, site.port);
     site.login = store.ReadString(key, Layout::LogIn, site.login);
     site.password = cipher.DecipherString(store.ReadString(key, Layout::PassWord, ""));
+    // A value this console does not know (a newer console's, a hand edit) never means less protection than asked
+    // for: it reads as TLS required.
+    if (store.ValueExists(key, Layout::Security))
+        site.security =
+            securityFromWord(store.ReadString(key, Layout::Security, "")).value_or(TFtpSecurity::ExplicitRequired);
+    if (store.ValueExists(key, Layout::DataConnection))
+        site.dataMode =
+            dataModeFromWord(store.ReadString(key, Layout::DataConnection, "")).value_or(TDataMode::PassiveElseActive);
+    site.certificate = store.ReadString(key, Layout::Certificate, "");
     return site;
 }
 
@@ -63,7 +129,15 @@ void SiteBook::save(TSettingsStore& store, const TDiamond& cipher, const std::st
         store.WriteString(key, Layout::Port, site.port);
         store.WriteString(key, Layout::LogIn, site.login);
         store.WriteString(key, Layout::PassWord, cipher.EncipherString(site.password));
+        store.WriteString(key, Layout::Security, std::string(securityWord(site.security)));
+        store.WriteString(key, Layout::DataConnection, std::string(dataModeWord(site.dataMode)));
+        store.WriteString(key, Layout::Certificate, site.certificate); // empty: nothing pinned
     });
+}
+
+void SiteBook::pinCertificate(TSettingsStore& store, const std::string& key, const std::string& fingerprint)
+{
+    open(store).WriteString(key, Layout::Certificate, fingerprint);
 }
 
 void SiteBook::erase(TSettingsStore& store, const std::string& key)

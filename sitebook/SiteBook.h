@@ -1,8 +1,12 @@
 #pragma once
 
+#include "ftp/NMFtp.h"
+
 #include <QString>
 #include <QStringList>
+#include <optional>
 #include <string>
+#include <string_view>
 
 class TDiamond;
 class TSettingsStore;
@@ -21,21 +25,37 @@ std::string keyName(const QString& siteName);
 // The site names in the store's order.
 QStringList names(TSettingsStore& store);
 
-// One site's record as typed: every value a string, the password in plain text.
+// One site's record as typed: every value a string, the password in plain text. The defaults are what a record
+// without the value reads as; a site made new starts from NewSite() instead.
 struct Record {
     std::string host;
     std::string port = "21";
     std::string login;
     std::string password;
+    TFtpSecurity security = TFtpSecurity::Plain;
+    TDataMode dataMode = TDataMode::Active;
+    std::string certificate; // the pinned fingerprint, empty for none
 
     // The port as the client takes it: the decimal number, or 21 when the text is none.
     int portNumber() const;
 };
 
+// What a site made new starts with: TLS required, passive mode with active as the fall-back.
+Record NewSite();
+
+// The stored words for the security and data-connection settings, as the README lists them.
+std::string_view securityWord(TFtpSecurity security);
+std::string_view dataModeWord(TDataMode mode);
+std::optional<TFtpSecurity> securityFromWord(std::string_view word);
+std::optional<TDataMode> dataModeFromWord(std::string_view word);
+
+// Pins a certificate for a site: only the Certificate value is written.
+void pinCertificate(TSettingsStore& store, const std::string& key, const std::string& fingerprint);
+
 // Reads a site's record; a missing value reads as the record's default, a password that does not decipher as empty.
 Record read(TSettingsStore& store, const TDiamond& cipher, const std::string& key);
 
-// Writes a site's four values, the password enciphered, as one transaction: a failed write never leaves half a
+// Writes a site's values, the password enciphered, as one transaction: a failed write never leaves half a
 // site behind. key is a key name from keyName().
 void save(TSettingsStore& store, const TDiamond& cipher, const std::string& key, const Record& site);
 

@@ -14,6 +14,9 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
+#include <algorithm>
+#include <iterator>
+
 using namespace WidgetKit;
 
 const char* const TSiteForm::BadNameNotice = "Duh! A SiteName cannot hold a backslash...";
@@ -23,7 +26,7 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
 {
     setObjectName(QStringLiteral("SiteForm"));
     setWindowTitle(QStringLiteral("SiTE MAiNTENANCE"));
-    setFixedSize(275, 199);
+    setFixedSize(275, 343);
     setModal(true);
 
     Label1 = label(this, "Label1", QStringLiteral("SiTE NAME"), QPoint(8, 8));
@@ -50,18 +53,36 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     bbDelete = button(this, "bbDelete", QStringLiteral("&DELETE"), QRect(192, 109, 75, 25));
     bbExit = button(this, "bbExit", QStringLiteral("&EXiT"), QRect(192, 152, 75, 25));
 
+    Label6 = label(this, "Label6", QStringLiteral("SECURiTY"), QPoint(8, 200));
+    Security = pickList(this, "Security", QRect(8, 216, 259, 22));
+    Security->addItems({QStringLiteral("Plain FTP"), QStringLiteral("Explicit TLS if offered"),
+                        QStringLiteral("Require explicit TLS"), QStringLiteral("Implicit TLS")});
+    Label7 = label(this, "Label7", QStringLiteral("DATA CONNECTiON"), QPoint(8, 248));
+    DataConnection = pickList(this, "DataConnection", QRect(8, 264, 259, 22));
+    DataConnection->addItems({QStringLiteral("Passive (EPSV, then PASV)"), QStringLiteral("Active (PORT/EPRT)"),
+                              QStringLiteral("Passive, else active")});
+    Label8 = label(this, "Label8", QStringLiteral("PiNNED CERTiFiCATE (SHA-256)"), QPoint(8, 296));
+    Certificate = edit(this, "Certificate", QRect(8, 312, 177, 22));
+    Certificate->setReadOnly(true);
+    bbForget = button(this, "bbForget", QStringLiteral("&FORGET"), QRect(192, 310, 75, 25));
+
     Label1->setBuddy(SiteName);
     Label2->setBuddy(Hostname);
     Label3->setBuddy(Login);
     Label5->setBuddy(Port);
     Label4->setBuddy(Password);
-    tabChain({SiteName, Hostname, Login, Port, Password, bbNew, bbSave, bbDelete, bbExit});
+    Label6->setBuddy(Security);
+    Label7->setBuddy(DataConnection);
+    tabChain({SiteName, Hostname, Login, Port, Password, bbNew, bbSave, bbDelete, bbExit, Security, DataConnection,
+              Certificate, bbForget});
 
     connectGuarded(SiteName, &TComboBox::itemChosen, this, &TSiteForm::SiteNameClick);
     connectGuarded(bbNew, &QPushButton::clicked, this, &TSiteForm::bbNewClick);
     connectGuarded(bbSave, &QPushButton::clicked, this, &TSiteForm::bbSaveClick);
     connectGuarded(bbDelete, &QPushButton::clicked, this, &TSiteForm::bbDeleteClick);
     connectGuarded(bbExit, &QPushButton::clicked, this, &TSiteForm::bbExitClick);
+    connectGuarded(bbForget, &QPushButton::clicked, this, &TSiteForm::bbForgetClick);
+    connectGuarded(Security, &QComboBox::activated, this, &TSiteForm::SecurityChange);
 
     Guarded([this] { FormCreate(); });
 }
@@ -69,6 +90,36 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
 void TSiteForm::FormCreate()
 {
     refillSites();
+    showConnection(SiteBook::NewSite());
+}
+
+namespace {
+
+// The data connection box lists passive first, as the choice for most operators behind NAT or a firewall.
+constexpr TDataMode kDataModes[] = {TDataMode::Passive, TDataMode::Active, TDataMode::PassiveElseActive};
+
+} // namespace
+
+void TSiteForm::showConnection(const SiteBook::Record& site)
+{
+    Security->setCurrentIndex(int(site.security));
+    DataConnection->setCurrentIndex(
+        int(std::find(std::begin(kDataModes), std::end(kDataModes), site.dataMode) - std::begin(kDataModes)));
+    Certificate->setText(QString::fromStdString(site.certificate));
+    Certificate->setToolTip(Certificate->text());
+    Certificate->setCursorPosition(0);
+}
+
+void TSiteForm::SecurityChange()
+{
+    if (Security->currentIndex() == int(TFtpSecurity::Implicit) && Port->text() == QLatin1String("21"))
+        Port->setText(QStringLiteral("990"));
+}
+
+void TSiteForm::bbForgetClick()
+{
+    Certificate->clear();
+    Certificate->setToolTip(QString());
 }
 
 void TSiteForm::refillSites()
@@ -105,6 +156,7 @@ void TSiteForm::SiteNameClick()
     Port->setText(Latin1ToQString(record.port));
     Login->setText(Latin1ToQString(record.login));
     Password->setText(Latin1ToQString(record.password));
+    showConnection(record);
     Hostname->setFocus();
 }
 void TSiteForm::bbNewClick()
@@ -114,6 +166,7 @@ void TSiteForm::bbNewClick()
     Port->clear();
     Login->clear();
     Password->clear();
+    showConnection(SiteBook::NewSite());
     SiteName->setFocus();
 }
 
@@ -134,9 +187,15 @@ void TSiteForm::bbSaveClick()
             return;
         }
     }
-    SiteBook::save(store_(), cipher_, site,
-                   {QStringToLatin1(Hostname->text()), QStringToLatin1(Port->text()), QStringToLatin1(Login->text()),
-                    QStringToLatin1(Password->text())});
+    SiteBook::Record record;
+    record.host = QStringToLatin1(Hostname->text());
+    record.port = QStringToLatin1(Port->text());
+    record.login = QStringToLatin1(Login->text());
+    record.password = QStringToLatin1(Password->text());
+    record.security = TFtpSecurity(Security->currentIndex());
+    record.dataMode = kDataModes[DataConnection->currentIndex()];
+    record.certificate = Certificate->text().toStdString();
+    SiteBook::save(store_(), cipher_, site, record);
     refillSites();
     SiteName->setFocus();
 }

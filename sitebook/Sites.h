@@ -5,6 +5,9 @@
 #include <functional>
 #include <string>
 
+#include "sitebook/SiteBook.h"
+
+class QComboBox;
 class TComboBox;
 class TDiamond;
 class TSettingsStore;
@@ -36,6 +39,14 @@ public:
     QPushButton* bbSave;
     QPushButton* bbDelete;
     QPushButton* bbExit;
+    // How the site is reached, below the record's first fields.
+    QLabel* Label6;
+    QLabel* Label7;
+    QLabel* Label8;
+    QComboBox* Security;       // in the order of TFtpSecurity
+    QComboBox* DataConnection; // passive, active, passive else active
+    QLineEdit* Certificate;    // the pinned fingerprint, shown; FORGET empties it for the next SAVE
+    QPushButton* bbForget;
 
     void FormCreate();
     void SiteNameClick(); // an item chosen from the list
@@ -43,6 +54,9 @@ public:
     void bbSaveClick();
     void bbDeleteClick();
     void bbExitClick();
+    void bbForgetClick();
+    // Implicit TLS chosen while the port is FTP's own proposes the implicit port.
+    void SecurityChange();
     void FormClose();
 
     // The notice for a name that cannot be a site's key name.
@@ -58,6 +72,8 @@ protected:
 
 private:
     void refillSites();
+    // Shows how a site is reached: its security, data connection and pinned certificate.
+    void showConnection(const SiteBook::Record& site);
     // The site the name box names, or an empty key name after telling the operator why there is none.
     std::string chosenSite();
 

@@ -48,8 +48,10 @@ protected:
         watchdog_.reset();
     }
 
-    // A console whose site book holds the site "sim" for the given daemon, picked in the main window.
-    void startConsole(quint16 port, const std::string& password = "quillon")
+    // A console whose site book holds the site "sim" for the given daemon, picked in the main window. The site is
+    // plain FTP in active mode unless the test says otherwise.
+    void startConsole(quint16 port, const std::string& password = "quillon",
+                      const std::function<void(SiteBook::Record&)>& adjust = nullptr)
     {
         const std::string path = TSettingsStore::defaultPath();
         QFile::remove(QString::fromStdString(path));
@@ -57,7 +59,14 @@ protected:
             TSettingsStore store(path);
             TDiamond cipher;
             cipher.SetKey(std::string(DiamondConsoleKey));
-            SiteBook::save(store, cipher, "sim", {"127.0.0.1", std::to_string(port), "siteop", password});
+            SiteBook::Record site;
+            site.host = "127.0.0.1";
+            site.port = std::to_string(port);
+            site.login = "siteop";
+            site.password = password;
+            if (adjust)
+                adjust(site);
+            SiteBook::save(store, cipher, "sim", site);
         }
         form = std::make_unique<TMainForm>();
         form->CreateDialogs();   // as the program start makes them

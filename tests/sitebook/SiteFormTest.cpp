@@ -89,7 +89,7 @@ TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
 {
     EXPECT_EQ(dialog->objectName(), "SiteForm");
     EXPECT_EQ(dialog->windowTitle(), "SiTE MAiNTENANCE");
-    EXPECT_EQ(dialog->size(), QSize(275, 199));
+    EXPECT_EQ(dialog->size(), QSize(275, 343)) << "grown below the record's first fields for the connection settings";
     EXPECT_EQ(dialog->SiteName->geometry(), QRect(8, 24, 169, 25));
     EXPECT_TRUE(dialog->SiteName->isEditable());
     EXPECT_EQ(dialog->bbNew->text(), "&NEW");
@@ -307,6 +307,55 @@ TEST_F(SiteFormTest, ClosingHandsTheListToTheMainWindowWithoutLoadingASite)
     EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");
 }
 
+TEST_F(SiteFormTest, HowASiteIsReachedLoadsSavesAndReachesTheClient)
+{
+    {
+        // A record from before TLS: no security, data connection or certificate values.
+        TSettingsStore store(path);
+        store.OpenKey("Drummock\\SiTES\\old", true);
+        store.WriteString("", "HostName", "10.0.0.9");
+    }
+    restart();
+    EXPECT_EQ(dialog->Security->currentText(), "Require explicit TLS") << "a site made new starts secure";
+    EXPECT_EQ(dialog->DataConnection->currentText(), "Passive, else active");
+    pick(dialog->SiteName, QStringLiteral("old"));
+    EXPECT_EQ(dialog->Security->currentText(), "Plain FTP") << "an old record keeps behaving as before";
+    EXPECT_EQ(dialog->DataConnection->currentText(), "Active (PORT/EPRT)");
+    pick(form->SiteName, QStringLiteral("old"));
+    EXPECT_EQ(form->NMFTP1->Security, TFtpSecurity::Plain);
+    EXPECT_EQ(form->NMFTP1->DataMode, TDataMode::Active);
+
+    click(dialog->bbNew);
+    EXPECT_EQ(dialog->Security->currentText(), "Require explicit TLS");
+    fill("tls", "ftp.example.org", "op", "21", "pw");
+    dialog->Security->setCurrentIndex(dialog->Security->findText("Implicit TLS"));
+    emit dialog->Security->activated(dialog->Security->currentIndex());
+    EXPECT_EQ(dialog->Port->text(), "990") << "implicit TLS proposes its own port";
+    dialog->DataConnection->setCurrentIndex(dialog->DataConnection->findText("Passive (EPSV, then PASV)"));
+    click(dialog->bbSave);
+    EXPECT_EQ(stored("tls", "Security"), "implicit");
+    EXPECT_EQ(stored("tls", "DataConnection"), "passive");
+    EXPECT_EQ(stored("tls", "Port"), "990");
+    EXPECT_EQ(stored("tls", "HostName"), "ftp.example.org") << "the first fields are stored as before";
+
+    {
+        TSettingsStore store(path);
+        store.OpenKey("Drummock\\SiTES", false);
+        store.WriteString("tls", "Certificate", "AB:CD");
+    }
+    pick(dialog->SiteName, QStringLiteral("tls"));
+    EXPECT_EQ(dialog->Certificate->text(), "AB:CD");
+    dialog->close(); // the main window's list takes the new site
+    pick(form->SiteName, QStringLiteral("tls"));
+    EXPECT_EQ(form->NMFTP1->Security, TFtpSecurity::Implicit);
+    EXPECT_EQ(form->NMFTP1->DataMode, TDataMode::Passive);
+    EXPECT_EQ(form->NMFTP1->PinnedFingerprint, "AB:CD");
+    dialog->show();
+    click(dialog->bbForget);
+    click(dialog->bbSave);
+    EXPECT_EQ(stored("tls", "Certificate"), "") << "FORGET drops the pin at the next SAVE";
+}
+
 TEST_F(SiteFormTest, SitesComeBackAfterARestartAndTheLastSiteIsLoaded)
 {
     fill("b-site", "192.168.7.7", "op", "990", "pass");
@@ -367,11 +416,21 @@ TEST_F(SiteFormTest, TheCommandLineToolWritesASiteTheConsoleLoads)
     EXPECT_EQ(run({"add", "a\\b", "h", "21", "u"}, "pw\n").first, 2) << "a name with the separator is refused";
     EXPECT_EQ(run({"add", "x", "h", "21a", "u"}, "pw\n").first, 2) << "so is a port that is not digits";
     EXPECT_EQ(run({"add", "x", "h", "21", "u"}, "").first, 2) << "and a missing password";
+    EXPECT_EQ(run({"add", "x", "h", "21", "elevenchars"}, "pw\n").first, 2) << "and what the dialog cannot show";
+    EXPECT_EQ(run({"add", "x", "h", "21", "u", "--security", "ssl"}, "pw\n").first, 2);
+    EXPECT_EQ(run({"add", "x", "h", "21", "u", "--data", "sideways"}, "pw\n").first, 2);
     form->close(); // the console writes its own last site when it closes
     form.reset();
-    auto [code, output] = run({"add", "demo", "127.0.0.1", "2121", "siteop", "--last"}, "quillon\n");
+    auto [code, output] = run({"add", "demo", "127.0.0.1", "2121", "siteop", "--last", "--security", "plain", "--data",
+                               "passive", "--fingerprint", "ab:cd"},
+                              "quillon\n");
     ASSERT_EQ(code, 0) << output.toStdString();
-    EXPECT_EQ(run({"list"}, "").second, "demo\n");
+    EXPECT_EQ(run({"add", "esc\x1b[2Jape", "h", "21", "u"}, "pw\n").first, 0);
+    EXPECT_EQ(run({"list"}, "").second, "demo\nesc\\x1B[2Jape\n") << "a terminal's escape is shown, not obeyed";
+    EXPECT_EQ(stored("demo", "Security"), "plain");
+    EXPECT_EQ(stored("demo", "DataConnection"), "passive");
+    EXPECT_EQ(stored("demo", "Certificate"), "AB:CD");
+    EXPECT_EQ(stored("esc\x1b[2Jape", "Security"), "explicit") << "a site made new starts secure";
     start();
     EXPECT_EQ(form->SiteName->currentText(), "demo");
     EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");

@@ -1,0 +1,90 @@
+// A site reached over TLS, end to end: the real main window against quillon-sim speaking FTPS.
+
+#include "ConsoleFixture.h"
+
+#include <QPlainTextEdit>
+
+namespace {
+
+using SecureSiteTest = ConsoleTest;
+
+void secure(SiteBook::Record& site)
+{
+    site.security = TFtpSecurity::ExplicitRequired;
+    site.dataMode = TDataMode::Passive;
+}
+
+std::string pinned()
+{
+    TSettingsStore store(TSettingsStore::defaultPath());
+    store.OpenKey("Drummock\\SiTES", false);
+    return store.ReadString("sim", "Certificate", "");
+}
+
+TEST_F(SecureSiteTest, ASelfSignedCertificateIsAskedAboutOnceThenHeldTo)
+{
+    SimProcess sim({"--tls", "--require-tls"});
+    ASSERT_FALSE(sim.fingerprint.isEmpty());
+    startConsole(sim.port, "quillon", secure);
+    prompts.confirmAnswers = {true};
+    click(form->bbLogin);
+    ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+    ASSERT_EQ(prompts.confirms.size(), 1);
+    EXPECT_TRUE(prompts.confirms[0].contains(sim.fingerprint)) << prompts.confirms[0].toStdString();
+    EXPECT_EQ(QString::fromStdString(pinned()), sim.fingerprint) << "trusted once, pinned in the site's record";
+    const QString status = form->StatusMemo->toPlainText();
+    EXPECT_TRUE(status.contains("AUTH TLS\n234")) << status.toStdString();
+    EXPECT_TRUE(status.contains("Secured with TLS")) << status.toStdString();
+
+    // The file tree comes over a protected passive data connection.
+    clickTab(form->FileSheet);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_EQ(panel(3), "Done...");
+    EXPECT_GT(form->DirItemCount, 1);
+    const QStringList sent = sim.commands();
+    for (const char* command : {"PBSZ 0", "PROT P", "EPSV", "LIST"})
+        EXPECT_TRUE(sent.contains(command)) << command;
+
+    // The next log-in accepts the pinned certificate without a question.
+    click(form->bbLogOut);
+    click(form->bbLogin);
+    EXPECT_TRUE(form->NMFTP1->Connected);
+    EXPECT_EQ(prompts.confirms.size(), 1);
+    click(form->bbLogOut);
+
+    // Another certificate where the pinned one was expected: refused, naming both, and nothing is sent after the
+    // handshake.
+    SimProcess impostor({"--tls"});
+    {
+        TSettingsStore store(TSettingsStore::defaultPath());
+        store.OpenKey("Drummock\\SiTES", false);
+        store.WriteString("sim", "Port", std::to_string(impostor.port));
+    }
+    emit form->SiteName->activated(0);
+    click(form->bbLogin);
+    EXPECT_FALSE(form->NMFTP1->Connected);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_TRUE(prompts.errors[0].contains(sim.fingerprint) && prompts.errors[0].contains(impostor.fingerprint))
+        << prompts.errors[0].toStdString();
+    EXPECT_EQ(impostor.commands(), QStringList({"AUTH TLS"}));
+    EXPECT_EQ(prompts.confirms.size(), 1) << "a pinned site is never asked about again";
+}
+
+TEST_F(SecureSiteTest, NoTlsOnOfferIsClearTextOnlyWhenTheSiteAllowsIt)
+{
+    SimProcess sim; // plain FTP: AUTH TLS is refused
+    startConsole(sim.port, "quillon", secure);
+    click(form->bbLogin);
+    EXPECT_FALSE(form->NMFTP1->Connected) << "TLS required: never on in clear text";
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_TRUE(prompts.errors[0].contains("refused AUTH TLS")) << prompts.errors[0].toStdString();
+    EXPECT_EQ(sim.commands(), QStringList({"AUTH TLS"})) << "no user name, no password in clear text";
+    click(form->bbLogOut);
+
+    startConsole(sim.port, "quillon", [](SiteBook::Record& site) { site.security = TFtpSecurity::ExplicitIfOffered; });
+    click(form->bbLogin);
+    EXPECT_TRUE(form->NMFTP1->Connected);
+    EXPECT_TRUE(form->StatusMemo->toPlainText().contains("does not offer TLS")) << "and the operator is told";
+}
+
+} // namespace

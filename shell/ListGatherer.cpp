@@ -1,6 +1,7 @@
 #include "shell/ListGatherer.h"
 
 #include "platform/OemText.h"
+#include "shell/ReplyText.h"
 
 namespace {
 
@@ -30,13 +31,6 @@ std::string cell(std::string_view raw, std::size_t s)
 }
 
 } // namespace
-
-std::string TrimmedLine(std::string_view text)
-{
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    return trimRight(text);
-}
 
 bool TListGatherer::userPageLine(std::string_view raw)
 {

@@ -38,6 +38,3 @@ private:
     // The group header starts the group listing; it is not shown.
     bool startsGroups(const std::string& line);
 };
-
-// The text without the characters of code 32 or below at its start and end.
-std::string TrimmedLine(std::string_view text);

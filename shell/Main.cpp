@@ -26,9 +26,11 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCompleter>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -37,6 +39,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
+#include <QStringListModel>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -251,6 +254,24 @@ void TMainForm::buildTopStrip(QWidget* client)
     anchors_->place(Label2, Label2->geometry());
 
     CommandText = editableList(client, "CommandText", QRect(320, 16, 185, 25)); // the history grows by EXECUTE only
+    // Typing the first word of a SITE command offers the commands the console knows, and those the daemon's SITE
+    // HELP named once the operator asked for it. Picking one puts it in the box; nothing is completed silently.
+    commandWords_ = new QStringListModel(
+        {QStringLiteral("ADDGROUP"), QStringLiteral("ADDIDENTD"), QStringLiteral("ADDUSER"),  QStringLiteral("CHFLAG"),
+         QStringLiteral("CHGRP"),    QStringLiteral("CHLOGINS"),  QStringLiteral("CHPASS"),   QStringLiteral("CHRATIO"),
+         QStringLiteral("DELGROUP"), QStringLiteral("DELIDENTD"), QStringLiteral("DELUSER"),  QStringLiteral("DIZ"),
+         QStringLiteral("GIVE"),     QStringLiteral("GROUPS"),    QStringLiteral("GROUPTOP"), QStringLiteral("HELP"),
+         QStringLiteral("KILL"),     QStringLiteral("NEW"),       QStringLiteral("NFO"),      QStringLiteral("NUKE"),
+         QStringLiteral("NUKES"),    QStringLiteral("TAKE"),      QStringLiteral("USER"),     QStringLiteral("USERS"),
+         QStringLiteral("USERTOP"),  QStringLiteral("WEEKTOP"),   QStringLiteral("WHO"),      QStringLiteral("ZIPCHK"),
+         QStringLiteral("ZIPLIST")},
+        this);
+    CommandText->lineEdit()->setObjectName(QStringLiteral("CommandTextEdit"));
+    auto* completer = new QCompleter(commandWords_, CommandText);
+    completer->setObjectName(QStringLiteral("CommandCompleter"));
+    completer->setCaseSensitivity(Qt::CaseInsensitive);
+    completer->setCompletionMode(QCompleter::PopupCompletion);
+    CommandText->setCompleter(completer);
     anchors_->place(CommandText, QRect(320, 16, 185, 25), TAnchors::Left | TAnchors::Top | TAnchors::Right);
 
     bbExecute = button(client, "bbExecute", QStringLiteral("EXECUTE"), QRect(511, 13, 75, 25));
@@ -408,6 +429,8 @@ void TMainForm::connectHandlers()
     PageControl1->OnChange =
         OperationGate.guard(PageControl1, PageControl1->objectName(), [this] { run(&TMainForm::PageControl1Change); });
     on(CommandText->lineEdit(), &QLineEdit::textEdited, &TMainForm::CommandTextChange);
+    operation(CommandText->lineEdit(), &QLineEdit::returnPressed, &TMainForm::CommandTextEnter);
+    CommandText->lineEdit()->installEventFilter(this);
     on(CommandText, &QComboBox::activated, &TMainForm::CommandTextChange);
     operation(bbExecute, &QPushButton::clicked, &TMainForm::bbExecuteClick);
     InfoMemo->viewport()->installEventFilter(this);
@@ -489,7 +512,8 @@ void TMainForm::NMFTP1UntrustedCertificate(const TCertificateInfo& info, bool& t
 void TMainForm::CreateDialogs()
 {
     SiteForm = new TSiteForm([this]() -> TSettingsStore& { return store(); }, *SAP, this);
-    connect(SiteForm, &TSiteForm::closed, this, [this](int position) { Guarded([&] { SiteFormClosed(position); }); });
+    connect(SiteForm, &TSiteForm::closed, this,
+            [this](const QString& site) { Guarded([&] { SiteFormClosed(site); }); });
     FlagForm = new TFlagForm(
         *NMFTP1, OperationGate, [this] { return UserList->currentText(); }, this);
 }
@@ -513,6 +537,15 @@ std::unique_ptr<TNewUserForm> TMainForm::makeNewUserForm()
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
+    if (event->type() == QEvent::KeyPress && watched == CommandText->lineEdit()) {
+        const QCompleter* completer = CommandText->lineEdit()->completer();
+        if (!(completer && completer->popup() && completer->popup()->isVisible())) {
+            bool taken = false;
+            Guarded([&] { taken = CommandTextKey(static_cast<QKeyEvent*>(event)->key()); });
+            if (taken)
+                return true;
+        }
+    }
     if (event->type() == QEvent::MouseButtonDblClick &&
         (watched == InfoMemo->viewport() || watched == UserMemo->viewport()))
         RefreshData->trigger();
@@ -588,17 +621,29 @@ void TMainForm::SiteNameChange()
     LogIn->setEnabled(true);
 }
 
-void TMainForm::bbSitesClick()
+bool TMainForm::hasSite() const
 {
-    if (SiteForm)
-        SiteForm->exec();
+    return SiteName->currentIndex() >= 0;
 }
 
-void TMainForm::SiteFormClosed(int position)
+void TMainForm::bbSitesClick()
 {
+    if (!SiteForm)
+        return;
+    SiteForm->openOn(SiteName->currentText()); // the sites as they are now, the chosen one shown
+    SiteForm->exec();
+}
+
+void TMainForm::SiteFormClosed(const QString& site)
+{
+    // The box shows the site the dialog last saved or showed, and that site is the one LOGiN uses.
     SiteName->clear();
     SiteName->addItems(SiteBook::names(store()));
-    SiteName->setCurrentIndex(position < SiteName->count() ? position : -1);
+    SiteName->setCurrentIndex(SiteName->findText(site, Qt::MatchExactly));
+    if (hasSite())
+        SiteNameChange();
+    else
+        LogIn->setEnabled(false);
 }
 
 void TMainForm::FormClose()

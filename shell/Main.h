@@ -190,9 +190,11 @@ public:
     void LoadSettings();
     void DisableSelectionButtons();
     void SiteNameChange();
+    // Whether the site box shows a site: LOGiN logs in to that site and to no other.
+    bool hasSite() const;
     void bbSitesClick();
-    // The site dialog closed showing the site at this position: the site list is refilled, nothing is loaded.
-    void SiteFormClosed(int position);
+    // The site dialog closed after saving or showing this site (empty: none).
+    void SiteFormClosed(const QString& site);
     void mnuClearCommandListClick();
     void About1Click();
 
@@ -209,10 +211,15 @@ public:
     void PageControl1Change();
     void CommandTextChange();
     void bbExecuteClick();
+    // The command box as a console: Enter executes, Up and Down walk the history (true when the key was taken).
+    void CommandTextEnter();
+    bool CommandTextKey(int key);
 
     // Reply routing and list gathering (Router.cpp)
     void NMFTP1Status();
     void NMFTP1TransactionStop();
+    // Adds SITE command words to the ones the command box completes.
+    void learnCommands(const QStringList& words);
 
     // iNFO page (InfoPage.cpp)
     void bbWeekTopClick();
@@ -321,5 +328,9 @@ private:
     bool activating_ = false;
     bool closing_ = false;
     bool closed_ = false;
-    std::string loadedSite_; // the key of the site last loaded into the client
+    bool keepingAlive_ = false; // the keep-alive's NOOP is under way
+    bool readingHelp_ = false;  // the lines coming are the reply to SITE HELP
+    int historyAt_ = -1;        // the history entry Up and Down have recalled, -1 for the line being typed
+    class QStringListModel* commandWords_ = nullptr; // the SITE command words the command box completes
+    std::string loadedSite_;                         // the key of the site last loaded into the client
 };

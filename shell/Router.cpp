@@ -8,6 +8,7 @@
 #include "ftp/NMFtp.h"
 #include "platform/OemText.h"
 #include "shell/PageControl.h"
+#include "shell/ReplyText.h"
 
 #include <QPlainTextEdit>
 #include <QTextBlock>
@@ -16,9 +17,10 @@
 
 namespace {
 
+// One line of a box, whatever the line holds; a password on it is hidden.
 void appendLine(QPlainTextEdit* memo, const std::string& line)
 {
-    memo->appendPlainText(OemToQString(line));
+    memo->appendPlainText(ShownLine(MaskedLine(line)));
 }
 
 int lineCount(const QPlainTextEdit* memo)
@@ -45,6 +47,15 @@ void TMainForm::NMFTP1Status()
     const std::string line = TrimmedLine(raw);
     if (line == "SITE GROUPS")
         return; // shown on no page
+    if (keepingAlive_)
+        return; // the keep-alive's exchange does not land on the page the operator is reading
+    // A command is reported without a line end, a reply line with its own; the reply to SITE HELP names the
+    // commands the command box completes.
+    const bool replyLine = !raw.empty() && raw.back() == '\n';
+    if (!replyLine)
+        readingHelp_ = line == "SITE HELP";
+    else if (readingHelp_)
+        learnCommands(HelpWords(line));
     auto done = [this] { StatusBar1->setPanelText(3, QStringLiteral("Done...")); };
 
     QWidget* page = PageControl1->currentWidget();

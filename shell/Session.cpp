@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStringListModel>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -22,11 +23,13 @@
 void TMainForm::LogInExecute()
 {
     setBusyCursor(true);
-    // Whether or not the log-in goes through, the buttons and the title end up the same way.
+    // Whether or not the log-in goes through, the title ends up the same way; the buttons say whether it did: a
+    // failed log-in leaves LOGiN ready for the next try, as a lost connection does.
     Finally done([this] {
         setBusyCursor(false);
-        LogIn->setEnabled(false);
-        LogOut->setEnabled(true);
+        const bool online = NMFTP1->Connected;
+        LogIn->setEnabled(!online && hasSite());
+        LogOut->setEnabled(online);
         QGuiApplication::setApplicationDisplayName(SiteName->currentText() + QStringLiteral(" ADMiN by Drummock"));
     });
     PageControl1->setCurrentWidget(StatusSheet);
@@ -60,7 +63,7 @@ void TMainForm::LogOutExecute()
     Finally done([this] {
         setBusyCursor(false);
         LogOut->setEnabled(false);
-        LogIn->setEnabled(true);
+        LogIn->setEnabled(hasSite());
         DisableSelectionButtons();
         UserLineCount = 0;
         UserNames.clear();
@@ -77,8 +80,13 @@ void TMainForm::LogOutExecute()
 
 void TMainForm::NMFTP1Disconnect()
 {
-    if (StatusBar1 && !closed_)
-        StatusBar1->setPanelText(1, QStringLiteral("OFFLINE"));
+    if (!StatusBar1 || closed_)
+        return;
+    StatusBar1->setPanelText(1, QStringLiteral("OFFLINE"));
+    // However the connection ended, the console is ready to log in again; the lists stay until a LOGOUT.
+    LogIn->setEnabled(hasSite());
+    LogOut->setEnabled(false);
+    bbExecute->setEnabled(false);
 }
 
 // ---- keep-alive -----------------------------------------------------------------------------------------------
@@ -211,7 +219,47 @@ void TMainForm::bbExecuteClick()
     PageControl1->setCurrentWidget(StatusSheet);
     const QString command = CommandText->currentText();
     NMFTP1->SendCommand("SITE " + QStringToLatin1(command));
-    CommandText->addItem(command);
+    // The history keeps a command once when it is sent twice in a row, as a console's history does.
+    if (CommandText->count() == 0 || CommandText->itemText(CommandText->count() - 1) != command)
+        CommandText->addItem(command);
     CommandText->setCurrentIndex(-1);
     CommandText->clearEditText();
+    historyAt_ = -1;
+}
+
+void TMainForm::CommandTextEnter()
+{
+    // Enter executes, as EXECUTE does: only when EXECUTE could be pressed.
+    if (bbExecute->isEnabled())
+        bbExecuteClick();
+}
+
+bool TMainForm::CommandTextKey(int key)
+{
+    // Up recalls the newest command first, Down walks back towards the empty line being typed.
+    const int count = CommandText->count();
+    if (count == 0 || (key != Qt::Key_Up && key != Qt::Key_Down))
+        return false;
+    if (key == Qt::Key_Up)
+        historyAt_ = historyAt_ < 0 ? count - 1 : std::max(0, historyAt_ - 1);
+    else if (historyAt_ >= 0)
+        historyAt_ = historyAt_ + 1 < count ? historyAt_ + 1 : -1;
+    else
+        return true;
+    CommandText->setEditText(historyAt_ < 0 ? QString() : CommandText->itemText(historyAt_));
+    if (historyAt_ >= 0)
+        CommandTextChange(); // a recalled command is a typed one: EXECUTE takes it, or the operator hears why not
+    else
+        bbExecute->setEnabled(false);
+    return true;
+}
+
+void TMainForm::learnCommands(const QStringList& words)
+{
+    QStringList known = commandWords_->stringList();
+    for (const QString& word : words)
+        if (!known.contains(word))
+            known << word;
+    known.sort();
+    commandWords_->setStringList(known);
 }

@@ -146,15 +146,32 @@ std::string TSiteForm::chosenSite()
     return key;
 }
 
+void TSiteForm::openOn(const QString& site)
+{
+    refillSites();
+    const int at = SiteName->findText(site, Qt::MatchExactly);
+    if (site.isEmpty() || at < 0)
+        return;
+    SiteName->setCurrentIndex(at);
+    SiteNameClick();
+}
+
+void TSiteForm::showWhole(QLineEdit* box, const QString& text, int usualLimit)
+{
+    box->setMaxLength(std::max<int>(usualLimit, int(text.size())));
+    box->setText(text);
+}
+
 void TSiteForm::SiteNameClick()
 {
     const std::string site = SiteBook::keyName(SiteName->currentText());
     if (site.empty())
         return;
     const SiteBook::Record record = SiteBook::read(store_(), cipher_, site);
-    Hostname->setText(Latin1ToQString(record.host));
+    shown_ = SiteName->currentText();
+    showWhole(Hostname, Latin1ToQString(record.host), 32767);
     Port->setText(Latin1ToQString(record.port));
-    Login->setText(Latin1ToQString(record.login));
+    showWhole(Login, Latin1ToQString(record.login), 10);
     Password->setText(Latin1ToQString(record.password));
     showConnection(record);
     Hostname->setFocus();
@@ -165,6 +182,7 @@ void TSiteForm::bbNewClick()
     SiteName->clearEditText();
     Port->clear();
     Login->clear();
+    Login->setMaxLength(10);
     Password->clear();
     showConnection(SiteBook::NewSite());
     SiteName->setFocus();
@@ -196,6 +214,7 @@ void TSiteForm::bbSaveClick()
     record.dataMode = kDataModes[DataConnection->currentIndex()];
     record.certificate = Certificate->text().toStdString();
     SiteBook::save(store_(), cipher_, site, record);
+    shown_ = SiteName->currentText();
     refillSites();
     SiteName->setFocus();
 }
@@ -206,6 +225,8 @@ void TSiteForm::bbDeleteClick()
     if (site.empty())
         return;
     SiteBook::erase(store_(), site);
+    if (SiteBook::keyName(shown_) == site)
+        shown_.clear();
     bbNewClick(); // the boxes empty as for a new site, the host kept
     refillSites();
 }
@@ -217,9 +238,8 @@ void TSiteForm::bbExitClick()
 
 void TSiteForm::FormClose()
 {
-    // The owner refills its list and shows the dialog's position, but loads nothing: the client keeps what the last
-    // pick in the main window gave it.
-    emit closed(SiteName->currentIndex());
+    // The owner shows the site last saved or shown here, and logs in to that one.
+    emit closed(shown_);
 }
 
 void TSiteForm::done(int result)

@@ -49,6 +49,8 @@ public:
     QPushButton* bbForget;
 
     void FormCreate();
+    // Lists the sites as the store has them now and shows the named one, when it exists.
+    void openOn(const QString& site);
     void SiteNameClick(); // an item chosen from the list
     void bbNewClick();
     void bbSaveClick();
@@ -63,9 +65,9 @@ public:
     static const char* const BadNameNotice;
 
 signals:
-    // The dialog closed showing the site at this position of the book's list (-1: none). The book may have changed
-    // while it was open.
-    void closed(int position);
+    // The dialog closed; the site it last saved or showed (empty: none), which the owner now uses. The book may
+    // have changed while it was open.
+    void closed(const QString& site);
 
 protected:
     void done(int result) override;
@@ -77,6 +79,10 @@ private:
     // The site the name box names, or an empty key name after telling the operator why there is none.
     std::string chosenSite();
 
+    // Shows a login or host whole, however long the stored one is: a field never cuts a stored value.
+    void showWhole(QLineEdit* box, const QString& text, int usualLimit);
+
     std::function<TSettingsStore&()> store_;
+    QString shown_; // the site last saved or shown
     const TDiamond& cipher_;
 };

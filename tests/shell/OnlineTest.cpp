@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QCompleter>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -115,12 +116,33 @@ TEST_F(OnlineTest, ExecuteSendsTheCustomCommandAndKeepsItsHistory)
         click(form->bbExecute);
         EXPECT_EQ(form->PageControl1->currentWidget(), form->StatusSheet);
         EXPECT_EQ(sim.commands().last(), "SITE WHO");
-        EXPECT_EQ(form->CommandText->count(), round);
+        EXPECT_EQ(form->CommandText->count(), 1) << "a command sent twice in a row is kept once";
         EXPECT_EQ(form->CommandText->currentText(), "");
         EXPECT_FALSE(form->bbExecute->isEnabled());
     }
     EXPECT_TRUE(form->StatusMemo->toPlainText().contains("logins on Quillon."));
     EXPECT_EQ(panel(3), "Done...") << "the WHO reply closes with 221";
+
+    // Enter executes as EXECUTE does; Up recalls the newest command first, Down walks back to the empty line.
+    QLineEdit* edit = form->CommandText->lineEdit();
+    QTest::keyClicks(edit, QStringLiteral("NEW 3"));
+    QTest::keyClick(edit, Qt::Key_Return);
+    EXPECT_EQ(sim.commands().last(), "SITE NEW 3");
+    QTest::keyClick(edit, Qt::Key_Up);
+    EXPECT_EQ(form->CommandText->currentText(), "NEW 3");
+    QTest::keyClick(edit, Qt::Key_Up);
+    EXPECT_EQ(form->CommandText->currentText(), "WHO");
+    QTest::keyClick(edit, Qt::Key_Down);
+    EXPECT_EQ(form->CommandText->currentText(), "NEW 3");
+    EXPECT_TRUE(form->bbExecute->isEnabled()) << "a recalled command can be sent again";
+    QTest::keyClick(edit, Qt::Key_Down);
+    EXPECT_EQ(form->CommandText->currentText(), "");
+    EXPECT_TRUE(
+        form->CommandText->completer()
+            ->model()
+            ->match(form->CommandText->completer()->model()->index(0, 0), Qt::DisplayRole, QStringLiteral("WEEKTOP"))
+            .size() == 1)
+        << "the first word completes from the SITE commands";
 
     // A refused command stays in the box and out of the history.
     QTest::keyClicks(form->CommandText, QStringLiteral("NOSUCHWORD"));
@@ -129,6 +151,9 @@ TEST_F(OnlineTest, ExecuteSendsTheCustomCommandAndKeepsItsHistory)
     EXPECT_TRUE(prompts.errors[0].startsWith("500")) << prompts.errors[0].toStdString();
     EXPECT_EQ(form->CommandText->currentText(), "NOSUCHWORD");
     EXPECT_EQ(form->CommandText->count(), 2);
+
+    click(form->bbLogOut);
+    EXPECT_FALSE(form->bbExecute->isEnabled()) << "nothing to execute on while offline";
 }
 
 TEST_F(OnlineTest, InfoButtonsClearTheBoxAndAskWhereTheyMust)
@@ -218,21 +243,18 @@ TEST_F(OnlineTest, TheTreeListsThreeLevelsDeep)
     EXPECT_EQ(sim.commandsSince(mark), QStringList());
 }
 
-TEST_F(OnlineTest, ARefusedLogInLeavesLogOutAsTheWayBack)
+TEST_F(OnlineTest, ARefusedLogInLeavesLogInReadyForTheNextTry)
 {
     SimProcess sim;
     startConsole(sim.port, "wrong password");
     click(form->bbLogin);
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_EQ(prompts.errors[0], "530 Login incorrect.\r\n");
-    EXPECT_FALSE(form->bbLogin->isEnabled());
-    EXPECT_TRUE(form->bbLogOut->isEnabled());
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+    EXPECT_FALSE(form->bbLogOut->isEnabled());
     EXPECT_EQ(panel(3), "Connecting to sim...");
     EXPECT_EQ(panel(1), "OFFLINE");
     EXPECT_TRUE(form->StatusMemo->toPlainText().endsWith("Disconnected"));
-    click(form->bbLogOut);
-    EXPECT_TRUE(form->bbLogin->isEnabled());
-    EXPECT_EQ(prompts.errors.size(), 1);
 }
 
 TEST_F(OnlineTest, AConnectionRefusedIsReported)
@@ -259,9 +281,8 @@ TEST_F(OnlineTest, ADaemonThatDropsTheConnectionMidReplyEndsTheWait)
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_FALSE(form->NMFTP1->Connected);
     EXPECT_EQ(panel(1), "OFFLINE");
-    EXPECT_TRUE(form->bbLogOut->isEnabled()) << "the connection-lost row of the state table";
-    click(form->bbLogOut);
-    EXPECT_TRUE(form->bbLogin->isEnabled());
+    EXPECT_TRUE(form->bbLogin->isEnabled()) << "a lost connection leaves LOGiN ready";
+    EXPECT_FALSE(form->bbLogOut->isEnabled());
     click(form->bbLogin);
     EXPECT_EQ(panel(1), "ONLINE") << "and the console logs in again";
 }

@@ -6,6 +6,7 @@
 #include "platform/SettingsStore.h"
 #include "shell/Main.h"
 #include "sitebook/Diamond.h"
+#include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
 
 #include <gtest/gtest.h>
@@ -274,7 +275,7 @@ TEST_F(SiteFormTest, NoNameReachesOutsideItsOwnKey)
     EXPECT_EQ(sites, (std::vector<std::string>{"keep", "Settings"}));
 }
 
-TEST_F(SiteFormTest, ClosingHandsTheListToTheMainWindowWithoutLoadingASite)
+TEST_F(SiteFormTest, TheMainWindowLogsInToTheSiteTheDialogLastSavedOrShowed)
 {
     fill("one", "127.0.0.1", "u1", "2121", "p1");
     click(dialog->bbSave);
@@ -282,29 +283,53 @@ TEST_F(SiteFormTest, ClosingHandsTheListToTheMainWindowWithoutLoadingASite)
     click(dialog->bbSave);
     EXPECT_EQ(form->SiteName->count(), 0) << "the main list fills when the dialog closes";
 
-    pick(dialog->SiteName, QStringLiteral("two"));
+    pick(dialog->SiteName, QStringLiteral("one"));
     click(dialog->bbExit);
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(form->SiteName->count(), 2);
-    EXPECT_EQ(form->SiteName->currentText(), "two");
-    EXPECT_FALSE(form->bbLogin->isEnabled()) << "the hand-over loads nothing";
-    EXPECT_EQ(form->NMFTP1->Host, "");
-
-    // The operator's pick in the main window loads the site into the client.
-    pick(form->SiteName, QStringLiteral("one"));
+    EXPECT_EQ(form->SiteName->currentText(), "one");
+    EXPECT_TRUE(form->bbLogin->isEnabled()) << "the site shown is the site LOGiN uses";
     EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");
     EXPECT_EQ(form->NMFTP1->Port, 2121);
     EXPECT_EQ(form->NMFTP1->UserID, "u1");
     EXPECT_EQ(form->NMFTP1->Password, "p1");
-    EXPECT_TRUE(form->bbLogin->isEnabled());
 
-    // Showing the dialog again, closing it with no selection, selects nothing in the main window; the client
-    // keeps the site it was given.
-    dialog->show();
-    click(dialog->bbNew);
-    dialog->close();
+    // The dialog opens on the site chosen, listing the sites that exist now: one added meanwhile by another program,
+    // with a login longer than the field takes, is shown whole and saved whole.
+    {
+        TSettingsStore store(path);
+        TDiamond cipher;
+        cipher.SetKey("qvxrtz42");
+        SiteBook::Record site = SiteBook::NewSite();
+        site.host = "h";
+        site.login = "a-login-of-twenty-ch";
+        site.password = "pw";
+        SiteBook::save(store, cipher, "three", site);
+    }
+    pick(form->SiteName, QStringLiteral("two"));
+    QTimer::singleShot(0, [&] {
+        EXPECT_EQ(dialog->SiteName->currentText(), "two");
+        EXPECT_EQ(dialog->Login->text(), "u2");
+        EXPECT_GE(dialog->SiteName->findText(QStringLiteral("three")), 0);
+        pick(dialog->SiteName, QStringLiteral("three"));
+        EXPECT_EQ(dialog->Login->text(), "a-login-of-twenty-ch");
+        click(dialog->bbSave);
+        click(dialog->bbNew);
+        dialog->close();
+    });
+    click(form->bbSites);
+    EXPECT_EQ(stored("three", "LogIn"), "a-login-of-twenty-ch");
+    EXPECT_EQ(form->SiteName->currentText(), "three") << "the site last saved, though the dialog was left empty";
+    EXPECT_EQ(form->NMFTP1->UserID, "a-login-of-twenty-ch");
+
+    // A dialog that deleted the site it showed leaves no site chosen, and LOGiN waits for one.
+    QTimer::singleShot(0, [&] {
+        click(dialog->bbDelete);
+        dialog->close();
+    });
+    click(form->bbSites);
     EXPECT_EQ(form->SiteName->currentIndex(), -1);
-    EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");
+    EXPECT_FALSE(form->bbLogin->isEnabled());
 }
 
 TEST_F(SiteFormTest, HowASiteIsReachedLoadsSavesAndReachesTheClient)

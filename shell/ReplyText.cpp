@@ -1,0 +1,94 @@
+#include "shell/ReplyText.h"
+
+#include "platform/OemText.h"
+
+#include <cctype>
+
+namespace {
+
+// Characters of code 32 or below count as blanks at a text's ends: blanks, control codes, CR and LF.
+bool blank(char c)
+{
+    return static_cast<unsigned char>(c) <= 32;
+}
+
+bool startsWithWord(std::string_view line, std::string_view word)
+{
+    if (line.size() < word.size())
+        return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(line[i])) != word[i])
+            return false;
+    return line.size() == word.size() || line[word.size()] == ' ';
+}
+
+} // namespace
+
+std::string TrimmedLine(std::string_view text)
+{
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+std::string MaskedLine(std::string_view line)
+{
+    // The words before the password: CHPASS <user>, ADDUSER <user> <group>.
+    std::size_t keep = 0;
+    if (startsWithWord(line, "SITE CHPASS"))
+        keep = 3;
+    else if (startsWithWord(line, "SITE ADDUSER"))
+        keep = 4;
+    if (keep == 0)
+        return std::string(line);
+    std::size_t at = 0;
+    for (std::size_t word = 0; word <= keep; ++word) {
+        at = line.find(' ', at);
+        if (at == std::string_view::npos)
+            return std::string(line); // no password on this line
+        ++at;
+    }
+    if (at >= line.size())
+        return std::string(line);
+    return std::string(line.substr(0, at)) + "*****";
+}
+
+QString ShownLine(std::string_view line)
+{
+    const std::size_t length = line.size();
+    const bool cut = length > std::size_t(MaxShownLine);
+    QString shown = OemToQString(cut ? line.substr(0, std::size_t(MaxShownLine)) : line);
+    for (QChar& c : shown) {
+        const char16_t u = c.unicode();
+        if (u < 32 && u != '\t')
+            c = QChar(char16_t(0x2400 + u)); // the control picture: a CR shows as a CR, not as a line break
+        else if (u == 0x7f)
+            c = QChar(char16_t(0x2421));
+    }
+    if (cut)
+        shown += QStringLiteral(" \u2026 [line cut: %1 bytes]").arg(qulonglong(length));
+    return shown;
+}
+
+QStringList HelpWords(std::string_view line)
+{
+    QStringList words;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && line[i] == ' ')
+            ++i;
+        std::size_t end = i;
+        while (end < line.size() && line[end] != ' ')
+            ++end;
+        const std::string_view word = line.substr(i, end - i);
+        bool capitals = word.size() >= 2;
+        for (char c : word)
+            capitals = capitals && c >= 'A' && c <= 'Z';
+        if (capitals && word != "SITE")
+            words << QString::fromLatin1(word.data(), qsizetype(word.size()));
+        i = end;
+    }
+    return words;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <string>
+#include <string_view>
+
+// What the console does with a status text before a person reads it.
+
+// The text without the characters of code 32 or below at its start and end.
+std::string TrimmedLine(std::string_view text);
+
+// A command line with its password hidden: "SITE CHPASS <user> <password>" and the password of "SITE ADDUSER <user>
+// <group> <password>" show as "*****". Any other line comes back as it is. The daemon still receives the password;
+// only what is shown and logged hides it.
+std::string MaskedLine(std::string_view line);
+
+// How a line of the daemon's shows in a text box: code page 437 as sent, one line whatever bytes it holds (a CR,
+// a form feed or a NUL inside it shows as its control picture, never as a line break), and a line longer than
+// MaxShownLine characters cut, with a marker that says how long it was.
+inline constexpr qsizetype MaxShownLine = 4096;
+QString ShownLine(std::string_view line);
+
+// The SITE command words a "SITE HELP" reply line names: words of two or more capital letters.
+QStringList HelpWords(std::string_view line);

@@ -14,15 +14,30 @@
 
 namespace {
 
+const char* const kSuffixes[] = {"", "-journal", "-wal", "-shm"};
+
+std::string storeFolder;
+
+void removeStoreFiles()
+{
+    for (const char* suffix : kSuffixes)
+        std::remove((storeFolder + "/settings.db" + suffix).c_str());
+}
+
+// One folder for the run, gone when the run ends.
 std::string storeFile()
 {
-    static const std::string path = [] {
+    if (storeFolder.empty()) {
         char folder[] = "/tmp/kolvane-fuzz-store-XXXXXX";
         if (!::mkdtemp(folder))
             std::abort();
-        return std::string(folder) + "/settings.db";
-    }();
-    return path;
+        storeFolder = folder;
+        std::atexit([] {
+            removeStoreFiles();
+            ::rmdir(storeFolder.c_str());
+        });
+    }
+    return storeFolder + "/settings.db";
 }
 
 // Reads every value of the current key and below, at most `budget` keys in all.
@@ -58,8 +73,7 @@ void walk(TSettingsStore& store, int depth, int& budget)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string path = storeFile();
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
-        std::remove((path + suffix).c_str());
+    removeStoreFiles();
     if (FILE* f = std::fopen(path.c_str(), "wb")) {
         std::fwrite(data, 1, size, f);
         std::fclose(f);

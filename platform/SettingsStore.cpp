@@ -7,12 +7,27 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
 constexpr int kStringType = 1;
+
+// An error the store raises about itself rather than about one write: its file is read-only, or its key tree does
+// not hang together. It reaches the caller as it is; a write does not fold it into "Failed to set data".
+class EStoreRefusal : public EStoreError {
+public:
+    using EStoreError::EStoreError;
+};
+
+bool sameNameNoCase(const std::string& a, const char* b)
+{
+    return ::strcasecmp(a.c_str(), b) == 0;
+}
 
 const char* const kSchema = "CREATE TABLE IF NOT EXISTS keys (id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, "
                             "name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name));"
@@ -76,18 +91,49 @@ bool parseDecimal(const std::string& text, int& out)
 
 } // namespace
 
-// A prepared statement that finalizes itself. Step errors raise EStoreError with SQLite's own text.
+// A prepared statement. Each SQL text is prepared once per connection and kept: the close writes a history of
+// thousands of values, and preparing three statements for each of them cost more than the writes. A text that is
+// still in use when it is asked for again gets a statement of its own. Step errors raise EStoreError with SQLite's
+// own text.
 class TSettingsStore::Statement {
 public:
     Statement(const TSettingsStore& store, const char* sql) : store_(store)
     {
-        if (sqlite3_prepare_v2(store.db_, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            store.fail(sqlite3_errmsg(store.db_));
+        auto& kept = store.prepared_[sql];
+        if (kept.stmt && !kept.inUse) {
+            stmt_ = kept.stmt;
+        } else {
+            const unsigned flags = kept.stmt ? 0 : SQLITE_PREPARE_PERSISTENT;
+            if (sqlite3_prepare_v3(store.db_, sql, -1, flags, &stmt_, nullptr) != SQLITE_OK) {
+                sqlite3_finalize(stmt_);
+                store.fail(sqlite3_errmsg(store.db_));
+            }
+            if (!kept.stmt)
+                kept.stmt = stmt_;
+        }
+        if (stmt_ == kept.stmt) {
+            kept_ = &kept;
+            kept.inUse = true;
+        }
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    ~Statement()
+    {
+        if (kept_) {
+            reset();
+            kept_->inUse = false;
+        } else {
+            sqlite3_finalize(stmt_);
+        }
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
+    // Ready to run again, with no values bound.
+    void reset()
+    {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
     Statement& bind(int index, std::int64_t value)
     {
         sqlite3_bind_int64(stmt_, index, value);
@@ -118,6 +164,7 @@ public:
         store_.fail(sqlite3_errmsg(store_.db_));
     }
     std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+    bool isInteger(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_INTEGER; }
     std::string bytes(int column) const
     {
         const void* data = sqlite3_column_blob(stmt_, column);
@@ -128,7 +175,17 @@ public:
 private:
     const TSettingsStore& store_;
     sqlite3_stmt* stmt_ = nullptr;
+    Prepared* kept_ = nullptr;
 };
+
+void TSettingsStore::closeDatabase()
+{
+    for (auto& entry : prepared_)
+        sqlite3_finalize(entry.second.stmt);
+    prepared_.clear();
+    sqlite3_close(db_);
+    db_ = nullptr;
+}
 
 TSettingsStore::TSettingsStore(const std::string& path) : path_(path)
 {
@@ -137,9 +194,9 @@ TSettingsStore::TSettingsStore(const std::string& path) : path_(path)
     if (exists) {
         if (!S_ISREG(st.st_mode))
             throw EStoreError("The settings store " + path + " is not a regular file");
-        // The file holds the site book: nobody but its owner may read it.
-        if ((st.st_mode & 077) != 0)
-            ::chmod(path.c_str(), 0600);
+        // An operator who took the owner's write bit away wants the settings kept as they are. The mode decides,
+        // not access(): root may write to any file.
+        readOnly_ = (st.st_mode & S_IWUSR) == 0 || ::access(path.c_str(), W_OK) != 0;
     } else {
         const auto slash = path.find_last_of('/');
         if (slash != std::string::npos && !makeFolders(path.substr(0, slash)))
@@ -152,7 +209,8 @@ TSettingsStore::TSettingsStore(const std::string& path) : path_(path)
     }
 
     // Never SQLITE_OPEN_CREATE: the file exists by now, and a file that cannot be opened must stay as it is.
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    const int mode = readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+    if (sqlite3_open_v2(path.c_str(), &db_, mode | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
@@ -168,30 +226,91 @@ TSettingsStore::TSettingsStore(const std::string& path) : path_(path)
         }
         int ours = 0, others = 0;
         {
-            Statement tables(*this, "SELECT name FROM sqlite_master WHERE type = 'table'");
-            while (tables.step()) {
-                const std::string name = tables.bytes(0);
-                (name == "keys" || name == "vals") ? ++ours : ++others;
+            Statement objects(*this, "SELECT type, name, tbl_name FROM sqlite_master");
+            while (objects.step()) {
+                const std::string type = objects.bytes(0);
+                const std::string name = objects.bytes(1);
+                const std::string table = objects.bytes(2);
+                const bool named = sameNameNoCase(name, "keys") || sameNameNoCase(name, "vals");
+                if (type == "table")
+                    named ? ++ours : ++others;
+                // A view in a table's place, or a trigger that would run along with the store's own writes, is
+                // nothing this program made.
+                else if (named ||
+                         (type == "trigger" && (sameNameNoCase(table, "keys") || sameNameNoCase(table, "vals"))))
+                    fail("the file is not a settings store");
             }
         }
         if (ours == 0 && others > 0)
             fail("the file is not a settings store");
-        if (ours != 2) {
+        // Both tables are made in one transaction: a store with one of them is damaged, not new.
+        if (ours == 1)
+            fail("the file is damaged: one of its two tables is missing");
+        if (ours == 0) {
+            if (readOnly_)
+                fail("the file is read-only and holds no settings");
             transaction([this] { exec(kSchema); });
         }
         // A store written by another program must still have the columns this one reads.
-        Statement columns(*this, "SELECT id, parent, name FROM keys LIMIT 0");
-        Statement valueColumns(*this, "SELECT key, name, type, data, seq FROM vals LIMIT 0");
+        {
+            Statement columns(*this, "SELECT id, parent, name FROM keys LIMIT 0");
+            Statement valueColumns(*this, "SELECT key, name, type, data, seq FROM vals LIMIT 0");
+        }
+        checkKeyTree();
     } catch (const EStoreError& e) {
-        sqlite3_close(db_);
-        db_ = nullptr;
+        closeDatabase();
         throw EStoreError("The settings store " + path + " cannot be used: " + e.message());
+    }
+    // The file holds the site book: nobody but its owner may read it. Group and other lose their bits; the owner's
+    // stay as the operator set them.
+    if (exists && (st.st_mode & 077) != 0)
+        ::chmod(path.c_str(), st.st_mode & 07700);
+}
+
+void TSettingsStore::checkKeyTree() const
+{
+    std::unordered_map<std::int64_t, std::int64_t> parentOf;
+    {
+        Statement keys(*this, "SELECT id, parent FROM keys");
+        while (keys.step()) {
+            if (!keys.isInteger(0) || !keys.isInteger(1))
+                fail("the file is damaged: a key's number or its parent's is no number");
+            const std::int64_t id = keys.integer(0);
+            if (id <= 0)
+                fail("the file is damaged: key " + std::to_string(id) + " stands in the root's place");
+            if (!parentOf.emplace(id, keys.integer(1)).second)
+                fail("the file is damaged: two keys have the number " + std::to_string(id));
+        }
+    }
+    // Every key must lead up to the root. Each key is walked once: a walk stops at a key known to lead there, and a
+    // walk that meets a key of its own path has gone round a loop.
+    enum Mark : char { OnThisWalk = 1, LeadsToRoot = 2 };
+    std::unordered_map<std::int64_t, char> marks;
+    std::vector<std::int64_t> walked;
+    for (const auto& entry : parentOf) {
+        walked.clear();
+        for (std::int64_t key = entry.first; key != 0;) {
+            char& mark = marks[key];
+            if (mark == LeadsToRoot)
+                break;
+            if (mark == OnThisWalk)
+                fail("the file is damaged: key " + std::to_string(key) + " lies below itself");
+            mark = OnThisWalk;
+            walked.push_back(key);
+            const std::int64_t parent = parentOf.at(key);
+            if (parent != 0 && parentOf.count(parent) == 0)
+                fail("the file is damaged: key " + std::to_string(key) + " hangs below key " + std::to_string(parent) +
+                     ", which does not exist");
+            key = parent;
+        }
+        for (const std::int64_t key : walked)
+            marks[key] = LeadsToRoot;
     }
 }
 
 TSettingsStore::~TSettingsStore()
 {
-    sqlite3_close(db_);
+    closeDatabase();
 }
 
 std::string TSettingsStore::defaultPath()
@@ -214,6 +333,11 @@ void TSettingsStore::fail(const std::string& message) const
     throw EStoreError(message);
 }
 
+void TSettingsStore::damaged(const std::string& what) const
+{
+    throw EStoreRefusal("The settings store " + path_ + " is damaged: " + what);
+}
+
 void TSettingsStore::exec(const char* sql)
 {
     char* error = nullptr;
@@ -226,7 +350,10 @@ void TSettingsStore::exec(const char* sql)
 
 void TSettingsStore::begin()
 {
+    if (readOnly_)
+        throw EStoreRefusal("Settings cannot be saved: the settings store " + path_ + " is read-only");
     if (depth_++ == 0) {
+        lastSeq_.clear();
         try {
             // IMMEDIATE takes the write lock up front, so two consoles writing at once queue up (busy timeout)
             // instead of failing half-way through a read-then-write.
@@ -240,14 +367,25 @@ void TSettingsStore::begin()
 
 void TSettingsStore::commit()
 {
-    if (--depth_ == 0)
-        exec("COMMIT");
+    if (--depth_ == 0) {
+        lastSeq_.clear();
+        try {
+            exec("COMMIT");
+        } catch (...) {
+            // A commit that did not take (the lock wait ran out) must not leave the transaction open under the next
+            // write.
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
 }
 
 void TSettingsStore::rollback()
 {
-    if (--depth_ == 0)
+    if (--depth_ == 0) {
+        lastSeq_.clear();
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
 }
 
 void TSettingsStore::transaction(const std::function<void()>& work)
@@ -289,6 +427,8 @@ std::int64_t TSettingsStore::walk(std::int64_t from, const std::string& path, bo
         find.bind(1, key).bindText(2, name);
         if (find.step()) {
             key = find.integer(0);
+            if (key <= 0)
+                damaged("a key below the root has the root's number");
         } else if (!create) {
             return -1;
         } else {
@@ -316,12 +456,13 @@ bool TSettingsStore::OpenKey(const std::string& path, bool canCreate)
     }
     if (rest.empty())
         return false;
-    std::int64_t key = -1;
-    if (canCreate) {
+    for (const std::string& name : splitPath(rest))
+        if (name.empty())
+            return false;
+    // A key that exists opens without a write, so a read-only store opens its keys too.
+    std::int64_t key = findKey(from, rest);
+    if (key < 0 && canCreate)
         transaction([&] { key = makeKey(from, rest); });
-    } else {
-        key = findKey(from, rest);
-    }
     if (key < 0)
         return false;
     current_ = key;
@@ -336,11 +477,18 @@ void TSettingsStore::CloseKey()
 std::string TSettingsStore::CurrentPath() const
 {
     std::string path;
+    std::unordered_set<std::int64_t> seen;
+    Statement up(*this, "SELECT parent, name FROM keys WHERE id = ?1");
     for (std::int64_t key = current_; key != 0;) {
-        Statement up(*this, "SELECT parent, name FROM keys WHERE id = ?1");
+        if (!seen.insert(key).second)
+            damaged("key " + std::to_string(key) + " lies below itself");
+        up.reset();
         up.bind(1, key);
-        if (!up.step())
-            break;
+        if (!up.step()) {
+            if (key == current_)
+                break; // another console erased the current key
+            damaged("a key hangs below key " + std::to_string(key) + ", which does not exist");
+        }
         path = path.empty() ? up.bytes(1) : up.bytes(1) + "\\" + path;
         key = up.integer(0);
     }
@@ -375,16 +523,36 @@ void TSettingsStore::WriteString(const std::string& section, const std::string& 
             const std::int64_t key = makeKey(current_, section);
             if (key < 0)
                 fail("no such key");
-            // A new value goes last; rewriting one keeps its place (and the spelling of its name).
-            Statement write(*this, "INSERT INTO vals (key, name, type, data, seq) VALUES (?1, ?2, 1, ?3, "
-                                   "(SELECT COALESCE(MAX(seq), 0) + 1 FROM vals WHERE key = ?1)) "
-                                   "ON CONFLICT(key, name) DO UPDATE SET type = 1, data = excluded.data");
-            write.bind(1, key).bindText(2, name).bindBlob(3, value);
-            write.step();
+            // A new value goes last; rewriting one keeps its place (and the spelling of its name). The row that
+            // comes back carries the value's place: the new one when the value is new.
+            const std::int64_t seq = nextSeq(key);
+            Statement write(*this, "INSERT INTO vals (key, name, type, data, seq) VALUES (?1, ?2, 1, ?3, ?4) "
+                                   "ON CONFLICT(key, name) DO UPDATE SET type = 1, data = excluded.data RETURNING seq");
+            write.bind(1, key).bindText(2, name).bindBlob(3, value).bind(4, seq);
+            if (write.step() && write.integer(0) == seq)
+                lastSeq_[key] = seq;
+            while (write.step()) {
+            }
         });
+    } catch (const EStoreRefusal&) {
+        throw;
     } catch (const EStoreError&) {
         throw EStoreError("Failed to set data for '" + name + "'");
     }
+}
+
+std::int64_t TSettingsStore::nextSeq(std::int64_t key)
+{
+    // Within one transaction nobody else writes, so the last place handed out in a key stays the last: a history of
+    // n commands written in one transaction reads the key's places once, not n times.
+    auto last = lastSeq_.find(key);
+    if (last == lastSeq_.end()) {
+        Statement read(*this, "SELECT COALESCE(MAX(seq), 0) FROM vals WHERE key = ?1");
+        read.bind(1, key);
+        read.step();
+        last = lastSeq_.emplace(key, read.integer(0)).first;
+    }
+    return last->second < INT64_MAX ? last->second + 1 : last->second; // ties list in the order written
 }
 
 void TSettingsStore::WriteInteger(const std::string& section, const std::string& name, int value)
@@ -423,14 +591,30 @@ void TSettingsStore::EraseSection(const std::string& section)
         const std::int64_t key = sectionKey(section);
         if (key <= 0)
             return; // missing, or the root itself: the root is never erased
-        // Values first, then the keys: the second walk still finds the subtree the first one emptied.
-        for (const char* sql : {"DELETE FROM vals WHERE key IN (WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
-                                "SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) SELECT id FROM sub)",
-                                "DELETE FROM keys WHERE id IN (WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
-                                "SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) SELECT id FROM sub)"}) {
-            Statement erase(*this, sql);
-            erase.bind(1, key);
-            erase.step();
+        // The whole subtree is gathered before anything goes. A key met twice on the way down means the tree loops
+        // back on itself here: nothing is erased.
+        std::vector<std::int64_t> subtree{key};
+        std::unordered_set<std::int64_t> seen{key};
+        Statement children(*this, "SELECT id FROM keys WHERE parent = ?1");
+        for (std::size_t i = 0; i < subtree.size(); ++i) {
+            children.reset();
+            children.bind(1, subtree[i]);
+            while (children.step()) {
+                const std::int64_t child = children.integer(0);
+                if (child <= 0 || !seen.insert(child).second)
+                    damaged("key " + std::to_string(child) + " lies below itself");
+                subtree.push_back(child);
+            }
+        }
+        Statement values(*this, "DELETE FROM vals WHERE key = ?1");
+        Statement keys(*this, "DELETE FROM keys WHERE id = ?1");
+        for (const std::int64_t id : subtree) {
+            for (Statement* erase : {&values, &keys}) {
+                erase->reset();
+                erase->bind(1, id);
+                erase->step();
+            }
+            lastSeq_.erase(id);
         }
     });
     if (!section.empty())

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // A failure of the settings store: a value of the wrong type, a write that did not take, a store file that
 // cannot be opened or is damaged.
@@ -27,12 +29,17 @@ public:
 //
 // Every write is its own transaction, so a crash or a second console writing to the same file at the same
 // time never tears or loses a write. A sequence that must stand or fall together runs through transaction().
+//
+// A file its owner made read-only (no owner write bit) stays so: it opens for reading, and every write raises
+// EStoreError saying that settings cannot be saved. A key tree that does not lead every key up to the root (a key
+// below itself, a parent that does not exist) is reported as damage, at open and by any walk that meets it.
 class TSettingsStore {
 public:
     using ValueList = std::vector<std::pair<std::string, std::string>>;
 
     // Opens the store file at path, creating it (mode 0600) when it does not exist. A file that exists but
-    // cannot be opened, is not a database, or is damaged raises EStoreError and is left untouched.
+    // cannot be opened, is not a database, or is damaged raises EStoreError and is left untouched. A file that
+    // opens loses its group and other mode bits.
     explicit TSettingsStore(const std::string& path);
     ~TSettingsStore();
     TSettingsStore(const TSettingsStore&) = delete;
@@ -42,6 +49,8 @@ public:
     static std::string defaultPath();
 
     const std::string& path() const { return path_; }
+    // True when the file was read-only at open: reads work, writes raise EStoreError.
+    bool readOnly() const { return readOnly_; }
 
     // Makes the key at path (relative to the current key; a leading "\" starts at the root) the current key.
     // Creates missing keys when canCreate is set. Returns false, leaving the current key as it was, when the
@@ -72,6 +81,10 @@ public:
 
 private:
     class Statement;
+    struct Prepared {
+        sqlite3_stmt* stmt = nullptr;
+        bool inUse = false;
+    };
 
     std::int64_t findKey(std::int64_t from, const std::string& path) const;
     std::int64_t makeKey(std::int64_t from, const std::string& path);
@@ -79,14 +92,25 @@ private:
     std::int64_t walk(std::int64_t from, const std::string& path, bool create);
     // The key that a section argument names, or -1 when it does not exist.
     std::int64_t sectionKey(const std::string& section) const;
+    // The place a new value of key takes: after the last one.
+    std::int64_t nextSeq(std::int64_t key);
+    // Raises EStoreError unless every key leads up to the root.
+    void checkKeyTree() const;
     void exec(const char* sql);
+    void closeDatabase();
     void begin();
     void commit();
     void rollback();
     [[noreturn]] void fail(const std::string& message) const;
+    [[noreturn]] void damaged(const std::string& what) const;
 
     sqlite3* db_ = nullptr;
     std::string path_;
     std::int64_t current_ = 0; // 0 is the root
     int depth_ = 0;
+    bool readOnly_ = false;
+    // The last value place handed out per key in the running transaction; empty outside one.
+    std::unordered_map<std::int64_t, std::int64_t> lastSeq_;
+    // The statements prepared so far, by their SQL text.
+    mutable std::unordered_map<const char*, Prepared> prepared_;
 };

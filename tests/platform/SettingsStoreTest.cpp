@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <sqlite3.h>
 #include <sstream>
@@ -36,6 +38,27 @@ protected:
         sqlite3_free(error);
         sqlite3_close(db);
         ASSERT_EQ(rc, SQLITE_OK) << why;
+    }
+
+    // A store the way the console leaves it: the program key with a command history, a setting and a site.
+    void writeTypicalStore() const
+    {
+        TSettingsStore store(file());
+        ASSERT_TRUE(store.OpenKey("Drummock", true));
+        store.WriteString("Custom Commands", "Command0", "SITE WHO");
+        store.WriteString("Custom Commands\\Older", "Command0", "SITE NUKE");
+        store.WriteString("Settings", "Height", "400");
+        store.WriteString("SiTES\\home", "HostName", "ftp.example.net");
+    }
+
+    static std::string messageOf(const std::function<void()>& work)
+    {
+        try {
+            work();
+        } catch (const EStoreError& e) {
+            return e.message();
+        }
+        return "(no error)";
     }
 
     QTemporaryDir dir;
@@ -306,6 +329,146 @@ TEST_F(SettingsStoreTest, AnotherProgramReadsTheDocumentedSchema)
     EXPECT_EQ(std::string(static_cast<const char*>(sqlite3_column_blob(st, 1)), sqlite3_column_bytes(st, 1)), "2121");
     sqlite3_finalize(st);
     sqlite3_close(db);
+}
+
+TEST_F(SettingsStoreTest, AKeyTreeThatDoesNotHangTogetherIsReportedAndNeverWritten)
+{
+    // Each passes SQLite's own check: only the parent links are wrong.
+    const char* const damages[] = {
+        "UPDATE keys SET parent = id WHERE name = 'Custom Commands'",
+        "UPDATE keys SET parent = (SELECT id FROM keys WHERE name = 'Custom Commands') WHERE name = 'Drummock'",
+        "UPDATE keys SET parent = 9999 WHERE name = 'Settings'",
+        // A key in the root's own place whose parent lies below the program key: every walk down from there
+        // comes back round.
+        "INSERT INTO keys (id, parent, name) VALUES (0, (SELECT id FROM keys WHERE name = 'Older'), 'Loop')",
+        "INSERT INTO keys (id, parent, name) VALUES (-4, 0, 'Below')",
+    };
+    for (const char* damage : damages) {
+        std::remove(file().c_str());
+        writeTypicalStore();
+        rawSql(damage);
+        const std::string before = slurp(file());
+        const std::string why = messageOf([&] { TSettingsStore store(file()); });
+        EXPECT_NE(why.find("damaged"), std::string::npos) << damage << ": " << why;
+        EXPECT_NE(why.find(file()), std::string::npos) << why;
+        EXPECT_TRUE(slurp(file()) == before) << damage << ": the file was written";
+    }
+
+    // The same damage done by another program while the store is open: every walk still ends, with an error, and
+    // the close's erase-and-rewrite leaves the file as it was.
+    std::remove(file().c_str());
+    writeTypicalStore();
+    TSettingsStore store(file());
+    rawSql("INSERT INTO keys (id, parent, name) VALUES (0, (SELECT id FROM keys WHERE name = 'Older'), 'Loop')");
+    store.CloseKey();
+    ASSERT_TRUE(store.OpenKey("Drummock", false));
+    const std::string before = slurp(file());
+    EXPECT_THROW(store.transaction([&] {
+        store.EraseSection("Custom Commands");
+        store.WriteString("Custom Commands", "Command0", "SITE WHO");
+    }),
+                 EStoreError);
+    EXPECT_THROW(store.EraseSection(""), EStoreError);
+    EXPECT_TRUE(slurp(file()) == before) << "the file was written";
+
+    rawSql("DELETE FROM keys WHERE id = 0; UPDATE keys SET parent = id WHERE name = 'Drummock'");
+    ASSERT_TRUE(store.OpenKey("Custom Commands", false));
+    EXPECT_NE(messageOf([&] { store.CurrentPath(); }).find("damaged"), std::string::npos);
+    rawSql("UPDATE keys SET parent = 9999 WHERE name = 'Drummock'");
+    EXPECT_NE(messageOf([&] { store.CurrentPath(); }).find("damaged"), std::string::npos);
+}
+
+TEST_F(SettingsStoreTest, AReadOnlyFileStaysReadOnlyAndRefusesEveryWrite)
+{
+    writeTypicalStore();
+    ASSERT_EQ(::chmod(file().c_str(), 0444), 0);
+    const std::string before = slurp(file());
+    {
+        TSettingsStore store(file());
+        struct stat st {};
+        ASSERT_EQ(::stat(file().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0400u) << "group and other lose their bits; the owner gains none";
+
+        ASSERT_TRUE(store.OpenKey("Drummock", true)) << "an existing key opens for reading";
+        EXPECT_EQ(store.ReadInteger("Settings", "Height", 0), 400);
+        TSettingsStore::ValueList commands;
+        store.ReadSectionValues("Custom Commands", commands);
+        EXPECT_EQ(commands.size(), 1u);
+
+        // The tests run as root, whom the file mode does not stop: the store itself must refuse.
+        const std::function<void()> writes[] = {
+            [&] { store.WriteString("Settings", "Height", "500"); },
+            [&] { store.WriteInteger("Settings", "Width", 620); },
+            [&] { store.EraseSection("Custom Commands"); },
+            [&] { store.OpenKey("New", true); },
+            [&] { store.transaction([] {}); },
+        };
+        for (const auto& write : writes) {
+            const std::string why = messageOf(write);
+            EXPECT_NE(why.find("cannot be saved"), std::string::npos) << why;
+            EXPECT_NE(why.find("read-only"), std::string::npos) << why;
+        }
+        EXPECT_EQ(store.ReadInteger("Settings", "Height", 0), 400);
+        EXPECT_EQ(store.CurrentPath(), "Drummock");
+    }
+    EXPECT_TRUE(slurp(file()) == before) << "the file was written";
+
+    // A writable file that others may read only loses the others' bits.
+    ASSERT_EQ(::chmod(file().c_str(), 0664), 0);
+    {
+        TSettingsStore store(file());
+        store.WriteString("Settings", "Height", "500");
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Counts the SQLite virtual machine's steps on every connection the process opens: a measure of the store's work
+// that does not depend on the machine's speed.
+std::atomic<long long> sqliteSteps{0};
+
+int countStep(void*)
+{
+    ++sqliteSteps;
+    return 0;
+}
+
+int countStepsOn(sqlite3* db, char**, const void*)
+{
+    sqlite3_progress_handler(db, 1, countStep, nullptr);
+    return SQLITE_OK;
+}
+
+TEST_F(SettingsStoreTest, RewritingACommandHistoryTakesWorkInProportionToItsLength)
+{
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(countStepsOn));
+    // The close's erase-and-rewrite, over a history already stored at the same length.
+    auto stepsToRewrite = [this](int commands) {
+        std::remove(file().c_str());
+        TSettingsStore store(file());
+        EXPECT_TRUE(store.OpenKey("Drummock", true));
+        long long steps = 0;
+        for (int round = 0; round < 2; ++round) {
+            sqliteSteps = 0;
+            store.transaction([&] {
+                store.EraseSection("Custom Commands");
+                for (int i = 0; i < commands; ++i)
+                    store.WriteString("Custom Commands", "Command" + std::to_string(i), "SITE WHO");
+            });
+            steps = sqliteSteps;
+        }
+        TSettingsStore::ValueList values;
+        store.ReadSectionValues("Custom Commands", values);
+        EXPECT_EQ(values.size(), std::size_t(commands));
+        return steps;
+    };
+    const long long shortHistory = stepsToRewrite(400);
+    const long long longHistory = stepsToRewrite(1600);
+    sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(countStepsOn));
+    ASSERT_GT(shortHistory, 0);
+    // Four times the commands: four times the work, give or take; a cost that grows with the square is sixteen.
+    EXPECT_LT(double(longHistory) / double(shortHistory), 6.0) << shortHistory << " steps, then " << longHistory;
 }
 
 } // namespace

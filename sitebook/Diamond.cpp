@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr int BoxCount = TDiamond::Rounds * TDiamond::BlockSize;
-
 // Past this many tries a draw that lands above max is folded back below it, which ends the draw at once.
 constexpr int FoldAfterTries = 97;
 

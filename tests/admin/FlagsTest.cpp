@@ -105,7 +105,9 @@ TEST_F(FlagsTest, SetFlagsSendsNineLinesInOrderAndTheNextOpeningStartsClear)
           dialog->Kill, dialog->Beta, dialog->Leech, dialog->Quiet},
          {"DISABLED", "USEREDIT", "NUKE", "COLOR", "GROUPOP", "KILL", "BETA", "LEECH", "QUIET"}},
     };
-    for (const auto& [ticked, yes] : rounds) {
+    for (const auto& round : rounds) {
+        const auto& ticked = round.first;
+        const auto& yes = round.second;
         prompts.confirmAnswers = {true};
         bool clearAtOpening = false;
         EXPECT_FALSE(execWith([&] {

@@ -11,13 +11,14 @@
 
 inline void whenModal(QObject* context, std::function<void(QWidget*)> act, const char* objectName = nullptr)
 {
+    // Only the pending timer holds the poll: once it acts, or the context goes, the poll is freed.
     auto poll = std::make_shared<std::function<void()>>();
-    *poll = [context, act, objectName, poll] {
+    *poll = [context, act, objectName, self = std::weak_ptr(poll)] {
         QWidget* modal = QApplication::activeModalWidget();
         if (modal && (!objectName || modal->objectName() == QLatin1String(objectName)))
             act(modal);
-        else
-            QTimer::singleShot(5, context, *poll);
+        else if (auto next = self.lock())
+            QTimer::singleShot(5, context, [next] { (*next)(); });
     };
-    QTimer::singleShot(0, context, *poll);
+    QTimer::singleShot(0, context, [poll] { (*poll)(); });
 }

@@ -110,14 +110,15 @@ protected:
     void duringTheWait(
         std::function<void()> act, std::function<bool()> ready = [] { return true; })
     {
+        // Only the pending timer holds the poll: once it acts, or the console goes, the poll is freed.
         auto poll = std::make_shared<std::function<void()>>();
-        *poll = [this, act, ready, poll] {
+        *poll = [this, act, ready, self = std::weak_ptr(poll)] {
             if (form->clientBusy() && ready())
                 act();
-            else
-                QTimer::singleShot(5, form.get(), *poll); // stops with the console, should no wait ever come
+            else if (auto next = self.lock())
+                QTimer::singleShot(5, form.get(), [next] { (*next)(); }); // stops with the console
         };
-        QTimer::singleShot(0, form.get(), *poll);
+        QTimer::singleShot(0, form.get(), [poll] { (*poll)(); });
     }
 
     QString panel(int i) const { return form->StatusBar1->panelText(i); }

@@ -580,6 +580,13 @@ void TMainForm::FormCreate()
         storeError_ = ExceptionText(e);
         QTimer::singleShot(0, this, [this] { Prompts().ErrorBox(ErrorBoxText(storeError_)); });
     }
+    if (SettingsStore && SettingsStore->readOnly()) {
+        // The operator made the file read-only: it is read, never written, and that is said once, now.
+        const QString notice = QStringLiteral("The settings store %1 is read-only: the console reads it, but "
+                                              "settings and custom commands will not be saved.")
+                                   .arg(QString::fromStdString(SettingsStore->path()));
+        QTimer::singleShot(0, this, [notice] { Prompts().Notice(notice); });
+    }
     if (SettingsStore)
         Guarded([this] { LoadSettings(); });
     UserNames.clear();
@@ -659,7 +666,7 @@ void TMainForm::FormClose()
             // Closing goes on whatever the daemon said; the settings still get saved.
         }
     }
-    if (!SettingsStore)
+    if (!SettingsStore || SettingsStore->readOnly())
         return; // the operator heard at start-up that this store cannot be used; nothing is written to it
     Guarded([this] {
         TSettingsStore& settings = store();

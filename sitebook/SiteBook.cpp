@@ -26,8 +26,11 @@ std::string SiteBook::keyName(const QString& siteName)
 
 QStringList SiteBook::names(TSettingsStore& store)
 {
+    // Reading makes nothing: a store without a site book (or one that may not be written) lists no sites.
     std::vector<std::string> keys;
-    open(store).GetKeyNames(keys);
+    if (!store.OpenKey(Layout::SitesPath, false))
+        return {};
+    store.GetKeyNames(keys);
     QStringList list;
     for (const std::string& key : keys)
         list << QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size()));
@@ -104,8 +107,9 @@ std::optional<TDataMode> SiteBook::dataModeFromWord(std::string_view word)
 
 SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, const std::string& key)
 {
-    open(store);
     Record site;
+    if (!store.OpenKey(Layout::SitesPath, false))
+        return site;
     site.host = store.ReadString(key, Layout::HostName, site.host);
     site.port = store.ReadString(key, Layout::Port, site.port);
     site.login = store.ReadString(key, Layout::LogIn, site.login);

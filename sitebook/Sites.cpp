@@ -84,7 +84,8 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     connectGuarded(bbForget, &QPushButton::clicked, this, &TSiteForm::bbForgetClick);
     connectGuarded(Security, &QComboBox::activated, this, &TSiteForm::SecurityChange);
 
-    Guarded([this] { FormCreate(); });
+    // The owner tells the operator once when the store cannot be used; the dialog's first fill says nothing more.
+    Guarded([this] { FormCreate(); }, [] { return true; });
 }
 
 void TSiteForm::FormCreate()

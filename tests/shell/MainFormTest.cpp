@@ -56,6 +56,7 @@ protected:
     std::unique_ptr<TMainForm> start()
     {
         auto form = std::make_unique<TMainForm>();
+        form->CreateDialogs(); // as the program start makes them
         form->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
         return form;
@@ -360,6 +361,31 @@ TEST_F(MainFormTest, ADamagedStoreIsReportedAndLeftAlone)
     QFile file(QString::fromStdString(path));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), junk);
+}
+
+TEST_F(MainFormTest, AReadOnlyStoreIsReadAndLeftReadOnly)
+{
+    {
+        auto store = openStore();
+        store->WriteString("Custom Commands", "Command0", "WHO");
+    }
+    QFile::setPermissions(QString::fromStdString(path), QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+    {
+        auto form = start();
+        QTRY_COMPARE(prompts.notices.size(), 1);
+        EXPECT_TRUE(prompts.notices[0].contains("read-only")) << prompts.notices[0].toStdString();
+        EXPECT_EQ(form->CommandText->count(), 1) << "what it holds is still read";
+        form->CommandText->addItem(QStringLiteral("USERS"));
+        form->close();
+        EXPECT_TRUE(prompts.errors.isEmpty()) << "told once, at start-up: " << prompts.errors.join('|').toStdString();
+    }
+    const QFileDevice::Permissions modeBits = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                              QFileDevice::ReadOther | QFileDevice::WriteOther;
+    EXPECT_EQ(QFile::permissions(QString::fromStdString(path)) & modeBits, QFileDevice::ReadOwner)
+        << "the operator's read-only stays; only the group's and others' bits go";
+    EXPECT_EQ(openStore()->ReadString("Custom Commands", "Command1", "<none>"), "<none>");
+    QFile::setPermissions(QString::fromStdString(path), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 TEST_F(MainFormTest, TheSplashCyclesItsPicturesUntilTheFirstActivation)

@@ -26,9 +26,10 @@ std::string SiteBook::keyName(const QString& siteName)
 
 QStringList SiteBook::names(TSettingsStore& store)
 {
-    // Reading makes nothing: a store without a site book (or one that may not be written) lists no sites.
+    // The site book is made when missing, as the console opens it at start-up; a store that may not be written
+    // lists no sites without one.
     std::vector<std::string> keys;
-    if (!store.OpenKey(Layout::SitesPath, false))
+    if (!store.OpenKey(Layout::SitesPath, !store.readOnly()))
         return {};
     store.GetKeyNames(keys);
     QStringList list;

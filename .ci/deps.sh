@@ -8,6 +8,7 @@ KOLVANE_PACKAGES=(
     libssl-dev openssl qtkeychain-qt6-dev
     clang libclang-rt-14-dev llvm
     desktop-file-utils appstream
+    dbus-daemon libglib2.0-bin gnome-keyring
     fonts-dejavu-core
     python3-pyftpdlib python3-openssl lftp curl
 )

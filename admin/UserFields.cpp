@@ -30,6 +30,7 @@ TUserFieldsDialog::TUserFieldsDialog(const TUserContext& context, QWidget* paren
 
     Label3 = label(this, "Label3", QStringLiteral("PASSWORD"), over({8, row2}));
     Password = edit(this, "Password", QRect(8, row2, 121, 22));
+    Password->setEchoMode(QLineEdit::Password); // a password being set is not shown to whoever looks on
     Label10 = label(this, "Label10", QStringLiteral("LOGiNS"), over({136, row2}));
     MaxLogins = new TSpinEdit(this);
     MaxLogins->setObjectName(QStringLiteral("MaxLogins"));

@@ -37,6 +37,9 @@ inline constexpr const char* PassWord = "PassWord";
 inline constexpr const char* Security = "Security";             // plain | explicit-if-offered | explicit | implicit
 inline constexpr const char* DataConnection = "DataConnection"; // active | passive | passive-else-active
 inline constexpr const char* Certificate = "Certificate";       // the pinned SHA-256 fingerprint, "AB:CD:..."
+// Where the password is: "keyring" (the desktop's secret store; PassWord is then empty), or in PassWord enciphered.
+inline constexpr const char* PassWordIn = "PassWordIn";
+inline constexpr const char* InKeyring = "keyring";
 
 // The main window's own settings, with the defaults a store without them gives.
 struct WindowSettings {

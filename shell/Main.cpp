@@ -626,6 +626,8 @@ void TMainForm::SiteNameChange()
     NMFTP1->PinnedFingerprint = record.certificate;
     loadedSite_ = site;
     LogIn->setEnabled(true);
+    if (!record.passwordProblem.empty())
+        throw Exception(record.passwordProblem); // the rest is loaded; the operator hears why the password is not
 }
 
 bool TMainForm::hasSite() const

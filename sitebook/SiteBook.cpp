@@ -3,6 +3,7 @@
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "sitebook/Diamond.h"
+#include "sitebook/Keyring.h"
 
 #include <charconv>
 #include <utility>
@@ -115,6 +116,16 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
     site.port = store.ReadString(key, Layout::Port, site.port);
     site.login = store.ReadString(key, Layout::LogIn, site.login);
     site.password = cipher.DecipherString(store.ReadString(key, Layout::PassWord, ""));
+    site.passwordInKeyring = store.ReadString(key, Layout::PassWordIn, "") == Layout::InKeyring;
+    if (site.passwordInKeyring) {
+        QString why;
+        if (const std::optional<std::string> kept = Keyring::fetch(key, &why))
+            site.password = *kept;
+        else
+            site.passwordProblem =
+                "The password of the site " + key +
+                " is kept in the desktop's secret store, which did not give it: " + why.toStdString();
+    }
     // A value this console does not know (a newer console's, a hand edit) never means less protection than asked
     // for: it reads as TLS required.
     if (store.ValueExists(key, Layout::Security))
@@ -129,11 +140,13 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
 
 void SiteBook::save(TSettingsStore& store, const TDiamond& cipher, const std::string& key, const Record& site)
 {
+    const bool inKeyring = Keyring::keep(key, site.password);
     open(store).transaction([&] {
         store.WriteString(key, Layout::HostName, site.host);
         store.WriteString(key, Layout::Port, site.port);
         store.WriteString(key, Layout::LogIn, site.login);
-        store.WriteString(key, Layout::PassWord, cipher.EncipherString(site.password));
+        store.WriteString(key, Layout::PassWord, inKeyring ? std::string() : cipher.EncipherString(site.password));
+        store.WriteString(key, Layout::PassWordIn, inKeyring ? Layout::InKeyring : "");
         store.WriteString(key, Layout::Security, std::string(securityWord(site.security)));
         store.WriteString(key, Layout::DataConnection, std::string(dataModeWord(site.dataMode)));
         store.WriteString(key, Layout::Certificate, site.certificate); // empty: nothing pinned
@@ -147,5 +160,9 @@ void SiteBook::pinCertificate(TSettingsStore& store, const std::string& key, con
 
 void SiteBook::erase(TSettingsStore& store, const std::string& key)
 {
-    open(store).EraseSection(key);
+    open(store);
+    const bool inKeyring = store.ReadString(key, Layout::PassWordIn, "") == Layout::InKeyring;
+    store.EraseSection(key);
+    if (inKeyring)
+        Keyring::forget(key);
 }

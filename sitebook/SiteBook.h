@@ -34,7 +34,9 @@ struct Record {
     std::string password;
     TFtpSecurity security = TFtpSecurity::Plain;
     TDataMode dataMode = TDataMode::Active;
-    std::string certificate; // the pinned fingerprint, empty for none
+    std::string certificate;        // the pinned fingerprint, empty for none
+    bool passwordInKeyring = false; // the password is kept in the desktop's secret store, not in the record
+    std::string passwordProblem;    // why the password could not be had from there (then it reads as empty)
 
     // The port as the client takes it: the decimal number, or 21 when the text is none.
     int portNumber() const;
@@ -55,11 +57,12 @@ void pinCertificate(TSettingsStore& store, const std::string& key, const std::st
 // Reads a site's record; a missing value reads as the record's default, a password that does not decipher as empty.
 Record read(TSettingsStore& store, const TDiamond& cipher, const std::string& key);
 
-// Writes a site's values, the password enciphered, as one transaction: a failed write never leaves half a
-// site behind. key is a key name from keyName().
+// Writes a site's values as one transaction. The password goes to the desktop's secret store when one takes it,
+// the record then saying so; otherwise it is kept enciphered in the record, as it always was: a failed write never
+// leaves half a site behind. key is a key name from keyName().
 void save(TSettingsStore& store, const TDiamond& cipher, const std::string& key, const Record& site);
 
-// Deletes a site with everything below its key; a missing site is no error.
+// Deletes a site with everything below its key, and its password in the secret store; a missing site is no error.
 void erase(TSettingsStore& store, const std::string& key);
 
 } // namespace SiteBook

@@ -176,6 +176,8 @@ void TSiteForm::SiteNameClick()
     Password->setText(Latin1ToQString(record.password));
     showConnection(record);
     Hostname->setFocus();
+    if (!record.passwordProblem.empty())
+        Prompts().Notice(QString::fromStdString(record.passwordProblem));
 }
 void TSiteForm::bbNewClick()
 {

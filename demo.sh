@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs what the project needs, builds everything, starts the stand-in daemon quillon-sim on
-# 127.0.0.1:2121 (unless something already listens there) and opens the console with a site for it.
-# The demo keeps its own settings under build/demo, so an operator's own site book is never touched.
+# Installs what the project needs, builds the console, kolvane-site and quillon-sim, starts the stand-in daemon
+# quillon-sim on 127.0.0.1:2121 (unless something already listens there) and opens the console with a site for it.
+# The demo keeps its own settings and the daemon's state under build/demo, so an operator's own site book is never
+# touched; stop the demo and delete build/demo to start over with a fresh site.
 set -euo pipefail
 cd "$(dirname "$0")"
 source .ci/deps.sh
 install_deps
-build_all
+build_demo
 
 demo="$PWD/build/demo"
 mkdir -p "$demo"

@@ -30,3 +30,10 @@ build_all() {
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build -j"$(nproc)"
 }
+
+# Just the three programs the demo runs: the console's first window does not wait for the tests, benchmarks and
+# fuzz targets to build.
+build_demo() {
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build -j"$(nproc)" --target kolvane kolvane-site quillon-sim
+}

@@ -26,4 +26,9 @@ inline constexpr const char* NodeLink = ":/art/node3-link.png";
 inline constexpr const char* MenuClear = ":/art/menu0-clear.png";
 inline constexpr const char* MenuAbout = ":/art/menu1-about.png";
 
+// The application icon, PNG with alpha, one picture a size from 16 x 16 to 256 x 256; the desktop's icon theme is
+// given the same files.
+inline constexpr const char* AppIcons[] = {":/art/app-icon-16.png", ":/art/app-icon-32.png",  ":/art/app-icon-48.png",
+                                           ":/art/app-icon-64.png", ":/art/app-icon-128.png", ":/art/app-icon-256.png"};
+
 } // namespace KolvaneArt

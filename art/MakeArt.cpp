@@ -83,16 +83,16 @@ void writePng(const QImage& icon, const QString& path)
 
 using Palette = std::map<char, QColor>;
 
+// A square icon from a pixel map: as many rows as each row has pixels.
 QImage pixelIcon(const std::vector<std::string>& rows, const Palette& palette)
 {
-    if (rows.size() != 16)
-        throw std::runtime_error("an icon needs 16 rows");
-    QImage icon(16, 16, QImage::Format_ARGB32);
+    const int size = static_cast<int>(rows.size());
+    QImage icon(size, size, QImage::Format_ARGB32);
     icon.fill(Qt::transparent);
-    for (int y = 0; y < 16; ++y) {
-        if (rows[y].size() != 16)
-            throw std::runtime_error("an icon row needs 16 pixels: " + rows[y]);
-        for (int x = 0; x < 16; ++x) {
+    for (int y = 0; y < size; ++y) {
+        if (rows[y].size() != rows.size())
+            throw std::runtime_error("an icon row needs " + std::to_string(size) + " pixels: " + rows[y]);
+        for (int x = 0; x < size; ++x) {
             const char c = rows[y][x];
             if (c == '.')
                 continue;
@@ -340,19 +340,20 @@ void drawFrame(QPainter& p, const Scheme& s)
     p.setRenderHint(QPainter::Antialiasing, true);
 }
 
-// Chrome lettering: glow, drop shadow, dark rim, a mirrored-horizon fill and a bright top edge.
-void drawChrome(QPainter& p, const QPainterPath& path, const Scheme& s)
+// Chrome lettering: glow, drop shadow, dark rim, a mirrored-horizon fill and a bright top edge. The weight scales the
+// glow, the shadow and the rim for lettering much larger than the title's.
+void drawChrome(QPainter& p, const QPainterPath& path, const Scheme& s, qreal weight = 1.0)
 {
     const QRectF ink = path.boundingRect();
     p.setBrush(Qt::NoBrush);
     for (const auto& [width, a] : {std::pair{16.0, 14}, {10.0, 22}, {5.0, 40}}) {
-        p.setPen(QPen(alpha(s.accent, a), width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setPen(QPen(alpha(s.accent, a), width * weight, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         p.drawPath(path);
     }
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0, 0, 0, 200));
-    p.drawPath(path.translated(3, 3));
-    p.setPen(QPen(QColor(0x05, 0x07, 0x0c), 3.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPath(path.translated(3 * weight, 3 * weight));
+    p.setPen(QPen(QColor(0x05, 0x07, 0x0c), 3.0 * weight, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.setBrush(Qt::NoBrush);
     p.drawPath(path);
 
@@ -367,7 +368,7 @@ void drawChrome(QPainter& p, const QPainterPath& path, const Scheme& s)
     p.setBrush(metal);
     p.drawPath(path);
     p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(QColor(255, 255, 255, 110), 0.8));
+    p.setPen(QPen(QColor(255, 255, 255, 110), 0.8 * weight));
     p.drawPath(path);
 }
 
@@ -579,6 +580,153 @@ std::vector<Scheme> splashSchemes()
     };
 }
 
+// ---------------------------------------------------------------------------------------------------------------
+// The application icon: the title's chrome K on the splash's dark card, in the first splash's accent.
+
+// The two smallest sizes are pixel maps, like the other small icons: every pixel of the K placed by hand, shaded
+// in the bands of the chrome fill (white top, light, accent, the dark horizon, accent, light foot).
+Palette appIconColours(const Scheme& s)
+{
+    return {
+        {'F', QColor(0x22, 0x93, 0xb3)}, // outer frame line: the accent at the frame's strength over the card
+        {'f', QColor(0x16, 0x46, 0x5a)}, // inner frame line, fainter
+        {'d', QColor(0x0d, 0x11, 0x1c)}, // the card, upper half
+        {'e', QColor(0x05, 0x07, 0x0c)}, // the card, lower half
+        {'g', QColor(0x12, 0x30, 0x40)}, // the glow around the letter
+        {'W', QColor(0xff, 0xff, 0xff)}, // chrome: top edge
+        {'L', s.light},                  // chrome: light
+        {'c', QColor(0x7a, 0xe4, 0xff)}, // chrome: between light and accent
+        {'A', s.accent},                 // chrome: accent
+        {'a', s.accent.darker(160)},     // chrome: above the horizon
+        {'n', QColor(0x10, 0x14, 0x22)}, // chrome: the horizon
+        {'m', s.accent.darker(200)},     // chrome: below the horizon
+    };
+}
+
+// clang-format off
+QImage appIcon16(const Scheme& s) {
+    return pixelIcon({"..FFFFFFFFFFFF..",
+                      ".FddddddddddddF.",
+                      "FddddddddddddddF",
+                      "FddWWddddWWWdddF",
+                      "FddWWdddWWWddddF",
+                      "FddLLddLLLdddddF",
+                      "FddLLdLLLddddddF",
+                      "FddcccccdddddddF",
+                      "FeeaaaaaaeeeeeeF",
+                      "FeeAAeeAAAeeeeeF",
+                      "FeeAAeeeAAAeeeeF",
+                      "FeecceeeeccceeeF",
+                      "FeeLLeeeeeLLLeeF",
+                      "FeeeeeeeeeeeeeeF",
+                      ".FeeeeeeeeeeeeF.",
+                      "..FFFFFFFFFFFF.."},
+                     appIconColours(s));
+}
+
+QImage appIcon32(const Scheme& s) {
+    return pixelIcon({"................................",
+                      ".....FFFFFFFFFFFFFFFFFFFFFF.....",
+                      "...FFddddddddddddddddddddddFF...",
+                      "..FddffffffffffffffffffffffddF..",
+                      "..FdfddddddddddddddddddddddfdF..",
+                      ".FdfddddddddddddddddddddddddfdF.",
+                      ".FdfddddgggggddddddgggggddddfdF.",
+                      ".FdfdddgWWWWWgddddgWWWWWgdddfdF.",
+                      ".FdfdddgWWWWWgdddgWWWWWgddddfdF.",
+                      ".FdfdddgWWWWWgddgWWWWWgdddddfdF.",
+                      ".FdfdddgLLLLLgdgLLLLLgddddddfdF.",
+                      ".FdfdddgLLLLLggLLLLLgdddddddfdF.",
+                      ".FdfdddgLLLLLgLLLLLgddddddddfdF.",
+                      ".FdfdddgLLLLLLLLLLgdddddddddfdF.",
+                      ".FdfdddgcccccccccgddddddddddfdF.",
+                      ".FdfdddgAAAAAAAAgdddddddddddfdF.",
+                      ".FefeeegaaaaaaaaageeeeeeeeeefeF.",
+                      ".FefeeegaaaaaaaaaageeeeeeeeefeF.",
+                      ".FefeeegnnnnnnnnnnngeeeeeeeefeF.",
+                      ".FefeeegmmmmmgmmmmmmgeeeeeeefeF.",
+                      ".FefeeegmmmmmggmmmmmmgeeeeeefeF.",
+                      ".FefeeegaaaaagegaaaaaageeeeefeF.",
+                      ".FefeeegAAAAAgeegAAAAAAgeeeefeF.",
+                      ".FefeeegcccccgeeegccccccgeeefeF.",
+                      ".FefeeegLLLLLgeeeegLLLLLLgeefeF.",
+                      ".FefeeeegggggeeeeeeggggggeeefeF.",
+                      ".FefeeeeeeeeeeeeeeeeeeeeeeeefeF.",
+                      "..FefeeeeeeeeeeeeeeeeeeeeeefeF..",
+                      "..FeeffffffffffffffffffffffeeF..",
+                      "...FFeeeeeeeeeeeeeeeeeeeeeeFF...",
+                      ".....FFFFFFFFFFFFFFFFFFFFFF.....",
+                      "................................"},
+                     appIconColours(s));
+}
+// clang-format on
+
+// From 48 pixels up the icon is painted, at each size on its own, in a 256 x 256 design space: the card with the
+// faint daemon traffic, the glow and the scan lines of the splash, its double frame line, and the K in the
+// title's chrome lettering. The traffic and the shade blocks only come in where there are pixels enough to show
+// them.
+QImage appIcon(const Scheme& s, int size)
+{
+    constexpr qreal Design = 256.0;
+    QImage icon(size, size, QImage::Format_ARGB32_Premultiplied);
+    icon.fill(Qt::transparent);
+    QPainter p(&icon);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    p.scale(size / Design, size / Design);
+
+    const QRectF card(8, 8, 240, 240);
+    QPainterPath cardPath;
+    cardPath.addRoundedRect(card, 34, 34);
+    p.setClipPath(cardPath);
+    QLinearGradient sky(0, card.top(), 0, card.bottom());
+    sky.setColorAt(0.0, QColor(0x0d, 0x11, 0x1c));
+    sky.setColorAt(1.0, QColor(0x03, 0x04, 0x07));
+    p.fillRect(card, sky);
+    if (size >= 128) {
+        p.setFont(font("DejaVu Sans Mono", 11));
+        p.setPen(alpha(s.accent, 46));
+        int line = 0;
+        for (qreal y = 34; y < card.bottom() - 6; y += 13, ++line)
+            p.drawText(QPointF(22, y), s.backdrop[line % s.backdrop.size()]);
+    }
+    const QPointF centre = card.center();
+    QRadialGradient shade(centre, 150);
+    shade.setColorAt(0.0, QColor(0, 0, 0, 210));
+    shade.setColorAt(0.6, QColor(0, 0, 0, 120));
+    shade.setColorAt(1.0, QColor(0, 0, 0, 0));
+    p.fillRect(card, shade);
+    QRadialGradient glow(centre, 120);
+    glow.setColorAt(0.0, alpha(s.deep, 230));
+    glow.setColorAt(1.0, alpha(s.deep, 0));
+    p.fillRect(card, glow);
+    // Scan lines on whole device pixels, every other row.
+    p.save();
+    p.resetTransform();
+    for (int y = 1; y < size; y += 2)
+        p.fillRect(0, y, size, 1, QColor(0, 0, 0, 40));
+    p.restore();
+    p.setClipping(false);
+
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(alpha(s.accent, 170), 4.0));
+    p.drawRoundedRect(card.adjusted(2, 2, -2, -2), 32, 32);
+    p.setPen(QPen(alpha(s.accent, 70), 3.0));
+    p.drawRoundedRect(card.adjusted(11, 11, -11, -11), 24, 24);
+
+    const QPainterPath k = textPath(font("DejaVu Sans", 184, true), QStringLiteral("K"), centre.x(), 0);
+    const QRectF ink = k.boundingRect();
+    drawChrome(p, k.translated(0, centre.y() - ink.center().y()), s, 3.0);
+
+    if (size >= 128) {
+        p.resetTransform();
+        const int inset = size * 40 / 256;
+        drawShadeBlocks(p, QPoint(inset, inset - 4), s.accent, true);
+        drawShadeBlocks(p, QPoint(size - inset - 23, size - inset - 6), s.accent, false);
+    }
+    return icon;
+}
+
 void loadFonts()
 {
     const QString folder = QStringLiteral("/usr/share/fonts/truetype/dejavu/");
@@ -615,6 +763,12 @@ int main(int argc, char** argv)
         writePng(link(), out.filePath(QStringLiteral("node3-link.png")));
         writePng(menuClear(), out.filePath(QStringLiteral("menu0-clear.png")));
         writePng(menuAbout(), out.filePath(QStringLiteral("menu1-about.png")));
+
+        const Scheme iconScheme = schemes.front();
+        writePng(appIcon16(iconScheme), out.filePath(QStringLiteral("app-icon-16.png")));
+        writePng(appIcon32(iconScheme), out.filePath(QStringLiteral("app-icon-32.png")));
+        for (const int size : {48, 64, 128, 256})
+            writePng(appIcon(iconScheme, size), out.filePath(QStringLiteral("app-icon-%1.png").arg(size)));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "make-art: %s\n", e.what());
         return 1;

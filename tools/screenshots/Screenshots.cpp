@@ -1,0 +1,270 @@
+// kolvane-screenshots: the README's pictures of the console, taken from the real window. It starts quillon-sim on a
+// free loopback port with TLS, puts a site for it (its certificate pinned) in a site book of its own, opens the site
+// dialog, logs in through the main window as an operator would, works each page a little and grabs it.
+//
+//   QT_QPA_PLATFORM=offscreen kolvane-screenshots <folder>
+//
+// The operator's own settings are never read: the run keeps its site book in a temporary folder.
+
+#include "ftp/NMFtp.h"
+#include "gui/Application.h"
+#include "gui/ComboBox.h"
+#include "gui/Look.h"
+#include "gui/Prompts.h"
+#include "platform/SettingsLayout.h"
+#include "platform/SettingsStore.h"
+#include "shell/Main.h"
+#include "shell/PageControl.h"
+#include "sitebook/Diamond.h"
+#include "sitebook/SiteBook.h"
+#include "sitebook/Sites.h"
+
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace {
+
+const QString SiteName = QStringLiteral("quillon-sim");
+
+// Nothing on the way may ask the operator anything: a question or an error box means the pictures would not show
+// what the README says, so each one is reported and the run fails.
+class Unattended : public TPrompts {
+public:
+    bool Confirm(const QString& text) override
+    {
+        complain(QStringLiteral("confirmation"), text);
+        return false;
+    }
+    QString InputBox(const QString& caption, const QString&, const QString& defaultText) override
+    {
+        complain(QStringLiteral("input box"), caption);
+        return defaultText;
+    }
+    void Notice(const QString& text) override { complain(QStringLiteral("notice"), text); }
+    void ErrorBox(const QString& text) override { complain(QStringLiteral("error"), text); }
+
+    int complaints = 0;
+
+private:
+    void complain(const QString& kind, const QString& text)
+    {
+        std::fprintf(stderr, "kolvane-screenshots: unexpected %s: %s\n", qPrintable(kind), qPrintable(text));
+        ++complaints;
+    }
+};
+
+// quillon-sim on a port the system chooses, with a certificate of its own.
+class Daemon {
+public:
+    explicit Daemon(const QString& logPath)
+    {
+        process_.start(QStringLiteral(QUILLON_SIM_PATH), {QStringLiteral("--port"), QStringLiteral("0"),
+                                                          QStringLiteral("--tls"), QStringLiteral("--log"), logPath});
+        if (!process_.waitForStarted(10000))
+            throw std::runtime_error("quillon-sim did not start: " QUILLON_SIM_PATH);
+        // The first line names the port, the second the certificate's fingerprint.
+        QByteArray said;
+        const QDeadlineTimer deadline(10000);
+        while (said.count('\n') < 2 && !deadline.hasExpired())
+            if (process_.waitForReadyRead(100))
+                said += process_.readAllStandardOutput();
+        const QString text = QString::fromLatin1(said);
+        port = QRegularExpression(QStringLiteral("listening on .*:(\\d+)")).match(text).captured(1).toUShort();
+        fingerprint = QRegularExpression(QStringLiteral("certificate sha256 ([0-9A-F:]+)")).match(text).captured(1);
+        if (port == 0 || fingerprint.isEmpty())
+            throw std::runtime_error("quillon-sim said: " + text.toStdString());
+    }
+
+    ~Daemon()
+    {
+        process_.terminate();
+        if (!process_.waitForFinished(5000)) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+
+    quint16 port = 0;
+    QString fingerprint;
+
+private:
+    QProcess process_;
+};
+
+// The site as an operator would set it up: explicit TLS, passive mode, the daemon's certificate pinned.
+void addSite(const Daemon& daemon)
+{
+    TSettingsStore store(TSettingsStore::defaultPath());
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    SiteBook::Record site = SiteBook::NewSite();
+    site.host = "127.0.0.1";
+    site.port = std::to_string(daemon.port);
+    site.login = "siteop";
+    site.password = "quillon";
+    site.security = TFtpSecurity::ExplicitRequired;
+    site.dataMode = TDataMode::Passive;
+    site.certificate = daemon.fingerprint.toStdString();
+    SiteBook::save(store, cipher, SiteBook::keyName(SiteName), site);
+    SettingsLayout::writeLastSite(store, 0);
+}
+
+void grab(QWidget* window, const QDir& folder, const char* name)
+{
+    QApplication::processEvents();
+    const QString path = folder.filePath(QString::fromLatin1(name));
+    if (!window->grab().save(path, "PNG"))
+        throw std::runtime_error("cannot write " + path.toStdString());
+    std::printf("%s\n", qPrintable(path));
+}
+
+// The operator's pick from a drop-down list, which is what runs the box's handler.
+void pick(QComboBox* box, const QString& text)
+{
+    const int index = box->findText(text);
+    if (index < 0)
+        throw std::runtime_error("no " + text.toStdString() + " in " + box->objectName().toStdString());
+    box->setCurrentIndex(index);
+    emit box->activated(index);
+}
+
+void clickTab(TMainForm& form, QWidget* page)
+{
+    QTabBar* bar = form.PageControl1->tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(form.PageControl1->indexOf(page)).center());
+}
+
+void type(QComboBox* box, const QString& text)
+{
+    box->setFocus();
+    box->clearEditText();
+    QTest::keyClicks(box, text);
+}
+
+void doubleClick(QTreeWidget* tree, QTreeWidgetItem* node)
+{
+    tree->scrollToItem(node);
+    const QPoint at = tree->visualItemRect(node).center();
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, at);
+}
+
+// The node of that name under parent (the tree's top level when there is none).
+QTreeWidgetItem* node(QTreeWidget* tree, QTreeWidgetItem* parent, const QString& name)
+{
+    const int n = parent ? parent->childCount() : tree->topLevelItemCount();
+    for (int i = 0; i < n; ++i) {
+        QTreeWidgetItem* item = parent ? parent->child(i) : tree->topLevelItem(i);
+        if (item->text(0) == name)
+            return item;
+    }
+    throw std::runtime_error("the file area shows no " + name.toStdString());
+}
+
+void takePictures(TMainForm& form, const QDir& folder)
+{
+    // The site dialog, opened with SiTES, showing the site the operator picks in it.
+    QTimer::singleShot(0, &form, [&form, &folder] {
+        TSiteForm* dialog = form.SiteForm;
+        const int index = dialog->SiteName->findText(SiteName);
+        dialog->SiteName->setCurrentIndex(index);
+        emit dialog->SiteName->itemChosen(index);
+        grab(dialog, folder, "site-dialog.png");
+        dialog->bbExit->click();
+    });
+    form.bbSites->click();
+
+    pick(form.SiteName, SiteName);
+    form.bbLogin->click();
+    if (!form.NMFTP1->Connected)
+        throw std::runtime_error("the log-in failed");
+
+    // STATUS: the log-in dialogue, then a command typed in the command box (which sends it after "SITE ").
+    type(form.CommandText, QStringLiteral("GROUPS"));
+    form.bbExecute->click();
+    grab(&form, folder, "status.png");
+
+    clickTab(form, form.InfoSheet);
+    form.bbUserTop->click();
+    grab(&form, folder, "info.png");
+
+    clickTab(form, form.UserSheet);
+    pick(form.UserList, QStringLiteral("siteop"));
+    form.bbUserInfo->click();
+    grab(&form, folder, "user-maint.png");
+
+    clickTab(form, form.GroupSheet);
+    pick(form.GroupList, form.GroupList->itemText(0));
+    form.bbListGroupUsers->click();
+    grab(&form, folder, "group-maint.png");
+
+    // FiLE MAiNT: a release opened in the tree, its NFO file selected.
+    clickTab(form, form.FileSheet);
+    QTreeWidgetItem* incoming = node(form.TreeView1, nullptr, QStringLiteral("incoming"));
+    doubleClick(form.TreeView1, incoming);
+    QTreeWidgetItem* release = node(form.TreeView1, incoming, QStringLiteral("Some.Tool.v1.2-GRP"));
+    doubleClick(form.TreeView1, release);
+    for (int i = 0; i < release->childCount(); ++i) {
+        if (release->child(i)->text(0).contains(QLatin1String(".nfo"), Qt::CaseInsensitive))
+            QTest::mouseClick(form.TreeView1->viewport(), Qt::LeftButton, {},
+                              form.TreeView1->visualItemRect(release->child(i)).center());
+    }
+    grab(&form, folder, "file-maint.png");
+
+    form.bbLogOut->click();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: QT_QPA_PLATFORM=offscreen %s <folder>\n", argv[0]);
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir config;
+    if (!config.isValid())
+        return 1;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+
+    TApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kolvane"));
+    ApplyConsoleLook(app);
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
+    Unattended prompts;
+    SetPrompts(&prompts);
+    const QDir folder(QString::fromLocal8Bit(argv[1]));
+    try {
+        if (!folder.exists())
+            throw std::runtime_error("no folder " + folder.path().toStdString());
+        Daemon daemon(config.filePath(QStringLiteral("quillon.log")));
+        addSite(daemon);
+        TMainForm form;
+        form.CreateDialogs();
+        form.show();
+        if (!QTest::qWaitForWindowExposed(&form))
+            throw std::runtime_error("the main window was never shown");
+        takePictures(form, folder);
+        form.close();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kolvane-screenshots: %s\n", e.what());
+        return 1;
+    }
+    return prompts.complaints == 0 ? 0 : 1;
+}

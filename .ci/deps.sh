@@ -9,7 +9,7 @@ KOLVANE_PACKAGES=(
     clang libclang-rt-14-dev llvm
     desktop-file-utils appstream
     dbus-daemon libglib2.0-bin gnome-keyring
-    fonts-dejavu-core
+    groff-base fonts-dejavu-core
     python3-pyftpdlib python3-openssl lftp curl
 )
 

@@ -12,6 +12,11 @@
 namespace {
 
 TPrompts* installed = nullptr;
+QString& applicationTitle()
+{
+    static QString title = QStringLiteral("Kolvane");
+    return title;
+}
 
 QWidget* dialogParent()
 {
@@ -23,7 +28,7 @@ QWidget* dialogParent()
 
 QString appTitle()
 {
-    return QGuiApplication::applicationDisplayName();
+    return ApplicationTitle();
 }
 
 } // namespace
@@ -72,6 +77,16 @@ void TDialogPrompts::ErrorBox(const QString& text)
     QMessageBox box(QMessageBox::Critical, appTitle(), text, QMessageBox::Ok, dialogParent());
     box.setObjectName(QStringLiteral("ErrorBox"));
     box.exec();
+}
+
+QString ApplicationTitle()
+{
+    return applicationTitle();
+}
+
+void SetApplicationTitle(const QString& title)
+{
+    applicationTitle() = title;
 }
 
 TPrompts& Prompts()

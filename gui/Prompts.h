@@ -30,6 +30,12 @@ public:
     void ErrorBox(const QString& text) override;
 };
 
+// The application title: "Kolvane" until the first log-in, the site's title after it; the caption of every notice
+// and error box. It is the console's own rather than Qt's application display name, which Qt would append to every
+// window title, the ones that name the program already included.
+QString ApplicationTitle();
+void SetApplicationTitle(const QString& title);
+
 // The service in use: the real dialogs unless a test has installed another one.
 TPrompts& Prompts();
 // Installs a service (not owned); nullptr puts the real dialogs back.

@@ -30,7 +30,7 @@ void TMainForm::LogInExecute()
         const bool online = NMFTP1->Connected;
         LogIn->setEnabled(!online && hasSite());
         LogOut->setEnabled(online);
-        QGuiApplication::setApplicationDisplayName(SiteName->currentText() + QStringLiteral(" ADMiN by Drummock"));
+        SetApplicationTitle(SiteName->currentText() + QStringLiteral(" ADMiN by Drummock"));
     });
     PageControl1->setCurrentWidget(StatusSheet);
     StatusMemo->clear();

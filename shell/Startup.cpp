@@ -1,5 +1,6 @@
 #include "shell/Startup.h"
 
+#include "gui/Prompts.h"
 #include "shell/Main.h"
 #include "shell/Splash.h"
 
@@ -12,7 +13,7 @@ std::unique_ptr<TMainForm> StartConsole()
     splash->repaint();
     QApplication::processEvents();
 
-    QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
+    SetApplicationTitle(QStringLiteral("Kolvane"));
     auto mainForm = std::make_unique<TMainForm>();
     mainForm->setSplash(splash);
     mainForm->CreateDialogs();

@@ -2,6 +2,7 @@
 
 #include "common/ScriptedPrompts.h"
 #include "files/About.h"
+#include "gui/Prompts.h"
 #include "platform/SettingsStore.h"
 #include "platform/Ticks.h"
 #include "shell/Main.h"
@@ -40,7 +41,7 @@ class MainFormTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
+        SetApplicationTitle(QStringLiteral("Kolvane"));
         path = TSettingsStore::defaultPath();
         QFile::remove(QString::fromStdString(path));
     }
@@ -89,7 +90,7 @@ TEST_F(MainFormTest, WithNoSettingsTheWindowOpensAtItsDefaultsCentred)
 {
     auto form = start();
     EXPECT_EQ(form->windowTitle(), "Kolvane v1.50 - The Quillon Admin Tool by Drummock");
-    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Kolvane");
+    EXPECT_EQ(ApplicationTitle(), "Kolvane");
     EXPECT_EQ(form->size(), QSize(620, 460));
     EXPECT_EQ(form->minimumSize(), QSize(600, 400));
     const QRect desk = QGuiApplication::primaryScreen()->availableGeometry();

@@ -4,6 +4,7 @@
 
 #include "admin/NewUser.h"
 #include "admin/UserEdit.h"
+#include "gui/Prompts.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -31,7 +32,7 @@ TEST_F(OnlineTest, LogInShowsTheGreetingAndLogOutPutsTheConsoleBack)
     EXPECT_FALSE(status.contains("quillon\n")) << "the password is never shown";
     EXPECT_EQ(panel(1), "ONLINE");
     EXPECT_EQ(panel(3), "");
-    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "sim ADMiN by Drummock");
+    EXPECT_EQ(ApplicationTitle(), "sim ADMiN by Drummock");
     EXPECT_FALSE(form->bbLogin->isEnabled());
     EXPECT_TRUE(form->bbLogOut->isEnabled());
     EXPECT_EQ(sim.commands(), QStringList({"USER siteop", "PASS ****"}));
@@ -41,7 +42,7 @@ TEST_F(OnlineTest, LogInShowsTheGreetingAndLogOutPutsTheConsoleBack)
     EXPECT_EQ(panel(1), "OFFLINE");
     EXPECT_TRUE(form->bbLogin->isEnabled());
     EXPECT_FALSE(form->bbLogOut->isEnabled());
-    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "sim ADMiN by Drummock") << "the title stays";
+    EXPECT_EQ(ApplicationTitle(), "sim ADMiN by Drummock") << "the title stays";
 }
 
 TEST_F(OnlineTest, PagesFetchTheirDataOncePerLogIn)

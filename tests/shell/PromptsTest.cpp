@@ -1,5 +1,6 @@
 // The prompts service, the standard error box and the handler guard.
 
+#include "gui/Prompts.h"
 #include "common/ScriptedPrompts.h"
 #include "common/WhenModal.h"
 #include "gui/Guard.h"
@@ -69,7 +70,7 @@ protected:
     void SetUp() override
     {
         SetPrompts(nullptr);
-        QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
+        SetApplicationTitle(QStringLiteral("Kolvane"));
     }
     // Runs act on the modal dialog as soon as it is up.
     static void whenModal(std::function<void(QWidget*)> act) { ::whenModal(qApp, std::move(act)); }

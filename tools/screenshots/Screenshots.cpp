@@ -246,7 +246,7 @@ int main(int argc, char** argv)
     TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kolvane"));
     ApplyConsoleLook(app);
-    QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
+    SetApplicationTitle(QStringLiteral("Kolvane"));
     Unattended prompts;
     SetPrompts(&prompts);
     const QDir folder(QString::fromLocal8Bit(argv[1]));

@@ -51,6 +51,11 @@ WindowSettings readWindow(TSettingsStore& store)
     window.height = store.ReadInteger(Settings, Height, window.height);
     window.width = store.ReadInteger(Settings, Width, window.width);
     window.lastSite = store.ReadInteger(Settings, LastSite, window.lastSite);
+    // Settings the operator sets by hand; a value out of reason reads as the default.
+    if (const int lines = store.ReadInteger(Settings, ScrollBack, window.scrollBack); lines >= 100)
+        window.scrollBack = lines;
+    if (const int seconds = store.ReadInteger(Settings, KeepAlive, window.keepAlive); seconds >= 5)
+        window.keepAlive = seconds;
     return window;
 }
 
@@ -60,6 +65,8 @@ void writeWindow(TSettingsStore& store, const WindowSettings& window)
     store.WriteInteger(Settings, Height, window.height);
     store.WriteInteger(Settings, Width, window.width);
     store.WriteInteger(Settings, LastSite, window.lastSite);
+    store.WriteInteger(Settings, ScrollBack, window.scrollBack);
+    store.WriteInteger(Settings, KeepAlive, window.keepAlive);
 }
 
 void writeLastSite(TSettingsStore& store, int position)

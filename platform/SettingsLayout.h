@@ -9,7 +9,7 @@ class TSettingsStore;
 // kolvane-site use is named here and nowhere else. Under the user's root:
 //
 //   Drummock                      the program key
-//   Drummock\Settings             Height, Width, LastSite (decimal text)
+//   Drummock\Settings             Height, Width, LastSite, ScrollBack, KeepAlive (decimal text)
 //   Drummock\Custom Commands      Command0, Command1, ... (the command history, without "SITE ")
 //   Drummock\SiTES\<site name>    HostName, Port, LogIn, PassWord, and since TLS came Security, DataConnection,
 //                                 Certificate (one site record; see sitebook/SiteBook.h)
@@ -24,6 +24,8 @@ inline constexpr const char* Settings = "Settings";
 inline constexpr const char* Height = "Height";
 inline constexpr const char* Width = "Width";
 inline constexpr const char* LastSite = "LastSite";
+inline constexpr const char* ScrollBack = "ScrollBack"; // lines the STATUS, iNFO and FiLE MAiNT boxes keep
+inline constexpr const char* KeepAlive = "KeepAlive";   // seconds between two keep-alive NOOPs
 
 inline constexpr const char* CustomCommands = "Custom Commands";
 inline constexpr const char* CommandPrefix = "Command";
@@ -39,6 +41,8 @@ inline constexpr const char* DataConnection = "DataConnection"; // active | pass
 inline constexpr const char* Certificate = "Certificate";       // the pinned SHA-256 fingerprint, "AB:CD:..."
 // Where the password is: "keyring" (the desktop's secret store; PassWord is then empty), or in PassWord enciphered.
 inline constexpr const char* PassWordIn = "PassWordIn";
+inline constexpr const char* ReplyTimeout = "ReplyTimeout"; // seconds a reply is waited for; 0 waits for ever
+inline constexpr const char* StayOnline = "StayOnline";     // "1": STAY ONLiNE was on when last left
 inline constexpr const char* InKeyring = "keyring";
 
 // The main window's own settings, with the defaults a store without them gives.
@@ -46,6 +50,8 @@ struct WindowSettings {
     int height = 460;
     int width = 620;
     int lastSite = -1; // position in the site list, -1 for none
+    int scrollBack = 10000;
+    int keepAlive = 60;
 };
 
 // Positions the store on the program key, creating it when create is set; false when it is missing.

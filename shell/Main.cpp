@@ -602,6 +602,12 @@ void TMainForm::LoadSettings()
 
     const SettingsLayout::WindowSettings window = SettingsLayout::readWindow(settings);
     resize(window.width, window.height);
+    // The page boxes that have no bound of their own keep this many lines, the oldest going first.
+    scrollBack_ = window.scrollBack;
+    for (QPlainTextEdit* box : {StatusMemo, InfoMemo, FileMemo})
+        box->setMaximumBlockCount(scrollBack_);
+    keepAlive_ = window.keepAlive;
+    Timer1->setInterval(keepAlive_ * 1000);
 
     SiteName->clear();
     SiteName->addItems(SiteBook::names(settings));
@@ -626,6 +632,12 @@ void TMainForm::SiteNameChange()
     NMFTP1->PinnedFingerprint = record.certificate;
     loadedSite_ = site;
     LogIn->setEnabled(true);
+    // STAY ONLiNE comes back as it was when the site was last used.
+    NOOP->setChecked(SiteBook::stayOnline(store(), site));
+    if (NOOP->isChecked())
+        Timer1->start();
+    else
+        Timer1->stop();
     if (!record.passwordProblem.empty())
         throw Exception(record.passwordProblem); // the rest is loaded; the operator hears why the password is not
 }
@@ -676,7 +688,7 @@ void TMainForm::FormClose()
         for (int i = 0; i < CommandText->count(); ++i)
             commands << CommandText->itemText(i);
         SettingsLayout::writeCommands(settings, commands);
-        SettingsLayout::writeWindow(settings, {height(), width(), SiteName->currentIndex()});
+        SettingsLayout::writeWindow(settings, {height(), width(), SiteName->currentIndex(), scrollBack_, keepAlive_});
         settings.CloseKey();
     });
     SettingsStore.reset();

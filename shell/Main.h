@@ -330,7 +330,10 @@ private:
     bool closed_ = false;
     bool keepingAlive_ = false; // the keep-alive's NOOP is under way
     bool readingHelp_ = false;  // the lines coming are the reply to SITE HELP
-    int historyAt_ = -1;        // the history entry Up and Down have recalled, -1 for the line being typed
+    int historyAt_ = -1;
+    int scrollBack_ = 10000; // lines the unbounded page boxes keep
+    int keepAlive_ = 60; // seconds between two keep-alive NOOPs        // the history entry Up and Down have recalled,
+                         // -1 for the line being typed
     class QStringListModel* commandWords_ = nullptr; // the SITE command words the command box completes
     std::string loadedSite_;                         // the key of the site last loaded into the client
 };

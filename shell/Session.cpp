@@ -6,7 +6,9 @@
 #include "gui/Finally.h"
 #include "gui/Prompts.h"
 #include "platform/OemText.h"
+#include "platform/SettingsStore.h"
 #include "shell/PageControl.h"
+#include "sitebook/SiteBook.h"
 
 #include <QAction>
 #include <QApplication>
@@ -97,13 +99,20 @@ void TMainForm::NOOPClick()
         Timer1->start();
     else
         Timer1->stop();
+    // The site remembers the switch for the next time it is chosen.
+    if (!loadedSite_.empty() && SettingsStore && !SettingsStore->readOnly())
+        SiteBook::setStayOnline(store(), loadedSite_, NOOP->isChecked());
 }
 
 void TMainForm::Timer1Timer()
 {
-    // A tick that falls inside another operation's wait is held off by the gate; the next one will send.
-    if (NMFTP1->Connected)
-        NMFTP1->SendCommand("NOOP");
+    // A tick that falls inside another operation's wait is held off by the gate; the next one will send. Its
+    // exchange lands on no page: the operator reading a page is not interrupted by the keep-alive.
+    if (!NMFTP1->Connected)
+        return;
+    keepingAlive_ = true;
+    Finally done([this] { keepingAlive_ = false; });
+    NMFTP1->SendCommand("NOOP");
 }
 
 // ---- page refresh ---------------------------------------------------------------------------------------------

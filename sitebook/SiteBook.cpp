@@ -135,6 +135,8 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
         site.dataMode =
             dataModeFromWord(store.ReadString(key, Layout::DataConnection, "")).value_or(TDataMode::PassiveElseActive);
     site.certificate = store.ReadString(key, Layout::Certificate, "");
+    if (const int seconds = store.ReadInteger(key, Layout::ReplyTimeout, site.replyTimeout); seconds >= 0)
+        site.replyTimeout = seconds;
     return site;
 }
 
@@ -150,7 +152,18 @@ void SiteBook::save(TSettingsStore& store, const TDiamond& cipher, const std::st
         store.WriteString(key, Layout::Security, std::string(securityWord(site.security)));
         store.WriteString(key, Layout::DataConnection, std::string(dataModeWord(site.dataMode)));
         store.WriteString(key, Layout::Certificate, site.certificate); // empty: nothing pinned
+        store.WriteInteger(key, Layout::ReplyTimeout, site.replyTimeout);
     });
+}
+
+bool SiteBook::stayOnline(TSettingsStore& store, const std::string& key)
+{
+    return store.OpenKey(Layout::SitesPath, false) && store.ReadString(key, Layout::StayOnline, "") == "1";
+}
+
+void SiteBook::setStayOnline(TSettingsStore& store, const std::string& key, bool on)
+{
+    open(store).WriteString(key, Layout::StayOnline, on ? "1" : "0");
 }
 
 void SiteBook::pinCertificate(TSettingsStore& store, const std::string& key, const std::string& fingerprint)

@@ -35,6 +35,7 @@ struct Record {
     TFtpSecurity security = TFtpSecurity::Plain;
     TDataMode dataMode = TDataMode::Active;
     std::string certificate;        // the pinned fingerprint, empty for none
+    int replyTimeout = 30;          // seconds a reply is waited for; 0 waits for ever
     bool passwordInKeyring = false; // the password is kept in the desktop's secret store, not in the record
     std::string passwordProblem;    // why the password could not be had from there (then it reads as empty)
 
@@ -50,6 +51,10 @@ std::string_view securityWord(TFtpSecurity security);
 std::string_view dataModeWord(TDataMode mode);
 std::optional<TFtpSecurity> securityFromWord(std::string_view word);
 std::optional<TDataMode> dataModeFromWord(std::string_view word);
+
+// Whether STAY ONLiNE was on when the site was last used; kept apart from the record the site dialog edits.
+bool stayOnline(TSettingsStore& store, const std::string& key);
+void setStayOnline(TSettingsStore& store, const std::string& key, bool on);
 
 // Pins a certificate for a site: only the Certificate value is written.
 void pinCertificate(TSettingsStore& store, const std::string& key, const std::string& fingerprint);

@@ -58,9 +58,15 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     Security->addItems({QStringLiteral("Plain FTP"), QStringLiteral("Explicit TLS if offered"),
                         QStringLiteral("Require explicit TLS"), QStringLiteral("Implicit TLS")});
     Label7 = label(this, "Label7", QStringLiteral("DATA CONNECTiON"), QPoint(8, 248));
-    DataConnection = pickList(this, "DataConnection", QRect(8, 264, 259, 22));
+    DataConnection = pickList(this, "DataConnection", QRect(8, 264, 177, 22));
     DataConnection->addItems({QStringLiteral("Passive (EPSV, then PASV)"), QStringLiteral("Active (PORT/EPRT)"),
                               QStringLiteral("Passive, else active")});
+    Label9 = label(this, "Label9", QStringLiteral("TiMEOUT (s)"), QPoint(192, 248));
+    ReplyTimeout = edit(this, "ReplyTimeout", QRect(192, 264, 75, 22));
+    ReplyTimeout->setMaxLength(5);
+    ReplyTimeout->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,5}")), ReplyTimeout));
+    ReplyTimeout->setToolTip(QStringLiteral("How long a reply is waited for, in seconds; 0 waits for ever"));
     Label8 = label(this, "Label8", QStringLiteral("PiNNED CERTiFiCATE (SHA-256)"), QPoint(8, 296));
     Certificate = edit(this, "Certificate", QRect(8, 312, 177, 22));
     Certificate->setReadOnly(true);
@@ -73,8 +79,9 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     Label4->setBuddy(Password);
     Label6->setBuddy(Security);
     Label7->setBuddy(DataConnection);
+    Label9->setBuddy(ReplyTimeout);
     tabChain({SiteName, Hostname, Login, Port, Password, bbNew, bbSave, bbDelete, bbExit, Security, DataConnection,
-              Certificate, bbForget});
+              ReplyTimeout, Certificate, bbForget});
 
     connectGuarded(SiteName, &TComboBox::itemChosen, this, &TSiteForm::SiteNameClick);
     connectGuarded(bbNew, &QPushButton::clicked, this, &TSiteForm::bbNewClick);
@@ -106,6 +113,7 @@ void TSiteForm::showConnection(const SiteBook::Record& site)
     Security->setCurrentIndex(int(site.security));
     DataConnection->setCurrentIndex(
         int(std::find(std::begin(kDataModes), std::end(kDataModes), site.dataMode) - std::begin(kDataModes)));
+    ReplyTimeout->setText(QString::number(site.replyTimeout));
     Certificate->setText(QString::fromStdString(site.certificate));
     Certificate->setToolTip(Certificate->text());
     Certificate->setCursorPosition(0);
@@ -216,6 +224,7 @@ void TSiteForm::bbSaveClick()
     record.security = TFtpSecurity(Security->currentIndex());
     record.dataMode = kDataModes[DataConnection->currentIndex()];
     record.certificate = Certificate->text().toStdString();
+    record.replyTimeout = ReplyTimeout->text().isEmpty() ? record.replyTimeout : ReplyTimeout->text().toInt();
     SiteBook::save(store_(), cipher_, site, record);
     shown_ = SiteName->currentText();
     refillSites();

@@ -43,8 +43,10 @@ public:
     QLabel* Label6;
     QLabel* Label7;
     QLabel* Label8;
+    QLabel* Label9;
     QComboBox* Security;       // in the order of TFtpSecurity
     QComboBox* DataConnection; // passive, active, passive else active
+    QLineEdit* ReplyTimeout;   // seconds a reply is waited for, 0 for ever
     QLineEdit* Certificate;    // the pinned fingerprint, shown; FORGET empties it for the next SAVE
     QPushButton* bbForget;
 

@@ -28,7 +28,7 @@
 #include <QTabBar>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <memory>
 
 namespace {

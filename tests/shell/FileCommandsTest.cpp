@@ -56,8 +56,15 @@ TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
     EXPECT_EQ(prompts.notices,
               QStringList({"Select a directory first 'ya tool!", "Select a directory first 'ya tool!"}));
     const QModelIndex dir = child({}, "incoming");
-    ASSERT_TRUE(dir.isValid());
+    const QModelIndex archive = child({}, "archive");
+    ASSERT_TRUE(dir.isValid() && archive.isValid());
+
+    // The operator selects another directory while /incoming is being listed: the entries still go below the
+    // node the listing is for, and the paths sent later are made from them.
+    duringTheWait([&] { select(archive); }, [&] { return form->NMFTP1->DataSocket != nullptr; });
     doubleClick(dir);
+    EXPECT_EQ(form->TreeView1->model()->rowCount(archive), 0);
+    EXPECT_TRUE(form->TreeView1->isExpanded(dir));
     const QModelIndex empty = child(dir, "Empty.Dir-GRP");
     ASSERT_TRUE(empty.isValid());
     select(empty);

@@ -266,3 +266,9 @@ TFileTreeView::TFileTreeView(const QList<QIcon>& pictures, QWidget* parent)
         look.setColor(QPalette::Inactive, role, look.color(QPalette::Active, role));
     setPalette(look);
 }
+
+void TFileTreeView::clear()
+{
+    selectionModel()->clear(); // the selection goes as the nodes do, and says so: no button acts on a node now gone
+    tree_->clear();
+}

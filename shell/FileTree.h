@@ -121,8 +121,8 @@ class TFileTreeView : public QTreeView {
 public:
     TFileTreeView(const QList<QIcon>& pictures, QWidget* parent);
     TFileTree& tree() const { return *tree_; }
-    // Removes every node: the root level is built anew.
-    void clear() { tree_->clear(); }
+    // Removes every node, the selection first: the root level is built anew.
+    void clear();
 
 private:
     TFileTree* tree_;

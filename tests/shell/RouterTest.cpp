@@ -279,6 +279,11 @@ TEST_F(TreeTest, TheSelectionDecidesWhichButtonsAct)
     EXPECT_EQ(TMainForm::nodeKind(link), 1);
     form->TreeView1->collapse(link);
     EXPECT_EQ(TMainForm::nodeKind(link), 0);
+
+    // The root level built anew takes the selection with it: no button acts on a node that is gone.
+    form->TreeView1->setCurrentIndex(node(0));
+    form->TreeView1->clear();
+    EXPECT_EQ(enabled(), "000000");
 }
 
 } // namespace

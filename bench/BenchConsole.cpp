@@ -411,6 +411,7 @@ struct Figures {
     double idleMiB = 0;      // resident, logged in, before the listing
     double listingMs = 0;    // tab click .. "Done..." with every node in the tree
     double laidOutMs = 0;    // .. and the view laid out and painted
+    double engineMs = 0;     // the same listing through a bare client, parsed
     double firstNodeMs = -1; // tab click .. the first paint of the tree with nodes in it
     int firstNodes = 0;
     int nodes = 0;
@@ -502,6 +503,26 @@ bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, bool listing
     f.laidOutMs = ms(Clock::now() - clicked);
     f.peakMiB = residentPeak();
     f.afterMiB = residentNow();
+
+    // The engine alone: the same listing through a bare client, parsed, with no window to fill.
+    {
+        TNMFTP ftp;
+        ftp.Host = "127.0.0.1";
+        ftp.Port = peer.port();
+        ftp.UserID = "bench";
+        ftp.Password = "bench";
+        ftp.ParseList = true;
+        ftp.ReportLevel = 2;
+        int lines = 0;
+        ftp.OnListItem = [&](const std::string&) { ++lines; };
+        ftp.Connect();
+        const auto start = Clock::now();
+        ftp.List();
+        f.engineMs = ms(Clock::now() - start);
+        ftp.Disconnect();
+        if (lines != Entries + 1)
+            std::fprintf(stderr, "engine alone: %d lines\n", lines);
+    }
     if (listingOnly) {
         form.close();
         return true;
@@ -748,6 +769,7 @@ int main(int argc, char** argv)
     row("idle, logged in: resident", k.idleMiB, 0, 0, "MiB");
     row("listing: tab click to \"Done...\", all nodes", k.listingMs, lftp.listingMs, raw.listingMs, "ms");
     row("  and the view laid out and painted", k.laidOutMs, 0, 0, "ms");
+    row("  the engine alone: List, parsed, no window", k.engineMs, 0, 0, "ms");
     row("  first nodes shown", k.firstNodeMs, 0, 0, "ms");
     row("peak resident after the listing", k.peakMiB, lftp.peakMiB, 0, "MiB");
     row("  resident now", k.afterMiB, 0, 0, "MiB");

@@ -5,6 +5,7 @@
 #include "common/WhenModal.h"
 #include "files/NfoDizView.h"
 
+#include <QAbstractItemModelTester>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
@@ -12,10 +13,26 @@ namespace {
 
 class FileCommandsTest : public ConsoleTest {
 protected:
+    void TearDown() override
+    {
+        checker.reset();
+        ConsoleTest::TearDown();
+    }
+
+    // Logs in and opens the file page. From the first listing on, every change of the tree is checked against the
+    // rules an item model keeps: the view relies on them.
+    void filePage(SimProcess& sim)
+    {
+        online(sim);
+        checker = std::make_unique<QAbstractItemModelTester>(form->TreeView1->model(),
+                                                             QAbstractItemModelTester::FailureReportingMode::Fatal);
+        clickTab(form->FileSheet);
+    }
+
     // Logs in, opens the file page and lists /incoming below its node.
     QModelIndex incoming(SimProcess& sim)
     {
-        online(sim, &TMainForm::FileSheet);
+        filePage(sim);
         const QModelIndex node = child({}, "incoming");
         EXPECT_TRUE(node.isValid());
         if (node.isValid())
@@ -43,13 +60,15 @@ protected:
             },
             "NfoDizForm");
     }
+
+    std::unique_ptr<QAbstractItemModelTester> checker;
 };
 
 TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
 {
     SimProcess sim;
     // Before the first selection both buttons are enabled and meet the empty selection.
-    online(sim, &TMainForm::FileSheet);
+    filePage(sim);
     ASSERT_FALSE(form->TreeView1->currentIndex().isValid());
     click(form->bbDeleteDir);
     click(form->bbNukeDir);

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemModelTester>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -163,6 +164,16 @@ TEST_F(RouterTest, AnOpenViewerTakesTheFilePagesLines)
 
 class TreeTest : public RouterTest {
 protected:
+    void SetUp() override
+    {
+        RouterTest::SetUp();
+        // Every change of the tree is checked against the rules an item model keeps: the view relies on them.
+        checker = std::make_unique<QAbstractItemModelTester>(form->TreeView1->model(),
+                                                             QAbstractItemModelTester::FailureReportingMode::Fatal);
+    }
+    void TearDown() override { checker.reset(); }
+    std::unique_ptr<QAbstractItemModelTester> checker;
+
     // Feeds a listing as the client does: each line parsed first, then handed to the listing-item handler, and the
     // transfer's end reported.
     void listing(const std::vector<std::string>& rows)

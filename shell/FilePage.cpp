@@ -75,8 +75,8 @@ void TMainForm::NMFTP1ListItem(const std::string&)
         return;
     TFileTree& tree = TreeView1->tree();
     if (!tree.listing()) {
-        // A listing that no handler of the tree started (the page refresh's): its entries go to the root level, or
-        // below the node selected now, and stay there whatever is selected while the rest arrives.
+        // A listing that no handler of the tree started (the page refresh's) takes its node with its first entry:
+        // the root level, or the node selected then; the rest follows there whatever is selected meanwhile.
         tree.startListing(ListUnderSelection ? TreeView1->currentIndex() : QModelIndex());
     }
     tree.add(*entry);

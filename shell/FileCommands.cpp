@@ -9,8 +9,8 @@
 #include "gui/Guard.h"
 #include "gui/Prompts.h"
 #include "platform/OemText.h"
+#include "shell/FileTree.h"
 
-#include <QTreeWidget>
 #include <exception>
 
 namespace {
@@ -19,41 +19,43 @@ const char* const kSelectFirst = "Select a directory first 'ya tool!";
 
 } // namespace
 
-void TMainForm::changeToParentOf(const QTreeWidgetItem* node)
+void TMainForm::changeToParentOf(const QModelIndex& node)
 {
     // The daemon reads the names relative to its current directory: go to the node's parent unless already there.
-    const QString parent = ParentPath(node);
-    if (parent != Latin1ToQString(NMFTP1->CurrentDirectory()) + QLatin1Char('/'))
-        NMFTP1->ChangeDirectory(QStringToLatin1(parent));
+    const std::string parent = TFileTree::parentPath(TreeView1->tree().node(node));
+    if (parent != NMFTP1->CurrentDirectory() + '/')
+        NMFTP1->ChangeDirectory(parent);
 }
 
-QTreeWidgetItem* TMainForm::selectedOrNotice()
+QPersistentModelIndex TMainForm::selectedOrNotice()
 {
-    QTreeWidgetItem* node = TreeView1->currentItem();
-    if (!node)
+    const QModelIndex node = TreeView1->currentIndex();
+    if (!node.isValid())
         Prompts().Notice(QString::fromLatin1(kSelectFirst));
     return node;
 }
 
 void TMainForm::bbDeleteDirClick()
 {
-    QTreeWidgetItem* node = selectedOrNotice();
-    if (!node)
+    const QPersistentModelIndex node = selectedOrNotice();
+    if (!node.isValid())
         return;
-    if (!Prompts().Confirm("Do you really want to delete " + node->text(0) + "?"))
+    if (!Prompts().Confirm("Do you really want to delete " + node.data().toString() + "?"))
         return;
     // The node goes from the tree whether or not the daemon removed the directory; a refusal shows afterwards.
-    Finally remove([node] { delete node; });
-    NMFTP1->RemoveDirectory(QStringToLatin1(NodePath(node)));
+    TFileTree& tree = TreeView1->tree();
+    Finally remove([&] { tree.removeNode(node); });
+    NMFTP1->RemoveDirectory(TFileTree::path(tree.node(node)));
 }
 
 void TMainForm::bbNukeDirClick()
 {
-    QTreeWidgetItem* node = selectedOrNotice();
-    if (!node)
+    const QPersistentModelIndex node = selectedOrNotice();
+    if (!node.isValid())
         return;
-    const QString name = node->text(0);
-    if (!Prompts().Confirm("Do you really want to NUKE " + name + "?"))
+    TFileTree& tree = TreeView1->tree();
+    const std::string name(tree.node(node)->name());
+    if (!Prompts().Confirm("Do you really want to NUKE " + node.data().toString() + "?"))
         return;
     const QString multiplier =
         Prompts().InputBox(QStringLiteral("NUKE AMOUNT"), QStringLiteral("Enter multiplier for this Nuke:"), QString());
@@ -67,19 +69,18 @@ void TMainForm::bbNukeDirClick()
     std::exception_ptr failure;
     try {
         changeToParentOf(node);
-        NMFTP1->SendCommand("SITE NUKE " + QStringToLatin1(multiplier) + " " + QStringToLatin1(name) + " " +
-                            QStringToLatin1(reason));
+        NMFTP1->SendCommand("SITE NUKE " + QStringToLatin1(multiplier) + " " + name + " " + QStringToLatin1(reason));
     } catch (...) {
         failure = std::current_exception();
     }
 
     // Whatever happened, the tree shows the parent listed afresh, under the names the daemon now gives.
-    QTreeWidgetItem* parent = node->parent();
-    delete node;
+    const QPersistentModelIndex parent = node.parent();
+    tree.removeNode(node);
     try {
-        if (parent) {
-            TreeView1->setCurrentItem(parent);
-            qDeleteAll(parent->takeChildren());
+        if (parent.isValid()) {
+            TreeView1->setCurrentIndex(parent);
+            tree.removeChildren(parent);
             listSelectedDirectory();
         } else {
             // A root-level directory has no node to list again: the root level is built anew.
@@ -100,20 +101,19 @@ void TMainForm::bbNukeDirClick()
 
 void TMainForm::inspect(const char* command)
 {
-    const QTreeWidgetItem* node = TreeView1->currentItem();
-    if (!node)
+    const QModelIndex node = TreeView1->currentIndex();
+    if (!node.isValid())
         return;
+    // The file's own name, not the node's text with its size behind it.
+    const std::string file(TreeView1->tree().node(node)->name());
     changeToParentOf(node); // a failure here shows no viewer
-    QString file = node->text(0);
-    if (const qsizetype suffix = file.indexOf(QStringLiteral(" ->")); suffix >= 0)
-        file.truncate(suffix);
 
     // The reply lines go to the viewer while it exists; it is shown once the reply is complete.
     TNfoDizForm viewer(this);
     NfoDizForm = &viewer;
     std::exception_ptr failure;
     try {
-        NMFTP1->SendCommand(command + QStringToLatin1(file));
+        NMFTP1->SendCommand(command + file);
     } catch (...) {
         failure = std::current_exception();
     }

@@ -6,11 +6,11 @@
 #include "ftp/NMFtp.h"
 #include "gui/Finally.h"
 #include "platform/OemText.h"
+#include "shell/FileTree.h"
 #include "shell/TreeNodes.h"
 
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTreeWidget>
 
 namespace {
 
@@ -25,39 +25,43 @@ QString kilobytes(std::string_view size)
 
 } // namespace
 
-TNodeLook NodeLook(const TFTPListEntry& entry)
+TNodeKind NodeKind(const TFTPListEntry& entry)
 {
     const char first = entry.Attributes.empty() ? '\0' : entry.Attributes[0];
     if (first == 'd' || first == 'D')
-        return {Latin1ToQString(entry.Name), ClosedFolder};
+        return ClosedFolder;
     if (first == 'l' || first == 'L')
-        return {Latin1ToQString(entry.Name), LinkNode};
-    return {Latin1ToQString(entry.Name) + QStringLiteral(" -> ") + kilobytes(entry.Size) + QStringLiteral(" Kb"),
-            FileNode};
+        return LinkNode;
+    return FileNode;
 }
 
-int TMainForm::nodeKind(const QTreeWidgetItem* node)
+TNodeLook NodeLook(const TFTPListEntry& entry)
 {
-    return node->data(0, Qt::UserRole).toInt();
+    const TNodeKind kind = NodeKind(entry);
+    if (kind != FileNode)
+        return {Latin1ToQString(entry.Name), kind};
+    return {Latin1ToQString(entry.Name) + QStringLiteral(" -> ") + kilobytes(entry.Size) + QStringLiteral(" Kb"), kind};
 }
 
-void TMainForm::setNodeKind(QTreeWidgetItem* node, int kind)
+int TMainForm::nodeKind(const QModelIndex& node)
 {
-    node->setData(0, Qt::UserRole, kind);
-    node->setIcon(0, ImageList1.value(kind));
+    return node.data(TFileTree::KindRole).toInt();
 }
 
-QString TMainForm::ParentPath(const QTreeWidgetItem* node)
+void TMainForm::setNodeKind(const QModelIndex& node, int kind)
 {
-    QString path;
-    for (const QTreeWidgetItem* up = node->parent(); up; up = up->parent())
-        path.prepend(up->text(0) + QLatin1Char('/'));
-    return QLatin1Char('/') + path;
+    TreeView1->tree().setKind(node, TNodeKind(kind));
 }
 
-QString TMainForm::NodePath(const QTreeWidgetItem* node)
+QString TMainForm::ParentPath(const QModelIndex& node)
 {
-    return ParentPath(node) + node->text(0);
+    const auto* tree = qobject_cast<const TFileTree*>(node.model());
+    return tree ? Latin1ToQString(TFileTree::parentPath(tree->node(node))) : QStringLiteral("/");
+}
+
+QString TMainForm::NodePath(const QModelIndex& node)
+{
+    return ParentPath(node) + node.data().toString();
 }
 
 void TMainForm::NMFTP1ListItem(const std::string&)
@@ -69,25 +73,29 @@ void TMainForm::NMFTP1ListItem(const std::string&)
     const std::optional<TFTPListEntry> entry = list ? list->LastStored() : std::nullopt;
     if (!entry)
         return;
-    const TNodeLook look = NodeLook(*entry);
-    QTreeWidgetItem* parent = ListUnderSelection ? TreeView1->currentItem() : nullptr;
-    auto* node = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(TreeView1);
-    node->setText(0, look.text);
-    setNodeKind(node, look.kind);
+    TFileTree& tree = TreeView1->tree();
+    if (!tree.listing()) {
+        // A listing that no handler of the tree started (the page refresh's) takes its node with its first entry:
+        // the root level, or the node selected then; the rest follows there whatever is selected meanwhile.
+        tree.startListing(ListUnderSelection ? TreeView1->currentIndex() : QModelIndex());
+    }
+    tree.add(*entry);
 }
 
 void TMainForm::TreeView1DblClick()
 {
-    const QTreeWidgetItem* node = TreeView1->currentItem();
-    if (!node || nodeKind(node) == FileNode)
+    const QModelIndex node = TreeView1->currentIndex();
+    if (!node.isValid() || nodeKind(node) == FileNode)
         return;
     listSelectedDirectory();
 }
 
-// Lists the selected directory node's directory below it, in place of what it held.
+// Lists the selected directory node's directory below it, in place of what it held. The entries go below that
+// node even when the operator selects another one while they arrive.
 void TMainForm::listSelectedDirectory()
 {
-    QTreeWidgetItem* node = TreeView1->currentItem();
+    TFileTree& tree = TreeView1->tree();
+    const QPersistentModelIndex node = TreeView1->currentIndex();
     setBusyCursor(true);
     StatusBar1->setPanelText(3, QStringLiteral("Gathering Directory data..."));
     ListUnderSelection = true;
@@ -95,31 +103,37 @@ void TMainForm::listSelectedDirectory()
     {
         // Whether or not the directory change goes through, the node shows as listed and loses its old subtree.
         Finally listed([&] {
-            if (nodeKind(node) != LinkNode)
-                setNodeKind(node, OpenFolder);
-            qDeleteAll(node->takeChildren());
+            if (node.isValid()) {
+                if (nodeKind(node) != LinkNode)
+                    setNodeKind(node, OpenFolder);
+                tree.removeChildren(node);
+            }
             setBusyCursor(false);
         });
-        NMFTP1->ChangeDirectory(QStringToLatin1(NodePath(node)));
+        NMFTP1->ChangeDirectory(TFileTree::path(tree.node(node)));
     }
-    Finally shown([this] {
-        if (QTreeWidgetItem* selected = TreeView1->currentItem())
-            selected->setExpanded(true);
+    Finally shown([&] {
+        tree.endListing();
+        if (node.isValid())
+            TreeView1->expand(node);
         StatusBar1->setPanelText(3, QStringLiteral("Done..."));
     });
+    if (!node.isValid())
+        return; // the node went while the directory changed
+    tree.startListing(node);
     NMFTP1->List();
 }
 
-void TMainForm::TreeView1Expanded(QTreeWidgetItem* node)
+void TMainForm::TreeView1Expanded(const QModelIndex& node)
 {
-    TreeView1->setCurrentItem(node);
+    TreeView1->setCurrentIndex(node);
     if (nodeKind(node) != FileNode)
         setNodeKind(node, OpenFolder);
 }
 
-void TMainForm::TreeView1Collapsed(QTreeWidgetItem* node)
+void TMainForm::TreeView1Collapsed(const QModelIndex& node)
 {
-    TreeView1->setCurrentItem(node);
+    TreeView1->setCurrentIndex(node);
     if (nodeKind(node) != FileNode)
         setNodeKind(node, ClosedFolder);
 }
@@ -128,8 +142,8 @@ void TMainForm::TreeView1Change()
 {
     for (QPushButton* b : {bbViewNfo, bbViewDiz, bbNukeDir, bbDeleteDir, bbViewZip, bbTestZip})
         b->setEnabled(false);
-    const QTreeWidgetItem* node = TreeView1->currentItem();
-    if (!node)
+    const QModelIndex node = TreeView1->currentIndex();
+    if (!node.isValid())
         return;
     const int kind = nodeKind(node);
     if (kind == ClosedFolder || kind == OpenFolder) {

@@ -41,7 +41,6 @@
 #include <QSplitter>
 #include <QStringListModel>
 #include <QTimer>
-#include <QTreeWidget>
 #include <QVBoxLayout>
 
 using namespace WidgetKit;
@@ -378,7 +377,7 @@ void TMainForm::buildPages()
     Splitter1->setObjectName(QStringLiteral("Splitter1"));
     Splitter1->setHandleWidth(4);
     Splitter1->setChildrenCollapsible(false);
-    TreeView1 = new QTreeWidget(Splitter1);
+    TreeView1 = new TFileTreeView(ImageList1, Splitter1);
     TreeView1->setObjectName(QStringLiteral("TreeView1"));
     TreeView1->setHeaderHidden(true);
     TreeView1->setIndentation(19);
@@ -471,18 +470,23 @@ void TMainForm::connectHandlers()
     operation(bbTestZip, &QPushButton::clicked, &TMainForm::bbTestZipClick);
     operation(bbViewZip, &QPushButton::clicked, &TMainForm::bbViewZipClick);
 
-    operation(TreeView1, &QTreeWidget::itemDoubleClicked, &TMainForm::TreeView1DblClick);
-    on(TreeView1, &QTreeWidget::currentItemChanged, &TMainForm::TreeView1Change);
-    connect(TreeView1, &QTreeWidget::itemExpanded, this,
-            [this](QTreeWidgetItem* node) { Guarded([&] { TreeView1Expanded(node); }); });
-    connect(TreeView1, &QTreeWidget::itemCollapsed, this,
-            [this](QTreeWidgetItem* node) { Guarded([&] { TreeView1Collapsed(node); }); });
+    operation(TreeView1, &QTreeView::doubleClicked, &TMainForm::TreeView1DblClick);
+    on(TreeView1->selectionModel(), &QItemSelectionModel::currentChanged, &TMainForm::TreeView1Change);
+    connect(TreeView1, &QTreeView::expanded, this,
+            [this](const QModelIndex& node) { Guarded([&] { TreeView1Expanded(node); }); });
+    connect(TreeView1, &QTreeView::collapsed, this,
+            [this](const QModelIndex& node) { Guarded([&] { TreeView1Collapsed(node); }); });
 
     // The client's events run inside its operations; nothing they do may unwind into the client.
     NMFTP1->OnConnect = [this](QObject*) { Guarded([this] { NMFTP1Connect(); }); };
     NMFTP1->OnDisconnect = [this](QObject*) { Guarded([this] { NMFTP1Disconnect(); }); };
     NMFTP1->OnStatus = [this](QObject*, const std::string&) { Guarded([this] { NMFTP1Status(); }); };
-    NMFTP1->OnTransactionStop = [this](QObject*) { Guarded([this] { NMFTP1TransactionStop(); }); };
+    NMFTP1->OnTransactionStop = [this](QObject*) {
+        Guarded([this] {
+            TreeView1->tree().endListing(); // the listing's last entries join the tree before anyone sees its end
+            NMFTP1TransactionStop();
+        });
+    };
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
     NMFTP1->OnUntrustedCertificate = [this](const TCertificateInfo& info, bool& trust) {
         Guarded([&] { NMFTP1UntrustedCertificate(info, trust); });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gui/OperationGate.h"
+#include "shell/FileTree.h"
 #include "shell/ListGatherer.h"
 
 #include <QIcon>
@@ -23,8 +24,6 @@ class QPlainTextEdit;
 class QPushButton;
 class QSplitter;
 class QTimer;
-class QTreeWidget;
-class QTreeWidgetItem;
 
 class TAnchors;
 class TDiamond;
@@ -134,7 +133,7 @@ public:
     QPushButton* bbViewDiz;
     QPushButton* bbTestZip;
     QPushButton* bbViewZip;
-    QTreeWidget* TreeView1;
+    TFileTreeView* TreeView1;
     QSplitter* Splitter1;
 
     // Menu
@@ -266,13 +265,13 @@ public:
     void NMFTP1ListItem(const std::string& Listing);
     void TreeView1DblClick();
     void TreeView1Change();
-    void TreeView1Expanded(QTreeWidgetItem* node);
-    void TreeView1Collapsed(QTreeWidgetItem* node);
-    static QString ParentPath(const QTreeWidgetItem* node);
-    static QString NodePath(const QTreeWidgetItem* node);
+    void TreeView1Expanded(const QModelIndex& node);
+    void TreeView1Collapsed(const QModelIndex& node);
+    static QString ParentPath(const QModelIndex& node);
+    static QString NodePath(const QModelIndex& node);
     // A node's picture index, which is also its kind: 0 closed folder, 1 open folder, 2 file, 3 link.
-    static int nodeKind(const QTreeWidgetItem* node);
-    void setNodeKind(QTreeWidgetItem* node, int kind);
+    static int nodeKind(const QModelIndex& node);
+    void setNodeKind(const QModelIndex& node, int kind);
 
     // Whether an operation of the client is waiting: then the gate holds off every handler that would start one.
     bool clientBusy() const;
@@ -311,9 +310,9 @@ private:
     // Removes the first entry equal to name without regard to case; nothing when there is none.
     static void removeFirstNoCase(QStringList& list, const QString& name);
     // The selected tree node, or none after telling the operator to select one.
-    QTreeWidgetItem* selectedOrNotice();
+    QPersistentModelIndex selectedOrNotice();
     void listSelectedDirectory();
-    void changeToParentOf(const QTreeWidgetItem* node);
+    void changeToParentOf(const QModelIndex& node);
     void inspect(const char* command);
 
     void buildControls();

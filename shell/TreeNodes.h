@@ -15,3 +15,5 @@ struct TNodeLook {
     TNodeKind kind;
 };
 TNodeLook NodeLook(const TFTPListEntry& entry);
+// The kind alone, as NodeLook gives it: what a node keeps of the look until it is shown.
+TNodeKind NodeKind(const TFTPListEntry& entry);

@@ -24,7 +24,7 @@
 #include <QTabBar>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <functional>
 #include <memory>
 
@@ -86,21 +86,20 @@ protected:
         QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(form->PageControl1->indexOf(page)).center());
     }
 
-    QTreeWidgetItem* child(QTreeWidgetItem* parent, const QString& text)
+    // The node below parent (the invalid index: the root level) whose text is text; the invalid index for none.
+    QModelIndex child(const QModelIndex& parent, const QString& text)
     {
-        const int n = parent ? parent->childCount() : form->TreeView1->topLevelItemCount();
-        for (int i = 0; i < n; ++i) {
-            QTreeWidgetItem* item = parent ? parent->child(i) : form->TreeView1->topLevelItem(i);
-            if (item->text(0) == text)
-                return item;
-        }
-        return nullptr;
+        const QAbstractItemModel* tree = form->TreeView1->model();
+        for (int i = 0; i < tree->rowCount(parent); ++i)
+            if (tree->index(i, 0, parent).data().toString() == text)
+                return tree->index(i, 0, parent);
+        return {};
     }
 
-    void doubleClick(QTreeWidgetItem* node)
+    void doubleClick(const QModelIndex& node)
     {
-        form->TreeView1->scrollToItem(node);
-        const QPoint at = form->TreeView1->visualItemRect(node).center();
+        form->TreeView1->scrollTo(node);
+        const QPoint at = form->TreeView1->visualRect(node).center();
         QTest::mouseClick(form->TreeView1->viewport(), Qt::LeftButton, {}, at);
         QTest::mouseDClick(form->TreeView1->viewport(), Qt::LeftButton, {}, at);
     }

@@ -5,6 +5,7 @@
 #include "common/WhenModal.h"
 #include "files/NfoDizView.h"
 
+#include <QAbstractItemModelTester>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
@@ -12,15 +13,38 @@ namespace {
 
 class FileCommandsTest : public ConsoleTest {
 protected:
-    // Logs in, opens the file page and lists /incoming below its node.
-    QTreeWidgetItem* incoming(SimProcess& sim)
+    void TearDown() override
     {
-        online(sim, &TMainForm::FileSheet);
-        QTreeWidgetItem* node = child(nullptr, "incoming");
-        EXPECT_NE(node, nullptr);
-        if (node)
+        checker.reset();
+        ConsoleTest::TearDown();
+    }
+
+    // Logs in and opens the file page. From the first listing on, every change of the tree is checked against the
+    // rules an item model keeps: the view relies on them.
+    void filePage(SimProcess& sim)
+    {
+        online(sim);
+        checker = std::make_unique<QAbstractItemModelTester>(form->TreeView1->model(),
+                                                             QAbstractItemModelTester::FailureReportingMode::Fatal);
+        clickTab(form->FileSheet);
+    }
+
+    // Logs in, opens the file page and lists /incoming below its node.
+    QModelIndex incoming(SimProcess& sim)
+    {
+        filePage(sim);
+        const QModelIndex node = child({}, "incoming");
+        EXPECT_TRUE(node.isValid());
+        if (node.isValid())
             doubleClick(node);
         return node;
+    }
+
+    // Selects a node as the operator does, with a click.
+    void select(const QModelIndex& node)
+    {
+        form->TreeView1->scrollTo(node);
+        QTest::mouseClick(form->TreeView1->viewport(), Qt::LeftButton, {}, form->TreeView1->visualRect(node).center());
     }
 
     // Closes the viewer as soon as it is up, keeping what it showed.
@@ -36,25 +60,33 @@ protected:
             },
             "NfoDizForm");
     }
+
+    std::unique_ptr<QAbstractItemModelTester> checker;
 };
 
 TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
 {
     SimProcess sim;
     // Before the first selection both buttons are enabled and meet the empty selection.
-    online(sim, &TMainForm::FileSheet);
-    ASSERT_EQ(form->TreeView1->currentItem(), nullptr);
+    filePage(sim);
+    ASSERT_FALSE(form->TreeView1->currentIndex().isValid());
     click(form->bbDeleteDir);
     click(form->bbNukeDir);
     EXPECT_EQ(prompts.notices,
               QStringList({"Select a directory first 'ya tool!", "Select a directory first 'ya tool!"}));
-    QTreeWidgetItem* dir = child(nullptr, "incoming");
-    ASSERT_NE(dir, nullptr);
-    doubleClick(dir);
+    const QModelIndex dir = child({}, "incoming");
+    const QModelIndex archive = child({}, "archive");
+    ASSERT_TRUE(dir.isValid() && archive.isValid());
 
-    QTreeWidgetItem* empty = child(dir, "Empty.Dir-GRP");
-    ASSERT_NE(empty, nullptr);
-    form->TreeView1->setCurrentItem(empty);
+    // The operator selects another directory while /incoming is being listed: the entries still go below the
+    // node the listing is for, and the paths sent later are made from them.
+    duringTheWait([&] { select(archive); }, [&] { return form->NMFTP1->DataSocket != nullptr; });
+    doubleClick(dir);
+    EXPECT_EQ(form->TreeView1->model()->rowCount(archive), 0);
+    EXPECT_TRUE(form->TreeView1->isExpanded(dir));
+    const QModelIndex empty = child(dir, "Empty.Dir-GRP");
+    ASSERT_TRUE(empty.isValid());
+    select(empty);
     qsizetype mark = sim.commands().size();
     prompts.confirmAnswers = {false, true};
     click(form->bbDeleteDir);
@@ -62,24 +94,24 @@ TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
     EXPECT_EQ(sim.commandsSince(mark), QStringList());
     click(form->bbDeleteDir);
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"RMD /incoming/Empty.Dir-GRP"}));
-    EXPECT_EQ(child(dir, "Empty.Dir-GRP"), nullptr);
+    EXPECT_FALSE(child(dir, "Empty.Dir-GRP").isValid());
     EXPECT_TRUE(prompts.errors.isEmpty());
 
     // A directory the daemon will not remove still leaves the tree.
-    form->TreeView1->setCurrentItem(child(dir, "Some.Tool.v1.2-GRP"));
+    select(child(dir, "Some.Tool.v1.2-GRP"));
     prompts.confirmAnswers = {true};
     click(form->bbDeleteDir);
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("550"));
-    EXPECT_EQ(child(dir, "Some.Tool.v1.2-GRP"), nullptr);
+    EXPECT_FALSE(child(dir, "Some.Tool.v1.2-GRP").isValid());
 }
 
 TEST_F(FileCommandsTest, NukeGoesToTheParentAndShowsTheNameTheDaemonGave)
 {
     SimProcess sim;
-    QTreeWidgetItem* dir = incoming(sim);
-    ASSERT_NE(dir, nullptr);
-    form->TreeView1->setCurrentItem(child(dir, "Game.Name.2026-GRP"));
+    const QModelIndex dir = incoming(sim);
+    ASSERT_TRUE(dir.isValid());
+    select(child(dir, "Game.Name.2026-GRP"));
 
     // Cancelling the multiplier sends nothing, although the nuke was confirmed.
     qsizetype mark = sim.commands().size();
@@ -98,13 +130,13 @@ TEST_F(FileCommandsTest, NukeGoesToTheParentAndShowsTheNameTheDaemonGave)
     QStringList sent = sim.commandsSince(mark).filter(QRegularExpression("^(PWD|CWD|SITE|LIST)"));
     EXPECT_EQ(sent, QStringList({"PWD", "SITE NUKE 3 Game.Name.2026-GRP dupe", "CWD /incoming", "LIST"}));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_EQ(child(dir, "Game.Name.2026-GRP"), nullptr);
-    EXPECT_NE(child(dir, "[NUKED]-Game.Name.2026-GRP"), nullptr);
-    EXPECT_EQ(form->TreeView1->currentItem(), dir);
+    EXPECT_FALSE(child(dir, "Game.Name.2026-GRP").isValid());
+    EXPECT_TRUE(child(dir, "[NUKED]-Game.Name.2026-GRP").isValid());
+    EXPECT_EQ(form->TreeView1->currentIndex(), dir);
 
     // From elsewhere, with an empty reason: CWD to the parent first, and the line ends in a blank.
-    doubleClick(child(nullptr, "archive"));
-    form->TreeView1->setCurrentItem(child(dir, "Artist-Album-2026-GRP"));
+    doubleClick(child({}, "archive"));
+    select(child(dir, "Artist-Album-2026-GRP"));
     mark = sim.commands().size();
     prompts.confirmAnswers = {true};
     prompts.inputAnswers = {QStringLiteral("2"), QString()};
@@ -116,17 +148,17 @@ TEST_F(FileCommandsTest, NukeGoesToTheParentAndShowsTheNameTheDaemonGave)
 TEST_F(FileCommandsTest, TheViewerShowsTheWholeReplyThenLinesGoBackToThePage)
 {
     SimProcess sim;
-    QTreeWidgetItem* dir = incoming(sim);
-    ASSERT_NE(dir, nullptr);
-    QTreeWidgetItem* release = child(dir, "Some.Tool.v1.2-GRP");
-    ASSERT_NE(release, nullptr);
+    const QModelIndex dir = incoming(sim);
+    ASSERT_TRUE(dir.isValid());
+    const QModelIndex release = child(dir, "Some.Tool.v1.2-GRP");
+    ASSERT_TRUE(release.isValid());
     doubleClick(release);
-    QTreeWidgetItem* nfo = nullptr;
-    for (int i = 0; i < release->childCount(); ++i)
-        if (release->child(i)->text(0).startsWith("some.tool.v1.2-grp.nfo -> "))
-            nfo = release->child(i);
-    ASSERT_NE(nfo, nullptr);
-    form->TreeView1->setCurrentItem(nfo);
+    QModelIndex nfo;
+    for (int i = 0; i < form->TreeView1->model()->rowCount(release); ++i)
+        if (release.model()->index(i, 0, release).data().toString().startsWith("some.tool.v1.2-grp.nfo -> "))
+            nfo = release.model()->index(i, 0, release);
+    ASSERT_TRUE(nfo.isValid());
+    select(nfo);
     ASSERT_TRUE(form->bbViewNfo->isEnabled());
 
     QString title, text;
@@ -143,7 +175,7 @@ TEST_F(FileCommandsTest, TheViewerShowsTheWholeReplyThenLinesGoBackToThePage)
 
     // A refused inspection still shows what arrived, and reports the refusal once the viewer is closed.
     readViewer(title, text);
-    form->TreeView1->setCurrentItem(nfo);
+    select(nfo);
     click(form->bbTestZip);
     EXPECT_TRUE(text.startsWith("SITE ZIPCHK some.tool.v1.2-grp.nfo"));
     ASSERT_EQ(prompts.errors.size(), 1);

@@ -205,34 +205,35 @@ TEST_F(OnlineTest, TheTreeListsThreeLevelsDeep)
     clickTab(form->FileSheet);
     EXPECT_EQ(sim.commandsSince(mark).filter(QRegularExpression("^(SYST|LIST)$")), QStringList({"SYST", "LIST"}));
     EXPECT_EQ(panel(3), "Done...");
-    QTreeWidgetItem* archive = child(nullptr, "archive");
-    ASSERT_NE(archive, nullptr);
+    const QAbstractItemModel* tree = form->TreeView1->model();
+    const QModelIndex archive = child({}, "archive");
+    ASSERT_TRUE(archive.isValid());
     EXPECT_EQ(TMainForm::nodeKind(archive), 0);
     EXPECT_TRUE(form->FileMemo->toPlainText().contains(QRegularExpression("Received \\d+ Bytes")));
 
     doubleClick(archive);
     EXPECT_EQ(TMainForm::nodeKind(archive), 1);
-    EXPECT_TRUE(archive->isExpanded());
-    QTreeWidgetItem* games = child(archive, "Games");
-    ASSERT_NE(games, nullptr);
+    EXPECT_TRUE(form->TreeView1->isExpanded(archive));
+    const QModelIndex games = child(archive, "Games");
+    ASSERT_TRUE(games.isValid());
     doubleClick(games);
-    QTreeWidgetItem* retro = child(games, "Retro.Game-GRP");
-    ASSERT_NE(retro, nullptr);
+    const QModelIndex retro = child(games, "Retro.Game-GRP");
+    ASSERT_TRUE(retro.isValid());
     doubleClick(retro);
-    EXPECT_NE(child(retro, "Disk1"), nullptr);
+    EXPECT_TRUE(child(retro, "Disk1").isValid());
     const QStringList cwds = sim.commands().filter(QRegularExpression("^CWD "));
     EXPECT_EQ(cwds, QStringList({"CWD /archive", "CWD /archive/Games", "CWD /archive/Games/Retro.Game-GRP"}));
     EXPECT_EQ(sim.commands().count("SYST"), 1) << "the server kind is detected once per log-in";
 
     // Listing a directory again leaves one set of children; a file node lists nothing.
-    const int children = retro->childCount();
+    const int children = tree->rowCount(retro);
     doubleClick(retro);
-    EXPECT_EQ(retro->childCount(), children);
-    QTreeWidgetItem* file = nullptr;
-    for (int i = 0; i < retro->childCount() && !file; ++i)
-        if (TMainForm::nodeKind(retro->child(i)) == 2)
-            file = retro->child(i);
-    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(tree->rowCount(retro), children);
+    QModelIndex file;
+    for (int i = 0; i < tree->rowCount(retro) && !file.isValid(); ++i)
+        if (TMainForm::nodeKind(tree->index(i, 0, retro)) == 2)
+            file = tree->index(i, 0, retro);
+    ASSERT_TRUE(file.isValid());
     mark = sim.commands().size();
     doubleClick(file);
     EXPECT_EQ(sim.commandsSince(mark), QStringList());

@@ -10,10 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemModelTester>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <memory>
 
 namespace {
@@ -163,7 +164,18 @@ TEST_F(RouterTest, AnOpenViewerTakesTheFilePagesLines)
 
 class TreeTest : public RouterTest {
 protected:
-    // Feeds a listing as the client does: each line parsed first, then handed to the listing-item handler.
+    void SetUp() override
+    {
+        RouterTest::SetUp();
+        // Every change of the tree is checked against the rules an item model keeps: the view relies on them.
+        checker = std::make_unique<QAbstractItemModelTester>(form->TreeView1->model(),
+                                                             QAbstractItemModelTester::FailureReportingMode::Fatal);
+    }
+    void TearDown() override { checker.reset(); }
+    std::unique_ptr<QAbstractItemModelTester> checker;
+
+    // Feeds a listing as the client does: each line parsed first, then handed to the listing-item handler, and the
+    // transfer's end reported.
     void listing(const std::vector<std::string>& rows)
     {
         auto& list = form->NMFTP1->DirectoryList;
@@ -175,15 +187,17 @@ protected:
             list->ParseLine(row);
             form->NMFTP1ListItem(row);
         }
+        form->NMFTP1->OnTransactionStop(form->NMFTP1);
     }
-    QStringList texts(QTreeWidgetItem* parent = nullptr)
+    QModelIndex node(int row, const QModelIndex& parent = {})
+    {
+        return form->TreeView1->model()->index(row, 0, parent);
+    }
+    QStringList texts(const QModelIndex& parent = {})
     {
         QStringList out;
-        const int n = parent ? parent->childCount() : form->TreeView1->topLevelItemCount();
-        for (int i = 0; i < n; ++i) {
-            QTreeWidgetItem* item = parent ? parent->child(i) : form->TreeView1->topLevelItem(i);
-            out << QString("%1:%2").arg(item->text(0)).arg(TMainForm::nodeKind(item));
-        }
+        for (int i = 0; i < form->TreeView1->model()->rowCount(parent); ++i)
+            out << QString("%1:%2").arg(node(i, parent).data().toString()).arg(TMainForm::nodeKind(node(i, parent)));
         return out;
     }
 };
@@ -203,7 +217,7 @@ TEST_F(TreeTest, ListingLinesBecomeFolderFileAndLinkNodes)
     EXPECT_EQ(texts(), QStringList({"incoming:0", "upper:0", "a.zip -> 1464 Kb:2", "small.diz -> 0 Kb:2",
                                     "one.nfo -> 1 Kb:2", "big.iso -> 4718592 Kb:2", "incoming/x.y:3"}));
     EXPECT_EQ(form->DirItemCount, 8);
-    EXPECT_FALSE(form->TreeView1->topLevelItem(0)->icon(0).isNull());
+    EXPECT_FALSE(node(0).data(Qt::DecorationRole).value<QIcon>().isNull());
 }
 
 TEST_F(TreeTest, EachNodeIsMadeFromItsOwnLine)
@@ -222,29 +236,29 @@ TEST_F(TreeTest, EachNodeIsMadeFromItsOwnLine)
     // A listing that holds only its total line adds nothing.
     form->TreeView1->clear();
     listing({"total 0"});
-    EXPECT_EQ(form->TreeView1->topLevelItemCount(), 0);
+    EXPECT_EQ(form->TreeView1->model()->rowCount(), 0);
 }
 
 TEST_F(TreeTest, PathsAndEntriesGoBelowTheSelectedNode)
 {
     listing({"total 1", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 a"});
-    QTreeWidgetItem* a = form->TreeView1->topLevelItem(0);
-    form->TreeView1->setCurrentItem(a);
+    const QModelIndex a = node(0);
+    form->TreeView1->setCurrentIndex(a);
     form->ListUnderSelection = true;
     listing({"total 1", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 b"});
-    QTreeWidgetItem* b = a->child(0);
-    form->TreeView1->setCurrentItem(b);
+    const QModelIndex b = node(0, a);
+    form->TreeView1->setCurrentIndex(b);
     listing({"total 2", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 x", "-rw-r--r-- 1 u g 5 Nov 28 21:14 f.nfo"});
-    QTreeWidgetItem* x = b->child(0);
+    const QModelIndex x = node(0, b);
     EXPECT_EQ(TMainForm::ParentPath(a), "/");
     EXPECT_EQ(TMainForm::NodePath(a), "/a");
     EXPECT_EQ(TMainForm::ParentPath(x), "/a/b/");
     EXPECT_EQ(TMainForm::NodePath(x), "/a/b/x");
-    EXPECT_EQ(TMainForm::ParentPath(b->child(1)), "/a/b/");
+    EXPECT_EQ(TMainForm::ParentPath(node(1, b)), "/a/b/");
 
-    form->TreeView1->setCurrentItem(nullptr);
+    form->TreeView1->setCurrentIndex({});
     listing({"total 1", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 root2"});
-    EXPECT_EQ(form->TreeView1->topLevelItemCount(), 2) << "with nothing selected, entries go to the root level";
+    EXPECT_EQ(form->TreeView1->model()->rowCount(), 2) << "with nothing selected, entries go to the root level";
 }
 
 TEST_F(TreeTest, TheSelectionDecidesWhichButtonsAct)
@@ -259,22 +273,28 @@ TEST_F(TreeTest, TheSelectionDecidesWhichButtonsAct)
         return s;
     };
     EXPECT_EQ(enabled(), "111111") << "all enabled before the first selection";
-    form->TreeView1->setCurrentItem(form->TreeView1->topLevelItem(0));
+    form->TreeView1->setCurrentIndex(node(0));
     EXPECT_EQ(enabled(), "110000");
-    form->TreeView1->setCurrentItem(form->TreeView1->topLevelItem(1));
+    form->TreeView1->setCurrentIndex(node(1));
     EXPECT_EQ(enabled(), "001111");
-    form->TreeView1->setCurrentItem(form->TreeView1->topLevelItem(2));
+    form->TreeView1->setCurrentIndex(node(2));
     EXPECT_EQ(enabled(), "000000");
 
     // Expanding and collapsing select the node and show the open or closed folder; a link too.
-    QTreeWidgetItem* link = form->TreeView1->topLevelItem(2);
-    new QTreeWidgetItem(link);
-    form->TreeView1->setCurrentItem(form->TreeView1->topLevelItem(0));
-    link->setExpanded(true);
-    EXPECT_EQ(form->TreeView1->currentItem(), link);
+    const QModelIndex link = node(2);
+    form->ListUnderSelection = true;
+    listing({"total 1", "-rw-r--r-- 1 u g 5 Nov 28 21:14 inside.nfo"});
+    form->TreeView1->setCurrentIndex(node(0));
+    form->TreeView1->expand(link);
+    EXPECT_EQ(form->TreeView1->currentIndex(), link);
     EXPECT_EQ(TMainForm::nodeKind(link), 1);
-    link->setExpanded(false);
+    form->TreeView1->collapse(link);
     EXPECT_EQ(TMainForm::nodeKind(link), 0);
+
+    // The root level built anew takes the selection with it: no button acts on a node that is gone.
+    form->TreeView1->setCurrentIndex(node(0));
+    form->TreeView1->clear();
+    EXPECT_EQ(enabled(), "000000");
 }
 
 } // namespace

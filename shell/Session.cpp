@@ -18,7 +18,6 @@
 #include <QPushButton>
 #include <QStringListModel>
 #include <QTimer>
-#include <QTreeWidget>
 
 // ---- log-in and log-out ---------------------------------------------------------------------------------------
 
@@ -177,6 +176,8 @@ void TMainForm::fetchDirectory()
     Finally done([this] { setBusyCursor(false); });
     if (!ListUnderSelection)
         TreeView1->clear(); // the first listing after a log-in builds the root level anew
+    // The entries go below the node chosen now, whatever the operator clicks while they come.
+    TreeView1->tree().startListing(ListUnderSelection ? TreeView1->currentIndex() : QModelIndex());
     NMFTP1->List();
     StatusBar1->setPanelText(3, QStringLiteral("Done..."));
 }

@@ -138,6 +138,15 @@ Server::Fault Server::faultFor(const QByteArray& line) const
     return Fault::None;
 }
 
+const QByteArray* Server::rawReplyFor(const QByteArray& line) const
+{
+    for (const auto& [prefix, bytes] : options_.replyFrom) {
+        if (line.startsWith(prefix))
+            return &bytes;
+    }
+    return nullptr;
+}
+
 Session* Server::sessionByPid(int pid) const
 {
     for (Session* s : sessions_) {

@@ -23,6 +23,8 @@ struct ServerOptions {
     QString logPath;           // empty: standard output
     QList<QByteArray> dropOn;  // command prefixes whose reply is cut short by a closed connection
     QList<QByteArray> stallOn; // command prefixes whose reply is never finished
+    // Command prefixes whose reply is these bytes exactly, whatever they hold, line ends or none.
+    QList<QPair<QByteArray, QByteArray>> replyFrom;
 
     enum class Tls { Off, Explicit, Implicit };
     Tls tls = Tls::Off;          // Explicit: AUTH TLS upgrades a connection; Implicit: TLS from the first byte
@@ -78,6 +80,8 @@ public:
 
     enum class Fault { None, Drop, Stall };
     Fault faultFor(const QByteArray& line) const;
+    // The bytes to answer this line with instead of a reply of the daemon's own, or none.
+    const QByteArray* rawReplyFor(const QByteArray& line) const;
 
     // Logins that are not ours to serve but that SITE WHO shows and SITE KILL can end: a site always has a
     // few idle users hanging around.

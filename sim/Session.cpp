@@ -217,6 +217,10 @@ void Session::handleLine(const QByteArray& line)
         return;
     }
     doing_ = quoted(shown);
+    if (const QByteArray* raw = server_.rawReplyFor(line)) {
+        write(*raw, true);
+        return;
+    }
     const Server::Fault fault = server_.faultFor(line);
     if (line.isEmpty()) {
         send(Reply("500 Empty command line."), fault);
@@ -307,7 +311,7 @@ std::optional<Reply> Session::dispatch(const QByteArray& word, const QByteArray&
 
 // ---- output ----------------------------------------------------------------------------------------------------
 
-void Session::write(const QByteArray& bytes)
+void Session::write(const QByteArray& bytes, bool ownerSaysSo)
 {
     if (phase_ == Phase::Closed)
         return;
@@ -315,7 +319,8 @@ void Session::write(const QByteArray& bytes)
     qint64 pending = socket_->bytesToWrite();
     if (QSslSocket* tls = controlTls())
         pending += tls->encryptedBytesToWrite();
-    if (pending > kMaxPendingOutput) {
+    // A reply the operator of the daemon asked for (--reply-from) goes out whole, however large.
+    if (pending > kMaxPendingOutput + (ownerSaysSo ? bytes.size() : 0)) {
         // The client has stopped reading its replies; it gets no more of our memory.
         phase_ = Phase::Closing;
         socket_->abort();

@@ -54,7 +54,7 @@ private:
     void handleLine(const QByteArray& line);
     std::optional<Reply> dispatch(const QByteArray& word, const QByteArray& args);
     void send(const Reply& reply, Server::Fault fault);
-    void write(const QByteArray& bytes);
+    void write(const QByteArray& bytes, bool ownerSaysSo = false);
     void closeAfterWrite();
     void abortSession();
     void onDisconnected();

@@ -76,6 +76,10 @@ int main(int argc, char** argv)
         {"key", "The private key (PEM, unencrypted) of --cert.", "FILE"},
         {"cert-out", "Write the certificate in use (PEM) to FILE.", "FILE"},
         {"require-tls", "Refuse USER and PASS before AUTH TLS, and listings without PROT P."},
+        {"reply-from",
+         "Fault: answer a command line starting with PREFIX with the bytes of FILE exactly as they are, whatever they "
+         "hold (may be repeated).",
+         "PREFIX=FILE"},
         {"pasv-address", "Fault: PASV replies name this IPv4 address while the daemon listens on its real one.",
          "A.B.C.D"},
         {"refuse-passive", "Fault: PASV and EPSV replies name a port where nobody listens."},
@@ -119,6 +123,13 @@ int main(int argc, char** argv)
         options.dropOn.append(p.toLatin1());
     for (const QString& p : parser.values(QStringLiteral("stall-on")))
         options.stallOn.append(p.toLatin1());
+    for (const QString& rule : parser.values(QStringLiteral("reply-from"))) {
+        const qsizetype equals = rule.indexOf(QLatin1Char('='));
+        QFile file(rule.mid(equals + 1));
+        if (equals <= 0 || !file.open(QIODevice::ReadOnly))
+            return fail(2, QStringLiteral("--reply-from wants PREFIX=FILE with a file to read, not \"%1\"").arg(rule));
+        options.replyFrom.append({rule.left(equals).toLatin1(), file.readAll()});
+    }
 
     auto isSet = [&parser](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
     if (isSet("tls") && isSet("implicit-tls"))

@@ -1,0 +1,96 @@
+// A daemon that answers with what no daemon should: lines without end, lines that hold line breaks, binary junk,
+// terminal escapes, a 421 in the middle of a reply. The console shows what it can, bounded and readable, reports
+// what it cannot, and stays usable. The replies come from quillon-sim's --reply-from, byte for byte.
+
+#include "ConsoleFixture.h"
+
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTextBlock>
+
+namespace {
+
+class HostileDaemonTest : public ConsoleTest {
+protected:
+    // A file of reply bytes for quillon-sim's --reply-from.
+    QString replyFile(const QByteArray& bytes)
+    {
+        const QString path = dir_.filePath(QString::number(++files_));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return path;
+    }
+
+    static int longestLine(const QPlainTextEdit* box)
+    {
+        int longest = 0;
+        for (QTextBlock b = box->document()->begin(); b.isValid(); b = b.next())
+            longest = std::max(longest, b.length());
+        return longest;
+    }
+
+private:
+    QTemporaryDir dir_;
+    int files_ = 0;
+};
+
+TEST_F(HostileDaemonTest, HugeAndBrokenLinesStayOneBoundedReadableLineEach)
+{
+    const QByteArray huge = "200-" + QByteArray(1 << 20, 'x') + "\r\n200 ok\r\n";
+    QByteArray returns = "200-";
+    for (int i = 0; i < 300000; ++i)
+        returns += "x\r";
+    returns += "\r\n250\r\n";
+    const QByteArray junk = QByteArray("200-bin\0ary \x1b[2J\x1b]0;owned\x07 junk\x0c\r\n221\r\n", 39);
+    SimProcess sim({"--reply-from", "SITE WEEKTOP=" + replyFile(huge), "--reply-from",
+                    "SITE USER newbie=" + replyFile(returns), "--reply-from", "SITE WHO=" + replyFile(junk)});
+    online(sim, &TMainForm::InfoSheet);
+
+    // A line of a megabyte is shown cut, with a marker that says how long it was.
+    click(form->bbWeekTop);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_LT(longestLine(form->InfoMemo), 5000);
+    EXPECT_TRUE(form->InfoMemo->toPlainText().contains("[line cut: 1048580 bytes]"));
+
+    // Binary junk and a terminal's escapes show as characters, on one line; none of them acts.
+    click(form->bbWho);
+    const QString who = form->InfoMemo->toPlainText();
+    EXPECT_EQ(
+        who.split('\n'),
+        QStringList({"SITE WHO", QString::fromUtf8("200-bin\u2400ary \u241b[2J\u241b]0;owned\u2407 junk"), "221"}));
+
+    // Three hundred thousand carriage returns inside one line are one line of the bounded user box.
+    clickTab(form->UserSheet);
+    form->UserList->setEditText(QStringLiteral("newbie"));
+    emit form->UserList->activated(0);
+    click(form->bbUserInfo);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_LE(form->UserMemo->document()->blockCount(), 201);
+
+    // The console goes on as before.
+    click(form->bbLogOut);
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+}
+
+TEST_F(HostileDaemonTest, ALineThatNeverEndsAndA421AreReportedInPlainWords)
+{
+    const QByteArray endless = "200-" + QByteArray(10 << 20, 'y'); // ten megabytes, no line end
+    const QByteArray closing = "200-Top of the week:\r\n421 Service closing: the site is going down now.\r\n";
+    SimProcess sim(
+        {"--reply-from", "SITE WEEKTOP=" + replyFile(endless), "--reply-from", "SITE GROUPTOP=" + replyFile(closing)});
+    online(sim, &TMainForm::InfoSheet);
+    click(form->bbGroupTop);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_TRUE(prompts.errors[0].startsWith("421 Service closing"))
+        << "the daemon's own words: " << prompts.errors[0].toStdString();
+
+    online(sim, &TMainForm::InfoSheet);
+    click(form->bbWeekTop);
+    ASSERT_EQ(prompts.errors.size(), 2);
+    EXPECT_EQ(prompts.errors[1], "Reply too long.");
+    EXPECT_FALSE(form->NMFTP1->Connected);
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+}
+
+} // namespace

@@ -453,6 +453,7 @@ ParserFigures runParser(const std::string& listing)
         malloc_trim(0);
         const std::size_t before = mallinfo2().uordblks;
         TFTPUnixList list;
+        list.ReserveFor(std::int64_t(listing.size())); // as List does with the size its LIST reply announces
         const auto start = Clock::now();
         for (const std::string& line : lines)
             list.ParseLine(line);

@@ -4,37 +4,65 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <limits>
 #include <utility>
 
 // ---------------------------------------------------------------------------------------------------------------
 // Directory lists
 
+void TListColumn::append(std::initializer_list<std::string_view> parts)
+{
+    std::size_t length = 0;
+    for (std::string_view part : parts)
+        length += part.size();
+    // The offsets are 32 bits wide: four gigabytes of one column's text is more than any listing the console can
+    // show, and must not wrap round into wrong entries.
+    if (length > std::numeric_limits<std::uint32_t>::max() - bytes_.size())
+        throw Exception("The listing is too large to hold");
+    for (std::string_view part : parts)
+        bytes_.append(part);
+    ends_.push_back(std::uint32_t(bytes_.size()));
+}
+
+void TListColumn::clear()
+{
+    bytes_.clear();
+    ends_.clear();
+}
+
+void TListColumn::reserve(std::size_t entries, std::size_t bytes)
+{
+    ends_.reserve(entries);
+    bytes_.reserve(bytes);
+}
+
 void TFTPDirectoryList::ParseLine(const std::string& line)
 {
     lastStored_ = None;
-    int index = 1; // the field being filled, 1-based
-    int count = 1;
-    fields_[0].clear();
-    std::size_t i = 0;
-    while (i < line.size()) {
-        if (line[i] != ' ') {
-            std::string& field = fields_[std::size_t(index - 1)];
-            if (field.size() < MaxFieldLength)
-                field.push_back(line[i]);
-            ++i;
-            continue;
-        }
-        // A run of spaces ends the field. Past the last slot the window of slots 2..25 moves on, so the slots keep
-        // the first field and the last 24.
-        if (index < MaxFields) {
-            ++index;
+    line_.assign(line);
+    const char* const text = line_.data();
+    const std::size_t size = line_.size();
+    // The field boundaries first: each field runs to the next space, and a run of spaces is one separator. Past
+    // the last slot the window of slots 2..25 moves on, so the slots keep the first field and the last 24.
+    int count = 0;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = start;
+        while (end < size && text[end] != ' ')
+            ++end;
+        const Span field{start, std::min(end - start, MaxFieldLength)};
+        if (count < MaxFields) {
+            spans_[std::size_t(count++)] = field;
         } else {
-            std::rotate(fields_.begin() + 1, fields_.begin() + 2, fields_.end());
+            std::move(spans_.begin() + 2, spans_.end(), spans_.begin() + 1);
+            spans_[MaxFields - 1] = field;
         }
-        count = std::min(count + 1, MaxFields);
-        fields_[std::size_t(index - 1)].clear();
-        while (i < line.size() && line[i] == ' ')
-            ++i;
+        if (end == size)
+            break;
+        start = end + 1;
+        while (start < size && text[start] == ' ')
+            ++start;
     }
     fieldCount_ = count;
 }
@@ -48,6 +76,25 @@ void TFTPDirectoryList::ClearLists()
     DateList.clear();
 }
 
+void TFTPDirectoryList::ReserveFor(std::int64_t listingBytes)
+{
+    // A Unix listing line is some 60 to 70 bytes: ten of attributes, a dozen of date, a size and a name. The room
+    // follows those shares; past the cap the lists grow as lines come, so a server that announces terabytes gets
+    // nothing it did not send.
+    constexpr std::int64_t Cap = std::int64_t(64) << 20;
+    const auto bytes = std::size_t(std::clamp<std::int64_t>(listingBytes, 0, Cap));
+    const std::size_t entries = bytes / 56;
+    AttributeList.reserve(entries, bytes / 6);
+    NameList.reserve(entries, bytes / 4);
+    DateList.reserve(entries, bytes / 5);
+    SizeList.reserve(entries, bytes / 7);
+}
+
+std::size_t TFTPDirectoryList::HeldBytes() const
+{
+    return AttributeList.heldBytes() + NameList.heldBytes() + DateList.heldBytes() + SizeList.heldBytes();
+}
+
 void TFTPUnixList::ParseLine(const std::string& line)
 {
     TFTPDirectoryList::ParseLine(line);
@@ -56,7 +103,7 @@ void TFTPUnixList::ParseLine(const std::string& line)
         return;
     NameList.push_back(Field(n));
     SizeList.push_back(Field(n - 4));
-    DateList.push_back(Field(n - 3) + " " + Field(n - 2) + " " + Field(n - 1));
+    DateList.append({Field(n - 3), " ", Field(n - 2), " ", Field(n - 1)});
     AttributeList.push_back(Field(1));
     noteStored();
 }
@@ -743,6 +790,8 @@ void TNMFTP::List()
             refuseListStep(listReply);
         }
         BytesTotal = announcedSize(listReply);
+        if (ParseList && DirectoryList)
+            DirectoryList->ReserveFor(BytesTotal);
         if (OnTransactionStart)
             OnTransactionStart(this);
 

@@ -34,6 +34,8 @@ TEST(ListParser, UnixLinesTable)
         {"drwx 2 u g 1 Jan 5 12:00 x ", true, "", "Jan", "5 12:00 x", "drwx"}, // a trailing blank: empty last field
         {manyFields, true, "w22", "w18", "w19 w20 w21", "-rw-r--r--"},
         {"-rw-r--r-- 1 u g 1 Jan 5 2001 " + longName, true, longName.substr(0, 255), "1", "Jan 5 2001", "-rw-r--r--"},
+        {longName + " 1 u g " + longName + " Jan 5 2001 x", true, "x", longName.substr(0, 255), "Jan 5 2001",
+         longName.substr(0, 255)},
         {"a b c d e f g", false},
         {"a b c d e f g h", true, "h", "d", "e f g", "a"},
         {"\r\n", false},
@@ -46,14 +48,27 @@ TEST(ListParser, UnixLinesTable)
         ASSERT_EQ(list.NameList.size(), stored + row.stored) << row.line;
         ASSERT_TRUE(list.SizeList.size() == stored + row.stored && list.DateList.size() == stored + row.stored &&
                     list.AttributeList.size() == stored + row.stored);
+        const std::optional<TFTPListEntry> entry = list.LastStored();
+        ASSERT_EQ(entry.has_value(), row.stored) << row.line;
         if (!row.stored)
             continue;
         EXPECT_EQ(list.NameList[stored], row.name) << row.line;
         EXPECT_EQ(list.SizeList[stored], row.size) << row.line;
         EXPECT_EQ(list.DateList[stored], row.date) << row.line;
         EXPECT_EQ(list.AttributeList[stored], row.attributes) << row.line;
+        EXPECT_TRUE(entry->Name == row.name && entry->Size == row.size && entry->Date == row.date &&
+                    entry->Attributes == row.attributes)
+            << row.line;
         ++stored;
     }
+    // Every entry is still there, whole, after the lists have grown past all of them.
+    std::size_t k = 0;
+    for (const ParseRow& row : rows) {
+        if (row.stored) {
+            EXPECT_EQ(list.NameList[k++], row.name);
+        }
+    }
+    EXPECT_EQ(k, list.NameList.size());
     list.ParseLine(manyFields);
     EXPECT_EQ(list.FieldCount(), 25);
     EXPECT_EQ(list.Field(2), "3"); // slots 2..25 hold the last 24 fields: fields 7..30

@@ -302,12 +302,18 @@ private:
     class BusyScope;
 
     void readContinuation(std::string line);
-    std::string readGreetingLine();
+    bool watchEndedWait() const;
+    std::string takeWatchedLine();
+    [[noreturn]] void raiseReply(const std::string& line);
+    void abandonConnection();
+    void checkLoginLines() const;
+    void makeDataSocket();
+    std::string readReplyLine();
     void checkLogin();
     void endFailedLogin(bool sayQuit);
     void refuseListStep(const std::string& firstLine);
     void watchControlWhileWaiting();
-    void readListing();
+    bool readListing();
     void watchReplies();
     std::string tlsPeerName() const;
     void secureControl();
@@ -316,7 +322,7 @@ private:
     bool openPassive();
     void openActive();
     void secureData();
-    void checkProtectedCompletion(const std::string& line);
+    void checkCompletion(const std::string& line);
 
     int busyDepth_ = 0;
     bool replyWatchOn_ = true;

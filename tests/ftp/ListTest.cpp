@@ -340,7 +340,128 @@ TEST(ListTransfer, CancelEndsAcceptAndListingWaits)
     EXPECT_EQ(ftp.TransactionReply, "200 ok\r\n");
 }
 
-TEST(ListTransfer, TransferAbortedReplyStillReadsTheListingToItsEnd)
+TEST(ListTransfer, RefusedCompletionAndCutDataConnectionFailAfterTheLinesThatCame)
+{
+    std::string thousand;
+    for (int i = 0; i < 1000; ++i)
+        thousand += "-rw-r--r-- 1 u g 1 Jan 5 2001 f" + std::to_string(i) + "\r\n";
+    ScriptPeer peer([&](PeerSession& c) {
+        serveLogin(c);
+        // 1000 lines, and then the server says they are not all.
+        std::string port = c.readLine();
+        c.send("200 PORT ok\r\n");
+        c.expect("LIST");
+        c.send("150 Opening data connection\r\n");
+        if (auto data = c.connectData(port)) {
+            PeerSession::sendOn(*data, thousand);
+            data->disconnectFromHost();
+        }
+        c.send("451 Requested action aborted: local error in processing\r\n");
+        // Two lines, then one longer than the client will hold unread: it cuts the connection.
+        port = c.readLine();
+        c.send("200 PORT ok\r\n");
+        c.expect("LIST");
+        c.send("150 Opening data connection\r\n");
+        if (auto data = c.connectData(port)) {
+            PeerSession::sendOn(*data, "total 1\r\n-rw-r--r-- 1 u g 1 Jan 5 2001 before.nfo\r\n");
+            const std::string chunk(1 << 20, 'L');
+            for (int i = 0; i < 10 && data->state() == QAbstractSocket::ConnectedState; ++i)
+                PeerSession::sendOn(*data, chunk);
+        }
+        c.send("426 Data connection reset\r\n");
+        c.expect("NOOP");
+        c.send("200 ok\r\n");
+    });
+    TNMFTP ftp;
+    loginTo(ftp, peer);
+    ftp.ParseList = true;
+    ftp.Vendor = FtpVendor::Unix; // no SYST
+    EventLog log(ftp);
+    auto dog = watchdog(ftp);
+    EXPECT_EQ(failureOf<FTPException>([&] { ftp.List(); }),
+              "451 Requested action aborted: local error in processing\r\n");
+    EXPECT_EQ(ftp.DirectoryList->NameList.size(), 1000u);
+    EXPECT_EQ(Lines(log.entries.end() - 3, log.entries.end()),
+              (Lines{"stop", "status:Received " + std::to_string(thousand.size()) + " Bytes",
+                     "status:451 Requested action aborted: local error in processing\r\n"}));
+    EXPECT_EQ(log.count("success:4"), 0u);
+
+    log.entries.clear();
+    EXPECT_EQ(failureOf<ESockError>([&] { ftp.List(); }), "Reply too long");
+    EXPECT_EQ(ftp.DirectoryList->NameList, Lines{"before.nfo"});
+    // The lines that came stay delivered; the completion reply is read, so the next reply is the next command's.
+    EXPECT_EQ(Lines(log.entries.end() - 3, log.entries.end()),
+              (Lines{"item:total 1", "item:-rw-r--r-- 1 u g 1 Jan 5 2001 before.nfo",
+                     "status:426 Data connection reset\r\n"}));
+    EXPECT_EQ(ftp.DataSocket, nullptr);
+    ftp.SendCommand("NOOP");
+    EXPECT_EQ(ftp.TransactionReply, "200 ok\r\n");
+    EXPECT_FALSE(dog->fired);
+    EXPECT_EQ(peer.failure(), "");
+}
+
+TEST(ListTransfer, AMillionEntriesAreHeldCompactlyAndReadAsTheyCome)
+{
+    constexpr int Entries = 1000000;
+    auto entry = [](int i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "-rw-r--r-- 1 u g %d Jan 5 2001 f%07d\r\n", i % 1000, i);
+        return std::string(line);
+    };
+    std::size_t listingBytes = 0;
+    for (int i = 0; i < Entries; ++i)
+        listingBytes += entry(i).size();
+    ScriptPeer peer([&](PeerSession& c) {
+        serveLogin(c);
+        const std::string port = c.readLine();
+        c.send("200 PORT ok\r\n");
+        c.expect("LIST");
+        c.send("150 Opening data connection (" + std::to_string(listingBytes) + " bytes)\r\n");
+        if (auto data = c.connectData(port)) {
+            std::string chunk;
+            for (int i = 0; i < Entries; ++i) {
+                chunk += entry(i);
+                if (chunk.size() >= (1 << 20) || i + 1 == Entries) {
+                    PeerSession::sendOn(*data, chunk);
+                    chunk.clear();
+                }
+            }
+            data->disconnectFromHost();
+            if (data->state() != QAbstractSocket::UnconnectedState)
+                data->waitForDisconnected(5000);
+        }
+        c.send("226 Transfer complete\r\n");
+    });
+    TNMFTP ftp;
+    loginTo(ftp, peer);
+    ftp.ParseList = true;
+    ftp.Vendor = FtpVendor::Unix;
+    int items = 0;
+    std::size_t mostUnread = 0;
+    ftp.OnListItem = [&](const std::string&) {
+        ++items;
+        mostUnread = std::max(mostUnread, ftp.DataSocket->ReceiveBuffer.size());
+    };
+    ftp.List();
+    EXPECT_EQ(items, Entries);
+    EXPECT_EQ(ftp.BytesTotal, std::int64_t(listingBytes));
+    const TFTPDirectoryList& list = *ftp.DirectoryList;
+    ASSERT_EQ(list.NameList.size(), std::size_t(Entries));
+    EXPECT_EQ(list.NameList[0], "f0000000");
+    EXPECT_EQ(list.NameList[Entries - 1], "f0999999");
+    EXPECT_EQ(list.SizeList[Entries - 1], "999");
+    EXPECT_EQ(list.DateList[Entries / 2], "Jan 5 2001");
+    // Lines are taken as they come: what waits unread is a few receive chunks, never the listing.
+    EXPECT_LE(mostUnread, 8 * TPowersock::ChunkSize);
+    // The lists hold their text and an offset an entry, with at most as much again to grow into.
+    std::size_t text = 0;
+    for (const TListColumn* column : {&list.AttributeList, &list.NameList, &list.DateList, &list.SizeList})
+        for (std::string_view field : *column)
+            text += field.size();
+    EXPECT_LE(list.HeldBytes(), 2 * (text + 4 * sizeof(std::uint32_t) * std::size_t(Entries)));
+}
+
+TEST(ListTransfer, TransferAbortedReplyIsRaisedAfterTheListingIsReadToItsEnd)
 {
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
@@ -372,11 +493,12 @@ TEST(ListTransfer, TransferAbortedReplyStillReadsTheListingToItsEnd)
     });
     watch.start(1);
     auto dog = watchdog(ftp);
-    ftp.List();
+    // Read to its end, and then the server's word that it is not whole: the listing does not count as done.
+    EXPECT_EQ(failureOf<FTPException>([&] { ftp.List(); }), "426 Connection closed; transfer aborted\r\n");
     EXPECT_FALSE(dog->fired);
-    // Read to its end; the completion reply is not read, and the listing still counts as done.
     EXPECT_EQ(Lines(log.entries.end() - 5, log.entries.end()),
-              (Lines{"item:line one", "item:line two", "stop", "status:Received 20 Bytes", "success:4"}));
+              (Lines{"item:line one", "item:line two", "stop", "status:Received 20 Bytes",
+                     "status:426 Connection closed; transfer aborted\r\n"}));
 }
 
 } // namespace

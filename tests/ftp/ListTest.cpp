@@ -438,12 +438,18 @@ TEST(ListTransfer, AMillionEntriesAreHeldCompactlyAndReadAsTheyCome)
     ftp.Vendor = FtpVendor::Unix;
     int items = 0;
     std::size_t mostUnread = 0;
+    // The window stays live while the lines stream in: a timer set at the first line runs inside the wait.
+    std::unique_ptr<Later> timer;
+    int itemsWhenTimerRan = -1;
     ftp.OnListItem = [&](const std::string&) {
-        ++items;
+        if (++items == 1)
+            timer = std::make_unique<Later>(0, [&] { itemsWhenTimerRan = items; });
         mostUnread = std::max(mostUnread, ftp.DataSocket->ReceiveBuffer.size());
     };
     ftp.List();
     EXPECT_EQ(items, Entries);
+    EXPECT_GT(itemsWhenTimerRan, 0);
+    EXPECT_LT(itemsWhenTimerRan, Entries);
     EXPECT_EQ(ftp.BytesTotal, std::int64_t(listingBytes));
     const TFTPDirectoryList& list = *ftp.DirectoryList;
     ASSERT_EQ(list.NameList.size(), std::size_t(Entries));

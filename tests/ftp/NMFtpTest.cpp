@@ -212,32 +212,63 @@ TEST(FtpCommands, NotConnectedSendsNothing)
     EXPECT_FALSE(ftp.isBusy());
 }
 
-TEST(FtpWaits, ReplyWatch421EndsTheWait)
+TEST(FtpWaits, ReplyWatch421EndsTheWaitWithTheServersOwnLine)
 {
-    ScriptPeer peer([](PeerSession& c) {
-        serveLogin(c);
-        c.expect("SITE USERS");
-        c.send("200-Users:\r\n");
-        c.peer.waitFor("first line read");
-        c.send("421 Timeout, closing control connection\r\n");
-        c.close();
-    });
+    // The daemon gives up in the middle of a reply, as the whole reply, and while a listing waits for its data
+    // connection.
+    const std::string bye = "421 Timeout, closing control connection\r\n";
+    int session = 0; // the peer thread's only
+    ScriptPeer peer(
+        [&](PeerSession& c) {
+            serveLogin(c);
+            switch (++session) {
+            case 1:
+                c.expect("SITE USERS");
+                c.send("200-Users:\r\n");
+                c.peer.waitFor("first line read");
+                break;
+            case 2:
+                c.expect("SITE WHO");
+                break;
+            case 3:
+                c.readLine();
+                c.send("200 PORT ok\r\n");
+                c.expect("LIST");
+                c.send("150 Opening data connection\r\n"); // and never connects
+                c.peer.waitFor("accepting");
+                break;
+            }
+            c.send(bye);
+            c.close();
+        },
+        3);
     TNMFTP ftp;
-    loginTo(ftp, peer);
     EventLog log(ftp);
     ftp.OnStatus = [&](QObject*, const std::string&) {
         log.add("status:" + ftp.Status);
         if (ftp.Status == "200-Users:\r\n")
             peer.signal("first line read");
     };
+    ftp.OnTransactionStart = [&](QObject*) { peer.signal("accepting"); };
     auto dog = watchdog(ftp);
     // The daemon's own words, not the wait's end, reach the operator: first as a status line, then as the failure.
-    EXPECT_EQ(failureOf<FTPException>([&] { ftp.SendCommand("SITE USERS"); }),
-              "421 Timeout, closing control connection\r\n");
+    const std::function<void()> operations[] = {[&] { ftp.SendCommand("SITE USERS"); },
+                                                [&] { ftp.SendCommand("SITE WHO"); }, [&] { ftp.List(); }};
+    const Lines before[] = {{"status:SITE USERS", "status:200-Users:\r\n"}, {"status:SITE WHO"}, {}};
+    for (int i = 0; i < 3; ++i) {
+        loginTo(ftp, peer);
+        log.entries.clear();
+        EXPECT_EQ(failureOf<FTPException>(operations[i]), bye) << i;
+        ASSERT_TRUE(pumpUntil([&] { return !ftp.Connected; }));
+        Lines expected = before[i];
+        expected.insert(expected.end(), {"status:" + bye, "disconnect"});
+        if (i < 2)
+            EXPECT_EQ(log.entries, expected);
+        else
+            EXPECT_EQ(Lines(log.entries.end() - 2, log.entries.end()), Lines(expected.end() - 2, expected.end()));
+    }
     EXPECT_FALSE(dog->fired);
-    ASSERT_TRUE(pumpUntil([&] { return !ftp.Connected; }));
-    EXPECT_EQ(log.entries, (Lines{"status:SITE USERS", "status:200-Users:\r\n",
-                                  "status:421 Timeout, closing control connection\r\n", "disconnect"}));
+    EXPECT_EQ(peer.failure(), "");
 }
 
 TEST(FtpWaits, LostConnectionEndsTheWaitAndTheClientLogsInAgain)

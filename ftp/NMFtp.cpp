@@ -258,6 +258,10 @@ std::string TNMFTP::Transaction(const std::string& command)
             raiseReply(takeWatchedLine());
         }
         readContinuation(first);
+        // The whole reply is in: now the application's events run once, inside the operation as they always have
+        // (the page shows the command and its reply, a click on the window is gated by isBusy), but never between
+        // the command and its reply.
+        PumpEvents();
         return first;
     } catch (const ENoAnswerError&) {
         abandonConnection();

@@ -81,7 +81,7 @@ void TFTPDirectoryList::ReserveFor(std::int64_t listingBytes)
     // A Unix listing line is some 60 to 70 bytes: ten of attributes, a dozen of date, a size and a name. The room
     // follows those shares; past the cap the lists grow as lines come, so a server that announces terabytes gets
     // nothing it did not send.
-    constexpr std::int64_t Cap = std::int64_t(64) << 20;
+    constexpr std::int64_t Cap = std::int64_t(16) << 20;
     const auto bytes = std::size_t(std::clamp<std::int64_t>(listingBytes, 0, Cap));
     const std::size_t entries = bytes / 56;
     AttributeList.reserve(entries, bytes / 6);

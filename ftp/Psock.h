@@ -310,11 +310,11 @@ private:
     bool connectSucceeded_ = false;
     bool disconnectHeld_ = false;
     bool destroying_ = false;
-    bool suspended_ = false;  // notifications stopped by a read while Canceled
-    bool overflowed_ = false; // the connection was cut for too many unread bytes
-    bool readMorePosted_ = false;
+    bool suspended_ = false;      // notifications stopped by a read while Canceled
+    bool overflowed_ = false;     // the connection was cut for too many unread bytes
+    bool readMorePosted_ = false; // a read-more request waits in the event queue
+    bool sendMorePosted_ = false; // a send-more request does
     std::uint64_t notifications_ = 0;
-    bool sendMorePosted_ = false;
     // When a byte last came from the server or went to it.
     std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
 

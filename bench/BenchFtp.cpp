@@ -1,13 +1,20 @@
-// bench_ftp: how fast the FTP client lists and how quickly it turns a command round, next to lftp doing the same
-// work against the same local peer in the same run, and the same client over TLS next to itself in clear text.
+// bench_ftp: how fast the FTP client lists and how quickly it turns a command round, next to lftp and a raw client
+// doing the same work against the same local peer in the same run, and the same client over TLS next to itself in
+// clear text.
 //
-//   listing:     a 100,000-line Unix listing through List with ParseList on (lftp: ls), active mode;
-//   round trips: 1,000 sequential commands, each waiting for its reply (lftp: quote);
-//   TLS:         the same again with explicit TLS and a protected data connection (AUTH TLS, PROT P).
+//   listing:     a 100,000-line Unix listing through List with ParseList on (lftp: ls; raw: the bytes and their
+//                lines, nothing parsed), active mode;
+//   round trips: 1,000 sequential commands, each waiting for its reply (lftp: quote; raw: a blocking socket that
+//                writes a line and reads one);
+//   TLS:         the same again with explicit TLS and a protected data connection (AUTH TLS, PROT P);
+//   busy window: 200 round trips while every status line asks for a 2 ms repaint, as a text box of the console
+//                does; timed on the client's side: the command leaving, the call returning, the reply on screen;
+//   parser:      the listing's lines through TFTPUnixList::ParseLine alone, and the heap its lists hold.
 //
-// All clients are timed on the peer's clock, from the command that starts the work to the command that follows
-// it, so they are measured the same way; the client's own view of its calls is printed too. Prints figures only;
-// it is not a test. Runs in a few seconds. --verbose also lists the other commands each client sent.
+// The listing and the round trips are timed on the peer's clock, from the command that starts the work to the
+// command that follows it, so every client is measured the same way; the client's own view of its calls is printed
+// too. Prints figures only; it is not a test. Runs in a few seconds. --verbose also lists the other commands each
+// client sent.
 
 #include "TlsPeer.h"
 #include "ftp/NMFtp.h"
@@ -24,8 +31,10 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <malloc.h>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -34,6 +43,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int ListingLines = 100000;
 constexpr int RoundTrips = 1000;
+constexpr int BusyRoundTrips = 200;
+constexpr double PaintMs = 2.0;
 
 std::string makeListing()
 {
@@ -68,14 +79,12 @@ public:
             QTcpServer server;
             server.listen(QHostAddress::LocalHost, 0);
             listening.set_value(server.serverPort());
-            for (int session = 0; !stop_; ++session) {
-                if (!server.waitForNewConnection(200)) {
-                    --session;
+            while (!stop_) {
+                if (!server.waitForNewConnection(200))
                     continue;
-                }
                 std::unique_ptr<QTcpSocket> control(server.nextPendingConnection());
                 control->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-                serve(session, *control);
+                serve(sessions_++, *control);
             }
         }));
         thread_->start();
@@ -87,6 +96,9 @@ public:
         thread_->wait(10000);
     }
     quint16 port() const { return port_; }
+    // The number the next client's session will have.
+    int sessions() const { return sessions_; }
+    const std::string& listing() const { return listing_; }
     const std::string& fingerprint() const { return certificate_.fingerprint; }
     std::size_t listingBytes() const { return listing_.size(); }
     std::vector<Arrival> arrivals() const
@@ -180,6 +192,7 @@ private:
     quint16 port_ = 0;
     std::unique_ptr<QThread> thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<int> sessions_{0};
     mutable std::mutex mutex_;
     std::vector<Arrival> arrivals_;
 };
@@ -227,10 +240,17 @@ Figures figuresOf(const std::vector<BenchPeer::Arrival>& all, int session)
     return f;
 }
 
-Figures runKolvane(BenchPeer& peer, int session, bool tls, double& clientListingMs, double& clientRoundTripMs,
-                   int& items)
+// Burns the processor for the given time, as painting a page of text does.
+void burn(double millis)
 {
-    TNMFTP ftp;
+    const auto until =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(millis));
+    while (Clock::now() < until) {
+    }
+}
+
+void configure(TNMFTP& ftp, BenchPeer& peer, bool tls)
+{
     if (tls) {
         ftp.Security = TFtpSecurity::ExplicitRequired;
         ftp.PinnedFingerprint = peer.fingerprint();
@@ -241,6 +261,13 @@ Figures runKolvane(BenchPeer& peer, int session, bool tls, double& clientListing
     ftp.Password = "bench";
     ftp.ParseList = true;
     ftp.ReportLevel = 2; // as the console runs it: every protocol line is reported
+}
+
+Figures runKolvane(BenchPeer& peer, bool tls, double& clientListingMs, double& clientRoundTripMs, int& items)
+{
+    const int session = peer.sessions();
+    TNMFTP ftp;
+    configure(ftp, peer, tls);
     std::size_t statusBytes = 0;
     ftp.OnStatus = [&](QObject*, const std::string&) { statusBytes += ftp.Status.size(); };
     ftp.OnListItem = [&](const std::string&) { ++items; };
@@ -261,6 +288,146 @@ Figures runKolvane(BenchPeer& peer, int session, bool tls, double& clientListing
         std::fprintf(stderr, "warning: %zu entries parsed\n", ftp.DirectoryList->NameList.size());
     ftp.Disconnect();
     return figuresOf(peer.arrivals(), session);
+}
+
+struct BusyFigures {
+    double leaveMs = 0; // the call starts .. the peer has the command (median)
+    double readMs = 0;  // the call starts .. the reply line is read and reported (median)
+    double callMs = 0;  // the call starts .. it returns (median)
+    double shownMs = 0; // the call starts .. a repaint that shows the reply has ended (median)
+};
+
+// A page that repaints as a widget does: a change asks for one repaint, posted at low priority unless one is
+// already pending, and the repaint costs PaintMs.
+class Page : public QObject {
+public:
+    void changed()
+    {
+        if (std::exchange(pending_, true))
+            return;
+        QCoreApplication::postEvent(this, new QEvent(QEvent::User), Qt::LowEventPriority);
+    }
+    bool event(QEvent* e) override
+    {
+        if (e->type() != QEvent::User)
+            return QObject::event(e);
+        pending_ = false;
+        const bool showsReply = replyIn;
+        burn(PaintMs);
+        if (showsReply && !shown) {
+            shown = true;
+            shownAt = Clock::now();
+        }
+        return true;
+    }
+    bool replyIn = false;
+    bool shown = false;
+    Clock::time_point replyAt, shownAt;
+
+private:
+    bool pending_ = false;
+};
+
+// Round trips in a window that is busy painting: every status line changes the page, as appending a line to a
+// page's text box does. Between commands the events run, as they do between two clicks.
+BusyFigures runBusyWindow(BenchPeer& peer)
+{
+    const int session = peer.sessions();
+    TNMFTP ftp;
+    configure(ftp, peer, false);
+    ftp.Connect();
+    Page page;
+    ftp.OnStatus = [&](QObject*, const std::string& text) {
+        if (text.rfind("200", 0) == 0) {
+            page.replyIn = true;
+            page.replyAt = Clock::now();
+        }
+        page.changed();
+    };
+    std::vector<Clock::time_point> starts;
+    std::vector<double> calls, read, shown;
+    for (int i = 0; i < BusyRoundTrips; ++i) {
+        QCoreApplication::processEvents();
+        page.replyIn = page.shown = false;
+        const auto start = Clock::now();
+        ftp.SendCommand("SITE BUSY " + std::to_string(i));
+        calls.push_back(ms(Clock::now() - start));
+        starts.push_back(start);
+        while (!page.shown)
+            QCoreApplication::processEvents();
+        read.push_back(ms(page.replyAt - start));
+        shown.push_back(ms(page.shownAt - start));
+    }
+    ftp.OnStatus = nullptr;
+    ftp.Disconnect();
+    std::vector<double> leaves;
+    for (const auto& a : peer.arrivals())
+        if (a.session == session && a.command.rfind("SITE BUSY ", 0) == 0) {
+            const std::size_t i = std::stoul(a.command.substr(10));
+            if (i < starts.size())
+                leaves.push_back(ms(a.at - starts[i]));
+        }
+    return {median(leaves), median(read), median(calls), median(shown)};
+}
+
+// A raw client: blocking reads and writes on a plain socket, lines split and nothing else; the floor any FTP client
+// on this machine stands on.
+bool runRaw(BenchPeer& peer, Figures& figures, std::string& problem)
+{
+    const int session = peer.sessions();
+    QTcpSocket control;
+    control.connectToHost(QHostAddress::LocalHost, peer.port());
+    if (!control.waitForConnected(5000)) {
+        problem = "cannot connect";
+        return false;
+    }
+    control.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    auto readLine = [&]() -> std::string {
+        while (!control.canReadLine())
+            if (!control.waitForReadyRead(10000))
+                return std::string();
+        return control.readLine().toStdString();
+    };
+    auto send = [&](const std::string& line) {
+        control.write((line + "\r\n").data(), qint64(line.size() + 2));
+        control.flush();
+    };
+    auto transact = [&](const std::string& line) {
+        send(line);
+        return readLine();
+    };
+    readLine();
+    transact("USER bench");
+    transact("PASS bench");
+    QTcpServer data;
+    data.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = data.serverPort();
+    transact("PORT 127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 255));
+    send("LIST");
+    readLine(); // 150
+    if (!data.waitForNewConnection(10000)) {
+        problem = "no data connection";
+        return false;
+    }
+    std::unique_ptr<QTcpSocket> listing(data.nextPendingConnection());
+    std::size_t lines = 0;
+    for (;;) {
+        const QByteArray bytes = listing->readAll();
+        lines += std::size_t(std::count(bytes.begin(), bytes.end(), '\n'));
+        if (bytes.isEmpty() && !listing->waitForReadyRead(10000))
+            break;
+    }
+    readLine(); // 226
+    transact("NOOP");
+    for (int i = 0; i < RoundTrips; ++i)
+        transact("SITE PING " + std::to_string(i));
+    transact("QUIT");
+    if (lines != std::size_t(ListingLines)) {
+        problem = "got " + std::to_string(lines) + " lines";
+        return false;
+    }
+    figures = figuresOf(peer.arrivals(), session);
+    return true;
 }
 
 bool runLftp(BenchPeer& peer, std::string& problem)
@@ -302,6 +469,51 @@ bool runLftp(BenchPeer& peer, std::string& problem)
     return true;
 }
 
+struct ParserFigures {
+    double nsPerLine = 0;
+    double heapMb = 0; // what the lists of one parsed listing hold on the heap
+    std::size_t entries = 0;
+};
+
+// The listing's lines through the parser alone, the best of five passes; and the heap the lists of one hold.
+ParserFigures runParser(const std::string& listing)
+{
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < listing.size();) {
+        std::size_t end = listing.find('\n', start);
+        if (end == std::string::npos)
+            end = listing.size();
+        std::size_t cut = end;
+        if (cut > start && listing[cut - 1] == '\r')
+            --cut;
+        lines.emplace_back(listing, start, cut - start);
+        start = end + 1;
+    }
+    ParserFigures f;
+    double best = 0;
+    // Pass 0 measures the heap from a trimmed start; the five timed passes after it reuse the memory it gave back,
+    // so the figure is the parser's and not the first touch of fresh pages.
+    for (int pass = 0; pass <= 5; ++pass) {
+        if (pass == 0)
+            malloc_trim(0);
+        const std::size_t before = mallinfo2().uordblks;
+        TFTPUnixList list;
+        list.ReserveFor(std::int64_t(listing.size())); // as List does with the size its LIST reply announces
+        const auto start = Clock::now();
+        for (const std::string& line : lines)
+            list.ParseLine(line);
+        const double took = ms(Clock::now() - start);
+        if (pass == 0) {
+            f.heapMb = double(mallinfo2().uordblks - before) / (1024.0 * 1024.0);
+            f.entries = list.NameList.size();
+        } else if (pass == 1 || took < best) {
+            best = took;
+        }
+    }
+    f.nsPerLine = best * 1e6 / double(lines.size());
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -315,7 +527,8 @@ int main(int argc, char** argv)
     // warming up, which is no property of either.
     double clientListingMs = 0, clientRoundTripMs = 0, tlsListingMs = 0, tlsRoundTripMs = 0;
     int items = 0, tlsItems = 0;
-    Figures first, kolvane, secured; // first: the first clear run, which lftp's one run is set against
+    Figures first, kolvane, secured; // first: the first clear run, which lftp's and the raw client's are set against
+    BusyFigures busy;
     auto better = [](Figures& best, const Figures& run, double& bestClient, double clientRun, double& bestTrip,
                      double tripRun, bool first) {
         if (first || (run.ok && run.listingMs < best.listingMs)) {
@@ -332,28 +545,37 @@ int main(int argc, char** argv)
         for (int round = 0; round < 2; ++round) {
             double listMs = 0, tripMs = 0;
             items = tlsItems = 0;
-            const Figures clear = runKolvane(peer, 2 * round, false, listMs, tripMs, items);
+            const Figures clear = runKolvane(peer, false, listMs, tripMs, items);
             if (round == 0)
                 first = clear;
             better(kolvane, clear, clientListingMs, listMs, clientRoundTripMs, tripMs, round == 0);
-            const Figures tls = runKolvane(peer, 2 * round + 1, true, listMs, tripMs, tlsItems);
+            const Figures tls = runKolvane(peer, true, listMs, tripMs, tlsItems);
             better(secured, tls, tlsListingMs, listMs, tlsRoundTripMs, tripMs, round == 0);
         }
+        busy = runBusyWindow(peer);
     } catch (const Exception& e) {
         std::fprintf(stderr, "Kolvane client failed: %s\n", e.message().c_str());
         return 1;
     }
     std::string problem;
+    const int lftpSession = peer.sessions();
     const bool lftpRan = runLftp(peer, problem);
-    const Figures lftp = lftpRan ? figuresOf(peer.arrivals(), 4) : Figures{};
+    const Figures lftp = lftpRan ? figuresOf(peer.arrivals(), lftpSession) : Figures{};
+    Figures raw;
+    std::string rawProblem;
+    const bool rawRan = runRaw(peer, raw, rawProblem);
+    const ParserFigures parser = runParser(peer.listing());
 
     auto linesPerSecond = [](double millis) { return millis > 0 ? ListingLines / (millis / 1000.0) : 0.0; };
-    std::printf("%-40s %14s %14s %10s\n", "", "Kolvane", "lftp", "ratio");
-    std::printf("%-40s %14.0f %14.0f %10.2f\n", "listing, lines/s (higher is better)", linesPerSecond(first.listingMs),
-                linesPerSecond(lftp.listingMs),
-                lftp.ok ? linesPerSecond(first.listingMs) / linesPerSecond(lftp.listingMs) : 0.0);
-    std::printf("%-40s %14.3f %14.3f %10.2f\n", "round trip, median ms (lower is better)", first.roundTripMs,
-                lftp.roundTripMs, lftp.ok ? first.roundTripMs / lftp.roundTripMs : 0.0);
+    auto ratio = [](bool ok, double a, double b) { return ok && b > 0 ? a / b : 0.0; };
+    std::printf("%-40s %12s %12s %12s %10s %10s\n", "", "Kolvane", "lftp", "raw", "/lftp", "/raw");
+    std::printf("%-40s %12.0f %12.0f %12.0f %10.2f %10.2f\n", "listing, lines/s (higher is better)",
+                linesPerSecond(first.listingMs), linesPerSecond(lftp.listingMs), linesPerSecond(raw.listingMs),
+                ratio(lftp.ok, linesPerSecond(first.listingMs), linesPerSecond(lftp.listingMs)),
+                ratio(raw.ok, linesPerSecond(first.listingMs), linesPerSecond(raw.listingMs)));
+    std::printf("%-40s %12.3f %12.3f %12.3f %10.2f %10.2f\n", "round trip, median ms (lower is better)",
+                first.roundTripMs, lftp.roundTripMs, raw.roundTripMs,
+                ratio(lftp.ok, first.roundTripMs, lftp.roundTripMs), ratio(raw.ok, first.roundTripMs, raw.roundTripMs));
     std::printf("\n%-40s %14s %14s %10s\n", "Kolvane in clear text and over TLS", "clear", "TLS (PROT P)", "TLS/clear");
     std::printf("%-40s %14.0f %14.0f\n", "listing, lines/s (higher is better)", linesPerSecond(kolvane.listingMs),
                 linesPerSecond(secured.listingMs));
@@ -361,25 +583,36 @@ int main(int argc, char** argv)
                 kolvane.listingMs > 0 ? secured.listingMs / kolvane.listingMs : 0.0);
     std::printf("%-40s %14.3f %14.3f %10.2f\n", "round trip, median ms (lower is better)", kolvane.roundTripMs,
                 secured.roundTripMs, kolvane.roundTripMs > 0 ? secured.roundTripMs / kolvane.roundTripMs : 0.0);
+    std::printf(
+        "\nKolvane in a window busy painting (a status line asks for a repaint of %.0f ms, as a text box does), "
+        "%d round trips, medians from the call:\n"
+        "  command leaves %.3f ms, reply read %.3f ms, call returns %.3f ms, reply on screen %.3f ms\n",
+        PaintMs, BusyRoundTrips, busy.leaveMs, busy.readMs, busy.callMs, busy.shownMs);
+    std::printf("\nParser alone: %.0f ns a line (%.1f%% of the clear listing), its lists hold %.1f MB of heap for "
+                "%zu entries\n",
+                parser.nsPerLine,
+                kolvane.listingMs > 0 ? 100.0 * parser.nsPerLine * ListingLines / 1e6 / kolvane.listingMs : 0.0,
+                parser.heapMb, parser.entries);
     std::printf("\nKolvane as its caller sees it: List %.1f ms for %d lines (%.0f lines/s, parsed), SendCommand median "
                 "%.3f ms; over TLS List %.1f ms for %d lines, SendCommand median %.3f ms\n",
                 clientListingMs, items, ListingLines / (clientListingMs / 1000.0), clientRoundTripMs, tlsListingMs,
                 tlsItems, tlsRoundTripMs);
-    std::printf("All clients timed on the peer's clock: LIST to the next command, and the gaps between commands. "
-                "Beside lftp, Kolvane's first run; clear text beside TLS, the better of two runs each.\n");
+    std::printf("Listing and round trips timed on the peer's clock: LIST to the next command, and the gaps between "
+                "commands. Beside lftp and the raw client, Kolvane's first run; clear text beside TLS, the better of "
+                "two runs each.\n");
     if (argc > 1 && std::string(argv[1]) == "--verbose")
         for (const auto& a : peer.arrivals())
-            if (a.command.rfind("SITE PING", 0) != 0)
-                std::printf("  %s: %s\n",
-                            a.session == 0   ? "Kolvane"
-                            : a.session == 1 ? "Kolvane TLS"
-                                             : "lftp",
-                            a.command.c_str());
+            if (a.command.rfind("SITE PING", 0) != 0 && a.command.rfind("SITE BUSY", 0) != 0)
+                std::printf("  session %d: %s\n", a.session, a.command.c_str());
     if (!kolvane.ok || !secured.ok)
         std::printf("warning: the peer did not see the whole Kolvane session\n");
     if (!lftpRan)
         std::printf("lftp: %s\n", problem.c_str());
     else if (!lftp.ok)
         std::printf("warning: the peer did not see the whole lftp session\n");
+    if (!rawRan)
+        std::printf("raw client: %s\n", rawProblem.c_str());
+    else if (!raw.ok)
+        std::printf("warning: the peer did not see the whole raw session\n");
     return 0;
 }

@@ -4,37 +4,65 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <limits>
 #include <utility>
 
 // ---------------------------------------------------------------------------------------------------------------
 // Directory lists
 
+void TListColumn::append(std::initializer_list<std::string_view> parts)
+{
+    std::size_t length = 0;
+    for (std::string_view part : parts)
+        length += part.size();
+    // The offsets are 32 bits wide: four gigabytes of one column's text is more than any listing the console can
+    // show, and must not wrap round into wrong entries.
+    if (length > std::numeric_limits<std::uint32_t>::max() - bytes_.size())
+        throw Exception("The listing is too large to hold");
+    for (std::string_view part : parts)
+        bytes_.append(part);
+    ends_.push_back(std::uint32_t(bytes_.size()));
+}
+
+void TListColumn::clear()
+{
+    bytes_.clear();
+    ends_.clear();
+}
+
+void TListColumn::reserve(std::size_t entries, std::size_t bytes)
+{
+    ends_.reserve(entries);
+    bytes_.reserve(bytes);
+}
+
 void TFTPDirectoryList::ParseLine(const std::string& line)
 {
     lastStored_ = None;
-    int index = 1; // the field being filled, 1-based
-    int count = 1;
-    fields_[0].clear();
-    std::size_t i = 0;
-    while (i < line.size()) {
-        if (line[i] != ' ') {
-            std::string& field = fields_[std::size_t(index - 1)];
-            if (field.size() < MaxFieldLength)
-                field.push_back(line[i]);
-            ++i;
-            continue;
-        }
-        // A run of spaces ends the field. Past the last slot the window of slots 2..25 moves on, so the slots keep
-        // the first field and the last 24.
-        if (index < MaxFields) {
-            ++index;
+    line_.assign(line);
+    const char* const text = line_.data();
+    const std::size_t size = line_.size();
+    // The field boundaries first: each field runs to the next space, and a run of spaces is one separator. Past
+    // the last slot the window of slots 2..25 moves on, so the slots keep the first field and the last 24.
+    int count = 0;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = start;
+        while (end < size && text[end] != ' ')
+            ++end;
+        const Span field{start, std::min(end - start, MaxFieldLength)};
+        if (count < MaxFields) {
+            spans_[std::size_t(count++)] = field;
         } else {
-            std::rotate(fields_.begin() + 1, fields_.begin() + 2, fields_.end());
+            std::move(spans_.begin() + 2, spans_.end(), spans_.begin() + 1);
+            spans_[MaxFields - 1] = field;
         }
-        count = std::min(count + 1, MaxFields);
-        fields_[std::size_t(index - 1)].clear();
-        while (i < line.size() && line[i] == ' ')
-            ++i;
+        if (end == size)
+            break;
+        start = end + 1;
+        while (start < size && text[start] == ' ')
+            ++start;
     }
     fieldCount_ = count;
 }
@@ -48,6 +76,25 @@ void TFTPDirectoryList::ClearLists()
     DateList.clear();
 }
 
+void TFTPDirectoryList::ReserveFor(std::int64_t listingBytes)
+{
+    // A Unix listing line is some 60 to 70 bytes: ten of attributes, a dozen of date, a size and a name. The room
+    // follows those shares; past the cap the lists grow as lines come, so a server that announces terabytes gets
+    // nothing it did not send.
+    constexpr std::int64_t Cap = std::int64_t(16) << 20;
+    const auto bytes = std::size_t(std::clamp<std::int64_t>(listingBytes, 0, Cap));
+    const std::size_t entries = bytes / 56;
+    AttributeList.reserve(entries, bytes / 6);
+    NameList.reserve(entries, bytes / 4);
+    DateList.reserve(entries, bytes / 5);
+    SizeList.reserve(entries, bytes / 7);
+}
+
+std::size_t TFTPDirectoryList::HeldBytes() const
+{
+    return AttributeList.heldBytes() + NameList.heldBytes() + DateList.heldBytes() + SizeList.heldBytes();
+}
+
 void TFTPUnixList::ParseLine(const std::string& line)
 {
     TFTPDirectoryList::ParseLine(line);
@@ -56,7 +103,7 @@ void TFTPUnixList::ParseLine(const std::string& line)
         return;
     NameList.push_back(Field(n));
     SizeList.push_back(Field(n - 4));
-    DateList.push_back(Field(n - 3) + " " + Field(n - 2) + " " + Field(n - 1));
+    DateList.append({Field(n - 3), " ", Field(n - 2), " ", Field(n - 1)});
     AttributeList.push_back(Field(1));
     noteStored();
 }
@@ -81,6 +128,8 @@ public:
 
 private:
     TNMFTP& ftp_;
+    // The whole operation is one wait: a reply of many lines runs the application's events as often as one line.
+    WaitScope wait_;
 };
 
 namespace {
@@ -140,10 +189,58 @@ void TNMFTP::watchReplies()
     };
 }
 
+bool TNMFTP::watchEndedWait() const
+{
+    return Canceled && canceledByReplyWatch;
+}
+
+std::string TNMFTP::takeWatchedLine()
+{
+    // The reply watch saw a 421 or 426 at the start of the unread bytes: that line is the server's word on why the
+    // wait ended, and is read like any reply line (with the watch off, which would only cancel again).
+    clearCanceled();
+    replyWatchOn_ = false;
+    try {
+        std::string line;
+        try {
+            line = ReadLn();
+        } catch (const ESockError& e) {
+            // A server that hangs up right after its last words may leave them without a line end.
+            if (Connected || ReceiveBuffer.empty() || dynamic_cast<const EAbortError*>(&e))
+                throw;
+            line = Read(0);
+        }
+        replyWatchOn_ = true;
+        return line;
+    } catch (...) {
+        replyWatchOn_ = true;
+        throw;
+    }
+}
+
+void TNMFTP::raiseReply(const std::string& line)
+{
+    TransactionReply = line;
+    ReplyNumber = replyCode(line);
+    ReportStatus(StatusLevel::Protocol, line);
+    readContinuation(line);
+    throw FTPException(line);
+}
+
 void TNMFTP::readContinuation(std::string line)
 {
     while (continuesReply(line)) {
-        line = ReadLn();
+        try {
+            line = ReadLn();
+        } catch (const EAbortError&) {
+            if (!watchEndedWait())
+                throw;
+            // A 421 (closing) or 426 (aborted) breaks into the reply: that is what the operator must read.
+            line = takeWatchedLine();
+            ReportStatus(StatusLevel::Protocol, line);
+            readContinuation(line);
+            throw FTPException(line);
+        }
         ReportStatus(StatusLevel::Protocol, line);
     }
 }
@@ -151,30 +248,47 @@ void TNMFTP::readContinuation(std::string line)
 std::string TNMFTP::Transaction(const std::string& command)
 {
     BusyScope busy(*this);
-    const std::string first = TPowersock::Transaction(command);
-    readContinuation(first);
-    return first;
-}
-
-std::string TNMFTP::readGreetingLine()
-{
     try {
-        return ReadLn();
-    } catch (const EAbortError&) {
-        if (!canceledByReplyWatch)
-            throw;
-    }
-    // A greeting of 421 is the server turning us away; take its line so the operator reads why.
-    clearCanceled();
-    replyWatchOn_ = false;
-    try {
-        std::string line = ReadLn();
-        replyWatchOn_ = true;
-        return line;
-    } catch (...) {
-        replyWatchOn_ = true;
+        std::string first;
+        try {
+            first = TPowersock::Transaction(command);
+        } catch (const EAbortError&) {
+            if (!watchEndedWait())
+                throw;
+            raiseReply(takeWatchedLine());
+        }
+        readContinuation(first);
+        // The whole reply is in: now the application's events run once, inside the operation as they always have
+        // (the page shows the command and its reply, a click on the window is gated by isBusy), but never between
+        // the command and its reply.
+        PumpEvents();
+        return first;
+    } catch (const ENoAnswerError&) {
+        abandonConnection();
         throw;
     }
+}
+
+void TNMFTP::abandonConnection()
+{
+    // A reply that comes after its wait gave up would be taken for the next command's, and every reply after it
+    // would be one behind: the connection ends here instead.
+    if (Connected)
+        TPowersock::Disconnect();
+}
+
+std::string TNMFTP::readReplyLine()
+{
+    // A 421 or 426 that the reply watch saw, before this wait or during it, is the line this wait was for.
+    if (!watchEndedWait()) {
+        try {
+            return ReadLn();
+        } catch (const EAbortError&) {
+            if (!watchEndedWait())
+                throw;
+        }
+    }
+    return takeWatchedLine();
 }
 
 void TNMFTP::checkLogin()
@@ -186,12 +300,22 @@ void TNMFTP::checkLogin()
     }
 }
 
+void TNMFTP::checkLoginLines() const
+{
+    checkLine("USER " + UserID, "The log-in name");
+    checkLine("PASS " + Password, "The password");
+    if (!Proxy.empty())
+        checkLine("USER " + UserID + "@" + Host, "The host name");
+}
+
 void TNMFTP::Connect()
 {
     BusyScope busy(*this);
     clearCanceled();
     if (Connected)
         return;
+    // The log-in's own lines are judged before anything goes out, the connect included.
+    checkLoginLines();
     ReceiveBuffer.clear();
     tlsContext_.reset();
     serverFingerprint_.clear();
@@ -206,7 +330,7 @@ void TNMFTP::Connect()
         std::string firstGreeting;
         std::string line = " ";
         while (continuesReply(line)) {
-            line = readGreetingLine();
+            line = readReplyLine(); // a greeting of 421 is the server turning us away: its line says why
             ReportStatus(StatusLevel::Protocol, line);
             if (firstGreeting.empty())
                 firstGreeting = line;
@@ -225,6 +349,7 @@ void TNMFTP::Connect()
         if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
             bool Handled = false;
             OnAuthenticationNeeded(Handled);
+            checkLoginLines();
         }
         ReportStatus(StatusLevel::Protocol, "USER " + UserID);
         Transaction(Proxy.empty() ? "USER " + UserID : "USER " + UserID + "@" + Host);
@@ -240,7 +365,10 @@ void TNMFTP::Connect()
         releaseDisconnect();
     } catch (const EAbortError&) {
         // A cancelled log-in ends at once, without a QUIT conversation with a server that may well be the reason
-        // for the cancel.
+        // for the cancel; so does one that the server left without an answer.
+        endFailedLogin(false);
+        throw;
+    } catch (const ENoAnswerError&) {
         endFailedLogin(false);
         throw;
     } catch (const ETlsError&) {
@@ -319,15 +447,16 @@ void TNMFTP::protectData()
 
 void TNMFTP::endFailedLogin(bool sayQuit)
 {
-    // The log-in failure is what the caller must hear about; a failure of the log-out that follows it is not.
+    // The log-in failure is what the caller must hear about, and at once: QUIT goes out, but nobody waits for its
+    // answer (a server that has just refused us owes us none), and a failure of the log-out is not reported.
     try {
-        if (sayQuit) {
-            Disconnect();
-        } else {
-            DirectoryList.reset();
-            Vendor = FtpVendor::Undetected;
-            TPowersock::Disconnect();
+        DirectoryList.reset();
+        Vendor = FtpVendor::Undetected;
+        if (sayQuit && Connected) {
+            ReportStatus(StatusLevel::Protocol, "QUIT");
+            sendImmediately("QUIT\r\n");
         }
+        TPowersock::Disconnect();
     } catch (...) {
     }
     releaseDisconnect();
@@ -371,6 +500,8 @@ void TNMFTP::Disconnect()
         first = Transaction("QUIT");
     } catch (const EAbortError&) {
         throw;
+    } catch (const ENoAnswerError&) {
+        throw;
     } catch (const ESockError& e) {
         // A server that hangs up instead of answering QUIT has done what QUIT asks.
         if (!Connected && e.message() == ConnectionClosedMessage)
@@ -402,6 +533,8 @@ TCmdType TNMFTP::classifyCommand(const std::string& command)
 void TNMFTP::SendCommand(const std::string& command)
 {
     BusyScope busy(*this);
+    // Before anything is reported or sent: a line that cannot go out whole as one line does not go at all.
+    checkLine(command, "The command");
     const TCmdType kind = classifyCommand(command);
     clearCanceled();
     CheckConnected();
@@ -561,27 +694,32 @@ bool TNMFTP::passiveAddress(const std::string& reply, std::uint32_t& address, st
 
 void TNMFTP::watchControlWhileWaiting()
 {
-    // The server's connection can no longer come once the control connection is gone...
-    if (!Connected)
-        throw ESockError(std::string(ConnectionClosedMessage));
-    // ...or once the operator cancelled, or a 421/426 said so.
+    // The server's connection can no longer come once a 421/426 said so (its line is what the operator reads)...
+    if (watchEndedWait())
+        raiseReply(takeWatchedLine());
+    // ...or once the operator cancelled...
     if (Canceled) {
         DataSocket->Cancel();
         return;
     }
-    // ...or once the server refused the transfer on the control connection (425 can't open data connection).
+    // ...or once the server refused the transfer on the control connection (425 can't open data connection)...
     const std::size_t lineEnd = ReceiveBuffer.find('\n');
-    if (lineEnd == ByteQueue::npos)
-        return;
-    const std::int16_t code = replyCode(ReceiveBuffer.view().substr(0, lineEnd));
-    if (code < 400 || code > 599)
-        return;
-    const std::string line = ReadLn();
-    TransactionReply = line;
-    ReplyNumber = code;
-    ReportStatus(StatusLevel::Protocol, line);
-    readContinuation(line);
-    throw FTPException(line);
+    if (lineEnd != ByteQueue::npos) {
+        const std::int16_t code = replyCode(ReceiveBuffer.view().substr(0, lineEnd));
+        if (code >= 400 && code <= 599) {
+            // A quick server may have sent the listing and, right after it, its word that the listing is not whole
+            // (451) before this wait looked: the data connection's news goes first, so the lines that came are
+            // read, and the refusal is raised after them as the completion reply.
+            const std::uint64_t seen = DataSocket->notificationCount();
+            DataSocket->serviceNow();
+            if (DataSocket->notificationCount() != seen)
+                return;
+            raiseReply(ReadLn());
+        }
+    }
+    // ...or once the control connection is gone.
+    if (!Connected)
+        throw ESockError(std::string(ConnectionClosedMessage));
 }
 
 bool TNMFTP::openPassive()
@@ -616,7 +754,7 @@ bool TNMFTP::openPassive()
         if (DataMode != TDataMode::PassiveElseActive || Canceled || !Connected || dynamic_cast<const EAbortError*>(&e))
             throw;
         ReportStatus(StatusLevel::Protocol, "Passive data connection failed (" + e.message() + "): trying active mode");
-        DataSocket = std::make_unique<TPowersock>();
+        makeDataSocket();
         return false;
     }
     DataSocket->waitGuard = nullptr;
@@ -664,22 +802,27 @@ void TNMFTP::secureData()
     data.allowCloseNotify();
 }
 
-void TNMFTP::checkProtectedCompletion(const std::string& line)
+void TNMFTP::checkCompletion(const std::string& line)
 {
-    // Over TLS the completion reply is the server's word that the listing is whole, and its refusal is the only
-    // word a client gets of a data connection the server would not serve (many refuse one that does not resume
-    // the control connection's TLS session).
+    // The completion reply is the server's word that the listing is whole: a refusal (451 aborted, 426 closed) means
+    // the lines that came are not all there is, and the operator must hear so. Over TLS it is also the only word a
+    // client gets of a data connection the server would not serve (many refuse one that does not resume the control
+    // connection's TLS session).
     const std::int16_t code = replyCode(line);
     if (code < 400 || code > 599)
         return;
-    if (!DataSocket->tlsSessionResumed())
+    if (protectedData_ && !DataSocket->tlsSessionResumed())
         ReportStatus(StatusLevel::Protocol, "The data connection did not resume the control connection's TLS session");
     throw FTPException(line);
 }
 
-void TNMFTP::readListing()
+bool TNMFTP::readListing()
 {
     TPowersock& data = *DataSocket;
+    const auto start = std::chrono::steady_clock::now();
+    std::string line;
+    // Only what came since the last look is searched: a long line is not searched again for every chunk of it.
+    std::size_t searched = 0;
     while (data.Connected || !data.ReceiveBuffer.empty()) {
         // Abort cancels the data connection; the operator's Cancel of the client ends the listing the same way.
         // (A 421/426 on the control connection does not: the listing is still read to its end.)
@@ -687,18 +830,24 @@ void TNMFTP::readListing()
             data.Cancel();
             throw EAbortError("Socket readln aborted");
         }
-        std::string line;
-        if (data.ReceiveBuffer.find('\n') != ByteQueue::npos) {
-            line = data.ReadLn();
+        const std::size_t lineEnd = data.ReceiveBuffer.find('\n', searched);
+        if (lineEnd != ByteQueue::npos) {
+            // Lines are handed out as they complete, through one reused buffer.
+            line.assign(data.ReceiveBuffer.data(), lineEnd + 1);
+            data.ReceiveBuffer.drop(lineEnd + 1);
+            searched = 0;
             if (line.size() > 2)
                 line.resize(line.size() - (line[line.size() - 2] == '\r' ? 2 : 1));
         } else if (!data.Connected) {
             // The server closed the connection after a last line without a line end: that line counts too.
-            line = data.Read(0);
+            line.assign(data.ReceiveBuffer.view());
+            data.ReceiveBuffer.clear();
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
         } else {
-            PollWait();
+            searched = data.ReceiveBuffer.size();
+            data.checkAnswerTime(start);
+            data.waitTurn();
             continue;
         }
         if (ParseList && DirectoryList)
@@ -706,6 +855,16 @@ void TNMFTP::readListing()
         if (OnListItem)
             OnListItem(line);
     }
+    // A line longer than a connection may hold unread cut the connection: the rest of the listing is lost.
+    return data.overflowed();
+}
+
+void TNMFTP::makeDataSocket()
+{
+    DataSocket = std::make_unique<TPowersock>();
+    DataSocket->ReplyTimeout = ReplyTimeout;
+    // The data connection's waits watch the control connection too: a refusal or a 421 there is read at once.
+    DataSocket->waitAlso = this;
 }
 
 void TNMFTP::List()
@@ -713,7 +872,7 @@ void TNMFTP::List()
     BusyScope busy(*this);
     clearCanceled();
     CheckConnected();
-    DataSocket = std::make_unique<TPowersock>();
+    makeDataSocket();
     bool completed = false;
     try {
         if (!ReceiveBuffer.empty())
@@ -743,6 +902,8 @@ void TNMFTP::List()
             refuseListStep(listReply);
         }
         BytesTotal = announcedSize(listReply);
+        if (ParseList && DirectoryList)
+            DirectoryList->ReserveFor(BytesTotal);
         if (OnTransactionStart)
             OnTransactionStart(this);
 
@@ -755,26 +916,36 @@ void TNMFTP::List()
         if (protectedData_)
             secureData();
 
-        if (!Canceled && !TimedOut)
-            readListing();
-        if (OnTransactionStop)
+        const bool cut = !Canceled && !TimedOut && readListing();
+        if (!cut && OnTransactionStop)
             OnTransactionStop(this);
         DataSocket->RequestCloseSocket();
         BytesTotal = DataSocket->BytesRecvd;
-        // The lines that came are the listing's all the same: the completion reply below, which TLS protects,
-        // says whether the server sent them all.
-        if (protectedData_ && DataSocket->endedWithoutCloseNotify())
-            ReportStatus(StatusLevel::Protocol, "The TLS data connection ended without its close notification");
-        ReportStatus(StatusLevel::Protocol, "Received " + std::to_string(BytesTotal) + " Bytes");
+        if (!cut) {
+            // The lines that came are the listing's all the same: the completion reply below, which TLS protects,
+            // says whether the server sent them all.
+            if (protectedData_ && DataSocket->endedWithoutCloseNotify())
+                ReportStatus(StatusLevel::Protocol, "The TLS data connection ended without its close notification");
+            ReportStatus(StatusLevel::Protocol, "Received " + std::to_string(BytesTotal) + " Bytes");
+        }
 
-        if (!Canceled && !TimedOut) {
-            const std::string line = ReadLn();
+        // The completion reply is read even after a cut, so that the next command's reply is not taken for it. A
+        // 421/426 that the reply watch saw during the transfer is that reply.
+        if ((!Canceled || canceledByReplyWatch) && !TimedOut) {
+            const std::string line = readReplyLine();
             ReportStatus(StatusLevel::Protocol, line);
             readContinuation(line);
-            if (protectedData_)
-                checkProtectedCompletion(line);
+            if (cut)
+                throw ESockError(std::string(OverflowMessage));
+            checkCompletion(line);
+        } else if (cut) {
+            throw ESockError(std::string(OverflowMessage));
         }
         completed = true;
+    } catch (const ENoAnswerError&) {
+        DataSocket.reset();
+        abandonConnection();
+        throw;
     } catch (...) {
         DataSocket.reset();
         throw;

@@ -8,6 +8,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -84,7 +85,22 @@ std::string versionText(int version)
     return std::to_string((version >> 8) & 255) + "." + std::to_string(version & 255);
 }
 
+using Clock = std::chrono::steady_clock;
+
 } // namespace
+
+std::string noAnswerMessage(std::int32_t milliseconds)
+{
+    std::string amount;
+    if (milliseconds % 1000 == 0) {
+        amount = std::to_string(milliseconds / 1000) + (milliseconds == 1000 ? " second" : " seconds");
+    } else {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g seconds", milliseconds / 1000.0);
+        amount = text;
+    }
+    return "No answer from the server in " + amount;
+}
 
 // ---------------------------------------------------------------------------------------------------------------
 // TThreadTimer
@@ -142,11 +158,11 @@ void TThreadTimer::expired()
 // ---------------------------------------------------------------------------------------------------------------
 // ByteQueue
 
-std::size_t ByteQueue::find(char c) const
+std::size_t ByteQueue::find(char c, std::size_t from) const
 {
-    if (empty())
+    if (from >= size())
         return npos;
-    const void* hit = std::memchr(data(), c, size());
+    const void* hit = std::memchr(data() + from, c, size() - from);
     return hit ? std::size_t(static_cast<const char*>(hit) - data()) : npos;
 }
 
@@ -299,6 +315,7 @@ bool TPowersock::freshSocket(bool lingerZero)
 void TPowersock::dispatch(SocketEvent kind, int error)
 {
     // Nothing raised while handling a notification may escape into the event dispatch.
+    ++notifications_;
     try {
         Succeeded = (error == 0);
         switch (kind) {
@@ -327,6 +344,7 @@ void TPowersock::dispatch(SocketEvent kind, int error)
                     break;
                 ReceiveBuffer.append(chunk, std::size_t(n));
                 BytesRecvd += n;
+                noteActivity();
             }
             tlsUncleanEnd_ = socket_.endedWithoutCloseNotify();
             Connected = false;
@@ -362,9 +380,14 @@ void TPowersock::dispatch(SocketEvent kind, int error)
 
 void TPowersock::postReadMore()
 {
+    // One request at a time: a wait that reads the socket itself may take many full chunks before the event loop
+    // comes round, and a pile of requests would then read them all into the buffer at once.
+    if (std::exchange(readMorePosted_, true))
+        return;
     QMetaObject::invokeMethod(
         this,
         [this] {
+            readMorePosted_ = false;
             try {
                 if (socket_.isOpen() && !socket_.isIdle())
                     ReadToStream();
@@ -379,9 +402,12 @@ void TPowersock::postReadMore()
 
 void TPowersock::postSendMore()
 {
+    if (std::exchange(sendMorePosted_, true))
+        return;
     QMetaObject::invokeMethod(
         this,
         [this] {
+            sendMorePosted_ = false;
             try {
                 WriteFromStream();
             } catch (const std::exception& e) {
@@ -418,6 +444,8 @@ void TPowersock::ReadToStream()
             ReceiveBuffer.append(chunk, std::size_t(n));
             BytesRecvd += n;
             arrived = n > 0;
+            if (arrived)
+                noteActivity();
             // A full chunk may have left more behind: come back through the event loop rather than loop here.
             if (std::size_t(n) == ChunkSize)
                 postReadMore();
@@ -458,6 +486,8 @@ void TPowersock::WriteFromStream()
                 LastErrorNo = lastSocketError();
             } else {
                 BytesSent += n;
+                if (n > 0)
+                    noteActivity();
                 SendQueue.drop(std::size_t(n));
                 if (SendQueue.empty())
                     sendComplete_ = true;
@@ -470,6 +500,63 @@ void TPowersock::WriteFromStream()
         throw;
     }
     busy_ = false;
+}
+
+void TPowersock::waitTurn()
+{
+    if (EventsDue()) {
+        PumpEvents();
+        return;
+    }
+    // The sockets' own readiness, straight to them: the control connection's reply or a listing's next chunk is
+    // taken the moment it comes, not after whatever else the application has queued.
+    TPowersock* const watched[2] = {this, waitAlso};
+    WaitHandle handles[2];
+    TPowersock* owners[2] = {};
+    std::size_t count = 0;
+    for (TPowersock* s : watched) {
+        if (!s)
+            continue;
+        if (s->socket_.inputHeld()) {
+            s->socket_.serviceHeldInput();
+            return;
+        }
+        if (s->socket_.waitHandle(handles[count]))
+            owners[count++] = s;
+    }
+    if (count == 0) {
+        // Nothing a socket can announce (a notification the layer posted to itself, say): the event loop's turn.
+        PollWait();
+        return;
+    }
+    if (!WaitForHandles(handles, count, std::min(2, MillisecondsUntilEventsDue())))
+        return;
+    for (std::size_t i = 0; i < count; ++i)
+        owners[i]->socket_.serviceReadiness(handles[i]);
+}
+
+void TPowersock::serviceNow()
+{
+    if (socket_.inputHeld()) {
+        socket_.serviceHeldInput();
+        return;
+    }
+    WaitHandle handle;
+    if (socket_.waitHandle(handle) && WaitForHandles(&handle, 1, 0))
+        socket_.serviceReadiness(handle);
+}
+
+bool TPowersock::answerOverdue(Clock::time_point waitStart) const
+{
+    if (ReplyTimeout <= 0)
+        return false;
+    return Clock::now() - std::max(waitStart, lastActivity_) >= std::chrono::milliseconds(ReplyTimeout);
+}
+
+void TPowersock::checkAnswerTime(Clock::time_point waitStart) const
+{
+    if (answerOverdue(waitStart))
+        throw ENoAnswerError(noAnswerMessage(ReplyTimeout));
 }
 
 void TPowersock::clearCanceled()
@@ -498,9 +585,22 @@ void TPowersock::SendBuffer(const char* bytes, std::uint16_t count)
     const std::size_t length = count != 0 ? count : ::strnlen(bytes, 65535);
     SendQueue.append(bytes, length);
     sendComplete_ = false;
-    postSendMore();
-    while (!sendComplete_ && !Canceled && Connected)
-        PollWait();
+    // The bytes go at once when the socket takes them; only what it cannot take yet waits for room.
+    if (Connected)
+        WriteFromStream();
+    if (!sendComplete_ && !Canceled && Connected) {
+        WaitScope scope;
+        const Clock::time_point start = Clock::now();
+        while (!sendComplete_ && !Canceled && Connected) {
+            checkAnswerTime(start);
+            // A send that the socket took in part goes on as soon as it can: a refused one waits for room.
+            if (!SendQueue.empty() && !socket_.sendWaiting() && !busy_)
+                WriteFromStream();
+            if (sendComplete_)
+                break;
+            waitTurn();
+        }
+    }
     if (Canceled) {
         clearCanceled();
         throw EAbortError("Socket send aborted");
@@ -528,15 +628,32 @@ void TPowersock::Write(const std::string& text)
 void TPowersock::Writeln(const std::string& text)
 {
     ReportStatus(StatusLevel::Operations, "Writeln");
+    checkLine(text, "The command");
     Write(text + "\r\n");
+}
+
+void TPowersock::checkLine(std::string_view line, std::string_view what)
+{
+    // A line break would end the line early and send the rest as a command of its own; a NUL would cut it short.
+    if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+        throw ELineError(std::string(what) + " holds a line break or a NUL and was not sent");
+    // Cut to what one write takes, the line would go without its end, and the next one would be glued to it.
+    if (line.size() + 2 > MaxWriteLength)
+        throw ELineError(std::string(what) + " is too long and was not sent: a command line holds at most " +
+                         std::to_string(MaxWriteLength) + " bytes with its CR LF");
 }
 
 std::string TPowersock::Read(std::uint16_t count)
 {
     ReportStatus(StatusLevel::Operations, "Read( " + std::to_string(count) + " )");
-    if (count > 0)
-        while (ReceiveBuffer.size() < count && !Canceled && Connected)
-            PollWait();
+    if (count > 0 && ReceiveBuffer.size() < count && !Canceled && Connected) {
+        WaitScope scope;
+        const Clock::time_point start = Clock::now();
+        while (ReceiveBuffer.size() < count && !Canceled && Connected) {
+            checkAnswerTime(start);
+            waitTurn();
+        }
+    }
     if (Canceled) {
         clearCanceled();
         throw EAbortError("Socket send aborted");
@@ -550,9 +667,19 @@ std::string TPowersock::Read(std::uint16_t count)
 std::string TPowersock::ReadLn()
 {
     ReportStatus(StatusLevel::Operations, "ReadLn");
-    std::size_t lineEnd;
-    while ((lineEnd = ReceiveBuffer.find('\n')) == ByteQueue::npos && !Canceled && Connected)
-        PollWait();
+    std::size_t lineEnd = ReceiveBuffer.find('\n');
+    if (lineEnd == ByteQueue::npos && !Canceled && Connected) {
+        WaitScope scope;
+        const Clock::time_point start = Clock::now();
+        // Only what came since the last look is searched: a long line is not searched again for every chunk of it.
+        std::size_t searched = ReceiveBuffer.size();
+        while (lineEnd == ByteQueue::npos && !Canceled && Connected) {
+            checkAnswerTime(start);
+            waitTurn();
+            lineEnd = ReceiveBuffer.find('\n', std::min(searched, ReceiveBuffer.size()));
+            searched = ReceiveBuffer.size();
+        }
+    }
     if (Canceled)
         throw EAbortError("Socket readln aborted"); // Canceled stays set, and a ready line stays buffered
     if (lineEnd == ByteQueue::npos)
@@ -692,6 +819,8 @@ void TPowersock::connectAddresses()
 {
     // The addresses of the name are tried in turn: one that refuses, cannot be reached or does not answer in time
     // gives way to the next, and the last one's failure is what the caller sees.
+    WaitScope scope;
+    bool noAnswer = false;
     for (std::size_t i = 0; i < remoteAddresses_.size(); ++i) {
         const bool last = i + 1 == remoteAddresses_.size();
         remoteAddress_ = remoteAddresses_[i];
@@ -708,11 +837,14 @@ void TPowersock::connectAddresses()
         StartTimer();
         // The connect notification ends the wait even when the close notification of a server that hung up at
         // once has cleared Connected again in the same round of events.
+        const Clock::time_point start = Clock::now();
+        noAnswer = false;
         do {
-            PollWait();
+            waitTurn();
             if (waitGuard && !Connected && !connectNotified_)
                 waitGuard();
-        } while (!Connected && !connectNotified_ && !TimedOut && !Canceled && Succeeded);
+            noAnswer = !Connected && !connectNotified_ && answerOverdue(start);
+        } while (!Connected && !connectNotified_ && !TimedOut && !Canceled && Succeeded && !noAnswer);
         StopTimer();
         // An established connection stands, even if a cancel came in the same round of events (the FTP client's
         // reply watch cancels on a 421 greeting that a server sends the moment it accepts): the next wait sees the
@@ -730,6 +862,8 @@ void TPowersock::connectAddresses()
         OnConnectionFailed(this);
     if (TimedOut)
         throw ESockError("Connection Timed out");
+    if (noAnswer && !Canceled)
+        throw ENoAnswerError(noAnswerMessage(ReplyTimeout));
     if (Canceled)
         throw ESockError("Connection Canceled");
     throw ESockError("Connection Failed");
@@ -841,13 +975,16 @@ void TPowersock::Listen(bool completionChannel)
 
 int TPowersock::Accept()
 {
+    WaitScope scope;
+    const Clock::time_point start = Clock::now();
     for (;;) {
         while (!DataGate && !Canceled) {
             if (waitGuard)
                 waitGuard();
             if (DataGate || Canceled)
                 break;
-            PollWait();
+            checkAnswerTime(start);
+            waitTurn();
         }
         if (Canceled)
             throw ESockError("Accepting Canceled");
@@ -947,12 +1084,19 @@ void TPowersock::startTls(std::shared_ptr<TlsContext> context, const std::string
 void TPowersock::awaitTls()
 {
     ReportStatus(StatusLevel::Operations, "TLS Handshake");
+    WaitScope scope;
+    const Clock::time_point start = Clock::now();
     while (!tlsSettled_ && !Canceled && Connected) {
         if (waitGuard)
             waitGuard();
         if (tlsSettled_ || Canceled)
             break;
-        PollWait();
+        if (answerOverdue(start)) {
+            // A handshake left half done cannot be taken up again.
+            RequestCloseSocket();
+            throw ENoAnswerError(noAnswerMessage(ReplyTimeout));
+        }
+        waitTurn();
     }
     // A handshake that ended well stands even when the peer has closed since (a short listing may come with the
     // end of the handshake, and the close right after it): the reads that follow see the close.

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,6 +24,19 @@ public:
 
 // A wait that was cancelled.
 class EAbortError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+// A line that must not go out on a connection: it holds a line break or a NUL (the rest would reach the server as
+// a command of its own), or it is too long to go whole. Nothing of it is sent.
+class ELineError : public ESockError {
+public:
+    using ESockError::ESockError;
+};
+
+// A wait that the server let run past ReplyTimeout without a word.
+class ENoAnswerError : public ESockError {
 public:
     using ESockError::ESockError;
 };
@@ -57,6 +71,9 @@ inline constexpr std::string_view ConnectionClosedMessage = "Connection Closed";
 // The message that ends such a wait when the component cut the connection because the peer sent more than
 // TPowersock::MaxUnreadBytes that nobody could take: a line without end, or a flood.
 inline constexpr std::string_view OverflowMessage = "Reply too long";
+
+// The message of a wait that ReplyTimeout ended: "No answer from the server in 30 seconds".
+std::string noAnswerMessage(std::int32_t milliseconds);
 
 // The timer each socket uses to time out name lookup and connect. Setting Enabled, Interval or OnTimer restarts
 // it: it runs when Interval is not 0, Enabled is set and OnTimer is assigned.
@@ -93,7 +110,8 @@ public:
     std::size_t size() const { return bytes_.size() - start_; }
     const char* data() const { return bytes_.data() + start_; }
     std::string_view view() const { return std::string_view(bytes_).substr(start_); }
-    std::size_t find(char c) const;
+    // The first c at or after position from; npos when there is none.
+    std::size_t find(char c, std::size_t from = 0) const;
 
     void append(const char* bytes, std::size_t count);
     void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
@@ -128,6 +146,10 @@ public:
     std::string Host;
     std::int32_t Port = 0;
     std::int32_t TimeOut = 0; // milliseconds of name lookup and of connect; 0 waits without limit
+    // Milliseconds that a wait for the server may go without a byte from it or to it: a reply line, a send, a
+    // connect, an incoming connection, a TLS handshake. Past it the wait ends with ENoAnswerError; 0 waits without
+    // limit.
+    std::int32_t ReplyTimeout = 0;
     std::int32_t ReportLevel = 0;
     std::string Proxy;
     std::int32_t ProxyPort = 0;
@@ -192,6 +214,25 @@ public:
     // Called between the tests of the waits for a connection (Accept, connectTo) and of awaitTls; the owner uses
     // it to end the wait (by raising, or by Cancel) when the connection can no longer come.
     std::function<void()> waitGuard;
+    // Another connection that this one's waits watch as well (a listing's data connection watches the control
+    // connection, so a reply there is read the moment it comes).
+    TPowersock* waitAlso = nullptr;
+    // One turn of a wait: sleeps on the socket (and waitAlso's) for at most 2 ms and runs at once the notifications
+    // that its readiness calls for; the application's events run when they are due (PollLoop.h).
+    void waitTurn();
+    // Takes at once whatever the socket's readiness holds now, without sleeping and without the application's events.
+    void serviceNow();
+    // How many notifications this component has handled: a change says that something happened on its socket.
+    std::uint64_t notificationCount() const { return notifications_; }
+    // Raises ENoAnswerError when ReplyTimeout has passed since the wait began at waitStart with no byte from or to
+    // the server.
+    void checkAnswerTime(std::chrono::steady_clock::time_point waitStart) const;
+    bool answerOverdue(std::chrono::steady_clock::time_point waitStart) const;
+    // The connection was cut because the peer sent more than MaxUnreadBytes that nobody could take.
+    bool overflowed() const { return overflowed_; }
+    // Refuses (ELineError) a line that cannot go out whole as one line: `what` names it for the operator ("The
+    // command", "The password").
+    static void checkLine(std::string_view line, std::string_view what);
     // Installs the connection that Accept returned as this component's socket (the listening socket is closed).
     void installAcceptedSocket(int handle);
     // Connects to this address, with no lookup; the waits, events and errors of Connect.
@@ -255,6 +296,7 @@ private:
     bool freshSocket(bool lingerZero);
     void postReadMore();
     void postSendMore();
+    void noteActivity() { lastActivity_ = std::chrono::steady_clock::now(); }
 
     AsyncSocket socket_;
     std::vector<SocketAddress> remoteAddresses_; // tried in turn by Connect
@@ -268,8 +310,13 @@ private:
     bool connectSucceeded_ = false;
     bool disconnectHeld_ = false;
     bool destroying_ = false;
-    bool suspended_ = false;  // notifications stopped by a read while Canceled
-    bool overflowed_ = false; // the connection was cut for too many unread bytes
+    bool suspended_ = false;      // notifications stopped by a read while Canceled
+    bool overflowed_ = false;     // the connection was cut for too many unread bytes
+    bool readMorePosted_ = false; // a read-more request waits in the event queue
+    bool sendMorePosted_ = false; // a send-more request does
+    std::uint64_t notifications_ = 0;
+    // When a byte last came from the server or went to it.
+    std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
 
     // The error for a wait that the end of the connection leaves unsatisfied.
     ESockError closedError();

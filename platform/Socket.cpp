@@ -1,5 +1,6 @@
 #include "platform/Socket.h"
 
+#include "platform/PollLoop.h"
 #include "platform/Tls.h"
 
 #include <QHostAddress>
@@ -524,6 +525,43 @@ void AsyncSocket::refuse(int handle)
     ::close(handle);
 }
 
+bool AsyncSocket::waitHandle(WaitHandle& handle) const
+{
+    handle = WaitHandle();
+    if (fd_ < 0)
+        return false;
+    handle.fd = fd_;
+    handle.read = readNotifier_ && readNotifier_->isEnabled();
+    handle.write = writeNotifier_ && writeNotifier_->isEnabled();
+    return handle.read || handle.write;
+}
+
+void AsyncSocket::serviceReadiness(const WaitHandle& handle)
+{
+    if (handle.fd != fd_ || fd_ < 0)
+        return;
+    // Each step may end the connection or replace the handle; the next one runs only on the handle that was found
+    // ready, and only if its notification is still armed.
+    const unsigned generation = generation_;
+    if (handle.readable && readNotifier_ && readNotifier_->isEnabled())
+        readReady();
+    if (generation != generation_ || fd_ < 0)
+        return;
+    if (handle.writable && writeNotifier_ && writeNotifier_->isEnabled())
+        writeReady();
+}
+
+bool AsyncSocket::inputHeld() const
+{
+    return tls_ && tls_->established() && mode_ == Mode::Connected && watched_ && !acceptOnly_ && tls_->hasReadable();
+}
+
+void AsyncSocket::serviceHeldInput()
+{
+    if (inputHeld())
+        readReady();
+}
+
 // ---------------------------------------------------------------------------------------------------------------
 // TLS
 
@@ -536,15 +574,9 @@ void AsyncSocket::startTls(std::shared_ptr<TlsContext> context, const std::strin
     }
     tls_ = std::make_unique<TlsChannel>(std::move(context), fd_, peerName,
                                         control ? TlsChannel::Role::Control : TlsChannel::Role::Data);
-    // The first step sends the client's hello; its outcome, like every later one, comes as a notification.
-    const unsigned generation = generation_;
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation] {
-            if (generation == generation_ && tls_ && !tls_->established())
-                driveHandshake();
-        },
-        Qt::QueuedConnection);
+    // The first step sends the client's hello at once; its outcome, like every later one, comes as a notification
+    // (a failure already now, through the handler, which the caller is ready for).
+    driveHandshake();
 }
 
 void AsyncSocket::endTls(int error)

@@ -14,6 +14,7 @@
 class QSocketNotifier;
 class TlsChannel;
 class TlsContext;
+struct WaitHandle;
 
 // The socket layer under the FTP engine: non-blocking TCP sockets (IPv4 and IPv6) whose readiness is turned into the
 // notification kinds the engine expects (read, write, out-of-band, accept, connect, close), delivered on the GUI
@@ -179,6 +180,19 @@ public:
 
     // Closes a connection that must not be served, abortively, so its sender sees a reset.
     static void refuse(int handle);
+
+    // For a wait that watches the socket itself rather than waiting for its notifications to come round through
+    // the event loop: what the socket waits for now (the notifications it has armed), false when nothing that a
+    // readiness of its handle can announce.
+    bool waitHandle(WaitHandle& handle) const;
+    // Runs at once the notifications that such a wait's findings call for, exactly as the notifiers would.
+    void serviceReadiness(const WaitHandle& handle);
+    // Bytes that TLS has already taken in can be read now; no readiness of the handle will announce them.
+    bool inputHeld() const;
+    // Delivers those bytes' read notification now.
+    void serviceHeldInput();
+    // A send waits for room on the socket (or for the end of the TLS handshake).
+    bool sendWaiting() const { return writeArmed_; }
 
 private:
     enum class Mode { Idle, Connecting, Connected, Listening, Failed, Ended };

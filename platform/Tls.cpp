@@ -382,6 +382,11 @@ bool TlsChannel::hasPending() const
     return impl_->ssl && !broken_ && SSL_has_pending(impl_->ssl) == 1;
 }
 
+bool TlsChannel::hasReadable() const
+{
+    return impl_->ssl && !broken_ && SSL_pending(impl_->ssl) > 0;
+}
+
 void TlsChannel::closeNotify()
 {
     if (!impl_->ssl || !established_ || broken_ || !closeNotifyAllowed_ || closeNotifySent_)

@@ -75,6 +75,8 @@ public:
     TlsStep peek();
     // Bytes held inside TLS (decrypted or not yet processed) that no socket notification will announce.
     bool hasPending() const;
+    // Decrypted bytes that a read takes at once.
+    bool hasReadable() const;
     // Sends the close notification once, without waiting for the peer's; only after allowCloseNotify() and while
     // the connection is sound.
     void closeNotify();

@@ -231,7 +231,7 @@ TEST(Interop, PyftpdlibTlsListingsResumeTheSessionOverIpv4AndIpv6)
             log.entries.clear();
             ftp.List();
             ASSERT_TRUE(ftp.DirectoryList);
-            auto names = ftp.DirectoryList->NameList;
+            Lines names(ftp.DirectoryList->NameList.begin(), ftp.DirectoryList->NameList.end());
             std::sort(names.begin(), names.end());
             EXPECT_EQ(names, (Lines{"Some.Release-GRP", "a.nfo"}));
             const std::string expected = mode == TDataMode::Passive ? "status:EPSV"

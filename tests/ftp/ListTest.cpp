@@ -34,6 +34,8 @@ TEST(ListParser, UnixLinesTable)
         {"drwx 2 u g 1 Jan 5 12:00 x ", true, "", "Jan", "5 12:00 x", "drwx"}, // a trailing blank: empty last field
         {manyFields, true, "w22", "w18", "w19 w20 w21", "-rw-r--r--"},
         {"-rw-r--r-- 1 u g 1 Jan 5 2001 " + longName, true, longName.substr(0, 255), "1", "Jan 5 2001", "-rw-r--r--"},
+        {longName + " 1 u g " + longName + " Jan 5 2001 x", true, "x", longName.substr(0, 255), "Jan 5 2001",
+         longName.substr(0, 255)},
         {"a b c d e f g", false},
         {"a b c d e f g h", true, "h", "d", "e f g", "a"},
         {"\r\n", false},
@@ -46,14 +48,27 @@ TEST(ListParser, UnixLinesTable)
         ASSERT_EQ(list.NameList.size(), stored + row.stored) << row.line;
         ASSERT_TRUE(list.SizeList.size() == stored + row.stored && list.DateList.size() == stored + row.stored &&
                     list.AttributeList.size() == stored + row.stored);
+        const std::optional<TFTPListEntry> entry = list.LastStored();
+        ASSERT_EQ(entry.has_value(), row.stored) << row.line;
         if (!row.stored)
             continue;
         EXPECT_EQ(list.NameList[stored], row.name) << row.line;
         EXPECT_EQ(list.SizeList[stored], row.size) << row.line;
         EXPECT_EQ(list.DateList[stored], row.date) << row.line;
         EXPECT_EQ(list.AttributeList[stored], row.attributes) << row.line;
+        EXPECT_TRUE(entry->Name == row.name && entry->Size == row.size && entry->Date == row.date &&
+                    entry->Attributes == row.attributes)
+            << row.line;
         ++stored;
     }
+    // Every entry is still there, whole, after the lists have grown past all of them.
+    std::size_t k = 0;
+    for (const ParseRow& row : rows) {
+        if (row.stored) {
+            EXPECT_EQ(list.NameList[k++], row.name);
+        }
+    }
+    EXPECT_EQ(k, list.NameList.size());
     list.ParseLine(manyFields);
     EXPECT_EQ(list.FieldCount(), 25);
     EXPECT_EQ(list.Field(2), "3"); // slots 2..25 hold the last 24 fields: fields 7..30
@@ -325,7 +340,134 @@ TEST(ListTransfer, CancelEndsAcceptAndListingWaits)
     EXPECT_EQ(ftp.TransactionReply, "200 ok\r\n");
 }
 
-TEST(ListTransfer, TransferAbortedReplyStillReadsTheListingToItsEnd)
+TEST(ListTransfer, RefusedCompletionAndCutDataConnectionFailAfterTheLinesThatCame)
+{
+    std::string thousand;
+    for (int i = 0; i < 1000; ++i)
+        thousand += "-rw-r--r-- 1 u g 1 Jan 5 2001 f" + std::to_string(i) + "\r\n";
+    ScriptPeer peer([&](PeerSession& c) {
+        serveLogin(c);
+        // 1000 lines, and then the server says they are not all.
+        std::string port = c.readLine();
+        c.send("200 PORT ok\r\n");
+        c.expect("LIST");
+        c.send("150 Opening data connection\r\n");
+        if (auto data = c.connectData(port)) {
+            PeerSession::sendOn(*data, thousand);
+            data->disconnectFromHost();
+        }
+        c.send("451 Requested action aborted: local error in processing\r\n");
+        // Two lines, then one longer than the client will hold unread: it cuts the connection.
+        port = c.readLine();
+        c.send("200 PORT ok\r\n");
+        c.expect("LIST");
+        c.send("150 Opening data connection\r\n");
+        if (auto data = c.connectData(port)) {
+            PeerSession::sendOn(*data, "total 1\r\n-rw-r--r-- 1 u g 1 Jan 5 2001 before.nfo\r\n");
+            const std::string chunk(1 << 20, 'L');
+            for (int i = 0; i < 10 && data->state() == QAbstractSocket::ConnectedState; ++i)
+                PeerSession::sendOn(*data, chunk);
+        }
+        c.send("426 Data connection reset\r\n");
+        c.expect("NOOP");
+        c.send("200 ok\r\n");
+    });
+    TNMFTP ftp;
+    loginTo(ftp, peer);
+    ftp.ParseList = true;
+    ftp.Vendor = FtpVendor::Unix; // no SYST
+    EventLog log(ftp);
+    auto dog = watchdog(ftp);
+    EXPECT_EQ(failureOf<FTPException>([&] { ftp.List(); }),
+              "451 Requested action aborted: local error in processing\r\n");
+    EXPECT_EQ(ftp.DirectoryList->NameList.size(), 1000u);
+    EXPECT_EQ(Lines(log.entries.end() - 3, log.entries.end()),
+              (Lines{"stop", "status:Received " + std::to_string(thousand.size()) + " Bytes",
+                     "status:451 Requested action aborted: local error in processing\r\n"}));
+    EXPECT_EQ(log.count("success:4"), 0u);
+
+    log.entries.clear();
+    EXPECT_EQ(failureOf<ESockError>([&] { ftp.List(); }), "Reply too long");
+    EXPECT_EQ(ftp.DirectoryList->NameList, Lines{"before.nfo"});
+    // The lines that came stay delivered; the completion reply is read, so the next reply is the next command's.
+    EXPECT_EQ(Lines(log.entries.end() - 3, log.entries.end()),
+              (Lines{"item:total 1", "item:-rw-r--r-- 1 u g 1 Jan 5 2001 before.nfo",
+                     "status:426 Data connection reset\r\n"}));
+    EXPECT_EQ(ftp.DataSocket, nullptr);
+    ftp.SendCommand("NOOP");
+    EXPECT_EQ(ftp.TransactionReply, "200 ok\r\n");
+    EXPECT_FALSE(dog->fired);
+    EXPECT_EQ(peer.failure(), "");
+}
+
+TEST(ListTransfer, AMillionEntriesAreHeldCompactlyAndReadAsTheyCome)
+{
+    constexpr int Entries = 1000000;
+    auto entry = [](int i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "-rw-r--r-- 1 u g %d Jan 5 2001 f%07d\r\n", i % 1000, i);
+        return std::string(line);
+    };
+    std::size_t listingBytes = 0;
+    for (int i = 0; i < Entries; ++i)
+        listingBytes += entry(i).size();
+    ScriptPeer peer([&](PeerSession& c) {
+        serveLogin(c);
+        const std::string port = c.readLine();
+        c.send("200 PORT ok\r\n");
+        c.expect("LIST");
+        c.send("150 Opening data connection (" + std::to_string(listingBytes) + " bytes)\r\n");
+        if (auto data = c.connectData(port)) {
+            std::string chunk;
+            for (int i = 0; i < Entries; ++i) {
+                chunk += entry(i);
+                if (chunk.size() >= (1 << 20) || i + 1 == Entries) {
+                    PeerSession::sendOn(*data, chunk);
+                    chunk.clear();
+                }
+            }
+            data->disconnectFromHost();
+            if (data->state() != QAbstractSocket::UnconnectedState)
+                data->waitForDisconnected(5000);
+        }
+        c.send("226 Transfer complete\r\n");
+    });
+    TNMFTP ftp;
+    loginTo(ftp, peer);
+    ftp.ParseList = true;
+    ftp.Vendor = FtpVendor::Unix;
+    int items = 0;
+    std::size_t mostUnread = 0;
+    // The window stays live while the lines stream in: a timer set at the first line runs inside the wait.
+    std::unique_ptr<Later> timer;
+    int itemsWhenTimerRan = -1;
+    ftp.OnListItem = [&](const std::string&) {
+        if (++items == 1)
+            timer = std::make_unique<Later>(0, [&] { itemsWhenTimerRan = items; });
+        mostUnread = std::max(mostUnread, ftp.DataSocket->ReceiveBuffer.size());
+    };
+    ftp.List();
+    EXPECT_EQ(items, Entries);
+    EXPECT_GT(itemsWhenTimerRan, 0);
+    EXPECT_LT(itemsWhenTimerRan, Entries);
+    EXPECT_EQ(ftp.BytesTotal, std::int64_t(listingBytes));
+    const TFTPDirectoryList& list = *ftp.DirectoryList;
+    ASSERT_EQ(list.NameList.size(), std::size_t(Entries));
+    EXPECT_EQ(list.NameList[0], "f0000000");
+    EXPECT_EQ(list.NameList[Entries - 1], "f0999999");
+    EXPECT_EQ(list.SizeList[Entries - 1], "999");
+    EXPECT_EQ(list.DateList[Entries / 2], "Jan 5 2001");
+    // Lines are taken as they come: what waits unread is a few receive chunks, never the listing.
+    EXPECT_LE(mostUnread, 8 * TPowersock::ChunkSize);
+    // The lists hold their text and an offset an entry, with at most as much again to grow into.
+    std::size_t text = 0;
+    for (const TListColumn* column : {&list.AttributeList, &list.NameList, &list.DateList, &list.SizeList})
+        for (std::string_view field : *column)
+            text += field.size();
+    EXPECT_LE(list.HeldBytes(), 2 * (text + 4 * sizeof(std::uint32_t) * std::size_t(Entries)));
+}
+
+TEST(ListTransfer, TransferAbortedReplyIsRaisedAfterTheListingIsReadToItsEnd)
 {
     ScriptPeer peer([](PeerSession& c) {
         serveLogin(c);
@@ -357,11 +499,12 @@ TEST(ListTransfer, TransferAbortedReplyStillReadsTheListingToItsEnd)
     });
     watch.start(1);
     auto dog = watchdog(ftp);
-    ftp.List();
+    // Read to its end, and then the server's word that it is not whole: the listing does not count as done.
+    EXPECT_EQ(failureOf<FTPException>([&] { ftp.List(); }), "426 Connection closed; transfer aborted\r\n");
     EXPECT_FALSE(dog->fired);
-    // Read to its end; the completion reply is not read, and the listing still counts as done.
     EXPECT_EQ(Lines(log.entries.end() - 5, log.entries.end()),
-              (Lines{"item:line one", "item:line two", "stop", "status:Received 20 Bytes", "success:4"}));
+              (Lines{"item:line one", "item:line two", "stop", "status:Received 20 Bytes",
+                     "status:426 Connection closed; transfer aborted\r\n"}));
 }
 
 } // namespace

@@ -246,13 +246,16 @@ TEST(SocketTransfer, PeerClosingWithPendingDataIsDrained)
     EXPECT_TRUE(s.Connected);
 }
 
-TEST(SocketTransfer, WriteCutsAt16384AndLevelsFilterStatus)
+TEST(SocketTransfer, LinesGoWholeOrNotAtAllAndLevelsFilterStatus)
 {
-    ScriptPeer peer([](PeerSession& c) {
+    const std::string longest(TPowersock::MaxWriteLength - 2, 'x'); // with its CR LF, what one write takes
+    ScriptPeer peer([&](PeerSession& c) {
         const std::string cut = c.readBytes(16384);
         c.send(cut == std::string(16384, 'w') ? "200 cut\r\n" : "500 whole\r\n");
+        c.expect(longest);
+        c.send("200 whole\r\n");
         for (int i = 0; i < 2; ++i) {
-            c.expect("NOOP");
+            c.expect("NOOP"); // nothing of the refused lines came before it
             c.send("200 ok\r\n");
         }
     });
@@ -260,8 +263,22 @@ TEST(SocketTransfer, WriteCutsAt16384AndLevelsFilterStatus)
     s.Host = "127.0.0.1";
     s.Port = peer.port();
     s.Connect();
-    s.Writeln(std::string(20000, 'w')); // 16384 bytes go; the line end is cut off with the rest
+    s.Write(std::string(20000, 'w')); // raw bytes: the first 16384 go
     EXPECT_EQ(s.ReadLn(), "200 cut\r\n");
+    // A line that would go cut (without its end, gluing the next one to it) or in pieces goes not at all.
+    const std::string tooLong =
+        "The command is too long and was not sent: a command line holds at most 16384 bytes with its CR LF";
+    const std::string lineBreak = "The command holds a line break or a NUL and was not sent";
+    for (const auto& [line, failure] : {std::pair{std::string(20000, 'w'), tooLong},
+                                        {longest + "x", tooLong},
+                                        {std::string("NOOP\r\nDELE x"), lineBreak},
+                                        {std::string("NOOP\nDELE x"), lineBreak},
+                                        {std::string("NOOP\r"), lineBreak},
+                                        {std::string("NO\0OP", 5), lineBreak}})
+        EXPECT_EQ(failureOf<ELineError>([&] { s.Writeln(line); }), failure) << line.substr(0, 20);
+    EXPECT_EQ(s.BytesSent, 16384);
+    s.Writeln(longest);
+    EXPECT_EQ(s.ReadLn(), "200 whole\r\n");
 
     Lines statuses;
     s.OnStatus = [&](QObject*, const std::string& text) { statuses.push_back(text); };
@@ -277,6 +294,7 @@ TEST(SocketTransfer, WriteCutsAt16384AndLevelsFilterStatus)
         return std::find(expected.begin(), expected.end(), t) != expected.end();
     });
     EXPECT_EQ(seen, expected);
+    EXPECT_EQ(peer.failure(), "");
 }
 
 TEST(SocketState, NotConnectedIsAStandardException)

@@ -169,12 +169,12 @@ TEST(FtpTls, StalledHandshakesEndWhenTheOperatorCancels)
 {
     const TestCertificate certificate = TestCertificate::make("kolvane", {"127.0.0.1"});
     PeerTlsServer tls(certificate);
-    // Implicit TLS: the server takes the connection and never answers the client's hello. Then one that does.
+    // Implicit TLS: the server takes the connection and never answers the client's hello, twice. Then one that does.
     int connection = 0; // the peer thread's only
     ScriptPeer peer(
         [&](PeerSession& c) {
-            if (++connection == 1) {
-                c.peer.waitFor("first done");
+            if (++connection <= 2) {
+                c.waitClosed();
                 return;
             }
             if (!c.startTls(tls))
@@ -190,7 +190,7 @@ TEST(FtpTls, StalledHandshakesEndWhenTheOperatorCancels)
             c.expect("NOOP");
             c.send("200 still here\r\n");
         },
-        2);
+        3);
     TNMFTP ftp;
     EventLog log(ftp);
     ftp.Security = TFtpSecurity::Implicit;
@@ -201,7 +201,12 @@ TEST(FtpTls, StalledHandshakesEndWhenTheOperatorCancels)
     }
     EXPECT_EQ(log.entries, (Lines{"disconnect", "status:Disconnected"}));
     EXPECT_FALSE(ftp.Connected);
-    peer.signal("first done");
+    // With a reply time-out nobody has to cancel.
+    log.entries.clear();
+    ftp.ReplyTimeout = 300;
+    EXPECT_EQ(failureOf<ENoAnswerError>([&] { loginTo(ftp, peer); }), "No answer from the server in 0.3 seconds");
+    EXPECT_EQ(log.entries, (Lines{"disconnect", "status:Disconnected"}));
+    ftp.ReplyTimeout = 0;
     log.entries.clear();
     loginTo(ftp, peer);
     EXPECT_EQ(log.entries.front().rfind("status:Secured with ", 0), 0u);

@@ -17,6 +17,7 @@
 #include "ftp/NMFtp.h"
 #include "gui/Application.h"
 #include "gui/Look.h"
+#include "gui/Prompts.h"
 #include "platform/SettingsStore.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
@@ -457,13 +458,18 @@ bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, bool listing
     TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kolvane"));
     ApplyConsoleLook(app);
-    QGuiApplication::setApplicationDisplayName(QStringLiteral("Kolvane"));
+    SetApplicationTitle(QStringLiteral("Kolvane"));
     f.appMs = ms(Clock::now() - appStart);
     {
         TSettingsStore store(TSettingsStore::defaultPath());
         TDiamond cipher;
         cipher.SetKey(std::string(DiamondConsoleKey));
-        SiteBook::save(store, cipher, "bench", {"127.0.0.1", std::to_string(peer.port()), "bench", "bench"});
+        SiteBook::Record site; // plain FTP, active mode: the console's own defaults for a record of old
+        site.host = "127.0.0.1";
+        site.port = std::to_string(peer.port());
+        site.login = "bench";
+        site.password = "bench";
+        SiteBook::save(store, cipher, "bench", site);
     }
 
     const auto start = Clock::now();

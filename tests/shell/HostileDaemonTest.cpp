@@ -76,7 +76,7 @@ TEST_F(HostileDaemonTest, HugeAndBrokenLinesStayOneBoundedReadableLineEach)
 TEST_F(HostileDaemonTest, ALineThatNeverEndsAndA421AreReportedInPlainWords)
 {
     const QByteArray endless = "200-" + QByteArray(10 << 20, 'y'); // ten megabytes, no line end
-    const QByteArray closing = "200-Top of the week:\r\n421 Service closing: the site is going down now.\r\n";
+    const QByteArray closing = "421 Service closing: the site is going down now.\r\n";
     SimProcess sim(
         {"--reply-from", "SITE WEEKTOP=" + replyFile(endless), "--reply-from", "SITE GROUPTOP=" + replyFile(closing)});
     online(sim, &TMainForm::InfoSheet);

@@ -100,6 +100,10 @@ std::vector<std::string> TUserFieldsDialog::identLines(const char* command) cons
 
 void TUserFieldsDialog::send(const std::vector<std::string>& lines)
 {
+    // A sequence goes whole or not at all as far as the lines themselves go: one that cannot be sent (a pasted line
+    // break, say) is refused before the first line leaves.
+    for (const std::string& line : lines)
+        TPowersock::checkLine(line, "The command");
     for (const std::string& line : lines)
         context_.client.SendCommand(line);
 }

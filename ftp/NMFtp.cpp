@@ -122,7 +122,15 @@ std::optional<TFTPListEntry> TFTPDirectoryList::LastStored() const
 class TNMFTP::BusyScope {
 public:
     explicit BusyScope(TNMFTP& ftp) : ftp_(ftp) { ++ftp_.busyDepth_; }
-    ~BusyScope() { --ftp_.busyDepth_; }
+    ~BusyScope()
+    {
+        if (--ftp_.busyDepth_ == 0 && ftp_.OnAwait && !ftp_.isDestroying()) {
+            try {
+                ftp_.OnAwait(std::string());
+            } catch (...) {
+            }
+        }
+    }
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
 
@@ -248,6 +256,8 @@ void TNMFTP::readContinuation(std::string line)
 std::string TNMFTP::Transaction(const std::string& command)
 {
     BusyScope busy(*this);
+    if (OnAwait)
+        OnAwait(command.compare(0, 5, "PASS ") == 0 ? std::string("PASS") : command);
     try {
         std::string first;
         try {

@@ -259,6 +259,9 @@ public:
     TNotifyEvent OnConnect;
     TNotifyEvent OnTransactionStart;
     TNotifyEvent OnTransactionStop;
+    // The client now waits for the server's answer to this command (a password shows as "PASS"); the empty text when
+    // its operation has ended and it waits for nothing. For an owner that shows what is awaited.
+    std::function<void(const std::string& command)> OnAwait;
     TNMListItem OnListItem;
     TSuccessEvent OnSuccess;
     TFailureEvent OnFailure;

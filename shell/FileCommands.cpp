@@ -64,12 +64,16 @@ void TMainForm::bbNukeDirClick()
     const QString reason =
         Prompts().InputBox(QStringLiteral("NUKE REASON"), QStringLiteral("Why are you nuking this dir?"), QString());
 
+    // A nuke line that cannot go out whole is refused before anything is sent, the tree left as it is.
+    const std::string nuke = "SITE NUKE " + QStringToLatin1(multiplier) + " " + name + " " + QStringToLatin1(reason);
+    TPowersock::checkLine(nuke, "The command");
+
     // The nuke names the directory relative to the daemon's current directory, so it is not sent when the change
     // to the parent failed: it would nuke a namesake somewhere else.
     std::exception_ptr failure;
     try {
         changeToParentOf(node);
-        NMFTP1->SendCommand("SITE NUKE " + QStringToLatin1(multiplier) + " " + name + " " + QStringToLatin1(reason));
+        NMFTP1->SendCommand(nuke);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -106,7 +110,8 @@ void TMainForm::inspect(const char* command)
         return;
     // The file's own name, not the node's text with its size behind it.
     const std::string file(TreeView1->tree().node(node)->name());
-    changeToParentOf(node); // a failure here shows no viewer
+    TPowersock::checkLine(command + file, "The command"); // nothing is sent for a name that cannot go out whole
+    changeToParentOf(node);                               // a failure here shows no viewer
 
     // The reply lines go to the viewer while it exists; it is shown once the reply is complete.
     TNfoDizForm viewer(this);

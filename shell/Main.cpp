@@ -16,6 +16,7 @@
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "shell/PageControl.h"
+#include "shell/ReplyText.h"
 #include "shell/Splash.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
@@ -75,6 +76,20 @@ TStatusBar::TStatusBar(QWidget* parent) : QStatusBar(parent)
         addWidget(panel, widths[i] > 0 ? 0 : 1);
         panels_[i] = panel;
     }
+    wait_ = new QLabel(this);
+    wait_->setObjectName(QStringLiteral("StatusWait"));
+    wait_->setContentsMargins(3, 0, 3, 0);
+    addPermanentWidget(wait_);
+}
+
+QString TStatusBar::waitText() const
+{
+    return wait_->text();
+}
+
+void TStatusBar::setWaitText(const QString& text)
+{
+    wait_->setText(text);
 }
 
 QString TStatusBar::panelText(int panel) const
@@ -488,9 +503,26 @@ void TMainForm::connectHandlers()
         });
     };
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
+    NMFTP1->OnAwait = [this](const std::string& command) { Guarded([&] { NMFTP1Await(command); }); };
     NMFTP1->OnUntrustedCertificate = [this](const TCertificateInfo& info, bool& trust) {
         Guarded([&] { NMFTP1UntrustedCertificate(info, trust); });
     };
+}
+
+void TMainForm::NMFTP1Await(const std::string& command)
+{
+    if (!StatusBar1 || closed_)
+        return;
+    const bool waiting = !command.empty();
+    StatusBar1->setWaitText(waiting && !keepingAlive_
+                                ? QStringLiteral("Waiting for %1...").arg(Latin1ToQString(MaskedLine(command)))
+                                : QString());
+    bbLogOut->setText(waiting ? QStringLiteral("CANCEL") : QStringLiteral("LOGOUT"));
+    bbLogOut->setToolTip(waiting ? QStringLiteral("Cancels the wait for the server's answer") : QString());
+    if (waiting != awaiting_) {
+        awaiting_ = waiting;
+        setBusyCursor(waiting);
+    }
 }
 
 void TMainForm::NMFTP1UntrustedCertificate(const TCertificateInfo& info, bool& trust)
@@ -634,6 +666,7 @@ void TMainForm::SiteNameChange()
     NMFTP1->Security = record.security;
     NMFTP1->DataMode = record.dataMode;
     NMFTP1->PinnedFingerprint = record.certificate;
+    NMFTP1->ReplyTimeout = record.replyTimeout * 1000;
     loadedSite_ = site;
     LogIn->setEnabled(true);
     // STAY ONLiNE comes back as it was when the site was last used.

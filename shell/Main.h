@@ -46,9 +46,13 @@ public:
     explicit TStatusBar(QWidget* parent);
     QString panelText(int panel) const; // 1-based, as the panels are numbered
     void setPanelText(int panel, const QString& text);
+    // What the console waits for, at the bar's right end beside the three panels ("Waiting for SITE WHO...").
+    QString waitText() const;
+    void setWaitText(const QString& text);
 
 private:
     QLabel* panels_[3];
+    QLabel* wait_;
 };
 
 // The main window: the whole console. It owns the FTP client, the cipher, the settings store and the shared
@@ -201,6 +205,11 @@ public:
     void LogInExecute();
     void LogOutExecute();
     void NMFTP1Connect();
+    // A connection failure's text with the host, the port and the reason in plain words.
+    std::string connectFailure(const std::string& message) const;
+    // The client waits for this command's reply, or (empty) for nothing any more: the operator sees what is
+    // awaited, the hourglass, and LOGOUT offering to cancel.
+    void NMFTP1Await(const std::string& command);
     // The site's certificate does not verify: the operator may trust it, and it is pinned in the site's record.
     void NMFTP1UntrustedCertificate(const TCertificateInfo& info, bool& trust);
     void NMFTP1Disconnect();
@@ -328,6 +337,7 @@ private:
     bool closing_ = false;
     bool closed_ = false;
     bool keepingAlive_ = false; // the keep-alive's NOOP is under way
+    bool awaiting_ = false;     // a command's reply is awaited: the hourglass is on for it
     bool readingHelp_ = false;  // the lines coming are the reply to SITE HELP
     int historyAt_ = -1;
     int scrollBack_ = 10000; // lines the unbounded page boxes keep

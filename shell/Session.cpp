@@ -19,6 +19,8 @@
 #include <QStringListModel>
 #include <QTimer>
 
+#include <cctype>
+
 // ---- log-in and log-out ---------------------------------------------------------------------------------------
 
 void TMainForm::LogInExecute()
@@ -38,10 +40,37 @@ void TMainForm::LogInExecute()
     StatusBar1->setPanelText(3, QStringLiteral("Connecting to ") + SiteName->currentText() + QStringLiteral("..."));
     // LOGOUT is the way out of a log-in that hangs: while the client waits, it cancels the wait.
     LogOut->setEnabled(true);
-    NMFTP1->Connect();
+    try {
+        NMFTP1->Connect();
+    } catch (const ESockError& e) {
+        throw ESockError(connectFailure(e.message()));
+    }
     UserLineCount = 0;
     DirItemCount = 0;
     ListUnderSelection = false;
+}
+
+std::string TMainForm::connectFailure(const std::string& message) const
+{
+    // The engine's own words stay first; the operator also reads where the console tried to go and why it could
+    // not, in plain words.
+    const std::string where = NMFTP1->Host + ":" + std::to_string(NMFTP1->Port);
+    std::string reason;
+    if (message == "Connection Failed" && NMFTP1->LastErrorNo != 0) {
+        reason = NMFTP1->LookupErrorMessage(NMFTP1->LastErrorNo);
+        reason = reason.substr(reason.find(':') + 1); // "10061:Connection refused" -> "Connection refused"
+    } else if (message == "Connection Timed out") {
+        reason = "no answer to the connection";
+    } else if (message == "Null Remote Address" || message == "Host Lookup Failed") {
+        return message + ": could not find the host " + NMFTP1->Host;
+    } else if (message == "Host Lookup Timed Out") {
+        return message + ": the host " + NMFTP1->Host + " was not found in time";
+    } else {
+        return message;
+    }
+    if (!reason.empty())
+        reason[0] = char(std::tolower(static_cast<unsigned char>(reason[0])));
+    return message + ": could not connect to " + where + (reason.empty() ? "" : ": " + reason);
 }
 
 void TMainForm::NMFTP1Connect()

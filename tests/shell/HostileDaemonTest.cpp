@@ -4,6 +4,10 @@
 
 #include "ConsoleFixture.h"
 
+#include "admin/UserEdit.h"
+
+#include <QClipboard>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -91,6 +95,39 @@ TEST_F(HostileDaemonTest, ALineThatNeverEndsAndA421AreReportedInPlainWords)
     EXPECT_EQ(prompts.errors[1], "Reply too long.");
     EXPECT_FALSE(form->NMFTP1->Connected);
     EXPECT_TRUE(form->bbLogin->isEnabled());
+}
+
+TEST_F(HostileDaemonTest, PastedLineBreaksNeverBecomeASecondCommand)
+{
+    SimProcess sim;
+    online(sim, &TMainForm::UserSheet);
+    const qsizetype mark = sim.commands().size();
+
+    // Pasted into the user box: GET iNFO would send "SITE USER a" and then "DELE x".
+    QApplication::clipboard()->setText(QStringLiteral("a\r\nDELE x"));
+    form->UserList->lineEdit()->clear();
+    QTest::keyClick(form->UserList->lineEdit(), Qt::Key_V, Qt::ControlModifier);
+    ASSERT_TRUE(form->UserList->currentText().contains('\n')) << "the box keeps what was pasted";
+    emit form->UserList->activated(0);
+    click(form->bbUserInfo);
+
+    // Typed into the command box, or recalled from a history that holds it.
+    form->CommandText->setEditText(QStringLiteral("WHO\r\nSITE DELUSER admin"));
+    form->bbExecute->setEnabled(true);
+    click(form->bbExecute);
+
+    // In a dialog's sequence: not even the lines before it go.
+    auto dialog = form->makeUserForm();
+    dialog->Password->setText(QStringLiteral("new"));
+    dialog->Ident1->setText(QStringLiteral("x@y\nSITE DELUSER admin"));
+    prompts.confirmAnswers = {true};
+    click(dialog->bbUpdate);
+
+    EXPECT_EQ(sim.commandsSince(mark), QStringList()) << "nothing at all was sent";
+    ASSERT_EQ(prompts.errors.size(), 3);
+    for (const QString& error : prompts.errors)
+        EXPECT_TRUE(error.startsWith("The command holds a line break")) << error.toStdString();
+    EXPECT_TRUE(form->NMFTP1->Connected) << "and the console goes on";
 }
 
 } // namespace

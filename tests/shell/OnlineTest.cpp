@@ -269,8 +269,11 @@ TEST_F(OnlineTest, AConnectionRefusedIsReported)
     startConsole(closedPort);
     click(form->bbLogin);
     ASSERT_EQ(prompts.errors.size(), 1);
-    EXPECT_EQ(prompts.errors[0], "Connection Failed.");
+    EXPECT_EQ(
+        prompts.errors[0],
+        QStringLiteral("Connection Failed: could not connect to 127.0.0.1:%1: connection refused.").arg(closedPort));
     EXPECT_EQ(panel(1), "OFFLINE");
+    EXPECT_TRUE(form->bbLogin->isEnabled()) << "ready for the next try";
 }
 
 TEST_F(OnlineTest, ADaemonThatDropsTheConnectionMidReplyEndsTheWait)
@@ -308,11 +311,17 @@ TEST_F(OnlineTest, NothingStartsWhileTheClientWaitsAndLogOutEndsTheWait)
         EXPECT_TRUE(gated.contains(button->objectName())) << button->objectName().toStdString();
 
     qsizetype during = -1;
+    QString awaited, logOutCaption;
+    bool hourglass = false;
     // The stalled reply's first line is in: the client waits for the rest.
     auto replyStarted = [&] { return form->InfoMemo->toPlainText().contains("Who is on"); };
     duringTheWait(
         [&] {
             const qsizetype mark = sim.commands().size();
+            // The operator sees what is awaited, the hourglass, and that LOGOUT now cancels.
+            awaited = form->StatusBar1->waitText();
+            logOutCaption = form->bbLogOut->text();
+            hourglass = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
             // Every handler the gate guards (the buttons, EXECUTE, LOGiN, the refresh of a tab click or a
             // double-click, the keep-alive tick, the dialogs' senders) runs inside the wait: none asks or sends.
             form->CommandText->setEditText(QStringLiteral("USERS"));
@@ -327,6 +336,12 @@ TEST_F(OnlineTest, NothingStartsWhileTheClientWaitsAndLogOutEndsTheWait)
         replyStarted);
     click(form->bbWho);
     EXPECT_EQ(during, 0);
+    EXPECT_EQ(awaited, "Waiting for SITE WHO...");
+    EXPECT_EQ(logOutCaption, "CANCEL");
+    EXPECT_TRUE(hourglass);
+    EXPECT_EQ(form->StatusBar1->waitText(), "") << "nothing is awaited once the wait has ended";
+    EXPECT_EQ(form->bbLogOut->text(), "LOGOUT");
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_TRUE(prompts.confirms.isEmpty() && prompts.inputs.isEmpty() && prompts.notices.isEmpty());
     ASSERT_EQ(prompts.errors.size(), 1) << prompts.errors.join('|').toStdString();
     EXPECT_EQ(prompts.errors[0], "Socket readln aborted.");

@@ -629,6 +629,8 @@ void TPowersock::Writeln(const std::string& text)
 {
     ReportStatus(StatusLevel::Operations, "Writeln");
     checkLine(text, "The command");
+    if (OnTraffic && !destroying_)
+        OnTraffic(true, text);
     Write(text + "\r\n");
 }
 
@@ -684,7 +686,10 @@ std::string TPowersock::ReadLn()
         throw EAbortError("Socket readln aborted"); // Canceled stays set, and a ready line stays buffered
     if (lineEnd == ByteQueue::npos)
         throw closedError(); // the partial line stays buffered
-    return ReceiveBuffer.take(lineEnd + 1);
+    std::string line = ReceiveBuffer.take(lineEnd + 1);
+    if (OnTraffic && !destroying_)
+        OnTraffic(false, line);
+    return line;
 }
 
 std::string TPowersock::Transaction(const std::string& command)

@@ -162,6 +162,9 @@ public:
     TOnStatus OnStatus;
     TNotifyEvent OnConnectionFailed;
     TOnErrorEvent OnError;
+    // Every line written (sent, without its CR LF) and every line read (with its line end) on this connection, as it
+    // goes: for a log of the conversation. Passwords are the owner's to hide.
+    std::function<void(bool sent, const std::string& line)> OnTraffic;
     THandlerEvent OnConnectionRequired;
 
     // Public state.

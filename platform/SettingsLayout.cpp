@@ -56,6 +56,7 @@ WindowSettings readWindow(TSettingsStore& store)
         window.scrollBack = lines;
     if (const int seconds = store.ReadInteger(Settings, KeepAlive, window.keepAlive); seconds >= 5)
         window.keepAlive = seconds;
+    window.sessionLog = store.ReadString(Settings, SessionLog, "") == "1";
     return window;
 }
 
@@ -67,6 +68,7 @@ void writeWindow(TSettingsStore& store, const WindowSettings& window)
     store.WriteInteger(Settings, LastSite, window.lastSite);
     store.WriteInteger(Settings, ScrollBack, window.scrollBack);
     store.WriteInteger(Settings, KeepAlive, window.keepAlive);
+    store.WriteString(Settings, SessionLog, window.sessionLog ? "1" : "0");
 }
 
 void writeLastSite(TSettingsStore& store, int position)

@@ -9,7 +9,7 @@ class TSettingsStore;
 // kolvane-site use is named here and nowhere else. Under the user's root:
 //
 //   Drummock                      the program key
-//   Drummock\Settings             Height, Width, LastSite, ScrollBack, KeepAlive (decimal text)
+//   Drummock\Settings             Height, Width, LastSite, ScrollBack, KeepAlive (decimal text), SessionLog
 //   Drummock\Custom Commands      Command0, Command1, ... (the command history, without "SITE ")
 //   Drummock\SiTES\<site name>    HostName, Port, LogIn, PassWord, and since TLS came Security, DataConnection,
 //                                 Certificate (one site record; see sitebook/SiteBook.h)
@@ -26,6 +26,7 @@ inline constexpr const char* Width = "Width";
 inline constexpr const char* LastSite = "LastSite";
 inline constexpr const char* ScrollBack = "ScrollBack"; // lines the STATUS, iNFO and FiLE MAiNT boxes keep
 inline constexpr const char* KeepAlive = "KeepAlive";   // seconds between two keep-alive NOOPs
+inline constexpr const char* SessionLog = "SessionLog"; // "1": each log-in's conversation is logged to a file
 
 inline constexpr const char* CustomCommands = "Custom Commands";
 inline constexpr const char* CommandPrefix = "Command";
@@ -52,6 +53,7 @@ struct WindowSettings {
     int lastSite = -1; // position in the site list, -1 for none
     int scrollBack = 10000;
     int keepAlive = 60;
+    bool sessionLog = false;
 };
 
 // Positions the store on the program key, creating it when create is set; false when it is missing.

@@ -421,6 +421,11 @@ void TMainForm::buildMenu()
     MnuMisc->setObjectName(QStringLiteral("MnuMisc"));
     mnuClearCommandList = MnuMisc->addAction(QStringLiteral("&Clear Command List"));
     mnuClearCommandList->setObjectName(QStringLiteral("mnuClearCommandList"));
+    mnuSessionLog = MnuMisc->addAction(QStringLiteral("&Session Log"));
+    mnuSessionLog->setObjectName(QStringLiteral("mnuSessionLog"));
+    mnuSessionLog->setCheckable(true);
+    mnuSessionLog->setToolTip(QStringLiteral("Logs each log-in's conversation with the daemon to a file in ") +
+                              TSessionLog::folder());
     About1 = MnuMisc->addAction(QStringLiteral("&About..."));
     About1->setObjectName(QStringLiteral("About1"));
 }
@@ -430,6 +435,7 @@ void TMainForm::connectHandlers()
     // Every handler runs inside run(): the error that ends it is shown, and the console goes on. The handlers that
     // start an operation on the connection go through the gate (operation), the others straight (on).
     on(mnuClearCommandList, &QAction::triggered, &TMainForm::mnuClearCommandListClick);
+    on(mnuSessionLog, &QAction::triggered, &TMainForm::mnuSessionLogClick);
     on(About1, &QAction::triggered, &TMainForm::About1Click);
     on(SiteName, &QComboBox::activated, &TMainForm::SiteNameChange);
     on(bbSites, &QPushButton::clicked, &TMainForm::bbSitesClick);
@@ -504,6 +510,7 @@ void TMainForm::connectHandlers()
     };
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
     NMFTP1->OnAwait = [this](const std::string& command) { Guarded([&] { NMFTP1Await(command); }); };
+    NMFTP1->OnTraffic = [this](bool sent, const std::string& line) { sessionLog_.line(sent, line); };
     NMFTP1->OnUntrustedCertificate = [this](const TCertificateInfo& info, bool& trust) {
         Guarded([&] { NMFTP1UntrustedCertificate(info, trust); });
     };
@@ -644,6 +651,7 @@ void TMainForm::LoadSettings()
         box->setMaximumBlockCount(scrollBack_);
     keepAlive_ = window.keepAlive;
     Timer1->setInterval(keepAlive_ * 1000);
+    mnuSessionLog->setChecked(window.sessionLog || sessionLogForced_);
 
     SiteName->clear();
     SiteName->addItems(SiteBook::names(settings));
@@ -725,7 +733,8 @@ void TMainForm::FormClose()
         for (int i = 0; i < CommandText->count(); ++i)
             commands << CommandText->itemText(i);
         SettingsLayout::writeCommands(settings, commands);
-        SettingsLayout::writeWindow(settings, {height(), width(), SiteName->currentIndex(), scrollBack_, keepAlive_});
+        SettingsLayout::writeWindow(settings, {height(), width(), SiteName->currentIndex(), scrollBack_, keepAlive_,
+                                               mnuSessionLog->isChecked() && !sessionLogForced_});
         settings.CloseKey();
     });
     SettingsStore.reset();
@@ -797,6 +806,19 @@ void TMainForm::DisableSelectionButtons()
     for (QPushButton* b : {bbDelGroup, bbListGroupUsers, bbMoveUsers, bbDeleteUser, bbUserInfo, bbSetFlags,
                            bbModifyUser, bbGiveCredit, bbTakeCredit})
         b->setEnabled(false);
+}
+
+void TMainForm::mnuSessionLogClick()
+{
+    // Takes effect at the next log-in; a log already running goes on to the session's end. The operator's own
+    // choice is kept, whatever the command line said.
+    sessionLogForced_ = false;
+}
+
+void TMainForm::forceSessionLog()
+{
+    sessionLogForced_ = true;
+    mnuSessionLog->setChecked(true);
 }
 
 void TMainForm::mnuClearCommandListClick()

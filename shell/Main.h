@@ -3,6 +3,7 @@
 #include "gui/OperationGate.h"
 #include "shell/FileTree.h"
 #include "shell/ListGatherer.h"
+#include "shell/SessionLog.h"
 
 #include <QIcon>
 #include <QMainWindow>
@@ -144,6 +145,7 @@ public:
     QMenuBar* MainMenu1;
     QMenu* MnuMisc;
     QAction* mnuClearCommandList;
+    QAction* mnuSessionLog; // on: each log-in's conversation is logged to a file of its own
     QAction* About1;
 
     // Components without a window of their own
@@ -199,6 +201,10 @@ public:
     // The site dialog closed after saving or showing this site (empty: none).
     void SiteFormClosed(const QString& site);
     void mnuClearCommandListClick();
+    void mnuSessionLogClick();
+    // The session log, switched on for this run whatever the setting (the command line's --log).
+    void forceSessionLog();
+    const TSessionLog& sessionLog() const { return sessionLog_; }
     void About1Click();
 
     // Log-in, keep-alive, page refresh and custom commands (Session.cpp)
@@ -345,4 +351,6 @@ private:
                          // -1 for the line being typed
     class QStringListModel* commandWords_ = nullptr; // the SITE command words the command box completes
     std::string loadedSite_;                         // the key of the site last loaded into the client
+    TSessionLog sessionLog_;
+    bool sessionLogForced_ = false; // --log: on for this run, the stored setting left as it was
 };

@@ -37,6 +37,8 @@ std::string MaskedLine(std::string_view line)
 {
     // The words before the password: CHPASS <user>, ADDUSER <user> <group>.
     std::size_t keep = 0;
+    if (startsWithWord(line, "PASS"))
+        return line.size() > 5 ? "PASS *****" : std::string(line);
     if (startsWithWord(line, "SITE CHPASS"))
         keep = 3;
     else if (startsWithWord(line, "SITE ADDUSER"))
@@ -44,7 +46,7 @@ std::string MaskedLine(std::string_view line)
     if (keep == 0)
         return std::string(line);
     std::size_t at = 0;
-    for (std::size_t word = 0; word <= keep; ++word) {
+    for (std::size_t word = 0; word < keep; ++word) {
         at = line.find(' ', at);
         if (at == std::string_view::npos)
             return std::string(line); // no password on this line

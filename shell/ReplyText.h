@@ -10,9 +10,9 @@
 // The text without the characters of code 32 or below at its start and end.
 std::string TrimmedLine(std::string_view text);
 
-// A command line with its password hidden: "SITE CHPASS <user> <password>" and the password of "SITE ADDUSER <user>
-// <group> <password>" show as "*****". Any other line comes back as it is. The daemon still receives the password;
-// only what is shown and logged hides it.
+// A command line with its password hidden: the password of "PASS <password>", "SITE CHPASS <user> <password>" and
+// "SITE ADDUSER <user> <group> <password>" shows as "*****". Any other line comes back as it is. The daemon still
+// receives the password; only what is shown and logged hides it.
 std::string MaskedLine(std::string_view line);
 
 // How a line of the daemon's shows in a text box: code page 437 as sent, one line whatever bytes it holds (a CR,

@@ -40,6 +40,14 @@ void TMainForm::LogInExecute()
     StatusBar1->setPanelText(3, QStringLiteral("Connecting to ") + SiteName->currentText() + QStringLiteral("..."));
     // LOGOUT is the way out of a log-in that hangs: while the client waits, it cancels the wait.
     LogOut->setEnabled(true);
+    if (mnuSessionLog->isChecked()) {
+        // A log that cannot be written is said so; the log-in goes on without it.
+        Guarded([this] {
+            sessionLog_.start(SiteName->currentText());
+            sessionLog_.note("Log-in to " + NMFTP1->Host + ":" + std::to_string(NMFTP1->Port) + " (site " +
+                             SiteName->currentText().toStdString() + ")");
+        });
+    }
     try {
         NMFTP1->Connect();
     } catch (const ESockError& e) {
@@ -113,6 +121,8 @@ void TMainForm::NMFTP1Disconnect()
     if (!StatusBar1 || closed_)
         return;
     StatusBar1->setPanelText(1, QStringLiteral("OFFLINE"));
+    sessionLog_.note("Disconnected");
+    sessionLog_.stop();
     // However the connection ended, the console is ready to log in again; the lists stay until a LOGOUT.
     LogIn->setEnabled(hasSite());
     LogOut->setEnabled(false);

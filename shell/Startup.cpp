@@ -6,7 +6,7 @@
 
 #include <QApplication>
 
-std::unique_ptr<TMainForm> StartConsole()
+std::unique_ptr<TMainForm> StartConsole(bool sessionLog)
 {
     auto* splash = new TSplashScreen;
     splash->show();
@@ -17,6 +17,8 @@ std::unique_ptr<TMainForm> StartConsole()
     auto mainForm = std::make_unique<TMainForm>();
     mainForm->setSplash(splash);
     mainForm->CreateDialogs();
+    if (sessionLog)
+        mainForm->forceSessionLog();
     mainForm->show();
     return mainForm;
 }

@@ -31,6 +31,9 @@ void describe(QCommandLineParser& parser)
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help"), QStringLiteral("?")},
                       QStringLiteral("Displays help on commandline options.")});
     parser.addVersionOption();
+    parser.addOption({QStringLiteral("log"), QStringLiteral("Logs each log-in's conversation with the daemon to a file "
+                                                            "in ${XDG_STATE_HOME:-~/.local/state}/kolvane/sessions "
+                                                            "(as MiSC > Session Log does), for this run.")});
 }
 
 // --help and --version are answered before the window system is touched: they print and end, with no window and no
@@ -52,8 +55,8 @@ std::optional<int> answerCommandLine(int argc, char** argv)
     return std::nullopt;
 }
 
-// What is left of the command line after Qt took its own options must be empty.
-bool commandLineAccepted()
+// What is left of the command line after Qt took its own options must be ours; sessionLog says whether --log is.
+bool commandLineAccepted(bool& sessionLog)
 {
     QCommandLineParser parser;
     describe(parser);
@@ -61,6 +64,7 @@ bool commandLineAccepted()
         std::fprintf(stderr, "kolvane: %s\nTry 'kolvane --help'.\n", qPrintable(parser.errorText()));
         return false;
     }
+    sessionLog = parser.isSet(QStringLiteral("log"));
     if (!parser.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "kolvane: unexpected argument: %s\nTry 'kolvane --help'.\n",
                      qPrintable(parser.positionalArguments().first()));
@@ -87,12 +91,13 @@ int main(int argc, char** argv)
         return *done;
 
     TApplication app(argc, argv);
-    if (!commandLineAccepted())
+    bool sessionLog = false;
+    if (!commandLineAccepted(sessionLog))
         return 2;
     QGuiApplication::setDesktopFileName(QString::fromLatin1(AppId));
     initArtResources();
     QApplication::setWindowIcon(applicationIcon());
     ApplyConsoleLook(app);
-    const std::unique_ptr<TMainForm> mainForm = StartConsole();
+    const std::unique_ptr<TMainForm> mainForm = StartConsole(sessionLog);
     return app.exec();
 }

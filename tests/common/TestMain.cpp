@@ -23,6 +23,7 @@ int main(int argc, char** argv)
     if (!config.isValid())
         return 2;
     setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
+    setenv("XDG_STATE_HOME", (config.path() + "/state").toLocal8Bit().constData(), 1);
     // No test reaches the operator's own desktop session (the secret store above all) unless it is run in a
     // session of its own made for it (tests/sitebook/with-keyring.sh).
     if (!qEnvironmentVariableIsSet("KOLVANE_KEYRING_TEST")) {

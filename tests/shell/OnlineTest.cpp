@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 
 namespace {
 
@@ -367,6 +368,38 @@ TEST_F(OnlineTest, ClosingTheWindowDuringAWaitShutsDownCleanlyAndSavesTheSetting
     store.OpenKey("Drummock", false);
     EXPECT_EQ(store.ReadString("Custom Commands", "Command0", ""), "WHO");
     EXPECT_EQ(store.ReadInteger("Settings", "LastSite", -1), 0);
+}
+
+TEST_F(OnlineTest, TheSessionLogKeepsTheConversationWithPasswordsHidden)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    form->mnuSessionLog->trigger();
+    ASSERT_TRUE(form->mnuSessionLog->isChecked());
+    click(form->bbLogin);
+    const QString path = form->sessionLog().path();
+    EXPECT_TRUE(path.startsWith(qEnvironmentVariable("XDG_STATE_HOME") + "/kolvane/sessions/")) << path.toStdString();
+    form->CommandText->setEditText(QStringLiteral("CHPASS newbie n3wpass"));
+    form->bbExecute->setEnabled(true);
+    click(form->bbExecute);
+    EXPECT_TRUE(sim.commands().contains("SITE CHPASS newbie n3wpass")) << "the daemon receives the password";
+    EXPECT_TRUE(form->StatusMemo->toPlainText().contains("SITE CHPASS newbie *****"));
+    EXPECT_FALSE(form->StatusMemo->toPlainText().contains("n3wpass")) << "the box never shows it";
+    click(form->bbLogOut);
+
+    QFile log(path);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLatin1(log.readAll());
+    for (const char* line : {"- Log-in to 127.0.0.1:", "< 220 Quillon FTP server", "> USER siteop", "> PASS *****",
+                             "< 230 User siteop logged in.", "> SITE CHPASS newbie *****", "> QUIT", "- Disconnected"})
+        EXPECT_TRUE(text.contains(line)) << line << "\n" << text.toStdString();
+    EXPECT_FALSE(text.contains("PASS quillon") || text.contains("n3wpass")) << "no password in the log";
+    EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} > USER",
+                                   QRegularExpression::MultilineOption)
+                    .match(text)
+                    .hasMatch())
+        << "each line with its time";
+    EXPECT_EQ(log.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), 0);
 }
 
 TEST_F(OnlineTest, StayOnlineSendsNoopOnEachTick)

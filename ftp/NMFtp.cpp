@@ -253,11 +253,23 @@ void TNMFTP::readContinuation(std::string line)
     }
 }
 
+void TNMFTP::reportPending()
+{
+    if (std::optional<std::string> report = std::exchange(pendingReport_, std::nullopt))
+        ReportStatus(StatusLevel::Protocol, *report);
+}
+
+void TNMFTP::commandSent(const std::string& command)
+{
+    reportPending();
+    // The command is on its way: only now is the owner told what is awaited, so showing it never delays the send.
+    if (OnAwait)
+        OnAwait(command.compare(0, 5, "PASS ") == 0 ? std::string("PASS") : command);
+}
+
 std::string TNMFTP::Transaction(const std::string& command)
 {
     BusyScope busy(*this);
-    if (OnAwait)
-        OnAwait(command.compare(0, 5, "PASS ") == 0 ? std::string("PASS") : command);
     try {
         std::string first;
         try {
@@ -548,11 +560,19 @@ void TNMFTP::SendCommand(const std::string& command)
     const TCmdType kind = classifyCommand(command);
     clearCanceled();
     CheckConnected();
-    ReportStatus(StatusLevel::Protocol, command);
     // Lines that arrived unasked (or were left over) are not this command's reply.
     if (!ReceiveBuffer.empty())
         Read(0);
-    const std::string first = Transaction(command);
+    // The command line is reported the moment it has left, before any of its reply: what the owner does with the
+    // report (a text box's append) never holds the command up. A command that could not go is reported all the same.
+    pendingReport_ = command;
+    std::string first;
+    try {
+        first = Transaction(command);
+    } catch (...) {
+        reportPending();
+        throw;
+    }
     if (ReplyNumber >= 400 && ReplyNumber <= 599) {
         if (ReplyNumber >= 500 && ReplyNumber <= 502 && OnUnSupportedFunction)
             OnUnSupportedFunction(kind);

@@ -279,6 +279,7 @@ public:
     void Connect() override;
     void Disconnect() override;
     std::string Transaction(const std::string& command) override;
+    void commandSent(const std::string& command) override;
     void Abort() override;
 
     void SendCommand(const std::string& command);
@@ -327,6 +328,9 @@ private:
     void secureData();
     void checkCompletion(const std::string& line);
 
+    // A SendCommand's own line, reported once it has left.
+    void reportPending();
+    std::optional<std::string> pendingReport_;
     int busyDepth_ = 0;
     bool replyWatchOn_ = true;
     std::shared_ptr<TlsContext> tlsContext_; // the log-in's, while its control connection is TLS

@@ -629,9 +629,10 @@ void TPowersock::Writeln(const std::string& text)
 {
     ReportStatus(StatusLevel::Operations, "Writeln");
     checkLine(text, "The command");
+    Write(text + "\r\n");
+    // Told once the line has left: nothing the owner does with it holds the command up.
     if (OnTraffic && !destroying_)
         OnTraffic(true, text);
-    Write(text + "\r\n");
 }
 
 void TPowersock::checkLine(std::string_view line, std::string_view what)
@@ -697,6 +698,7 @@ std::string TPowersock::Transaction(const std::string& command)
     ReportStatus(StatusLevel::Operations, "Transaction");
     ReplyNumber = 0;
     Writeln(command);
+    commandSent(command);
     const std::string line = ReadLn();
     TransactionReply = line;
     if (!line.empty()) {

@@ -189,6 +189,8 @@ public:
     virtual void Connect();
     virtual void Disconnect();
     virtual std::string Transaction(const std::string& command);
+    // Called by Transaction once the command has left, before its reply is awaited.
+    virtual void commandSent(const std::string& command) { Q_UNUSED(command); }
     virtual void Abort();
 
     void Cancel();

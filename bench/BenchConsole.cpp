@@ -14,6 +14,7 @@
 // turns the same round trips. Prints figures only; it is not a test. Needs about half a minute; without lftp its
 // figures are left out.
 
+#include "BenchFigures.h"
 #include "ftp/NMFtp.h"
 #include "gui/Application.h"
 #include "gui/Look.h"
@@ -63,25 +64,15 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
 constexpr int Entries = 100000; // 30% directories, 60% files, 10% links
 constexpr int Users = 10000;
 constexpr int Groups = 40;
 constexpr int RoundTrips = 300;
 
-double ms(Clock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
+using bench::median;
+using bench::ms;
 
 // Resident memory now and at its peak so far, in MiB.
 double residentNow()

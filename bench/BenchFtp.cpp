@@ -16,6 +16,7 @@
 // too. Prints figures only; it is not a test. Runs in a few seconds. --verbose also lists the other commands each
 // client sent.
 
+#include "BenchFigures.h"
 #include "TlsPeer.h"
 #include "ftp/NMFtp.h"
 
@@ -39,7 +40,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
 constexpr int ListingLines = 100000;
 constexpr int RoundTrips = 1000;
@@ -197,18 +198,8 @@ private:
     std::vector<Arrival> arrivals_;
 };
 
-double ms(Clock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
+using bench::median;
+using bench::ms;
 
 struct Figures {
     bool ok = false;

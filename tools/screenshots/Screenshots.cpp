@@ -30,7 +30,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <cstdio>
 #include <cstdlib>
@@ -155,23 +155,25 @@ void type(QComboBox* box, const QString& text)
     QTest::keyClicks(box, text);
 }
 
-void doubleClick(QTreeWidget* tree, QTreeWidgetItem* node)
+void click(QTreeView* tree, const QModelIndex& node)
 {
-    tree->scrollToItem(node);
-    const QPoint at = tree->visualItemRect(node).center();
-    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, at);
-    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, at);
+    tree->scrollTo(node);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(node).center());
 }
 
-// The node of that name under parent (the tree's top level when there is none).
-QTreeWidgetItem* node(QTreeWidget* tree, QTreeWidgetItem* parent, const QString& name)
+void doubleClick(QTreeView* tree, const QModelIndex& node)
 {
-    const int n = parent ? parent->childCount() : tree->topLevelItemCount();
-    for (int i = 0; i < n; ++i) {
-        QTreeWidgetItem* item = parent ? parent->child(i) : tree->topLevelItem(i);
-        if (item->text(0) == name)
-            return item;
-    }
+    click(tree, node);
+    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(node).center());
+}
+
+// The node of that name under parent (the tree's top level for the invalid index).
+QModelIndex node(const QTreeView* tree, const QModelIndex& parent, const QString& name)
+{
+    const QAbstractItemModel* model = tree->model();
+    for (int i = 0; i < model->rowCount(parent); ++i)
+        if (model->index(i, 0, parent).data().toString() == name)
+            return model->index(i, 0, parent);
     throw std::runtime_error("the file area shows no " + name.toStdString());
 }
 
@@ -214,14 +216,14 @@ void takePictures(TMainForm& form, const QDir& folder)
 
     // FiLE MAiNT: a release opened in the tree, its NFO file selected.
     clickTab(form, form.FileSheet);
-    QTreeWidgetItem* incoming = node(form.TreeView1, nullptr, QStringLiteral("incoming"));
+    const QPersistentModelIndex incoming = node(form.TreeView1, QModelIndex(), QStringLiteral("incoming"));
     doubleClick(form.TreeView1, incoming);
-    QTreeWidgetItem* release = node(form.TreeView1, incoming, QStringLiteral("Some.Tool.v1.2-GRP"));
+    const QPersistentModelIndex release = node(form.TreeView1, incoming, QStringLiteral("Some.Tool.v1.2-GRP"));
     doubleClick(form.TreeView1, release);
-    for (int i = 0; i < release->childCount(); ++i) {
-        if (release->child(i)->text(0).contains(QLatin1String(".nfo"), Qt::CaseInsensitive))
-            QTest::mouseClick(form.TreeView1->viewport(), Qt::LeftButton, {},
-                              form.TreeView1->visualItemRect(release->child(i)).center());
+    const QAbstractItemModel* model = form.TreeView1->model();
+    for (int i = 0; i < model->rowCount(release); ++i) {
+        if (model->index(i, 0, release).data().toString().contains(QLatin1String(".nfo"), Qt::CaseInsensitive))
+            click(form.TreeView1, model->index(i, 0, release));
     }
     grab(&form, folder, "file-maint.png");
 

@@ -42,4 +42,8 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "No display: run this from a desktop session (or under xvfb-run)." >&2
     exit 1
 fi
-build/shell/kolvane
+# The console runs until its window is closed; should the demo itself be stopped, the console and the daemon go too.
+build/shell/kolvane &
+console=$!
+trap 'kill "$console" 2>/dev/null || true; exit 130' INT TERM
+wait "$console"

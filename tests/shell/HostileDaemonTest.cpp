@@ -97,6 +97,16 @@ TEST_F(HostileDaemonTest, ALineThatNeverEndsAndA421AreReportedInPlainWords)
     EXPECT_TRUE(form->bbLogin->isEnabled());
 }
 
+TEST_F(HostileDaemonTest, AListingCutShortIsReportedAndKeepsWhatCame)
+{
+    SimProcess sim({"--drop-on", "LIST"}); // half the listing, then both connections go, no completion reply
+    online(sim, &TMainForm::FileSheet);
+    ASSERT_EQ(prompts.errors.size(), 1) << "a listing that did not complete is no success";
+    EXPECT_NE(panel(3), "Done...");
+    QTRY_VERIFY(form->TreeView1->model()->rowCount() > 0);
+    EXPECT_TRUE(form->bbLogin->isEnabled()) << "and the console is ready to log in again";
+}
+
 TEST_F(HostileDaemonTest, PastedLineBreaksNeverBecomeASecondCommand)
 {
     SimProcess sim;

@@ -2,6 +2,7 @@
 // lines per listing: each row a line, the names it adds, and whether the page still shows it.
 
 #include "shell/ListGatherer.h"
+#include "shell/ReplyText.h"
 
 #include <gtest/gtest.h>
 
@@ -84,6 +85,27 @@ TEST(ListGatherer, AGroupHeaderDuringTheUserListingIsJustAnotherLine)
     lists.userPageLine("200- User list:\r\n");
     EXPECT_FALSE(lists.userPageLine("214- Available Groups :\r\n"));
     EXPECT_FALSE(lists.GatheringGroups) << "only a header outside the user listing starts the group listing";
+}
+
+} // namespace
+
+namespace {
+
+TEST(ReplyText, PasswordsAreHiddenAndHelpNamesTheCommands)
+{
+    const std::pair<std::string, std::string> lines[] = {
+        {"PASS s3cret", "PASS *****"},
+        {"SITE CHPASS bob s3cret", "SITE CHPASS bob *****"},
+        {"site chpass bob s3cret word", "site chpass bob *****"},
+        {"SITE ADDUSER bob Admin s3cret", "SITE ADDUSER bob Admin *****"},
+        {"SITE ADDUSER bob Admin", "SITE ADDUSER bob Admin"}, // no password on it
+        {"SITE CHPASSWORD x y z", "SITE CHPASSWORD x y z"},   // another word
+        {"SITE WHO", "SITE WHO"},
+    };
+    for (const auto& [line, shown] : lines)
+        EXPECT_EQ(MaskedLine(line), shown) << line;
+    EXPECT_EQ(HelpWords("  ADDUSER <user> <group>  DELUSER <user>  CHFLAG <user> <flag> YES|NO  SITE"),
+              QStringList({"ADDUSER", "DELUSER", "CHFLAG"}));
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 #include "admin/NewUser.h"
 
 #include "admin/SpinEdit.h"
-#include "ftp/Psock.h"
 #include "gui/Guard.h"
 #include "gui/OperationGate.h"
 #include "gui/Prompts.h"
@@ -44,8 +43,7 @@ void TNewUserForm::bbUpdateClick()
     if (!Prompts().Confirm("Really add new User " + name + "?"))
         return;
     const std::vector<std::string> lines = settingLines(false);
-    for (const std::string& line : lines)
-        TPowersock::checkLine(line, "The command"); // nothing is sent, not even ADD USER, for one that cannot go
+    refuseUnsendable(lines); // nothing is sent, not even ADD USER, for a line that cannot go
     {
         Running running(*this);
         // The name joins the list whether or not the daemon took it; a refusal is reported after that.

@@ -98,12 +98,15 @@ std::vector<std::string> TUserFieldsDialog::identLines(const char* command) cons
     return lines;
 }
 
-void TUserFieldsDialog::send(const std::vector<std::string>& lines)
+void TUserFieldsDialog::refuseUnsendable(const std::vector<std::string>& lines)
 {
-    // A sequence goes whole or not at all as far as the lines themselves go: one that cannot be sent (a pasted line
-    // break, say) is refused before the first line leaves.
     for (const std::string& line : lines)
         TPowersock::checkLine(line, "The command");
+}
+
+void TUserFieldsDialog::send(const std::vector<std::string>& lines)
+{
+    refuseUnsendable(lines);
     for (const std::string& line : lines)
         context_.client.SendCommand(line);
 }

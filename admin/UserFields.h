@@ -65,7 +65,10 @@ protected:
     // One line per ident box that is not UnchangedIdent: command + " " + user + " " + mask.
     std::vector<std::string> identLines(const char* command) const;
 
-    // Sends the lines one by one; the first refused one ends the sequence with its error.
+    // A sequence goes whole or not at all as far as the lines themselves go: one that cannot be sent (a pasted line
+    // break, say) is refused (ELineError) before the first line leaves.
+    static void refuseUnsendable(const std::vector<std::string>& lines);
+    // Sends the lines one by one, once none is refused; the first refused by the daemon ends the sequence.
     void send(const std::vector<std::string>& lines);
 
     // Marks a sequence as running; a close asked for meanwhile (close box, Escape) waits for its end, so that the

@@ -62,7 +62,9 @@ bool makeFolders(const std::string& dir)
     return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-bool parseDecimal(const std::string& text, int& out)
+} // namespace
+
+bool TSettingsStore::ParseDecimal(const std::string& text, int& out)
 {
     std::size_t i = 0;
     bool negative = false;
@@ -88,8 +90,6 @@ bool parseDecimal(const std::string& text, int& out)
     out = static_cast<int>(value);
     return true;
 }
-
-} // namespace
 
 // A prepared statement. Each SQL text is prepared once per connection and kept: the close writes a history of
 // thousands of values, and preparing three statements for each of them cost more than the writes. A text that is
@@ -513,7 +513,7 @@ std::string TSettingsStore::ReadString(const std::string& section, const std::st
 int TSettingsStore::ReadInteger(const std::string& section, const std::string& name, int defaultValue)
 {
     int value = defaultValue;
-    return parseDecimal(ReadString(section, name, std::string()), value) ? value : defaultValue;
+    return ParseDecimal(ReadString(section, name, std::string()), value) ? value : defaultValue;
 }
 
 void TSettingsStore::WriteString(const std::string& section, const std::string& name, const std::string& value)

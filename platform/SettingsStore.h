@@ -64,6 +64,8 @@ public:
     std::string ReadString(const std::string& section, const std::string& name, const std::string& defaultValue);
     // A value that holds no decimal number (an optional minus sign and digits, within 32 bits) reads as the default.
     int ReadInteger(const std::string& section, const std::string& name, int defaultValue);
+    // Reads text as the store reads a decimal value: an optional minus sign and digits, within 32 bits.
+    static bool ParseDecimal(const std::string& text, int& value);
     void WriteString(const std::string& section, const std::string& name, const std::string& value);
     void WriteInteger(const std::string& section, const std::string& name, int value);
     // Appends (name, text) for each value of the section in the store's order; values with empty text are skipped.

@@ -5,19 +5,6 @@
 
 namespace {
 
-// Characters of code 32 or below count as blanks at a text's ends: blanks, control codes, CR and LF.
-bool blank(char c)
-{
-    return static_cast<unsigned char>(c) <= 32;
-}
-
-std::string trimRight(std::string_view text)
-{
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return std::string(text);
-}
-
 // Characters from..from+count-1 (1-based) of text, fewer where text is shorter.
 std::string_view chars(std::string_view text, std::size_t from, std::size_t count)
 {
@@ -43,7 +30,7 @@ bool TListGatherer::userPageLine(std::string_view raw)
         if (UserLineCount > 2) {
             if (chars(line, 1, 4) == "250-") {
                 // A one-name line: its blanks at the end go, those at the start stay, and nothing still counts.
-                UserNames << Latin1ToQString(trimRight(chars(line, 6, 10)));
+                UserNames << Latin1ToQString(TrimmedRight(chars(line, 6, 10)));
             } else {
                 for (int s : UserCells) {
                     const std::string name = cell(raw, std::size_t(s));

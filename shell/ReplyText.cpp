@@ -24,13 +24,18 @@ bool startsWithWord(std::string_view line, std::string_view word)
 
 } // namespace
 
+std::string TrimmedRight(std::string_view text)
+{
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
 std::string TrimmedLine(std::string_view text)
 {
     while (!text.empty() && blank(text.front()))
         text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return std::string(text);
+    return TrimmedRight(text);
 }
 
 std::string MaskedLine(std::string_view line)

@@ -7,8 +7,9 @@
 
 // What the console does with a status text before a person reads it.
 
-// The text without the characters of code 32 or below at its start and end.
+// The text without the characters of code 32 or below at its start and end; at its end only.
 std::string TrimmedLine(std::string_view text);
+std::string TrimmedRight(std::string_view text);
 
 // A command line with its password hidden: the password of "PASS <password>", "SITE CHPASS <user> <password>" and
 // "SITE ADDUSER <user> <group> <password>" shows as "*****". Any other line comes back as it is. The daemon still

@@ -5,7 +5,6 @@
 #include "sitebook/Diamond.h"
 #include "sitebook/Keyring.h"
 
-#include <charconv>
 #include <utility>
 
 namespace Layout = SettingsLayout;
@@ -41,14 +40,9 @@ QStringList SiteBook::names(TSettingsStore& store)
 
 int SiteBook::Record::portNumber() const
 {
-    // As the store reads a decimal value: an optional minus sign and digits within 32 bits, else the default.
+    // As the store reads a decimal value, else the default.
     int value = 0;
-    const char* first = port.data();
-    const char* last = port.data() + port.size();
-    const auto [end, error] = std::from_chars(first, last, value);
-    if (port.empty() || error != std::errc() || end != last || port[0] == '+')
-        return 21;
-    return value;
+    return TSettingsStore::ParseDecimal(port, value) ? value : 21;
 }
 
 namespace {

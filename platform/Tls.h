@@ -81,6 +81,7 @@ public:
     // the connection is sound.
     void closeNotify();
     void allowCloseNotify() { closeNotifyAllowed_ = true; }
+    bool closeNotifySent() const { return closeNotifySent_; }
 
     // Why the last step ended in Failed or Eof, in plain words.
     const std::string& errorText() const { return errorText_; }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QThread>
 
 namespace {
 
@@ -291,6 +292,72 @@ TEST(FtpTls, ListingsResumeTheSessionAndEndsWithoutCloseNotify)
                      "status:226 Transfer complete\r\n", "success:4"}));
     EXPECT_EQ(failureOf<ESockError>([&] { ftp.SendCommand("SITE NFO huge.nfo"); }), "Reply too long");
     EXPECT_FALSE(ftp.Connected);
+    EXPECT_FALSE(dog->fired);
+    EXPECT_EQ(peer.failure(), "");
+}
+
+TEST(FtpTls, AListingEndsAtTheServersCloseNotifyHoweverItComesAndIsAnswered)
+{
+    // Like a server that ends each listing with its close notification and confirms the transfer only once the
+    // client has answered with its own: the end must be seen whether it comes in the same read as the last lines,
+    // after lines that TLS has taken in but not yet handed out, or alone.
+    const TestCertificate certificate = TestCertificate::make("kolvane", {"127.0.0.1"});
+    PeerTlsServer tls(certificate);
+    const std::string small = "total 1\r\n-rw-r--r-- 1 u g 10 Jan 5 2001 a.nfo\r\n";
+    std::string large = "total 9999\r\n";
+    for (int i = 0; large.size() < 100000; ++i)
+        large += "-rw-r--r-- 1 u g 10 Jan 5 2001 file" + std::to_string(i) + ".nfo\r\n";
+    struct Case {
+        const std::string& listing;
+        bool alone; // the close notification comes after the lines, not with them
+    };
+    const Case cases[] = {{small, false}, {large, false}, {small, true}, {large, true}};
+    ScriptPeer peer([&](PeerSession& c) {
+        if (!serveAuthTls(c, tls))
+            return;
+        serveProtectedLogin(c);
+        auto listener = PeerSession::listenData();
+        for (const Case& row : cases) {
+            auto data = servePassive(c, *listener);
+            c.expect("LIST");
+            c.send("150 Here comes the directory listing.\r\n");
+            if (!data || !data->startTls(tls))
+                return c.peer.fail("no TLS data connection");
+            if (row.alone) {
+                data->send(row.listing);
+                QThread::msleep(100);
+                data->sendAndCloseNotify("");
+            } else {
+                data->sendAndCloseNotify(row.listing);
+            }
+            if (!data->awaitCloseNotify()) {
+                c.peer.fail("the client did not answer the close notification");
+                c.send("426 Failure writing network stream.\r\n");
+                continue;
+            }
+            c.send("226 Directory send OK.\r\n");
+        }
+    });
+    TNMFTP ftp;
+    ftp.Security = TFtpSecurity::ExplicitRequired;
+    ftp.PinnedFingerprint = certificate.fingerprint;
+    ftp.DataMode = TDataMode::Passive;
+    ftp.ParseList = true;
+    ftp.Vendor = FtpVendor::Unix;
+    ftp.ReplyTimeout = 2000; // a listing that waits for an end it already had fails here rather than hangs
+    loginTo(ftp, peer);
+    EventLog log(ftp);
+    auto dog = watchdog(ftp, 10000);
+    for (const Case& row : cases) {
+        SCOPED_TRACE(std::to_string(row.listing.size()) + (row.alone ? " bytes, the end alone" : " bytes"));
+        log.entries.clear();
+        ftp.List();
+        const std::size_t lines = std::size_t(std::count(row.listing.begin(), row.listing.end(), '\n'));
+        EXPECT_EQ(ftp.DirectoryList->NameList.size(), lines - 1);
+        EXPECT_EQ(Lines(log.entries.end() - 4, log.entries.end()),
+                  (Lines{"stop", "status:Received " + std::to_string(row.listing.size()) + " Bytes",
+                         "status:226 Directory send OK.\r\n", "success:4"}));
+    }
     EXPECT_FALSE(dog->fired);
     EXPECT_EQ(peer.failure(), "");
 }

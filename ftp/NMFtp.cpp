@@ -946,18 +946,20 @@ void TNMFTP::List()
         if (protectedData_)
             secureData();
 
-        const bool cut = !Canceled && !TimedOut && readListing();
+        const bool read = !Canceled && !TimedOut;
+        const bool overflowed = read && readListing();
+        // Over TLS only the close notification says that the server ended the listing: a plain close may be anybody
+        // on the path cutting it short, and the completion reply cannot tell, for the server may have sent it all.
+        const bool truncated = read && !overflowed && protectedData_ && DataSocket->endedWithoutCloseNotify();
+        const bool cut = overflowed || truncated;
         if (!cut && OnTransactionStop)
             OnTransactionStop(this);
         DataSocket->RequestCloseSocket();
         BytesTotal = DataSocket->BytesRecvd;
-        if (!cut) {
-            // The lines that came are the listing's all the same: the completion reply below, which TLS protects,
-            // says whether the server sent them all.
-            if (protectedData_ && DataSocket->endedWithoutCloseNotify())
-                ReportStatus(StatusLevel::Protocol, "The TLS data connection ended without its close notification");
+        if (truncated)
+            ReportStatus(StatusLevel::Protocol, "The TLS data connection ended without its close notification");
+        if (!cut)
             ReportStatus(StatusLevel::Protocol, "Received " + std::to_string(BytesTotal) + " Bytes");
-        }
 
         // The completion reply is read even after a cut, so that the next command's reply is not taken for it. A
         // 421/426 that the reply watch saw during the transfer is that reply.
@@ -965,11 +967,13 @@ void TNMFTP::List()
             const std::string line = readReplyLine();
             ReportStatus(StatusLevel::Protocol, line);
             readContinuation(line);
-            if (cut)
+            if (overflowed)
                 throw ESockError(std::string(OverflowMessage));
             checkCompletion(line);
+            if (truncated)
+                throw ESockError(std::string(TruncatedListingMessage));
         } else if (cut) {
-            throw ESockError(std::string(OverflowMessage));
+            throw ESockError(std::string(overflowed ? OverflowMessage : TruncatedListingMessage));
         }
         completed = true;
     } catch (const ENoAnswerError&) {

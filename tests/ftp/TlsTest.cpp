@@ -283,13 +283,15 @@ TEST(FtpTls, ListingsResumeTheSessionAndEndsWithoutCloseNotify)
     EXPECT_EQ(log.entries,
               (Lines{"status:EPSV", "status:LIST", "status:150 Opening data connection\r\n", "start", items[0],
                      items[1], items[2], items[3], received, "status:226 Transfer complete\r\n", "success:4"}));
+    // Without the close notification nobody can tell the server's end from somebody's on the path cutting the
+    // listing short: the lines that came are handed out, but the listing is no success, whatever the reply says.
     log.entries.clear();
     ftp.DataMode = TDataMode::Active;
-    ftp.List();
-    EXPECT_EQ(Lines(log.entries.begin() + 5, log.entries.end()),
-              (Lines{items[0], items[1], items[2], items[3],
-                     "status:The TLS data connection ended without its close notification", received,
-                     "status:226 Transfer complete\r\n", "success:4"}));
+    EXPECT_EQ(failureOf<ESockError>([&] { ftp.List(); }), TruncatedListingMessage);
+    EXPECT_EQ(
+        Lines(log.entries.begin() + 5, log.entries.end()),
+        (Lines{items[0], items[1], items[2], "status:The TLS data connection ended without its close notification",
+               "status:226 Transfer complete\r\n"}));
     EXPECT_EQ(failureOf<ESockError>([&] { ftp.SendCommand("SITE NFO huge.nfo"); }), "Reply too long");
     EXPECT_FALSE(ftp.Connected);
     EXPECT_FALSE(dog->fired);

@@ -420,6 +420,9 @@ void TNMFTP::secureControl()
     awaitTls();
     // The certificate is judged before a single byte goes over the new connection.
     const TCertificateInfo& certificate = tlsCertificate();
+    // A weak key is nobody's to trust: a pin says which certificate, not that its key holds.
+    if (!certificate.weakKey.empty())
+        throw ETlsError(certificate.weakKey);
     if (!PinnedFingerprint.empty()) {
         if (!sameFingerprint(certificate.sha256Fingerprint, PinnedFingerprint))
             throw ETlsError("The server's certificate is not the pinned one: pinned " + PinnedFingerprint +

@@ -364,6 +364,74 @@ TEST(FtpTls, AListingEndsAtTheServersCloseNotifyHoweverItComesAndIsAnswered)
     EXPECT_EQ(peer.failure(), "");
 }
 
+TEST(FtpTls, OnlyForwardSecretAeadSuitesAndStrongKeys)
+{
+    const TestCertificate rsa = TestCertificate::make("kolvane", {"127.0.0.1"}, nullptr, false, 2048);
+    const TestCertificate weak = TestCertificate::make("kolvane", {"127.0.0.1"}, nullptr, false, 1024);
+    const TestCertificate ec = TestCertificate::make("kolvane", {"127.0.0.1"});
+    const std::string weakKey = "The server's RSA key has 1024 bits; at least 2048 are required";
+    struct Case {
+        const TestCertificate& served;
+        std::string tls12Ciphers; // empty: whatever the peer's OpenSSL offers, TLS 1.3 first
+        std::string failure;      // empty: the log-in goes through; "handshake": the handshake fails
+    };
+    const Case cases[] = {
+        {rsa, "AES128-SHA", "handshake"},           // no forward secrecy, CBC
+        {rsa, "AES256-SHA256", "handshake"},        // no forward secrecy, CBC
+        {rsa, "AES128-GCM-SHA256", "handshake"},    // no forward secrecy
+        {rsa, "ECDHE-RSA-AES128-SHA", "handshake"}, // CBC
+        {ec, "ECDHE-ECDSA-AES256-SHA384", "handshake"},
+        {rsa, "ECDHE-RSA-AES256-GCM-SHA384", ""},
+        {ec, "ECDHE-ECDSA-CHACHA20-POLY1305", ""},
+        {rsa, "", ""},
+        {weak, "", weakKey}, // pinned all the same
+        {weak, "ECDHE-RSA-AES128-GCM-SHA256", weakKey},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.tls12Ciphers + " " + row.served.fingerprint);
+        PeerTlsServer tls(row.served, true, row.tls12Ciphers);
+        ScriptPeer peer([&](PeerSession& c) {
+            if (row.failure == "handshake") {
+                c.send("220 ready\r\n");
+                c.expect("AUTH TLS");
+                c.send("234 AUTH TLS successful\r\n");
+                if (c.control().startTls(tls))
+                    c.peer.fail("the client took " + row.tls12Ciphers);
+                return;
+            }
+            if (!serveAuthTls(c, tls))
+                return;
+            if (!row.failure.empty()) {
+                if (!c.waitClosed() || !c.control().pending().empty())
+                    c.peer.fail("the client went on: " + c.control().pending());
+                return;
+            }
+            serveProtectedLogin(c);
+            c.expect("QUIT");
+            c.send("221 bye\r\n");
+        });
+        TNMFTP ftp;
+        EventLog log(ftp);
+        ftp.Security = TFtpSecurity::ExplicitRequired;
+        ftp.PinnedFingerprint = row.served.fingerprint;
+        auto dog = watchdog(ftp);
+        if (row.failure == "handshake") {
+            EXPECT_EQ(failureOf<ETlsError>([&] { loginTo(ftp, peer); }).rfind("TLS handshake failed: ", 0), 0u);
+        } else if (!row.failure.empty()) {
+            EXPECT_EQ(failureOf<ETlsError>([&] { loginTo(ftp, peer); }), row.failure);
+        } else {
+            loginTo(ftp, peer);
+            ASSERT_GE(log.entries.size(), 4u);
+            const std::string secured = row.tls12Ciphers.empty() ? "TLSv1.3 " : "TLSv1.2 " + row.tls12Ciphers;
+            EXPECT_EQ(log.entries[3].rfind("status:Secured with " + secured, 0), 0u) << log.entries[3];
+            ftp.Disconnect();
+        }
+        EXPECT_FALSE(ftp.Connected);
+        EXPECT_FALSE(dog->fired);
+        EXPECT_EQ(peer.failure(), "");
+    }
+}
+
 TEST(FtpTls, ServerRefusingAnUnresumedDataConnectionAndHangingUpWithoutCloseNotify)
 {
     // A server without a session cache cannot be resumed, and it will not serve a data connection that was not.

@@ -707,8 +707,8 @@ void AsyncSocket::tlsEnded(TlsStep step)
     if (mode_ != Mode::Connected)
         return; // told already, or being told (the owner's drain after the close notification reads here too)
     // The end came in the same read as the last bytes, or after bytes TLS had already taken in: the socket may never
-    // be readable again (a server that waits for our close notification keeps the connection open), so the close
-    // notification is owed from here rather than left to a readiness of the handle.
+    // be readable again (a server that waits for our close notification keeps the connection open), so the owner's
+    // Close is owed from here rather than left to a readiness of the handle.
     mode_ = Mode::Ended;
     if (step == TlsStep::Closed) {
         peerCloseNotified_ = true;

@@ -234,7 +234,7 @@ private:
     bool readCheckPosted_ = false;
     bool uncleanEnd_ = false;
     bool peerCloseNotified_ = false; // the peer's close notification came: ours answers it
-    bool closeOwed_ = false;         // a read ran into the end of TLS; its close notification is still to come
+    bool closeOwed_ = false;         // a read ran into the end of TLS; the owner's Close is still to come
     int owedCloseError_ = 0;
     Handler handler_;
     QPointer<QSocketNotifier> readNotifier_;

@@ -225,8 +225,12 @@ private:
     std::size_t lastStored_ = None;
 };
 
-// Unix "ls -l" lines: the name is the last field, the size the fifth from the end, the date the three before the
-// name, the attributes the first. Lines of 7 fields or fewer (the "total" line, short lines) are not stored.
+// Unix "ls -l" lines. In the standard layout the date is the month, day and time or year, found from the left (its
+// month is the fifth to the eighth field), the size the field before it, the attributes the first field, and the name
+// everything after the date to the end of the line, its blanks kept; a link's " -> target" is not part of its name. A
+// line without such a date counts from the end: the name is the last field, the size the fifth from the end, the date
+// the three before the name. Lines of 7 fields or fewer (the "total" line, short lines) and lines that leave the
+// name empty are not stored.
 class TFTPUnixList : public TFTPDirectoryList {
 public:
     void ParseLine(const std::string& line) override;

@@ -46,7 +46,7 @@ private:
     TFileNode* parent_ = nullptr;
     std::unique_ptr<std::vector<TFileNode*>> children_; // none for a node that has never had children
     std::uint32_t row_ = 0;                             // its position among its parent's children
-    std::uint16_t nameLength_ = 0;
+    std::uint32_t nameLength_ = 0;
     std::uint8_t sizeLength_ = 0;
     std::uint8_t kind_ = ClosedFolder;
     char type_ = 0; // the first character of the entry's attributes

@@ -703,6 +703,25 @@ std::string TNMFTP::CurrentDirectory()
     return reply.substr(open + 1, close - open - 1);
 }
 
+std::optional<std::string> TNMFTP::quotedDirectory(const std::string& reply)
+{
+    std::size_t at = reply.find('"');
+    if (at == std::string::npos)
+        return std::nullopt;
+    std::string directory;
+    for (++at; at < reply.size(); ++at) {
+        if (reply[at] != '"') {
+            directory.push_back(reply[at]);
+        } else if (at + 1 < reply.size() && reply[at + 1] == '"') {
+            directory.push_back('"');
+            ++at;
+        } else {
+            return directory;
+        }
+    }
+    return std::nullopt;
+}
+
 void TNMFTP::Abort()
 {
     if (DataSocket)

@@ -301,6 +301,10 @@ public:
     static std::int32_t vendorFromSystemReply(const std::string& reply);
     // The byte count announced in a LIST reply: the run of digits nearest before the first "BYTE"; 0 without one.
     static std::int64_t announcedSize(const std::string& reply);
+    // The directory that a PWD reply ("257 \"/home/op\" is current directory.") names: the text between its first
+    // double quote and the one that closes it, where a doubled quote stands for one. None when the reply quotes
+    // nothing whole.
+    static std::optional<std::string> quotedDirectory(const std::string& reply);
     // The port of an EPSV reply ("229 Entering Extended Passive Mode (|||6446|)"), 0 when it names none.
     static std::uint16_t extendedPassivePort(const std::string& reply);
     // The address and port of a PASV reply ("227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)"); false without one.

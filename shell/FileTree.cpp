@@ -138,20 +138,22 @@ void TFileTree::setKind(const QModelIndex& index, TNodeKind kind)
     emit dataChanged(index, index, {Qt::DecorationRole, KindRole});
 }
 
-std::string TFileTree::parentPath(const TFileNode* node)
+std::string TFileTree::parentPath(const TFileNode* node, std::string_view folder)
 {
     std::vector<const TFileNode*> up;
     for (const TFileNode* n = node->parent(); n && n->parent(); n = n->parent())
         up.push_back(n);
-    std::string path = "/";
+    std::string path(folder);
+    if (path.empty() || path.back() != '/')
+        path.push_back('/');
     for (auto n = up.rbegin(); n != up.rend(); ++n)
         path.append((*n)->name()).push_back('/');
     return path;
 }
 
-std::string TFileTree::path(const TFileNode* node)
+std::string TFileTree::path(const TFileNode* node, std::string_view folder)
 {
-    return parentPath(node).append(node->name());
+    return parentPath(node, folder).append(node->name());
 }
 
 // ---- listings -------------------------------------------------------------------------------------------------

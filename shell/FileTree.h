@@ -82,10 +82,10 @@ public:
     QModelIndex indexOf(const TFileNode* node) const;
     void setKind(const QModelIndex& index, TNodeKind kind);
 
-    // The node's path on the daemon, from the names' own bytes: "/" and each ancestor's name followed by "/"; and
-    // that followed by the node's name.
-    static std::string parentPath(const TFileNode* node);
-    static std::string path(const TFileNode* node);
+    // The node's path on the daemon, from the names' own bytes: the folder the root level stands for, each
+    // ancestor's name, each followed by "/"; and that followed by the node's name.
+    static std::string parentPath(const TFileNode* node, std::string_view folder = "/");
+    static std::string path(const TFileNode* node, std::string_view folder = "/");
 
     // A listing's entries go below the node it was started for (the root node: the root level), whatever is
     // selected meanwhile. A listing ends with endListing; starting another ends the one before.

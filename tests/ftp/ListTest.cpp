@@ -133,6 +133,18 @@ TEST(ListParser, AnnouncedSizeSystemKindsAndPassiveReplies)
     }
 }
 
+TEST(ListParser, PwdRepliesNameTheirFolder)
+{
+    for (auto [reply, folder] :
+         {std::pair<std::string, std::optional<std::string>>{"257 \"/home/op\" is current directory.\r\n", "/home/op"},
+          {"257 \"/a \"\"q\"\" b\" x\r\n", "/a \"q\" b"}, // a doubled quote is one
+          {"257 \"/x\"\"\"\r\n", "/x\""},
+          {"257 \"\"\r\n", ""},
+          {"257 \"/cut short\r\n", std::nullopt},
+          {"257 / without quotes\r\n", std::nullopt}})
+        EXPECT_EQ(TNMFTP::quotedDirectory(reply), folder) << reply;
+}
+
 // The peer's half of one active-mode listing: PORT taken, LIST answered, the data sent over a connection of the
 // peer's and closed, then the completion reply.
 void serveListing(PeerSession& c, const std::string& listing,

@@ -328,4 +328,46 @@ TEST_F(FileCommandsTest, NamesWithBlanksAndLinksAreTheNamesEveryCommandSends)
     EXPECT_EQ(peer.failure(), "");
 }
 
+TEST_F(FileCommandsTest, TheTreeStandsInTheFolderTheLogInStartedIn)
+{
+    ScriptPeer peer(folderDaemon("/home/op", {{"/home/op", "total 2\r\n"
+                                                           "drwxr-xr-x 3 op op 4096 Dec  9 09:31 pub\r\n"
+                                                           "drwxr-xr-x 2 op op 4096 Dec  9 09:31 old\r\n"},
+                                              {"/home/op/pub", "total 2\r\n"
+                                                               "drwxr-xr-x 2 op op 4096 Dec  9 09:31 Rel-GRP\r\n"
+                                                               "-rw-r--r-- 1 op op 1024 Dec  9 09:31 x.nfo\r\n"}}));
+    filePage(peer);
+    EXPECT_EQ(children({}), QStringList({"pub:0", "old:0"}));
+    EXPECT_EQ(commandsTo(peer), QStringList({"USER siteop", "PASS quillon", "SYST", "LIST"}))
+        << "the root listing asks nothing more than before";
+
+    // The first folder opened asks where the log-in started, once, off the page.
+    const QModelIndex pub = child({}, "pub");
+    ASSERT_TRUE(pub.isValid());
+    form->FileMemo->clear();
+    doubleClick(pub);
+    EXPECT_EQ(children(pub), QStringList({"Rel-GRP:0", "x.nfo -> 1 Kb:2"}));
+    EXPECT_TRUE(form->FileMemo->toPlainText().startsWith("CWD /home/op/pub"))
+        << form->FileMemo->toPlainText().toStdString();
+
+    // Delete, view and nuke build their paths there too.
+    select(child(pub, "Rel-GRP"));
+    prompts.confirmAnswers = {true};
+    click(form->bbDeleteDir);
+    select(child(pub, "x.nfo -> 1 Kb"));
+    QString title, text;
+    readViewer(title, text);
+    click(form->bbViewNfo);
+    select(child({}, "old"));
+    prompts.confirmAnswers = {true};
+    prompts.inputAnswers = {QStringLiteral("2"), QStringLiteral("dupe")};
+    click(form->bbNukeDir);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_EQ(commandsTo(peer).mid(4),
+              QStringList({"PWD", "CWD /home/op/pub", "LIST", "RMD /home/op/pub/Rel-GRP", "PWD", "SITE NFO x.nfo",
+                           "PWD", "CWD /home/op/", "SITE NUKE 2 old dupe", "CWD /home/op", "LIST"}));
+    click(form->bbLogOut);
+    EXPECT_EQ(peer.failure(), "");
+}
+
 } // namespace

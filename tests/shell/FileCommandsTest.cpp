@@ -301,7 +301,7 @@ TEST_F(FileCommandsTest, NamesWithBlanksAndLinksAreTheNamesEveryCommandSends)
                                        {"/hazard/my dir", "total 0\r\n"},
                                        {"/hazard/latest", "total 0\r\n"}}));
     filePage(peer);
-    const QModelIndex hazard = child({}, "hazard");
+    const QPersistentModelIndex hazard = child({}, "hazard");
     ASSERT_TRUE(hazard.isValid());
     doubleClick(hazard);
     EXPECT_EQ(children(hazard), QStringList({"dir:0", "my notes.nfo -> 2 Kb:2", "my dir:0", "latest:3"}));
@@ -342,7 +342,7 @@ TEST_F(FileCommandsTest, TheTreeStandsInTheFolderTheLogInStartedIn)
         << "the root listing asks nothing more than before";
 
     // The first folder opened asks where the log-in started, once, off the page.
-    const QModelIndex pub = child({}, "pub");
+    const QPersistentModelIndex pub = child({}, "pub");
     ASSERT_TRUE(pub.isValid());
     form->FileMemo->clear();
     doubleClick(pub);

@@ -16,11 +16,12 @@
 namespace {
 
 // A small daemon on a ScriptPeer: the log-in puts the session in `home`; each folder of `listings` can be changed
-// to and listed (active mode), RMD and SITE commands are taken, anything else refused. It ends with QUIT, or when
-// the console has said nothing for a while.
-ScriptPeer::Script folderDaemon(std::string home, std::map<std::string, std::string> listings)
+// to and listed (active mode), RMD and SITE commands are taken, anything else refused. PWD is answered with
+// pwdReply when one is given. It ends with QUIT, or when the console has said nothing for a while.
+ScriptPeer::Script folderDaemon(std::string home, std::map<std::string, std::string> listings,
+                                std::string pwdReply = {})
 {
-    return [home = std::move(home), listings = std::move(listings)](PeerSession& c) {
+    return [home = std::move(home), listings = std::move(listings), pwdReply = std::move(pwdReply)](PeerSession& c) {
         std::string cwd = home;
         std::string port;
         c.send("220 Ready.\r\n");
@@ -41,6 +42,8 @@ ScriptPeer::Script folderDaemon(std::string home, std::map<std::string, std::str
                 c.send("230 Logged in.\r\n");
             } else if (word == "SYST") {
                 c.send("215 UNIX Type: L8\r\n");
+            } else if (word == "PWD" && !pwdReply.empty()) {
+                c.send(pwdReply);
             } else if (word == "PWD") {
                 c.send("257 \"" + cwd + "\" is current directory.\r\n");
             } else if (word == "CWD") {
@@ -366,6 +369,20 @@ TEST_F(FileCommandsTest, TheTreeStandsInTheFolderTheLogInStartedIn)
     EXPECT_EQ(commandsTo(peer).mid(4),
               QStringList({"PWD", "CWD /home/op/pub", "LIST", "RMD /home/op/pub/Rel-GRP", "PWD", "SITE NFO x.nfo",
                            "PWD", "CWD /home/op/", "SITE NUKE 2 old dupe", "CWD /home/op", "LIST"}));
+    click(form->bbLogOut);
+    EXPECT_EQ(peer.failure(), "");
+}
+
+TEST_F(FileCommandsTest, ADaemonThatWillNotSayWhereTheLogInStartedLeavesTheTreeAtTheRoot)
+{
+    ScriptPeer peer(folderDaemon(
+        "/srv", {{"/srv", "total 1\r\ndrwxr-xr-x 2 op op 4096 Dec  9 09:31 pub\r\n"}, {"/pub", "total 0\r\n"}},
+        "550 PWD not allowed.\r\n"));
+    filePage(peer);
+    doubleClick(child({}, "pub"));
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_FALSE(form->FileMemo->toPlainText().contains("PWD"));
+    EXPECT_EQ(commandsTo(peer).mid(4), QStringList({"PWD", "CWD /pub", "LIST"}));
     click(form->bbLogOut);
     EXPECT_EQ(peer.failure(), "");
 }

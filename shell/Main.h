@@ -232,8 +232,9 @@ public:
     // Reply routing and list gathering (Router.cpp)
     void NMFTP1Status();
     void NMFTP1TransactionStop();
-    // Adds SITE command words to the ones the command box completes.
-    void learnCommands(const QStringList& words);
+    // Adds the SITE command words the box does not know yet to the ones it completes: at most budget of them
+    // (lowered by each one added; 0 once the list is full at MaxCommandWords).
+    void learnCommands(const QStringList& words, int& budget);
 
     // iNFO page (InfoPage.cpp)
     void bbWeekTopClick();
@@ -344,7 +345,7 @@ private:
     bool closed_ = false;
     bool keepingAlive_ = false; // the keep-alive's NOOP is under way
     bool awaiting_ = false;     // a command's reply is awaited: the hourglass is on for it
-    bool readingHelp_ = false;  // the lines coming are the reply to SITE HELP
+    int helpWordsLeft_ = 0;     // the reply to SITE HELP is coming and may teach the command box this many words
     int historyAt_ = -1;
     int scrollBack_ = 10000; // lines the unbounded page boxes keep
     int keepAlive_ = 60; // seconds between two keep-alive NOOPs        // the history entry Up and Down have recalled,

@@ -53,9 +53,9 @@ void TMainForm::NMFTP1Status()
     // commands the command box completes.
     const bool replyLine = !raw.empty() && raw.back() == '\n';
     if (!replyLine)
-        readingHelp_ = line == "SITE HELP";
-    else if (readingHelp_)
-        learnCommands(HelpWords(line));
+        helpWordsLeft_ = line == "SITE HELP" ? MaxHelpWordsLearned : 0;
+    else if (helpWordsLeft_ > 0)
+        learnCommands(HelpWords(line), helpWordsLeft_);
     auto done = [this] { StatusBar1->setPanelText(3, QStringLiteral("Done...")); };
 
     QWidget* page = PageControl1->currentWidget();

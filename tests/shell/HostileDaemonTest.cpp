@@ -5,12 +5,17 @@
 #include "ConsoleFixture.h"
 
 #include "admin/UserEdit.h"
+#include "shell/ReplyText.h"
 
 #include <QClipboard>
+#include <QCompleter>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTextBlock>
+
+#include <algorithm>
 
 namespace {
 
@@ -141,3 +146,51 @@ TEST_F(HostileDaemonTest, PastedLineBreaksNeverBecomeASecondCommand)
 }
 
 } // namespace
+
+TEST_F(HostileDaemonTest, AHelpOfFiftyThousandLinesIsTakenInWholeAndTeachesABoundedList)
+{
+    // A daemon with a command of its own on every line (QAAAA, QBAAA, ...), each named twice.
+    constexpr int Lines = 50000;
+    QByteArray reply = "214-The following SITE commands are recognized:\r\n";
+    QStringList shown{QStringLiteral("SITE HELP"), QStringLiteral("214-The following SITE commands are recognized:")};
+    for (int i = 0; i < Lines - 2; ++i) {
+        QByteArray word = "Q";
+        for (int n = i, k = 0; k < 4; ++k, n /= 26)
+            word += char('A' + n % 26);
+        const QByteArray line = "214-  " + word + " <user> <group>  tells what " + word + " knows";
+        reply += line + "\r\n";
+        shown << QString::fromLatin1(line);
+    }
+    reply += "214 Direct comments to the site operators.\r\n";
+    shown << QStringLiteral("214 Direct comments to the site operators.");
+    SimProcess sim({"--reply-from", "SITE HELP=" + replyFile(reply)});
+    online(sim);
+    form->StatusMemo->setMaximumBlockCount(2 * Lines); // as a ScrollBack of 100000 sets it: every line stays
+
+    const QAbstractItemModel* words = form->CommandText->completer()->model();
+    const int known = words->rowCount();
+    QTest::keyClicks(form->CommandText->lineEdit(), QStringLiteral("HELP"));
+    click(form->bbExecute);
+    ASSERT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+
+    // Every line, in order, as it came, after the log-in's.
+    const QStringList box = form->StatusMemo->toPlainText().split('\n');
+    ASSERT_GE(box.size(), shown.size());
+    const qsizetype from = box.size() - shown.size();
+    for (qsizetype i = 0; i < shown.size(); ++i)
+        ASSERT_EQ(box[from + i], shown[i]) << "line " << i << " of the command and its reply";
+
+    // The completion list learned the reply's first words, each once, and stayed within its bound.
+    QStringList list;
+    for (int row = 0; row < words->rowCount(); ++row)
+        list << words->index(row, 0).data().toString();
+    EXPECT_GT(list.size(), known);
+    EXPECT_LE(list.size(), MaxCommandWords);
+    EXPECT_LE(list.size() - known, MaxHelpWordsLearned);
+    EXPECT_EQ(QSet<QString>(list.begin(), list.end()).size(), list.size()) << "no word twice";
+    EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
+    for (const char* word : {"QAAAA", "QBAAA", "WHO", "USERS"})
+        EXPECT_TRUE(list.contains(QLatin1String(word))) << word;
+    EXPECT_FALSE(list.contains(QStringLiteral("SITE")));
+    EXPECT_TRUE(form->NMFTP1->Connected);
+}

@@ -232,6 +232,10 @@ public:
     // Reply routing and list gathering (Router.cpp)
     void NMFTP1Status();
     void NMFTP1TransactionStop();
+    // A line for a page's box: kept back while more of the same reply is already at hand, then shown with the
+    // lines after it in one edit of the box (showLines).
+    void keepLine(QPlainTextEdit* box, const std::string& line);
+    void showLines();
     // Adds the SITE command words the box does not know yet to the ones it completes: at most budget of them
     // (lowered by each one added; 0 once the list is full at MaxCommandWords).
     void learnCommands(const QStringList& words, int& budget);
@@ -343,9 +347,11 @@ private:
     bool activating_ = false;
     bool closing_ = false;
     bool closed_ = false;
-    bool keepingAlive_ = false; // the keep-alive's NOOP is under way
-    bool awaiting_ = false;     // a command's reply is awaited: the hourglass is on for it
-    int helpWordsLeft_ = 0;     // the reply to SITE HELP is coming and may teach the command box this many words
+    bool keepingAlive_ = false;        // the keep-alive's NOOP is under way
+    bool awaiting_ = false;            // a command's reply is awaited: the hourglass is on for it
+    int helpWordsLeft_ = 0;            // the reply to SITE HELP is coming and may teach the command box this many words
+    QPointer<QPlainTextEdit> keptBox_; // the box the lines kept back go to
+    QStringList keptLines_;
     int historyAt_ = -1;
     int scrollBack_ = 10000; // lines the unbounded page boxes keep
     int keepAlive_ = 60; // seconds between two keep-alive NOOPs        // the history entry Up and Down have recalled,

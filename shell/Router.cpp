@@ -38,10 +38,11 @@ void capLines(QPlainTextEdit* memo)
     cursor.removeSelectedText();
 }
 
-// A reply line after which more of its reply follows: it begins with a blank, or its fourth character is '-'.
+// A reply line (it keeps its line end) after which more of its reply follows: it begins with a blank, or its
+// fourth character is '-'.
 bool continuesReply(const std::string& raw)
 {
-    return !raw.empty() && (raw[0] == ' ' || (raw.size() >= 4 && raw[3] == '-'));
+    return !raw.empty() && raw.back() == '\n' && (raw[0] == ' ' || (raw.size() >= 4 && raw[3] == '-'));
 }
 
 } // namespace

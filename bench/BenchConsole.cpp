@@ -7,12 +7,15 @@
 //   memory:      resident memory when logged in and idle, and the peak after the listing;
 //   EXECUTE:     a one-line custom command typed, clicked and its reply shown in the STATUS box, and the click
 //                until the command reaches the peer;
-//   gathering:   the USER MAiNT tab click until 10,000 user names are in the drop-down.
+//   gathering:   the USER MAiNT tab click until 10,000 user names are in the drop-down;
+//   SITE HELP:   a 50,000-line reply to "HELP" typed in the command box, from the click until every line is in the
+//                STATUS box, with the longest the application's events waited meanwhile (a 1 ms timer's longest
+//                gap) and the paints of the box: how long the window stood still while the reply came.
 //
 // lftp lists with "cls -l" and sends "quote" commands; its times are taken on the peer's clock, from the command
 // that starts the work to the command after it. The raw client is a plain socket that reads the same bytes and
 // turns the same round trips. Prints figures only; it is not a test. Needs about half a minute; without lftp its
-// figures are left out.
+// figures are left out. "--help-only [LINES]" runs only the SITE HELP reply, of LINES lines: for a profiler.
 
 #include "BenchFigures.h"
 #include "ftp/NMFtp.h"
@@ -27,6 +30,7 @@
 
 #include <QAbstractItemModel>
 #include <QComboBox>
+#include <QCompleter>
 #include <QDir>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -34,12 +38,14 @@
 #include <QTabBar>
 #include <QTest>
 #include <QTextBlock>
+#include <QTimer>
 #include <QTreeView>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +76,7 @@ constexpr int Entries = 100000; // 30% directories, 60% files, 10% links
 constexpr int Users = 10000;
 constexpr int Groups = 40;
 constexpr int RoundTrips = 300;
+constexpr int HelpLines = 50000;
 
 using bench::median;
 using bench::ms;
@@ -143,6 +150,22 @@ std::string makeUsersReply()
     }
     reply += std::string(74, ' ') + "200- Totals: " + std::to_string(Users) + " users in " + std::to_string(Groups) +
              " groups\r\n250 \r\n";
+    return reply;
+}
+
+// The reply to SITE HELP of a daemon with many commands: every line names a command word of its own (QAAAA,
+// QBAAA, ...) twice, as a help text does, between a header and the closing line.
+std::string makeHelpReply(int lines)
+{
+    std::string reply = "214-The following SITE commands are recognized:\r\n";
+    reply.reserve(std::size_t(lines) * 72);
+    for (int i = 0; i < lines - 2; ++i) {
+        std::string word = "Q";
+        for (int n = i, k = 0; k < 4; ++k, n /= 26)
+            word += char('A' + n % 26);
+        reply += "214-  " + word + " <user> <group>  tells what " + word + " knows of a user\r\n";
+    }
+    reply += "214 Direct comments to the site operators.\r\n";
     return reply;
 }
 
@@ -231,8 +254,9 @@ public:
         Clock::time_point at;
     };
 
-    BenchPeer()
+    explicit BenchPeer(int helpLines)
     {
+        helpReply_ = makeHelpReply(helpLines);
         const std::string listing = makeListing();
         listingBytes_ = listing.size();
         char path[] = "/tmp/bench_console_listing_XXXXXX";
@@ -342,6 +366,8 @@ private:
                 sendAll(control, usersReply_);
             else if (verb == "SITE" && rest == "GROUPS")
                 sendAll(control, groupsReply_);
+            else if (verb == "SITE" && rest == "HELP")
+                sendAll(control, helpReply_);
             else if (verb == "SITE")
                 sendAll(control, "200 " + rest + "\r\n");
             else if (verb == "PORT") {
@@ -387,6 +413,7 @@ private:
     int listingFd_ = -1;
     std::string usersReply_;
     std::string groupsReply_;
+    std::string helpReply_;
     int listenFd_ = -1;
     quint16 port_ = 0;
     std::thread acceptor_;
@@ -413,7 +440,62 @@ struct Figures {
     double arrivalMs = 0; // click .. the command at the peer (median)
     double gatherMs = 0;  // USER MAiNT click .. "Done..." with the names in the drop-down
     int users = 0;
+    double helpMs = 0;      // EXECUTE "HELP" .. the whole reply in the STATUS box
+    double helpStallMs = 0; // the longest the application's events waited meanwhile
+    int helpPaints = 0;     // paints of the STATUS box meanwhile
+    int helpShown = 0;      // lines the STATUS box holds after it
+    int helpWords = 0;      // words the command box completes after it
 };
+
+// Counts the paints of a widget.
+class Paints : public QObject {
+public:
+    explicit Paints(QWidget* widget) { widget->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        count += event->type() == QEvent::Paint;
+        return false;
+    }
+    int count = 0;
+};
+
+// A long SITE HELP reply taken in: the click of EXECUTE until it returns, and how long the application's events
+// waited at most meanwhile, measured by a timer that asks to run every millisecond.
+bool takeInHelp(TMainForm& form, int lines, Figures& f)
+{
+    QPlainTextEdit* box = form.StatusMemo;
+    const int before = box->document()->blockCount();
+    // The box keeps its scroll-back (10,000 lines unless set): its oldest lines go as the reply comes.
+    const int kept = std::min(box->maximumBlockCount() > 0 ? box->maximumBlockCount() : INT_MAX, before + 1 + lines);
+    Paints paints(box->viewport());
+    Clock::time_point last;
+    double stall = 0;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        stall = std::max(stall, ms(now - last));
+        last = now;
+    });
+    QTest::keyClicks(form.CommandText->lineEdit(), QStringLiteral("HELP"));
+    tick.start(1);
+    const auto start = last = Clock::now();
+    QTest::mouseClick(form.bbExecute, Qt::LeftButton);
+    const auto end = Clock::now();
+    tick.stop();
+    f.helpMs = ms(end - start);
+    f.helpStallMs = std::max(stall, ms(end - last));
+    f.helpPaints = paints.count;
+    f.helpShown = box->document()->blockCount();
+    f.helpWords = form.CommandText->completer()->model()->rowCount();
+    const QString final = box->document()->lastBlock().text();
+    if (f.helpShown != kept || final != QStringLiteral("214 Direct comments to the site operators.")) {
+        std::fprintf(stderr, "SITE HELP: the STATUS box holds %d lines (%d expected), the last \"%s\"\n", f.helpShown,
+                     kept, qPrintable(final));
+        return false;
+    }
+    return true;
+}
 
 // Counts the paints of the tree's viewport while it shows nodes; the first one is when the operator sees them.
 class FirstPaint : public QObject {
@@ -443,7 +525,9 @@ void clickTab(TMainForm& form, QWidget* page)
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(form.PageControl1->indexOf(page)).center());
 }
 
-bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, bool listingOnly)
+enum class Run { All, ListingOnly, HelpOnly };
+
+bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, Run run, int helpLines)
 {
     const auto appStart = Clock::now();
     TApplication app(argc, argv);
@@ -483,6 +567,11 @@ bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, bool listing
     }
     QTest::qWait(200);
     f.idleMiB = residentNow();
+    if (run == Run::HelpOnly) {
+        const bool taken = takeInHelp(form, helpLines, f);
+        form.close();
+        return taken;
+    }
 
     // The listing.
     auto* tree = form.findChild<QTreeView*>(QStringLiteral("TreeView1"));
@@ -520,7 +609,7 @@ bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, bool listing
         if (lines != Entries + 1)
             std::fprintf(stderr, "engine alone: %d lines\n", lines);
     }
-    if (listingOnly) {
+    if (run == Run::ListingOnly) {
         form.close();
         return true;
     }
@@ -558,13 +647,17 @@ bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, bool listing
         std::fprintf(stderr, "gathering: panel 3 reads \"%s\" with %d users\n",
                      qPrintable(form.StatusBar1->panelText(3)), f.users);
 
+    clickTab(form, form.StatusSheet);
+    if (!takeInHelp(form, helpLines, f))
+        return false;
+
     form.close(); // logs out
     return true;
 }
 
 struct LftpFigures {
     bool ran = false;
-    double listingMs = 0, roundTripMs = 0, gatherMs = 0, peakMiB = 0;
+    double listingMs = 0, roundTripMs = 0, gatherMs = 0, helpMs = 0, peakMiB = 0;
     std::string problem;
 };
 
@@ -581,7 +674,7 @@ LftpFigures runLftp(BenchPeer& peer)
                          "set ftp:use-feat no\nset ftp:ssl-allow no\nset ftp:use-mlsd no\n"
                          "open -u bench,bench -p " +
                          std::to_string(peer.port()) + " 127.0.0.1\ncls -l > /dev/null\nquote NOOP\n";
-    script += "quote SITE USERS\nquote NOOP\n";
+    script += "quote SITE USERS\nquote NOOP\nquote SITE HELP\nquote NOOP\n";
     for (int i = 0; i < RoundTrips; ++i)
         script += "quote SITE PING " + std::to_string(i) + "\n";
     script += "bye\n";
@@ -625,6 +718,7 @@ LftpFigures runLftp(BenchPeer& peer)
     // cls -l is done when the command after it comes; after the listing it still asks for a date.
     const auto listing = peer.span(session, "LIST", "NOOP");
     const auto users = peer.span(session, "SITE USERS", "NOOP");
+    const auto help = peer.span(session, "SITE HELP", "NOOP");
     std::vector<double> gaps;
     std::optional<Clock::time_point> previous;
     for (const auto& a : peer.arrivals()) {
@@ -634,12 +728,13 @@ LftpFigures runLftp(BenchPeer& peer)
             gaps.push_back(ms(a.at - *previous));
         previous = a.at;
     }
-    if (!listing || !users || gaps.size() != RoundTrips - 1) {
+    if (!listing || !users || !help || gaps.size() != RoundTrips - 1) {
         f.problem = "the peer did not see the whole lftp session";
         return f;
     }
     f.listingMs = *listing;
     f.gatherMs = *users;
+    f.helpMs = *help;
     f.roundTripMs = median(gaps);
     f.ran = true;
     return f;
@@ -647,7 +742,7 @@ LftpFigures runLftp(BenchPeer& peer)
 
 struct RawFigures {
     bool ran = false;
-    double listingMs = 0, roundTripMs = 0, gatherMs = 0;
+    double listingMs = 0, roundTripMs = 0, gatherMs = 0, helpMs = 0;
     std::size_t bytes = 0;
 };
 
@@ -707,6 +802,9 @@ RawFigures runRaw(BenchPeer& peer)
     const auto g = Clock::now();
     command("SITE USERS");
     f.gatherMs = ms(Clock::now() - g);
+    const auto h = Clock::now();
+    command("SITE HELP");
+    f.helpMs = ms(Clock::now() - h);
     command("QUIT");
     ::close(control);
     f.ran = f.bytes == peer.listingBytes();
@@ -735,6 +833,15 @@ void row(const char* what, double kolvane, double lftp, double raw, const char* 
                 ratio(kolvane, lftp).c_str(), ratio(kolvane, raw).c_str(), unit);
 }
 
+void printHelp(const Figures& k, double lftpMs, double rawMs)
+{
+    row("SITE HELP: click to the whole reply shown", k.helpMs, lftpMs, rawMs, "ms");
+    row("  longest the window's events waited", k.helpStallMs, 0, 0, "ms");
+    std::printf("SITE HELP: the STATUS box holds %d lines after it, was painted %d times meanwhile; %d words to "
+                "complete\n",
+                k.helpShown, k.helpPaints, k.helpWords);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -746,16 +853,28 @@ int main(int argc, char** argv)
         return 2;
     setenv("XDG_CONFIG_HOME", config, 1);
 
-    BenchPeer peer;
-    std::printf("bench_console: %d-entry root listing (%zu bytes), %d EXECUTE round trips, %d users, against a "
-                "local peer on 127.0.0.1\n\n",
-                Entries, peer.listingBytes(), RoundTrips, Users);
+    // --listing-only stops after the console's listing, without lftp and the raw client; --help-only [LINES] runs
+    // only the SITE HELP reply: for a profiler.
+    const std::string mode = argc > 1 ? argv[1] : "";
+    const Run run = mode == "--listing-only" ? Run::ListingOnly : mode == "--help-only" ? Run::HelpOnly : Run::All;
+    const int helpLines = run == Run::HelpOnly && argc > 2 ? std::max(3, std::atoi(argv[2])) : HelpLines;
+    BenchPeer peer(helpLines);
+    if (run == Run::HelpOnly)
+        std::printf("bench_console: a %d-line SITE HELP reply, against a local peer on 127.0.0.1\n\n", helpLines);
+    else
+        std::printf("bench_console: %d-entry root listing (%zu bytes), %d EXECUTE round trips, %d users, a %d-line "
+                    "SITE HELP reply, against a local peer on 127.0.0.1\n\n",
+                    Entries, peer.listingBytes(), RoundTrips, Users, helpLines);
 
-    // --listing-only stops after the console's listing, without lftp and the raw client: for a profiler.
-    const bool listingOnly = argc > 1 && std::string(argv[1]) == "--listing-only";
+    const bool listingOnly = run == Run::ListingOnly;
     Figures k;
-    if (!runConsole(argc, argv, peer, k, listingOnly))
+    if (!runConsole(argc, argv, peer, k, run, helpLines))
         return 1;
+    if (run == Run::HelpOnly) {
+        QDir(QString::fromLocal8Bit(config)).removeRecursively();
+        printHelp(k, 0, 0);
+        return 0;
+    }
     const LftpFigures lftp = listingOnly ? LftpFigures{} : runLftp(peer);
     const RawFigures raw = listingOnly ? RawFigures{} : runRaw(peer);
     QDir(QString::fromLocal8Bit(config)).removeRecursively();
@@ -773,6 +892,8 @@ int main(int argc, char** argv)
     row("EXECUTE: type, click, reply shown (median)", k.executeMs, lftp.roundTripMs, raw.roundTripMs, "ms");
     row("  click to the command at the peer (median)", k.arrivalMs, 0, 0, "ms");
     row("10,000 users gathered into the drop-down", k.gatherMs, lftp.gatherMs, raw.gatherMs, "ms");
+    if (!listingOnly)
+        printHelp(k, lftp.helpMs, raw.helpMs);
     std::printf("\nnodes in the tree: %d; first paint with nodes showed %d of them; users in the drop-down: %d\n",
                 k.nodes, k.firstNodes, k.users);
     std::printf("lftp times and the round trip are on the peer's clock; lftp's memory is its own peak (cls -l and "

@@ -270,6 +270,7 @@ void TMainForm::buildTopStrip(QWidget* client)
     CommandText = editableList(client, "CommandText", QRect(320, 16, 185, 25)); // the history grows by EXECUTE only
     // Typing the first word of a SITE command offers the commands the console knows, and those the daemon's SITE
     // HELP named once the operator asked for it. Picking one puts it in the box; nothing is completed silently.
+    // The words stay in sorted order: the ones a reply teaches are looked up and put in place by halving.
     commandWords_ = new QStringListModel(
         {QStringLiteral("ADDGROUP"), QStringLiteral("ADDIDENTD"), QStringLiteral("ADDUSER"),  QStringLiteral("CHFLAG"),
          QStringLiteral("CHGRP"),    QStringLiteral("CHLOGINS"),  QStringLiteral("CHPASS"),   QStringLiteral("CHRATIO"),

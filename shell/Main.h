@@ -233,8 +233,13 @@ public:
     // Reply routing and list gathering (Router.cpp)
     void NMFTP1Status();
     void NMFTP1TransactionStop();
-    // Adds SITE command words to the ones the command box completes.
-    void learnCommands(const QStringList& words);
+    // A line for a page's box: kept back while more of the same reply is already at hand, then shown with the
+    // lines after it in one edit of the box (showLines).
+    void keepLine(QPlainTextEdit* box, const std::string& line);
+    void showLines();
+    // Adds the SITE command words the box does not know yet to the ones it completes: at most budget of them
+    // (lowered by each one added; 0 once the list is full at MaxCommandWords).
+    void learnCommands(const QStringList& words, int& budget);
 
     // iNFO page (InfoPage.cpp)
     void bbWeekTopClick();
@@ -350,7 +355,9 @@ private:
     bool askingFolder_ = false;              // the log-in folder's PWD is under way
     std::optional<std::string> loginFolder_; // none until asked in this log-in
     bool awaiting_ = false;                  // a command's reply is awaited: the hourglass is on for it
-    bool readingHelp_ = false;               // the lines coming are the reply to SITE HELP
+    int helpWordsLeft_ = 0;            // the reply to SITE HELP is coming and may teach the command box this many words
+    QPointer<QPlainTextEdit> keptBox_; // the box the lines kept back go to
+    QStringList keptLines_;
     int historyAt_ = -1;
     int scrollBack_ = 10000; // lines the unbounded page boxes keep
     int keepAlive_ = 60; // seconds between two keep-alive NOOPs        // the history entry Up and Down have recalled,

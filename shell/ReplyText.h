@@ -24,3 +24,8 @@ QString ShownLine(std::string_view line);
 
 // The SITE command words a "SITE HELP" reply line names: words of two or more capital letters.
 QStringList HelpWords(std::string_view line);
+
+// What the command box completes stays a list a person can pick from, however long a daemon's help: one reply
+// teaches at most MaxHelpWordsLearned new words, and the list holds at most MaxCommandWords in all.
+inline constexpr int MaxHelpWordsLearned = 200;
+inline constexpr int MaxCommandWords = 300;

@@ -6,22 +6,21 @@
 
 #include "files/NfoDizView.h"
 #include "ftp/NMFtp.h"
+#include "gui/Finally.h"
 #include "platform/OemText.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
 
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
+#include <algorithm>
 #include <string>
+#include <utility>
 
 namespace {
-
-// One line of a box, whatever the line holds; a password on it is hidden.
-void appendLine(QPlainTextEdit* memo, const std::string& line)
-{
-    memo->appendPlainText(ShownLine(MaskedLine(line)));
-}
 
 int lineCount(const QPlainTextEdit* memo)
 {
@@ -39,11 +38,70 @@ void capLines(QPlainTextEdit* memo)
     cursor.removeSelectedText();
 }
 
+// A reply line (it keeps its line end) after which more of its reply follows: it begins with a blank, or its
+// fourth character is '-'.
+bool continuesReply(const std::string& raw)
+{
+    return !raw.empty() && raw.back() == '\n' && (raw[0] == ' ' || (raw.size() >= 4 && raw[3] == '-'));
+}
+
 } // namespace
+
+void TMainForm::keepLine(QPlainTextEdit* box, const std::string& line)
+{
+    if (box != keptBox_)
+        showLines();
+    // One line of a box, whatever the line holds; a password on it is hidden.
+    const QString shown = ShownLine(MaskedLine(line));
+    // An empty box stays empty for an empty line, as a box's own append leaves it.
+    if (shown.isEmpty() && keptLines_.isEmpty() && box->document()->isEmpty())
+        return;
+    if (keptLines_.isEmpty()) {
+        // Lines are kept back only while the next one is at hand; should the reply still end otherwise, they show
+        // the moment the application's events run.
+        QMetaObject::invokeMethod(
+            this, [this] { showLines(); }, Qt::QueuedConnection);
+    }
+    keptBox_ = box;
+    keptLines_ << shown;
+}
+
+void TMainForm::showLines()
+{
+    QPlainTextEdit* box = keptBox_;
+    const QStringList lines = std::exchange(keptLines_, {});
+    keptBox_ = nullptr;
+    if (!box || lines.isEmpty())
+        return;
+    // One edit for many lines: the box lays out and repaints what shows once, not once for every line. The lines
+    // past the box's scroll-back go in one cut from its top, as the document's own bound would take them, but
+    // without laying out every line it drops on the way.
+    QTextDocument* document = box->document();
+    const int bound = document->maximumBlockCount();
+    QScrollBar* bar = box->verticalScrollBar();
+    const int top = bar->value();
+    document->setMaximumBlockCount(0);
+    box->appendPlainText(lines.join(QLatin1Char('\n')));
+    if (const int excess = bound > 0 ? document->blockCount() - bound : 0; excess > 0) {
+        const bool atBottom = bar->value() == bar->maximum();
+        QTextCursor cut(document);
+        cut.setPosition(document->findBlockByNumber(excess).position(), QTextCursor::KeepAnchor);
+        cut.removeSelectedText();
+        if (!atBottom)
+            bar->setValue(std::max(0, top - excess)); // an operator reading further up keeps the lines in view
+    }
+    document->setMaximumBlockCount(bound);
+}
 
 void TMainForm::NMFTP1Status()
 {
     const std::string& raw = NMFTP1->Status;
+    // While more of this reply already waits in the client, the next line comes straight after this one with
+    // nothing run in between: the lines go to their box together. Any other text shows at once.
+    Finally settle([this, &raw] {
+        if (!continuesReply(raw) || NMFTP1->ReceiveBuffer.find('\n') == ByteQueue::npos)
+            showLines();
+    });
     const std::string line = TrimmedLine(raw);
     if (line == "SITE GROUPS")
         return; // shown on no page
@@ -53,28 +111,32 @@ void TMainForm::NMFTP1Status()
     // commands the command box completes.
     const bool replyLine = !raw.empty() && raw.back() == '\n';
     if (!replyLine)
-        readingHelp_ = line == "SITE HELP";
-    else if (readingHelp_)
-        learnCommands(HelpWords(line));
+        helpWordsLeft_ = line == "SITE HELP" ? MaxHelpWordsLearned : 0;
+    else if (helpWordsLeft_ > 0)
+        learnCommands(HelpWords(line), helpWordsLeft_);
     auto done = [this] { StatusBar1->setPanelText(3, QStringLiteral("Done...")); };
 
     QWidget* page = PageControl1->currentWidget();
     if (page == StatusSheet || page == InfoSheet) {
-        appendLine(page == StatusSheet ? StatusMemo : InfoMemo, line);
+        keepLine(page == StatusSheet ? StatusMemo : InfoMemo, line);
         if (line == "221")
             done();
     } else if (page == UserSheet || page == GroupSheet) {
         QPlainTextEdit* memo = page == UserSheet ? UserMemo : GroupMemo;
-        capLines(memo);
+        // The cut counts the lines kept back for the box as its own.
+        if (lineCount(memo) + (keptBox_ == memo ? int(keptLines_.size()) : 0) > 200) {
+            showLines();
+            capLines(memo);
+        }
         if (page == UserSheet ? Lists.userPageLine(raw) : Lists.groupPageLine(raw))
-            appendLine(memo, line);
+            keepLine(memo, line);
         if (line == "250")
             done();
     } else if (page == FileSheet) {
         if (NfoDizForm) {
-            appendLine(NfoDizForm->NfoDizMemo, line);
+            keepLine(NfoDizForm->NfoDizMemo, line);
         } else {
-            appendLine(FileMemo, line);
+            keepLine(FileMemo, line);
             if (line == "221")
                 done();
         }
@@ -84,5 +146,6 @@ void TMainForm::NMFTP1TransactionStop()
 {
     // A listing's end is marked by a line of a lone carriage return on the STATUS page, whatever page shows; a
     // text box shows it as the empty line it is.
+    showLines();
     StatusMemo->appendPlainText(QString());
 }

@@ -8,6 +8,7 @@
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
 #include "shell/PageControl.h"
+#include "shell/ReplyText.h"
 #include "sitebook/SiteBook.h"
 
 #include <QAction>
@@ -19,6 +20,7 @@
 #include <QStringListModel>
 #include <QTimer>
 
+#include <algorithm>
 #include <cctype>
 
 // ---- log-in and log-out ---------------------------------------------------------------------------------------
@@ -330,12 +332,25 @@ bool TMainForm::CommandTextKey(int key)
     return true;
 }
 
-void TMainForm::learnCommands(const QStringList& words)
+void TMainForm::learnCommands(const QStringList& words, int& budget)
 {
-    QStringList known = commandWords_->stringList();
-    for (const QString& word : words)
-        if (!known.contains(word))
-            known << word;
-    known.sort();
-    commandWords_->setStringList(known);
+    // The list stays sorted: a word is looked up and put in its place by halving, and the completer hears of one
+    // new row, not of a whole new list.
+    for (const QString& word : words) {
+        if (commandWords_->rowCount() >= MaxCommandWords)
+            budget = 0;
+        if (budget <= 0)
+            return;
+        int at = 0;
+        {
+            const QStringList known = commandWords_->stringList();
+            const auto place = std::lower_bound(known.cbegin(), known.cend(), word);
+            if (place != known.cend() && *place == word)
+                continue;
+            at = int(place - known.cbegin());
+        }
+        commandWords_->insertRows(at, 1);
+        commandWords_->setData(commandWords_->index(at), word);
+        --budget;
+    }
 }

@@ -5,12 +5,17 @@
 #include "ConsoleFixture.h"
 
 #include "admin/UserEdit.h"
+#include "shell/ReplyText.h"
 
 #include <QClipboard>
+#include <QCompleter>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTextBlock>
+
+#include <algorithm>
 
 namespace {
 
@@ -138,6 +143,95 @@ TEST_F(HostileDaemonTest, PastedLineBreaksNeverBecomeASecondCommand)
     for (const QString& error : prompts.errors)
         EXPECT_TRUE(error.startsWith("The command holds a line break")) << error.toStdString();
     EXPECT_TRUE(form->NMFTP1->Connected) << "and the console goes on";
+}
+
+TEST_F(HostileDaemonTest, AHelpOfFiftyThousandLinesIsTakenInWholeAndTeachesABoundedList)
+{
+    // A daemon with a command of its own on every line (QAAAA, QBAAA, ...), each named twice.
+    constexpr int Lines = 50000;
+    QByteArray reply = "214-The following SITE commands are recognized:\r\n";
+    QStringList shown{QStringLiteral("SITE HELP"), QStringLiteral("214-The following SITE commands are recognized:")};
+    for (int i = 0; i < Lines - 2; ++i) {
+        QByteArray word = "Q";
+        for (int n = i, k = 0; k < 4; ++k, n /= 26)
+            word += char('A' + n % 26);
+        const QByteArray line = "214-  " + word + " <user> <group>  tells what " + word + " knows";
+        reply += line + "\r\n";
+        shown << QString::fromLatin1(line);
+    }
+    reply += "214 Direct comments to the site operators.\r\n";
+    shown << QStringLiteral("214 Direct comments to the site operators.");
+    // And a user's record as long as the user box's bound is short.
+    QByteArray record;
+    QStringList recordShown{QStringLiteral("SITE USER newbie")};
+    for (int i = 0; i < 499; ++i) {
+        record += "200-line " + QByteArray::number(i) + " of newbie\r\n";
+        recordShown << QStringLiteral("200-line %1 of newbie").arg(i);
+    }
+    record += "200 Command Successful.\r\n";
+    recordShown << QStringLiteral("200 Command Successful.");
+    SimProcess sim(
+        {"--reply-from", "SITE HELP=" + replyFile(reply), "--reply-from", "SITE USER newbie=" + replyFile(record)});
+    online(sim);
+
+    const QAbstractItemModel* words = form->CommandText->completer()->model();
+    const int known = words->rowCount();
+    auto completions = [words] {
+        QStringList list;
+        for (int row = 0; row < words->rowCount(); ++row)
+            list << words->index(row, 0).data().toString();
+        return list;
+    };
+    auto help = [this] {
+        QTest::keyClicks(form->CommandText->lineEdit(), QStringLiteral("HELP"));
+        click(form->bbExecute);
+    };
+
+    // The STATUS box keeps its scroll-back of 10,000 lines: the newest, in order, as they came.
+    ASSERT_EQ(form->StatusMemo->maximumBlockCount(), 10000);
+    help();
+    ASSERT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    QStringList box = form->StatusMemo->toPlainText().split('\n');
+    ASSERT_EQ(box.size(), 10000);
+    for (qsizetype i = 0, from = shown.size() - box.size(); i < box.size(); ++i)
+        ASSERT_EQ(box[i], shown[from + i]) << "line " << from + i << " of the command and its reply";
+
+    // The completion list learned the reply's first words, each once, in order, within one reply's bound.
+    QStringList list = completions();
+    EXPECT_EQ(list.size() - known, MaxHelpWordsLearned);
+    EXPECT_EQ(QSet<QString>(list.begin(), list.end()).size(), list.size()) << "no word twice";
+    EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
+    for (const char* word : {"QAAAA", "QBAAA", "WHO", "USERS"})
+        EXPECT_TRUE(list.contains(QLatin1String(word))) << word;
+    EXPECT_FALSE(list.contains(QStringLiteral("SITE")));
+
+    // With a scroll-back longer than the reply, every line stays, after what was there; the list is full.
+    form->StatusMemo->setMaximumBlockCount(2 * Lines); // as a ScrollBack of 100000 sets it
+    help();
+    box = form->StatusMemo->toPlainText().split('\n');
+    ASSERT_EQ(box.size(), 10000 + shown.size());
+    for (qsizetype i = 0; i < shown.size(); ++i)
+        ASSERT_EQ(box[10000 + i], shown[i]) << "line " << i << " of the command and its reply";
+    list = completions();
+    EXPECT_EQ(list.size(), MaxCommandWords);
+    EXPECT_EQ(QSet<QString>(list.begin(), list.end()).size(), list.size()) << "no word twice";
+
+    // The user box is cut to its last 100 lines whenever it has grown past 200, as if line by line.
+    clickTab(form->UserSheet);
+    QStringList expected;
+    if (!form->UserMemo->document()->isEmpty())
+        expected = form->UserMemo->toPlainText().split('\n');
+    for (const QString& line : recordShown) {
+        if (expected.size() > 200)
+            expected = expected.mid(expected.size() - 100);
+        expected << line;
+    }
+    form->UserList->setEditText(QStringLiteral("newbie"));
+    emit form->UserList->activated(0);
+    click(form->bbUserInfo);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_EQ(form->UserMemo->toPlainText().split('\n'), expected);
+    EXPECT_TRUE(form->NMFTP1->Connected);
 }
 
 } // namespace

@@ -76,6 +76,8 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     PasswordSafety = label(this, "PasswordSafety", QString(), QPoint(8, 342));
     PasswordSafety->setWordWrap(true);
     PasswordSafety->setGeometry(8, 342, 259, 32);
+    PasswordSafety->setToolTip(QStringLiteral("MiSC > Master Password seals the passwords where the desktop has no "
+                                              "secret store"));
 
     Label1->setBuddy(SiteName);
     Label2->setBuddy(Hostname);
@@ -107,8 +109,8 @@ void TSiteForm::showPasswordSafety()
     else if (SiteBook::hasMasterPassword(store_()))
         PasswordSafety->setText(QStringLiteral("No secret store here: passwords are sealed with the master password."));
     else
-        PasswordSafety->setText(QStringLiteral("No secret store and no master password: a stored password is only "
-                                               "obscured (MiSC > Master Password)."));
+        PasswordSafety->setText(
+            QStringLiteral("No secret store and no master password: a saved password is only obscured."));
 }
 
 void TSiteForm::FormCreate()

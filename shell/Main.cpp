@@ -137,6 +137,8 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent)
 
 TMainForm::~TMainForm()
 {
+    // The master password's key lives as long as the console that was told it.
+    SiteBook::forgetMasterPassword();
     // The dialogs go first: they use the store, the cipher and the client, which go with this window's members.
     delete SiteForm;
     SiteForm = nullptr;

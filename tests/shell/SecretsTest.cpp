@@ -103,6 +103,53 @@ TEST_F(SecretsTest, APasswordNeverStaysInTheConsole)
     EXPECT_TRUE(SettingsLayout::readCommands(store).contains(" CHPASS siteop *****"));
 }
 
+// Without a secret store (as in these tests), MiSC > Master Password seals the passwords; the next console asks for
+// it once, and a wrong one is told and loses nothing.
+TEST_F(SecretsTest, TheMasterPasswordSealsTheBookAndIsAskedOnce)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    prompts.passwordAnswers = {QStringLiteral("m4ster"), QStringLiteral("m4ster")};
+    form->mnuMasterPassword->trigger();
+    ASSERT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_TRUE(prompts.notices.last().contains("master password is set")) << prompts.notices.last().toStdString();
+    auto value = [](const char* name) {
+        TSettingsStore store(TSettingsStore::defaultPath());
+        store.OpenKey("\\Drummock\\SiTES", false);
+        return store.ReadString("sim", name, "");
+    };
+    EXPECT_EQ(value("PassWordIn"), "master");
+    EXPECT_EQ(value("PassWord"), "");
+    form->close();
+
+    auto restart = [this] {
+        form.reset(); // the console that was told the master password is gone
+        form = std::make_unique<TMainForm>();
+        form->CreateDialogs();
+        form->show(); // the last site is picked at start, and its password read
+        ASSERT_EQ(form->SiteName->currentIndex(), 0);
+    };
+    prompts.passwords.clear();
+    prompts.passwordAnswers = {QStringLiteral("no"), QStringLiteral("nope"), QStringLiteral("never")};
+    restart();
+    ASSERT_EQ(prompts.passwords.size(), 3);
+    EXPECT_TRUE(prompts.passwords[1].contains("not the master password")) << prompts.passwords[1].toStdString();
+    ASSERT_FALSE(prompts.errors.isEmpty());
+    EXPECT_TRUE(prompts.errors.last().contains("wrong")) << prompts.errors.last().toStdString();
+    EXPECT_EQ(form->NMFTP1->Password, "");
+    EXPECT_EQ(value("PassWordIn"), "master") << "nothing lost";
+    form->close();
+
+    prompts.passwords.clear();
+    prompts.passwordAnswers = {QStringLiteral("m4ster")};
+    restart();
+    EXPECT_EQ(form->NMFTP1->Password, "quillon");
+    emit form->SiteName->activated(0);
+    click(form->bbLogin);
+    EXPECT_TRUE(form->NMFTP1->Connected);
+    EXPECT_EQ(prompts.passwords.size(), 1) << "asked once for the run";
+}
+
 // An attacker who answers AUTH TLS with 500 gets neither the user name nor the password of a pinned site, whatever
 // its security setting says.
 TEST_F(SecretsTest, APinnedSiteIsNeverReachedInClearText)

@@ -180,6 +180,10 @@ std::optional<std::string> fetchSecret(TSettingsStore& store, const std::string&
         *why = QStringLiteral("another console holds the secret store's lock %1").arg(moveLockPath());
         return std::nullopt;
     }
+    // Another console on this very book may have moved it while this one waited for the lock.
+    if (!id.empty())
+        if (std::optional<std::string> kept = Keyring::fetch(SiteBook::secretName(id, key)))
+            return kept;
     QString oldWhy;
     std::optional<std::string> old = Keyring::fetch(key, &oldWhy);
     if (!old) {

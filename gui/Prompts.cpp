@@ -39,6 +39,7 @@ bool TDialogPrompts::Confirm(const QString& text)
     QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text, QMessageBox::Yes | QMessageBox::No,
                     dialogParent());
     box.setObjectName(QStringLiteral("ConfirmBox"));
+    box.setTextFormat(Qt::PlainText); // names and reply lines from the daemon are shown as written, never rendered
     box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;
 }
@@ -50,6 +51,7 @@ QString TDialogPrompts::InputBox(const QString& caption, const QString& prompt, 
     dialog.setWindowTitle(caption);
     auto* layout = new QVBoxLayout(&dialog);
     auto* label = new QLabel(prompt, &dialog);
+    label->setTextFormat(Qt::PlainText);
     auto* field = new QLineEdit(&dialog);
     field->setObjectName(QStringLiteral("InputField"));
     field->setMaxLength(255);
@@ -70,6 +72,7 @@ void TDialogPrompts::Notice(const QString& text)
 {
     QMessageBox box(QMessageBox::NoIcon, appTitle(), text, QMessageBox::Ok, dialogParent());
     box.setObjectName(QStringLiteral("NoticeBox"));
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
@@ -77,6 +80,7 @@ void TDialogPrompts::ErrorBox(const QString& text)
 {
     QMessageBox box(QMessageBox::Critical, appTitle(), text, QMessageBox::Ok, dialogParent());
     box.setObjectName(QStringLiteral("ErrorBox"));
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
@@ -97,6 +101,7 @@ QString TDialogPrompts::Password(const QString& caption, const QString& prompt)
     dialog.setWindowTitle(caption);
     auto* layout = new QVBoxLayout(&dialog);
     auto* label = new QLabel(prompt, &dialog);
+    label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
     auto* field = new QLineEdit(&dialog);
     field->setObjectName(QStringLiteral("PasswordField"));

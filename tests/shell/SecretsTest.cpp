@@ -9,6 +9,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -36,6 +37,27 @@ TEST(PasswordMask, EveryFormOfAPasswordCommandIsMasked)
     EXPECT_TRUE(HidesPassword(" chpass siteop *****"));
     EXPECT_FALSE(HidesPassword("CHPASS siteop s3cret"));
     EXPECT_EQ(WithPassword(" CHPASS siteop *****", "again"), " CHPASS siteop again");
+}
+
+// A daemon's reply line or a user name that looks like markup is shown as written in every box, never rendered.
+TEST(RealBoxes, ShowDaemonTextsAsWritten)
+{
+    SetPrompts(nullptr);
+    std::vector<Qt::TextFormat> formats;
+    auto answer = [&] {
+        whenModal(qApp, [&](QWidget* w) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            formats.push_back(box ? box->textFormat() : Qt::RichText);
+            qobject_cast<QDialog*>(w)->reject();
+        });
+    };
+    answer();
+    Prompts().ErrorBox(QStringLiteral("550 <img src=\"/etc/x.png\"><b>bold</b>"));
+    answer();
+    Prompts().Notice(QStringLiteral("<h1>big</h1>"));
+    answer();
+    Prompts().Confirm(QStringLiteral("Do you really want to delete <b>x</b>?"));
+    EXPECT_EQ(formats, std::vector<Qt::TextFormat>(3, Qt::PlainText));
 }
 
 // Every place a command with a password could be kept or shown, the leading blank that once let it through

@@ -187,7 +187,7 @@ int main(int argc, char** argv)
     });
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("add, list or master-password"));
     if (!parser.parse(app.arguments())) {
-        std::fprintf(stderr, "kolvane-site: %s\n%s", qPrintable(parser.errorText()), kUsage);
+        std::fprintf(stderr, "kolvane-site: %s\n%s", printable(parser.errorText()).c_str(), kUsage);
         return 2;
     }
     if (parser.isSet(QStringLiteral("help")))

@@ -12,6 +12,7 @@
 namespace {
 
 TPrompts* installed = nullptr;
+TTrustDialog trustDialog = nullptr;
 QString& applicationTitle()
 {
     static QString title = QStringLiteral("Kolvane");
@@ -38,6 +39,7 @@ bool TDialogPrompts::Confirm(const QString& text)
     QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text, QMessageBox::Yes | QMessageBox::No,
                     dialogParent());
     box.setObjectName(QStringLiteral("ConfirmBox"));
+    box.setTextFormat(Qt::PlainText); // names and reply lines from the daemon are shown as written, never rendered
     box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;
 }
@@ -49,6 +51,7 @@ QString TDialogPrompts::InputBox(const QString& caption, const QString& prompt, 
     dialog.setWindowTitle(caption);
     auto* layout = new QVBoxLayout(&dialog);
     auto* label = new QLabel(prompt, &dialog);
+    label->setTextFormat(Qt::PlainText);
     auto* field = new QLineEdit(&dialog);
     field->setObjectName(QStringLiteral("InputField"));
     field->setMaxLength(255);
@@ -69,6 +72,7 @@ void TDialogPrompts::Notice(const QString& text)
 {
     QMessageBox box(QMessageBox::NoIcon, appTitle(), text, QMessageBox::Ok, dialogParent());
     box.setObjectName(QStringLiteral("NoticeBox"));
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
@@ -76,7 +80,54 @@ void TDialogPrompts::ErrorBox(const QString& text)
 {
     QMessageBox box(QMessageBox::Critical, appTitle(), text, QMessageBox::Ok, dialogParent());
     box.setObjectName(QStringLiteral("ErrorBox"));
+    box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+QString TPrompts::Password(const QString&, const QString&)
+{
+    return QString();
+}
+
+TTrustAnswer TPrompts::TrustCertificate(const TTrustQuestion&)
+{
+    return TTrustAnswer::Refuse;
+}
+
+QString TDialogPrompts::Password(const QString& caption, const QString& prompt)
+{
+    QDialog dialog(dialogParent());
+    dialog.setObjectName(QStringLiteral("PasswordBox"));
+    dialog.setWindowTitle(caption);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* label = new QLabel(prompt, &dialog);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    auto* field = new QLineEdit(&dialog);
+    field->setObjectName(QStringLiteral("PasswordField"));
+    field->setEchoMode(QLineEdit::Password);
+    field->setMaxLength(255);
+    label->setBuddy(field);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(label);
+    layout->addWidget(field);
+    layout->addWidget(buttons);
+    dialog.setMinimumWidth(320);
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return field->text().isNull() ? QStringLiteral("") : field->text();
+}
+
+TTrustAnswer TDialogPrompts::TrustCertificate(const TTrustQuestion& question)
+{
+    return trustDialog ? trustDialog(question, dialogParent()) : TTrustAnswer::Refuse;
+}
+
+void SetTrustDialog(TTrustDialog dialog)
+{
+    trustDialog = dialog;
 }
 
 QString ApplicationTitle()

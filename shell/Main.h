@@ -146,7 +146,8 @@ public:
     QMenuBar* MainMenu1;
     QMenu* MnuMisc;
     QAction* mnuClearCommandList;
-    QAction* mnuSessionLog; // on: each log-in's conversation is logged to a file of its own
+    QAction* mnuSessionLog;     // on: each log-in's conversation is logged to a file of its own
+    QAction* mnuMasterPassword; // sets the site book's master password
     QAction* About1;
 
     // Components without a window of their own
@@ -203,6 +204,7 @@ public:
     void SiteFormClosed(const QString& site);
     void mnuClearCommandListClick();
     void mnuSessionLogClick();
+    void mnuMasterPasswordClick();
     // The session log, switched on for this run whatever the setting (the command line's --log).
     void forceSessionLog();
     const TSessionLog& sessionLog() const { return sessionLog_; }

@@ -655,7 +655,10 @@ void TMainForm::LoadSettings()
 
     SiteName->clear();
     SiteName->addItems(SiteBook::names(settings));
-    SiteName->setCurrentIndex(window.lastSite >= 0 && window.lastSite < SiteName->count() ? window.lastSite : -1);
+    // The last site by its name where the store has one; a store an older console wrote has only its position.
+    int last =
+        window.lastSiteName.isEmpty() ? window.lastSite : SiteName->findText(window.lastSiteName, Qt::MatchFixedString);
+    SiteName->setCurrentIndex(last >= 0 && last < SiteName->count() ? last : -1);
     if (SiteName->currentIndex() >= 0)
         SiteNameChange();
 }
@@ -733,8 +736,10 @@ void TMainForm::FormClose()
         for (int i = 0; i < CommandText->count(); ++i)
             commands << CommandText->itemText(i);
         SettingsLayout::writeCommands(settings, commands);
-        SettingsLayout::writeWindow(settings, {height(), width(), SiteName->currentIndex(), scrollBack_, keepAlive_,
-                                               mnuSessionLog->isChecked() && !sessionLogForced_});
+        SettingsLayout::writeWindow(settings,
+                                    {height(), width(), SiteName->currentIndex(),
+                                     SiteName->currentIndex() >= 0 ? SiteName->currentText() : QString(), scrollBack_,
+                                     keepAlive_, mnuSessionLog->isChecked() && !sessionLogForced_});
         settings.CloseKey();
     });
     SettingsStore.reset();

@@ -338,10 +338,33 @@ TEST_F(MainFormTest, TheLastSiteIsSelectedOnlyWhenItExists)
         form->SiteName->setCurrentIndex(2);
         form->close();
     }
-    auto store = openStore();
-    EXPECT_EQ(store->ReadInteger("Settings", "LastSite", -1), 2);
+    {
+        auto store = openStore();
+        EXPECT_EQ(store->ReadInteger("Settings", "LastSite", -1), 2) << "still written for older consoles";
+        EXPECT_EQ(store->ReadString("Settings", "LastSiteName", ""), "zeta");
+        store->CloseKey();
+        store->OpenKey("Drummock\\SiTES", false);
+        store->WriteString("beta", "HostName", "127.0.0.1"); // a site that sorts before the last one
+    }
+    {
+        auto form = start();
+        EXPECT_EQ(form->SiteName->currentText(), "zeta") << "the last site is found by its name";
+        form->close();
+    }
+
+    // kolvane-site's --last names the site too: one added after it does not take its place.
+    const QString tool = qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/sitebook/kolvane-site";
+    for (const QStringList& args : {QStringList{"add", "production", "127.0.0.1", "21", "siteop", "--last"},
+                                    QStringList{"add", "lab", "127.0.0.1", "21", "siteop"}}) {
+        QProcess p;
+        p.start(tool, args);
+        p.write("quillon\n");
+        p.closeWriteChannel();
+        ASSERT_TRUE(p.waitForFinished(10000));
+        ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    }
     auto form = start();
-    EXPECT_EQ(form->SiteName->currentText(), "zeta");
+    EXPECT_EQ(form->SiteName->currentText(), "production");
 }
 
 TEST_F(MainFormTest, ADamagedStoreIsReportedAndLeftAlone)

@@ -120,7 +120,7 @@ void addSite(const Daemon& daemon)
     site.dataMode = TDataMode::Passive;
     site.certificate = daemon.fingerprint.toStdString();
     SiteBook::save(store, cipher, SiteBook::keyName(SiteName), site);
-    SettingsLayout::writeLastSite(store, 0);
+    SettingsLayout::writeLastSite(store, 0, SiteName);
 }
 
 void grab(QWidget* window, const QDir& folder, const char* name)

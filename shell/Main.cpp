@@ -22,6 +22,7 @@
 #include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -36,6 +37,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -451,6 +453,13 @@ void TMainForm::connectHandlers()
     on(CommandText->lineEdit(), &QLineEdit::textEdited, &TMainForm::CommandTextChange);
     operation(CommandText->lineEdit(), &QLineEdit::returnPressed, &TMainForm::CommandTextEnter);
     CommandText->lineEdit()->installEventFilter(this);
+    // The keys typed into the box reach the combo box first (its text field hands focus to it), so Up and Down are
+    // taken there before the combo box would step through its list.
+    CommandText->installEventFilter(this);
+    // A click while the completion list is open would only close the list; a click on a button goes on to it, by
+    // our hand alone (no replay of the press by the toolkit as well, which not every platform does).
+    CommandText->completer()->popup()->installEventFilter(this);
+    CommandText->completer()->popup()->setAttribute(Qt::WA_NoMouseReplay);
     on(CommandText, &QComboBox::activated, &TMainForm::CommandTextChange);
     operation(bbExecute, &QPushButton::clicked, &TMainForm::bbExecuteClick);
     InfoMemo->viewport()->installEventFilter(this);
@@ -580,8 +589,10 @@ std::unique_ptr<TNewUserForm> TMainForm::makeNewUserForm()
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::KeyPress && watched == CommandText->lineEdit()) {
-        const QCompleter* completer = CommandText->lineEdit()->completer();
+    const QCompleter* completer = CommandText->completer();
+    if (event->type() == QEvent::MouseButtonPress && completer && watched == completer->popup())
+        return completionListClicked(static_cast<QMouseEvent*>(event));
+    if (event->type() == QEvent::KeyPress && (watched == CommandText->lineEdit() || watched == CommandText)) {
         if (!(completer && completer->popup() && completer->popup()->isVisible())) {
             bool taken = false;
             Guarded([&] { taken = CommandTextKey(static_cast<QKeyEvent*>(event)->key()); });
@@ -593,6 +604,29 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         (watched == InfoMemo->viewport() || watched == UserMemo->viewport()))
         RefreshData->trigger();
     return QMainWindow::eventFilter(watched, event);
+}
+
+bool TMainForm::completionListClicked(QMouseEvent* event)
+{
+    // The list is open while the operator types a command it knows; a click on EXECUTE (or any other button of the
+    // window) closes the list and presses the button, as it would with no list open. A click anywhere else is the
+    // list's own.
+    QWidget* popup = CommandText->completer()->popup();
+    if (popup->rect().contains(event->position().toPoint()))
+        return false;
+    const QPoint at = event->globalPosition().toPoint();
+    for (QAbstractButton* b : findChildren<QAbstractButton*>()) {
+        if (b->isVisible() && b->isEnabled() && b->rect().contains(b->mapFromGlobal(at)) && b->window() == this) {
+            popup->hide();
+            // Pressed once the list's own handling of this click is over, never inside it.
+            QTimer::singleShot(0, b, [b] {
+                if (b->isVisible() && b->isEnabled())
+                    b->click();
+            });
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---- settings -------------------------------------------------------------------------------------------------

@@ -21,6 +21,7 @@ class QFrame;
 class QLabel;
 class QMenu;
 class QMenuBar;
+class QMouseEvent;
 class QPlainTextEdit;
 class QPushButton;
 class QSplitter;
@@ -306,6 +307,8 @@ private:
     // Runs a handler of this window inside Guarded: the error that ends it goes to the standard error box, unless
     // the window is closing, which is then finished once no operation waits any more.
     void run(void (TMainForm::*handler)());
+    // A press on the open completion list of the command box; true when it went on to a button of the window.
+    bool completionListClicked(QMouseEvent* event);
     // Connects a handler that starts no operation on the connection.
     template <class Sender, class Signal>
     void on(Sender* sender, Signal signal, void (TMainForm::*handler)());

@@ -249,6 +249,66 @@ void TMainForm::buildControls()
     ImageList2 = {QIcon(QStringLiteral(":/art/menu0-clear.png")), QIcon(QStringLiteral(":/art/menu1-about.png"))};
     mnuClearCommandList->setIcon(ImageList2[0]);
     About1->setIcon(ImageList2[1]);
+    describeControls();
+}
+
+void TMainForm::describeControls()
+{
+    // What a newcomer reads when resting the mouse on a button, and what a screen reader calls each control.
+    const std::pair<QAbstractButton*, const char*> tips[] = {
+        {bbSites, "Open the site book: add, change or delete sites (host, port, log-in, password, security)"},
+        {bbLogin, "Connect to the site chosen in SiTE NAME and log in"},
+        {bbLogOut, LogOutTip},
+        {bbExecute, "Send the SITE command typed in SiTE COMMAND (without the word SITE); the reply shows on the "
+                    "STATUS page"},
+        {NOOP, "Keep an idle connection open: the console sends NOOP now and then, so the site does not log you out"},
+        {bbWeekTop, "Show the site's top list of this week"},
+        {bbGroupTop, "Show the groups' top list"},
+        {bbUserTop, "Show the users' top list"},
+        {bbWho, "Show who is logged on now, with the process number of each login"},
+        {bbKillUser, "End a login: asks for its process number (WHO'S ON shows it)"},
+        {bbLastDirs, "Show the directories made last: asks how many"},
+        {bbLastNukes, "Show the last nukes: asks how many"},
+        {bbUserInfo, "Show the details of the user chosen in USER"},
+        {bbSetFlags, "Set the flags of the user chosen in USER (disabled, leech, group operator, ...)"},
+        {bbModifyUser, "Change the group, password, log-in limit, ratio or idents of the user chosen in USER"},
+        {bbDeleteUser, "Delete the user chosen in USER from the site (asks first)"},
+        {bbGiveCredit, "Give credit to the user chosen in USER: asks how many MB"},
+        {bbTakeCredit, "Take credit from the user chosen in USER: asks how many MB"},
+        {bbNewUser, "Add a new user to the site"},
+        {bbKolvanes, "List the site operators (the users with the KOLVANE flag)"},
+        {bbGroupOps, "List the group operators (the users with the GROUPOP flag)"},
+        {bbLeeches, "List the leeches (the users with the LEECH flag, who download without a ratio)"},
+        {bbListGroupUsers, "List the members of the group chosen in GROUP"},
+        {bbAddGroup, "Add a new group: asks for its name"},
+        {bbDelGroup, "Delete the group chosen in GROUP (asks first)"},
+        {bbMoveUsers, "Move every user of the group chosen in GROUP into another group: asks which"},
+        {bbDeleteDir, "Delete the folder chosen in the tree (asks first)"},
+        {bbNukeDir, "Nuke the release folder chosen in the tree: asks for the multiplier and the reason"},
+        {bbViewNfo, "Show the NFO text of the file chosen in the tree"},
+        {bbViewDiz, "Show the description (DIZ) of the file chosen in the tree"},
+        {bbTestZip, "Test the ZIP file chosen in the tree"},
+        {bbViewZip, "List what the ZIP file chosen in the tree holds"},
+    };
+    for (const auto& [control, tip] : tips)
+        control->setToolTip(QString::fromUtf8(tip));
+
+    Label1->setBuddy(SiteName);
+    Label2->setBuddy(CommandText);
+    Label3->setBuddy(UserList);
+    Label4->setBuddy(GroupList);
+    SiteName->setToolTip(QStringLiteral("The site that LOGiN connects to"));
+    CommandText->setToolTip(QStringLiteral("A SITE command without the word SITE (WHO, HELP, USER name); Enter or "
+                                           "EXECUTE sends it, Up recalls the commands sent before"));
+    const std::pair<QPlainTextEdit*, const char*> boxes[] = {
+        {StatusMemo, "STATUS replies"},     {InfoMemo, "iNFO replies"},       {UserMemo, "USER MAiNT replies"},
+        {GroupMemo, "GROUP MAiNT replies"}, {FileMemo, "FiLE MAiNT replies"},
+    };
+    for (const auto& [box, name] : boxes)
+        box->setAccessibleName(QString::fromUtf8(name));
+    TreeView1->setAccessibleName(QStringLiteral("FiLE MAiNT folders and files"));
+    PageControl1->setAccessibleName(QStringLiteral("Pages"));
+    nameControls(this);
 }
 
 void TMainForm::buildTopStrip(QWidget* client)
@@ -534,7 +594,8 @@ void TMainForm::NMFTP1Await(const std::string& command)
                                 ? QStringLiteral("Waiting for %1...").arg(Latin1ToQString(MaskedLine(command)))
                                 : QString());
     bbLogOut->setText(waiting ? QStringLiteral("CANCEL") : QStringLiteral("LOGOUT"));
-    bbLogOut->setToolTip(waiting ? QStringLiteral("Cancels the wait for the server's answer") : QString());
+    bbLogOut->setToolTip(waiting ? QStringLiteral("Cancel the wait for the daemon's answer")
+                                 : QString::fromUtf8(LogOutTip));
     if (waiting != awaiting_) {
         awaiting_ = waiting;
         setBusyCursor(waiting);

@@ -307,6 +307,9 @@ private:
     // Runs a handler of this window inside Guarded: the error that ends it goes to the standard error box, unless
     // the window is closing, which is then finished once no operation waits any more.
     void run(void (TMainForm::*handler)());
+    // Tooltips and screen-reader names of the window's controls.
+    void describeControls();
+    static constexpr const char* LogOutTip = "Log out and close the connection to the site";
     // A press on the open completion list of the command box; true when it went on to a button of the window.
     bool completionListClicked(QMouseEvent* event);
     // Connects a handler that starts no operation on the connection.

@@ -145,7 +145,26 @@ TMainForm::~TMainForm()
 
 void TMainForm::run(void (TMainForm::*handler)())
 {
-    Guarded([&] { (this->*handler)(); }, [this] { return closing_; });
+    ++handlersRunning_;
+    Guarded(
+        [&] {
+            try {
+                (this->*handler)();
+                endSessionLog(QString());
+            } catch (const std::exception& e) {
+                endSessionLog(ExceptionText(e)); // a connection that ended in this handler ended for this error
+                if (dynamic_cast<const EHintedError*>(&e))
+                    throw;
+                // An error the operator can act on goes out with the line that says what to check.
+                const auto* own = dynamic_cast<const Exception*>(&e);
+                std::string hint = errorHint(e);
+                if (!own || hint.empty())
+                    throw;
+                throw EHintedError(own->message(), std::move(hint));
+            }
+        },
+        [this] { return closing_; });
+    --handlersRunning_;
     if (closing_ && !clientBusy())
         QTimer::singleShot(0, this, &QWidget::close);
 }
@@ -579,7 +598,12 @@ void TMainForm::connectHandlers()
     };
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
     NMFTP1->OnAwait = [this](const std::string& command) { Guarded([&] { NMFTP1Await(command); }); };
-    NMFTP1->OnTraffic = [this](bool sent, const std::string& line) { sessionLog_.line(sent, line); };
+    NMFTP1->OnTraffic = [this](bool sent, const std::string& line) {
+        sessionLog_.line(sent, line);
+        // A refusal the daemon hangs up after is the reason the log gives for the disconnect.
+        if (!sent && line.size() >= 3 && (line[0] == '4' || line[0] == '5'))
+            lastRefusal_ = OemToQString(line);
+    };
     NMFTP1->OnUntrustedCertificate = [this](const TCertificateInfo& info, bool& trust) {
         Guarded([&] { NMFTP1UntrustedCertificate(info, trust); });
     };
@@ -816,6 +840,7 @@ void TMainForm::FormClose()
         return;
     closed_ = true;
     closing_ = true; // from here on a handler still unwinding ends quietly
+    disconnectReason_ = QStringLiteral("the console was closed");
     if (NMFTP1->Connected) {
         try {
             disconnectWithinQuitTimeout();

@@ -114,7 +114,7 @@ std::string TMainForm::errorHint(const std::exception& e)
         return "The daemon offers no TLS here: check the port and SECURiTY of the site in SiTES.";
     if (dynamic_cast<const FTPException*>(&e)) {
         const bool refusal = startsWith("530") || startsWith("534") || startsWith("503") || startsWith("550");
-        if (refusal && (mentions("TLS") || mentions("SSL") || mentions("AUTH")))
+        if (refusal && (mentions("TLS") || mentions("SSL")))
             return "The daemon wants TLS: set SECURiTY of the site in SiTES to Require explicit TLS (or Implicit TLS "
                    "on the daemon's TLS port).";
         if (startsWith("530"))

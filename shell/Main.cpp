@@ -847,6 +847,9 @@ void TMainForm::FormClose()
         } catch (...) {
             // Closing goes on whatever the daemon said; the settings still get saved.
         }
+        // The window no longer follows the client's events, so the log is finished here.
+        logPendingDisconnect_ = sessionLog_.running();
+        endSessionLog(QString());
     }
     if (!SettingsStore || SettingsStore->readOnly())
         return; // the operator heard at start-up that this store cannot be used; nothing is written to it

@@ -467,6 +467,15 @@ TEST_F(OnlineTest, TheSessionLogKeepsTheConversationWithPasswordsHidden)
             .captured(1);
     EXPECT_TRUE(!reason.isEmpty() && prompts.errors[0].startsWith(reason))
         << droppedText.toStdString() << prompts.errors[0].toStdString();
+
+    // Closing the console while logged in ends the log with that reason.
+    click(form->bbLogin);
+    const QString closedPath = form->sessionLog().path();
+    form->close();
+    QFile closed(closedPath);
+    ASSERT_TRUE(closed.open(QIODevice::ReadOnly));
+    const QString closedText = QString::fromUtf8(closed.readAll());
+    EXPECT_TRUE(closedText.endsWith("- Disconnected: the console was closed\n")) << closedText.toStdString();
 }
 
 TEST_F(OnlineTest, StayOnlineSendsNoopOnEachTick)

@@ -1,21 +1,33 @@
-# The Debian packages Kolvane needs to build, test and run, and an idempotent installer for them.
+# The Debian packages Kolvane needs, and an idempotent installer for them.
 # Sourced by check.sh and demo.sh; with everything in place it installs nothing and asks for nothing.
 
-KOLVANE_PACKAGES=(
-    cmake g++ make pkg-config clang-format
+# What building and running the three programs (kolvane, kolvane-site, quillon-sim) needs, and no more: the demo
+# installs just these. dbus-daemon gives the demo's console a D-Bus session of its own (dbus-run-session).
+KOLVANE_RUN_PACKAGES=(
+    cmake g++ make pkg-config
     qt6-base-dev libgl-dev
-    libsqlite3-dev libjpeg62-turbo-dev libgtest-dev
+    libsqlite3-dev libjpeg62-turbo-dev
     libssl-dev openssl qtkeychain-qt6-dev
+    fonts-dejavu-core dbus-daemon
+)
+
+# Everything check.sh and CI need on top: the tests, the sanitizer and fuzz builds, the checks of the desktop files,
+# the real FTP peers the tests talk to, and the Debian package's dependency computation.
+KOLVANE_PACKAGES=(
+    "${KOLVANE_RUN_PACKAGES[@]}"
+    clang-format libgtest-dev
     clang libclang-rt-14-dev llvm
-    desktop-file-utils appstream
-    dbus-daemon libglib2.0-bin gnome-keyring
-    groff-base fonts-dejavu-core
+    desktop-file-utils appstream dpkg-dev
+    libglib2.0-bin gnome-keyring
+    groff-base
     python3-pyftpdlib python3-openssl lftp curl
 )
 
+# install_deps [package...]: installs the packages given (all of KOLVANE_PACKAGES when none are) that are missing.
 install_deps() {
-    local missing=() p
-    for p in "${KOLVANE_PACKAGES[@]}"; do
+    local wanted=("$@") missing=() p
+    [ ${#wanted[@]} -eq 0 ] && wanted=("${KOLVANE_PACKAGES[@]}")
+    for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -27,13 +39,13 @@ install_deps() {
 }
 
 build_all() {
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVANE_TESTS=ON
     cmake --build build -j"$(nproc)"
 }
 
-# Just the three programs the demo runs: the console's first window does not wait for the tests, benchmarks and
-# fuzz targets to build.
+# Just the console and the daemon the demo runs (kolvane-site is built with them, it is small): no tests, benchmarks
+# or fuzz targets are configured, so the first window waits for nothing else.
 build_demo() {
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVANE_TESTS=OFF
     cmake --build build -j"$(nproc)" --target kolvane kolvane-site quillon-sim
 }

@@ -9,6 +9,7 @@
 #include "gui/WidgetKit.h"
 #include "platform/OemText.h"
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFont>
@@ -50,6 +51,23 @@ TFlagForm::TFlagForm(TNMFTP& client, TOperationGate& gate, std::function<QString
     bbSetFlags = button(this, "bbSetFlags", QStringLiteral("SET FLAGS"), QRect(96, 168, 75, 25));
 
     tabChain({Disabled, Kolvane, Useredit, Nuke, Color, GroupOp, Kill, Beta, Leech, Quiet, bbExit, bbSetFlags});
+    const std::pair<QAbstractButton*, const char*> tips[] = {
+        {Disabled, "The user cannot log in"},
+        {Kolvane, "Site operator: may use every SITE command (not set from here)"},
+        {Useredit, "May add and change users"},
+        {Nuke, "May nuke releases"},
+        {Color, "Gets the daemon's replies in colour"},
+        {GroupOp, "Group operator: may look after the users of the own group"},
+        {Kill, "May end other users' logins"},
+        {Beta, "Is one of the site's beta testers"},
+        {Leech, "Downloads without a ratio"},
+        {Quiet, "Is not shown to others in who is on"},
+        {bbExit, "Close without changing anything"},
+        {bbSetFlags, "Send all ten flags as ticked here to the daemon (every flag is set, ticked or not)"},
+    };
+    for (const auto& [control, tip] : tips)
+        control->setToolTip(QString::fromUtf8(tip));
+    nameControls(this);
     connectGated(gate, bbSetFlags, &QPushButton::clicked, this, &TFlagForm::bbSetFlagsClick);
     connectGuarded(bbExit, &QPushButton::clicked, this, &TFlagForm::bbExitClick);
     centreOnDesktop(this);

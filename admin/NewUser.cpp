@@ -25,7 +25,9 @@ TNewUserForm::TNewUserForm(const TUserContext& context, QWidget* parent)
     resize(297, 258);
     UserName->setMaxLength(10); // as many as the user drop-down takes
 
-    tabChain({UserName, Group, Password, Ident1, Ident2, Ident3, Ident4, bbUpdate, MaxLogins, Ratio});
+    tabChain({UserName, Group, Password, MaxLogins, Ratio, Ident1, Ident2, Ident3, Ident4, bbUpdate});
+    bbUpdate->setToolTip(QStringLiteral("Add the user to the chosen group, then set the boxes filled in"));
+    nameControls(this);
     connectGated(context_.gate, bbUpdate, &QPushButton::clicked, this, &TNewUserForm::bbUpdateClick);
 
     Guarded([this] { FormCreate(); });

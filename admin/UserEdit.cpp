@@ -25,7 +25,10 @@ TUserForm::TUserForm(const TUserContext& context, QWidget* parent)
     UserName->setReadOnly(true);
     bbRemoveIP = button(this, "bbRemoveIP", QStringLiteral("REMOVE IP"), QRect(96, 240, 75, 25));
 
-    tabChain({UserName, Group, Password, Ident1, Ident2, Ident3, Ident4, bbUpdate, bbRemoveIP, MaxLogins, Ratio});
+    tabChain({UserName, Group, Password, MaxLogins, Ratio, Ident1, Ident2, Ident3, Ident4, bbUpdate, bbRemoveIP});
+    bbUpdate->setToolTip(QStringLiteral("Send the boxes you changed to the daemon; the others stay as they are"));
+    bbRemoveIP->setToolTip(QStringLiteral("Remove the idents typed in the iDENT boxes from the user"));
+    nameControls(this);
     connectGated(context_.gate, bbUpdate, &QPushButton::clicked, this, &TUserForm::bbUpdateClick);
     connectGated(context_.gate, bbRemoveIP, &QPushButton::clicked, this, &TUserForm::bbRemoveIPClick);
 

@@ -3,6 +3,7 @@
 #include "art/Art.h"
 #include "gui/Jpeg.h"
 #include "gui/Look.h"
+#include "gui/WidgetKit.h"
 
 #include <QLabel>
 #include <QPixmap>
@@ -60,6 +61,10 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent)
     Credits->setPlainText(QString::fromUtf8(kCredits));
     Credits->hide();
 
+    bbViewCredits->setToolTip(QStringLiteral("Show the credits in place of the picture"));
+    Credits->setAccessibleName(QStringLiteral("Credits"));
+    Credits->setTabChangesFocus(true);
+    WidgetKit::nameControls(this);
     connect(bbViewCredits, &QPushButton::clicked, this, &TAboutForm::bbViewCreditsClick);
     setTabOrder(bbViewCredits, Credits);
     bbViewCredits->setFocus();

@@ -27,5 +27,6 @@ TNfoDizForm::TNfoDizForm(QWidget* owner) : QDialog(owner)
 
     NfoDizMemo = WidgetKit::memo(this, "NfoDizMemo");
     NfoDizMemo->setReadOnly(true);
+    NfoDizMemo->setAccessibleName(QStringLiteral("NFO, DiZ or ZiP text"));
     layout->addWidget(NfoDizMemo);
 }

@@ -31,7 +31,16 @@ void ShowException(const std::exception& e)
 {
     // An error box that itself fails (no display left at shutdown, say) must not take the program down.
     try {
-        Prompts().ErrorBox(ErrorBoxText(ExceptionText(e)));
+        QString text = ExceptionText(e);
+        if (const auto* hinted = dynamic_cast<const EHintedError*>(&e)) {
+            // A daemon's reply keeps its line end; the hint starts on the very next line all the same.
+            while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
+                text.chop(1);
+            text = ErrorBoxText(text) + QLatin1Char('\n') + QString::fromStdString(hinted->hint());
+        } else {
+            text = ErrorBoxText(text);
+        }
+        Prompts().ErrorBox(text);
     } catch (...) {
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Exceptions.h"
+
 #include <QObject>
 #include <QString>
 #include <exception>
@@ -7,6 +9,17 @@
 
 // Every handler of the console runs inside Guarded: the exception that ends a handler is shown in the standard
 // error box, and the program goes on. No exception ever crosses into Qt's event dispatch.
+
+// An error the operator can act on: the message as it was raised, and one line that says what to check. The error
+// box shows the message first, exactly as it would without the hint, and the hint on a line of its own after it.
+class EHintedError : public Exception {
+public:
+    EHintedError(std::string message, std::string hint) : Exception(std::move(message)), hint_(std::move(hint)) {}
+    const std::string& hint() const noexcept { return hint_; }
+
+private:
+    std::string hint_;
+};
 
 // The text the standard error box shows for a message: "." is appended when the last character sorts after ".".
 QString ErrorBoxText(const QString& message);

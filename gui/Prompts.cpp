@@ -3,10 +3,13 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QSpacerItem>
 #include <QVBoxLayout>
 
 namespace {
@@ -32,6 +35,20 @@ QString appTitle()
     return ApplicationTitle();
 }
 
+// A message box sizes itself to its text: a short message under a long caption ("quillon-sim ADMiN by Drummock")
+// would cut the caption off. The box is made wide enough for the caption and the title bar's buttons.
+void fitCaption(QMessageBox& box)
+{
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (!grid)
+        return;
+    // The window manager draws the caption in a font of its own, often larger and bold: half as wide again as in
+    // the console's font, and room for the title bar's buttons.
+    const int width = QFontMetrics(QApplication::font()).horizontalAdvance(box.windowTitle()) * 3 / 2 + 120;
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                  grid->columnCount());
+}
+
 } // namespace
 
 bool TDialogPrompts::Confirm(const QString& text)
@@ -41,6 +58,7 @@ bool TDialogPrompts::Confirm(const QString& text)
     box.setObjectName(QStringLiteral("ConfirmBox"));
     box.setTextFormat(Qt::PlainText); // names and reply lines from the daemon are shown as written, never rendered
     box.setDefaultButton(QMessageBox::Yes);
+    fitCaption(box);
     return box.exec() == QMessageBox::Yes;
 }
 
@@ -73,6 +91,7 @@ void TDialogPrompts::Notice(const QString& text)
     QMessageBox box(QMessageBox::NoIcon, appTitle(), text, QMessageBox::Ok, dialogParent());
     box.setObjectName(QStringLiteral("NoticeBox"));
     box.setTextFormat(Qt::PlainText);
+    fitCaption(box);
     box.exec();
 }
 
@@ -81,6 +100,7 @@ void TDialogPrompts::ErrorBox(const QString& text)
     QMessageBox box(QMessageBox::Critical, appTitle(), text, QMessageBox::Ok, dialogParent());
     box.setObjectName(QStringLiteral("ErrorBox"));
     box.setTextFormat(Qt::PlainText);
+    fitCaption(box);
     box.exec();
 }
 

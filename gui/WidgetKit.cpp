@@ -2,6 +2,7 @@
 
 #include "gui/Look.h"
 
+#include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontMetrics>
@@ -64,6 +65,7 @@ QPlainTextEdit* memo(QWidget* parent, const char* name)
     box->setLineWrapMode(QPlainTextEdit::NoWrap);
     box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    box->setTabChangesFocus(true); // Tab moves on to the next control; the keys that scroll still scroll
     return box;
 }
 
@@ -108,6 +110,32 @@ void tabChain(std::initializer_list<QWidget*> widgets)
             QWidget::setTabOrder(previous, w);
         previous = w;
     }
+}
+
+namespace {
+
+// A caption as read aloud: "&SAVE" is "SAVE", "&&" one "&".
+QString withoutMnemonic(QString text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i)
+        if (text[i] == QLatin1Char('&'))
+            text.remove(i, 1); // the character after it stays, a second "&" included
+    return text;
+}
+
+} // namespace
+
+void nameControls(QWidget* window)
+{
+    for (QLabel* l : window->findChildren<QLabel*>())
+        if (QWidget* buddy = l->buddy(); buddy && buddy->accessibleName().isEmpty())
+            buddy->setAccessibleName(withoutMnemonic(l->text()));
+    for (QComboBox* box : window->findChildren<QComboBox*>())
+        if (QLineEdit* field = box->lineEdit(); field && field->accessibleName().isEmpty())
+            field->setAccessibleName(box->accessibleName());
+    for (QAbstractSpinBox* box : window->findChildren<QAbstractSpinBox*>())
+        if (auto* field = box->findChild<QLineEdit*>(); field && field->accessibleName().isEmpty())
+            field->setAccessibleName(box->accessibleName());
 }
 
 void centreOnDesktop(QWidget* window)

@@ -32,6 +32,10 @@ QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption, Q
 void fitWidth(QLabel* label, int width);
 // Keyboard focus moves through the widgets in the order given.
 void tabChain(std::initializer_list<QWidget*> widgets);
+// Gives each box of the window that has no screen-reader name yet the one a person reads beside it: its label (the
+// label whose buddy it is); the text field of an editable list or a number box is named as its box. Buttons and check
+// boxes are read by their captions as they change (LOGOUT becomes CANCEL while the console waits).
+void nameControls(QWidget* window);
 // Puts the window in the middle of the desktop.
 void centreOnDesktop(QWidget* window);
 

@@ -51,6 +51,8 @@ WindowSettings readWindow(TSettingsStore& store)
     window.height = store.ReadInteger(Settings, Height, window.height);
     window.width = store.ReadInteger(Settings, Width, window.width);
     window.lastSite = store.ReadInteger(Settings, LastSite, window.lastSite);
+    const std::string lastName = store.ReadString(Settings, LastSiteName, "");
+    window.lastSiteName = QString::fromUtf8(lastName.data(), qsizetype(lastName.size()));
     // Settings the operator sets by hand; a value out of reason reads as the default.
     if (const int lines = store.ReadInteger(Settings, ScrollBack, window.scrollBack); lines >= 100)
         window.scrollBack = lines;
@@ -66,16 +68,18 @@ void writeWindow(TSettingsStore& store, const WindowSettings& window)
     store.WriteInteger(Settings, Height, window.height);
     store.WriteInteger(Settings, Width, window.width);
     store.WriteInteger(Settings, LastSite, window.lastSite);
+    store.WriteString(Settings, LastSiteName, window.lastSiteName.toUtf8().toStdString());
     store.WriteInteger(Settings, ScrollBack, window.scrollBack);
     store.WriteInteger(Settings, KeepAlive, window.keepAlive);
     store.WriteString(Settings, SessionLog, window.sessionLog ? "1" : "0");
 }
 
-void writeLastSite(TSettingsStore& store, int position)
+void writeLastSite(TSettingsStore& store, int position, const QString& name)
 {
     if (!openProgramKey(store, true))
         throw EStoreError("The program key cannot be created in the settings store " + store.path());
     store.WriteInteger(Settings, LastSite, position);
+    store.WriteString(Settings, LastSiteName, name.toUtf8().toStdString());
 }
 
 } // namespace SettingsLayout

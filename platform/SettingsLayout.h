@@ -9,7 +9,8 @@ class TSettingsStore;
 // kolvane-site use is named here and nowhere else. Under the user's root:
 //
 //   Drummock                      the program key
-//   Drummock\Settings             Height, Width, LastSite, ScrollBack, KeepAlive (decimal text), SessionLog
+//   Drummock\Settings             Height, Width, LastSite, ScrollBack, KeepAlive (decimal text), SessionLog,
+//                                 LastSiteName
 //   Drummock\Custom Commands      Command0, Command1, ... (the command history, without "SITE ")
 //   Drummock\SiTES\<site name>    HostName, Port, LogIn, PassWord, and since TLS came Security, DataConnection,
 //                                 Certificate (one site record; see sitebook/SiteBook.h)
@@ -23,7 +24,10 @@ inline constexpr const char* ProgramPath = "\\Drummock";
 inline constexpr const char* Settings = "Settings";
 inline constexpr const char* Height = "Height";
 inline constexpr const char* Width = "Width";
-inline constexpr const char* LastSite = "LastSite";
+inline constexpr const char* LastSite = "LastSite"; // the last site's position in the sorted list (older consoles)
+// The last site by its name, read first where there is one: a site added later shifts the positions of those after
+// it. LastSite is still written beside it for the consoles that know only the position.
+inline constexpr const char* LastSiteName = "LastSiteName";
 inline constexpr const char* ScrollBack = "ScrollBack"; // lines the STATUS, iNFO and FiLE MAiNT boxes keep
 inline constexpr const char* KeepAlive = "KeepAlive";   // seconds between two keep-alive NOOPs
 inline constexpr const char* SessionLog = "SessionLog"; // "1": each log-in's conversation is logged to a file
@@ -59,7 +63,8 @@ inline constexpr const char* SealedPassWord = "SealedPassWord";
 struct WindowSettings {
     int height = 460;
     int width = 620;
-    int lastSite = -1; // position in the site list, -1 for none
+    int lastSite = -1;    // position in the site list, -1 for none
+    QString lastSiteName; // the same site by its name; empty for none
     int scrollBack = 10000;
     int keepAlive = 60;
     bool sessionLog = false;
@@ -76,7 +81,8 @@ void writeCommands(TSettingsStore& store, const QStringList& commands);
 
 WindowSettings readWindow(TSettingsStore& store);
 void writeWindow(TSettingsStore& store, const WindowSettings& window);
-// Makes the site at this position the one selected at the next start.
-void writeLastSite(TSettingsStore& store, int position);
+// Makes this site (its name, and its position in the site list for older consoles) the one selected at the next
+// start.
+void writeLastSite(TSettingsStore& store, int position, const QString& name);
 
 } // namespace SettingsLayout

@@ -23,6 +23,7 @@
 #include "sitebook/Sites.h"
 #include "sitebook/TrustForm.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -37,6 +38,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -157,7 +159,26 @@ TMainForm::~TMainForm()
 
 void TMainForm::run(void (TMainForm::*handler)())
 {
-    Guarded([&] { (this->*handler)(); }, [this] { return closing_; });
+    ++handlersRunning_;
+    Guarded(
+        [&] {
+            try {
+                (this->*handler)();
+                endSessionLog(QString());
+            } catch (const std::exception& e) {
+                endSessionLog(ExceptionText(e)); // a connection that ended in this handler ended for this error
+                if (dynamic_cast<const EHintedError*>(&e))
+                    throw;
+                // An error the operator can act on goes out with the line that says what to check.
+                const auto* own = dynamic_cast<const Exception*>(&e);
+                std::string hint = errorHint(e);
+                if (!own || hint.empty())
+                    throw;
+                throw EHintedError(own->message(), std::move(hint));
+            }
+        },
+        [this] { return closing_; });
+    --handlersRunning_;
     if (closing_ && !clientBusy())
         QTimer::singleShot(0, this, &QWidget::close);
 }
@@ -261,6 +282,66 @@ void TMainForm::buildControls()
     ImageList2 = {QIcon(QStringLiteral(":/art/menu0-clear.png")), QIcon(QStringLiteral(":/art/menu1-about.png"))};
     mnuClearCommandList->setIcon(ImageList2[0]);
     About1->setIcon(ImageList2[1]);
+    describeControls();
+}
+
+void TMainForm::describeControls()
+{
+    // What a newcomer reads when resting the mouse on a button, and what a screen reader calls each control.
+    const std::pair<QAbstractButton*, const char*> tips[] = {
+        {bbSites, "Open the site book: add, change or delete sites (host, port, log-in, password, security)"},
+        {bbLogin, "Connect to the site chosen in SiTE NAME and log in"},
+        {bbLogOut, LogOutTip},
+        {bbExecute, "Send the SITE command typed in SiTE COMMAND (without the word SITE); the reply shows on the "
+                    "STATUS page"},
+        {NOOP, "Keep an idle connection open: the console sends NOOP now and then, so the site does not log you out"},
+        {bbWeekTop, "Show the site's top list of this week"},
+        {bbGroupTop, "Show the groups' top list"},
+        {bbUserTop, "Show the users' top list"},
+        {bbWho, "Show who is logged on now, with the process number of each login"},
+        {bbKillUser, "End a login: asks for its process number (WHO'S ON shows it)"},
+        {bbLastDirs, "Show the directories made last: asks how many"},
+        {bbLastNukes, "Show the last nukes: asks how many"},
+        {bbUserInfo, "Show the details of the user chosen in USER"},
+        {bbSetFlags, "Set the flags of the user chosen in USER (disabled, leech, group operator, ...)"},
+        {bbModifyUser, "Change the group, password, log-in limit, ratio or idents of the user chosen in USER"},
+        {bbDeleteUser, "Delete the user chosen in USER from the site (asks first)"},
+        {bbGiveCredit, "Give credit to the user chosen in USER: asks how many MB"},
+        {bbTakeCredit, "Take credit from the user chosen in USER: asks how many MB"},
+        {bbNewUser, "Add a new user to the site"},
+        {bbKolvanes, "List the site operators (the users with the KOLVANE flag)"},
+        {bbGroupOps, "List the group operators (the users with the GROUPOP flag)"},
+        {bbLeeches, "List the leeches (the users with the LEECH flag, who download without a ratio)"},
+        {bbListGroupUsers, "List the members of the group chosen in GROUP"},
+        {bbAddGroup, "Add a new group: asks for its name"},
+        {bbDelGroup, "Delete the group chosen in GROUP (asks first)"},
+        {bbMoveUsers, "Move every user of the group chosen in GROUP into another group: asks which"},
+        {bbDeleteDir, "Delete the folder chosen in the tree (asks first)"},
+        {bbNukeDir, "Nuke the release folder chosen in the tree: asks for the multiplier and the reason"},
+        {bbViewNfo, "Show the NFO text of the file chosen in the tree"},
+        {bbViewDiz, "Show the description (DIZ) of the file chosen in the tree"},
+        {bbTestZip, "Test the ZIP file chosen in the tree"},
+        {bbViewZip, "List what the ZIP file chosen in the tree holds"},
+    };
+    for (const auto& [control, tip] : tips)
+        control->setToolTip(QString::fromUtf8(tip));
+
+    Label1->setBuddy(SiteName);
+    Label2->setBuddy(CommandText);
+    Label3->setBuddy(UserList);
+    Label4->setBuddy(GroupList);
+    SiteName->setToolTip(QStringLiteral("The site that LOGiN connects to"));
+    CommandText->setToolTip(QStringLiteral("A SITE command without the word SITE (WHO, HELP, USER name); Enter or "
+                                           "EXECUTE sends it, Up recalls the commands sent before"));
+    const std::pair<QPlainTextEdit*, const char*> boxes[] = {
+        {StatusMemo, "STATUS replies"},     {InfoMemo, "iNFO replies"},       {UserMemo, "USER MAiNT replies"},
+        {GroupMemo, "GROUP MAiNT replies"}, {FileMemo, "FiLE MAiNT replies"},
+    };
+    for (const auto& [box, name] : boxes)
+        box->setAccessibleName(QString::fromUtf8(name));
+    TreeView1->setAccessibleName(QStringLiteral("FiLE MAiNT folders and files"));
+    PageControl1->setAccessibleName(QStringLiteral("Pages"));
+    nameControls(this);
 }
 
 void TMainForm::buildTopStrip(QWidget* client)
@@ -471,6 +552,13 @@ void TMainForm::connectHandlers()
     on(CommandText->lineEdit(), &QLineEdit::textEdited, &TMainForm::CommandTextChange);
     operation(CommandText->lineEdit(), &QLineEdit::returnPressed, &TMainForm::CommandTextEnter);
     CommandText->lineEdit()->installEventFilter(this);
+    // The keys typed into the box reach the combo box first (its text field hands focus to it), so Up and Down are
+    // taken there before the combo box would step through its list.
+    CommandText->installEventFilter(this);
+    // A click while the completion list is open would only close the list; a click on a button goes on to it, by
+    // our hand alone (no replay of the press by the toolkit as well, which not every platform does).
+    CommandText->completer()->popup()->installEventFilter(this);
+    CommandText->completer()->popup()->setAttribute(Qt::WA_NoMouseReplay);
     on(CommandText, &QComboBox::activated, &TMainForm::CommandTextChange);
     operation(bbExecute, &QPushButton::clicked, &TMainForm::bbExecuteClick);
     InfoMemo->viewport()->installEventFilter(this);
@@ -530,7 +618,12 @@ void TMainForm::connectHandlers()
     };
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
     NMFTP1->OnAwait = [this](const std::string& command) { Guarded([&] { NMFTP1Await(command); }); };
-    NMFTP1->OnTraffic = [this](bool sent, const std::string& line) { sessionLog_.line(sent, line); };
+    NMFTP1->OnTraffic = [this](bool sent, const std::string& line) {
+        sessionLog_.line(sent, line);
+        // A refusal the daemon hangs up after is the reason the log gives for the disconnect.
+        if (!sent && line.size() >= 3 && (line[0] == '4' || line[0] == '5'))
+            lastRefusal_ = OemToQString(line);
+    };
     NMFTP1->OnUntrustedCertificate = [this](const TCertificateInfo& info, bool& trust) {
         Guarded([&] { NMFTP1UntrustedCertificate(info, trust); });
     };
@@ -545,7 +638,8 @@ void TMainForm::NMFTP1Await(const std::string& command)
                                 ? QStringLiteral("Waiting for %1...").arg(Latin1ToQString(MaskedLine(command)))
                                 : QString());
     bbLogOut->setText(waiting ? QStringLiteral("CANCEL") : QStringLiteral("LOGOUT"));
-    bbLogOut->setToolTip(waiting ? QStringLiteral("Cancels the wait for the server's answer") : QString());
+    bbLogOut->setToolTip(waiting ? QStringLiteral("Cancel the wait for the daemon's answer")
+                                 : QString::fromUtf8(LogOutTip));
     if (waiting != awaiting_) {
         awaiting_ = waiting;
         setBusyCursor(waiting);
@@ -603,8 +697,10 @@ std::unique_ptr<TNewUserForm> TMainForm::makeNewUserForm()
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::KeyPress && watched == CommandText->lineEdit()) {
-        const QCompleter* completer = CommandText->lineEdit()->completer();
+    const QCompleter* completer = CommandText->completer();
+    if (event->type() == QEvent::MouseButtonPress && completer && watched == completer->popup())
+        return completionListClicked(static_cast<QMouseEvent*>(event));
+    if (event->type() == QEvent::KeyPress && (watched == CommandText->lineEdit() || watched == CommandText)) {
         if (!(completer && completer->popup() && completer->popup()->isVisible())) {
             bool taken = false;
             Guarded([&] { taken = CommandTextKey(static_cast<QKeyEvent*>(event)->key()); });
@@ -616,6 +712,29 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         (watched == InfoMemo->viewport() || watched == UserMemo->viewport()))
         RefreshData->trigger();
     return QMainWindow::eventFilter(watched, event);
+}
+
+bool TMainForm::completionListClicked(QMouseEvent* event)
+{
+    // The list is open while the operator types a command it knows; a click on EXECUTE (or any other button of the
+    // window) closes the list and presses the button, as it would with no list open. A click anywhere else is the
+    // list's own.
+    QWidget* popup = CommandText->completer()->popup();
+    if (popup->rect().contains(event->position().toPoint()))
+        return false;
+    const QPoint at = event->globalPosition().toPoint();
+    for (QAbstractButton* b : findChildren<QAbstractButton*>()) {
+        if (b->isVisible() && b->isEnabled() && b->rect().contains(b->mapFromGlobal(at)) && b->window() == this) {
+            popup->hide();
+            // Pressed once the list's own handling of this click is over, never inside it.
+            QTimer::singleShot(0, b, [b] {
+                if (b->isVisible() && b->isEnabled())
+                    b->click();
+            });
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---- settings -------------------------------------------------------------------------------------------------
@@ -680,7 +799,10 @@ void TMainForm::LoadSettings()
 
     SiteName->clear();
     SiteName->addItems(SiteBook::names(settings));
-    SiteName->setCurrentIndex(window.lastSite >= 0 && window.lastSite < SiteName->count() ? window.lastSite : -1);
+    // The last site by its name where the store has one; a store an older console wrote has only its position.
+    int last =
+        window.lastSiteName.isEmpty() ? window.lastSite : SiteName->findText(window.lastSiteName, Qt::MatchFixedString);
+    SiteName->setCurrentIndex(last >= 0 && last < SiteName->count() ? last : -1);
     if (SiteName->currentIndex() >= 0)
         SiteNameChange();
 }
@@ -743,12 +865,16 @@ void TMainForm::FormClose()
         return;
     closed_ = true;
     closing_ = true; // from here on a handler still unwinding ends quietly
+    disconnectReason_ = QStringLiteral("the console was closed");
     if (NMFTP1->Connected) {
         try {
             disconnectWithinQuitTimeout();
         } catch (...) {
             // Closing goes on whatever the daemon said; the settings still get saved.
         }
+        // The window no longer follows the client's events, so the log is finished here.
+        logPendingDisconnect_ = sessionLog_.running();
+        endSessionLog(QString());
     }
     if (!SettingsStore || SettingsStore->readOnly())
         return; // the operator heard at start-up that this store cannot be used; nothing is written to it
@@ -758,8 +884,10 @@ void TMainForm::FormClose()
         for (int i = 0; i < CommandText->count(); ++i)
             commands << Latin1ToQString(MaskedCommand(QStringToLatin1(CommandText->itemText(i))));
         SettingsLayout::writeCommands(settings, commands);
-        SettingsLayout::writeWindow(settings, {height(), width(), SiteName->currentIndex(), scrollBack_, keepAlive_,
-                                               mnuSessionLog->isChecked() && !sessionLogForced_});
+        SettingsLayout::writeWindow(settings,
+                                    {height(), width(), SiteName->currentIndex(),
+                                     SiteName->currentIndex() >= 0 ? SiteName->currentText() : QString(), scrollBack_,
+                                     keepAlive_, mnuSessionLog->isChecked() && !sessionLogForced_});
         settings.CloseKey();
     });
     SettingsStore.reset();

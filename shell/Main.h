@@ -22,6 +22,7 @@ class QFrame;
 class QLabel;
 class QMenu;
 class QMenuBar;
+class QMouseEvent;
 class QPlainTextEdit;
 class QPushButton;
 class QSplitter;
@@ -314,6 +315,20 @@ private:
     // Runs a handler of this window inside Guarded: the error that ends it goes to the standard error box, unless
     // the window is closing, which is then finished once no operation waits any more.
     void run(void (TMainForm::*handler)());
+    // Finishes the session log of a connection that has ended, with the reason: the error given, else what ended
+    // it (LOGOUT, CANCEL, closing), else the daemon's last refusal; nothing when no connection ended.
+    void endSessionLog(const QString& error);
+    int handlersRunning_ = 0;
+    bool logPendingDisconnect_ = false;
+    QString disconnectReason_;
+    QString lastRefusal_;
+    // The line that tells the operator what to check after this error; empty for an error with no such line.
+    static std::string errorHint(const std::exception& e);
+    // Tooltips and screen-reader names of the window's controls.
+    void describeControls();
+    static constexpr const char* LogOutTip = "Log out and close the connection to the site";
+    // A press on the open completion list of the command box; true when it went on to a button of the window.
+    bool completionListClicked(QMouseEvent* event);
     // Connects a handler that starts no operation on the connection.
     template <class Sender, class Signal>
     void on(Sender* sender, Signal signal, void (TMainForm::*handler)());

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 // ---- log-in and log-out ---------------------------------------------------------------------------------------
 
@@ -37,6 +38,8 @@ void TMainForm::LogInExecute()
         LogOut->setEnabled(online);
         SetApplicationTitle(SiteName->currentText() + QStringLiteral(" ADMiN by Drummock"));
     });
+    disconnectReason_.clear();
+    lastRefusal_.clear();
     PageControl1->setCurrentWidget(StatusSheet);
     StatusMemo->clear();
     StatusBar1->setPanelText(3, QStringLiteral("Connecting to ") + SiteName->currentText() + QStringLiteral("..."));
@@ -51,6 +54,9 @@ void TMainForm::LogInExecute()
         });
     }
     loginFolder_.reset(); // the new log-in may start somewhere else
+    if (NMFTP1->Port < 1 || NMFTP1->Port > 65535)
+        throw Exception("The site's port " + std::to_string(NMFTP1->Port) +
+                        " is not a TCP port: a port is a number from 1 to 65535");
     try {
         NMFTP1->Connect();
     } catch (const ESockError& e) {
@@ -110,6 +116,70 @@ const std::string& TMainForm::loginFolder()
     return *loginFolder_;
 }
 
+std::string TMainForm::errorHint(const std::exception& e)
+{
+    // One line that says what to check, for the errors an operator can do something about; none for the others.
+    const auto* own = dynamic_cast<const Exception*>(&e);
+    if (!own)
+        return std::string();
+    const std::string& message = own->message();
+    const auto startsWith = [&](std::string_view prefix) { return message.rfind(prefix, 0) == 0; };
+    const auto mentions = [&](std::string_view word) {
+        return std::search(message.begin(), message.end(), word.begin(), word.end(), [](char a, char b) {
+                   return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+               }) != message.end();
+    };
+    if (dynamic_cast<const ENoAnswerError*>(&e) || startsWith("Connection Timed out"))
+        return "Check that the daemon is running and answering; how long the console waits is the site's TiMEOUT "
+               "in SiTES.";
+    if (startsWith("The server's certificate is not the pinned one"))
+        return "The site's certificate has changed: compare the presented fingerprint with the one the site's owner "
+               "gives; only if they match, FORGET the pinned one in SiTES and log in again.";
+    if (startsWith("The server's certificate is not trusted"))
+        return "Compare the certificate's fingerprint with the one the site's owner gives, and trust it at the next "
+               "log-in if they match.";
+    if (startsWith("TLS is required, but the server refused AUTH TLS") || startsWith("AUTH TLS failed"))
+        return "The daemon offers no TLS here: check the port and SECURiTY of the site in SiTES.";
+    if (dynamic_cast<const FTPException*>(&e)) {
+        const bool refusal = startsWith("530") || startsWith("534") || startsWith("503") || startsWith("550");
+        if (refusal && (mentions("TLS") || mentions("SSL")))
+            return "The daemon wants TLS: set SECURiTY of the site in SiTES to Require explicit TLS (or Implicit TLS "
+                   "on the daemon's TLS port).";
+        if (startsWith("530"))
+            return "Check the log-in name and password of the site in SiTES.";
+        return std::string();
+    }
+    if (startsWith("Connection Failed") || startsWith("Host Lookup") || startsWith("Null Remote Address"))
+        return "Check the host name and port of the site in SiTES, and that the daemon is running there.";
+    if (startsWith("The site's port"))
+        return "Set the site's port in SiTES.";
+    return std::string();
+}
+
+void TMainForm::endSessionLog(const QString& error)
+{
+    if (!logPendingDisconnect_) {
+        // A log-in that never got a connection ends its log with the reason too.
+        if (!error.isEmpty() && sessionLog_.running() && !NMFTP1->Connected) {
+            sessionLog_.note(("Not connected: " + error.trimmed()).toStdString());
+            sessionLog_.stop();
+        }
+        return;
+    }
+    logPendingDisconnect_ = false;
+    QString reason = error;
+    if (reason.isEmpty())
+        reason = disconnectReason_;
+    if (reason.isEmpty())
+        reason = lastRefusal_;
+    if (reason.isEmpty())
+        reason = QStringLiteral("the daemon closed the connection");
+    disconnectReason_.clear();
+    lastRefusal_.clear();
+    sessionLog_.note(("Disconnected: " + reason.trimmed()).toStdString());
+    sessionLog_.stop();
+}
+
 void TMainForm::NMFTP1Connect()
 {
     StatusBar1->setPanelText(1, QStringLiteral("ONLINE"));
@@ -122,10 +192,12 @@ void TMainForm::LogOutExecute()
 {
     if (clientBusy()) {
         // Another operation waits (a daemon that stopped answering, say): end that wait instead.
+        disconnectReason_ = QStringLiteral("the wait was cancelled (CANCEL)");
         NMFTP1->Cancel();
         NMFTP1->Abort();
         return;
     }
+    disconnectReason_ = QStringLiteral("logged out (LOGOUT)");
     setBusyCursor(true);
     Finally done([this] {
         setBusyCursor(false);
@@ -150,8 +222,11 @@ void TMainForm::NMFTP1Disconnect()
     if (!StatusBar1 || closed_)
         return;
     StatusBar1->setPanelText(1, QStringLiteral("OFFLINE"));
-    sessionLog_.note("Disconnected");
-    sessionLog_.stop();
+    // The log says why the connection ended. While a handler runs, the error that ends it is the reason, and the
+    // log is finished once that is known (endSessionLog); otherwise the reason is known now.
+    logPendingDisconnect_ = true;
+    if (handlersRunning_ == 0)
+        endSessionLog(QString());
     // However the connection ended, the console is ready to log in again; the lists stay until a LOGOUT.
     LogIn->setEnabled(hasSite());
     LogOut->setEnabled(false);

@@ -1,13 +1,13 @@
 #include "shell/SessionLog.h"
 
 #include "platform/Exceptions.h"
+#include "platform/OemText.h"
 #include "shell/ReplyText.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QRegularExpression>
 
-#include <cstdio>
 #include <sys/stat.h>
 
 QString TSessionLog::folder()
@@ -50,31 +50,41 @@ void TSessionLog::line(bool sent, std::string_view text)
 {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.remove_suffix(1);
-    write(sent ? '>' : '<', MaskedLine(text));
+    // The daemon's lines read as the page boxes show them (code page 437, its tables' line drawing included); what
+    // the console sent as the operator typed it (Latin-1). Control characters are written as \xNN, so that the log
+    // stays a text file.
+    const std::string masked = MaskedLine(text);
+    QString shown;
+    std::size_t from = 0;
+    const auto decode = [&](std::size_t to) {
+        const std::string_view part = std::string_view(masked).substr(from, to - from);
+        shown += sent ? Latin1ToQString(part) : OemToQString(part);
+    };
+    for (std::size_t i = 0; i < masked.size(); ++i) {
+        const auto c = static_cast<unsigned char>(masked[i]);
+        if ((c < 32 && c != '\t') || c == 127) {
+            decode(i);
+            shown += QStringLiteral("\\x") + QString::number(c, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+            from = i + 1;
+        }
+    }
+    decode(masked.size());
+    write(sent ? '>' : '<', shown);
 }
 
 void TSessionLog::note(std::string_view text)
 {
-    write('-', text);
+    write('-', QString::fromUtf8(text.data(), qsizetype(text.size())));
 }
 
-void TSessionLog::write(char direction, std::string_view text)
+void TSessionLog::write(char direction, const QString& text)
 {
     if (!file_.isOpen())
         return;
     QByteArray out = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz ")).toLatin1();
     out += direction;
     out += ' ';
-    // The daemon's bytes as they came, but for the control characters, which would make the log no text file.
-    for (const unsigned char c : text) {
-        if ((c < 32 && c != '\t') || c == 127) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
-        } else {
-            out += char(c);
-        }
-    }
+    out += text.toUtf8();
     out += '\n';
     file_.write(out);
 }

@@ -5,7 +5,8 @@
 #include <string_view>
 
 // The session log: the control connection's conversation, one file for each log-in, each line with its time and
-// direction ("> " sent, "< " received, "- " the console's own note), passwords hidden. The files are kept under
+// direction ("> " sent, "< " received, "- " the console's own note), passwords hidden, in UTF-8. The files are kept
+// under
 // ${XDG_STATE_HOME:-~/.local/state}/kolvane/sessions/ (folder 0700, files 0600), so that an operator can send one
 // when something goes wrong.
 class TSessionLog {
@@ -21,10 +22,11 @@ public:
 
     // One line of the conversation, without its line end; a password on it is hidden.
     void line(bool sent, std::string_view text);
+    // A note of the console's own, in UTF-8.
     void note(std::string_view text);
 
 private:
-    void write(char direction, std::string_view text);
+    void write(char direction, const QString& text);
 
     QFile file_;
 };

@@ -267,7 +267,7 @@ int main(int argc, char** argv)
         cipher.SetKey(std::string(DiamondConsoleKey));
         SiteBook::save(store, cipher, key, site);
         if (parser.isSet(QStringLiteral("last")))
-            SettingsLayout::writeLastSite(store, static_cast<int>(SiteBook::names(store).indexOf(args[1])));
+            SettingsLayout::writeLastSite(store, static_cast<int>(SiteBook::names(store).indexOf(args[1])), args[1]);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kolvane-site: %s\n", printable(std::string(e.what())).c_str());

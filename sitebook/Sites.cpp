@@ -21,6 +21,7 @@
 using namespace WidgetKit;
 
 const char* const TSiteForm::BadNameNotice = "Duh! A SiteName cannot hold a backslash...";
+const char* const TSiteForm::BadPortNotice = "Duh! The Port is a number from 1 to 65535...";
 
 TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cipher, QWidget* parent)
     : QDialog(parent), store_(std::move(store)), cipher_(cipher)
@@ -87,8 +88,20 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     Label6->setBuddy(Security);
     Label7->setBuddy(DataConnection);
     Label9->setBuddy(ReplyTimeout);
-    tabChain({SiteName, Hostname, Login, Port, Password, bbNew, bbSave, bbDelete, bbExit, Security, DataConnection,
-              ReplyTimeout, Certificate, bbForget});
+    Label8->setBuddy(Certificate);
+    // Top to bottom as the boxes stand, the buttons last.
+    tabChain({SiteName, Hostname, Login, Port, Password, Security, DataConnection, ReplyTimeout, Certificate, bbForget,
+              bbNew, bbSave, bbDelete, bbExit});
+    bbNew->setToolTip(QStringLiteral("Empty the boxes to enter a new site"));
+    bbSave->setToolTip(QStringLiteral("Save the site under the name in SiTE NAME (a new name makes a new site)"));
+    bbDelete->setToolTip(QStringLiteral("Delete the site named in SiTE NAME from the book"));
+    bbExit->setToolTip(QStringLiteral("Close the site book; the main window then shows the site last saved or shown"));
+    bbForget->setToolTip(QStringLiteral("Forget the pinned certificate, so the next log-in asks again (then SAVE)"));
+    SiteName->setToolTip(QStringLiteral("Pick a site to change it, or type the name of a new one"));
+    Port->setToolTip(QStringLiteral("The daemon's port, 1 to 65535 (usually 21, or 990 for implicit TLS)"));
+    Security->setToolTip(
+        QStringLiteral("How the log-in is protected: Require explicit TLS unless the daemon has none"));
+    nameControls(this);
 
     connectGuarded(SiteName, &TComboBox::itemChosen, this, &TSiteForm::SiteNameClick);
     connectGuarded(bbNew, &QPushButton::clicked, this, &TSiteForm::bbNewClick);
@@ -235,6 +248,11 @@ void TSiteForm::bbSaveClick()
             Prompts().Notice(QString::fromLatin1(message));
             return;
         }
+    }
+    if (const int port = Port->text().toInt(); port < 1 || port > 65535) {
+        Prompts().Notice(QString::fromLatin1(BadPortNotice));
+        Port->setFocus();
+        return;
     }
     SiteBook::Record record;
     record.host = QStringToLatin1(Hostname->text());

@@ -68,6 +68,8 @@ public:
 
     // The notice for a name that cannot be a site's key name.
     static const char* const BadNameNotice;
+    // SAVE refuses a port no TCP connection can use.
+    static const char* const BadPortNotice;
 
 signals:
     // The dialog closed; the site it last saved or showed (empty: none), which the owner now uses. The book may

@@ -53,8 +53,8 @@ TEST_F(UserDialogsTest, BothDialogsHaveTheirControlsLimitsAndKeyboardOrder)
     EXPECT_TRUE(!edit->Group->isEditable() && edit->Group->count() == 2 && edit->Group->currentText().isEmpty());
     EXPECT_EQ(edit->MaxLogins->geometry(), QRect(136, 112, 49, 22));
     EXPECT_EQ(edit->bbRemoveIP->geometry(), QRect(96, 240, 75, 25));
-    expectTabOrder(edit.get(), {edit->UserName, edit->Group, edit->Password, edit->Ident1, edit->Ident2, edit->Ident3,
-                                edit->Ident4, edit->bbUpdate, edit->bbRemoveIP, edit->MaxLogins, edit->Ratio});
+    expectTabOrder(edit.get(), {edit->UserName, edit->Group, edit->Password, edit->MaxLogins, edit->Ratio, edit->Ident1,
+                                edit->Ident2, edit->Ident3, edit->Ident4, edit->bbUpdate, edit->bbRemoveIP});
 
     auto add = form->makeNewUserForm();
     EXPECT_EQ(add->objectName() + add->windowTitle(), "NewUserFormNEW USER");
@@ -63,8 +63,8 @@ TEST_F(UserDialogsTest, BothDialogsHaveTheirControlsLimitsAndKeyboardOrder)
     EXPECT_EQ(add->bbUpdate->geometry(), QRect(8, 200, 75, 25));
     retype(add->UserName, QStringLiteral("abcdefghijklmn"));
     EXPECT_EQ(add->UserName->text(), "abcdefghij");
-    expectTabOrder(add.get(), {add->UserName, add->Group, add->Password, add->Ident1, add->Ident2, add->Ident3,
-                               add->Ident4, add->bbUpdate, add->MaxLogins, add->Ratio});
+    expectTabOrder(add.get(), {add->UserName, add->Group, add->Password, add->MaxLogins, add->Ratio, add->Ident1,
+                               add->Ident2, add->Ident3, add->Ident4, add->bbUpdate});
 }
 
 TEST_F(UserDialogsTest, UpdateSendsOneLinePerChangedFieldInOrderThenCloses)

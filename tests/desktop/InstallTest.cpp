@@ -32,7 +32,7 @@ struct Outcome {
 };
 
 // Runs a program to its end, with no display: whatever it prints must come without a window system.
-Outcome run(const QString& program, const QStringList& args)
+Outcome run(const QString& program, const QStringList& args, int seconds = 60)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
@@ -42,7 +42,7 @@ Outcome run(const QString& program, const QStringList& args)
     process.setProcessEnvironment(env);
     process.start(program, args);
     Outcome result;
-    if (!process.waitForStarted(10000) || !process.waitForFinished(60000)) {
+    if (!process.waitForStarted(10000) || !process.waitForFinished(seconds * 1000)) {
         process.kill();
         process.waitForFinished(5000);
         result.err = QStringLiteral("%1 did not run to its end").arg(program);
@@ -176,6 +176,40 @@ TEST(InstallTest, InstallsADesktopApplication)
     } else {
         std::printf("appstreamcli not found: the metainfo is not validated\n");
     }
+}
+
+TEST(InstallTest, TheDebianPackageHoldsTheInstallationAndNamesItsLibraries)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("dpkg-shlibdeps")).isEmpty())
+        GTEST_SKIP() << "dpkg-shlibdeps (dpkg-dev) is missing: the package's dependencies cannot be computed";
+    const QString build = qEnvironmentVariable("KOLVANE_BINARY_DIR");
+    ASSERT_FALSE(build.isEmpty());
+    QTemporaryDir out;
+    ASSERT_TRUE(out.isValid());
+    const Outcome made =
+        run(QStringLiteral(KOLVANE_CPACK), {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
+                                            build + "/CPackConfig.cmake", QStringLiteral("-B"), out.path()});
+    ASSERT_EQ(made.exitCode, 0) << made.out.toStdString() << made.err.toStdString();
+    const QStringList debs = QDir(out.path()).entryList({QStringLiteral("*.deb")});
+    ASSERT_EQ(debs.size(), 1) << made.out.toStdString();
+    const QString deb = QDir(out.path()).filePath(debs.first());
+
+    const Outcome listed = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--contents"), deb});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err.toStdString();
+    for (const char* file :
+         {"./usr/bin/kolvane", "./usr/bin/kolvane-site", "./usr/bin/quillon-sim",
+          "./usr/share/applications/org.kolvane.Kolvane.desktop",
+          "./usr/share/metainfo/org.kolvane.Kolvane.metainfo.xml",
+          "./usr/share/icons/hicolor/256x256/apps/org.kolvane.Kolvane.png", "./usr/share/man/man1/kolvane.1",
+          "./usr/share/man/man1/kolvane-site.1", "./usr/share/man/man1/quillon-sim.1"})
+        EXPECT_TRUE(listed.out.contains(QLatin1String(file) + QLatin1Char('\n'))) << file << "\n"
+                                                                                  << listed.out.toStdString();
+
+    const Outcome depends =
+        run(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), deb, QStringLiteral("Depends")});
+    for (const char* library : {"libqt6widgets6", "libqt6network6", "libsqlite3", "libssl3", "libjpeg62-turbo",
+                                "libqt6keychain1", "fonts-dejavu-core", "qt6-qpa-plugins"})
+        EXPECT_TRUE(depends.out.contains(QLatin1String(library))) << library << ": " << depends.out.toStdString();
 }
 
 } // namespace

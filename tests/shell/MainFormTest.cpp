@@ -1,7 +1,11 @@
 // The main window built for real on the offscreen platform: its controls, start-up and the settings it keeps.
 
+#include "admin/Flags.h"
+#include "admin/NewUser.h"
+#include "admin/UserEdit.h"
 #include "common/ScriptedPrompts.h"
 #include "files/About.h"
+#include "files/NfoDizView.h"
 #include "gui/Prompts.h"
 #include "platform/SettingsStore.h"
 #include "platform/Ticks.h"
@@ -9,9 +13,12 @@
 #include "shell/PageControl.h"
 #include "shell/Splash.h"
 #include "shell/Startup.h"
+#include "sitebook/Sites.h"
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -339,10 +346,33 @@ TEST_F(MainFormTest, TheLastSiteIsSelectedOnlyWhenItExists)
         form->SiteName->setCurrentIndex(2);
         form->close();
     }
-    auto store = openStore();
-    EXPECT_EQ(store->ReadInteger("Settings", "LastSite", -1), 2);
+    {
+        auto store = openStore();
+        EXPECT_EQ(store->ReadInteger("Settings", "LastSite", -1), 2) << "still written for older consoles";
+        EXPECT_EQ(store->ReadString("Settings", "LastSiteName", ""), "zeta");
+        store->CloseKey();
+        store->OpenKey("Drummock\\SiTES", false);
+        store->WriteString("beta", "HostName", "127.0.0.1"); // a site that sorts before the last one
+    }
+    {
+        auto form = start();
+        EXPECT_EQ(form->SiteName->currentText(), "zeta") << "the last site is found by its name";
+        form->close();
+    }
+
+    // kolvane-site's --last names the site too: one added after it does not take its place.
+    const QString tool = qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/sitebook/kolvane-site";
+    for (const QStringList& args : {QStringList{"add", "production", "127.0.0.1", "21", "siteop", "--last"},
+                                    QStringList{"add", "lab", "127.0.0.1", "21", "siteop"}}) {
+        QProcess p;
+        p.start(tool, args);
+        p.write("quillon\n");
+        p.closeWriteChannel();
+        ASSERT_TRUE(p.waitForFinished(10000));
+        ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    }
     auto form = start();
-    EXPECT_EQ(form->SiteName->currentText(), "zeta");
+    EXPECT_EQ(form->SiteName->currentText(), "production");
 }
 
 TEST_F(MainFormTest, ADamagedStoreIsReportedAndLeftAlone)
@@ -515,6 +545,51 @@ TEST_F(MainFormTest, TheAboutBoxShowsThePictureThenTheCredits)
     });
     form->About1->trigger();
     EXPECT_EQ(form->findChildren<TAboutForm*>().size(), 1) << "only the test's own box is left";
+}
+
+TEST_F(MainFormTest, EveryWindowCanBeReadAloudAndWalkedWithTheKeyboard)
+{
+    auto form = start();
+    form->UserList->setEditText(QStringLiteral("newbie"));
+    const std::unique_ptr<QDialog> userForm = form->makeUserForm();
+    const std::unique_ptr<QDialog> newUserForm = form->makeNewUserForm();
+    TAboutForm about(form.get());
+    TNfoDizForm viewer(form.get());
+    for (QWidget* window : std::initializer_list<QWidget*>{form.get(), form->SiteForm, form->FlagForm, userForm.get(),
+                                                           newUserForm.get(), &about, &viewer}) {
+        const std::string where = window->objectName().toStdString() + ": ";
+        for (QWidget* w : window->findChildren<QWidget*>()) {
+            if (w->window() != window || w->focusPolicy() == Qt::NoFocus)
+                continue;
+            QAccessibleInterface* read = QAccessible::queryAccessibleInterface(w);
+            ASSERT_NE(read, nullptr);
+            EXPECT_FALSE(read->text(QAccessible::Name).trimmed().isEmpty())
+                << where << "a screen reader finds no name for " << w->metaObject()->className() << " "
+                << w->objectName().toStdString();
+        }
+        for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
+            if (!b->isVisibleTo(window)) // the tab bar's scroll buttons while every tab fits, say
+                continue;
+            EXPECT_FALSE(b->toolTip().isEmpty()) << where << b->objectName().toStdString() << " says nothing";
+        }
+    }
+    const auto nameOf = [](QWidget* w) { return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name); };
+    EXPECT_EQ(nameOf(form->SiteName), "SiTE NAME") << "the box is named, not read as its value";
+    EXPECT_EQ(nameOf(form->CommandText), "SiTE COMMAND");
+    EXPECT_EQ(nameOf(form->CommandText->lineEdit()), "SiTE COMMAND");
+    EXPECT_EQ(nameOf(form->SiteForm->Port), "PORT");
+
+    // Tab moves on from the reply boxes, which have no use for a tab character.
+    QApplication::setActiveWindow(form.get());
+    for (QPlainTextEdit* box : {form->StatusMemo, form->FileMemo}) {
+        form->PageControl1->setCurrentWidget(box->parentWidget()->objectName() == "StatusSheet" ? form->StatusSheet
+                                                                                                : form->FileSheet);
+        box->setFocus();
+        ASSERT_TRUE(box->hasFocus());
+        QTest::keyClick(box, Qt::Key_Tab);
+        EXPECT_FALSE(box->hasFocus()) << box->objectName().toStdString() << " keeps the focus";
+        EXPECT_TRUE(box->toPlainText().isEmpty());
+    }
 }
 
 TEST_F(MainFormTest, TabClicksAskFirstAndOnlyOperatorChangesRefresh)

@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QWindow>
 
 namespace {
 
@@ -111,13 +112,28 @@ TEST_F(OnlineTest, ExecuteSendsTheCustomCommandAndKeepsItsHistory)
     startConsole(sim.port);
     click(form->bbLogin);
     form->PageControl1->setCurrentWidget(form->InfoSheet);
+    // Keys and clicks go to the window as the window system delivers them: to the focus, or to an open list.
+    QWindow* window = form->windowHandle();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    const auto clickInWindow = [&](QWidget* w) {
+        QTest::mouseClick(window, Qt::LeftButton, {}, w->mapTo(form.get(), w->rect().center()));
+    };
+    const auto typeInWindow = [&](const QString& text) {
+        for (const QChar c : text)
+            QTest::keyClick(window, c.toLatin1());
+    };
     for (int round = 1; round <= 2; ++round) {
         form->CommandText->setFocus();
-        QTest::keyClicks(form->CommandText, QStringLiteral("WHO"));
+        typeInWindow(QStringLiteral("WHO"));
         ASSERT_TRUE(form->bbExecute->isEnabled());
-        click(form->bbExecute);
-        EXPECT_EQ(form->PageControl1->currentWidget(), form->StatusSheet);
+        ASSERT_TRUE(form->CommandText->completer()->popup()->isVisible()) << "WHO is a command the list knows";
+        const qsizetype sent = sim.commands().size();
+        clickInWindow(form->bbExecute); // the first click executes, though the list was open
+        EXPECT_TRUE(QTest::qWaitFor([&] { return sim.commands().size() > sent; }, 5000)) << "nothing was sent";
         EXPECT_EQ(sim.commands().last(), "SITE WHO");
+        EXPECT_FALSE(form->CommandText->completer()->popup()->isVisible());
+        EXPECT_EQ(form->PageControl1->currentWidget(), form->StatusSheet);
         EXPECT_EQ(form->CommandText->count(), 1) << "a command sent twice in a row is kept once";
         EXPECT_EQ(form->CommandText->currentText(), "");
         EXPECT_FALSE(form->bbExecute->isEnabled());
@@ -126,18 +142,17 @@ TEST_F(OnlineTest, ExecuteSendsTheCustomCommandAndKeepsItsHistory)
     EXPECT_EQ(panel(3), "Done...") << "the WHO reply closes with 221";
 
     // Enter executes as EXECUTE does; Up recalls the newest command first, Down walks back to the empty line.
-    QLineEdit* edit = form->CommandText->lineEdit();
-    QTest::keyClicks(edit, QStringLiteral("NEW 3"));
-    QTest::keyClick(edit, Qt::Key_Return);
+    typeInWindow(QStringLiteral("NEW 3"));
+    QTest::keyClick(window, Qt::Key_Return);
     EXPECT_EQ(sim.commands().last(), "SITE NEW 3");
-    QTest::keyClick(edit, Qt::Key_Up);
+    QTest::keyClick(window, Qt::Key_Up);
     EXPECT_EQ(form->CommandText->currentText(), "NEW 3");
-    QTest::keyClick(edit, Qt::Key_Up);
+    QTest::keyClick(window, Qt::Key_Up);
     EXPECT_EQ(form->CommandText->currentText(), "WHO");
-    QTest::keyClick(edit, Qt::Key_Down);
+    QTest::keyClick(window, Qt::Key_Down);
     EXPECT_EQ(form->CommandText->currentText(), "NEW 3");
     EXPECT_TRUE(form->bbExecute->isEnabled()) << "a recalled command can be sent again";
-    QTest::keyClick(edit, Qt::Key_Down);
+    QTest::keyClick(window, Qt::Key_Down);
     EXPECT_EQ(form->CommandText->currentText(), "");
     EXPECT_TRUE(
         form->CommandText->completer()
@@ -252,7 +267,7 @@ TEST_F(OnlineTest, ARefusedLogInLeavesLogInReadyForTheNextTry)
     startConsole(sim.port, "wrong password");
     click(form->bbLogin);
     ASSERT_EQ(prompts.errors.size(), 1);
-    EXPECT_EQ(prompts.errors[0], "530 Login incorrect.\r\n");
+    EXPECT_EQ(prompts.errors[0], "530 Login incorrect.\nCheck the log-in name and password of the site in SiTES.");
     EXPECT_TRUE(form->bbLogin->isEnabled());
     EXPECT_FALSE(form->bbLogOut->isEnabled());
     EXPECT_EQ(panel(3), "Connecting to sim...");
@@ -270,11 +285,41 @@ TEST_F(OnlineTest, AConnectionRefusedIsReported)
     startConsole(closedPort);
     click(form->bbLogin);
     ASSERT_EQ(prompts.errors.size(), 1);
-    EXPECT_EQ(
-        prompts.errors[0],
-        QStringLiteral("Connection Failed: could not connect to 127.0.0.1:%1: connection refused.").arg(closedPort));
+    EXPECT_EQ(prompts.errors[0],
+              QStringLiteral("Connection Failed: could not connect to 127.0.0.1:%1: connection refused.\n"
+                             "Check the host name and port of the site in SiTES, and that the daemon is running there.")
+                  .arg(closedPort));
     EXPECT_EQ(panel(1), "OFFLINE");
     EXPECT_TRUE(form->bbLogin->isEnabled()) << "ready for the next try";
+}
+
+TEST_F(OnlineTest, AnErrorTheOperatorCanActOnSaysWhatToCheck)
+{
+    // A port no connection can use, as a hand-edited store may hold.
+    startConsole(21, "quillon", [](SiteBook::Record& site) { site.port = "67657"; });
+    click(form->bbLogin);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_EQ(prompts.errors[0], "The site's port 67657 is not a TCP port: a port is a number from 1 to 65535.\n"
+                                 "Set the site's port in SiTES.");
+
+    // A daemon that wants TLS from a site set up for clear text.
+    SimProcess tls({"--tls", "--require-tls"});
+    startConsole(tls.port);
+    click(form->bbLogin);
+    ASSERT_EQ(prompts.errors.size(), 2);
+    EXPECT_TRUE(prompts.errors[1].startsWith("530 This site requires TLS: send AUTH TLS first.\nThe daemon wants TLS"))
+        << prompts.errors[1].toStdString();
+
+    // A daemon that stops answering: the wait ends at the site's time-out.
+    SimProcess stalling({"--stall-on", "SITE WHO"});
+    startConsole(stalling.port, "quillon", [](SiteBook::Record& site) { site.replyTimeout = 1; });
+    click(form->bbLogin);
+    clickTab(form->InfoSheet);
+    click(form->bbWho);
+    ASSERT_EQ(prompts.errors.size(), 3);
+    EXPECT_TRUE(prompts.errors[2].startsWith("No answer from the server in 1 second"));
+    EXPECT_TRUE(prompts.errors[2].contains("\nCheck that the daemon is running and answering"))
+        << prompts.errors[2].toStdString();
 }
 
 TEST_F(OnlineTest, ADaemonThatDropsTheConnectionMidReplyEndsTheWait)
@@ -389,10 +434,14 @@ TEST_F(OnlineTest, TheSessionLogKeepsTheConversationWithPasswordsHidden)
 
     QFile log(path);
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-    const QString text = QString::fromLatin1(log.readAll());
+    const QByteArray bytes = log.readAll();
+    const QString text = QString::fromUtf8(bytes);
+    EXPECT_EQ(text.toUtf8(), bytes) << "the log is UTF-8 throughout";
     for (const char* line : {"- Log-in to 127.0.0.1:", "< 220 Quillon FTP server", "> USER siteop", "> PASS *****",
-                             "< 230 User siteop logged in.", "> SITE CHPASS newbie *****", "> QUIT", "- Disconnected"})
+                             "< 230 User siteop logged in.", "> SITE CHPASS newbie *****", "> QUIT",
+                             "- Disconnected: logged out (LOGOUT)"})
         EXPECT_TRUE(text.contains(line)) << line << "\n" << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("< 220-\u2554\u2550\u2550"))) << "the greeting's box as the boxes show it";
     EXPECT_FALSE(text.contains("PASS quillon") || text.contains("n3wpass")) << "no password in the log";
     EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} > USER",
                                    QRegularExpression::MultilineOption)
@@ -400,6 +449,33 @@ TEST_F(OnlineTest, TheSessionLogKeepsTheConversationWithPasswordsHidden)
                     .hasMatch())
         << "each line with its time";
     EXPECT_EQ(log.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), 0);
+
+    // A connection that ends in an error gives the error as the reason.
+    SimProcess dropping({"--drop-on", "SITE WHO"});
+    startConsole(dropping.port);
+    form->mnuSessionLog->trigger();
+    click(form->bbLogin);
+    clickTab(form->InfoSheet);
+    click(form->bbWho);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    QFile dropped(form->sessionLog().path());
+    ASSERT_TRUE(dropped.open(QIODevice::ReadOnly));
+    const QString droppedText = QString::fromUtf8(dropped.readAll());
+    const QString reason =
+        QRegularExpression(QStringLiteral("- Disconnected: (.+)$"), QRegularExpression::MultilineOption)
+            .match(droppedText)
+            .captured(1);
+    EXPECT_TRUE(!reason.isEmpty() && prompts.errors[0].startsWith(reason))
+        << droppedText.toStdString() << prompts.errors[0].toStdString();
+
+    // Closing the console while logged in ends the log with that reason.
+    click(form->bbLogin);
+    const QString closedPath = form->sessionLog().path();
+    form->close();
+    QFile closed(closedPath);
+    ASSERT_TRUE(closed.open(QIODevice::ReadOnly));
+    const QString closedText = QString::fromUtf8(closed.readAll());
+    EXPECT_TRUE(closedText.endsWith("- Disconnected: the console was closed\n")) << closedText.toStdString();
 }
 
 TEST_F(OnlineTest, StayOnlineSendsNoopOnEachTick)

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -62,6 +63,12 @@ TEST(Guarded, AnExceptionEndsTheHandlerAndIsShownThenTheProgramGoesOn)
 
     Guarded([] { throw 42; });
     EXPECT_EQ(prompts.errors.size(), 3) << "even a foreign exception is stopped and shown";
+
+    // The message first as it would be shown alone, then the hint on the very next line.
+    Guarded([] { throw EHintedError("530 Login incorrect.\r\n", "Check the password."); });
+    Guarded([] { throw EHintedError("Connection Failed: connection refused", "Check the port."); });
+    EXPECT_EQ(prompts.errors.mid(3), QStringList({"530 Login incorrect.\nCheck the password.",
+                                                  "Connection Failed: connection refused.\nCheck the port."}));
 }
 
 // One test per dialog kind drives the real dialog.
@@ -124,16 +131,21 @@ TEST_F(RealPrompts, NoticeAndErrorBoxCarryTheApplicationTitle)
         qobject_cast<QMessageBox*>(w)->accept();
     });
     Prompts().Notice(QStringLiteral("Login first you moron!"));
+    int width = 0;
     whenModal([&](QWidget* w) {
         auto* box = qobject_cast<QMessageBox*>(w);
         errorCaption = box->windowTitle();
         errorIcon = box->icon();
+        width = box->width();
         box->accept();
     });
+    SetApplicationTitle(QStringLiteral("quillon-sim ADMiN by Drummock"));
     Prompts().ErrorBox(QStringLiteral("Not Connected."));
     EXPECT_EQ(noticeCaption, "Kolvane");
-    EXPECT_EQ(errorCaption, "Kolvane");
+    EXPECT_EQ(errorCaption, "quillon-sim ADMiN by Drummock");
     EXPECT_EQ(errorIcon, QMessageBox::Critical);
+    EXPECT_GT(width, QFontMetrics(QApplication::font()).horizontalAdvance(errorCaption) + 100)
+        << "a short message still leaves room for the whole caption";
 }
 
 } // namespace

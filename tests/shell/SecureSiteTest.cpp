@@ -66,6 +66,8 @@ TEST_F(SecureSiteTest, ASelfSignedCertificateIsAskedAboutOnceThenHeldTo)
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].contains(sim.fingerprint) && prompts.errors[0].contains(impostor.fingerprint))
         << prompts.errors[0].toStdString();
+    EXPECT_TRUE(prompts.errors[0].contains("\nThe site's certificate has changed: compare"))
+        << prompts.errors[0].toStdString();
     EXPECT_EQ(impostor.commands(), QStringList({"AUTH TLS"}));
     EXPECT_EQ(prompts.trusts.size(), 1) << "a pinned site is never asked about again";
 }

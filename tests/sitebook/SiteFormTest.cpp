@@ -106,8 +106,10 @@ TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
     QTest::keyClicks(dialog->Port, QStringLiteral("21a-2 1234567"));
     EXPECT_EQ(dialog->Port->text(), "212123") << "only digits, at most six";
 
-    QWidget* expected[] = {dialog->SiteName, dialog->Hostname, dialog->Login,    dialog->Port,  dialog->Password,
-                           dialog->bbNew,    dialog->bbSave,   dialog->bbDelete, dialog->bbExit};
+    QWidget* expected[] = {dialog->SiteName,    dialog->Hostname, dialog->Login,          dialog->Port,
+                           dialog->Password,    dialog->Security, dialog->DataConnection, dialog->ReplyTimeout,
+                           dialog->Certificate, dialog->bbForget, dialog->bbNew,          dialog->bbSave,
+                           dialog->bbDelete,    dialog->bbExit};
     QApplication::setActiveWindow(dialog);
     dialog->SiteName->setFocus();
     for (std::size_t i = 0; i + 1 < std::size(expected); ++i) {
@@ -182,6 +184,17 @@ TEST_F(SiteFormTest, SaveChecksTheBoxesInOrderAndWritesNothingUntilAllAreFilled)
                            "Duh! Enter the password first..."}));
     EXPECT_EQ(stored("x", "HostName"), "<none>");
     EXPECT_EQ(dialog->SiteName->count(), 0);
+
+    // A port no connection can use is refused with a message, and nothing is written.
+    for (const char* port : {"67657", "0", "000000"}) {
+        fill("x", "h", "l", port, "pw");
+        click(dialog->bbSave);
+        EXPECT_EQ(prompts.notices.last(), "Duh! The Port is a number from 1 to 65535...") << port;
+        EXPECT_EQ(stored("x", "HostName"), "<none>") << port;
+    }
+    fill("x", "h", "l", "65535", "pw");
+    click(dialog->bbSave);
+    EXPECT_EQ(stored("x", "Port"), "65535");
 }
 
 TEST_F(SiteFormTest, PickingASiteLoadsItNewAndDeleteLeaveTheHostAlone)

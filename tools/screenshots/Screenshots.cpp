@@ -1,6 +1,7 @@
-// kolvane-screenshots: the README's pictures of the console, taken from the real window. It starts quillon-sim on a
-// free loopback port with TLS, puts a site for it (its certificate pinned) in a site book of its own, opens the site
-// dialog, logs in through the main window as an operator would, works each page a little and grabs it.
+// kolvane-screenshots: the README's pictures of the console, taken from the real window. It starts quillon-sim on
+// the demo's port (127.0.0.1:2121) with TLS, puts a site for it (its certificate pinned) in a site book of its own,
+// opens the site dialog, logs in through the main window as an operator would, works each page a little and grabs
+// it; last, it logs in with a wrong password and grabs the error box.
 //
 //   QT_QPA_PLATFORM=offscreen kolvane-screenshots <folder>
 //
@@ -20,6 +21,7 @@
 #include "sitebook/Sites.h"
 #include "sitebook/TrustForm.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -35,11 +37,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
 
 namespace {
 
 const QString SiteName = QStringLiteral("quillon-sim");
+constexpr quint16 DemoPort = 2121; // where demo.sh runs its quillon-sim
 
 // Nothing on the way may ask the operator anything: a question or an error box means the pictures would not show
 // what the README says, so each one is reported and the run fails.
@@ -56,12 +60,21 @@ public:
         return defaultText;
     }
     void Notice(const QString& text) override { complain(QStringLiteral("notice"), text); }
-    void ErrorBox(const QString& text) override { complain(QStringLiteral("error"), text); }
+    void ErrorBox(const QString& text) override
+    {
+        if (showError) {
+            showError(text);
+            return;
+        }
+        complain(QStringLiteral("error"), text);
+    }
     // Expected once, for its picture (trustPicture set): answered "this time"; otherwise refused and reported.
     TTrustAnswer TrustCertificate(const TTrustQuestion& question) override;
 
     int complaints = 0;
     const QDir* trustPicture = nullptr; // where the trust question's picture goes
+    // Set while the run makes an error happen on purpose: that error box is the real one.
+    std::function<void(const QString&)> showError;
 
 private:
     void complain(const QString& kind, const QString& text)
@@ -71,12 +84,12 @@ private:
     }
 };
 
-// quillon-sim on a port the system chooses, with a certificate of its own.
+// quillon-sim on the demo's port, so that the pictures show what the demo shows, with a certificate of its own.
 class Daemon {
 public:
     explicit Daemon(const QString& logPath)
     {
-        process_.start(QStringLiteral(QUILLON_SIM_PATH), {QStringLiteral("--port"), QStringLiteral("0"),
+        process_.start(QStringLiteral(QUILLON_SIM_PATH), {QStringLiteral("--port"), QString::number(DemoPort),
                                                           QStringLiteral("--tls"), QStringLiteral("--log"), logPath});
         if (!process_.waitForStarted(10000))
             throw std::runtime_error("quillon-sim did not start: " QUILLON_SIM_PATH);
@@ -90,7 +103,8 @@ public:
         port = QRegularExpression(QStringLiteral("listening on .*:(\\d+)")).match(text).captured(1).toUShort();
         fingerprint = QRegularExpression(QStringLiteral("certificate sha256 ([0-9A-F:]+)")).match(text).captured(1);
         if (port == 0 || fingerprint.isEmpty())
-            throw std::runtime_error("quillon-sim said: " + text.toStdString());
+            throw std::runtime_error("quillon-sim said: " + text.toStdString() + "(is port " +
+                                     std::to_string(DemoPort) + " taken, by a demo that runs, say?)");
     }
 
     ~Daemon()
@@ -124,7 +138,7 @@ void addSite(const Daemon& daemon)
     site.dataMode = TDataMode::Passive;
     site.certificate = daemon.fingerprint.toStdString();
     SiteBook::save(store, cipher, SiteBook::keyName(SiteName), site);
-    SettingsLayout::writeLastSite(store, 0);
+    SettingsLayout::writeLastSite(store, 0, SiteName);
 }
 
 void grab(QWidget* window, const QDir& folder, const char* name)
@@ -260,6 +274,38 @@ void takePictures(TMainForm& form, const QDir& folder, Unattended& prompts)
     form.bbLogOut->click();
 }
 
+// An error as the operator sees it: a log-in refused for a wrong password, in the real error box.
+void takeErrorPicture(TMainForm& form, Unattended& prompts, const Daemon& daemon, const QDir& folder)
+{
+    {
+        TSettingsStore store(TSettingsStore::defaultPath());
+        TDiamond cipher;
+        cipher.SetKey(std::string(DiamondConsoleKey));
+        SiteBook::Record site = SiteBook::read(store, cipher, SiteBook::keyName(SiteName));
+        site.password = "wrong";
+        site.certificate = daemon.fingerprint.toStdString();
+        SiteBook::save(store, cipher, SiteBook::keyName(SiteName), site);
+    }
+    pick(form.SiteName, SiteName);
+    bool shown = false;
+    prompts.showError = [&](const QString& text) {
+        QTimer::singleShot(0, &form, [&folder, &shown] {
+            QWidget* box = QApplication::activeModalWidget();
+            if (!box)
+                return;
+            box->adjustSize();
+            grab(box, folder, "error.png");
+            shown = true;
+            box->close();
+        });
+        TDialogPrompts().ErrorBox(text);
+    };
+    form.bbLogin->click();
+    prompts.showError = nullptr;
+    if (!shown)
+        throw std::runtime_error("the wrong password was not refused");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -293,6 +339,7 @@ int main(int argc, char** argv)
         if (!QTest::qWaitForWindowExposed(&form))
             throw std::runtime_error("the main window was never shown");
         takePictures(form, folder, prompts);
+        takeErrorPicture(form, prompts, daemon, folder);
         form.close();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kolvane-screenshots: %s\n", e.what());

@@ -25,13 +25,6 @@ std::string withoutLineEnd(std::string line)
     return line;
 }
 
-int replyCodeOf(const std::string& line)
-{
-    if (line.size() < 3 || !std::all_of(line.begin(), line.begin() + 3, [](char c) { return c >= '0' && c <= '9'; }))
-        return 0;
-    return std::stoi(line.substr(0, 3));
-}
-
 } // namespace
 
 SessionFailure sessionFailureOf(const std::exception& error)
@@ -44,7 +37,7 @@ SessionFailure sessionFailureOf(const std::exception& error)
         failure.message = error.what();
     }
     if (failure.kind == FailureKind::DaemonReply)
-        failure.replyCode = replyCodeOf(failure.message);
+        failure.replyCode = TPowersock::replyCode(failure.message);
     if (failure.message.empty())
         failure.message = "Unknown error";
     return failure;
@@ -216,8 +209,8 @@ void TSiteSession::logOut()
 
 std::vector<std::string> TSiteSession::command(const std::string& line)
 {
-    std::vector<std::string> lines;
-    collecting_ = &lines;
+    lastReply_.clear();
+    collecting_ = &lastReply_;
     AtExit done([this] { collecting_ = nullptr; });
     try {
         client_->SendCommand(line);
@@ -225,7 +218,7 @@ std::vector<std::string> TSiteSession::command(const std::string& line)
         fail(error);
         throw;
     }
-    return lines;
+    return lastReply_;
 }
 
 void TSiteSession::cancel()

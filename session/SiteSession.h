@@ -80,6 +80,8 @@ public:
     // Sends one command line and returns its whole reply, line by line without line ends. A 4xx or 5xx reply raises
     // FTPException (the reply's first line), as the client does.
     std::vector<std::string> command(const std::string& line);
+    // The reply lines the last command() read, a refused one's included.
+    const std::vector<std::string>& lastReply() const { return lastReply_; }
     // Ends the wait under way, and a reconnect that is counting down.
     void cancel();
 
@@ -140,8 +142,9 @@ private:
     bool closing_ = false;   // a log-out is under way: the connection's end is no loss
     bool reconnect_ = false; // reconnect after a connection dropped while idle
     QTimer reconnectTimer_;
-    int reconnectAttempt_ = 0;                       // the try counting down, 0 for none
-    int reconnectLeft_ = 0;                          // seconds until it starts
-    std::vector<std::string>* collecting_ = nullptr; // the reply lines of command(), while it runs
+    int reconnectAttempt_ = 0; // the try counting down, 0 for none
+    int reconnectLeft_ = 0;    // seconds until it starts
+    std::vector<std::string> lastReply_;
+    std::vector<std::string>* collecting_ = nullptr; // where the reply lines go while command() runs
     SessionFailure lastFailure_;
 };

@@ -44,6 +44,8 @@ inline constexpr const char* Certificate = "Certificate";       // the pinned SH
 inline constexpr const char* PassWordIn = "PassWordIn";
 inline constexpr const char* ReplyTimeout = "ReplyTimeout"; // seconds a reply is waited for; 0 waits for ever
 inline constexpr const char* StayOnline = "StayOnline";     // "1": STAY ONLiNE was on when last left
+// The folder of the site book the site is filed in ("Customers/EU"); a record without it is at the top level.
+inline constexpr const char* Folder = "Folder";
 inline constexpr const char* InKeyring = "keyring";
 
 // The main window's own settings, with the defaults a store without them gives.

@@ -129,6 +129,7 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
         site.dataMode =
             dataModeFromWord(store.ReadString(key, Layout::DataConnection, "")).value_or(TDataMode::PassiveElseActive);
     site.certificate = store.ReadString(key, Layout::Certificate, "");
+    site.folder = store.ReadString(key, Layout::Folder, "");
     if (const int seconds = store.ReadInteger(key, Layout::ReplyTimeout, site.replyTimeout); seconds >= 0)
         site.replyTimeout = seconds;
     return site;
@@ -147,6 +148,7 @@ void SiteBook::save(TSettingsStore& store, const TDiamond& cipher, const std::st
         store.WriteString(key, Layout::DataConnection, std::string(dataModeWord(site.dataMode)));
         store.WriteString(key, Layout::Certificate, site.certificate); // empty: nothing pinned
         store.WriteInteger(key, Layout::ReplyTimeout, site.replyTimeout);
+        store.WriteString(key, Layout::Folder, site.folder);
     });
 }
 

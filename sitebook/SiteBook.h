@@ -36,6 +36,7 @@ struct Record {
     TDataMode dataMode = TDataMode::Active;
     std::string certificate;        // the pinned fingerprint, empty for none
     int replyTimeout = 30;          // seconds a reply is waited for; 0 waits for ever
+    std::string folder;             // the folder the site is filed in; empty: the top level
     bool passwordInKeyring = false; // the password is kept in the desktop's secret store, not in the record
     std::string passwordProblem;    // why the password could not be had from there (then it reads as empty)
 

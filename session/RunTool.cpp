@@ -10,6 +10,7 @@
 #include "platform/OemText.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "session/BatchReport.h"
 #include "session/SiteBatch.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
@@ -37,93 +38,9 @@ int usage(const std::string& why)
     return 2;
 }
 
-bool isControl(char16_t u)
-{
-    return u < 0x20 || u == 0x7F || (u >= 0x80 && u <= 0x9F) || u == 0x2028 || u == 0x2029;
-}
-
-// Text for a terminal: every control character escaped, so that nothing printed can steer the terminal.
-std::string printable(const QString& text)
-{
-    std::string out;
-    for (const QChar c : text) {
-        if (isControl(c.unicode())) {
-            char escaped[12];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", unsigned(c.unicode()));
-            out += escaped;
-        } else {
-            out += QString(c).toUtf8().toStdString();
-        }
-    }
-    return out;
-}
-
-// The same text as a JSON string.
-std::string jsonString(const QString& text)
-{
-    std::string out = "\"";
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u == '"' || u == '\\') {
-            out += '\\';
-            out += char(u);
-        } else if (isControl(u)) {
-            char escaped[12];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", unsigned(u));
-            out += escaped;
-        } else {
-            out += QString(c).toUtf8().toStdString();
-        }
-    }
-    return out + "\"";
-}
-
-// The daemon's bytes as the console's boxes show them: code page 437.
-QString replyText(const std::string& line)
-{
-    return OemToQString(line);
-}
-
-QString siteName(const std::string& key)
-{
-    return QString::fromUtf8(key.data(), qsizetype(key.size()));
-}
-
 bool inFolder(const std::string& siteFolder, const std::string& folder)
 {
     return siteFolder == folder || siteFolder.rfind(folder + "/", 0) == 0;
-}
-
-void printJson(const std::vector<SiteOutcome>& outcomes)
-{
-    for (const SiteOutcome& o : outcomes) {
-        std::string lines;
-        for (const std::string& line : o.lines)
-            lines += (lines.empty() ? "" : ", ") + jsonString(replyText(line));
-        std::string error = "null";
-        if (o.step == SiteOutcome::Step::Failed)
-            error = jsonString(replyText(failureLine(o.failure)));
-        else if (!o.ok() && !o.lines.empty())
-            error = jsonString(replyText(o.lines.front()));
-        std::printf("{\"site\": %s, \"ok\": %s, \"code\": %s, \"lines\": [%s], \"error\": %s, \"ms\": %lld}\n",
-                    jsonString(siteName(o.site)).c_str(), o.ok() ? "true" : "false",
-                    o.code ? std::to_string(o.code).c_str() : "null", lines.c_str(), error.c_str(),
-                    static_cast<long long>(o.ms));
-    }
-}
-
-void printFolded(const std::vector<SiteOutcome>& outcomes)
-{
-    for (const ReplyGroup& group : foldOutcomes(outcomes)) {
-        std::string names;
-        for (const std::size_t i : group.members)
-            names += (names.empty() ? "" : ", ") + printable(siteName(outcomes[i].site));
-        const std::size_t n = group.members.size();
-        std::printf("== %s%s%s\n", n > 1 ? (std::to_string(n) + " sites: ").c_str() : "", names.c_str(),
-                    group.failed ? " (failed)" : "");
-        for (const std::string& line : group.lines)
-            std::printf("%s\n", printable(replyText(line)).c_str());
-    }
 }
 
 } // namespace
@@ -240,10 +157,9 @@ int main(int argc, char** argv)
         if (batch.running())
             app.exec();
 
-        if (parser.isSet(QStringLiteral("json")))
-            printJson(batch.outcomes());
-        else
-            printFolded(batch.outcomes());
+        const std::string report = parser.isSet(QStringLiteral("json")) ? BatchReport::jsonLines(batch.outcomes())
+                                                                        : BatchReport::folded(batch.outcomes());
+        std::fwrite(report.data(), 1, report.size(), stdout);
         std::fflush(stdout);
         const auto& outcomes = batch.outcomes();
         return std::all_of(outcomes.begin(), outcomes.end(), [](const SiteOutcome& o) { return o.ok(); }) ? 0 : 1;

@@ -27,6 +27,7 @@ inline constexpr const char* LastSite = "LastSite";
 inline constexpr const char* ScrollBack = "ScrollBack"; // lines the STATUS, iNFO and FiLE MAiNT boxes keep
 inline constexpr const char* KeepAlive = "KeepAlive";   // seconds between two keep-alive NOOPs
 inline constexpr const char* SessionLog = "SessionLog"; // "1": each log-in's conversation is logged to a file
+inline constexpr const char* RunJobs = "RunJobs";       // sites a run on many sites reaches at once
 
 inline constexpr const char* CustomCommands = "Custom Commands";
 inline constexpr const char* CommandPrefix = "Command";
@@ -69,6 +70,8 @@ void writeCommands(TSettingsStore& store, const QStringList& commands);
 
 WindowSettings readWindow(TSettingsStore& store);
 void writeWindow(TSettingsStore& store, const WindowSettings& window);
+// How many sites a run on many sites reaches at once (RunJobs; 8 without it, held to 1..64).
+int readRunJobs(TSettingsStore& store);
 // Makes the site at this position the one selected at the next start.
 void writeLastSite(TSettingsStore& store, int position);
 

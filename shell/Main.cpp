@@ -17,6 +17,7 @@
 #include "platform/SettingsStore.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
+#include "shell/RunSites.h"
 #include "shell/Splash.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
@@ -426,6 +427,9 @@ void TMainForm::buildMenu()
     mnuSessionLog->setCheckable(true);
     mnuSessionLog->setToolTip(QStringLiteral("Logs each log-in's conversation with the daemon to a file in ") +
                               TSessionLog::folder());
+    mnuRunOnSites = MnuMisc->addAction(QStringLiteral("&Run on Sites..."));
+    mnuRunOnSites->setObjectName(QStringLiteral("mnuRunOnSites"));
+    mnuRunOnSites->setToolTip(QStringLiteral("Runs one SITE command on many sites of the book at once"));
     About1 = MnuMisc->addAction(QStringLiteral("&About..."));
     About1->setObjectName(QStringLiteral("About1"));
 }
@@ -436,6 +440,7 @@ void TMainForm::connectHandlers()
     // start an operation on the connection go through the gate (operation), the others straight (on).
     on(mnuClearCommandList, &QAction::triggered, &TMainForm::mnuClearCommandListClick);
     on(mnuSessionLog, &QAction::triggered, &TMainForm::mnuSessionLogClick);
+    on(mnuRunOnSites, &QAction::triggered, &TMainForm::mnuRunOnSitesClick);
     on(About1, &QAction::triggered, &TMainForm::About1Click);
     on(SiteName, &QComboBox::activated, &TMainForm::SiteNameChange);
     on(bbSites, &QPushButton::clicked, &TMainForm::bbSitesClick);
@@ -827,6 +832,25 @@ void TMainForm::mnuClearCommandListClick()
     const QString text = CommandText->currentText();
     CommandText->clear();
     CommandText->setEditText(text);
+}
+
+void TMainForm::mnuRunOnSitesClick()
+{
+    if (!RunSitesForm) {
+        RunSitesForm = new TRunSitesForm([this]() -> TSettingsStore& { return store(); }, *SAP, commandWords_, this);
+        // A command run there joins this box's history, as one sent from here does.
+        connect(RunSitesForm, &TRunSitesForm::commandRun, this, [this](const QString& command) {
+            if (CommandText->count() == 0 || CommandText->itemText(CommandText->count() - 1) != command)
+                CommandText->addItem(command);
+        });
+    }
+    QStringList history;
+    for (int i = 0; i < CommandText->count(); ++i)
+        history << CommandText->itemText(i);
+    RunSitesForm->openWith(history);
+    RunSitesForm->show();
+    RunSitesForm->raise();
+    RunSitesForm->activateWindow();
 }
 
 void TMainForm::About1Click()

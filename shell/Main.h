@@ -33,6 +33,7 @@ class TNMFTP;
 class TNewUserForm;
 class TNfoDizForm;
 class TPageControl;
+class TRunSitesForm;
 class TSettingsStore;
 class TSiteForm;
 class TSplashScreen;
@@ -146,6 +147,7 @@ public:
     QMenu* MnuMisc;
     QAction* mnuClearCommandList;
     QAction* mnuSessionLog; // on: each log-in's conversation is logged to a file of its own
+    QAction* mnuRunOnSites; // one SITE command on many sites of the book at once
     QAction* About1;
 
     // Components without a window of their own
@@ -180,6 +182,8 @@ public:
     TSiteForm* SiteForm = nullptr;
     TFlagForm* FlagForm = nullptr;
     void CreateDialogs();
+    // The window that runs one command on many sites, made when first asked for.
+    TRunSitesForm* RunSitesForm = nullptr;
     // The user dialogs, made for one use each, with the selected user and the gathered groups.
     std::unique_ptr<TUserForm> makeUserForm();
     std::unique_ptr<TNewUserForm> makeNewUserForm();
@@ -202,6 +206,7 @@ public:
     void SiteFormClosed(const QString& site);
     void mnuClearCommandListClick();
     void mnuSessionLogClick();
+    void mnuRunOnSitesClick();
     // The session log, switched on for this run whatever the setting (the command line's --log).
     void forceSessionLog();
     const TSessionLog& sessionLog() const { return sessionLog_; }

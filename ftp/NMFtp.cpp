@@ -364,7 +364,10 @@ void TNMFTP::Connect()
                 OnConnectionFailed(this);
             throw FTPException(firstGreeting);
         }
-        if (Security == TFtpSecurity::ExplicitIfOffered || Security == TFtpSecurity::ExplicitRequired)
+        // A site with a pinned certificate has spoken TLS before: it is never gone on with in clear text, whatever
+        // its Security says, so an attacker who refuses AUTH TLS learns no user name and no password.
+        if (Security == TFtpSecurity::ExplicitIfOffered || Security == TFtpSecurity::ExplicitRequired ||
+            (Security == TFtpSecurity::Plain && !PinnedFingerprint.empty()))
             negotiateTls();
         if (isSecure())
             protectData();
@@ -446,6 +449,10 @@ void TNMFTP::negotiateTls()
         secureControl();
         return;
     }
+    if (!PinnedFingerprint.empty())
+        throw ETlsError("The site's certificate is pinned, but the server refused AUTH TLS: " + withoutLineEnd(reply) +
+                        "; neither the log-in name nor the password was sent. To reach the site without TLS, forget "
+                        "the pin in the site dialog");
     if (Security == TFtpSecurity::ExplicitIfOffered && ReplyNumber >= 500 && ReplyNumber <= 599) {
         ReportStatus(StatusLevel::Protocol, "The server does not offer TLS: going on without encryption");
         return;

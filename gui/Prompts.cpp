@@ -12,6 +12,7 @@
 namespace {
 
 TPrompts* installed = nullptr;
+TTrustDialog trustDialog = nullptr;
 QString& applicationTitle()
 {
     static QString title = QStringLiteral("Kolvane");
@@ -77,6 +78,51 @@ void TDialogPrompts::ErrorBox(const QString& text)
     QMessageBox box(QMessageBox::Critical, appTitle(), text, QMessageBox::Ok, dialogParent());
     box.setObjectName(QStringLiteral("ErrorBox"));
     box.exec();
+}
+
+QString TPrompts::Password(const QString&, const QString&)
+{
+    return QString();
+}
+
+TTrustAnswer TPrompts::TrustCertificate(const TTrustQuestion&)
+{
+    return TTrustAnswer::Refuse;
+}
+
+QString TDialogPrompts::Password(const QString& caption, const QString& prompt)
+{
+    QDialog dialog(dialogParent());
+    dialog.setObjectName(QStringLiteral("PasswordBox"));
+    dialog.setWindowTitle(caption);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* label = new QLabel(prompt, &dialog);
+    label->setWordWrap(true);
+    auto* field = new QLineEdit(&dialog);
+    field->setObjectName(QStringLiteral("PasswordField"));
+    field->setEchoMode(QLineEdit::Password);
+    field->setMaxLength(255);
+    label->setBuddy(field);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(label);
+    layout->addWidget(field);
+    layout->addWidget(buttons);
+    dialog.setMinimumWidth(320);
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return field->text().isNull() ? QStringLiteral("") : field->text();
+}
+
+TTrustAnswer TDialogPrompts::TrustCertificate(const TTrustQuestion& question)
+{
+    return trustDialog ? trustDialog(question, dialogParent()) : TTrustAnswer::Refuse;
+}
+
+void SetTrustDialog(TTrustDialog dialog)
+{
+    trustDialog = dialog;
 }
 
 QString ApplicationTitle()

@@ -28,6 +28,11 @@ inline constexpr const char* ScrollBack = "ScrollBack"; // lines the STATUS, iNF
 inline constexpr const char* KeepAlive = "KeepAlive";   // seconds between two keep-alive NOOPs
 inline constexpr const char* SessionLog = "SessionLog"; // "1": each log-in's conversation is logged to a file
 inline constexpr const char* RunJobs = "RunJobs";       // sites a run on many sites reaches at once
+// The site book's own random id (32 hex digits), made on first use: its passwords in the secret store are kept under
+// it, so two books never share one.
+inline constexpr const char* BookId = "BookId";
+// The master password's check, "scrypt:<log2 N>:<r>:<p>:<salt>:<nonce>:<sealed check>" (hex); empty for none.
+inline constexpr const char* MasterPassword = "MasterPassword";
 
 inline constexpr const char* CustomCommands = "Custom Commands";
 inline constexpr const char* CommandPrefix = "Command";
@@ -48,6 +53,10 @@ inline constexpr const char* StayOnline = "StayOnline";     // "1": STAY ONLiNE 
 // The folder of the site book the site is filed in ("Customers/EU"); a record without it is at the top level.
 inline constexpr const char* Folder = "Folder";
 inline constexpr const char* InKeyring = "keyring";
+// PassWordIn "master": the password is SealedPassWord, "aes-256-gcm:<nonce>:<cipher text and tag>" (hex), sealed
+// with the key the master password gives; PassWord is then empty.
+inline constexpr const char* InMaster = "master";
+inline constexpr const char* SealedPassWord = "SealedPassWord";
 
 // The main window's own settings, with the defaults a store without them gives.
 struct WindowSettings {

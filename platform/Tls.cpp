@@ -146,6 +146,28 @@ std::string nameText(const X509_NAME* name)
     return text;
 }
 
+std::string altNamesText(X509* cert)
+{
+    auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    if (!names)
+        return std::string();
+    std::string text;
+    BIO* out = BIO_new(BIO_s_mem());
+    for (int i = 0; out && i < sk_GENERAL_NAME_num(names); ++i) {
+        if (i > 0)
+            BIO_puts(out, ", ");
+        GENERAL_NAME_print(out, sk_GENERAL_NAME_value(names, i));
+    }
+    if (out) {
+        char* data = nullptr;
+        const long length = BIO_get_mem_data(out, &data);
+        text.assign(data ? data : "", data ? std::size_t(length) : 0);
+        BIO_free(out);
+    }
+    GENERAL_NAMES_free(names);
+    return text;
+}
+
 bool isAddressLiteral(const std::string& name)
 {
     unsigned char bytes[16];
@@ -426,6 +448,7 @@ CertificateInfo TlsChannel::peerCertificate() const
     }
     info.subject = nameText(X509_get_subject_name(cert));
     info.issuer = nameText(X509_get_issuer_name(cert));
+    info.subjectAltNames = altNamesText(cert);
     info.notBefore = timeText(X509_get0_notBefore(cert));
     info.notAfter = timeText(X509_get0_notAfter(cert));
     unsigned char digest[EVP_MAX_MD_SIZE];

@@ -12,6 +12,7 @@
 struct CertificateInfo {
     std::string subject;           // one line, most significant part last (RFC 2253)
     std::string issuer;            // the same form
+    std::string subjectAltNames;   // "DNS:example.org, IP Address:192.0.2.1"; empty for none
     std::string notBefore;         // "2025-01-31 12:00:00 UTC"
     std::string notAfter;          // the same form
     std::string sha256Fingerprint; // of the DER form: uppercase hex pairs joined by ':'

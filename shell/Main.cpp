@@ -22,6 +22,7 @@
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
+#include "sitebook/TrustForm.h"
 
 #include <QAction>
 #include <QApplication>
@@ -109,6 +110,17 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent)
 {
     initArtResources();
     setObjectName(QStringLiteral("MainForm"));
+    SetTrustDialog(&TTrustForm::ask); // the prompts service's trust question is the dialog of its own
+    // The site book's master password is asked once per run, when a password sealed with it is first needed.
+    SiteBook::setMasterPasswordAsker([](bool again) -> std::optional<std::string> {
+        const QString answer = Prompts().Password(QStringLiteral("MASTER PASSWORD"),
+                                                  again ? QStringLiteral("That is not the master password. The site "
+                                                                         "book's master password:")
+                                                        : QStringLiteral("The site book's master password:"));
+        if (answer.isNull())
+            return std::nullopt;
+        return answer.toUtf8().toStdString();
+    });
     setWindowTitle(QStringLiteral("Kolvane v1.50 - The Quillon Admin Tool by Drummock"));
     buildControls();
     connectHandlers();
@@ -126,6 +138,8 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent)
 
 TMainForm::~TMainForm()
 {
+    // The master password's key lives as long as the console that was told it.
+    SiteBook::forgetMasterPassword();
     // The dialogs go first: they use the store, the cipher and the client, which go with this window's members.
     delete SiteForm;
     SiteForm = nullptr;
@@ -430,6 +444,10 @@ void TMainForm::buildMenu()
     mnuRunOnSites = MnuMisc->addAction(QStringLiteral("&Run on Sites..."));
     mnuRunOnSites->setObjectName(QStringLiteral("mnuRunOnSites"));
     mnuRunOnSites->setToolTip(QStringLiteral("Runs one SITE command on many sites of the book at once"));
+    mnuMasterPassword = MnuMisc->addAction(QStringLiteral("&Master Password..."));
+    mnuMasterPassword->setObjectName(QStringLiteral("mnuMasterPassword"));
+    mnuMasterPassword->setToolTip(QStringLiteral("Seals the site passwords that are not in the desktop's secret store "
+                                                 "with a password of your own"));
     About1 = MnuMisc->addAction(QStringLiteral("&About..."));
     About1->setObjectName(QStringLiteral("About1"));
 }
@@ -441,6 +459,7 @@ void TMainForm::connectHandlers()
     on(mnuClearCommandList, &QAction::triggered, &TMainForm::mnuClearCommandListClick);
     on(mnuSessionLog, &QAction::triggered, &TMainForm::mnuSessionLogClick);
     on(mnuRunOnSites, &QAction::triggered, &TMainForm::mnuRunOnSitesClick);
+    on(mnuMasterPassword, &QAction::triggered, &TMainForm::mnuMasterPasswordClick);
     on(About1, &QAction::triggered, &TMainForm::About1Click);
     on(SiteName, &QComboBox::activated, &TMainForm::SiteNameChange);
     on(bbSites, &QPushButton::clicked, &TMainForm::bbSitesClick);
@@ -539,21 +558,24 @@ void TMainForm::NMFTP1Await(const std::string& command)
 
 void TMainForm::NMFTP1UntrustedCertificate(const TCertificateInfo& info, bool& trust)
 {
-    const QString site = QString::fromUtf8(loadedSite_.data(), qsizetype(loadedSite_.size()));
-    const QString host = Latin1ToQString(NMFTP1->Host) + QLatin1Char(':') + QString::number(NMFTP1->Port);
-    const QString text =
-        QStringLiteral("The certificate of %1 cannot be verified: %2.\n\n"
-                       "Subject: %3\nIssuer: %4\nValid from %5 to %6\nSHA-256 fingerprint:\n%7\n\n"
-                       "Trust this certificate for the site %8 from now on? Every later log-in to the site then "
-                       "accepts this certificate and no other.")
-            .arg(host, QString::fromStdString(info.problem), QString::fromStdString(info.subject),
-                 QString::fromStdString(info.issuer), QString::fromStdString(info.notBefore),
-                 QString::fromStdString(info.notAfter), QString::fromStdString(info.sha256Fingerprint), site);
-    if (!Prompts().Confirm(text))
+    TTrustQuestion question;
+    question.site = QString::fromUtf8(loadedSite_.data(), qsizetype(loadedSite_.size()));
+    question.host = Latin1ToQString(NMFTP1->Host) + QLatin1Char(':') + QString::number(NMFTP1->Port);
+    question.problem = QString::fromStdString(info.problem);
+    question.subject = QString::fromStdString(info.subject);
+    question.issuer = QString::fromStdString(info.issuer);
+    question.altNames = QString::fromStdString(info.subjectAltNames);
+    question.notBefore = QString::fromStdString(info.notBefore);
+    question.notAfter = QString::fromStdString(info.notAfter);
+    question.fingerprint = QString::fromStdString(info.sha256Fingerprint);
+    const TTrustAnswer answer = Prompts().TrustCertificate(question);
+    if (answer == TTrustAnswer::Refuse)
         return;
-    // Pinned before the log-in goes on, so that the operator's decision holds even if the log-in itself fails.
-    SiteBook::pinCertificate(store(), loadedSite_, info.sha256Fingerprint);
-    NMFTP1->PinnedFingerprint = info.sha256Fingerprint;
+    if (answer == TTrustAnswer::Always) {
+        // Pinned before the log-in goes on, so that the operator's decision holds even if the log-in itself fails.
+        SiteBook::pinCertificate(store(), loadedSite_, info.sha256Fingerprint);
+        NMFTP1->PinnedFingerprint = info.sha256Fingerprint;
+    }
     trust = true;
 }
 
@@ -644,7 +666,9 @@ void TMainForm::FormCreate()
 void TMainForm::LoadSettings()
 {
     TSettingsStore& settings = store();
-    CommandText->addItems(SettingsLayout::readCommands(settings));
+    // A history written before passwords were masked in it loses them now; the close writes it back masked.
+    for (const QString& command : SettingsLayout::readCommands(settings))
+        CommandText->addItem(Latin1ToQString(MaskedCommand(QStringToLatin1(command))));
     CommandText->setCurrentIndex(-1);
     CommandText->clearEditText();
 
@@ -736,7 +760,7 @@ void TMainForm::FormClose()
         TSettingsStore& settings = store();
         QStringList commands;
         for (int i = 0; i < CommandText->count(); ++i)
-            commands << CommandText->itemText(i);
+            commands << Latin1ToQString(MaskedCommand(QStringToLatin1(CommandText->itemText(i))));
         SettingsLayout::writeCommands(settings, commands);
         SettingsLayout::writeWindow(settings, {height(), width(), SiteName->currentIndex(), scrollBack_, keepAlive_,
                                                mnuSessionLog->isChecked() && !sessionLogForced_});
@@ -824,6 +848,29 @@ void TMainForm::forceSessionLog()
 {
     sessionLogForced_ = true;
     mnuSessionLog->setChecked(true);
+}
+
+void TMainForm::mnuMasterPasswordClick()
+{
+    TSettingsStore& settings = store();
+    if (SiteBook::hasMasterPassword(settings))
+        SiteBook::unlockMasterPassword(settings); // the current one first: a wrong one changes nothing
+    const QString caption = QStringLiteral("MASTER PASSWORD");
+    const QString first = Prompts().Password(
+        caption, QStringLiteral("The new master password of the site book (empty: none). Where the desktop has no "
+                                "secret store, it seals the site passwords; with neither, a stored password is only "
+                                "obscured:"));
+    if (first.isNull())
+        return;
+    if (Prompts().Password(caption, QStringLiteral("The new master password again:")) != first) {
+        Prompts().Notice(QStringLiteral("The two master passwords differ: nothing was changed."));
+        return;
+    }
+    SiteBook::setMasterPassword(settings, *SAP, first.toUtf8().toStdString());
+    Prompts().Notice(first.isEmpty() ? QStringLiteral("The site book has no master password now: a password kept "
+                                                      "outside the desktop's secret store is only obscured.")
+                                     : QStringLiteral("The master password is set: the site passwords outside the "
+                                                      "desktop's secret store are sealed with it."));
 }
 
 void TMainForm::mnuClearCommandListClick()

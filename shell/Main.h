@@ -146,8 +146,9 @@ public:
     QMenuBar* MainMenu1;
     QMenu* MnuMisc;
     QAction* mnuClearCommandList;
-    QAction* mnuSessionLog; // on: each log-in's conversation is logged to a file of its own
-    QAction* mnuRunOnSites; // one SITE command on many sites of the book at once
+    QAction* mnuSessionLog;     // on: each log-in's conversation is logged to a file of its own
+    QAction* mnuRunOnSites;     // one SITE command on many sites of the book at once
+    QAction* mnuMasterPassword; // sets the site book's master password
     QAction* About1;
 
     // Components without a window of their own
@@ -207,6 +208,7 @@ public:
     void mnuClearCommandListClick();
     void mnuSessionLogClick();
     void mnuRunOnSitesClick();
+    void mnuMasterPasswordClick();
     // The session log, switched on for this run whatever the setting (the command line's --log).
     void forceSessionLog();
     const TSessionLog& sessionLog() const { return sessionLog_; }

@@ -8,6 +8,7 @@
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
 #include "shell/PageControl.h"
+#include "shell/ReplyText.h"
 #include "sitebook/SiteBook.h"
 
 #include <QAction>
@@ -266,11 +267,23 @@ void TMainForm::bbExecuteClick()
 {
     bbExecute->setEnabled(false);
     PageControl1->setCurrentWidget(StatusSheet);
-    const QString command = CommandText->currentText();
-    NMFTP1->SendCommand("SITE " + QStringToLatin1(command));
-    // The history keeps a command once when it is sent twice in a row, as a console's history does.
-    if (CommandText->count() == 0 || CommandText->itemText(CommandText->count() - 1) != command)
-        CommandText->addItem(command);
+    std::string command = QStringToLatin1(CommandText->currentText());
+    if (HidesPassword(command)) {
+        // Recalled from the history, which keeps no password: it is typed again, or nothing goes.
+        const QString password =
+            Prompts().Password(QStringLiteral("PASSWORD"),
+                               QStringLiteral("The history keeps no passwords. The password for\n%1:")
+                                   .arg(Latin1ToQString(command.substr(0, command.size() - PasswordMask.size()))));
+        if (password.isEmpty())
+            return; // nothing goes; EXECUTE waits for the text to change, as after a refused command
+        command = WithPassword(command, QStringToLatin1(password));
+    }
+    NMFTP1->SendCommand("SITE " + command);
+    // The history keeps a command once when it is sent twice in a row, as a console's history does, and never a
+    // password: a command that carries one is kept with it masked.
+    const QString kept = Latin1ToQString(MaskedCommand(command));
+    if (CommandText->count() == 0 || CommandText->itemText(CommandText->count() - 1) != kept)
+        CommandText->addItem(kept);
     CommandText->setCurrentIndex(-1);
     CommandText->clearEditText();
     historyAt_ = -1;

@@ -5,9 +5,9 @@
 #include <string>
 
 // The desktop's secret store, reached through QtKeychain: site passwords kept there under the service "kolvane",
-// keyed by the site's name. Every call waits for the store's answer in the poll loop, never longer than a few
-// seconds, and a session without a secret store (no session bus: a bare console session, CI) is told apart before
-// anything is asked, so it never waits at all.
+// keyed by the name the site book gives each (its own id and the site's name; see SiteBook::secretName). Every call
+// waits for the store's answer in the poll loop, never longer than a few seconds, and a session without a secret store
+// (no session bus: a bare console session, CI) is told apart before anything is asked, so it never waits at all.
 namespace Keyring {
 
 // Whether a secret store may be asked at all: a session bus is there.

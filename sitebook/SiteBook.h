@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,7 @@ struct Record {
     int replyTimeout = 30;          // seconds a reply is waited for; 0 waits for ever
     std::string folder;             // the folder the site is filed in; empty: the top level
     bool passwordInKeyring = false; // the password is kept in the desktop's secret store, not in the record
+    bool passwordSealed = false;    // the password is sealed with the book's master password
     std::string passwordProblem;    // why the password could not be had from there (then it reads as empty)
 
     // The port as the client takes it: the decimal number, or 21 when the text is none.
@@ -70,5 +72,29 @@ void save(TSettingsStore& store, const TDiamond& cipher, const std::string& key,
 
 // Deletes a site with everything below its key, and its password in the secret store; a missing site is no error.
 void erase(TSettingsStore& store, const std::string& key);
+
+// The book's own id, made at random and kept in the store on first use; its passwords in the secret store are
+// kept under it and the site's name, so two books (two settings stores) never reach each other's. Empty for a
+// store that has none and may not be written.
+std::string bookId(TSettingsStore& store);
+// The name of a site's password in the secret store.
+std::string secretName(const std::string& bookId, const std::string& key);
+
+// The master password: without a secret store, a book that has one keeps its passwords sealed with it instead of
+// merely enciphered. The console and kolvane-site say how it is asked for; it is asked once per run, and only
+// when a password sealed with it is read, or one is saved.
+bool hasMasterPassword(TSettingsStore& store);
+// Asks for the master password: again is set when the last answer was wrong. None: the operator would not say.
+using MasterPasswordAsker = std::function<std::optional<std::string>(bool again)>;
+void setMasterPasswordAsker(MasterPasswordAsker asker);
+// Asks for the master password now, unless this run was told it; raises the error that says why when it is not
+// given or wrong.
+void unlockMasterPassword(TSettingsStore& store);
+// Forgets the master password this run was told (the next use asks again).
+void forgetMasterPassword();
+// Sets the book's master password (empty: none), resealing every password that is not in the secret store: the
+// current master password is asked first when there is one. One transaction; a wrong master password changes
+// nothing and raises the error that says so.
+void setMasterPassword(TSettingsStore& store, const TDiamond& cipher, const std::string& password);
 
 } // namespace SiteBook

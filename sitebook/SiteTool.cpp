@@ -3,9 +3,10 @@
 //
 //   kolvane-site add NAME HOST PORT LOGIN [--last] [--security WORD] [--data WORD] [--fingerprint SHA256]
 //   kolvane-site list
+//   kolvane-site master-password
 //
-// The password is read from the terminal without echo, or from the first line of standard input when that is not a
-// terminal.
+// Passwords are read from the terminal without echo, or one a line from standard input when that is not a
+// terminal. The terminal is given back as it was however the program ends, Ctrl-C included.
 
 #include "platform/OemText.h"
 #include "platform/SettingsLayout.h"
@@ -17,8 +18,12 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <QRegularExpression>
+
+#include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -27,61 +32,127 @@ namespace {
 
 constexpr const char* kUsage = "usage: kolvane-site add NAME HOST PORT LOGIN [--last] [--security WORD] [--data WORD] "
                                "[--fingerprint SHA256]\n"
-                               "       kolvane-site list\n";
+                               "       kolvane-site list\n"
+                               "       kolvane-site master-password\n";
 
-int refuse(const std::string& why)
-{
-    std::fprintf(stderr, "kolvane-site: %s\n", why.c_str());
-    return 2;
-}
-
-bool allDigits(const std::string& text)
-{
-    return !text.empty() && text.size() <= 6 && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// A name as a terminal may show it: control characters (and the escape that starts a terminal's commands) as \xHH.
-std::string printable(const QString& name)
+// A text as a terminal may show it: every control character (C0, DEL, C1), format character (the bidirectional
+// overrides among them) and line or paragraph separator as \xHH or \uHHHH, a backslash doubled. Nothing a name
+// holds can move the cursor, start a terminal's command or reorder what is shown.
+std::string printable(const QString& text)
 {
     std::string out;
-    for (const unsigned char c : name.toUtf8()) {
-        if (c < 32 || c == 127) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    for (const char32_t c : text.toUcs4()) {
+        const QChar::Category kind = QChar::category(c);
+        char escaped[16];
+        if (c < 0x80 && (c < 32 || c == 127)) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", unsigned(c));
+            out += escaped;
+        } else if (kind == QChar::Other_Control || kind == QChar::Other_Format || kind == QChar::Separator_Line ||
+                   kind == QChar::Separator_Paragraph) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", unsigned(c));
             out += escaped;
         } else if (c == '\\') {
             out += "\\\\";
         } else {
-            out += char(c);
+            out += QString::fromUcs4(&c, 1).toStdString();
         }
     }
     return out;
 }
 
+std::string printable(const std::string& text)
+{
+    return printable(QString::fromUtf8(text.data(), qsizetype(text.size())));
+}
+
+int refuse(const std::string& why)
+{
+    std::fprintf(stderr, "kolvane-site: %s\n", printable(why).c_str());
+    return 2;
+}
+
+// The port: 1 to 65535, digits only.
+bool validPort(const std::string& text)
+{
+    int value = 0;
+    return text.size() <= 5 && text.find_first_not_of("0123456789") == std::string::npos &&
+           TSettingsStore::ParseDecimal(text, value) && value >= 1 && value <= 65535;
+}
+
+// A SHA-256 fingerprint: 32 hex pairs joined by colons.
+bool validFingerprint(const QString& text)
+{
+    static const QRegularExpression form(QStringLiteral("^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){31}$"));
+    return form.match(text).hasMatch();
+}
+
+// The terminal as it was before echo went off, put back on every way out: normal return, exception, and the
+// signals that end the program (the handler restores it, then ends the program as the signal would have).
+termios savedTerminal{};
+volatile std::sig_atomic_t echoOff = 0;
+
+void restoreTerminal()
+{
+    if (echoOff) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+        echoOff = 0;
+    }
+}
+
+extern "C" void endOnSignal(int signal)
+{
+    if (echoOff) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+        echoOff = 0;
+        const char newline = '\n';
+        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, &newline, 1);
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void restoreTerminalOnSignals()
+{
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        std::signal(signal, endOnSignal);
+}
+
+struct TerminalGuard {
+    ~TerminalGuard() { restoreTerminal(); }
+};
+
+// A secret: typed at the terminal without echo after the prompt, or the next line of a pipe. None at the end of
+// the input.
+std::optional<std::string> readSecret(const char* prompt)
+{
+    std::string secret;
+    if (::isatty(STDIN_FILENO)) {
+        TerminalGuard guard;
+        if (::tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
+            termios silent = savedTerminal;
+            silent.c_lflag &= ~tcflag_t(ECHO);
+            echoOff = 1;
+            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+        }
+        std::fputs(prompt, stderr);
+        std::fflush(stderr);
+        const bool got = bool(std::getline(std::cin, secret));
+        restoreTerminal();
+        std::fputs("\n", stderr);
+        if (!got)
+            return std::nullopt;
+    } else if (!std::getline(std::cin, secret)) {
+        return std::nullopt;
+    }
+    if (!secret.empty() && secret.back() == '\r')
+        secret.pop_back();
+    return secret;
+}
+
 // The password: typed at the terminal without echo, or the first line of a pipe.
 std::string readPassword()
 {
-    std::string password;
-    if (::isatty(STDIN_FILENO)) {
-        termios before{};
-        const bool quiet = ::tcgetattr(STDIN_FILENO, &before) == 0;
-        if (quiet) {
-            termios silent = before;
-            silent.c_lflag &= ~tcflag_t(ECHO);
-            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
-        }
-        std::fputs("Password: ", stderr);
-        std::fflush(stderr);
-        std::getline(std::cin, password);
-        if (quiet)
-            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &before);
-        std::fputs("\n", stderr);
-    } else {
-        std::getline(std::cin, password);
-    }
-    if (!password.empty() && password.back() == '\r')
-        password.pop_back();
-    return password;
+    return readSecret("Password: ").value_or(std::string());
 }
 
 bool holdsLineBreak(const std::string& text)
@@ -101,7 +172,11 @@ int main(int argc, char** argv)
         "Adds sites to the Kolvane console's site book and lists them.\n\n"
         "  add NAME HOST PORT LOGIN   adds or replaces the site NAME; the password is read from the terminal\n"
         "                             without echo, or from the first line of standard input\n"
-        "  list                       prints the site names, one a line"));
+        "  list                       prints the site names, one a line\n"
+        "  master-password            sets the site book's master password (empty: none), which seals the\n"
+        "                             passwords that are not in the desktop's secret store\n\n"
+        "A book with a master password asks for it (from the terminal, or the next line of standard input)\n"
+        "before a password is saved."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
@@ -110,7 +185,7 @@ int main(int argc, char** argv)
         {"data", "passive, active or passive-else-active (the default).", "WORD", "passive-else-active"},
         {"fingerprint", "Pin the site's certificate: its SHA-256 fingerprint, AB:CD:...", "SHA256"},
     });
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("add or list"));
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("add, list or master-password"));
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "kolvane-site: %s\n%s", qPrintable(parser.errorText()), kUsage);
         return 2;
@@ -120,7 +195,33 @@ int main(int argc, char** argv)
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
     const QStringList args = parser.positionalArguments();
+    restoreTerminalOnSignals();
+    SiteBook::setMasterPasswordAsker([](bool again) {
+        if (again)
+            std::fputs("kolvane-site: that is not the master password\n", stderr);
+        return readSecret("Master password: ");
+    });
     try {
+        if (args == QStringList{QStringLiteral("master-password")}) {
+            TSettingsStore store(TSettingsStore::defaultPath());
+            TDiamond cipher;
+            cipher.SetKey(std::string(DiamondConsoleKey));
+            if (SiteBook::hasMasterPassword(store))
+                SiteBook::unlockMasterPassword(store); // the current one first: a wrong one changes nothing
+            const std::optional<std::string> first = readSecret("New master password (empty: none): ");
+            if (!first)
+                return refuse("no master password given; nothing was changed");
+            if (::isatty(STDIN_FILENO) && readSecret("The new master password again: ") != first)
+                return refuse("the two new master passwords differ; nothing was changed");
+            if (holdsLineBreak(*first))
+                return refuse("a master password cannot hold a line break");
+            SiteBook::setMasterPassword(store, cipher, *first);
+            std::fputs(first->empty() ? "kolvane-site: the site book has no master password now: a password kept "
+                                        "outside the desktop's secret store is only obscured\n"
+                                      : "kolvane-site: the master password is set\n",
+                       stderr);
+            return 0;
+        }
         if (args == QStringList{QStringLiteral("list")}) {
             TSettingsStore store(TSettingsStore::defaultPath());
             for (const QString& name : SiteBook::names(store))
@@ -138,8 +239,13 @@ int main(int argc, char** argv)
         site.login = QStringToLatin1(args[4]);
         const auto security = SiteBook::securityFromWord(parser.value(QStringLiteral("security")).toStdString());
         const auto data = SiteBook::dataModeFromWord(parser.value(QStringLiteral("data")).toStdString());
-        if (key.empty() || site.host.empty() || site.login.empty() || !allDigits(site.port))
-            return refuse("a site needs a name without \\, a host, a port of 1 to 6 digits and a login");
+        if (key.empty() || site.host.empty() || site.login.empty())
+            return refuse("a site needs a name without \\, a host and a login");
+        if (!validPort(site.port))
+            return refuse("the port must be a number from 1 to 65535, not \"" + site.port + "\"");
+        if (parser.isSet(QStringLiteral("fingerprint")) &&
+            !validFingerprint(parser.value(QStringLiteral("fingerprint"))))
+            return refuse("--fingerprint wants a SHA-256 fingerprint: 32 hex pairs joined by colons, AB:CD:...");
         // What the site dialog cannot show whole is refused here rather than cut there.
         if (site.login.size() > 10)
             return refuse("a login holds at most 10 characters");
@@ -164,7 +270,7 @@ int main(int argc, char** argv)
             SettingsLayout::writeLastSite(store, static_cast<int>(SiteBook::names(store).indexOf(args[1])));
         return 0;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "kolvane-site: %s\n", e.what());
+        std::fprintf(stderr, "kolvane-site: %s\n", printable(std::string(e.what())).c_str());
         return 1;
     }
 }

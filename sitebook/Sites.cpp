@@ -6,6 +6,7 @@
 #include "gui/WidgetKit.h"
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
+#include "sitebook/Keyring.h"
 #include "sitebook/SiteBook.h"
 
 #include <QComboBox>
@@ -26,7 +27,7 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
 {
     setObjectName(QStringLiteral("SiteForm"));
     setWindowTitle(QStringLiteral("SiTE MAiNTENANCE"));
-    setFixedSize(275, 343);
+    setFixedSize(275, 379);
     setModal(true);
 
     Label1 = label(this, "Label1", QStringLiteral("SiTE NAME"), QPoint(8, 8));
@@ -71,6 +72,12 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     Certificate = edit(this, "Certificate", QRect(8, 312, 177, 22));
     Certificate->setReadOnly(true);
     bbForget = button(this, "bbForget", QStringLiteral("&FORGET"), QRect(192, 310, 75, 25));
+    // Where the passwords this dialog saves are kept, said plainly below everything else.
+    PasswordSafety = label(this, "PasswordSafety", QString(), QPoint(8, 342));
+    PasswordSafety->setWordWrap(true);
+    PasswordSafety->setGeometry(8, 342, 259, 32);
+    PasswordSafety->setToolTip(QStringLiteral("MiSC > Master Password seals the passwords where the desktop has no "
+                                              "secret store"));
 
     Label1->setBuddy(SiteName);
     Label2->setBuddy(Hostname);
@@ -95,8 +102,20 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     Guarded([this] { FormCreate(); }, [] { return true; });
 }
 
+void TSiteForm::showPasswordSafety()
+{
+    if (Keyring::reachable())
+        PasswordSafety->setText(QStringLiteral("Passwords are kept in the desktop's secret store."));
+    else if (SiteBook::hasMasterPassword(store_()))
+        PasswordSafety->setText(QStringLiteral("No secret store here: passwords are sealed with the master password."));
+    else
+        PasswordSafety->setText(
+            QStringLiteral("No secret store and no master password: a saved password is only obscured."));
+}
+
 void TSiteForm::FormCreate()
 {
+    showPasswordSafety();
     refillSites();
     showConnection(SiteBook::NewSite());
 }
@@ -157,6 +176,7 @@ std::string TSiteForm::chosenSite()
 
 void TSiteForm::openOn(const QString& site)
 {
+    showPasswordSafety();
     refillSites();
     const int at = SiteName->findText(site, Qt::MatchExactly);
     if (site.isEmpty() || at < 0)

@@ -49,6 +49,9 @@ public:
     QLineEdit* ReplyTimeout;   // seconds a reply is waited for, 0 for ever
     QLineEdit* Certificate;    // the pinned fingerprint, shown; FORGET empties it for the next SAVE
     QPushButton* bbForget;
+    // Below everything: where a saved password is kept, and that without a secret store or a master password it
+    // is only obscured.
+    QLabel* PasswordSafety;
 
     void FormCreate();
     // Lists the sites as the store has them now and shows the named one, when it exists.
@@ -76,6 +79,7 @@ protected:
 
 private:
     void refillSites();
+    void showPasswordSafety();
     // Shows how a site is reached: its security, data connection and pinned certificate.
     void showConnection(const SiteBook::Record& site);
     // The site the name box names, or an empty key name after telling the operator why there is none.

@@ -26,11 +26,11 @@ TEST_F(SecureSiteTest, ASelfSignedCertificateIsAskedAboutOnceThenHeldTo)
     SimProcess sim({"--tls", "--require-tls"});
     ASSERT_FALSE(sim.fingerprint.isEmpty());
     startConsole(sim.port, "quillon", secure);
-    prompts.confirmAnswers = {true};
+    prompts.trustAnswers = {TTrustAnswer::Always};
     click(form->bbLogin);
     ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
-    ASSERT_EQ(prompts.confirms.size(), 1);
-    EXPECT_TRUE(prompts.confirms[0].contains(sim.fingerprint)) << prompts.confirms[0].toStdString();
+    ASSERT_EQ(prompts.trusts.size(), 1);
+    EXPECT_EQ(prompts.trusts[0].fingerprint, sim.fingerprint);
     EXPECT_EQ(QString::fromStdString(pinned()), sim.fingerprint) << "trusted once, pinned in the site's record";
     const QString status = form->StatusMemo->toPlainText();
     EXPECT_TRUE(status.contains("AUTH TLS\n234")) << status.toStdString();
@@ -49,7 +49,7 @@ TEST_F(SecureSiteTest, ASelfSignedCertificateIsAskedAboutOnceThenHeldTo)
     click(form->bbLogOut);
     click(form->bbLogin);
     EXPECT_TRUE(form->NMFTP1->Connected);
-    EXPECT_EQ(prompts.confirms.size(), 1);
+    EXPECT_EQ(prompts.trusts.size(), 1);
     click(form->bbLogOut);
 
     // Another certificate where the pinned one was expected: refused, naming both, and nothing is sent after the
@@ -67,7 +67,7 @@ TEST_F(SecureSiteTest, ASelfSignedCertificateIsAskedAboutOnceThenHeldTo)
     EXPECT_TRUE(prompts.errors[0].contains(sim.fingerprint) && prompts.errors[0].contains(impostor.fingerprint))
         << prompts.errors[0].toStdString();
     EXPECT_EQ(impostor.commands(), QStringList({"AUTH TLS"}));
-    EXPECT_EQ(prompts.confirms.size(), 1) << "a pinned site is never asked about again";
+    EXPECT_EQ(prompts.trusts.size(), 1) << "a pinned site is never asked about again";
 }
 
 TEST_F(SecureSiteTest, NoTlsOnOfferIsClearTextOnlyWhenTheSiteAllowsIt)

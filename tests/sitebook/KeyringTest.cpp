@@ -20,6 +20,13 @@
 
 namespace {
 
+// The name of a site's password in the secret store, for the book in the default settings store.
+std::string bookSecret(const std::string& site)
+{
+    TSettingsStore store(TSettingsStore::defaultPath());
+    return SiteBook::secretName(SiteBook::bookId(store), site);
+}
+
 std::string stored(const std::string& site, const char* value)
 {
     TSettingsStore store(TSettingsStore::defaultPath());
@@ -57,15 +64,80 @@ TEST(Keyring, PasswordsMoveToTheSecretStoreWhenASiteIsSaved)
     EXPECT_TRUE(prompts.notices.isEmpty()) << prompts.notices.join('|').toStdString();
     EXPECT_EQ(stored("old", "PassWord"), "");
     EXPECT_EQ(stored("old", "PassWordIn"), "keyring");
-    EXPECT_EQ(Keyring::fetch("old").value_or("<none>"), "before");
+    EXPECT_EQ(Keyring::fetch(bookSecret("old")).value_or("<none>"), "before");
     dialog->close();
     EXPECT_EQ(form->NMFTP1->Password, "before") << "and the console still logs in with it";
 
     // Deleting the site forgets its password in the secret store too.
     dialog->openOn(QStringLiteral("old"));
     QTest::mouseClick(dialog->bbDelete, Qt::LeftButton);
-    EXPECT_FALSE(Keyring::fetch("old").has_value());
+    EXPECT_FALSE(Keyring::fetch(bookSecret("old")).has_value());
     form->close();
+}
+
+// Two site books (two settings stores) of one user: each keeps its own password for a site of the same name, and
+// an entry an earlier console kept under the site's name alone goes to one book only.
+TEST(Keyring, TwoSiteBooksNeverMeet)
+{
+    if (!Keyring::reachable())
+        GTEST_SKIP() << "no secret store in this session";
+    ScriptedPrompts prompts;
+    const QByteArray home = qgetenv("XDG_CONFIG_HOME");
+    auto book = [&](const char* name) { qputenv("XDG_CONFIG_HOME", home + "/" + name); };
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    auto save = [&](const char* password) {
+        TSettingsStore store(TSettingsStore::defaultPath());
+        SiteBook::Record site = SiteBook::NewSite();
+        site.host = "h";
+        site.login = "l";
+        site.password = password;
+        SiteBook::save(store, cipher, "home", site);
+    };
+    auto read = [&](const char* site) {
+        TSettingsStore store(TSettingsStore::defaultPath());
+        return SiteBook::read(store, cipher, site);
+    };
+    book("a");
+    save("first");
+    book("b");
+    save("second");
+    book("a");
+    EXPECT_EQ(read("home").password, "first");
+    book("b");
+    {
+        TSettingsStore store(TSettingsStore::defaultPath());
+        SiteBook::erase(store, "home");
+    }
+    book("a");
+    EXPECT_EQ(read("home").password, "first") << "deleting the site in the other book left this one's";
+
+    // The old entry: the first book whose record says it is in the secret store takes it over, and a second book
+    // finds nothing to claim; a book whose record does not say so never touches it.
+    ASSERT_TRUE(Keyring::keep("legacy", "0ld"));
+    ASSERT_TRUE(Keyring::keep("other", "theirs"));
+    for (const char* name : {"a", "b", "c"}) {
+        book(name);
+        TSettingsStore store(TSettingsStore::defaultPath());
+        for (const char* site : {"legacy", "other"}) {
+            store.OpenKey(std::string("\\Drummock\\SiTES\\") + site, true);
+            store.WriteString("", "HostName", "h");
+            store.WriteString("", "PassWordIn", std::string(name) == "c" ? "" : "keyring");
+        }
+    }
+    book("c");
+    EXPECT_EQ(read("other").password, "");
+    EXPECT_EQ(Keyring::fetch("other").value_or("<none>"), "theirs");
+    book("a");
+    EXPECT_EQ(read("legacy").password, "0ld");
+    EXPECT_FALSE(Keyring::fetch("legacy").has_value()) << "moved, not copied";
+    book("b");
+    const SiteBook::Record second = read("legacy");
+    EXPECT_EQ(second.password, "");
+    EXPECT_FALSE(second.passwordProblem.empty());
+    book("a");
+    EXPECT_EQ(read("legacy").password, "0ld") << "now under the book's own name";
+    qputenv("XDG_CONFIG_HOME", home);
 }
 
 } // namespace

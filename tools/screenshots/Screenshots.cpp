@@ -18,6 +18,7 @@
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
+#include "sitebook/TrustForm.h"
 
 #include <QComboBox>
 #include <QDeadlineTimer>
@@ -56,8 +57,11 @@ public:
     }
     void Notice(const QString& text) override { complain(QStringLiteral("notice"), text); }
     void ErrorBox(const QString& text) override { complain(QStringLiteral("error"), text); }
+    // Expected once, for its picture (trustPicture set): answered "this time"; otherwise refused and reported.
+    TTrustAnswer TrustCertificate(const TTrustQuestion& question) override;
 
     int complaints = 0;
+    const QDir* trustPicture = nullptr; // where the trust question's picture goes
 
 private:
     void complain(const QString& kind, const QString& text)
@@ -132,6 +136,20 @@ void grab(QWidget* window, const QDir& folder, const char* name)
     std::printf("%s\n", qPrintable(path));
 }
 
+TTrustAnswer Unattended::TrustCertificate(const TTrustQuestion& question)
+{
+    if (!trustPicture) {
+        complain(QStringLiteral("trust question"), question.fingerprint);
+        return TTrustAnswer::Refuse;
+    }
+    TTrustForm dialog(question);
+    dialog.show();
+    grab(&dialog, *trustPicture, "trust-question.png");
+    dialog.close();
+    trustPicture = nullptr;
+    return TTrustAnswer::ThisTime;
+}
+
 // The operator's pick from a drop-down list, which is what runs the box's handler.
 void pick(QComboBox* box, const QString& text)
 {
@@ -177,7 +195,7 @@ QModelIndex node(const QTreeView* tree, const QModelIndex& parent, const QString
     throw std::runtime_error("the file area shows no " + name.toStdString());
 }
 
-void takePictures(TMainForm& form, const QDir& folder)
+void takePictures(TMainForm& form, const QDir& folder, Unattended& prompts)
 {
     // The site dialog, opened with SiTES, showing the site the operator picks in it.
     QTimer::singleShot(0, &form, [&form, &folder] {
@@ -228,6 +246,18 @@ void takePictures(TMainForm& form, const QDir& folder)
     grab(&form, folder, "file-maint.png");
 
     form.bbLogOut->click();
+
+    // The question about a certificate that does not verify: the site's pin forgotten for one more log-in.
+    {
+        TSettingsStore store(TSettingsStore::defaultPath());
+        SiteBook::pinCertificate(store, SiteBook::keyName(SiteName), "");
+    }
+    pick(form.SiteName, SiteName);
+    prompts.trustPicture = &folder;
+    form.bbLogin->click();
+    if (prompts.trustPicture)
+        throw std::runtime_error("the certificate was not asked about");
+    form.bbLogOut->click();
 }
 
 } // namespace
@@ -262,7 +292,7 @@ int main(int argc, char** argv)
         form.show();
         if (!QTest::qWaitForWindowExposed(&form))
             throw std::runtime_error("the main window was never shown");
-        takePictures(form, folder);
+        takePictures(form, folder, prompts);
         form.close();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kolvane-screenshots: %s\n", e.what());

@@ -1,0 +1,194 @@
+// The site book's passwords without a secret store (the master password), and kolvane-site at a terminal.
+
+#include "common/ScriptedPrompts.h"
+#include "platform/SettingsStore.h"
+#include "sitebook/Diamond.h"
+#include "sitebook/Keyring.h"
+#include "sitebook/SiteBook.h"
+#include "sitebook/Sites.h"
+
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QThread>
+
+#include <csignal>
+#include <deque>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+std::string stored(TSettingsStore& store, const std::string& site, const char* value)
+{
+    store.OpenKey("\\Drummock\\SiTES", false);
+    return store.ReadString(site, value, "<none>");
+}
+
+TEST(MasterPassword, SealsThePasswordsAskedOnceAndAWrongOneLosesNothing)
+{
+    if (Keyring::reachable())
+        GTEST_SKIP() << "the passwords go to the secret store in this session";
+    ScriptedPrompts prompts;
+    QFile::remove(QString::fromStdString(TSettingsStore::defaultPath()));
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    std::deque<std::optional<std::string>> answers;
+    int asked = 0;
+    SiteBook::setMasterPasswordAsker([&](bool) {
+        ++asked;
+        std::optional<std::string> answer;
+        if (!answers.empty()) {
+            answer = answers.front();
+            answers.pop_front();
+        }
+        return answer;
+    });
+    SiteBook::forgetMasterPassword();
+    TSettingsStore store(TSettingsStore::defaultPath());
+    TSiteForm dialog([&]() -> TSettingsStore& { return store; }, cipher);
+    EXPECT_TRUE(dialog.PasswordSafety->text().contains("only obscured")) << dialog.PasswordSafety->text().toStdString();
+
+    SiteBook::Record site = SiteBook::NewSite();
+    site.host = "h";
+    site.login = "l";
+    site.password = "s3cretPw";
+    SiteBook::save(store, cipher, "one", site);
+    // Obscured only: the key built into the program gives it back to anyone who has the file.
+    TDiamond anyone;
+    anyone.SetKey(std::string(DiamondConsoleKey));
+    EXPECT_EQ(anyone.DecipherString(stored(store, "one", "PassWord")), "s3cretPw");
+
+    SiteBook::setMasterPassword(store, cipher, "m4ster");
+    EXPECT_EQ(stored(store, "one", "PassWord"), "");
+    EXPECT_EQ(stored(store, "one", "PassWordIn"), "master");
+    const std::string sealed = stored(store, "one", "SealedPassWord");
+    EXPECT_EQ(sealed.rfind("aes-256-gcm:", 0), 0u) << sealed;
+    QFile file(QString::fromStdString(TSettingsStore::defaultPath()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(file.readAll().contains("s3cretPw"));
+    dialog.openOn(QString());
+    EXPECT_TRUE(dialog.PasswordSafety->text().contains("master password"))
+        << dialog.PasswordSafety->text().toStdString();
+
+    // A new run. A wrong master password opens nothing, saves nothing, and is said to be wrong.
+    SiteBook::forgetMasterPassword();
+    answers = {"wrong", "wrong", "wrong"};
+    const SiteBook::Record locked = SiteBook::read(store, cipher, "one");
+    EXPECT_EQ(locked.password, "");
+    EXPECT_NE(locked.passwordProblem.find("wrong"), std::string::npos) << locked.passwordProblem;
+    answers = {"nope", "nope", "nope"};
+    site.password = "changed";
+    EXPECT_THROW(SiteBook::save(store, cipher, "one", site), EStoreError);
+    EXPECT_EQ(stored(store, "one", "SealedPassWord"), sealed);
+    EXPECT_THROW(SiteBook::setMasterPassword(store, cipher, "other"), EStoreError);
+    EXPECT_EQ(stored(store, "one", "SealedPassWord"), sealed);
+
+    // The right one, asked once for the whole run.
+    asked = 0;
+    answers = {"m4ster"};
+    EXPECT_EQ(SiteBook::read(store, cipher, "one").password, "s3cretPw");
+    site.password = "otherPw";
+    SiteBook::save(store, cipher, "two", site);
+    EXPECT_EQ(SiteBook::read(store, cipher, "two").password, "otherPw");
+    EXPECT_EQ(asked, 1);
+
+    // Without it again, both passwords are as they were, obscured.
+    SiteBook::setMasterPassword(store, cipher, "");
+    SiteBook::forgetMasterPassword();
+    EXPECT_EQ(SiteBook::read(store, cipher, "one").password, "s3cretPw");
+    EXPECT_EQ(SiteBook::read(store, cipher, "two").password, "otherPw");
+    EXPECT_EQ(stored(store, "two", "PassWordIn"), "");
+    EXPECT_EQ(asked, 1);
+    SiteBook::setMasterPasswordAsker(nullptr);
+}
+
+QString tool()
+{
+    return qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/sitebook/kolvane-site";
+}
+
+std::pair<int, QByteArray> run(const QStringList& args, const QByteArray& input)
+{
+    QProcess p;
+    p.start(tool(), args);
+    p.write(input);
+    p.closeWriteChannel();
+    EXPECT_TRUE(p.waitForFinished(10000));
+    return {p.exitCode(), p.readAllStandardOutput() + p.readAllStandardError()};
+}
+
+TEST(SiteTool, RefusesBadPortsAndFingerprintsAndEscapesEveryControlCharacter)
+{
+    QFile::remove(QString::fromStdString(TSettingsStore::defaultPath()));
+    for (const char* port : {"0", "70000", "abc", "65536"}) {
+        const auto [code, said] = run({"add", "x", "h", port, "u"}, "pw\n");
+        EXPECT_EQ(code, 2) << port;
+        EXPECT_TRUE(said.contains("port")) << said.toStdString();
+    }
+    EXPECT_EQ(run({"add", "x", "h", "21", "u", "--fingerprint", "zz"}, "pw\n").first, 2);
+    EXPECT_EQ(run({"add", "x", "h", "21", "u", "--fingerprint", QStringList(31, "AB").join(':')}, "pw\n").first, 2);
+    {
+        TSettingsStore store(TSettingsStore::defaultPath());
+        EXPECT_TRUE(SiteBook::names(store).isEmpty()) << "nothing was stored";
+    }
+    EXPECT_EQ(run({"add", "x", "h", "65535", "u", "--fingerprint", QStringList(32, "0f").join(':')}, "pw\n").first, 0);
+    EXPECT_EQ(run({"add", QStringLiteral("c1\u009b2J\u202e"), "h", "1", "u"}, "pw\n").first, 0);
+    const QByteArray listed = run({"list"}, "").second;
+    EXPECT_EQ(listed, "c1\\u009B2J\\u202E\nx\n");
+}
+
+// Ctrl-C at the password prompt ends kolvane-site; the terminal it leaves has its echo back.
+TEST(SiteTool, CtrlCAtThePasswordPromptGivesTheEchoBack)
+{
+    int terminal = -1;
+    const std::string program = tool().toStdString();
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(program.c_str(), program.c_str(), "add", "x", "h", "21", "u", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    QByteArray said;
+    const QDeadlineTimer deadline(10000);
+    while (!said.contains("Password: ") && !deadline.hasExpired()) {
+        pollfd ready{terminal, POLLIN, 0};
+        if (::poll(&ready, 1, 100) > 0) {
+            char buffer[256];
+            const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            said.append(buffer, got);
+        }
+    }
+    EXPECT_TRUE(said.contains("Password: ")) << said.toStdString();
+    QThread::msleep(100); // the prompt is written just before the echo goes off; let the read begin
+    termios during{};
+    ASSERT_EQ(tcgetattr(terminal, &during), 0);
+    EXPECT_FALSE(during.c_lflag & ECHO) << "the password is typed without echo";
+    const char interrupt = '\x03';
+    ASSERT_EQ(::write(terminal, &interrupt, 1), 1);
+    int status = 0;
+    pid_t ended = 0;
+    const QDeadlineTimer exit(10000);
+    while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && !exit.hasExpired())
+        QThread::msleep(10);
+    if (ended == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        ADD_FAILURE() << "kolvane-site did not end at Ctrl-C";
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    termios after{};
+    ASSERT_EQ(tcgetattr(terminal, &after), 0);
+    EXPECT_TRUE(after.c_lflag & ECHO) << "the echo is back";
+    ::close(terminal);
+}
+
+} // namespace

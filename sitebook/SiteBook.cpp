@@ -376,6 +376,11 @@ void SiteBook::setStayOnline(TSettingsStore& store, const std::string& key, bool
     open(store).WriteString(key, Layout::StayOnline, on ? "1" : "0");
 }
 
+std::string SiteBook::folderOf(TSettingsStore& store, const std::string& key)
+{
+    return store.OpenKey(Layout::SitesPath, false) ? store.ReadString(key, Layout::Folder, "") : std::string();
+}
+
 void SiteBook::pinCertificate(TSettingsStore& store, const std::string& key, const std::string& fingerprint)
 {
     open(store).WriteString(key, Layout::Certificate, fingerprint);

@@ -59,6 +59,9 @@ std::optional<TDataMode> dataModeFromWord(std::string_view word);
 bool stayOnline(TSettingsStore& store, const std::string& key);
 void setStayOnline(TSettingsStore& store, const std::string& key, bool on);
 
+// The folder a site is filed in, read without its password: empty for the top level.
+std::string folderOf(TSettingsStore& store, const std::string& key);
+
 // Pins a certificate for a site: only the Certificate value is written.
 void pinCertificate(TSettingsStore& store, const std::string& key, const std::string& fingerprint);
 

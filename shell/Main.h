@@ -148,6 +148,8 @@ public:
     QAction* mnuClearCommandList;
     QAction* mnuSessionLog;     // on: each log-in's conversation is logged to a file of its own
     QAction* mnuRunOnSites;     // one SITE command on many sites of the book at once
+    QAction* mnuExportSites;    // the site book to a file, passwords sealed under a passphrase or left out
+    QAction* mnuImportSites;    // sites from an export or a FileZilla site manager file
     QAction* mnuMasterPassword; // sets the site book's master password
     QAction* About1;
 
@@ -208,6 +210,11 @@ public:
     void mnuClearCommandListClick();
     void mnuSessionLogClick();
     void mnuRunOnSitesClick();
+    void mnuExportSitesClick();
+    void mnuImportSitesClick();
+    // What the two menu items do once the file is chosen.
+    void exportSitesTo(const QString& path);
+    void importSitesFrom(const QString& path);
     void mnuMasterPasswordClick();
     // The session log, switched on for this run whatever the setting (the command line's --log).
     void forceSessionLog();

@@ -97,3 +97,24 @@ TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
     EXPECT_EQ(east.commands().size(), sent);
     run->close();
 }
+
+TEST_F(ConsoleTest, TheSiteBookGoesOutSealedAndComesBackFromTheMenu)
+{
+    startConsole(2121, "s3cret");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("book.json");
+    prompts.passwordAnswers = {"pass phrase", "pass phrase"};
+    form->exportSitesTo(path);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(file.readAll().contains("s3cret"));
+    EXPECT_EQ(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), 0);
+
+    // Into an empty book: the site comes back with its password, and the site box lists it.
+    SiteBook::erase(form->store(), "sim");
+    prompts.passwordAnswers = {"pass phrase"};
+    form->importSitesFrom(path);
+    EXPECT_EQ(SiteBook::read(form->store(), *form->SAP, "sim").password, "s3cret");
+    EXPECT_EQ(form->SiteName->findText("sim"), 0);
+    EXPECT_TRUE(prompts.notices.last().startsWith("1 sites added.")) << prompts.notices.last().toStdString();
+}

@@ -518,13 +518,15 @@ void TNMFTP::secureControl()
     if (!PinnedFingerprint.empty()) {
         if (!sameFingerprint(certificate.sha256Fingerprint, PinnedFingerprint))
             throw ETlsError("The server's certificate is not the pinned one: pinned " + PinnedFingerprint +
-                            ", presented " + certificate.sha256Fingerprint);
+                                ", presented " + certificate.sha256Fingerprint,
+                            FailureKind::Certificate);
     } else if (!certificate.problem.empty()) {
         bool Trust = false;
         if (OnUntrustedCertificate)
             OnUntrustedCertificate(certificate, Trust);
         if (!Trust)
-            throw ETlsError("The server's certificate is not trusted: " + certificate.problem);
+            throw ETlsError("The server's certificate is not trusted: " + certificate.problem,
+                            FailureKind::Certificate);
     }
     serverFingerprint_ = certificate.sha256Fingerprint;
     allowCloseNotify();

@@ -19,7 +19,7 @@
 // A refused FTP command; the message is the reply's first line, line end included.
 class FTPException : public Exception {
 public:
-    using Exception::Exception;
+    explicit FTPException(std::string message) : Exception(std::move(message), FailureKind::DaemonReply) {}
 };
 
 // Which kind of transaction an event is about. The codes between 4 and 14 are not produced here.

@@ -87,6 +87,34 @@ std::string versionText(int version)
 
 using Clock = std::chrono::steady_clock;
 
+// The kind of a socket error number: what the operator can do about it differs between a port where nothing
+// listens, a host that cannot be reached and a connection that went away.
+FailureKind socketFailureKind(int code)
+{
+    switch (code) {
+    case 10061:
+        return FailureKind::Refused;
+    case 10060:
+        return FailureKind::TimedOut;
+    case SocketErrors::ConnectionReset:
+    case SocketErrors::ConnectionAborted:
+    case SocketErrors::NotConnected:
+        return FailureKind::Lost;
+    case 10050:
+    case 10051:
+    case 10064:
+    case 10065:
+        return FailureKind::Unreachable;
+    case SocketErrors::HostNotFound:
+    case SocketErrors::TryAgain:
+    case SocketErrors::NoRecovery:
+    case SocketErrors::NoData:
+        return FailureKind::Lookup;
+    default:
+        return FailureKind::Other;
+    }
+}
+
 } // namespace
 
 std::string noAnswerMessage(std::int32_t milliseconds)
@@ -284,7 +312,7 @@ std::string TPowersock::CheckError(int expected)
     const std::string text = LookupErrorMessage(LastErrorNo);
     if (OnError && !destroying_)
         OnError(this, std::uint16_t(LastErrorNo), text);
-    throw ESockError(text);
+    throw ESockError(text, socketFailureKind(LastErrorNo));
 }
 
 std::int16_t TPowersock::replyCode(std::string_view line)
@@ -748,11 +776,11 @@ void TPowersock::ResolveHost()
         lookupId_ = -1;
     }
     if (TimedOut)
-        throw ESockError("Host Lookup Timed Out");
+        throw ESockError("Host Lookup Timed Out", FailureKind::TimedOut);
     if (Canceled)
-        throw ESockError("Host Lookup Canceled");
+        throw ESockError("Host Lookup Canceled", FailureKind::Cancelled);
     if (!Succeeded)
-        throw ESockError("Host Lookup Failed");
+        throw ESockError("Host Lookup Failed", FailureKind::Lookup);
     remoteAddresses_ = std::move(lookupAddresses_);
     if (OnHostResolved && !destroying_)
         OnHostResolved(this);
@@ -761,7 +789,7 @@ void TPowersock::ResolveHost()
 ESockError TPowersock::closedError()
 {
     const bool overflowed = std::exchange(overflowed_, false);
-    return ESockError(std::string(overflowed ? OverflowMessage : ConnectionClosedMessage));
+    return ESockError(std::string(overflowed ? OverflowMessage : ConnectionClosedMessage), FailureKind::Lost);
 }
 
 void TPowersock::Connect()
@@ -781,11 +809,11 @@ void TPowersock::Connect()
         if (!remoteAddresses_.empty())
             break;
         if (tries > 0 || !OnInvalidHost)
-            throw ESockError("Null Remote Address");
+            throw ESockError("Null Remote Address", FailureKind::Lookup);
         bool Handled = false;
         OnInvalidHost(Handled);
         if (!Handled)
-            throw ESockError("Null Remote Address");
+            throw ESockError("Null Remote Address", FailureKind::Lookup);
     }
     const std::int32_t port = Proxy.empty() ? Port : ProxyPort;
     remotePort_ = std::uint16_t(port);
@@ -868,12 +896,12 @@ void TPowersock::connectAddresses()
     if (OnConnectionFailed && !destroying_)
         OnConnectionFailed(this);
     if (TimedOut)
-        throw ESockError("Connection Timed out");
+        throw ESockError("Connection Timed out", FailureKind::TimedOut);
     if (noAnswer && !Canceled)
         throw ENoAnswerError(noAnswerMessage(ReplyTimeout));
     if (Canceled)
-        throw ESockError("Connection Canceled");
-    throw ESockError("Connection Failed");
+        throw ESockError("Connection Canceled", FailureKind::Cancelled);
+    throw ESockError("Connection Failed", socketFailureKind(LastErrorNo));
 }
 
 void TPowersock::Disconnect()

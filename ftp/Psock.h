@@ -25,27 +25,28 @@ public:
 // A wait that was cancelled.
 class EAbortError : public ESockError {
 public:
-    using ESockError::ESockError;
+    explicit EAbortError(std::string message) : ESockError(std::move(message), FailureKind::Cancelled) {}
 };
 
 // A line that must not go out on a connection: it holds a line break or a NUL (the rest would reach the server as
 // a command of its own), or it is too long to go whole. Nothing of it is sent.
 class ELineError : public ESockError {
 public:
-    using ESockError::ESockError;
+    explicit ELineError(std::string message) : ESockError(std::move(message), FailureKind::Line) {}
 };
 
 // A wait that the server let run past ReplyTimeout without a word.
 class ENoAnswerError : public ESockError {
 public:
-    using ESockError::ESockError;
+    explicit ENoAnswerError(std::string message) : ESockError(std::move(message), FailureKind::TimedOut) {}
 };
 
 // A TLS failure: a handshake that failed, a certificate that was refused, a server that would not speak TLS when
 // it had to. The connection is closed without another byte sent.
 class ETlsError : public ESockError {
 public:
-    using ESockError::ESockError;
+    explicit ETlsError(std::string message, FailureKind kind = FailureKind::Tls) : ESockError(std::move(message), kind)
+    {}
 };
 
 using TCertificateInfo = CertificateInfo;

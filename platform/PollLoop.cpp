@@ -17,8 +17,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // When the application's events last ran inside a wait (or the outermost wait began), and how deep the waits nest.
-Clock::time_point eventsRan = Clock::now();
-int waitDepth = 0;
+// Per thread: a session driven on a thread of its own waits with that thread's events.
+thread_local Clock::time_point eventsRan = Clock::now();
+thread_local int waitDepth = 0;
 
 void noteEventsRan()
 {

@@ -3,6 +3,8 @@
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
 
+#include <algorithm>
+
 namespace SettingsLayout {
 
 namespace {
@@ -80,6 +82,13 @@ void writeLastSite(TSettingsStore& store, int position, const QString& name)
         throw EStoreError("The program key cannot be created in the settings store " + store.path());
     store.WriteInteger(Settings, LastSite, position);
     store.WriteString(Settings, LastSiteName, name.toUtf8().toStdString());
+}
+
+int readRunJobs(TSettingsStore& store)
+{
+    if (!openProgramKey(store, false))
+        return 8;
+    return std::clamp(store.ReadInteger(Settings, RunJobs, 8), 1, 64);
 }
 
 } // namespace SettingsLayout

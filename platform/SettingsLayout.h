@@ -31,6 +31,7 @@ inline constexpr const char* LastSiteName = "LastSiteName";
 inline constexpr const char* ScrollBack = "ScrollBack"; // lines the STATUS, iNFO and FiLE MAiNT boxes keep
 inline constexpr const char* KeepAlive = "KeepAlive";   // seconds between two keep-alive NOOPs
 inline constexpr const char* SessionLog = "SessionLog"; // "1": each log-in's conversation is logged to a file
+inline constexpr const char* RunJobs = "RunJobs";       // sites a run on many sites reaches at once
 // The site book's own random id (32 hex digits), made on first use: its passwords in the secret store are kept under
 // it, so two books never share one.
 inline constexpr const char* BookId = "BookId";
@@ -53,6 +54,8 @@ inline constexpr const char* Certificate = "Certificate";       // the pinned SH
 inline constexpr const char* PassWordIn = "PassWordIn";
 inline constexpr const char* ReplyTimeout = "ReplyTimeout"; // seconds a reply is waited for; 0 waits for ever
 inline constexpr const char* StayOnline = "StayOnline";     // "1": STAY ONLiNE was on when last left
+// The folder of the site book the site is filed in ("Customers/EU"); a record without it is at the top level.
+inline constexpr const char* Folder = "Folder";
 inline constexpr const char* InKeyring = "keyring";
 // PassWordIn "master": the password is SealedPassWord, "aes-256-gcm:<nonce>:<cipher text and tag>" (hex), sealed
 // with the key the master password gives; PassWord is then empty.
@@ -81,6 +84,8 @@ void writeCommands(TSettingsStore& store, const QStringList& commands);
 
 WindowSettings readWindow(TSettingsStore& store);
 void writeWindow(TSettingsStore& store, const WindowSettings& window);
+// How many sites a run on many sites reaches at once (RunJobs; 8 without it, held to 1..64).
+int readRunJobs(TSettingsStore& store);
 // Makes this site (its name, and its position in the site list for older consoles) the one selected at the next
 // start.
 void writeLastSite(TSettingsStore& store, int position, const QString& name);

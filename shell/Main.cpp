@@ -17,7 +17,9 @@
 #include "platform/SettingsStore.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
+#include "shell/RunSites.h"
 #include "shell/Splash.h"
+#include "sitebook/BookTransfer.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
@@ -30,6 +32,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCompleter>
+#include <QFile>
+#include <QFileDialog>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -41,6 +45,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QSplitter>
 #include <QStringListModel>
@@ -522,6 +527,17 @@ void TMainForm::buildMenu()
     mnuSessionLog->setCheckable(true);
     mnuSessionLog->setToolTip(QStringLiteral("Logs each log-in's conversation with the daemon to a file in ") +
                               TSessionLog::folder());
+    mnuRunOnSites = MnuMisc->addAction(QStringLiteral("&Run on Sites..."));
+    mnuRunOnSites->setObjectName(QStringLiteral("mnuRunOnSites"));
+    mnuRunOnSites->setToolTip(QStringLiteral("Runs one SITE command on many sites of the book at once"));
+    mnuExportSites = MnuMisc->addAction(QStringLiteral("&Export Sites..."));
+    mnuExportSites->setObjectName(QStringLiteral("mnuExportSites"));
+    mnuExportSites->setToolTip(QStringLiteral("Writes the site book to a file; the passwords go sealed under a "
+                                              "passphrase you choose, or not at all"));
+    mnuImportSites = MnuMisc->addAction(QStringLiteral("&Import Sites..."));
+    mnuImportSites->setObjectName(QStringLiteral("mnuImportSites"));
+    mnuImportSites->setToolTip(QStringLiteral("Adds the sites of an export or of a FileZilla sitemanager.xml to the "
+                                              "site book"));
     mnuMasterPassword = MnuMisc->addAction(QStringLiteral("&Master Password..."));
     mnuMasterPassword->setObjectName(QStringLiteral("mnuMasterPassword"));
     mnuMasterPassword->setToolTip(QStringLiteral("Seals the site passwords that are not in the desktop's secret store "
@@ -536,6 +552,9 @@ void TMainForm::connectHandlers()
     // start an operation on the connection go through the gate (operation), the others straight (on).
     on(mnuClearCommandList, &QAction::triggered, &TMainForm::mnuClearCommandListClick);
     on(mnuSessionLog, &QAction::triggered, &TMainForm::mnuSessionLogClick);
+    on(mnuRunOnSites, &QAction::triggered, &TMainForm::mnuRunOnSitesClick);
+    on(mnuExportSites, &QAction::triggered, &TMainForm::mnuExportSitesClick);
+    on(mnuImportSites, &QAction::triggered, &TMainForm::mnuImportSitesClick);
     on(mnuMasterPassword, &QAction::triggered, &TMainForm::mnuMasterPasswordClick);
     on(About1, &QAction::triggered, &TMainForm::About1Click);
     on(SiteName, &QComboBox::activated, &TMainForm::SiteNameChange);
@@ -1003,6 +1022,91 @@ void TMainForm::mnuClearCommandListClick()
     const QString text = CommandText->currentText();
     CommandText->clear();
     CommandText->setEditText(text);
+}
+
+void TMainForm::mnuRunOnSitesClick()
+{
+    if (!RunSitesForm) {
+        RunSitesForm = new TRunSitesForm([this]() -> TSettingsStore& { return store(); }, *SAP, commandWords_, this);
+        // A command run there joins this box's history, as one sent from here does.
+        connect(RunSitesForm, &TRunSitesForm::commandRun, this, [this](const QString& command) {
+            if (CommandText->count() == 0 || CommandText->itemText(CommandText->count() - 1) != command)
+                CommandText->addItem(command);
+        });
+    }
+    QStringList history;
+    for (int i = 0; i < CommandText->count(); ++i)
+        history << CommandText->itemText(i);
+    RunSitesForm->openWith(history);
+    RunSitesForm->show();
+    RunSitesForm->raise();
+    RunSitesForm->activateWindow();
+}
+
+void TMainForm::mnuExportSitesClick()
+{
+    const QString path =
+        QFileDialog::getSaveFileName(this, QStringLiteral("EXPORT SiTES"), QStringLiteral("kolvane-sites.json"),
+                                     QStringLiteral("Kolvane site book (*.json)"));
+    if (!path.isEmpty())
+        exportSitesTo(path);
+}
+
+void TMainForm::exportSitesTo(const QString& path)
+{
+    const QString caption = QStringLiteral("EXPORT SiTES");
+    const QString passphrase = Prompts().Password(
+        caption, QStringLiteral("A passphrase to seal the passwords with (empty: the file holds no passwords):"));
+    if (passphrase.isNull())
+        return;
+    if (!passphrase.isEmpty() && Prompts().Password(caption, QStringLiteral("The passphrase again:")) != passphrase) {
+        Prompts().Notice(QStringLiteral("The two passphrases differ: nothing was written."));
+        return;
+    }
+    const QByteArray file = BookTransfer::exportBook(store(), *SAP, {}, passphrase.toUtf8().toStdString());
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(file) != file.size() ||
+        !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || !out.commit())
+        throw Exception("The file " + path.toStdString() + " cannot be written: " + out.errorString().toStdString());
+    Prompts().Notice(QStringLiteral("The site book is in %1%2.")
+                         .arg(path, passphrase.isEmpty() ? QStringLiteral(", without its passwords") : QString()));
+}
+
+void TMainForm::mnuImportSitesClick()
+{
+    const QString path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("IMPORT SiTES"), QString(),
+        QStringLiteral("Site books (*.json *.xml);;Kolvane site book (*.json);;FileZilla site manager (*.xml)"));
+    if (!path.isEmpty())
+        importSitesFrom(path);
+}
+
+void TMainForm::importSitesFrom(const QString& path)
+{
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly))
+        throw Exception("The file " + path.toStdString() + " cannot be read: " + in.errorString().toStdString());
+    const QByteArray file = in.readAll();
+    QString passphrase;
+    if (BookTransfer::needsPassphrase(file)) {
+        passphrase = Prompts().Password(QStringLiteral("IMPORT SiTES"),
+                                        QStringLiteral("The file's passphrase (empty: the sites come without their "
+                                                       "passwords):"));
+        if (passphrase.isNull())
+            return;
+    }
+    // A site the book holds stays as it is: replacing one is for kolvane-site import --replace.
+    const BookTransfer::Report report =
+        BookTransfer::importBook(store(), *SAP, file, passphrase.toUtf8().toStdString(), false);
+    const QString chosen = SiteName->currentText();
+    SiteName->clear();
+    SiteName->addItems(SiteBook::names(store()));
+    SiteName->setCurrentIndex(SiteName->findText(chosen));
+    QStringList text{QStringLiteral("%1 sites added.").arg(report.added)};
+    if (!report.skipped.isEmpty())
+        text << QStringLiteral("Not imported:") << report.skipped;
+    text << report.notes;
+    Prompts().Notice(text.join(QLatin1Char('\n')));
 }
 
 void TMainForm::About1Click()

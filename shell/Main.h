@@ -35,6 +35,7 @@ class TNMFTP;
 class TNewUserForm;
 class TNfoDizForm;
 class TPageControl;
+class TRunSitesForm;
 class TSettingsStore;
 class TSiteForm;
 class TSplashScreen;
@@ -148,6 +149,9 @@ public:
     QMenu* MnuMisc;
     QAction* mnuClearCommandList;
     QAction* mnuSessionLog;     // on: each log-in's conversation is logged to a file of its own
+    QAction* mnuRunOnSites;     // one SITE command on many sites of the book at once
+    QAction* mnuExportSites;    // the site book to a file, passwords sealed under a passphrase or left out
+    QAction* mnuImportSites;    // sites from an export or a FileZilla site manager file
     QAction* mnuMasterPassword; // sets the site book's master password
     QAction* About1;
 
@@ -183,6 +187,8 @@ public:
     TSiteForm* SiteForm = nullptr;
     TFlagForm* FlagForm = nullptr;
     void CreateDialogs();
+    // The window that runs one command on many sites, made when first asked for.
+    TRunSitesForm* RunSitesForm = nullptr;
     // The user dialogs, made for one use each, with the selected user and the gathered groups.
     std::unique_ptr<TUserForm> makeUserForm();
     std::unique_ptr<TNewUserForm> makeNewUserForm();
@@ -205,6 +211,12 @@ public:
     void SiteFormClosed(const QString& site);
     void mnuClearCommandListClick();
     void mnuSessionLogClick();
+    void mnuRunOnSitesClick();
+    void mnuExportSitesClick();
+    void mnuImportSitesClick();
+    // What the two menu items do once the file is chosen.
+    void exportSitesTo(const QString& path);
+    void importSitesFrom(const QString& path);
     void mnuMasterPasswordClick();
     // The session log, switched on for this run whatever the setting (the command line's --log).
     void forceSessionLog();

@@ -272,6 +272,7 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
         site.dataMode =
             dataModeFromWord(store.ReadString(key, Layout::DataConnection, "")).value_or(TDataMode::PassiveElseActive);
     site.certificate = store.ReadString(key, Layout::Certificate, "");
+    site.folder = store.ReadString(key, Layout::Folder, "");
     if (const int seconds = store.ReadInteger(key, Layout::ReplyTimeout, site.replyTimeout); seconds >= 0)
         site.replyTimeout = seconds;
 
@@ -324,6 +325,7 @@ void SiteBook::save(TSettingsStore& store, const TDiamond& cipher, const std::st
         store.WriteString(key, Layout::DataConnection, std::string(dataModeWord(site.dataMode)));
         store.WriteString(key, Layout::Certificate, site.certificate); // empty: nothing pinned
         store.WriteInteger(key, Layout::ReplyTimeout, site.replyTimeout);
+        store.WriteString(key, Layout::Folder, site.folder);
     });
 }
 
@@ -376,6 +378,11 @@ bool SiteBook::stayOnline(TSettingsStore& store, const std::string& key)
 void SiteBook::setStayOnline(TSettingsStore& store, const std::string& key, bool on)
 {
     open(store).WriteString(key, Layout::StayOnline, on ? "1" : "0");
+}
+
+std::string SiteBook::folderOf(TSettingsStore& store, const std::string& key)
+{
+    return store.OpenKey(Layout::SitesPath, false) ? store.ReadString(key, Layout::Folder, "") : std::string();
 }
 
 void SiteBook::pinCertificate(TSettingsStore& store, const std::string& key, const std::string& fingerprint)

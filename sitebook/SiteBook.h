@@ -37,6 +37,7 @@ struct Record {
     TDataMode dataMode = TDataMode::Active;
     std::string certificate;        // the pinned fingerprint, empty for none
     int replyTimeout = 30;          // seconds a reply is waited for; 0 waits for ever
+    std::string folder;             // the folder the site is filed in; empty: the top level
     bool passwordInKeyring = false; // the password is kept in the desktop's secret store, not in the record
     bool passwordSealed = false;    // the password is sealed with the book's master password
     std::string passwordProblem;    // why the password could not be had from there (then it reads as empty)
@@ -57,6 +58,9 @@ std::optional<TDataMode> dataModeFromWord(std::string_view word);
 // Whether STAY ONLiNE was on when the site was last used; kept apart from the record the site dialog edits.
 bool stayOnline(TSettingsStore& store, const std::string& key);
 void setStayOnline(TSettingsStore& store, const std::string& key, bool on);
+
+// The folder a site is filed in, read without its password: empty for the top level.
+std::string folderOf(TSettingsStore& store, const std::string& key);
 
 // Pins a certificate for a site: only the Certificate value is written.
 void pinCertificate(TSettingsStore& store, const std::string& key, const std::string& fingerprint);

@@ -4,6 +4,8 @@
 //   kolvane-site add NAME HOST PORT LOGIN [--last] [--security WORD] [--data WORD] [--fingerprint SHA256]
 //   kolvane-site list
 //   kolvane-site master-password
+//   kolvane-site export FILE
+//   kolvane-site import FILE [--replace]
 //
 // Passwords are read from the terminal without echo, or one a line from standard input when that is not a
 // terminal. The terminal is given back as it was however the program ends, Ctrl-C included.
@@ -11,11 +13,14 @@
 #include "platform/OemText.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "sitebook/BookTransfer.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
 #include <QStringList>
 
 #include <QRegularExpression>
@@ -33,7 +38,9 @@ namespace {
 constexpr const char* kUsage = "usage: kolvane-site add NAME HOST PORT LOGIN [--last] [--security WORD] [--data WORD] "
                                "[--fingerprint SHA256]\n"
                                "       kolvane-site list\n"
-                               "       kolvane-site master-password\n";
+                               "       kolvane-site master-password\n"
+                               "       kolvane-site export FILE\n"
+                               "       kolvane-site import FILE [--replace]\n";
 
 // A text as a terminal may show it: every control character (C0, DEL, C1), format character (the bidirectional
 // overrides among them) and line or paragraph separator as \xHH or \uHHHH, a backslash doubled. Nothing a name
@@ -172,7 +179,11 @@ int main(int argc, char** argv)
         "Adds sites to the Kolvane console's site book and lists them.\n\n"
         "  add NAME HOST PORT LOGIN   adds or replaces the site NAME; the password is read from the terminal\n"
         "                             without echo, or from the first line of standard input\n"
-        "  list                       prints the site names, one a line\n"
+        "  list                       prints the site names, one a line, each with its folder after a tab\n"
+        "  export FILE                writes the book to FILE as JSON; the passwords go sealed under a\n"
+        "                             passphrase you type, or not at all when it is empty\n"
+        "  import FILE                adds the sites of an export or of a FileZilla sitemanager.xml; a site\n"
+        "                             the book holds stays as it is unless --replace is given\n"
         "  master-password            sets the site book's master password (empty: none), which seals the\n"
         "                             passwords that are not in the desktop's secret store\n\n"
         "A book with a master password asks for it (from the terminal, or the next line of standard input)\n"
@@ -184,8 +195,11 @@ int main(int argc, char** argv)
         {"security", "plain, explicit-if-offered, explicit (the default) or implicit.", "WORD", "explicit"},
         {"data", "passive, active or passive-else-active (the default).", "WORD", "passive-else-active"},
         {"fingerprint", "Pin the site's certificate: its SHA-256 fingerprint, AB:CD:...", "SHA256"},
+        {"folder", "File the site in FOLDER of the book (\"Customers/EU\").", "FOLDER"},
+        {"replace", "import: replace the sites of the book that have a name of the file's."},
     });
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("add, list or master-password"));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("add, list, master-password, export or import"));
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "kolvane-site: %s\n%s", printable(parser.errorText()).c_str(), kUsage);
         return 2;
@@ -224,8 +238,55 @@ int main(int argc, char** argv)
         }
         if (args == QStringList{QStringLiteral("list")}) {
             TSettingsStore store(TSettingsStore::defaultPath());
-            for (const QString& name : SiteBook::names(store))
-                std::printf("%s\n", printable(name).c_str());
+            TDiamond cipher;
+            cipher.SetKey(std::string(DiamondConsoleKey));
+            for (const QString& name : SiteBook::names(store)) {
+                const std::string folder = SiteBook::folderOf(store, SiteBook::keyName(name));
+                std::printf("%s%s%s\n", printable(name).c_str(), folder.empty() ? "" : "\t",
+                            printable(QString::fromUtf8(folder.data(), qsizetype(folder.size()))).c_str());
+            }
+            return 0;
+        }
+        if (args.size() == 2 && args[0] == QLatin1String("export")) {
+            TSettingsStore store(TSettingsStore::defaultPath());
+            TDiamond cipher;
+            cipher.SetKey(std::string(DiamondConsoleKey));
+            const std::optional<std::string> passphrase =
+                readSecret("Passphrase for the passwords (empty: leave the passwords out): ");
+            if (!passphrase)
+                return refuse("no passphrase given; nothing was written");
+            if (!passphrase->empty() && ::isatty(STDIN_FILENO) && readSecret("The passphrase again: ") != passphrase)
+                return refuse("the two passphrases differ; nothing was written");
+            const QByteArray file = BookTransfer::exportBook(store, cipher, {}, *passphrase);
+            QSaveFile out(args[1]);
+            if (!out.open(QIODevice::WriteOnly) || out.write(file) != file.size() ||
+                !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || !out.commit())
+                return refuse("the file " + args[1].toStdString() +
+                              " cannot be written: " + out.errorString().toStdString());
+            std::fprintf(stderr, "kolvane-site: %lld sites written to %s%s\n",
+                         static_cast<long long>(SiteBook::names(store).size()), printable(args[1]).c_str(),
+                         passphrase->empty() ? ", without their passwords" : "");
+            return 0;
+        }
+        if (args.size() == 2 && args[0] == QLatin1String("import")) {
+            QFile in(args[1]);
+            if (!in.open(QIODevice::ReadOnly))
+                return refuse("the file " + args[1].toStdString() +
+                              " cannot be read: " + in.errorString().toStdString());
+            const QByteArray file = in.readAll();
+            std::string passphrase;
+            if (BookTransfer::needsPassphrase(file))
+                passphrase = readSecret("Passphrase of the file (empty: import without the passwords): ")
+                                 .value_or(std::string());
+            TSettingsStore store(TSettingsStore::defaultPath());
+            TDiamond cipher;
+            cipher.SetKey(std::string(DiamondConsoleKey));
+            const BookTransfer::Report report =
+                BookTransfer::importBook(store, cipher, file, passphrase, parser.isSet(QStringLiteral("replace")));
+            std::fprintf(stderr, "kolvane-site: %d sites added, %d replaced, %lld skipped\n", report.added,
+                         report.replaced, static_cast<long long>(report.skipped.size()));
+            for (const QString& line : report.skipped + report.notes)
+                std::fprintf(stderr, "  %s\n", printable(line).c_str());
             return 0;
         }
         if (args.size() != 5 || args[0] != QLatin1String("add")) {
@@ -256,6 +317,7 @@ int main(int argc, char** argv)
         site.security = *security;
         site.dataMode = *data;
         site.certificate = parser.value(QStringLiteral("fingerprint")).toUpper().toStdString();
+        site.folder = parser.value(QStringLiteral("folder")).toStdString();
         site.password = readPassword();
         if (site.password.empty())
             return refuse("no password given");

@@ -117,7 +117,7 @@ TEST(InstallTest, InstallsADesktopApplication)
 
     // The programs.
     const QString version = QStringLiteral(KOLVANE_VERSION);
-    for (const QString program : {"kolvane", "kolvane-site", "quillon-sim"}) {
+    for (const QString program : {"kolvane", "kolvane-site", "kolvane-run", "quillon-sim"}) {
         SCOPED_TRACE(program.toStdString());
         const QString path = root.filePath(QStringLiteral("bin/") + program);
         ASSERT_TRUE(QFileInfo(path).isExecutable()) << path.toStdString();

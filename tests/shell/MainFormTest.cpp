@@ -204,11 +204,14 @@ TEST_F(MainFormTest, EveryControlIsInPlaceWithItsCaptionAndState)
 
     // Menu.
     EXPECT_EQ(form->MnuMisc->title(), "&MiSC");
-    ASSERT_EQ(form->MnuMisc->actions().size(), 4);
+    ASSERT_EQ(form->MnuMisc->actions().size(), 7);
     EXPECT_EQ(form->MnuMisc->actions()[0], form->mnuClearCommandList);
     EXPECT_EQ(form->MnuMisc->actions()[1], form->mnuSessionLog);
-    EXPECT_EQ(form->MnuMisc->actions()[2], form->mnuMasterPassword);
-    EXPECT_EQ(form->MnuMisc->actions()[3], form->About1);
+    EXPECT_EQ(form->MnuMisc->actions()[2], form->mnuRunOnSites);
+    EXPECT_EQ(form->MnuMisc->actions()[3], form->mnuExportSites);
+    EXPECT_EQ(form->MnuMisc->actions()[4], form->mnuImportSites);
+    EXPECT_EQ(form->MnuMisc->actions()[5], form->mnuMasterPassword);
+    EXPECT_EQ(form->MnuMisc->actions()[6], form->About1);
     EXPECT_EQ(form->mnuClearCommandList->text(), "&Clear Command List");
     EXPECT_EQ(form->About1->text(), "&About...");
     EXPECT_FALSE(form->mnuClearCommandList->icon().isNull());

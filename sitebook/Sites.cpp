@@ -28,7 +28,7 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
 {
     setObjectName(QStringLiteral("SiteForm"));
     setWindowTitle(QStringLiteral("SiTE MAiNTENANCE"));
-    setFixedSize(275, 379);
+    setFixedSize(275, 425);
     setModal(true);
 
     Label1 = label(this, "Label1", QStringLiteral("SiTE NAME"), QPoint(8, 8));
@@ -73,10 +73,15 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     Certificate = edit(this, "Certificate", QRect(8, 312, 177, 22));
     Certificate->setReadOnly(true);
     bbForget = button(this, "bbForget", QStringLiteral("&FORGET"), QRect(192, 310, 75, 25));
+    // The folder of the book the site is filed in: Run on Sites groups the sites by it.
+    Label10 = label(this, "Label10", QStringLiteral("FOLDER"), QPoint(8, 342));
+    Folder = editableList(this, "Folder", QRect(8, 358, 259, 22));
+    Folder->setToolTip(QStringLiteral("The folder of the site book to file the site in, its parts joined by / "
+                                      "(Customers/EU); empty for the top level"));
     // Where the passwords this dialog saves are kept, said plainly below everything else.
-    PasswordSafety = label(this, "PasswordSafety", QString(), QPoint(8, 342));
+    PasswordSafety = label(this, "PasswordSafety", QString(), QPoint(8, 388));
     PasswordSafety->setWordWrap(true);
-    PasswordSafety->setGeometry(8, 342, 259, 32);
+    PasswordSafety->setGeometry(8, 388, 259, 32);
     PasswordSafety->setToolTip(QStringLiteral("MiSC > Master Password seals the passwords where the desktop has no "
                                               "secret store"));
 
@@ -89,9 +94,10 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     Label7->setBuddy(DataConnection);
     Label9->setBuddy(ReplyTimeout);
     Label8->setBuddy(Certificate);
+    Label10->setBuddy(Folder);
     // Top to bottom as the boxes stand, the buttons last.
     tabChain({SiteName, Hostname, Login, Port, Password, Security, DataConnection, ReplyTimeout, Certificate, bbForget,
-              bbNew, bbSave, bbDelete, bbExit});
+              Folder, bbNew, bbSave, bbDelete, bbExit});
     bbNew->setToolTip(QStringLiteral("Empty the boxes to enter a new site"));
     bbSave->setToolTip(QStringLiteral("Save the site under the name in SiTE NAME (a new name makes a new site)"));
     bbDelete->setToolTip(QStringLiteral("Delete the site named in SiTE NAME from the book"));
@@ -149,6 +155,7 @@ void TSiteForm::showConnection(const SiteBook::Record& site)
     Certificate->setText(QString::fromStdString(site.certificate));
     Certificate->setToolTip(Certificate->text());
     Certificate->setCursorPosition(0);
+    Folder->setEditText(QString::fromUtf8(site.folder.data(), qsizetype(site.folder.size())));
 }
 
 void TSiteForm::SecurityChange()
@@ -172,6 +179,19 @@ void TSiteForm::refillSites()
     SiteName->addItems(SiteBook::names(store_()));
     SiteName->setCurrentIndex(-1);
     SiteName->setEditText(text);
+    // The folder box offers the folders the book has.
+    const QString folder = Folder->currentText();
+    QStringList folders;
+    for (const QString& name : SiteBook::names(store_()))
+        if (const std::string f = SiteBook::folderOf(store_(), SiteBook::keyName(name)); !f.empty())
+            folders << QString::fromUtf8(f.data(), qsizetype(f.size()));
+    folders.removeDuplicates();
+    folders.sort(Qt::CaseInsensitive);
+    const QSignalBlocker quietFolder(Folder);
+    Folder->clear();
+    Folder->addItems(folders);
+    Folder->setCurrentIndex(-1);
+    Folder->setEditText(folder);
 }
 
 std::string TSiteForm::chosenSite()
@@ -263,6 +283,12 @@ void TSiteForm::bbSaveClick()
     record.dataMode = kDataModes[DataConnection->currentIndex()];
     record.certificate = Certificate->text().toStdString();
     record.replyTimeout = ReplyTimeout->text().isEmpty() ? record.replyTimeout : ReplyTimeout->text().toInt();
+    // "eu / north/" is the folder eu/north: blanks around the parts and empty parts go.
+    QStringList parts;
+    for (const QString& part : Folder->currentText().split(QLatin1Char('/')))
+        if (!part.trimmed().isEmpty())
+            parts << part.trimmed();
+    record.folder = parts.join(QLatin1Char('/')).toStdString();
     SiteBook::save(store_(), cipher_, site, record);
     shown_ = SiteName->currentText();
     refillSites();

@@ -51,6 +51,8 @@ public:
     QPushButton* bbForget;
     // Below everything: where a saved password is kept, and that without a secret store or a master password it
     // is only obscured.
+    QLabel* Label10;
+    QComboBox* Folder; // the folder of the book the site is filed in; empty: the top level
     QLabel* PasswordSafety;
 
     void FormCreate();

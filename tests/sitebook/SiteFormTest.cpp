@@ -90,7 +90,7 @@ TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
 {
     EXPECT_EQ(dialog->objectName(), "SiteForm");
     EXPECT_EQ(dialog->windowTitle(), "SiTE MAiNTENANCE");
-    EXPECT_EQ(dialog->size(), QSize(275, 379))
+    EXPECT_EQ(dialog->size(), QSize(275, 425))
         << "grown below the record's first fields for the connection settings and where the passwords are kept";
     EXPECT_EQ(dialog->SiteName->geometry(), QRect(8, 24, 169, 25));
     EXPECT_TRUE(dialog->SiteName->isEditable());
@@ -108,8 +108,8 @@ TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
 
     QWidget* expected[] = {dialog->SiteName,    dialog->Hostname, dialog->Login,          dialog->Port,
                            dialog->Password,    dialog->Security, dialog->DataConnection, dialog->ReplyTimeout,
-                           dialog->Certificate, dialog->bbForget, dialog->bbNew,          dialog->bbSave,
-                           dialog->bbDelete,    dialog->bbExit};
+                           dialog->Certificate, dialog->bbForget, dialog->Folder,         dialog->bbNew,
+                           dialog->bbSave,      dialog->bbDelete, dialog->bbExit};
     QApplication::setActiveWindow(dialog);
     dialog->SiteName->setFocus();
     for (std::size_t i = 0; i + 1 < std::size(expected); ++i) {
@@ -371,7 +371,10 @@ TEST_F(SiteFormTest, HowASiteIsReachedLoadsSavesAndReachesTheClient)
     emit dialog->Security->activated(dialog->Security->currentIndex());
     EXPECT_EQ(dialog->Port->text(), "990") << "implicit TLS proposes its own port";
     dialog->DataConnection->setCurrentIndex(dialog->DataConnection->findText("Passive (EPSV, then PASV)"));
+    QTest::keyClicks(dialog->Folder->lineEdit(), QStringLiteral(" eu / north/"));
     click(dialog->bbSave);
+    EXPECT_EQ(stored("tls", "Folder"), "eu/north");
+    EXPECT_EQ(dialog->Folder->findText("eu/north"), 0) << "the folder box offers the book's folders";
     EXPECT_EQ(stored("tls", "Security"), "implicit");
     EXPECT_EQ(stored("tls", "DataConnection"), "passive");
     EXPECT_EQ(stored("tls", "Port"), "990");

@@ -828,10 +828,34 @@ void TMainForm::LoadSettings()
 
 void TMainForm::SiteNameChange()
 {
-    // The values go to the next log-in; a connection that is open keeps what it was opened with.
     const std::string site = SiteBook::keyName(SiteName->currentText());
     if (site.empty())
         return;
+    if (NMFTP1->Connected || clientBusy()) {
+        // A session is open (or opening): LOGiN stays off. Another site means leaving this one, which the operator
+        // is asked about; the box keeps naming the site the session is with unless both are done.
+        const QString current = QString::fromUtf8(loadedSite_.data(), qsizetype(loadedSite_.size()));
+        LogIn->setEnabled(false);
+        if (site == loadedSite_)
+            return;
+        const QString other = SiteName->currentText();
+        if (!OperationGate.mayStart() ||
+            !Prompts().Confirm(QStringLiteral("Log out of %1 and log in to %2?").arg(current, other))) {
+            const QSignalBlocker quiet(SiteName);
+            SiteName->setCurrentIndex(SiteName->findText(current, Qt::MatchExactly));
+            return;
+        }
+        LogOutExecute();
+        loadSite(site);
+        LogInExecute();
+        return;
+    }
+    loadSite(site);
+}
+
+void TMainForm::loadSite(const std::string& site)
+{
+    // The values go to the next log-in.
     const SiteBook::Record record = SiteBook::read(store(), *SAP, site);
     NMFTP1->Host = record.host;
     NMFTP1->Port = record.portNumber();

@@ -204,6 +204,8 @@ public:
     void LoadSettings();
     void DisableSelectionButtons();
     void SiteNameChange();
+    // Loads a site's record into the client for the next log-in.
+    void loadSite(const std::string& site);
     // Whether the site box shows a site: LOGiN logs in to that site and to no other.
     bool hasSite() const;
     void bbSitesClick();
@@ -227,6 +229,8 @@ public:
     void LogInExecute();
     void LogOutExecute();
     void NMFTP1Connect();
+    // Empties what the pages hold about a site: a log-in to another site starts from clean pages.
+    void clearSitePages();
     // A connection failure's text with the host, the port and the reason in plain words.
     std::string connectFailure(const std::string& message) const;
     // The client waits for this command's reply, or (empty) for nothing any more: the operator sees what is
@@ -393,6 +397,9 @@ private:
                          // -1 for the line being typed
     class QStringListModel* commandWords_ = nullptr; // the SITE command words the command box completes
     std::string loadedSite_;                         // the key of the site last loaded into the client
+    std::string loggedInSite_;                       // the key of the site of the last log-in
+    bool online_ = false;                            // logged in, as OnConnect said
+    bool lostOnline_ = false;                        // the connection that just ended was logged in
     TSessionLog sessionLog_;
     bool sessionLogForced_ = false; // --log: on for this run, the stored setting left as it was
 };

@@ -18,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringListModel>
+#include <QTime>
 #include <QTimer>
 
 #include <algorithm>
@@ -37,9 +38,17 @@ void TMainForm::LogInExecute()
         LogIn->setEnabled(!online && hasSite());
         LogOut->setEnabled(online);
         SetApplicationTitle(SiteName->currentText() + QStringLiteral(" ADMiN by Drummock"));
+        // The attempt is over: the panel no longer claims to be connecting.
+        if (!online)
+            StatusBar1->setPanelText(3, QStringLiteral("Not connected to ") + SiteName->currentText());
     });
     disconnectReason_.clear();
     lastRefusal_.clear();
+    if (loadedSite_ != loggedInSite_) {
+        // Another site: nothing the pages hold is about it.
+        clearSitePages();
+        loggedInSite_ = loadedSite_;
+    }
     PageControl1->setCurrentWidget(StatusSheet);
     StatusMemo->clear();
     StatusBar1->setPanelText(3, QStringLiteral("Connecting to ") + SiteName->currentText() + QStringLiteral("..."));
@@ -174,18 +183,43 @@ void TMainForm::endSessionLog(const QString& error)
         reason = lastRefusal_;
     if (reason.isEmpty())
         reason = QStringLiteral("the daemon closed the connection");
+    const bool lost = std::exchange(lostOnline_, false) && disconnectReason_.isEmpty();
     disconnectReason_.clear();
     lastRefusal_.clear();
     sessionLog_.note(("Disconnected: " + reason.trimmed()).toStdString());
     sessionLog_.stop();
+    // A connection that ended without LOGOUT, CANCEL or a close is said on STATUS, whatever page shows, with its
+    // reason and the time: the status bar turning OFFLINE is easily missed.
+    if (lost && StatusMemo)
+        StatusMemo->appendPlainText(
+            QStringLiteral("Connection lost: %1 (%2)")
+                .arg(reason.trimmed(), QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
 }
 
 void TMainForm::NMFTP1Connect()
 {
+    online_ = true;
     StatusBar1->setPanelText(1, QStringLiteral("ONLINE"));
     StatusBar1->setPanelText(3, QString());
     if (NOOP->isChecked())
         Timer1->start();
+}
+
+void TMainForm::clearSitePages()
+{
+    for (QPlainTextEdit* box : {InfoMemo, UserMemo, GroupMemo, FileMemo})
+        box->clear();
+    TreeView1->clear();
+    DisableSelectionButtons();
+    UserLineCount = 0;
+    UserNames.clear();
+    GroupCount = 0;
+    GroupNames.clear();
+    UserList->clearEditText();
+    UserList->clear();
+    GroupList->clearEditText();
+    GroupList->clear();
+    DirItemCount = 0;
 }
 
 void TMainForm::LogOutExecute()
@@ -222,6 +256,7 @@ void TMainForm::NMFTP1Disconnect()
     if (!StatusBar1 || closed_)
         return;
     StatusBar1->setPanelText(1, QStringLiteral("OFFLINE"));
+    lostOnline_ = std::exchange(online_, false);
     // The log says why the connection ended. While a handler runs, the error that ends it is the reason, and the
     // log is finished once that is known (endSessionLog); otherwise the reason is known now.
     logPendingDisconnect_ = true;

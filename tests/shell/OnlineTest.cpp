@@ -270,7 +270,7 @@ TEST_F(OnlineTest, ARefusedLogInLeavesLogInReadyForTheNextTry)
     EXPECT_EQ(prompts.errors[0], "530 Login incorrect.\nCheck the log-in name and password of the site in SiTES.");
     EXPECT_TRUE(form->bbLogin->isEnabled());
     EXPECT_FALSE(form->bbLogOut->isEnabled());
-    EXPECT_EQ(panel(3), "Connecting to sim...");
+    EXPECT_EQ(panel(3), "Not connected to sim"); // the attempt is over: the panel no longer says it is connecting
     EXPECT_EQ(panel(1), "OFFLINE");
     EXPECT_TRUE(form->StatusMemo->toPlainText().endsWith("Disconnected"));
 }

@@ -196,13 +196,12 @@ TEST(InstallTest, TheDebianPackageHoldsTheInstallationAndNamesItsLibraries)
 
     const Outcome listed = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--contents"), deb});
     ASSERT_EQ(listed.exitCode, 0) << listed.err.toStdString();
-    for (const char* file :
-         {"./usr/bin/kolvane", "./usr/bin/kolvane-site", "./usr/bin/kolvane-run", "./usr/bin/quillon-sim",
-          "./usr/share/applications/org.kolvane.Kolvane.desktop",
-          "./usr/share/metainfo/org.kolvane.Kolvane.metainfo.xml",
-          "./usr/share/icons/hicolor/256x256/apps/org.kolvane.Kolvane.png", "./usr/share/man/man1/kolvane.1",
-          "./usr/share/man/man1/kolvane-site.1", "./usr/share/man/man1/kolvane-run.1",
-          "./usr/share/man/man1/quillon-sim.1"})
+    for (const char* file : {"./usr/bin/kolvane", "./usr/bin/kolvane-site", "./usr/bin/kolvane-run",
+                             "./usr/bin/quillon-sim", "./usr/share/applications/org.kolvane.Kolvane.desktop",
+                             "./usr/share/metainfo/org.kolvane.Kolvane.metainfo.xml",
+                             "./usr/share/icons/hicolor/256x256/apps/org.kolvane.Kolvane.png",
+                             "./usr/share/man/man1/kolvane.1", "./usr/share/man/man1/kolvane-site.1",
+                             "./usr/share/man/man1/kolvane-run.1", "./usr/share/man/man1/quillon-sim.1"})
         EXPECT_TRUE(listed.out.contains(QLatin1String(file) + QLatin1Char('\n'))) << file << "\n"
                                                                                   << listed.out.toStdString();
 

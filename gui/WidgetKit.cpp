@@ -2,16 +2,22 @@
 
 #include "gui/Look.h"
 
+#include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCompleter>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 
 namespace WidgetKit {
 
@@ -144,6 +150,53 @@ void centreOnDesktop(QWidget* window)
         const QRect desk = screen->availableGeometry();
         window->move(desk.center() - QPoint(window->width() / 2, window->height() / 2));
     }
+}
+
+namespace {
+
+// Watches a completion list's mouse presses for passClicksThroughCompletion.
+class CompletionClicks : public QObject {
+public:
+    CompletionClicks(QComboBox* box, QObject* parent) : QObject(parent), box_(box) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() != QEvent::MouseButtonPress || !box_)
+            return false;
+        auto* popup = static_cast<QWidget*>(watched);
+        const auto* press = static_cast<QMouseEvent*>(event);
+        if (popup->rect().contains(press->position().toPoint()))
+            return false; // a click in the list is the list's own
+        const QPoint at = press->globalPosition().toPoint();
+        QWidget* window = box_->window();
+        for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
+            if (b->isVisible() && b->isEnabled() && b->window() == window && b->rect().contains(b->mapFromGlobal(at))) {
+                popup->hide();
+                // Pressed once the list's own handling of this click is over, never inside it.
+                QTimer::singleShot(0, b, [b] {
+                    if (b->isVisible() && b->isEnabled())
+                        b->click();
+                });
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    QPointer<QComboBox> box_;
+};
+
+} // namespace
+
+void passClicksThroughCompletion(QComboBox* box)
+{
+    QAbstractItemView* popup = box->completer()->popup();
+    popup->installEventFilter(new CompletionClicks(box, popup));
+    // The press goes on to the button by our hand alone: no replay by the toolkit as well, which not every platform
+    // does.
+    popup->setAttribute(Qt::WA_NoMouseReplay);
 }
 
 } // namespace WidgetKit

@@ -38,5 +38,9 @@ void tabChain(std::initializer_list<QWidget*> widgets);
 void nameControls(QWidget* window);
 // Puts the window in the middle of the desktop.
 void centreOnDesktop(QWidget* window);
+// While the box's completion list is open, a click on a button of the box's window closes the list and presses the
+// button, as it would with no list open; the list would otherwise take the click for itself. The box's completer
+// must be set.
+void passClicksThroughCompletion(QComboBox* box);
 
 } // namespace WidgetKit

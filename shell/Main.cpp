@@ -574,10 +574,8 @@ void TMainForm::connectHandlers()
     // The keys typed into the box reach the combo box first (its text field hands focus to it), so Up and Down are
     // taken there before the combo box would step through its list.
     CommandText->installEventFilter(this);
-    // A click while the completion list is open would only close the list; a click on a button goes on to it, by
-    // our hand alone (no replay of the press by the toolkit as well, which not every platform does).
-    CommandText->completer()->popup()->installEventFilter(this);
-    CommandText->completer()->popup()->setAttribute(Qt::WA_NoMouseReplay);
+    // A click on EXECUTE while the completion list is open executes, as it would with no list open.
+    WidgetKit::passClicksThroughCompletion(CommandText);
     on(CommandText, &QComboBox::activated, &TMainForm::CommandTextChange);
     operation(bbExecute, &QPushButton::clicked, &TMainForm::bbExecuteClick);
     InfoMemo->viewport()->installEventFilter(this);
@@ -717,8 +715,6 @@ std::unique_ptr<TNewUserForm> TMainForm::makeNewUserForm()
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 {
     const QCompleter* completer = CommandText->completer();
-    if (event->type() == QEvent::MouseButtonPress && completer && watched == completer->popup())
-        return completionListClicked(static_cast<QMouseEvent*>(event));
     if (event->type() == QEvent::KeyPress && (watched == CommandText->lineEdit() || watched == CommandText)) {
         if (!(completer && completer->popup() && completer->popup()->isVisible())) {
             bool taken = false;
@@ -731,29 +727,6 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         (watched == InfoMemo->viewport() || watched == UserMemo->viewport()))
         RefreshData->trigger();
     return QMainWindow::eventFilter(watched, event);
-}
-
-bool TMainForm::completionListClicked(QMouseEvent* event)
-{
-    // The list is open while the operator types a command it knows; a click on EXECUTE (or any other button of the
-    // window) closes the list and presses the button, as it would with no list open. A click anywhere else is the
-    // list's own.
-    QWidget* popup = CommandText->completer()->popup();
-    if (popup->rect().contains(event->position().toPoint()))
-        return false;
-    const QPoint at = event->globalPosition().toPoint();
-    for (QAbstractButton* b : findChildren<QAbstractButton*>()) {
-        if (b->isVisible() && b->isEnabled() && b->rect().contains(b->mapFromGlobal(at)) && b->window() == this) {
-            popup->hide();
-            // Pressed once the list's own handling of this click is over, never inside it.
-            QTimer::singleShot(0, b, [b] {
-                if (b->isVisible() && b->isEnabled())
-                    b->click();
-            });
-            return true;
-        }
-    }
-    return false;
 }
 
 // ---- settings -------------------------------------------------------------------------------------------------

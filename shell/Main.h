@@ -343,8 +343,6 @@ private:
     // Tooltips and screen-reader names of the window's controls.
     void describeControls();
     static constexpr const char* LogOutTip = "Log out and close the connection to the site";
-    // A press on the open completion list of the command box; true when it went on to a button of the window.
-    bool completionListClicked(QMouseEvent* event);
     // Connects a handler that starts no operation on the connection.
     template <class Sender, class Signal>
     void on(Sender* sender, Signal signal, void (TMainForm::*handler)());

@@ -2,6 +2,7 @@
 
 #include "gui/Guard.h"
 #include "gui/Prompts.h"
+#include "gui/WidgetKit.h"
 #include "platform/Exceptions.h"
 #include "platform/OemText.h"
 #include "platform/SettingsLayout.h"
@@ -105,6 +106,7 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
         auto* completer = new QCompleter(commandWords, RunCommand);
         completer->setCaseSensitivity(Qt::CaseInsensitive);
         RunCommand->setCompleter(completer);
+        WidgetKit::passClicksThroughCompletion(RunCommand); // the first click on RUN runs
     }
     commandLabel->setBuddy(RunCommand);
     bbRun = makeButton(this, "bbRun", QStringLiteral("RUN"),
@@ -121,12 +123,10 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
     ResultTree->setAccessibleName(QStringLiteral("Results by site"));
     ResultTree->setRootIsDecorated(true);
     ResultTree->header()->setStretchLastSection(true);
-    ResultMemo = new QPlainTextEdit(this);
-    ResultMemo->setObjectName(QStringLiteral("ResultMemo"));
+    // The whole reply shows as the pages show the daemon's lines: the console's font, tables unwrapped.
+    ResultMemo = WidgetKit::memo(this, "ResultMemo");
     ResultMemo->setReadOnly(true);
-    ResultMemo->setTabChangesFocus(true);
     ResultMemo->setAccessibleName(QStringLiteral("Whole reply of the selected site or group"));
-    ResultMemo->setFont(QFont(QStringLiteral("DejaVu Sans Mono"), 9));
     RunState = new QLabel(this);
     RunState->setObjectName(QStringLiteral("RunState"));
     bbCopyResults = makeButton(this, "bbCopyResults", QStringLiteral("COPY"),

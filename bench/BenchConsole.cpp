@@ -81,21 +81,7 @@ constexpr int HelpLines = 50000;
 using bench::median;
 using bench::ms;
 
-// Resident memory now and at its peak so far, in MiB.
-double residentNow()
-{
-    std::FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f)
-        return 0;
-    char line[256];
-    long kb = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
-            break;
-    std::fclose(f);
-    return kb / 1024.0;
-}
-
+// Resident memory at its peak so far, in MiB.
 double residentPeak()
 {
     rusage usage{};
@@ -566,7 +552,7 @@ bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, Run run, int
         return false;
     }
     QTest::qWait(200);
-    f.idleMiB = residentNow();
+    f.idleMiB = bench::residentMiB();
     if (run == Run::HelpOnly) {
         const bool taken = takeInHelp(form, helpLines, f);
         form.close();
@@ -588,7 +574,7 @@ bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, Run run, int
     QApplication::processEvents();
     f.laidOutMs = ms(Clock::now() - clicked);
     f.peakMiB = residentPeak();
-    f.afterMiB = residentNow();
+    f.afterMiB = bench::residentMiB();
 
     // The engine alone: the same listing through a bare client, parsed, with no window to fill.
     {

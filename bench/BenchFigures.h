@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <vector>
 
 namespace bench {
@@ -21,6 +22,21 @@ inline double median(std::vector<double> v)
         return 0;
     std::sort(v.begin(), v.end());
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// This process's resident memory now, in MiB.
+inline double residentMiB()
+{
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f)
+        return 0;
+    char line[256];
+    long kb = 0;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
+            break;
+    std::fclose(f);
+    return kb / 1024.0;
 }
 
 } // namespace bench

@@ -168,20 +168,6 @@ private:
     std::thread thread_;
 };
 
-double residentMiB()
-{
-    std::FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f)
-        return 0;
-    char line[256];
-    long kb = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
-            break;
-    std::fclose(f);
-    return kb / 1024.0;
-}
-
 SiteBook::Record simSite(quint16 port)
 {
     SiteBook::Record site;
@@ -253,7 +239,7 @@ int main(int argc, char** argv)
 
     // The memory of open sessions: logged in and idle, as the window keeps one and a batch keeps many.
     const int open = 50;
-    const double before = residentMiB();
+    const double before = bench::residentMiB();
     std::vector<std::unique_ptr<TSiteSession>> sessions;
     for (int i = 0; i < open; ++i) {
         auto session = std::make_unique<TSiteSession>();
@@ -261,7 +247,7 @@ int main(int argc, char** argv)
         session->logIn();
         sessions.push_back(std::move(session));
     }
-    const double after = residentMiB();
+    const double after = bench::residentMiB();
     std::printf("Memory: %d sessions logged in and idle add %.1f MiB, %.0f KiB each\n", open, after - before,
                 (after - before) * 1024 / open);
     for (auto& session : sessions)

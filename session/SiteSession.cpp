@@ -162,6 +162,11 @@ void TSiteSession::logIn()
     reconnectTimer_.stop();
     reconnectAttempt_ = 0;
     lastFailure_ = SessionFailure();
+    connectClient();
+}
+
+void TSiteSession::connectClient()
+{
     closing_ = false;
     setSite(siteKey_, site_);
     setState(State::Connecting);
@@ -304,14 +309,9 @@ void TSiteSession::reconnectTick()
     reconnectTimer_.stop();
     if (client_->isBusy())
         return; // cannot happen while offline; never start a second operation on the client
-    closing_ = false;
-    setSite(siteKey_, site_);
-    setState(State::Connecting);
     try {
-        client_->Connect();
-    } catch (const std::exception& error) {
-        fail(error);
-        setState(State::Offline);
+        connectClient();
+    } catch (const std::exception&) {
         emit failed(lastFailure_);
         // A certificate refused or a wait cancelled will not change by trying again.
         if (lastFailure_.kind == FailureKind::Certificate || lastFailure_.kind == FailureKind::Cancelled)
@@ -320,7 +320,6 @@ void TSiteSession::reconnectTick()
             scheduleReconnect();
         return;
     }
-    setState(client_->Connected ? State::Online : State::Offline);
     reconnectAttempt_ = 0;
     emit reconnected();
 }

@@ -126,6 +126,8 @@ signals:
 
 private:
     void setState(State state);
+    // Connects and logs in with the site's values; the state follows, and a failure is kept and raised.
+    void connectClient();
     void clientDisconnected();
     void scheduleReconnect();
     void reconnectTick();

@@ -231,6 +231,8 @@ public:
     void NMFTP1Connect();
     // Empties what the pages hold about a site: a log-in to another site starts from clean pages.
     void clearSitePages();
+    // Empties the user and group lists and the counters the page refresh goes by, as a log-out does.
+    void clearLists();
     // A connection failure's text with the host, the port and the reason in plain words.
     std::string connectFailure(const std::string& message) const;
     // The client waits for this command's reply, or (empty) for nothing any more: the operator sees what is

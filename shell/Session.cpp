@@ -210,6 +210,11 @@ void TMainForm::clearSitePages()
     for (QPlainTextEdit* box : {InfoMemo, UserMemo, GroupMemo, FileMemo})
         box->clear();
     TreeView1->clear();
+    clearLists();
+}
+
+void TMainForm::clearLists()
+{
     DisableSelectionButtons();
     UserLineCount = 0;
     UserNames.clear();
@@ -237,16 +242,7 @@ void TMainForm::LogOutExecute()
         setBusyCursor(false);
         LogOut->setEnabled(false);
         LogIn->setEnabled(hasSite());
-        DisableSelectionButtons();
-        UserLineCount = 0;
-        UserNames.clear();
-        GroupCount = 0;
-        GroupNames.clear();
-        UserList->clearEditText();
-        UserList->clear();
-        GroupList->clearEditText();
-        GroupList->clear();
-        DirItemCount = 0;
+        clearLists();
     });
     disconnectWithinQuitTimeout();
 }

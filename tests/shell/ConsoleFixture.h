@@ -50,6 +50,26 @@ protected:
 
     // A console whose site book holds the site "sim" for the given daemon, picked in the main window. The site is
     // plain FTP in active mode unless the test says otherwise.
+    // Adds (or replaces) a site of the book for a daemon on this port: plain FTP in active mode, as siteop, unless
+    // adjust says otherwise.
+    static void addSite(TSettingsStore& store, const std::string& name, quint16 port,
+                        const std::string& password = "quillon",
+                        const std::function<void(SiteBook::Record&)>& adjust = nullptr)
+    {
+        TDiamond cipher;
+        cipher.SetKey(std::string(DiamondConsoleKey));
+        SiteBook::Record site;
+        site.host = "127.0.0.1";
+        site.port = std::to_string(port);
+        site.login = "siteop";
+        site.password = password;
+        if (adjust)
+            adjust(site);
+        SiteBook::save(store, cipher, name, site);
+    }
+
+    // A console whose site book holds the site "sim" for the given daemon, picked in the main window. The site is
+    // plain FTP in active mode unless the test says otherwise.
     void startConsole(quint16 port, const std::string& password = "quillon",
                       const std::function<void(SiteBook::Record&)>& adjust = nullptr)
     {
@@ -57,16 +77,7 @@ protected:
         QFile::remove(QString::fromStdString(path));
         {
             TSettingsStore store(path);
-            TDiamond cipher;
-            cipher.SetKey(std::string(DiamondConsoleKey));
-            SiteBook::Record site;
-            site.host = "127.0.0.1";
-            site.port = std::to_string(port);
-            site.login = "siteop";
-            site.password = password;
-            if (adjust)
-                adjust(site);
-            SiteBook::save(store, cipher, "sim", site);
+            addSite(store, "sim", port, password, adjust);
         }
         form = std::make_unique<TMainForm>();
         form->CreateDialogs();   // as the program start makes them

@@ -12,23 +12,6 @@
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
-namespace {
-
-void addSite(TSettingsStore& store, const std::string& name, quint16 port, const std::string& folder)
-{
-    TDiamond cipher;
-    cipher.SetKey(std::string(DiamondConsoleKey));
-    SiteBook::Record site;
-    site.host = "127.0.0.1";
-    site.port = std::to_string(port);
-    site.login = "siteop";
-    site.password = "quillon";
-    site.folder = folder;
-    SiteBook::save(store, cipher, name, site);
-}
-
-} // namespace
-
 TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
 {
     SimProcess east, west;
@@ -41,9 +24,9 @@ TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
     startConsole(east.port);
     {
         TSettingsStore& store = form->store();
-        addSite(store, "east", east.port, "eu");
-        addSite(store, "west", west.port, "eu");
-        addSite(store, "gone", closedPort, "");
+        addSite(store, "east", east.port, "quillon", [](SiteBook::Record& r) { r.folder = "eu"; });
+        addSite(store, "west", west.port, "quillon", [](SiteBook::Record& r) { r.folder = "eu"; });
+        addSite(store, "gone", closedPort);
     }
     form->mnuRunOnSites->trigger();
     TRunSitesForm* run = form->findChild<TRunSitesForm*>("RunSitesForm");

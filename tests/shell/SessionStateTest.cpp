@@ -10,18 +10,6 @@
 
 namespace {
 
-void addSite(TSettingsStore& store, const std::string& name, quint16 port)
-{
-    TDiamond cipher;
-    cipher.SetKey(std::string(DiamondConsoleKey));
-    SiteBook::Record site;
-    site.host = "127.0.0.1";
-    site.port = std::to_string(port);
-    site.login = "siteop";
-    site.password = "quillon";
-    SiteBook::save(store, cipher, name, site);
-}
-
 void choose(QComboBox* box, const QString& site)
 {
     box->setCurrentIndex(box->findText(site));

@@ -10,6 +10,7 @@
 #include "platform/OemText.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "platform/Terminal.h"
 #include "session/BatchReport.h"
 #include "session/SiteBatch.h"
 #include "sitebook/Diamond.h"
@@ -125,6 +126,13 @@ int main(int argc, char** argv)
         if (command.find_first_not_of(' ') == std::string::npos)
             return usage("no command given");
 
+        // A book sealed with a master password asks for it once, from the terminal or the first line of input.
+        Terminal::restoreOnSignals();
+        SiteBook::setMasterPasswordAsker([](bool again) {
+            if (again)
+                std::fputs("kolvane-run: that is not the master password\n", stderr);
+            return Terminal::readSecret("Master password: ");
+        });
         TDiamond cipher;
         cipher.SetKey(std::string(DiamondConsoleKey));
         std::vector<BatchSite> sites;

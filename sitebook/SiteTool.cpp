@@ -13,6 +13,7 @@
 #include "platform/OemText.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "platform/Terminal.h"
 #include "sitebook/BookTransfer.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
@@ -25,12 +26,9 @@
 
 #include <QRegularExpression>
 
-#include <csignal>
 #include <cstdio>
-#include <iostream>
 #include <optional>
 #include <string>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -93,73 +91,10 @@ bool validFingerprint(const QString& text)
     return form.match(text).hasMatch();
 }
 
-// The terminal as it was before echo went off, put back on every way out: normal return, exception, and the
-// signals that end the program (the handler restores it, then ends the program as the signal would have).
-termios savedTerminal{};
-volatile std::sig_atomic_t echoOff = 0;
-
-void restoreTerminal()
-{
-    if (echoOff) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-        echoOff = 0;
-    }
-}
-
-extern "C" void endOnSignal(int signal)
-{
-    if (echoOff) {
-        ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-        echoOff = 0;
-        const char newline = '\n';
-        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, &newline, 1);
-    }
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void restoreTerminalOnSignals()
-{
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        std::signal(signal, endOnSignal);
-}
-
-struct TerminalGuard {
-    ~TerminalGuard() { restoreTerminal(); }
-};
-
-// A secret: typed at the terminal without echo after the prompt, or the next line of a pipe. None at the end of
-// the input.
-std::optional<std::string> readSecret(const char* prompt)
-{
-    std::string secret;
-    if (::isatty(STDIN_FILENO)) {
-        TerminalGuard guard;
-        if (::tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
-            termios silent = savedTerminal;
-            silent.c_lflag &= ~tcflag_t(ECHO);
-            echoOff = 1;
-            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
-        }
-        std::fputs(prompt, stderr);
-        std::fflush(stderr);
-        const bool got = bool(std::getline(std::cin, secret));
-        restoreTerminal();
-        std::fputs("\n", stderr);
-        if (!got)
-            return std::nullopt;
-    } else if (!std::getline(std::cin, secret)) {
-        return std::nullopt;
-    }
-    if (!secret.empty() && secret.back() == '\r')
-        secret.pop_back();
-    return secret;
-}
-
 // The password: typed at the terminal without echo, or the first line of a pipe.
 std::string readPassword()
 {
-    return readSecret("Password: ").value_or(std::string());
+    return Terminal::readSecret("Password: ").value_or(std::string());
 }
 
 bool holdsLineBreak(const std::string& text)
@@ -209,11 +144,11 @@ int main(int argc, char** argv)
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
     const QStringList args = parser.positionalArguments();
-    restoreTerminalOnSignals();
+    Terminal::restoreOnSignals();
     SiteBook::setMasterPasswordAsker([](bool again) {
         if (again)
             std::fputs("kolvane-site: that is not the master password\n", stderr);
-        return readSecret("Master password: ");
+        return Terminal::readSecret("Master password: ");
     });
     try {
         if (args == QStringList{QStringLiteral("master-password")}) {
@@ -222,10 +157,10 @@ int main(int argc, char** argv)
             cipher.SetKey(std::string(DiamondConsoleKey));
             if (SiteBook::hasMasterPassword(store))
                 SiteBook::unlockMasterPassword(store); // the current one first: a wrong one changes nothing
-            const std::optional<std::string> first = readSecret("New master password (empty: none): ");
+            const std::optional<std::string> first = Terminal::readSecret("New master password (empty: none): ");
             if (!first)
                 return refuse("no master password given; nothing was changed");
-            if (::isatty(STDIN_FILENO) && readSecret("The new master password again: ") != first)
+            if (::isatty(STDIN_FILENO) && Terminal::readSecret("The new master password again: ") != first)
                 return refuse("the two new master passwords differ; nothing was changed");
             if (holdsLineBreak(*first))
                 return refuse("a master password cannot hold a line break");
@@ -252,10 +187,11 @@ int main(int argc, char** argv)
             TDiamond cipher;
             cipher.SetKey(std::string(DiamondConsoleKey));
             const std::optional<std::string> passphrase =
-                readSecret("Passphrase for the passwords (empty: leave the passwords out): ");
+                Terminal::readSecret("Passphrase for the passwords (empty: leave the passwords out): ");
             if (!passphrase)
                 return refuse("no passphrase given; nothing was written");
-            if (!passphrase->empty() && ::isatty(STDIN_FILENO) && readSecret("The passphrase again: ") != passphrase)
+            if (!passphrase->empty() && ::isatty(STDIN_FILENO) &&
+                Terminal::readSecret("The passphrase again: ") != passphrase)
                 return refuse("the two passphrases differ; nothing was written");
             const QByteArray file = BookTransfer::exportBook(store, cipher, {}, *passphrase);
             QSaveFile out(args[1]);
@@ -276,7 +212,7 @@ int main(int argc, char** argv)
             const QByteArray file = in.readAll();
             std::string passphrase;
             if (BookTransfer::needsPassphrase(file))
-                passphrase = readSecret("Passphrase of the file (empty: import without the passwords): ")
+                passphrase = Terminal::readSecret("Passphrase of the file (empty: import without the passwords): ")
                                  .value_or(std::string());
             TSettingsStore store(TSettingsStore::defaultPath());
             TDiamond cipher;

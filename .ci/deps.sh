@@ -1,6 +1,8 @@
 # The Debian packages Kolvane needs to build, test and run, and an idempotent installer for them.
 # Sourced by check.sh and demo.sh; with everything in place it installs nothing and asks for nothing.
 
+source "$(dirname "${BASH_SOURCE[0]}")/daemons.sh"
+
 KOLVANE_PACKAGES=(
     cmake g++ make pkg-config clang-format
     qt6-base-dev libgl-dev
@@ -11,9 +13,16 @@ KOLVANE_PACKAGES=(
     dbus-daemon libglib2.0-bin gnome-keyring
     groff-base fonts-dejavu-core
     python3-pyftpdlib python3-openssl lftp curl
+    libwrap0 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 libcap2 libacl1 libpam0g libcrypt1
+    libhiredis0.14 libidn2-0 libncursesw6 libpcre2-8-0 libtinfo6 zlib1g libssl3
 )
 
 install_deps() {
+    install_packages
+    install_daemons
+}
+
+install_packages() {
     local missing=() p
     for p in "${KOLVANE_PACKAGES[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

@@ -95,11 +95,100 @@ std::size_t TFTPDirectoryList::HeldBytes() const
     return AttributeList.heldBytes() + NameList.heldBytes() + DateList.heldBytes() + SizeList.heldBytes();
 }
 
+namespace {
+
+// One blank-separated field of a line, where it starts and ends.
+struct Piece {
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+bool isDigits(std::string_view text, std::size_t least, std::size_t most)
+{
+    return text.size() >= least && text.size() <= most &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool isMonth(std::string_view text)
+{
+    static constexpr std::string_view months[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                  "jul", "aug", "sep", "oct", "nov", "dec"};
+    if (text.size() != 3)
+        return false;
+    char lower[3];
+    std::transform(text.begin(), text.end(), lower,
+                   [](char c) { return char(std::tolower(static_cast<unsigned char>(c))); });
+    return std::find(std::begin(months), std::end(months), std::string_view(lower, 3)) != std::end(months);
+}
+
+bool isDay(std::string_view text)
+{
+    return isDigits(text, 1, 2) && text != "0" && text != "00" && std::stoi(std::string(text)) <= 31;
+}
+
+// "09:31", "9:31" (a recent date's time) or "2025" (an older date's year).
+bool isTimeOrYear(std::string_view text)
+{
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return isDigits(text, 4, 4);
+    return isDigits(text.substr(0, colon), 1, 2) && isDigits(text.substr(colon + 1), 2, 2);
+}
+
+} // namespace
+
 void TFTPUnixList::ParseLine(const std::string& line)
 {
     TFTPDirectoryList::ParseLine(line);
     const int n = FieldCount();
     if (n <= 7)
+        return;
+
+    // The standard "ls -l" line: attributes, link count, owner, group (some servers leave it out), size (a device's
+    // two numbers) and the date as month, day and time or year; the name is the rest of the line, blanks and all.
+    // The date is found from the left, so a name that looks like a date (or holds one) is still the name.
+    std::string_view text(line);
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    if (!text.empty() && text.back() == '\r')
+        text.remove_suffix(1);
+    constexpr std::size_t kFirstMonth = 4, kLastMonth = 7; // 0-based: the fifth to the eighth field
+    std::array<Piece, kLastMonth + 3> pieces{};
+    std::size_t count = 0;
+    for (std::size_t at = 0; count < pieces.size();) {
+        std::size_t end = text.find(' ', at);
+        if (end == std::string_view::npos)
+            end = text.size();
+        pieces[count++] = Piece{at, end};
+        if (end == text.size())
+            break;
+        at = text.find_first_not_of(' ', end);
+        if (at == std::string_view::npos)
+            at = text.size();
+    }
+    auto field = [&](std::size_t k) {
+        return text.substr(pieces[k].start, std::min(pieces[k].end - pieces[k].start, MaxFieldLength));
+    };
+    for (std::size_t month = kFirstMonth; month <= kLastMonth && month + 2 < count; ++month) {
+        if (!isMonth(field(month)) || !isDay(field(month + 1)) || !isTimeOrYear(field(month + 2)))
+            continue;
+        std::size_t start = text.find_first_not_of(' ', pieces[month + 2].end);
+        std::string_view name = start == std::string_view::npos ? std::string_view() : text.substr(start);
+        const char kind = field(0).empty() ? '\0' : field(0)[0];
+        if (kind == 'l' || kind == 'L')
+            name = name.substr(0, name.find(" -> ")); // the link's own name; where it points is not kept
+        if (name.empty())
+            return; // nothing to name a node by
+        NameList.push_back(name);
+        SizeList.push_back(field(month - 1));
+        DateList.append({field(month), " ", field(month + 1), " ", field(month + 2)});
+        AttributeList.push_back(field(0));
+        noteStored();
+        return;
+    }
+
+    // Any other layout: the name is the last field, the size the fifth from the end, the date the three between.
+    if (Field(n).empty())
         return;
     NameList.push_back(Field(n));
     SizeList.push_back(Field(n - 4));
@@ -420,6 +509,9 @@ void TNMFTP::secureControl()
     awaitTls();
     // The certificate is judged before a single byte goes over the new connection.
     const TCertificateInfo& certificate = tlsCertificate();
+    // A weak key is nobody's to trust: a pin says which certificate, not that its key holds.
+    if (!certificate.weakKey.empty())
+        throw ETlsError(certificate.weakKey);
     if (!PinnedFingerprint.empty()) {
         if (!sameFingerprint(certificate.sha256Fingerprint, PinnedFingerprint))
             throw ETlsError("The server's certificate is not the pinned one: pinned " + PinnedFingerprint +
@@ -612,6 +704,25 @@ std::string TNMFTP::CurrentDirectory()
     if (close == std::string::npos)
         return reply.substr(open + 1);
     return reply.substr(open + 1, close - open - 1);
+}
+
+std::optional<std::string> TNMFTP::quotedDirectory(const std::string& reply)
+{
+    std::size_t at = reply.find('"');
+    if (at == std::string::npos)
+        return std::nullopt;
+    std::string directory;
+    for (++at; at < reply.size(); ++at) {
+        if (reply[at] != '"') {
+            directory.push_back(reply[at]);
+        } else if (at + 1 < reply.size() && reply[at + 1] == '"') {
+            directory.push_back('"');
+            ++at;
+        } else {
+            return directory;
+        }
+    }
+    return std::nullopt;
 }
 
 void TNMFTP::Abort()
@@ -946,18 +1057,20 @@ void TNMFTP::List()
         if (protectedData_)
             secureData();
 
-        const bool cut = !Canceled && !TimedOut && readListing();
+        const bool read = !Canceled && !TimedOut;
+        const bool overflowed = read && readListing();
+        // Over TLS only the close notification says that the server ended the listing: a plain close may be anybody
+        // on the path cutting it short, and the completion reply cannot tell, for the server may have sent it all.
+        const bool truncated = read && !overflowed && protectedData_ && DataSocket->endedWithoutCloseNotify();
+        const bool cut = overflowed || truncated;
         if (!cut && OnTransactionStop)
             OnTransactionStop(this);
         DataSocket->RequestCloseSocket();
         BytesTotal = DataSocket->BytesRecvd;
-        if (!cut) {
-            // The lines that came are the listing's all the same: the completion reply below, which TLS protects,
-            // says whether the server sent them all.
-            if (protectedData_ && DataSocket->endedWithoutCloseNotify())
-                ReportStatus(StatusLevel::Protocol, "The TLS data connection ended without its close notification");
+        if (truncated)
+            ReportStatus(StatusLevel::Protocol, "The TLS data connection ended without its close notification");
+        if (!cut)
             ReportStatus(StatusLevel::Protocol, "Received " + std::to_string(BytesTotal) + " Bytes");
-        }
 
         // The completion reply is read even after a cut, so that the next command's reply is not taken for it. A
         // 421/426 that the reply watch saw during the transfer is that reply.
@@ -965,11 +1078,13 @@ void TNMFTP::List()
             const std::string line = readReplyLine();
             ReportStatus(StatusLevel::Protocol, line);
             readContinuation(line);
-            if (cut)
+            if (overflowed)
                 throw ESockError(std::string(OverflowMessage));
             checkCompletion(line);
+            if (truncated)
+                throw ESockError(std::string(TruncatedListingMessage));
         } else if (cut) {
-            throw ESockError(std::string(OverflowMessage));
+            throw ESockError(std::string(overflowed ? OverflowMessage : TruncatedListingMessage));
         }
         completed = true;
     } catch (const ENoAnswerError&) {

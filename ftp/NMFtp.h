@@ -225,8 +225,12 @@ private:
     std::size_t lastStored_ = None;
 };
 
-// Unix "ls -l" lines: the name is the last field, the size the fifth from the end, the date the three before the
-// name, the attributes the first. Lines of 7 fields or fewer (the "total" line, short lines) are not stored.
+// Unix "ls -l" lines. In the standard layout the date is the month, day and time or year, found from the left (its
+// month is the fifth to the eighth field), the size the field before it, the attributes the first field, and the name
+// everything after the date to the end of the line, its blanks kept; a link's " -> target" is not part of its name. A
+// line without such a date counts from the end: the name is the last field, the size the fifth from the end, the date
+// the three before the name. Lines of 7 fields or fewer (the "total" line, short lines) and lines that leave the
+// name empty are not stored.
 class TFTPUnixList : public TFTPDirectoryList {
 public:
     void ParseLine(const std::string& line) override;
@@ -297,6 +301,10 @@ public:
     static std::int32_t vendorFromSystemReply(const std::string& reply);
     // The byte count announced in a LIST reply: the run of digits nearest before the first "BYTE"; 0 without one.
     static std::int64_t announcedSize(const std::string& reply);
+    // The directory that a PWD reply ("257 \"/home/op\" is current directory.") names: the text between its first
+    // double quote and the one that closes it, where a doubled quote stands for one. None when the reply quotes
+    // nothing whole.
+    static std::optional<std::string> quotedDirectory(const std::string& reply);
     // The port of an EPSV reply ("229 Entering Extended Passive Mode (|||6446|)"), 0 when it names none.
     static std::uint16_t extendedPassivePort(const std::string& reply);
     // The address and port of a PASV reply ("227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)"); false without one.

@@ -72,6 +72,11 @@ inline constexpr std::string_view ConnectionClosedMessage = "Connection Closed";
 // TPowersock::MaxUnreadBytes that nobody could take: a line without end, or a flood.
 inline constexpr std::string_view OverflowMessage = "Reply too long";
 
+// The message of a listing whose TLS data connection ended without the server's close notification: what came may
+// be all of it or not, and nobody can tell.
+inline constexpr std::string_view TruncatedListingMessage =
+    "The listing is incomplete: the TLS data connection ended without the server's close notification";
+
 // The message of a wait that ReplyTimeout ended: "No answer from the server in 30 seconds".
 std::string noAnswerMessage(std::int32_t milliseconds);
 

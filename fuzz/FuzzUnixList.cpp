@@ -1,5 +1,6 @@
 // The Unix listing parser on one line of arbitrary bytes, then on the same bytes cut at each line end as a whole
-// listing. Whatever the bytes, the four lists stay parallel and every field keeps to its slot's limits.
+// listing. Whatever the bytes, the four lists stay parallel, every field keeps to its slot's limits, and a stored
+// name is a non-empty piece of its line.
 
 #include "ftp/NMFtp.h"
 
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -26,10 +28,12 @@ void parseAndCheck(TFTPUnixList& list, const std::string& line)
         require(list.Field(k).size() <= TFTPDirectoryList::MaxFieldLength);
     const std::size_t after = list.NameList.size();
     require(list.AttributeList.size() == after && list.DateList.size() == after && list.SizeList.size() == after);
-    // A line of more than 7 fields is stored, as its last field's name; a shorter one is not.
-    require(after == before + (n > 7 ? 1 : 0));
-    if (n > 7) {
-        require(list.NameList.back() == list.Field(n));
+    // Only a line of more than 7 fields is stored, at most once, under a name that is a piece of the line itself
+    // and never empty: a node made from it names a real entry of the directory.
+    require(after == before || (n > 7 && after == before + 1));
+    if (after > before) {
+        const std::string_view name = list.NameList.back();
+        require(!name.empty() && line.find(name) != std::string::npos);
         require(list.AttributeList.back() == list.Field(1));
     }
 }

@@ -313,9 +313,16 @@ int AsyncSocket::close()
     if (fd_ < 0)
         return 0;
     dropNotifiers();
-    // An orderly end of TLS says so before the handle goes; a broken or refused one just goes.
-    if (tls_ && mode_ == Mode::Connected)
+    // An orderly end of TLS says so before the handle goes, and so does the answer to the peer's close
+    // notification (a server may wait for it before it confirms the transfer); a broken or refused one just goes.
+    if (tls_ && (mode_ == Mode::Connected || peerCloseNotified_)) {
         tls_->closeNotify();
+        if (tls_->closeNotifySent()) {
+            // An abortive close would throw away what is still queued, the close notification with it.
+            const linger orderly{0, 0};
+            ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &orderly, sizeof orderly);
+        }
+    }
     dropTls();
     const int fd = fd_;
     fd_ = -1;
@@ -339,6 +346,9 @@ void AsyncSocket::dropTls()
     handshakeWantsWrite_ = readWantsWrite_ = writeWantsRead_ = false;
     readCheckPosted_ = false;
     uncleanEnd_ = false;
+    peerCloseNotified_ = false;
+    closeOwed_ = false;
+    owedCloseError_ = 0;
 }
 
 void AsyncSocket::watch(Handler handler, bool acceptOnly)
@@ -347,8 +357,11 @@ void AsyncSocket::watch(Handler handler, bool acceptOnly)
     acceptOnly_ = acceptOnly;
     watched_ = true;
     updateNotifiers();
-    // Bytes that TLS took in while nobody listened are announced by no socket readiness.
-    if (tls_ && tls_->established() && tls_->hasPending())
+    // Bytes that TLS took in while nobody listened are announced by no socket readiness, nor is an end of TLS
+    // that a read ran into meanwhile.
+    if (closeOwed_)
+        postOwedClose();
+    else if (tls_ && tls_->established() && tls_->hasPending())
         postTlsReadCheck();
 }
 
@@ -553,12 +566,18 @@ void AsyncSocket::serviceReadiness(const WaitHandle& handle)
 
 bool AsyncSocket::inputHeld() const
 {
-    return tls_ && tls_->established() && mode_ == Mode::Connected && watched_ && !acceptOnly_ && tls_->hasReadable();
+    if (!watched_ || acceptOnly_ || !tls_)
+        return false;
+    return closeOwed_ || (tls_->established() && mode_ == Mode::Connected && tls_->hasReadable());
 }
 
 void AsyncSocket::serviceHeldInput()
 {
-    if (inputHeld())
+    if (!inputHeld())
+        return;
+    if (closeOwed_)
+        deliverOwedClose();
+    else
         readReady();
 }
 
@@ -642,6 +661,8 @@ void AsyncSocket::checkTlsReadable()
         return;
     case TlsStep::Closed:
         mode_ = Mode::Ended;
+        peerCloseNotified_ = true;
+        tls_->closeNotify();
         updateNotifiers();
         deliver(SocketEvent::Close, 0);
         return;
@@ -677,6 +698,50 @@ void AsyncSocket::postTlsReadCheck()
                 checkTlsReadable();
         },
         Qt::QueuedConnection);
+}
+
+void AsyncSocket::tlsEnded(TlsStep step)
+{
+    if (step != TlsStep::Closed)
+        uncleanEnd_ = true;
+    if (mode_ != Mode::Connected)
+        return; // told already, or being told (the owner's drain after the close notification reads here too)
+    // The end came in the same read as the last bytes, or after bytes TLS had already taken in: the socket may never
+    // be readable again (a server that waits for our close notification keeps the connection open), so the owner's
+    // Close is owed from here rather than left to a readiness of the handle.
+    mode_ = Mode::Ended;
+    if (step == TlsStep::Closed) {
+        peerCloseNotified_ = true;
+        tls_->closeNotify();
+        owedCloseError_ = 0;
+    } else if (step == TlsStep::Eof) {
+        owedCloseError_ = 0;
+    } else {
+        const int code = tls_->socketError();
+        owedCloseError_ = code != 0 ? code : SocketErrors::ConnectionAborted;
+    }
+    closeOwed_ = true;
+    updateNotifiers();
+    postOwedClose();
+}
+
+void AsyncSocket::postOwedClose()
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation = generation_] {
+            if (generation == generation_)
+                deliverOwedClose();
+        },
+        Qt::QueuedConnection);
+}
+
+void AsyncSocket::deliverOwedClose()
+{
+    if (!closeOwed_ || !watched_ || !handler_ || acceptOnly_)
+        return;
+    closeOwed_ = false;
+    deliver(SocketEvent::Close, owedCloseError_);
 }
 
 long AsyncSocket::tlsSend(const char* data, std::size_t count)
@@ -732,8 +797,8 @@ long AsyncSocket::tlsReceive(char* data, std::size_t count)
     if (step == TlsStep::WantWrite) {
         readWantsWrite_ = true;
         updateNotifiers();
-    } else if (step == TlsStep::Eof || step == TlsStep::Failed) {
-        uncleanEnd_ = true;
+    } else if (step == TlsStep::Closed || step == TlsStep::Eof || step == TlsStep::Failed) {
+        tlsEnded(step);
     }
     if (total == count && tls_->hasPending())
         postTlsReadCheck();

@@ -14,6 +14,7 @@
 class QSocketNotifier;
 class TlsChannel;
 class TlsContext;
+enum class TlsStep;
 struct WaitHandle;
 
 // The socket layer under the FTP engine: non-blocking TCP sockets (IPv4 and IPv6) whose readiness is turned into the
@@ -187,9 +188,10 @@ public:
     bool waitHandle(WaitHandle& handle) const;
     // Runs at once the notifications that such a wait's findings call for, exactly as the notifiers would.
     void serviceReadiness(const WaitHandle& handle);
-    // Bytes that TLS has already taken in can be read now; no readiness of the handle will announce them.
+    // Bytes that TLS has already taken in can be read now, or the end of TLS has been read and not yet told: no
+    // readiness of the handle will announce either.
     bool inputHeld() const;
-    // Delivers those bytes' read notification now.
+    // Delivers that read or close notification now.
     void serviceHeldInput();
     // A send waits for room on the socket (or for the end of the TLS handshake).
     bool sendWaiting() const { return writeArmed_; }
@@ -209,6 +211,9 @@ private:
     void checkTlsReadable();
     void postTlsReadCheck();
     void endTls(int error);
+    void tlsEnded(TlsStep step);
+    void postOwedClose();
+    void deliverOwedClose();
     long tlsSend(const char* data, std::size_t count);
     long tlsReceive(char* data, std::size_t count);
 
@@ -228,6 +233,9 @@ private:
     bool writeWantsRead_ = false; // a TLS send waits for bytes from the peer
     bool readCheckPosted_ = false;
     bool uncleanEnd_ = false;
+    bool peerCloseNotified_ = false; // the peer's close notification came: ours answers it
+    bool closeOwed_ = false;         // a read ran into the end of TLS; the owner's Close is still to come
+    int owedCloseError_ = 0;
     Handler handler_;
     QPointer<QSocketNotifier> readNotifier_;
     QPointer<QSocketNotifier> writeNotifier_;

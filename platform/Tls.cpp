@@ -202,6 +202,14 @@ TlsContext::TlsContext() : impl_(std::make_unique<Impl>())
         return;
     }
     SSL_CTX_set_min_proto_version(impl_->ctx, TLS1_2_VERSION);
+    // TLS 1.2's suites without forward secrecy (RSA key exchange) or with CBC's MAC-then-encrypt are what an attacker
+    // on the path asks for; every server of this decade offers one of these. TLS 1.3's suites are all of this kind.
+    if (SSL_CTX_set_cipher_list(impl_->ctx, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                            "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                                            "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305") != 1) {
+        failure_ = "TLS is not available: " + lastErrorReason();
+        return;
+    }
     // The certificate is checked after the handshake, so that the operator can be asked about one that does not
     // verify; the verification result and the host name check are OpenSSL's all the same.
     SSL_CTX_set_verify(impl_->ctx, SSL_VERIFY_NONE, nullptr);
@@ -438,6 +446,13 @@ CertificateInfo TlsChannel::peerCertificate() const
             info.sha256Fingerprint.push_back(hex[digest[i] >> 4]);
             info.sha256Fingerprint.push_back(hex[digest[i] & 15]);
         }
+    }
+    if (const EVP_PKEY* key = X509_get0_pubkey(cert);
+        key && (EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS"))) {
+        const int bits = EVP_PKEY_get_bits(key);
+        if (bits < MinimumRsaKeyBits)
+            info.weakKey = "The server's RSA key has " + std::to_string(bits) + " bits; at least " +
+                           std::to_string(MinimumRsaKeyBits) + " are required";
     }
     X509_free(cert);
     const long verified = SSL_get_verify_result(impl_->ssl);

@@ -16,14 +16,20 @@ struct CertificateInfo {
     std::string notAfter;          // the same form
     std::string sha256Fingerprint; // of the DER form: uppercase hex pairs joined by ':'
     std::string problem;           // why it did not verify against the system's authorities; empty when it did
+    // Why its key is too weak to be taken from anybody, pinned or not; empty when it is strong enough.
+    std::string weakKey;
 };
+
+// The least size of a server's RSA key, in bits.
+inline constexpr int MinimumRsaKeyBits = 2048;
 
 // The same fingerprint written either way (case, separators and blanks do not count).
 bool sameFingerprint(const std::string& a, const std::string& b);
 
 // One client's TLS settings and the session of its control connection, which every data connection of the same
-// log-in resumes (servers commonly refuse a data connection that does not). TLS 1.2 at least; the system's
-// certificate authorities.
+// log-in resumes (servers commonly refuse a data connection that does not). TLS 1.3 with the suites OpenSSL offers;
+// TLS 1.2 only with forward secrecy and authenticated encryption (ECDHE with AES-GCM or ChaCha20-Poly1305); nothing
+// older. The system's certificate authorities.
 class TlsContext {
 public:
     TlsContext();
@@ -81,6 +87,7 @@ public:
     // the connection is sound.
     void closeNotify();
     void allowCloseNotify() { closeNotifyAllowed_ = true; }
+    bool closeNotifySent() const { return closeNotifySent_; }
 
     // Why the last step ended in Failed or Eof, in plain words.
     const std::string& errorText() const { return errorText_; }

@@ -19,10 +19,13 @@ const char* const kSelectFirst = "Select a directory first 'ya tool!";
 
 } // namespace
 
-void TMainForm::changeToParentOf(const QModelIndex& node)
+void TMainForm::changeToParentOf(const QPersistentModelIndex& node)
 {
     // The daemon reads the names relative to its current directory: go to the node's parent unless already there.
-    const std::string parent = TFileTree::parentPath(TreeView1->tree().node(node));
+    const std::string folder = loginFolder();
+    if (!node.isValid())
+        throw Exception("The selected node is gone"); // nothing is sent about a node no longer shown
+    const std::string parent = TFileTree::parentPath(TreeView1->tree().node(node), folder);
     if (parent != NMFTP1->CurrentDirectory() + '/')
         NMFTP1->ChangeDirectory(parent);
 }
@@ -42,10 +45,13 @@ void TMainForm::bbDeleteDirClick()
         return;
     if (!Prompts().Confirm("Do you really want to delete " + node.data().toString() + "?"))
         return;
-    // The node goes from the tree whether or not the daemon removed the directory; a refusal shows afterwards.
     TFileTree& tree = TreeView1->tree();
+    const std::string folder = loginFolder();
+    if (!node.isValid())
+        return; // the node went while the daemon was asked where the tree starts
+    // The node goes from the tree whether or not the daemon removed the directory; a refusal shows afterwards.
     Finally remove([&] { tree.removeNode(node); });
-    NMFTP1->RemoveDirectory(TFileTree::path(tree.node(node)));
+    NMFTP1->RemoveDirectory(TFileTree::path(tree.node(node), folder));
 }
 
 void TMainForm::bbNukeDirClick()
@@ -90,7 +96,7 @@ void TMainForm::bbNukeDirClick()
             // A root-level directory has no node to list again: the root level is built anew.
             ListUnderSelection = false;
             DirItemCount = 0;
-            NMFTP1->ChangeDirectory("/");
+            NMFTP1->ChangeDirectory(loginFolder());
             fetchDirectory();
         }
     } catch (...) {
@@ -105,7 +111,7 @@ void TMainForm::bbNukeDirClick()
 
 void TMainForm::inspect(const char* command)
 {
-    const QModelIndex node = TreeView1->currentIndex();
+    const QPersistentModelIndex node = TreeView1->currentIndex();
     if (!node.isValid())
         return;
     // The file's own name, not the node's text with its size behind it.

@@ -110,7 +110,10 @@ void TMainForm::listSelectedDirectory()
             }
             setBusyCursor(false);
         });
-        NMFTP1->ChangeDirectory(TFileTree::path(tree.node(node)));
+        const std::string folder = loginFolder();
+        if (!node.isValid())
+            return; // the node went while the daemon was asked where the tree starts
+        NMFTP1->ChangeDirectory(TFileTree::path(tree.node(node), folder));
     }
     Finally shown([&] {
         tree.endListing();

@@ -4,6 +4,7 @@
 
 #include <QPalette>
 #include <algorithm>
+#include <limits>
 #include <new>
 
 namespace {
@@ -20,14 +21,15 @@ constexpr int kLongestDelayMs = 256;
 
 TFileNode* TFileNode::make(TFileNode* parent, const TFTPListEntry& entry)
 {
-    // The parser keeps fields to 255 characters; anything longer would not fit the lengths kept here.
+    // The parser keeps a size field to 255 characters. A name is kept whole, since every path sent back is built
+    // from it; the parser's lists never hold a text of more than 32 bits' length.
     const std::string_view size = entry.Size.substr(0, 255);
-    const std::string_view name = entry.Name.substr(0, 65535);
+    const std::string_view name = entry.Name.substr(0, std::numeric_limits<std::uint32_t>::max());
     void* memory = ::operator new(sizeof(TFileNode) + size.size() + name.size());
     auto* node = new (memory) TFileNode;
     node->parent_ = parent;
     node->sizeLength_ = std::uint8_t(size.size());
-    node->nameLength_ = std::uint16_t(name.size());
+    node->nameLength_ = std::uint32_t(name.size());
     node->type_ = entry.Attributes.empty() ? '\0' : entry.Attributes[0];
     node->kind_ = std::uint8_t(NodeKind(entry));
     char* bytes = reinterpret_cast<char*>(node + 1);
@@ -136,20 +138,22 @@ void TFileTree::setKind(const QModelIndex& index, TNodeKind kind)
     emit dataChanged(index, index, {Qt::DecorationRole, KindRole});
 }
 
-std::string TFileTree::parentPath(const TFileNode* node)
+std::string TFileTree::parentPath(const TFileNode* node, std::string_view folder)
 {
     std::vector<const TFileNode*> up;
     for (const TFileNode* n = node->parent(); n && n->parent(); n = n->parent())
         up.push_back(n);
-    std::string path = "/";
+    std::string path(folder);
+    if (path.empty() || path.back() != '/')
+        path.push_back('/');
     for (auto n = up.rbegin(); n != up.rend(); ++n)
         path.append((*n)->name()).push_back('/');
     return path;
 }
 
-std::string TFileTree::path(const TFileNode* node)
+std::string TFileTree::path(const TFileNode* node, std::string_view folder)
 {
-    return parentPath(node).append(node->name());
+    return parentPath(node, folder).append(node->name());
 }
 
 // ---- listings -------------------------------------------------------------------------------------------------

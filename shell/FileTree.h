@@ -46,7 +46,7 @@ private:
     TFileNode* parent_ = nullptr;
     std::unique_ptr<std::vector<TFileNode*>> children_; // none for a node that has never had children
     std::uint32_t row_ = 0;                             // its position among its parent's children
-    std::uint16_t nameLength_ = 0;
+    std::uint32_t nameLength_ = 0;
     std::uint8_t sizeLength_ = 0;
     std::uint8_t kind_ = ClosedFolder;
     char type_ = 0; // the first character of the entry's attributes
@@ -82,10 +82,10 @@ public:
     QModelIndex indexOf(const TFileNode* node) const;
     void setKind(const QModelIndex& index, TNodeKind kind);
 
-    // The node's path on the daemon, from the names' own bytes: "/" and each ancestor's name followed by "/"; and
-    // that followed by the node's name.
-    static std::string parentPath(const TFileNode* node);
-    static std::string path(const TFileNode* node);
+    // The node's path on the daemon, from the names' own bytes: the folder the root level stands for, each
+    // ancestor's name, each followed by "/"; and that followed by the node's name.
+    static std::string parentPath(const TFileNode* node, std::string_view folder = "/");
+    static std::string path(const TFileNode* node, std::string_view folder = "/");
 
     // A listing's entries go below the node it was started for (the root node: the root level), whatever is
     // selected meanwhile. A listing ends with endListing; starting another ends the one before.

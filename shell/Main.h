@@ -11,6 +11,7 @@
 #include <QStatusBar>
 #include <QStringList>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -327,7 +328,10 @@ private:
     // The selected tree node, or none after telling the operator to select one.
     QPersistentModelIndex selectedOrNotice();
     void listSelectedDirectory();
-    void changeToParentOf(const QModelIndex& node);
+    // The folder this log-in started in, where the tree's root level stands: what PWD named ("/" for a refused or
+    // unreadable reply), asked the first time the tree needs a path.
+    const std::string& loginFolder();
+    void changeToParentOf(const QPersistentModelIndex& node);
     void inspect(const char* command);
 
     void buildControls();
@@ -342,9 +346,11 @@ private:
     bool activating_ = false;
     bool closing_ = false;
     bool closed_ = false;
-    bool keepingAlive_ = false; // the keep-alive's NOOP is under way
-    bool awaiting_ = false;     // a command's reply is awaited: the hourglass is on for it
-    bool readingHelp_ = false;  // the lines coming are the reply to SITE HELP
+    bool keepingAlive_ = false;              // the keep-alive's NOOP is under way
+    bool askingFolder_ = false;              // the log-in folder's PWD is under way
+    std::optional<std::string> loginFolder_; // none until asked in this log-in
+    bool awaiting_ = false;                  // a command's reply is awaited: the hourglass is on for it
+    bool readingHelp_ = false;               // the lines coming are the reply to SITE HELP
     int historyAt_ = -1;
     int scrollBack_ = 10000; // lines the unbounded page boxes keep
     int keepAlive_ = 60; // seconds between two keep-alive NOOPs        // the history entry Up and Down have recalled,

@@ -48,6 +48,7 @@ void TMainForm::LogInExecute()
                              SiteName->currentText().toStdString() + ")");
         });
     }
+    loginFolder_.reset(); // the new log-in may start somewhere else
     try {
         NMFTP1->Connect();
     } catch (const ESockError& e) {
@@ -79,6 +80,32 @@ std::string TMainForm::connectFailure(const std::string& message) const
     if (!reason.empty())
         reason[0] = char(std::tolower(static_cast<unsigned char>(reason[0])));
     return message + ": could not connect to " + where + (reason.empty() ? "" : ": " + reason);
+}
+
+const std::string& TMainForm::loginFolder()
+{
+    // Asked only when the tree first needs a path, so a log-in that never opens a folder sends nothing it did not
+    // send before. Until then the tree has changed no directory: the daemon still stands where the log-in put it.
+    if (loginFolder_)
+        return *loginFolder_;
+    std::optional<std::string> named;
+    {
+        askingFolder_ = true;
+        Finally done([this] { askingFolder_ = false; });
+        try {
+            NMFTP1->SendCommand("PWD");
+            if (NMFTP1->ReplyNumber == 257)
+                named = TNMFTP::quotedDirectory(NMFTP1->TransactionReply);
+        } catch (const FTPException&) {
+            // A refused PWD names no folder; a lost connection or a cancel still ends the handler.
+        }
+    }
+    if (!named || named->empty() || named->front() != '/')
+        named = "/"; // no absolute path to build on: the root, as the tree always assumed
+    while (named->size() > 1 && named->back() == '/')
+        named->pop_back();
+    loginFolder_ = std::move(named);
+    return *loginFolder_;
 }
 
 void TMainForm::NMFTP1Connect()

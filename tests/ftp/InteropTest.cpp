@@ -124,8 +124,10 @@ TEST(Interop, PyftpdlibSession)
     QTemporaryDir root;
     QDir dir(root.path());
     ASSERT_TRUE(root.isValid() && dir.mkpath("pub/empty") && dir.mkpath("pub/Some.Release-GRP"));
-    for (auto [name, size] :
-         {std::pair{"pub/a.nfo", 10}, {"pub/release.zip", 1000}, {"pub/Some.Release-GRP/x.diz", 7}}) {
+    for (auto [name, size] : {std::pair{"pub/a.nfo", 10},
+                              {"pub/release.zip", 1000},
+                              {"pub/my  notes.txt ", 12},
+                              {"pub/Some.Release-GRP/x.diz", 7}}) {
         QFile f(dir.filePath(name));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(QByteArray(size, 'k'));
@@ -164,9 +166,12 @@ TEST(Interop, PyftpdlibSession)
     auto entry = [&](const std::string& name) {
         return std::size_t(std::find(list.NameList.begin(), list.NameList.end(), name) - list.NameList.begin());
     };
-    EXPECT_EQ(list.NameList.size(), 5u) << items.size(); // the link is listed under its target's name
-    ASSERT_LT(std::max({entry("empty"), entry("Some.Release-GRP"), entry("release.zip")}), list.NameList.size());
+    EXPECT_EQ(list.NameList.size(), 6u) << items.size();
+    ASSERT_LT(std::max({entry("empty"), entry("Some.Release-GRP"), entry("release.zip"), entry("latest")}),
+              list.NameList.size()); // the link under its own name
     EXPECT_EQ(list.SizeList[entry("release.zip")], "1000");
+    ASSERT_LT(entry("my  notes.txt "), list.NameList.size()); // its blanks kept, the trailing one too
+    EXPECT_EQ(list.SizeList[entry("my  notes.txt ")], "12");
     EXPECT_EQ(list.AttributeList[entry("empty")][0], 'd');
     std::int64_t listed = 0;
     for (const auto& line : items)
@@ -177,7 +182,7 @@ TEST(Interop, PyftpdlibSession)
     EXPECT_EQ(ftp.ReplyNumber, 250);
     EXPECT_FALSE(dir.exists("pub/empty"));
     ftp.List();
-    EXPECT_EQ(ftp.DirectoryList->NameList.size(), 4u);
+    EXPECT_EQ(ftp.DirectoryList->NameList.size(), 5u);
 
     log.entries.clear();
     ftp.Disconnect();

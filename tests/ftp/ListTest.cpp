@@ -17,25 +17,40 @@ struct ParseRow {
 
 TEST(ListParser, UnixLinesTable)
 {
-    std::string manyFields = "-rw-r--r-- 1 u g 77 Mar 3 2020";
+    std::string manyFields = "-rw-r--r-- 1 u g 77 Mar 3 2020", manyNames;
     for (int i = 1; i <= 22; ++i)
-        manyFields += " w" + std::to_string(i); // 30 fields in all
+        manyNames += (i > 1 ? " w" : "w") + std::to_string(i);
+    manyFields += " " + manyNames; // 30 fields in all
     const std::string longName(300, 'n');
     const ParseRow rows[] = {
         {"total 12", false},
         {"drwxr-xr-x 2 owner group 4096 Jan 5 12:00 incoming", true, "incoming", "4096", "Jan 5 12:00", "drwxr-xr-x"},
         {"-rw-r--r--   1 u    g   5000000000 Dec 31  2030 big.iso", true, "big.iso", "5000000000", "Dec 31 2030",
          "-rw-r--r--"},
-        // Positions count from the end: a blank in a name or a link shifts every field.
-        {"-rw-r--r-- 1 u g 10 Jan 5 2001 my file.nfo", true, "file.nfo", "Jan", "5 2001 my", "-rw-r--r--"},
-        {"lrwxrwxrwx 1 u g 7 Feb 10 09:30 latest -> REL-2001", true, "REL-2001", "10", "09:30 latest ->", "lrwxrwxrwx"},
+        // The name is the rest of the line after the date: blanks inside and behind it are kept, a link's target
+        // is split off, and a name that looks like a date or holds " -> " is still the name.
+        {"-rw-r--r-- 1 u g 10 Jan 5 2001 my file.nfo", true, "my file.nfo", "10", "Jan 5 2001", "-rw-r--r--"},
+        {"drwxr-xr-x 2 u g 4096 Dec  9 09:31 spaced  dir  ", true, "spaced  dir  ", "4096", "Dec 9 09:31",
+         "drwxr-xr-x"},
+        {"lrwxrwxrwx 1 u g 7 Feb 10 09:30 latest -> REL-2001", true, "latest", "7", "Feb 10 09:30", "lrwxrwxrwx"},
+        {"lrwxrwxrwx 1 u g 7 Feb 10 09:30 my link -> a -> b", true, "my link", "7", "Feb 10 09:30", "lrwxrwxrwx"},
+        {"-rw-r--r-- 1 u g 7 Feb 10 09:30 not -> a link", true, "not -> a link", "7", "Feb 10 09:30", "-rw-r--r--"},
+        {"-rw-r--r-- 1 u g 3 Dec  9  2025 Dec  9 09:31", true, "Dec  9 09:31", "3", "Dec 9 2025", "-rw-r--r--"},
+        {"-rw-r--r-- 1 u g 3 Dec  9  2025 Jan 5 2001 x", true, "Jan 5 2001 x", "3", "Dec 9 2025", "-rw-r--r--"},
+        {"-rw-r--r-- 1 owner 1234 Jan 5 12:00 no group", true, "no group", "1234", "Jan 5 12:00", "-rw-r--r--"},
+        {"crw-rw-rw- 1 root root 1,   3 Jan  1  2020 dev null", true, "dev null", "3", "Jan 1 2020", "crw-rw-rw-"},
+        {"-rw-r--r-- 1 u g 5 Jan 5 2001 ends in blank \r", true, "ends in blank ", "5", "Jan 5 2001", "-rw-r--r--"},
         {"-rw-r--r-- 1 u g\t10 Jan 5 2001 a.zip", true, "a.zip", "g\t10", "Jan 5 2001", "-rw-r--r--"}, // no tab split
-        {" drwx 2 u g 1 Jan 5 12:00 x", true, "x", "1", "Jan 5 12:00", ""},    // a leading blank: empty first field
-        {"drwx 2 u g 1 Jan 5 12:00 x ", true, "", "Jan", "5 12:00 x", "drwx"}, // a trailing blank: empty last field
-        {manyFields, true, "w22", "w18", "w19 w20 w21", "-rw-r--r--"},
-        {"-rw-r--r-- 1 u g 1 Jan 5 2001 " + longName, true, longName.substr(0, 255), "1", "Jan 5 2001", "-rw-r--r--"},
+        {" drwx 2 u g 1 Jan 5 12:00 x", true, "x", "1", "Jan 5 12:00", ""},      // a leading blank: empty first field
+        {"drwx 2 u g 1 Jan 5 12:00 x ", true, "x ", "1", "Jan 5 12:00", "drwx"}, // a trailing blank is the name's
+        {"drwx 2 u g 1 Jan 5 12:00 ", false},                                    // no name: no entry
+        {manyFields, true, manyNames, "77", "Mar 3 2020", "-rw-r--r--"},
+        {"-rw-r--r-- 1 u g 1 Jan 5 2001 " + longName, true, longName, "1", "Jan 5 2001", "-rw-r--r--"},
         {longName + " 1 u g " + longName + " Jan 5 2001 x", true, "x", longName.substr(0, 255), "Jan 5 2001",
          longName.substr(0, 255)},
+        // Without a date where the standard layout has it, the fields count from the end as they always have.
+        {"-rw-r--r-- 1 u g 10 Janvier 5 2001 my file.nfo", true, "file.nfo", "Janvier", "5 2001 my", "-rw-r--r--"},
+        {"a b c d e f g h ", false},
         {"a b c d e f g", false},
         {"a b c d e f g h", true, "h", "d", "e f g", "a"},
         {"\r\n", false},
@@ -118,6 +133,18 @@ TEST(ListParser, AnnouncedSizeSystemKindsAndPassiveReplies)
     }
 }
 
+TEST(ListParser, PwdRepliesNameTheirFolder)
+{
+    for (auto [reply, folder] :
+         {std::pair<std::string, std::optional<std::string>>{"257 \"/home/op\" is current directory.\r\n", "/home/op"},
+          {"257 \"/a \"\"q\"\" b\" x\r\n", "/a \"q\" b"}, // a doubled quote is one
+          {"257 \"/x\"\"\"\r\n", "/x\""},
+          {"257 \"\"\r\n", ""},
+          {"257 \"/cut short\r\n", std::nullopt},
+          {"257 / without quotes\r\n", std::nullopt}})
+        EXPECT_EQ(TNMFTP::quotedDirectory(reply), folder) << reply;
+}
+
 // The peer's half of one active-mode listing: PORT taken, LIST answered, the data sent over a connection of the
 // peer's and closed, then the completion reply.
 void serveListing(PeerSession& c, const std::string& listing,
@@ -188,7 +215,7 @@ TEST(ListTransfer, WholeListingThenALongSecondOne)
     EXPECT_EQ(log.count("stop"), 1u);
     ASSERT_EQ(ftp.DirectoryList->NameList.size(), 3001u); // the lists started empty
     EXPECT_EQ(ftp.DirectoryList->NameList[2999], "f2999");
-    EXPECT_EQ(ftp.DirectoryList->NameList[3000], std::string(255, 'L'));
+    EXPECT_EQ(ftp.DirectoryList->NameList[3000], std::string(20000, 'L')); // the name whole, as paths need it
     EXPECT_EQ(log.count("item:-rw-r--r-- 1 u g 1 Jan 5 2001 " + std::string(20000, 'L')), 1u);
     EXPECT_EQ(ftp.BytesTotal, std::int64_t(second.size()));
     EXPECT_EQ(ftp.DataSocket, nullptr);

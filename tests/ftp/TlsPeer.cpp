@@ -65,9 +65,10 @@ std::atomic<long> serial{1};
 } // namespace
 
 TestCertificate TestCertificate::make(const std::string& commonName, const std::vector<std::string>& names,
-                                      const TestCertificate* issuer, bool authority)
+                                      const TestCertificate* issuer, bool authority, int rsaBits)
 {
-    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    EVP_PKEY* key = rsaBits > 0 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", std::size_t(rsaBits))
+                                : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
     X509* x = X509_new();
     X509_set_version(x, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x), serial++ + long(time(nullptr)) * 1000);
@@ -131,9 +132,14 @@ bool TestCertificate::write(const QString& path) const
     return file.write(both.data(), qint64(both.size())) == qint64(both.size());
 }
 
-PeerTlsServer::PeerTlsServer(const TestCertificate& certificate, bool resumable)
+PeerTlsServer::PeerTlsServer(const TestCertificate& certificate, bool resumable, const std::string& tls12Ciphers)
 {
     ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_set_security_level(ctx_, 0);
+    if (!tls12Ciphers.empty()) {
+        SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
+        SSL_CTX_set_cipher_list(ctx_, (tls12Ciphers + ":@SECLEVEL=0").c_str());
+    }
     X509* x = readCertificate(certificate.certificatePem);
     EVP_PKEY* key = readKey(certificate.keyPem);
     SSL_CTX_use_certificate(ctx_, x);
@@ -179,14 +185,18 @@ bool PeerStream::readRaw()
 
 bool PeerStream::flush()
 {
+    // Everything TLS made of the last step goes in one write, so records sent together arrive together.
+    std::string out;
     char chunk[16384];
     int n;
-    while ((n = BIO_read(out_, chunk, sizeof chunk)) > 0) {
-        socket_->write(chunk, n);
-        while (socket_->bytesToWrite() > 0 && socket_->state() == QAbstractSocket::ConnectedState)
-            if (!socket_->waitForBytesWritten(waitMs))
-                return false;
-    }
+    while ((n = BIO_read(out_, chunk, sizeof chunk)) > 0)
+        out.append(chunk, std::size_t(n));
+    if (out.empty())
+        return true;
+    socket_->write(out.data(), qint64(out.size()));
+    while (socket_->bytesToWrite() > 0 && socket_->state() == QAbstractSocket::ConnectedState)
+        if (!socket_->waitForBytesWritten(waitMs))
+            return false;
     return true;
 }
 
@@ -231,6 +241,25 @@ void PeerStream::send(const std::string& bytes)
             return;
         at += std::size_t(n);
     }
+}
+
+void PeerStream::sendAndCloseNotify(const std::string& bytes)
+{
+    for (std::size_t at = 0; at < bytes.size();) {
+        const int n = SSL_write(ssl_, bytes.data() + at, int(bytes.size() - at));
+        if (n <= 0)
+            return;
+        at += std::size_t(n);
+    }
+    SSL_shutdown(ssl_);
+    flush();
+}
+
+bool PeerStream::awaitCloseNotify()
+{
+    while (!ended_ && fill()) {
+    }
+    return ended_;
 }
 
 bool PeerStream::fill()

@@ -21,18 +21,21 @@ struct TestCertificate {
     std::string fingerprint; // SHA-256 of the DER form, uppercase hex pairs joined by ':'
 
     // A certificate for the names (DNS names or IP literals), valid from yesterday for a year: self-signed, or
-    // issued by `issuer`. An authority may issue others.
+    // issued by `issuer`. An authority may issue others. The key is EC P-256, or RSA of rsaBits bits.
     static TestCertificate make(const std::string& commonName, const std::vector<std::string>& names,
-                                const TestCertificate* issuer = nullptr, bool authority = false);
+                                const TestCertificate* issuer = nullptr, bool authority = false, int rsaBits = 0);
     // Certificate then key, in one PEM file (what pyftpdlib takes as its certfile).
     bool write(const QString& path) const;
 };
 
 // The server's half of TLS for one scripted peer: control and data connections made through the same object share
-// its session cache, so a client can resume. Not resumable: no session cache and no tickets.
+// its session cache, so a client can resume. Not resumable: no session cache and no tickets. With tls12Ciphers the
+// peer speaks TLS 1.2 only, with those suites only. The peer serves whatever key it is given, however weak: the
+// client is the one to judge it.
 class PeerTlsServer {
 public:
-    explicit PeerTlsServer(const TestCertificate& certificate, bool resumable = true);
+    explicit PeerTlsServer(const TestCertificate& certificate, bool resumable = true,
+                           const std::string& tls12Ciphers = std::string());
     ~PeerTlsServer();
     PeerTlsServer(const PeerTlsServer&) = delete;
     PeerTlsServer& operator=(const PeerTlsServer&) = delete;
@@ -59,6 +62,10 @@ public:
 
     // Returns once the bytes are handed to the system.
     void send(const std::string& bytes);
+    // The last bytes and the close notification in one write; the connection stays open.
+    void sendAndCloseNotify(const std::string& bytes);
+    // Waits for the client's close notification; false when the client closed without it or nothing came in time.
+    bool awaitCloseNotify();
     // The next line with its line end; empty when the client closed or nothing came in time.
     std::string readLine();
     // count bytes, or fewer when the client closed or nothing more came in time.

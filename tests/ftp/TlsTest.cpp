@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QThread>
 
 namespace {
 
@@ -282,17 +283,153 @@ TEST(FtpTls, ListingsResumeTheSessionAndEndsWithoutCloseNotify)
     EXPECT_EQ(log.entries,
               (Lines{"status:EPSV", "status:LIST", "status:150 Opening data connection\r\n", "start", items[0],
                      items[1], items[2], items[3], received, "status:226 Transfer complete\r\n", "success:4"}));
+    // Without the close notification nobody can tell the server's end from somebody's on the path cutting the
+    // listing short: the lines that came are handed out, but the listing is no success, whatever the reply says.
     log.entries.clear();
     ftp.DataMode = TDataMode::Active;
-    ftp.List();
-    EXPECT_EQ(Lines(log.entries.begin() + 5, log.entries.end()),
-              (Lines{items[0], items[1], items[2], items[3],
-                     "status:The TLS data connection ended without its close notification", received,
-                     "status:226 Transfer complete\r\n", "success:4"}));
+    EXPECT_EQ(failureOf<ESockError>([&] { ftp.List(); }), TruncatedListingMessage);
+    EXPECT_EQ(
+        Lines(log.entries.begin() + 5, log.entries.end()),
+        (Lines{items[0], items[1], items[2], "status:The TLS data connection ended without its close notification",
+               "status:226 Transfer complete\r\n"}));
     EXPECT_EQ(failureOf<ESockError>([&] { ftp.SendCommand("SITE NFO huge.nfo"); }), "Reply too long");
     EXPECT_FALSE(ftp.Connected);
     EXPECT_FALSE(dog->fired);
     EXPECT_EQ(peer.failure(), "");
+}
+
+TEST(FtpTls, AListingEndsAtTheServersCloseNotifyHoweverItComesAndIsAnswered)
+{
+    // Like a server that ends each listing with its close notification and confirms the transfer only once the
+    // client has answered with its own: the end must be seen whether it comes in the same read as the last lines,
+    // after lines that TLS has taken in but not yet handed out, or alone.
+    const TestCertificate certificate = TestCertificate::make("kolvane", {"127.0.0.1"});
+    PeerTlsServer tls(certificate);
+    const std::string small = "total 1\r\n-rw-r--r-- 1 u g 10 Jan 5 2001 a.nfo\r\n";
+    std::string large = "total 9999\r\n";
+    for (int i = 0; large.size() < 100000; ++i)
+        large += "-rw-r--r-- 1 u g 10 Jan 5 2001 file" + std::to_string(i) + ".nfo\r\n";
+    struct Case {
+        const std::string& listing;
+        bool alone; // the close notification comes after the lines, not with them
+    };
+    const Case cases[] = {{small, false}, {large, false}, {small, true}, {large, true}};
+    ScriptPeer peer([&](PeerSession& c) {
+        if (!serveAuthTls(c, tls))
+            return;
+        serveProtectedLogin(c);
+        auto listener = PeerSession::listenData();
+        for (const Case& row : cases) {
+            auto data = servePassive(c, *listener);
+            c.expect("LIST");
+            c.send("150 Here comes the directory listing.\r\n");
+            if (!data || !data->startTls(tls))
+                return c.peer.fail("no TLS data connection");
+            if (row.alone) {
+                data->send(row.listing);
+                QThread::msleep(100);
+                data->sendAndCloseNotify("");
+            } else {
+                data->sendAndCloseNotify(row.listing);
+            }
+            if (!data->awaitCloseNotify()) {
+                c.peer.fail("the client did not answer the close notification");
+                c.send("426 Failure writing network stream.\r\n");
+                continue;
+            }
+            c.send("226 Directory send OK.\r\n");
+        }
+    });
+    TNMFTP ftp;
+    ftp.Security = TFtpSecurity::ExplicitRequired;
+    ftp.PinnedFingerprint = certificate.fingerprint;
+    ftp.DataMode = TDataMode::Passive;
+    ftp.ParseList = true;
+    ftp.Vendor = FtpVendor::Unix;
+    ftp.ReplyTimeout = 2000; // a listing that waits for an end it already had fails here rather than hangs
+    loginTo(ftp, peer);
+    EventLog log(ftp);
+    auto dog = watchdog(ftp, 10000);
+    for (const Case& row : cases) {
+        SCOPED_TRACE(std::to_string(row.listing.size()) + (row.alone ? " bytes, the end alone" : " bytes"));
+        log.entries.clear();
+        ftp.List();
+        const std::size_t lines = std::size_t(std::count(row.listing.begin(), row.listing.end(), '\n'));
+        EXPECT_EQ(ftp.DirectoryList->NameList.size(), lines - 1);
+        EXPECT_EQ(Lines(log.entries.end() - 4, log.entries.end()),
+                  (Lines{"stop", "status:Received " + std::to_string(row.listing.size()) + " Bytes",
+                         "status:226 Directory send OK.\r\n", "success:4"}));
+    }
+    EXPECT_FALSE(dog->fired);
+    EXPECT_EQ(peer.failure(), "");
+}
+
+TEST(FtpTls, OnlyForwardSecretAeadSuitesAndStrongKeys)
+{
+    const TestCertificate rsa = TestCertificate::make("kolvane", {"127.0.0.1"}, nullptr, false, 2048);
+    const TestCertificate weak = TestCertificate::make("kolvane", {"127.0.0.1"}, nullptr, false, 1024);
+    const TestCertificate ec = TestCertificate::make("kolvane", {"127.0.0.1"});
+    const std::string weakKey = "The server's RSA key has 1024 bits; at least 2048 are required";
+    struct Case {
+        const TestCertificate& served;
+        std::string tls12Ciphers; // empty: whatever the peer's OpenSSL offers, TLS 1.3 first
+        std::string failure;      // empty: the log-in goes through; "handshake": the handshake fails
+    };
+    const Case cases[] = {
+        {rsa, "AES128-SHA", "handshake"},           // no forward secrecy, CBC
+        {rsa, "AES256-SHA256", "handshake"},        // no forward secrecy, CBC
+        {rsa, "AES128-GCM-SHA256", "handshake"},    // no forward secrecy
+        {rsa, "ECDHE-RSA-AES128-SHA", "handshake"}, // CBC
+        {ec, "ECDHE-ECDSA-AES256-SHA384", "handshake"},
+        {rsa, "ECDHE-RSA-AES256-GCM-SHA384", ""},
+        {ec, "ECDHE-ECDSA-CHACHA20-POLY1305", ""},
+        {rsa, "", ""},
+        {weak, "", weakKey}, // pinned all the same
+        {weak, "ECDHE-RSA-AES128-GCM-SHA256", weakKey},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.tls12Ciphers + " " + row.served.fingerprint);
+        PeerTlsServer tls(row.served, true, row.tls12Ciphers);
+        ScriptPeer peer([&](PeerSession& c) {
+            if (row.failure == "handshake") {
+                c.send("220 ready\r\n");
+                c.expect("AUTH TLS");
+                c.send("234 AUTH TLS successful\r\n");
+                if (c.control().startTls(tls))
+                    c.peer.fail("the client took " + row.tls12Ciphers);
+                return;
+            }
+            if (!serveAuthTls(c, tls))
+                return;
+            if (!row.failure.empty()) {
+                if (!c.waitClosed() || !c.control().pending().empty())
+                    c.peer.fail("the client went on: " + c.control().pending());
+                return;
+            }
+            serveProtectedLogin(c);
+            c.expect("QUIT");
+            c.send("221 bye\r\n");
+        });
+        TNMFTP ftp;
+        EventLog log(ftp);
+        ftp.Security = TFtpSecurity::ExplicitRequired;
+        ftp.PinnedFingerprint = row.served.fingerprint;
+        auto dog = watchdog(ftp);
+        if (row.failure == "handshake") {
+            EXPECT_EQ(failureOf<ETlsError>([&] { loginTo(ftp, peer); }).rfind("TLS handshake failed: ", 0), 0u);
+        } else if (!row.failure.empty()) {
+            EXPECT_EQ(failureOf<ETlsError>([&] { loginTo(ftp, peer); }), row.failure);
+        } else {
+            loginTo(ftp, peer);
+            ASSERT_GE(log.entries.size(), 4u);
+            const std::string secured = row.tls12Ciphers.empty() ? "TLSv1.3 " : "TLSv1.2 " + row.tls12Ciphers;
+            EXPECT_EQ(log.entries[3].rfind("status:Secured with " + secured, 0), 0u) << log.entries[3];
+            ftp.Disconnect();
+        }
+        EXPECT_FALSE(ftp.Connected);
+        EXPECT_FALSE(dog->fired);
+        EXPECT_EQ(peer.failure(), "");
+    }
 }
 
 TEST(FtpTls, ServerRefusingAnUnresumedDataConnectionAndHangingUpWithoutCloseNotify)

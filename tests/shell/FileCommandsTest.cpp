@@ -1,15 +1,99 @@
-// The FiLE MAiNT page's delete, nuke and inspection buttons against quillon-sim.
+// The FiLE MAiNT page's delete, nuke and inspection buttons against quillon-sim, and against a daemon of the
+// test's own for what quillon-sim does not do: names with blanks, and a log-in folder other than the root.
 
 #include "ConsoleFixture.h"
 
 #include "common/WhenModal.h"
 #include "files/NfoDizView.h"
+#include "ftp/ScriptPeer.h"
 
 #include <QAbstractItemModelTester>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include <map>
+
 namespace {
+
+// A small daemon on a ScriptPeer: the log-in puts the session in `home`; each folder of `listings` can be changed
+// to and listed (active mode), RMD and SITE commands are taken, anything else refused. PWD is answered with
+// pwdReply when one is given. It ends with QUIT, or when the console has said nothing for a while.
+ScriptPeer::Script folderDaemon(std::string home, std::map<std::string, std::string> listings,
+                                std::string pwdReply = {})
+{
+    return [home = std::move(home), listings = std::move(listings), pwdReply = std::move(pwdReply)](PeerSession& c) {
+        std::string cwd = home;
+        std::string port;
+        c.send("220 Ready.\r\n");
+        for (int silent = 0; silent < 3;) {
+            std::string line = c.readLine();
+            if (line.empty()) {
+                ++silent;
+                continue;
+            }
+            silent = 0;
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+                line.pop_back();
+            const std::string word = line.substr(0, line.find(' '));
+            std::string argument = line.size() > word.size() ? line.substr(word.size() + 1) : std::string();
+            if (word == "USER") {
+                c.send("331 Password required.\r\n");
+            } else if (word == "PASS") {
+                c.send("230 Logged in.\r\n");
+            } else if (word == "SYST") {
+                c.send("215 UNIX Type: L8\r\n");
+            } else if (word == "PWD" && !pwdReply.empty()) {
+                c.send(pwdReply);
+            } else if (word == "PWD") {
+                c.send("257 \"" + cwd + "\" is current directory.\r\n");
+            } else if (word == "CWD") {
+                while (argument.size() > 1 && argument.back() == '/')
+                    argument.pop_back();
+                if (listings.count(argument)) {
+                    cwd = argument;
+                    c.send("250 CWD command successful.\r\n");
+                } else {
+                    c.send("550 " + argument + ": No such directory.\r\n");
+                }
+            } else if (word == "PORT") {
+                port = line;
+                c.send("200 PORT command successful.\r\n");
+            } else if (word == "LIST") {
+                c.send("150 Opening ASCII mode data connection for /bin/ls.\r\n");
+                if (auto data = c.connectData(port)) {
+                    const auto listing = listings.find(cwd);
+                    PeerSession::sendOn(*data, listing == listings.end() ? "total 0\r\n" : listing->second);
+                    data->disconnectFromHost();
+                    if (data->state() != QAbstractSocket::UnconnectedState)
+                        data->waitForDisconnected(2000);
+                }
+                c.send("226 Transfer complete.\r\n");
+            } else if (word == "RMD") {
+                c.send("250 RMD command successful.\r\n");
+            } else if (word == "SITE") {
+                c.send("200 " + argument + "\r\n");
+            } else if (word == "QUIT") {
+                c.send("221 Goodbye.\r\n");
+                return;
+            } else {
+                c.send("500 " + word + " not understood.\r\n");
+            }
+        }
+    };
+}
+
+// What the console sent a ScriptPeer, without line ends and data-connection set-up.
+QStringList commandsTo(const ScriptPeer& peer)
+{
+    QStringList out;
+    for (std::string line : peer.received()) {
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        if (line.rfind("PORT ", 0) != 0)
+            out << QString::fromLatin1(line.data(), qsizetype(line.size()));
+    }
+    return out;
+}
 
 class FileCommandsTest : public ConsoleTest {
 protected:
@@ -27,6 +111,28 @@ protected:
         checker = std::make_unique<QAbstractItemModelTester>(form->TreeView1->model(),
                                                              QAbstractItemModelTester::FailureReportingMode::Fatal);
         clickTab(form->FileSheet);
+    }
+
+    // The same against a daemon of the test's own.
+    void filePage(ScriptPeer& peer)
+    {
+        startConsole(peer.port());
+        click(form->bbLogin);
+        ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+        checker = std::make_unique<QAbstractItemModelTester>(form->TreeView1->model(),
+                                                             QAbstractItemModelTester::FailureReportingMode::Fatal);
+        clickTab(form->FileSheet);
+    }
+
+    // The texts of a node's children, each with its kind.
+    QStringList children(const QModelIndex& parent)
+    {
+        QStringList out;
+        for (int i = 0; i < form->TreeView1->model()->rowCount(parent); ++i) {
+            const QModelIndex node = form->TreeView1->model()->index(i, 0, parent);
+            out << node.data().toString() + ":" + QString::number(TMainForm::nodeKind(node));
+        }
+        return out;
     }
 
     // Logs in, opens the file page and lists /incoming below its node.
@@ -185,6 +291,100 @@ TEST_F(FileCommandsTest, TheViewerShowsTheWholeReplyThenLinesGoBackToThePage)
     form->FileMemo->clear();
     doubleClick(release);
     EXPECT_TRUE(form->FileMemo->toPlainText().contains("CWD /incoming/Some.Tool.v1.2-GRP"));
+}
+
+TEST_F(FileCommandsTest, NamesWithBlanksAndLinksAreTheNamesEveryCommandSends)
+{
+    ScriptPeer peer(folderDaemon("/", {{"/", "total 1\r\ndrwxr-xr-x 4 op op 4096 Dec  9 09:31 hazard\r\n"},
+                                       {"/hazard", "total 4\r\n"
+                                                   "drwxr-xr-x 2 op op 4096 Dec  9 09:31 dir\r\n"
+                                                   "-rw-r--r-- 1 op op 2048 Dec  9  2025 my notes.nfo\r\n"
+                                                   "drwxr-xr-x 2 op op 4096 Dec  9 09:31 my dir\r\n"
+                                                   "lrwxrwxrwx 1 op op    3 Dec  9 09:31 latest -> dir\r\n"},
+                                       {"/hazard/my dir", "total 0\r\n"},
+                                       {"/hazard/latest", "total 0\r\n"}}));
+    filePage(peer);
+    const QPersistentModelIndex hazard = child({}, "hazard");
+    ASSERT_TRUE(hazard.isValid());
+    doubleClick(hazard);
+    EXPECT_EQ(children(hazard), QStringList({"dir:0", "my notes.nfo -> 2 Kb:2", "my dir:0", "latest:3"}));
+
+    // Each node sends its own whole name: the link its name, the folder with a blank its name, never a namesake.
+    doubleClick(child(hazard, "latest"));
+    doubleClick(child(hazard, "my dir"));
+    select(child(hazard, "my notes.nfo -> 2 Kb"));
+    QString title, text;
+    readViewer(title, text);
+    click(form->bbViewNfo);
+    select(child(hazard, "my dir"));
+    prompts.confirmAnswers = {true};
+    click(form->bbDeleteDir);
+    EXPECT_EQ(prompts.confirms.last(), "Do you really want to delete my dir?");
+    EXPECT_TRUE(child(hazard, "dir").isValid());
+    EXPECT_FALSE(child(hazard, "my dir").isValid());
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+
+    const QStringList sent = commandsTo(peer).filter(QRegularExpression("^(CWD|RMD|SITE)"));
+    EXPECT_EQ(sent, QStringList({"CWD /hazard", "CWD /hazard/latest", "CWD /hazard/my dir", "CWD /hazard/",
+                                 "SITE NFO my notes.nfo", "RMD /hazard/my dir"}));
+    click(form->bbLogOut);
+    EXPECT_EQ(peer.failure(), "");
+}
+
+TEST_F(FileCommandsTest, TheTreeStandsInTheFolderTheLogInStartedIn)
+{
+    ScriptPeer peer(folderDaemon("/home/op", {{"/home/op", "total 2\r\n"
+                                                           "drwxr-xr-x 3 op op 4096 Dec  9 09:31 pub\r\n"
+                                                           "drwxr-xr-x 2 op op 4096 Dec  9 09:31 old\r\n"},
+                                              {"/home/op/pub", "total 2\r\n"
+                                                               "drwxr-xr-x 2 op op 4096 Dec  9 09:31 Rel-GRP\r\n"
+                                                               "-rw-r--r-- 1 op op 1024 Dec  9 09:31 x.nfo\r\n"}}));
+    filePage(peer);
+    EXPECT_EQ(children({}), QStringList({"pub:0", "old:0"}));
+    EXPECT_EQ(commandsTo(peer), QStringList({"USER siteop", "PASS quillon", "SYST", "LIST"}))
+        << "the root listing asks nothing more than before";
+
+    // The first folder opened asks where the log-in started, once, off the page.
+    const QPersistentModelIndex pub = child({}, "pub");
+    ASSERT_TRUE(pub.isValid());
+    form->FileMemo->clear();
+    doubleClick(pub);
+    EXPECT_EQ(children(pub), QStringList({"Rel-GRP:0", "x.nfo -> 1 Kb:2"}));
+    EXPECT_TRUE(form->FileMemo->toPlainText().startsWith("CWD /home/op/pub"))
+        << form->FileMemo->toPlainText().toStdString();
+
+    // Delete, view and nuke build their paths there too.
+    select(child(pub, "Rel-GRP"));
+    prompts.confirmAnswers = {true};
+    click(form->bbDeleteDir);
+    select(child(pub, "x.nfo -> 1 Kb"));
+    QString title, text;
+    readViewer(title, text);
+    click(form->bbViewNfo);
+    select(child({}, "old"));
+    prompts.confirmAnswers = {true};
+    prompts.inputAnswers = {QStringLiteral("2"), QStringLiteral("dupe")};
+    click(form->bbNukeDir);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_EQ(commandsTo(peer).mid(4),
+              QStringList({"PWD", "CWD /home/op/pub", "LIST", "RMD /home/op/pub/Rel-GRP", "PWD", "SITE NFO x.nfo",
+                           "PWD", "CWD /home/op/", "SITE NUKE 2 old dupe", "CWD /home/op", "LIST"}));
+    click(form->bbLogOut);
+    EXPECT_EQ(peer.failure(), "");
+}
+
+TEST_F(FileCommandsTest, ADaemonThatWillNotSayWhereTheLogInStartedLeavesTheTreeAtTheRoot)
+{
+    ScriptPeer peer(folderDaemon(
+        "/srv", {{"/srv", "total 1\r\ndrwxr-xr-x 2 op op 4096 Dec  9 09:31 pub\r\n"}, {"/pub", "total 0\r\n"}},
+        "550 PWD not allowed.\r\n"));
+    filePage(peer);
+    doubleClick(child({}, "pub"));
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_FALSE(form->FileMemo->toPlainText().contains("PWD"));
+    EXPECT_EQ(commandsTo(peer).mid(4), QStringList({"PWD", "CWD /pub", "LIST"}));
+    click(form->bbLogOut);
+    EXPECT_EQ(peer.failure(), "");
 }
 
 } // namespace

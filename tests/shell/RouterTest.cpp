@@ -215,14 +215,14 @@ TEST_F(TreeTest, ListingLinesBecomeFolderFileAndLinkNodes)
         "lrwxrwxrwx   1 siteop   Admin          17 Nov 28 21:14 latest -> incoming/x.y",
     });
     EXPECT_EQ(texts(), QStringList({"incoming:0", "upper:0", "a.zip -> 1464 Kb:2", "small.diz -> 0 Kb:2",
-                                    "one.nfo -> 1 Kb:2", "big.iso -> 4718592 Kb:2", "incoming/x.y:3"}));
+                                    "one.nfo -> 1 Kb:2", "big.iso -> 4718592 Kb:2", "latest:3"}));
     EXPECT_EQ(form->DirItemCount, 8);
     EXPECT_FALSE(node(0).data(Qt::DecorationRole).value<QIcon>().isNull());
 }
 
 TEST_F(TreeTest, EachNodeIsMadeFromItsOwnLine)
 {
-    // No total line, a short line in the middle, and a name with a blank (whose size field is no number).
+    // No total line, a short line in the middle, and a name with a blank.
     listing({
         "drwxr-xr-x 2 u g 4096 Nov 28 21:14 first",
         "garbage short line",
@@ -230,7 +230,7 @@ TEST_F(TreeTest, EachNodeIsMadeFromItsOwnLine)
         "",
         "-rw-r--r-- 1 u g 2048 Jan 5 2001 last.sfv",
     });
-    EXPECT_EQ(texts(), QStringList({"first:0", "file.nfo -> ? Kb:2", "last.sfv -> 2 Kb:2"}));
+    EXPECT_EQ(texts(), QStringList({"first:0", "my file.nfo -> 0 Kb:2", "last.sfv -> 2 Kb:2"}));
     EXPECT_EQ(form->DirItemCount, 5);
 
     // A listing that holds only its total line adds nothing.

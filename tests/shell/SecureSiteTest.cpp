@@ -70,6 +70,23 @@ TEST_F(SecureSiteTest, ASelfSignedCertificateIsAskedAboutOnceThenHeldTo)
     EXPECT_EQ(prompts.confirms.size(), 1) << "a pinned site is never asked about again";
 }
 
+TEST_F(SecureSiteTest, AListingWhoseTlsDataConnectionEndsWithoutCloseNotifyIsReportedAndKeepsWhatCame)
+{
+    // What a listing cut short by somebody on the path looks like: the data connection ends with a plain close.
+    SimProcess sim({"--tls", "--no-close-notify"});
+    startConsole(sim.port, "quillon", [&](SiteBook::Record& site) {
+        secure(site);
+        site.certificate = sim.fingerprint.toStdString();
+    });
+    click(form->bbLogin);
+    ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+    clickTab(form->FileSheet);
+    ASSERT_EQ(prompts.errors.size(), 1) << "a listing that may not be whole is no success";
+    EXPECT_TRUE(prompts.errors[0].contains("incomplete")) << prompts.errors[0].toStdString();
+    EXPECT_NE(panel(3), "Done...");
+    EXPECT_GT(form->TreeView1->model()->rowCount(), 0);
+}
+
 TEST_F(SecureSiteTest, NoTlsOnOfferIsClearTextOnlyWhenTheSiteAllowsIt)
 {
     SimProcess sim; // plain FTP: AUTH TLS is refused

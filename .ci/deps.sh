@@ -1,6 +1,9 @@
 # The Debian packages Kolvane needs, and an idempotent installer for them.
 # Sourced by check.sh and demo.sh; with everything in place it installs nothing and asks for nothing.
 
+# The FTP daemons the tests run (install_daemons), unpacked from their Debian packages beside each other.
+source "$(dirname "${BASH_SOURCE[0]}")/daemons.sh"
+
 # What building and running the three programs (kolvane, kolvane-site, quillon-sim) needs, and no more: the demo
 # installs just these. dbus-daemon gives the demo's console a D-Bus session of its own (dbus-run-session).
 KOLVANE_RUN_PACKAGES=(
@@ -21,12 +24,20 @@ KOLVANE_PACKAGES=(
     libglib2.0-bin gnome-keyring
     groff-base
     python3-pyftpdlib python3-openssl lftp curl
+    libwrap0 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 libcap2 libacl1 libpam0g libcrypt1
+    libhiredis0.14 libidn2-0 libncursesw6 libpcre2-8-0 libtinfo6 zlib1g libssl3
 )
 
-# install_deps [package...]: installs the packages given (all of KOLVANE_PACKAGES when none are) that are missing.
+# install_deps [package...]: installs the packages given that are missing; with none given, all of KOLVANE_PACKAGES
+# and the FTP daemons of the tests.
 install_deps() {
     local wanted=("$@") missing=() p
-    [ ${#wanted[@]} -eq 0 ] && wanted=("${KOLVANE_PACKAGES[@]}")
+    if [ ${#wanted[@]} -eq 0 ]; then
+        # Everything: the packages, and the daemons the tests run.
+        install_deps "${KOLVANE_PACKAGES[@]}"
+        install_daemons
+        return
+    fi
     for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
     done

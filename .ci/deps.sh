@@ -57,6 +57,9 @@ build_all() {
 # Just the console and the daemon the demo runs (kolvane-site is built with them, it is small): no tests, benchmarks
 # or fuzz targets are configured, so the first window waits for nothing else.
 build_demo() {
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVANE_TESTS=OFF
+    # A build folder that check.sh configured keeps its tests configured: the demo builds only its targets there.
+    local tests=()
+    [ -f build/CMakeCache.txt ] || tests=(-DKOLVANE_TESTS=OFF)
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${tests[@]}"
     cmake --build build -j"$(nproc)" --target kolvane kolvane-site quillon-sim
 }

@@ -50,7 +50,7 @@ install_deps() {
 }
 
 build_all() {
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVANE_TESTS=ON
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVANE_TESTS=ON -DKOLVANE_WERROR=ON
     cmake --build build -j"$(nproc)"
 }
 

@@ -1,12 +1,12 @@
 #include "admin/Flags.h"
 
 #include "ftp/NMFtp.h"
-#include "gui/Finally.h"
 #include "gui/Guard.h"
 #include "gui/ModalHold.h"
 #include "gui/OperationGate.h"
 #include "gui/Prompts.h"
 #include "gui/WidgetKit.h"
+#include "platform/Finally.h"
 #include "platform/OemText.h"
 
 #include <QAbstractButton>

@@ -1,22 +1,11 @@
 #include "session/SiteSession.h"
 
+#include "platform/Finally.h"
+
 #include <algorithm>
 #include <utility>
 
 namespace {
-
-// Runs a clean-up however the scope is left.
-template <class F>
-class AtExit {
-public:
-    explicit AtExit(F f) : f_(std::move(f)) {}
-    ~AtExit() { f_(); }
-    AtExit(const AtExit&) = delete;
-    AtExit& operator=(const AtExit&) = delete;
-
-private:
-    F f_;
-};
 
 std::string withoutLineEnd(std::string line)
 {
@@ -190,7 +179,7 @@ void TSiteSession::logOut()
     }
     closing_ = true;
     setState(State::Closing);
-    AtExit done([this] {
+    Finally done([this] {
         closing_ = false;
         setState(State::Offline);
     });
@@ -216,7 +205,7 @@ std::vector<std::string> TSiteSession::command(const std::string& line)
 {
     lastReply_.clear();
     collecting_ = &lastReply_;
-    AtExit done([this] { collecting_ = nullptr; });
+    Finally done([this] { collecting_ = nullptr; });
     try {
         client_->SendCommand(line);
     } catch (const std::exception& error) {
@@ -255,7 +244,7 @@ void TSiteSession::keepAliveTick()
     if (state_ != State::Online || client_->isBusy())
         return;
     keepingAlive_ = true;
-    AtExit done([this] { keepingAlive_ = false; });
+    Finally done([this] { keepingAlive_ = false; });
     try {
         client_->SendCommand("NOOP");
     } catch (const std::exception& error) {

@@ -5,9 +5,9 @@
 
 #include "files/NfoDizView.h"
 #include "ftp/NMFtp.h"
-#include "gui/Finally.h"
 #include "gui/Guard.h"
 #include "gui/Prompts.h"
+#include "platform/Finally.h"
 #include "platform/OemText.h"
 #include "shell/FileTree.h"
 

@@ -4,7 +4,7 @@
 #include "shell/Main.h"
 
 #include "ftp/NMFtp.h"
-#include "gui/Finally.h"
+#include "platform/Finally.h"
 #include "platform/OemText.h"
 #include "shell/FileTree.h"
 #include "shell/TreeNodes.h"

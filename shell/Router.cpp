@@ -6,7 +6,7 @@
 
 #include "files/NfoDizView.h"
 #include "ftp/NMFtp.h"
-#include "gui/Finally.h"
+#include "platform/Finally.h"
 #include "platform/OemText.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"

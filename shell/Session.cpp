@@ -3,8 +3,8 @@
 #include "shell/Main.h"
 
 #include "ftp/NMFtp.h"
-#include "gui/Finally.h"
 #include "gui/Prompts.h"
+#include "platform/Finally.h"
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
 #include "shell/PageControl.h"

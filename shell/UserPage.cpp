@@ -7,8 +7,8 @@
 #include "admin/UserEdit.h"
 #include "admin/UserFields.h"
 #include "ftp/NMFtp.h"
-#include "gui/Finally.h"
 #include "gui/Prompts.h"
+#include "platform/Finally.h"
 #include "platform/OemText.h"
 
 #include <QComboBox>

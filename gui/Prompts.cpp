@@ -62,18 +62,24 @@ bool TDialogPrompts::Confirm(const QString& text)
     return box.exec() == QMessageBox::Yes;
 }
 
-QString TDialogPrompts::InputBox(const QString& caption, const QString& prompt, const QString& defaultText)
+namespace {
+
+// A box that asks for one line of at most 255 characters, prefilled with text: true and the line in text for OK.
+bool askLine(const char* boxName, const char* fieldName, const QString& caption, const QString& prompt,
+             QLineEdit::EchoMode echo, QString& text)
 {
     QDialog dialog(dialogParent());
-    dialog.setObjectName(QStringLiteral("InputBox"));
+    dialog.setObjectName(QLatin1String(boxName));
     dialog.setWindowTitle(caption);
     auto* layout = new QVBoxLayout(&dialog);
     auto* label = new QLabel(prompt, &dialog);
     label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
     auto* field = new QLineEdit(&dialog);
-    field->setObjectName(QStringLiteral("InputField"));
+    field->setObjectName(QLatin1String(fieldName));
+    field->setEchoMode(echo);
     field->setMaxLength(255);
-    field->setText(defaultText.left(255));
+    field->setText(text);
     field->selectAll();
     label->setBuddy(field);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
@@ -83,7 +89,18 @@ QString TDialogPrompts::InputBox(const QString& caption, const QString& prompt, 
     layout->addWidget(field);
     layout->addWidget(buttons);
     dialog.setMinimumWidth(320);
-    return dialog.exec() == QDialog::Accepted ? field->text() : defaultText;
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    text = field->text();
+    return true;
+}
+
+} // namespace
+
+QString TDialogPrompts::InputBox(const QString& caption, const QString& prompt, const QString& defaultText)
+{
+    QString text = defaultText.left(255);
+    return askLine("InputBox", "InputField", caption, prompt, QLineEdit::Normal, text) ? text : defaultText;
 }
 
 void TDialogPrompts::Notice(const QString& text)
@@ -116,28 +133,10 @@ TTrustAnswer TPrompts::TrustCertificate(const TTrustQuestion&)
 
 QString TDialogPrompts::Password(const QString& caption, const QString& prompt)
 {
-    QDialog dialog(dialogParent());
-    dialog.setObjectName(QStringLiteral("PasswordBox"));
-    dialog.setWindowTitle(caption);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* label = new QLabel(prompt, &dialog);
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    auto* field = new QLineEdit(&dialog);
-    field->setObjectName(QStringLiteral("PasswordField"));
-    field->setEchoMode(QLineEdit::Password);
-    field->setMaxLength(255);
-    label->setBuddy(field);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-    layout->addWidget(label);
-    layout->addWidget(field);
-    layout->addWidget(buttons);
-    dialog.setMinimumWidth(320);
-    if (dialog.exec() != QDialog::Accepted)
+    QString text;
+    if (!askLine("PasswordBox", "PasswordField", caption, prompt, QLineEdit::Password, text))
         return QString();
-    return field->text().isNull() ? QStringLiteral("") : field->text();
+    return text.isNull() ? QStringLiteral("") : text;
 }
 
 TTrustAnswer TDialogPrompts::TrustCertificate(const TTrustQuestion& question)

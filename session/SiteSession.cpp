@@ -118,16 +118,8 @@ void TSiteSession::setSite(const std::string& key, const SiteBook::Record& site)
 {
     siteKey_ = key;
     site_ = site;
-    if (!online() && state_ != State::Connecting) {
-        client_->Host = site.host;
-        client_->Port = site.portNumber();
-        client_->UserID = site.login;
-        client_->Password = site.password;
-        client_->Security = site.security;
-        client_->DataMode = site.dataMode;
-        client_->PinnedFingerprint = site.certificate;
-        client_->ReplyTimeout = site.replyTimeout * 1000;
-    }
+    if (!online() && state_ != State::Connecting)
+        SiteBook::loadInto(*client_, site);
 }
 
 void TSiteSession::setState(State state)

@@ -830,14 +830,7 @@ void TMainForm::loadSite(const std::string& site)
 {
     // The values go to the next log-in.
     const SiteBook::Record record = SiteBook::read(store(), *SAP, site);
-    NMFTP1->Host = record.host;
-    NMFTP1->Port = record.portNumber();
-    NMFTP1->UserID = record.login;
-    NMFTP1->Password = record.password;
-    NMFTP1->Security = record.security;
-    NMFTP1->DataMode = record.dataMode;
-    NMFTP1->PinnedFingerprint = record.certificate;
-    NMFTP1->ReplyTimeout = record.replyTimeout * 1000;
+    SiteBook::loadInto(*NMFTP1, record);
     loadedSite_ = site;
     LogIn->setEnabled(true);
     // STAY ONLiNE comes back as it was when the site was last used.

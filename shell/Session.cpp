@@ -69,7 +69,7 @@ void TMainForm::LogInExecute()
     try {
         NMFTP1->Connect();
     } catch (const ESockError& e) {
-        throw ESockError(connectFailure(e.message()));
+        throw ESockError(connectFailure(e.message()), e.kind()); // more words, the same kind of failure
     }
     UserLineCount = 0;
     DirItemCount = 0;

@@ -250,6 +250,18 @@ void SiteBook::forgetMasterPassword()
     master().key.reset();
 }
 
+void SiteBook::loadInto(TNMFTP& client, const Record& site)
+{
+    client.Host = site.host;
+    client.Port = site.portNumber();
+    client.UserID = site.login;
+    client.Password = site.password;
+    client.Security = site.security;
+    client.DataMode = site.dataMode;
+    client.PinnedFingerprint = site.certificate;
+    client.ReplyTimeout = site.replyTimeout * 1000;
+}
+
 SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, const std::string& key)
 {
     Record site;

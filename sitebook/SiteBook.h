@@ -46,6 +46,10 @@ struct Record {
     int portNumber() const;
 };
 
+// Puts a site's values into the client for its next log-in: host, port, log-in, password, security, data
+// connection, pinned certificate and reply time-out.
+void loadInto(TNMFTP& client, const Record& site);
+
 // What a site made new starts with: TLS required, passive mode with active as the fall-back.
 Record NewSite();
 

@@ -377,13 +377,18 @@ std::string TNMFTP::Transaction(const std::string& command)
     } catch (const ENoAnswerError&) {
         abandonConnection();
         throw;
+    } catch (const EAbortError&) {
+        // A cancelled wait leaves the reply owed: it could arrive as the next command's.
+        if (CloseOnCancel)
+            abandonConnection();
+        throw;
     }
 }
 
 void TNMFTP::abandonConnection()
 {
-    // A reply that comes after its wait gave up would be taken for the next command's, and every reply after it
-    // would be one behind: the connection ends here instead.
+    // A reply that comes after its wait gave up (a time-out, a cancel) would be taken for the next command's, and
+    // every reply after it would be one behind: the connection ends here instead.
     if (Connected)
         TPowersock::Disconnect();
 }
@@ -1099,6 +1104,13 @@ void TNMFTP::List()
     } catch (const ENoAnswerError&) {
         DataSocket.reset();
         abandonConnection();
+        throw;
+    } catch (const EAbortError&) {
+        // A listing cancelled while its data or its completion reply was still to come: the daemon's late 226 or
+        // 426 could be taken for the next command's reply.
+        DataSocket.reset();
+        if (CloseOnCancel)
+            abandonConnection();
         throw;
     } catch (...) {
         DataSocket.reset();

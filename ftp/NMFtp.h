@@ -258,6 +258,10 @@ public:
     // and separators do not count); empty: the certificate must verify against the system's authorities, or the
     // operator must accept it. A pinned certificate is taken whatever the authorities say of it.
     std::string PinnedFingerprint;
+    // A wait that Cancel ended closes the control connection, so that the reply it leaves owed can never be taken
+    // for the next command's, however late it comes. Off, a cancelled wait leaves the connection open, and a late
+    // reply that has come in by the next command is thrown away.
+    bool CloseOnCancel = false;
 
     // Events. OnConnect is the log-in event; it takes the place of the socket component's connect event.
     TNotifyEvent OnConnect;

@@ -56,6 +56,8 @@ inline constexpr const char* ReplyTimeout = "ReplyTimeout"; // seconds a reply i
 inline constexpr const char* StayOnline = "StayOnline";     // "1": STAY ONLiNE was on when last left
 // The folder of the site book the site is filed in ("Customers/EU"); a record without it is at the top level.
 inline constexpr const char* Folder = "Folder";
+// "1": the session logs in again when its connection drops while idle; a record without it (or "0") does not.
+inline constexpr const char* Reconnect = "Reconnect";
 inline constexpr const char* InKeyring = "keyring";
 // PassWordIn "master": the password is SealedPassWord, "aes-256-gcm:<nonce>:<cipher text and tag>" (hex), sealed
 // with the key the master password gives; PassWord is then empty.

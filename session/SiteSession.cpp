@@ -64,12 +64,16 @@ const char* failureKindWord(FailureKind kind)
 TSiteSession::TSiteSession(QObject* parent)
     : QObject(parent), client_(new TNMFTP(this)), keepAlive_(this), reconnectTimer_(this)
 {
+    client_->CloseOnCancel = true; // no reply is ever left owed on a session's connection
     keepAlive_.setInterval(60000);
     connect(&keepAlive_, &QTimer::timeout, this, &TSiteSession::keepAliveTick);
     reconnectTimer_.setInterval(1000);
     connect(&reconnectTimer_, &QTimer::timeout, this, &TSiteSession::reconnectTick);
 
-    client_->OnConnect = [this](QObject*) { setState(State::Online); };
+    client_->OnConnect = [this](QObject*) {
+        setState(State::Online);
+        emit loggedIn();
+    };
     client_->OnDisconnect = [this](QObject*) { clientDisconnected(); };
     client_->OnAwait = [this](const std::string& command) {
         // The log-in's own commands are part of connecting; afterwards a command awaited is the session waiting.
@@ -149,6 +153,7 @@ void TSiteSession::logIn()
 void TSiteSession::connectClient()
 {
     closing_ = false;
+    cancelled_ = false;
     setSite(siteKey_, site_);
     setState(State::Connecting);
     try {
@@ -212,6 +217,7 @@ void TSiteSession::cancel()
     if (reconnecting())
         stopReconnect(SessionFailure{FailureKind::Cancelled, "Reconnecting cancelled"});
     if (client_->isBusy()) {
+        cancelled_ = online();
         client_->Cancel();
         client_->Abort();
     }
@@ -247,7 +253,16 @@ void TSiteSession::keepAliveTick()
 
 void TSiteSession::clientDisconnected()
 {
+    emit disconnected();
     const State was = state_;
+    if (std::exchange(cancelled_, false) && !closing_) {
+        // The operator ended a wait, and the connection went with it: no loss, but it comes back when asked to.
+        lastFailure_ = SessionFailure{FailureKind::Cancelled, "the wait was cancelled", 0};
+        setState(State::Offline);
+        if (reconnect_)
+            scheduleReconnect();
+        return;
+    }
     if (closing_ || was == State::Offline || was == State::Connecting) {
         // A log-out, or a log-in that failed: the caller of logIn hears why.
         if (was != State::Connecting && !closing_)

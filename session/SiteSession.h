@@ -82,7 +82,9 @@ public:
     std::vector<std::string> command(const std::string& line);
     // The reply lines the last command() read, a refused one's included.
     const std::vector<std::string>& lastReply() const { return lastReply_; }
-    // Ends the wait under way, and a reconnect that is counting down.
+    // Ends the wait under way, and a reconnect that is counting down. A cancelled wait closes the connection, so
+    // that its late reply can never be taken for the next command's; with reconnecting on, the session then logs
+    // in again as after a drop while idle.
     void cancel();
 
     // The keep-alive: while online and idle, a NOOP every interval. Its exchange is marked (keepingAlive()) so that
@@ -109,6 +111,10 @@ public:
 
 signals:
     void stateChanged(TSiteSession::State state);
+    // The log-in went through: the client's OnConnect, told once per log-in (a reconnect's included).
+    void loggedIn();
+    // The control connection ended, however it ended (a log-out, a failed log-in, a drop, a cancel).
+    void disconnected();
     // The client waits for this command's answer; the empty text when it waits for nothing any more.
     void awaiting(const std::string& command);
     // One line of the conversation as it goes (a password is the receiver's to hide).
@@ -142,6 +148,7 @@ private:
     QTimer keepAlive_;
     bool keepingAlive_ = false;
     bool closing_ = false;   // a log-out is under way: the connection's end is no loss
+    bool cancelled_ = false; // the wait under way was cancelled: the connection's end is the cancel's doing
     bool reconnect_ = false; // reconnect after a connection dropped while idle
     QTimer reconnectTimer_;
     int reconnectAttempt_ = 0; // the try counting down, 0 for none

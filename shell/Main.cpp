@@ -154,10 +154,10 @@ TMainForm::~TMainForm()
     // The client outlives the controls its events would write to; from here on it reports to nobody, and a
     // connection still open (the window was never closed) is dropped without waiting for a QUIT reply.
     NMFTP1->OnStatus = nullptr;
-    NMFTP1->OnConnect = nullptr;
-    NMFTP1->OnDisconnect = nullptr;
     NMFTP1->OnListItem = nullptr;
     NMFTP1->OnTransactionStop = nullptr;
+    Session->setCertificateJudge(nullptr);
+    Session->disconnect(this);
     if (NMFTP1->Connected)
         NMFTP1->TPowersock::Disconnect();
 }
@@ -171,11 +171,21 @@ void TMainForm::run(void (TMainForm::*handler)())
                 (this->*handler)();
                 endSessionLog(QString());
             } catch (const std::exception& e) {
+                const auto* own = dynamic_cast<const Exception*>(&e);
+                if (!cancelNote_.isEmpty() && own && own->kind() == FailureKind::Cancelled) {
+                    // The operator's CANCEL ended the handler: that is no error, and STATUS says what it did.
+                    endSessionLog(QString());
+                    statusNote(std::exchange(cancelNote_, QString()) +
+                               (NMFTP1->Connected ? QString()
+                                                  : QStringLiteral(": the connection to %1 is closed, so that a late "
+                                                                   "answer cannot pass for another")
+                                                        .arg(Session->siteName())));
+                    return;
+                }
                 endSessionLog(ExceptionText(e)); // a connection that ended in this handler ended for this error
                 if (dynamic_cast<const EHintedError*>(&e))
                     throw;
                 // An error the operator can act on goes out with the line that says what to check.
-                const auto* own = dynamic_cast<const Exception*>(&e);
                 std::string hint = errorHint(e);
                 if (!own || hint.empty())
                     throw;
@@ -183,7 +193,8 @@ void TMainForm::run(void (TMainForm::*handler)())
             }
         },
         [this] { return closing_; });
-    --handlersRunning_;
+    if (--handlersRunning_ == 0)
+        cancelNote_.clear(); // a CANCEL that came after its wait had ended anyway
     if (closing_ && !clientBusy())
         QTimer::singleShot(0, this, &QWidget::close);
 }
@@ -207,21 +218,10 @@ bool TMainForm::clientBusy() const
 
 void TMainForm::disconnectWithinQuitTimeout()
 {
-    // A daemon that never answers QUIT must not keep the console waiting: the watchdog cancels the wait, and the
-    // socket is closed whatever happened.
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    connect(&watchdog, &QTimer::timeout, NMFTP1, [this] { NMFTP1->Cancel(); });
-    watchdog.start(QuitTimeout);
-    try {
-        NMFTP1->Disconnect();
-    } catch (...) {
-        if (NMFTP1->Connected)
-            NMFTP1->TPowersock::Disconnect();
-        throw;
-    }
-    if (NMFTP1->Connected)
-        NMFTP1->TPowersock::Disconnect();
+    // The session's watchdog ends a wait for QUIT that the daemon never answers; the socket is closed whatever
+    // happened.
+    Session->quitTimeout = QuitTimeout;
+    Session->logOut();
 }
 
 void TMainForm::setBusyCursor(bool busy)
@@ -273,7 +273,10 @@ void TMainForm::buildControls()
     SAP = new TDiamond(this);
     SAP->setObjectName(QStringLiteral("SAP"));
 
-    NMFTP1 = new TNMFTP(this);
+    Session = new TSiteSession(this);
+    Session->setObjectName(QStringLiteral("Session"));
+    Session->setCertificateJudge(this);
+    NMFTP1 = &Session->client();
     NMFTP1->setObjectName(QStringLiteral("NMFTP1"));
     NMFTP1->Port = 21;
     NMFTP1->ReportLevel = 2;
@@ -623,9 +626,38 @@ void TMainForm::connectHandlers()
     connect(TreeView1, &QTreeView::collapsed, this,
             [this](const QModelIndex& node) { Guarded([&] { TreeView1Collapsed(node); }); });
 
-    // The client's events run inside its operations; nothing they do may unwind into the client.
-    NMFTP1->OnConnect = [this](QObject*) { Guarded([this] { NMFTP1Connect(); }); };
-    NMFTP1->OnDisconnect = [this](QObject*) { Guarded([this] { NMFTP1Disconnect(); }); };
+    // The session's and the client's events run inside their operations; nothing they do may unwind into them.
+    connect(Session, &TSiteSession::loggedIn, this, [this] { Guarded([this] { NMFTP1Connect(); }); });
+    connect(Session, &TSiteSession::disconnected, this, [this] { Guarded([this] { NMFTP1Disconnect(); }); });
+    connect(Session, &TSiteSession::stateChanged, this,
+            [this](TSiteSession::State state) { Guarded([&] { SessionStateChange(state); }); });
+    connect(Session, &TSiteSession::awaiting, this,
+            [this](const std::string& command) { Guarded([&] { NMFTP1Await(command); }); });
+    connect(Session, &TSiteSession::traffic, this, [this](bool sent, const std::string& line) {
+        sessionLog_.line(sent, line);
+        // A refusal the daemon hangs up after is the reason the log gives for the disconnect.
+        if (!sent && line.size() >= 3 && (line[0] == '4' || line[0] == '5'))
+            lastRefusal_ = OemToQString(line);
+    });
+    connect(Session, &TSiteSession::reconnectCountdown, this, [this](int seconds, int attempt, int tries) {
+        Guarded([&] { SessionReconnectCountdown(seconds, attempt, tries); });
+    });
+    connect(Session, &TSiteSession::reconnected, this, [this] { Guarded([this] { SessionReconnected(); }); });
+    connect(Session, &TSiteSession::reconnectEnded, this,
+            [this](const SessionFailure& failure) { Guarded([&] { SessionReconnectEnded(failure); }); });
+    connect(Session, &TSiteSession::failed, this,
+            [this](const SessionFailure& failure) { Guarded([&] { SessionFailed(failure); }); });
+    // A certificate trusted always is pinned in the site's record before the log-in goes on; a pin that cannot be
+    // kept refuses the certificate, and the operator hears why.
+    Session->onPin = [this](const std::string& fingerprint) {
+        bool pinned = false;
+        Guarded([&] {
+            SiteBook::pinCertificate(store(), loadedSite_, fingerprint);
+            pinned = true;
+        });
+        if (!pinned)
+            throw Exception("The certificate could not be pinned");
+    };
     NMFTP1->OnStatus = [this](QObject*, const std::string&) { Guarded([this] { NMFTP1Status(); }); };
     NMFTP1->OnTransactionStop = [this](QObject*) {
         Guarded([this] {
@@ -634,16 +666,6 @@ void TMainForm::connectHandlers()
         });
     };
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
-    NMFTP1->OnAwait = [this](const std::string& command) { Guarded([&] { NMFTP1Await(command); }); };
-    NMFTP1->OnTraffic = [this](bool sent, const std::string& line) {
-        sessionLog_.line(sent, line);
-        // A refusal the daemon hangs up after is the reason the log gives for the disconnect.
-        if (!sent && line.size() >= 3 && (line[0] == '4' || line[0] == '5'))
-            lastRefusal_ = OemToQString(line);
-    };
-    NMFTP1->OnUntrustedCertificate = [this](const TCertificateInfo& info, bool& trust) {
-        Guarded([&] { NMFTP1UntrustedCertificate(info, trust); });
-    };
 }
 
 void TMainForm::NMFTP1Await(const std::string& command)
@@ -651,6 +673,8 @@ void TMainForm::NMFTP1Await(const std::string& command)
     if (!StatusBar1 || closed_)
         return;
     const bool waiting = !command.empty();
+    if (waiting)
+        awaitedCommand_ = command;
     StatusBar1->setWaitText(waiting && !keepingAlive_
                                 ? QStringLiteral("Waiting for %1...").arg(Latin1ToQString(MaskedLine(command)))
                                 : QString());
@@ -663,11 +687,20 @@ void TMainForm::NMFTP1Await(const std::string& command)
     }
 }
 
-void TMainForm::NMFTP1UntrustedCertificate(const TCertificateInfo& info, bool& trust)
+TrustAnswer TMainForm::judge(const std::string& siteKey, const std::string& where, const TCertificateInfo& info)
 {
-    TTrustQuestion question;
-    question.site = QString::fromUtf8(loadedSite_.data(), qsizetype(loadedSite_.size()));
-    question.host = Latin1ToQString(NMFTP1->Host) + QLatin1Char(':') + QString::number(NMFTP1->Port);
+    TrustAnswer verdict = TrustAnswer::Refuse;
+    Guarded([&] {
+        TTrustQuestion question;
+        question.site = QString::fromUtf8(siteKey.data(), qsizetype(siteKey.size()));
+        question.host = Latin1ToQString(where);
+        verdict = NMFTP1UntrustedCertificate(question, info);
+    });
+    return verdict;
+}
+
+TrustAnswer TMainForm::NMFTP1UntrustedCertificate(TTrustQuestion& question, const TCertificateInfo& info)
+{
     question.problem = QString::fromStdString(info.problem);
     question.subject = QString::fromStdString(info.subject);
     question.issuer = QString::fromStdString(info.issuer);
@@ -675,15 +708,15 @@ void TMainForm::NMFTP1UntrustedCertificate(const TCertificateInfo& info, bool& t
     question.notBefore = QString::fromStdString(info.notBefore);
     question.notAfter = QString::fromStdString(info.notAfter);
     question.fingerprint = QString::fromStdString(info.sha256Fingerprint);
-    const TTrustAnswer answer = Prompts().TrustCertificate(question);
-    if (answer == TTrustAnswer::Refuse)
-        return;
-    if (answer == TTrustAnswer::Always) {
-        // Pinned before the log-in goes on, so that the operator's decision holds even if the log-in itself fails.
-        SiteBook::pinCertificate(store(), loadedSite_, info.sha256Fingerprint);
-        NMFTP1->PinnedFingerprint = info.sha256Fingerprint;
+    switch (Prompts().TrustCertificate(question)) {
+    case TTrustAnswer::Refuse:
+        break;
+    case TTrustAnswer::ThisTime:
+        return TrustAnswer::TrustOnce;
+    case TTrustAnswer::Always:
+        return TrustAnswer::TrustAlways; // the session pins it (onPin) before the log-in goes on
     }
-    trust = true;
+    return TrustAnswer::Refuse;
 }
 
 void TMainForm::CreateDialogs()
@@ -830,7 +863,8 @@ void TMainForm::loadSite(const std::string& site)
 {
     // The values go to the next log-in.
     const SiteBook::Record record = SiteBook::read(store(), *SAP, site);
-    SiteBook::loadInto(*NMFTP1, record);
+    Session->setSite(site, record);
+    Session->setReconnect(record.reconnect);
     loadedSite_ = site;
     LogIn->setEnabled(true);
     // STAY ONLiNE comes back as it was when the site was last used.

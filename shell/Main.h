@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gui/OperationGate.h"
+#include "session/SiteSession.h"
 #include "shell/FileTree.h"
 #include "shell/ListGatherer.h"
 #include "shell/SessionLog.h"
@@ -38,10 +39,12 @@ class TPageControl;
 class TRunSitesForm;
 class TSettingsStore;
 class TSiteForm;
+class TSiteSession;
 class TSplashScreen;
 class TUserForm;
 struct CertificateInfo;
 using TCertificateInfo = CertificateInfo;
+struct TTrustQuestion;
 struct TUserContext;
 
 // The status bar with its three panels: 1 the connection ("OFFLINE"/"ONLINE"), 2 never written, 3 the messages.
@@ -63,7 +66,7 @@ private:
 // state of the reply router, and every control of the console is one of its members, named as documented. The
 // dialogs get what they need from it through their constructors and tell it what happened through signals; none
 // of them knows this class.
-class TMainForm : public QMainWindow {
+class TMainForm : public QMainWindow, private TCertificateJudge {
     Q_OBJECT
 
 public:
@@ -160,7 +163,11 @@ public:
     QAction* LogOut;      // ActionList1
     QAction* RefreshData; // ActionList1
     QTimer* Timer1;
-    TNMFTP* NMFTP1;
+    // The session with the site: its client (NMFTP1), its state, the certificate decision and reconnecting. The
+    // window is its view.
+    TSiteSession* Session;
+    TNMFTP* NMFTP1; // the session's client
+
     TDiamond* SAP;
     std::unique_ptr<TSettingsStore> SettingsStore;
     QList<QIcon> ImageList1; // the tree's node pictures: 0 closed folder, 1 open folder, 2 file, 3 link
@@ -238,9 +245,17 @@ public:
     // The client waits for this command's reply, or (empty) for nothing any more: the operator sees what is
     // awaited, the hourglass, and LOGOUT offering to cancel.
     void NMFTP1Await(const std::string& command);
-    // The site's certificate does not verify: the operator may trust it, and it is pinned in the site's record.
-    void NMFTP1UntrustedCertificate(const TCertificateInfo& info, bool& trust);
+    // The site's certificate does not verify: the operator may trust it, this time or always (then it is pinned in
+    // the site's record).
+    TrustAnswer NMFTP1UntrustedCertificate(TTrustQuestion& question, const TCertificateInfo& info);
     void NMFTP1Disconnect();
+    // The session's state changed: LOGiN and LOGOUT say what can be done, panel 3 what is going on.
+    void SessionStateChange(TSiteSession::State state);
+    // Reconnecting after a drop while idle: the countdown on panel 3, and how it ended on STATUS.
+    void SessionReconnectCountdown(int seconds, int attempt, int tries);
+    void SessionReconnected();
+    void SessionReconnectEnded(const SessionFailure& failure);
+    void SessionFailed(const SessionFailure& failure);
     void NOOPClick();
     void Timer1Timer();
     bool PageControl1Changing();
@@ -341,7 +356,15 @@ private:
     QString disconnectReason_;
     QString lastRefusal_;
     // The line that tells the operator what to check after this error; empty for an error with no such line.
-    static std::string errorHint(const std::exception& e);
+    std::string errorHint(const std::exception& e) const;
+    // The certificate question of the session, put to the operator.
+    TrustAnswer judge(const std::string& siteKey, const std::string& where, const TCertificateInfo& info) override;
+    // The site's password could not be had from where it is kept: asked for this log-in, or the log-in refused.
+    void askMissingPassword();
+    // One line on STATUS with the time: what happened to the connection while the operator looked elsewhere.
+    void statusNote(const QString& text);
+    QString cancelNote_;         // the operator's CANCEL ends the handler under way; STATUS then says this
+    std::string awaitedCommand_; // the command whose reply the client waited for last
     // Tooltips and screen-reader names of the window's controls.
     void describeControls();
     static constexpr const char* LogOutTip = "Log out and close the connection to the site";

@@ -3,6 +3,7 @@
 #include "shell/Main.h"
 
 #include "ftp/NMFtp.h"
+#include "gui/Guard.h"
 #include "gui/Prompts.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
@@ -64,16 +65,36 @@ void TMainForm::LogInExecute()
     }
     loginFolder_.reset(); // the new log-in may start somewhere else
     if (NMFTP1->Port < 1 || NMFTP1->Port > 65535)
-        throw Exception("The site's port " + std::to_string(NMFTP1->Port) +
-                        " is not a TCP port: a port is a number from 1 to 65535");
+        throw EHintedError("The site's port " + std::to_string(NMFTP1->Port) +
+                               " is not a TCP port: a port is a number from 1 to 65535",
+                           "Set the site's port in SiTES.");
+    askMissingPassword();
     try {
-        NMFTP1->Connect();
+        Session->logIn();
     } catch (const ESockError& e) {
         throw ESockError(connectFailure(e.message()), e.kind()); // more words, the same kind of failure
     }
     UserLineCount = 0;
     DirItemCount = 0;
     ListUnderSelection = false;
+}
+
+void TMainForm::askMissingPassword()
+{
+    // A password kept where it cannot be had now (a secret store that does not answer, a master password not
+    // given) is never replaced by an empty one: the daemon would only refuse it. It is asked for this log-in; the
+    // record keeps it where it was.
+    SiteBook::Record site = Session->site();
+    if (site.passwordProblem.empty() || !site.password.empty())
+        return;
+    const QString name = Session->siteName();
+    const QString password = Prompts().Password(QStringLiteral("PASSWORD"),
+                                                QStringLiteral("%1.\n\nThe password of %2 for this log-in:")
+                                                    .arg(QString::fromStdString(site.passwordProblem).trimmed(), name));
+    if (password.isEmpty())
+        throw Exception(site.passwordProblem + ". No password was typed, so the console did not log in");
+    site.password = QStringToLatin1(password);
+    Session->setSite(Session->siteKey(), site);
 }
 
 std::string TMainForm::connectFailure(const std::string& message) const
@@ -125,43 +146,52 @@ const std::string& TMainForm::loginFolder()
     return *loginFolder_;
 }
 
-std::string TMainForm::errorHint(const std::exception& e)
+std::string TMainForm::errorHint(const std::exception& e) const
 {
-    // One line that says what to check, for the errors an operator can do something about; none for the others.
+    // One line that says what to check, for the kinds of failure an operator can do something about; none for the
+    // others.
     const auto* own = dynamic_cast<const Exception*>(&e);
     if (!own)
         return std::string();
-    const std::string& message = own->message();
-    const auto startsWith = [&](std::string_view prefix) { return message.rfind(prefix, 0) == 0; };
-    const auto mentions = [&](std::string_view word) {
-        return std::search(message.begin(), message.end(), word.begin(), word.end(), [](char a, char b) {
-                   return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
-               }) != message.end();
-    };
-    if (dynamic_cast<const ENoAnswerError*>(&e) || startsWith("Connection Timed out"))
+    switch (own->kind()) {
+    case FailureKind::TimedOut:
         return "Check that the daemon is running and answering; how long the console waits is the site's TiMEOUT "
                "in SiTES.";
-    if (startsWith("The server's certificate is not the pinned one"))
-        return "The site's certificate has changed: compare the presented fingerprint with the one the site's owner "
-               "gives; only if they match, FORGET the pinned one in SiTES and log in again.";
-    if (startsWith("The server's certificate is not trusted"))
+    case FailureKind::Certificate:
+        if (!Session->site().certificate.empty())
+            return "The site's certificate has changed: compare the presented fingerprint with the one the site's "
+                   "owner gives; only if they match, FORGET the pinned one in SiTES and log in again.";
         return "Compare the certificate's fingerprint with the one the site's owner gives, and trust it at the next "
                "log-in if they match.";
-    if (startsWith("TLS is required, but the server refused AUTH TLS") || startsWith("AUTH TLS failed"))
-        return "The daemon offers no TLS here: check the port and SECURiTY of the site in SiTES.";
-    if (dynamic_cast<const FTPException*>(&e)) {
-        const bool refusal = startsWith("530") || startsWith("534") || startsWith("503") || startsWith("550");
-        if (refusal && (mentions("TLS") || mentions("SSL")))
+    case FailureKind::Tls:
+        return "The daemon offers no TLS here, or not on this port: check the port and SECURiTY of the site in SiTES.";
+    case FailureKind::Lookup:
+    case FailureKind::Refused:
+    case FailureKind::Unreachable:
+        return "Check the host name and port of the site in SiTES, and that the daemon is running there.";
+    case FailureKind::DaemonReply: {
+        // The daemon's own words are all there is to tell a refusal for want of TLS from a wrong password.
+        const std::string& message = own->message();
+        const auto mentions = [&](std::string_view word) {
+            return std::search(message.begin(), message.end(), word.begin(), word.end(), [](char a, char b) {
+                       return std::toupper(static_cast<unsigned char>(a)) ==
+                              std::toupper(static_cast<unsigned char>(b));
+                   }) != message.end();
+        };
+        const int code = TPowersock::replyCode(message);
+        if ((code == 530 || code == 534 || code == 503 || code == 550) && (mentions("TLS") || mentions("SSL")))
             return "The daemon wants TLS: set SECURiTY of the site in SiTES to Require explicit TLS (or Implicit TLS "
                    "on the daemon's TLS port).";
-        if (startsWith("530"))
+        if (code == 530)
             return "Check the log-in name and password of the site in SiTES.";
         return std::string();
     }
-    if (startsWith("Connection Failed") || startsWith("Host Lookup") || startsWith("Null Remote Address"))
-        return "Check the host name and port of the site in SiTES, and that the daemon is running there.";
-    if (startsWith("The site's port"))
-        return "Set the site's port in SiTES.";
+    case FailureKind::Other:
+    case FailureKind::Cancelled:
+    case FailureKind::Lost:
+    case FailureKind::Line:
+        break;
+    }
     return std::string();
 }
 
@@ -230,10 +260,19 @@ void TMainForm::clearLists()
 void TMainForm::LogOutExecute()
 {
     if (clientBusy()) {
-        // Another operation waits (a daemon that stopped answering, say): end that wait instead.
+        // Another operation waits (a daemon that stopped answering, say): end that wait instead. The connection
+        // goes with it, so that the daemon's late answer is never taken for the next command's.
         disconnectReason_ = QStringLiteral("the wait was cancelled (CANCEL)");
-        NMFTP1->Cancel();
-        NMFTP1->Abort();
+        cancelNote_ =
+            Session->state() == TSiteSession::State::Connecting
+                ? QStringLiteral("Cancelled the log-in to %1").arg(Session->siteName())
+                : QStringLiteral("Cancelled the wait for %1").arg(Latin1ToQString(MaskedLine(awaitedCommand_)));
+        Session->cancel();
+        return;
+    }
+    if (Session->reconnecting()) {
+        // CANCEL of a reconnect that counts down: the console stays offline.
+        Session->cancel();
         return;
     }
     disconnectReason_ = QStringLiteral("logged out (LOGOUT)");
@@ -264,6 +303,87 @@ void TMainForm::NMFTP1Disconnect()
     bbExecute->setEnabled(false);
 }
 
+void TMainForm::SessionStateChange(TSiteSession::State state)
+{
+    if (!StatusBar1 || closed_)
+        return;
+    // LOGiN is never usable while a session is opening or open; LOGOUT (CANCEL while waiting) then always is.
+    const bool open = state != TSiteSession::State::Offline;
+    if (open) {
+        LogIn->setEnabled(false);
+        LogOut->setEnabled(true);
+    }
+    if (state == TSiteSession::State::Connecting && Session->reconnecting()) {
+        // A reconnect's log-in: the site's pages stay as they were; its conversation gets a log of its own.
+        StatusBar1->setPanelText(3, QStringLiteral("Reconnecting to %1...").arg(Session->siteName()));
+        if (mnuSessionLog->isChecked()) {
+            Guarded([this] {
+                sessionLog_.start(Session->siteName());
+                sessionLog_.note("Reconnect to " + NMFTP1->Host + ":" + std::to_string(NMFTP1->Port));
+            });
+        }
+    }
+}
+
+void TMainForm::statusNote(const QString& text)
+{
+    StatusMemo->appendPlainText(
+        QStringLiteral("%1 (%2)").arg(text, QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
+}
+
+void TMainForm::SessionReconnectCountdown(int seconds, int attempt, int tries)
+{
+    if (!StatusBar1 || closed_)
+        return;
+    StatusBar1->setPanelText(3, QStringLiteral("Reconnecting to %1 in %2 s (%3 of %4)")
+                                    .arg(Session->siteName())
+                                    .arg(seconds)
+                                    .arg(attempt)
+                                    .arg(tries));
+    // LOGOUT reads CANCEL while a reconnect counts down, and stops it; LOGiN logs in at once instead.
+    bbLogOut->setText(QStringLiteral("CANCEL"));
+    bbLogOut->setToolTip(QStringLiteral("Stop reconnecting and stay offline"));
+    LogOut->setEnabled(true);
+    LogIn->setEnabled(hasSite());
+}
+
+void TMainForm::SessionReconnected()
+{
+    statusNote(QStringLiteral("Reconnected to %1").arg(Session->siteName()));
+    UserLineCount = 0; // the pages stay; the next look at USER MAiNT asks the daemon again
+}
+
+void TMainForm::SessionReconnectEnded(const SessionFailure& failure)
+{
+    if (!StatusBar1 || closed_)
+        return;
+    bbLogOut->setText(QStringLiteral("LOGOUT"));
+    bbLogOut->setToolTip(QString::fromUtf8(LogOutTip));
+    LogOut->setEnabled(NMFTP1->Connected);
+    LogIn->setEnabled(hasSite() && !NMFTP1->Connected);
+    StatusBar1->setPanelText(3, QStringLiteral("Not connected to ") + Session->siteName());
+    if (failure.kind == FailureKind::Cancelled)
+        statusNote(QStringLiteral("Reconnecting to %1 stopped (CANCEL)").arg(Session->siteName()));
+    else
+        statusNote(QStringLiteral("Reconnecting to %1 gave up after %2 tries: %3")
+                       .arg(Session->siteName())
+                       .arg(TSiteSession::ReconnectTries)
+                       .arg(QString::fromStdString(failure.message)));
+}
+
+void TMainForm::SessionFailed(const SessionFailure& failure)
+{
+    // A reconnect's try that failed, or a keep-alive NOOP the daemon refused: said on STATUS, never in a box that
+    // would stop the console while nobody watches.
+    if (!StatusMemo || closed_)
+        return;
+    if (Session->reconnecting())
+        statusNote(QStringLiteral("Reconnecting to %1 failed: %2")
+                       .arg(Session->siteName(), QString::fromStdString(failure.message)));
+    else if (NMFTP1->Connected)
+        statusNote(QStringLiteral("STAY ONLiNE: %1").arg(QString::fromStdString(failure.message)));
+}
+
 // ---- keep-alive -----------------------------------------------------------------------------------------------
 
 void TMainForm::NOOPClick()
@@ -285,7 +405,7 @@ void TMainForm::Timer1Timer()
         return;
     keepingAlive_ = true;
     Finally done([this] { keepingAlive_ = false; });
-    NMFTP1->SendCommand("NOOP");
+    Session->keepAliveTick();
 }
 
 // ---- page refresh ---------------------------------------------------------------------------------------------

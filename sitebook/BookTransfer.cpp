@@ -92,6 +92,7 @@ std::vector<Incoming> readExport(const QJsonObject& root, const std::string& pas
                                 .arg(in.name);
         r.replyTimeout = std::max(0, site.value(QStringLiteral("replyTimeout")).toInt(30));
         r.folder = site.value(QStringLiteral("folder")).toString().toStdString();
+        r.reconnect = site.value(QStringLiteral("reconnect")).toBool();
         const QString sealed = site.value(QStringLiteral("password")).toString();
         if (key && !sealed.isEmpty()) {
             const std::optional<std::string> password =
@@ -246,6 +247,7 @@ QByteArray BookTransfer::exportBook(TSettingsStore& store, const TDiamond& ciphe
             {QStringLiteral("certificate"), QString::fromStdString(r.certificate)},
             {QStringLiteral("replyTimeout"), r.replyTimeout},
             {QStringLiteral("folder"), QString::fromStdString(r.folder)},
+            {QStringLiteral("reconnect"), r.reconnect},
         };
         if (key && !r.password.empty())
             site.insert(QStringLiteral("password"), QString::fromStdString(MasterKey::seal(*key, r.password, siteKey)));

@@ -14,7 +14,7 @@ class TSettingsStore;
 //    "passwords": "scrypt:<log2 N>:<r>:<p>:<salt>:<nonce>:<sealed check>"    (absent: the file holds no passwords)
 //    "sites": [{"name": "home", "host": "ftp.example.org", "port": "21", "login": "siteop",
 //               "security": "explicit", "data": "passive-else-active", "certificate": "AB:CD:...",
-//               "replyTimeout": 30, "folder": "eu/north",
+//               "replyTimeout": 30, "folder": "eu/north", "reconnect": false,
 //               "password": "aes-256-gcm:<nonce>:<cipher text and tag>"}]}
 //
 // A password leaves the book only sealed under a passphrase the operator types (scrypt and AES-256-GCM, each

@@ -285,6 +285,7 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
             dataModeFromWord(store.ReadString(key, Layout::DataConnection, "")).value_or(TDataMode::PassiveElseActive);
     site.certificate = store.ReadString(key, Layout::Certificate, "");
     site.folder = store.ReadString(key, Layout::Folder, "");
+    site.reconnect = store.ReadString(key, Layout::Reconnect, "") == "1";
     if (const int seconds = store.ReadInteger(key, Layout::ReplyTimeout, site.replyTimeout); seconds >= 0)
         site.replyTimeout = seconds;
 
@@ -338,6 +339,7 @@ void SiteBook::save(TSettingsStore& store, const TDiamond& cipher, const std::st
         store.WriteString(key, Layout::Certificate, site.certificate); // empty: nothing pinned
         store.WriteInteger(key, Layout::ReplyTimeout, site.replyTimeout);
         store.WriteString(key, Layout::Folder, site.folder);
+        store.WriteString(key, Layout::Reconnect, site.reconnect ? "1" : "0");
     });
 }
 

@@ -38,6 +38,7 @@ struct Record {
     std::string certificate;        // the pinned fingerprint, empty for none
     int replyTimeout = 30;          // seconds a reply is waited for; 0 waits for ever
     std::string folder;             // the folder the site is filed in; empty: the top level
+    bool reconnect = false;         // log in again when the connection drops while idle
     bool passwordInKeyring = false; // the password is kept in the desktop's secret store, not in the record
     bool passwordSealed = false;    // the password is sealed with the book's master password
     std::string passwordProblem;    // why the password could not be had from there (then it reads as empty)

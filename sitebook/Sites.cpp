@@ -9,6 +9,7 @@
 #include "sitebook/Keyring.h"
 #include "sitebook/SiteBook.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,7 +29,7 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
 {
     setObjectName(QStringLiteral("SiteForm"));
     setWindowTitle(QStringLiteral("SiTE MAiNTENANCE"));
-    setFixedSize(275, 425);
+    setFixedSize(275, 447);
     setModal(true);
 
     Label1 = label(this, "Label1", QStringLiteral("SiTE NAME"), QPoint(8, 8));
@@ -78,10 +79,14 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     Folder = editableList(this, "Folder", QRect(8, 358, 259, 22));
     Folder->setToolTip(QStringLiteral("The folder of the site book to file the site in, its parts joined by / "
                                       "(Customers/EU); empty for the top level"));
+    Reconnect = checkBox(this, "Reconnect", QStringLiteral("Reconnect if the connection drops while idle"),
+                         QRect(8, 386, 259, 20));
+    Reconnect->setToolTip(QStringLiteral("Log in again by itself after the connection dropped while nothing was "
+                                         "under way: after 1, 2, 4 ... up to 60 seconds, at most 10 times"));
     // Where the passwords this dialog saves are kept, said plainly below everything else.
-    PasswordSafety = label(this, "PasswordSafety", QString(), QPoint(8, 388));
+    PasswordSafety = label(this, "PasswordSafety", QString(), QPoint(8, 410));
     PasswordSafety->setWordWrap(true);
-    PasswordSafety->setGeometry(8, 388, 259, 32);
+    PasswordSafety->setGeometry(8, 410, 259, 32);
     PasswordSafety->setToolTip(QStringLiteral("MiSC > Master Password seals the passwords where the desktop has no "
                                               "secret store"));
 
@@ -97,7 +102,7 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     Label10->setBuddy(Folder);
     // Top to bottom as the boxes stand, the buttons last.
     tabChain({SiteName, Hostname, Login, Port, Password, Security, DataConnection, ReplyTimeout, Certificate, bbForget,
-              Folder, bbNew, bbSave, bbDelete, bbExit});
+              Folder, Reconnect, bbNew, bbSave, bbDelete, bbExit});
     bbNew->setToolTip(QStringLiteral("Empty the boxes to enter a new site"));
     bbSave->setToolTip(QStringLiteral("Save the site under the name in SiTE NAME (a new name makes a new site)"));
     bbDelete->setToolTip(QStringLiteral("Delete the site named in SiTE NAME from the book"));
@@ -156,6 +161,7 @@ void TSiteForm::showConnection(const SiteBook::Record& site)
     Certificate->setToolTip(Certificate->text());
     Certificate->setCursorPosition(0);
     Folder->setEditText(QString::fromUtf8(site.folder.data(), qsizetype(site.folder.size())));
+    Reconnect->setChecked(site.reconnect);
 }
 
 void TSiteForm::SecurityChange()
@@ -289,6 +295,7 @@ void TSiteForm::bbSaveClick()
         if (!part.trimmed().isEmpty())
             parts << part.trimmed();
     record.folder = parts.join(QLatin1Char('/')).toStdString();
+    record.reconnect = Reconnect->isChecked();
     SiteBook::save(store_(), cipher_, site, record);
     shown_ = SiteName->currentText();
     refillSites();

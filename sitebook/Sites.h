@@ -7,6 +7,7 @@
 
 #include "sitebook/SiteBook.h"
 
+class QCheckBox;
 class QComboBox;
 class TComboBox;
 class TDiamond;
@@ -52,7 +53,8 @@ public:
     // Below everything: where a saved password is kept, and that without a secret store or a master password it
     // is only obscured.
     QLabel* Label10;
-    QComboBox* Folder; // the folder of the book the site is filed in; empty: the top level
+    QComboBox* Folder;    // the folder of the book the site is filed in; empty: the top level
+    QCheckBox* Reconnect; // log in again by itself when the connection drops while idle
     QLabel* PasswordSafety;
 
     void FormCreate();

@@ -294,3 +294,34 @@ TEST_F(SecretsTest, TheTrustQuestionRefusesByDefaultAndCannotBeForged)
 }
 
 } // namespace
+
+// A password kept where it cannot be had now (here: a secret store that does not answer) is asked for the log-in,
+// never sent empty; no answer logs in nowhere and says where the password is kept.
+TEST_F(SecretsTest, APasswordThatCannotBeHadIsAskedForNotSentEmpty)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    {
+        TSettingsStore store(TSettingsStore::defaultPath());
+        store.OpenKey("\\Drummock\\SiTES", false);
+        store.WriteString("sim", "PassWordIn", "keyring");
+        store.WriteString("sim", "PassWord", "");
+    }
+    emit form->SiteName->activated(0);
+    ASSERT_FALSE(prompts.errors.isEmpty()) << "warned when picked";
+
+    prompts.errors.clear();
+    prompts.passwordAnswers = {QString()};
+    click(form->bbLogin);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_TRUE(prompts.errors[0].contains("secret store")) << prompts.errors[0].toStdString();
+    EXPECT_FALSE(form->NMFTP1->Connected);
+    for (const QString& line : sim.commands())
+        EXPECT_FALSE(line.startsWith("PASS")) << "no password went out: " << line.toStdString();
+
+    prompts.passwordAnswers = {QStringLiteral("quillon")};
+    click(form->bbLogin);
+    EXPECT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+    ASSERT_EQ(prompts.passwords.size(), 2);
+    EXPECT_TRUE(prompts.passwords[1].contains("for this log-in")) << prompts.passwords[1].toStdString();
+}

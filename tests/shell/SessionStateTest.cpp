@@ -1,12 +1,18 @@
 // What the window says of its session: LOGiN is never usable beside an open session, another site is reached only
 // by leaving this one (asked first), a log-in to another site starts from clean pages, a connection lost while idle
-// is said on STATUS with its reason and time, and a failed log-in no longer claims to be connecting.
+// is said on STATUS with its reason and time, a failed log-in no longer claims to be connecting, CANCEL leaves no
+// reply owed, and a site set to reconnect comes back after a drop.
 
 #include "ConsoleFixture.h"
 #include "ftp/ScriptPeer.h"
 
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTcpServer>
+
+#include <atomic>
 
 namespace {
 
@@ -89,4 +95,105 @@ TEST_F(ConsoleTest, ALostConnectionAndAFailedLogInSayWhatHappened)
     EXPECT_EQ(prompts.errors.size(), 1) << prompts.errors.join("\n").toStdString();
     EXPECT_EQ(panel(3), "Not connected to gone");
     EXPECT_TRUE(form->bbLogin->isEnabled());
+}
+
+namespace {
+
+// A log-in as quillon-sim answers it, for scripted peers.
+void logIn(PeerSession& c)
+{
+    c.send("220 ready\r\n");
+    c.expect("USER siteop");
+    c.send("331 Password required\r\n");
+    c.expect("PASS quillon");
+    c.send("230 Logged in\r\n");
+}
+
+} // namespace
+
+// CANCEL ends the wait without an error box and closes the connection, so the daemon's late answer can never be
+// taken for the next command's: after logging in again, PING gets PING's reply.
+TEST_F(ConsoleTest, CancelEndsTheWaitAndNoLateReplyPassesForTheNextCommand)
+{
+    std::atomic<int> sessions{0};
+    ScriptPeer peer(
+        [&](PeerSession& c) {
+            logIn(c);
+            if (sessions++ == 0) {
+                c.expect("SITE WHO");
+                if (!c.waitClosed())
+                    c.peer.fail("the cancelled session stayed open");
+                return;
+            }
+            c.expect("SITE PING");
+            c.send("200 PONG\r\n");
+        },
+        2);
+    startConsole(peer.port());
+    click(form->bbLogin);
+    ASSERT_TRUE(form->NMFTP1->Connected);
+    clickTab(form->InfoSheet);
+    duringTheWait([&] { click(form->bbLogOut); });
+    click(form->findChild<QPushButton*>(QStringLiteral("bbWho")));
+
+    EXPECT_TRUE(prompts.errors.isEmpty()) << "a cancel is no error: " << prompts.errors.join('\n').toStdString();
+    const QString last = form->StatusMemo->toPlainText().split('\n').last();
+    EXPECT_TRUE(QRegularExpression("^Cancelled the wait for SITE WHO: the connection to sim is closed.* "
+                                   "\\(\\d\\d:\\d\\d:\\d\\d\\)$")
+                    .match(last)
+                    .hasMatch())
+        << last.toStdString();
+    EXPECT_FALSE(form->NMFTP1->Connected);
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+    EXPECT_EQ(form->bbLogOut->text(), "LOGOUT");
+
+    click(form->bbLogin);
+    ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+    form->CommandText->setEditText(QStringLiteral("PING"));
+    emit form->CommandText->lineEdit()->textEdited(QStringLiteral("PING"));
+    click(form->bbExecute);
+    EXPECT_TRUE(form->StatusMemo->toPlainText().contains("200 PONG"));
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_EQ(peer.failure(), "");
+}
+
+// A site set to reconnect logs in again after a drop while idle, counting down on panel 3, with STAY ONLiNE as it
+// was; CANCEL stops a countdown and leaves the console offline and ready.
+TEST_F(ConsoleTest, ADropWhileIdleReconnectsAndCancelStopsTheCountdown)
+{
+    std::atomic<int> sessions{0};
+    ScriptPeer peer(
+        [&](PeerSession& c) {
+            logIn(c);
+            const int n = ++sessions;
+            if (c.peer.waitFor(n == 1 ? "drop" : "drop again"))
+                c.close();
+        },
+        2);
+    startConsole(peer.port(), "quillon", [](SiteBook::Record& site) { site.reconnect = true; });
+    click(form->NOOP);
+    click(form->bbLogin);
+    ASSERT_TRUE(form->NMFTP1->Connected);
+
+    peer.signal("drop");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel(3).startsWith("Reconnecting to sim in"); }, 5000));
+    EXPECT_EQ(panel(3), "Reconnecting to sim in 1 s (1 of 10)");
+    EXPECT_EQ(form->bbLogOut->text(), "CANCEL");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->NMFTP1->Connected; }, 5000));
+    EXPECT_TRUE(form->StatusMemo->toPlainText().contains(QRegularExpression("Reconnected to sim \\(")));
+    EXPECT_TRUE(form->NOOP->isChecked());
+    EXPECT_TRUE(form->Timer1->isActive()) << "STAY ONLiNE comes back";
+    EXPECT_FALSE(form->bbLogin->isEnabled());
+    EXPECT_EQ(form->bbLogOut->text(), "LOGOUT");
+
+    peer.signal("drop again");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel(3).startsWith("Reconnecting to sim in"); }, 5000));
+    click(form->bbLogOut);
+    EXPECT_EQ(panel(3), "Not connected to sim");
+    EXPECT_TRUE(form->StatusMemo->toPlainText().split('\n').last().startsWith("Reconnecting to sim stopped (CANCEL)"));
+    EXPECT_TRUE(form->bbLogin->isEnabled());
+    EXPECT_EQ(form->bbLogOut->text(), "LOGOUT");
+    QTest::qWait(1500); // the countdown is over: no third log-in comes
+    EXPECT_FALSE(form->NMFTP1->Connected);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
 }

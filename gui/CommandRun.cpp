@@ -130,7 +130,7 @@ TCommandRun::Outcome TCommandRun::run(const std::vector<std::string>& lines, QPu
                                       const std::function<void(std::size_t)>& afterLine)
 {
     if (running_)
-        return Outcome::Done;
+        return Outcome::Cancelled; // nothing of the second run goes, and the first goes on
     for (const std::string& line : lines)
         TPowersock::checkLine(line, "The command");
     cancelAsked_ = false;

@@ -29,7 +29,7 @@ public:
     // (ELineError) sends none. A line the daemon refuses, or a connection that fails, ends the run with that
     // failure raised and the rest unsent. A cancel ends it with Cancelled, once the notice has been shown (and the
     // dialog closed first, when a close asked for it). afterLine(i) runs once line i has been tried, however that
-    // ended. A run asked for while one runs sends nothing.
+    // ended. A run asked for while one runs sends nothing and reads as Cancelled.
     Outcome run(const std::vector<std::string>& lines, QPushButton* button,
                 const std::function<void(std::size_t)>& afterLine = {});
 

@@ -12,6 +12,7 @@
 
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 
 namespace {
 
@@ -96,41 +97,40 @@ TEST_F(CancelTest, EscapeEndsAStalledUpdateTheRestStaysUnsentAndTheNoticeSaysWha
     EXPECT_FALSE(form->clientBusy());
 }
 
-TEST_F(CancelTest, CancelInTheNewUserDialogKeepsItsFieldsAndTheAddedName)
+TEST_F(CancelTest, CancelInTheNewUserDialogKeepsItsFieldsAndCopesWithTheConnectionClosing)
 {
     logInWithTimeout(QString());
+    // Whoever makes the dialog decides what a cancel does: here it closes the control connection, so that no late
+    // reply can become the next command's.
+    TUserContext context{*form->NMFTP1, form->OperationGate, QString(), form->GroupNames};
+    context.cancelWait = [this] {
+        form->NMFTP1->Cancel();
+        form->NMFTP1->TPowersock::Disconnect();
+    };
+    TNewUserForm dialog(context, form.get());
+    QSignalSpy added(&dialog, &TNewUserForm::userAdded);
+    dialog.show();
+    QTest::keyClicks(dialog.UserName, QStringLiteral("rookie"));
+    pick(dialog, QStringLiteral("Friends"));
+    QTest::keyClicks(dialog.Password, QStringLiteral("pw"));
+    QTest::keyClick(dialog.Ratio, Qt::Key_Up);
     prompts.confirmAnswers = {true};
-    QString captionDuring, captionAfter, passwordAfter;
-    bool shownAfter = false;
-    qint64 took = -1;
-    whenModal(
-        form.get(),
-        [&](QWidget* modal) {
-            auto* dialog = static_cast<TNewUserForm*>(modal);
-            QTest::keyClicks(dialog->UserName, QStringLiteral("rookie"));
-            pick(*dialog, QStringLiteral("Friends"));
-            QTest::keyClicks(dialog->Password, QStringLiteral("pw"));
-            QTest::keyClick(dialog->Ratio, Qt::Key_Up);
-            onceHeard(QStringLiteral("SITE CHPASS rookie pw"), [&, dialog] {
-                captionDuring = dialog->bbUpdate->text();
-                click(dialog->bbUpdate);
-            });
-            click(dialog->bbUpdate);
-            took = cancelled.elapsed();
-            shownAfter = dialog->isVisible();
-            captionAfter = dialog->bbUpdate->text();
-            passwordAfter = dialog->Password->text();
-            dialog->close(); // nothing runs now: the close box closes it
-        },
-        "NewUserForm");
-    click(form->bbNewUser);
+    QString captionDuring;
+    onceHeard(QStringLiteral("SITE CHPASS rookie pw"), [&] {
+        captionDuring = dialog.bbUpdate->text();
+        click(dialog.bbUpdate);
+    });
+    click(dialog.bbUpdate);
+    const qint64 took = cancelled.elapsed();
 
     EXPECT_EQ(captionDuring, "CANCEL");
     EXPECT_LT(took, CancelTakesAtMostMs);
-    EXPECT_TRUE(shownAfter) << "CANCEL ends the lines, not the dialog";
-    EXPECT_EQ(captionAfter, "ADD USER");
-    EXPECT_EQ(passwordAfter, "pw");
-    EXPECT_EQ(form->UserNames.last(), "rookie") << "ADDUSER went, so the name is listed";
+    EXPECT_FALSE(form->NMFTP1->Connected);
+    EXPECT_TRUE(dialog.isVisible()) << "CANCEL ends the lines, not the dialog";
+    EXPECT_EQ(dialog.bbUpdate->text(), "ADD USER");
+    EXPECT_TRUE(dialog.Password->isEnabled() && dialog.Password->text() == "pw");
+    ASSERT_EQ(added.count(), 1) << "ADDUSER went, so the name is listed";
+    EXPECT_EQ(added[0][0].toString(), "rookie");
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
     EXPECT_EQ(prompts.notices, QStringList({"Cancelled. These lines were sent:\n"
                                             "SITE ADDUSER rookie Friends\n"
@@ -138,6 +138,13 @@ TEST_F(CancelTest, CancelInTheNewUserDialogKeepsItsFieldsAndTheAddedName)
                                             "Not sent:\n"
                                             "SITE CHRATIO rookie 1"}));
     EXPECT_EQ(heardAfterwards(), QStringList({"SITE ADDUSER rookie Friends", "SITE CHPASS rookie pw"}));
+
+    // With the connection gone, the next try says so and sends nothing.
+    prompts.confirmAnswers = {true};
+    click(dialog.bbUpdate);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_TRUE(prompts.errors[0].startsWith("Not Connected")) << prompts.errors[0].toStdString();
+    EXPECT_TRUE(dialog.isVisible());
 }
 
 TEST_F(CancelTest, CancelInTheFlagsDialogEndsTheLinesAndClosesIt)

@@ -1,8 +1,6 @@
 #include "admin/Flags.h"
 
-#include "ftp/NMFtp.h"
 #include "gui/Guard.h"
-#include "gui/ModalHold.h"
 #include "gui/OperationGate.h"
 #include "gui/Prompts.h"
 #include "gui/WidgetKit.h"
@@ -18,8 +16,9 @@
 
 using namespace WidgetKit;
 
-TFlagForm::TFlagForm(TNMFTP& client, TOperationGate& gate, std::function<QString()> selectedUser, QWidget* parent)
-    : QDialog(parent), client_(client), selectedUser_(std::move(selectedUser))
+TFlagForm::TFlagForm(TNMFTP& client, TOperationGate& gate, std::function<QString()> selectedUser, QWidget* parent,
+                     std::function<void()> cancelWait)
+    : QDialog(parent), selectedUser_(std::move(selectedUser)), run_(*this, client, std::move(cancelWait))
 {
     setObjectName(QStringLiteral("FlagForm"));
     setWindowTitle(QStringLiteral("SET FLAGS"));
@@ -40,6 +39,7 @@ TFlagForm::TFlagForm(TNMFTP& client, TOperationGate& gate, std::function<QString
     Leech = box("Leech", "LEECH", 1, 3);
     Quiet = box("Quiet", "QUiET", 1, 4);
     Kolvane->setEnabled(false); // making site operators is not done from here
+    run_.cancelCloses = true;   // the dialog is all about the lines: once they end, it has done its part
 
     Label1 = label(this, "Label1", QStringLiteral("You MUST set ALL flags the way"), QPoint(8, 128));
     Label2 = label(this, "Label2", QStringLiteral("you want them, or it will reset them!"), QPoint(8, 144));
@@ -84,17 +84,22 @@ void TFlagForm::bbSetFlagsClick()
     const QString user = selectedUser_();
     if (!Prompts().Confirm("Really set these flags for " + user + "?"))
         return;
-    // Out of sight but still modal until the last line has gone. However the lines end, the dialog closes (which
-    // clears the boxes) before an error is shown: hidden and modal it would leave the console taking no input.
-    TModalHold hold;
-    hide();
-    Finally closeAnyway([this] { done(QDialog::Accepted); });
+    std::vector<std::string> lines;
     for (const Flag& flag : flags()) {
         if (flag.box == Kolvane && !Kolvane->isEnabled())
             continue;
-        client_.SendCommand("SITE CHFLAG " + QStringToLatin1(user) + " " + flag.keyword +
-                            (flag.box->isChecked() ? " YES" : " NO"));
+        lines.push_back("SITE CHFLAG " + QStringToLatin1(user) + " " + flag.keyword +
+                        (flag.box->isChecked() ? " YES" : " NO"));
     }
+    // The dialog stays up while the lines go, for its CANCEL; its boxes and the console stand still meanwhile.
+    // However the lines end, it closes (which clears the boxes) before an error is shown.
+    Finally closeAnyway([this] {
+        if (isVisible())
+            done(QDialog::Accepted);
+        else
+            Guarded([this] { FormClose(); }); // closed already (a cancel), or never shown
+    });
+    run_.run(lines, bbSetFlags);
 }
 
 void TFlagForm::bbExitClick()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gui/CommandRun.h"
+
 #include <QDialog>
 #include <QString>
 #include <functional>
@@ -13,11 +15,14 @@ class TOperationGate;
 
 // The flags dialog: the daemon's ten user flags as check boxes for the selected user. Made once at start-up and
 // shown again each time; it always opens with every box clear, and SET FLAGS sends every flag it offers, YES for a
-// ticked box and NO for a clear one.
+// ticked box and NO for a clear one. While the lines go, SET FLAGS reads CANCEL: it, Escape and the close box end
+// them, the rest unsent, and close the dialog.
 class TFlagForm : public QDialog {
 public:
-    // selectedUser names the user the flags are for, read when SET FLAGS is pressed.
-    TFlagForm(TNMFTP& client, TOperationGate& gate, std::function<QString()> selectedUser, QWidget* parent = nullptr);
+    // selectedUser names the user the flags are for, read when SET FLAGS is pressed. cancelWait ends the client's
+    // wait when the operator cancels the lines; none: the client's Cancel and Abort.
+    TFlagForm(TNMFTP& client, TOperationGate& gate, std::function<QString()> selectedUser, QWidget* parent = nullptr,
+              std::function<void()> cancelWait = {});
 
     QCheckBox* Disabled;
     QCheckBox* Kolvane; // the site-operator flag: shown, never enabled, never sent
@@ -47,9 +52,10 @@ public:
     std::vector<Flag> flags() const;
 
 protected:
+    // A close asked for while the lines go ends them first.
     void done(int result) override;
 
 private:
-    TNMFTP& client_;
     std::function<QString()> selectedUser_;
+    TCommandRun run_;
 };

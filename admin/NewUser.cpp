@@ -44,19 +44,15 @@ void TNewUserForm::bbUpdateClick()
     }
     if (!Prompts().Confirm("Really add new User " + name + "?"))
         return;
-    const std::vector<std::string> lines = settingLines(false);
-    refuseUnsendable(lines); // nothing is sent, not even ADD USER, for a line that cannot go
-    {
-        Running running(*this);
-        // The name joins the list whether or not the daemon took it; a refusal is reported after that.
-        try {
-            send({"SITE ADDUSER " + QStringToLatin1(name) + " " + QStringToLatin1(group)});
-        } catch (...) {
+    std::vector<std::string> lines{"SITE ADDUSER " + QStringToLatin1(name) + " " + QStringToLatin1(group)};
+    for (std::string& line : settingLines(false))
+        lines.push_back(std::move(line));
+    // The name joins the list once ADDUSER has been tried, whether or not the daemon took it; a refusal is reported
+    // after that. Nothing is sent, not even ADDUSER, when one of the lines cannot go.
+    const auto listName = [&](std::size_t line) {
+        if (line == 0)
             emit userAdded(name);
-            throw;
-        }
-        emit userAdded(name);
-        send(lines);
-    }
-    close();
+    };
+    if (send(lines, bbUpdate, listName) == TCommandRun::Outcome::Done)
+        close();
 }

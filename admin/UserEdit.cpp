@@ -40,22 +40,14 @@ void TUserForm::bbUpdateClick()
 {
     if (!Prompts().Confirm("Really update settings for " + context_.user + "?"))
         return;
-    const std::vector<std::string> lines = settingLines(true);
-    {
-        Running running(*this);
-        send(lines);
-    }
-    close();
+    if (send(settingLines(true), bbUpdate) == TCommandRun::Outcome::Done)
+        close();
 }
 
 void TUserForm::bbRemoveIPClick()
 {
     if (!Prompts().Confirm("Really remove selected Idents from " + context_.user + "?"))
         return;
-    const std::vector<std::string> lines = identLines("SITE DELIDENTD");
-    {
-        Running running(*this);
-        send(lines);
-    }
-    close();
+    if (send(identLines("SITE DELIDENTD"), bbRemoveIP) == TCommandRun::Outcome::Done)
+        close();
 }

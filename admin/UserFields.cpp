@@ -1,7 +1,6 @@
 #include "admin/UserFields.h"
 
 #include "admin/SpinEdit.h"
-#include "ftp/NMFtp.h"
 #include "gui/WidgetKit.h"
 #include "platform/OemText.h"
 
@@ -16,7 +15,7 @@ const char* const TUserFieldsDialog::UnchangedIdent = "*@";
 
 TUserFieldsDialog::TUserFieldsDialog(const TUserContext& context, QWidget* parent, int top, int loginsWidth,
                                      const QString& updateCaption)
-    : QDialog(parent), context_(context)
+    : QDialog(parent), context_(context), run_(*this, context_.client, context_.cancelWait)
 {
     setModal(true);
     const QString ident = QString::fromLatin1(UnchangedIdent);
@@ -98,38 +97,15 @@ std::vector<std::string> TUserFieldsDialog::identLines(const char* command) cons
     return lines;
 }
 
-void TUserFieldsDialog::refuseUnsendable(const std::vector<std::string>& lines)
+TCommandRun::Outcome TUserFieldsDialog::send(const std::vector<std::string>& lines, QPushButton* button,
+                                             const std::function<void(std::size_t)>& afterLine)
 {
-    for (const std::string& line : lines)
-        TPowersock::checkLine(line, "The command");
-}
-
-void TUserFieldsDialog::send(const std::vector<std::string>& lines)
-{
-    refuseUnsendable(lines);
-    for (const std::string& line : lines)
-        context_.client.SendCommand(line);
-}
-
-TUserFieldsDialog::Running::Running(TUserFieldsDialog& dialog) : dialog_(dialog)
-{
-    dialog_.running_ = true;
-}
-
-TUserFieldsDialog::Running::~Running()
-{
-    dialog_.running_ = false;
-    if (dialog_.closeWanted_) {
-        dialog_.closeWanted_ = false;
-        dialog_.QDialog::done(QDialog::Rejected);
-    }
+    return run_.run(lines, button, afterLine);
 }
 
 void TUserFieldsDialog::done(int result)
 {
-    if (running_) {
-        closeWanted_ = true;
+    if (run_.deferClose())
         return;
-    }
     QDialog::done(result);
 }

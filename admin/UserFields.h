@@ -1,8 +1,11 @@
 #pragma once
 
+#include "gui/CommandRun.h"
+
 #include <QDialog>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,11 +24,13 @@ struct TUserContext {
     TOperationGate& gate;
     QString user;
     QStringList groups;
+    // What ends the client's wait when the operator cancels the dialog's lines; none: the client's Cancel and Abort.
+    std::function<void()> cancelWait = {};
 };
 
 // What the user modification and the new-user dialogs share: the user's fields, each a change the operator may
-// fill in (group, password, log-in limit, ratio, four ident masks), the command lines they make, and the rule that
-// one command sequence runs at a time.
+// fill in (group, password, log-in limit, ratio, four ident masks), the command lines they make, and how those
+// lines go: one sequence at a time, which the operator can end from the dialog.
 class TUserFieldsDialog : public QDialog {
 public:
     QLabel* Label1;
@@ -65,25 +70,14 @@ protected:
     // One line per ident box that is not UnchangedIdent: command + " " + user + " " + mask.
     std::vector<std::string> identLines(const char* command) const;
 
-    // A sequence goes whole or not at all as far as the lines themselves go: one that cannot be sent (a pasted line
-    // break, say) is refused (ELineError) before the first line leaves.
-    static void refuseUnsendable(const std::vector<std::string>& lines);
-    // Sends the lines one by one, once none is refused; the first refused by the daemon ends the sequence.
-    void send(const std::vector<std::string>& lines);
+    // Sends the lines one by one, button reading CANCEL meanwhile (TCommandRun): none goes when one of them cannot go
+    // out whole (ELineError); the first refused by the daemon ends the sequence with its failure raised; Escape, the
+    // close box or CANCEL end it, the rest unsent, the dialog saying which lines went. Escape and the close box then
+    // close the dialog; after CANCEL it stays with its fields.
+    TCommandRun::Outcome send(const std::vector<std::string>& lines, QPushButton* button,
+                              const std::function<void(std::size_t)>& afterLine = {});
 
-    // Marks a sequence as running; a close asked for meanwhile (close box, Escape) waits for its end, so that the
-    // dialog stays up and the console modal until the last line has gone or one has failed.
-    class Running {
-    public:
-        explicit Running(TUserFieldsDialog& dialog);
-        ~Running();
-        Running(const Running&) = delete;
-        Running& operator=(const Running&) = delete;
-
-    private:
-        TUserFieldsDialog& dialog_;
-    };
-
+    // A close asked for while the lines go (the close box, Escape) ends them first.
     void done(int result) override;
 
     std::string user() const;
@@ -91,6 +85,5 @@ protected:
     TUserContext context_;
 
 private:
-    bool running_ = false;
-    bool closeWanted_ = false;
+    TCommandRun run_;
 };

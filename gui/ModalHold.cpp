@@ -4,10 +4,10 @@
 #include <QEvent>
 #include <QWidget>
 
-TModalHold::TModalHold()
+TModalHold::TModalHold(const QWidget* free)
 {
     for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->isVisible())
+        if (w->isVisible() && w != free)
             windows_ << w;
     qApp->installEventFilter(this);
 }

@@ -6,13 +6,14 @@
 
 class QWidget;
 
-// Keeps the operator's input away from every window that is up when it is made, for as long as it lives. A dialog
-// that hides itself while its work goes on is no longer modal as far as Qt is concerned; this keeps the console as
-// still as a modal dialog would, so that nothing (the selected user above all) changes under the running work.
-// Windows opened meanwhile (an error box) take input as usual.
+// Keeps the operator's input away from every window that is up when it is made, for as long as it lives. Work that
+// waits in the poll loop lets the console's events run; this keeps the console as still as a modal dialog would, so
+// that nothing (the selected user above all) changes under the running work, whatever Qt's modality says. Windows
+// opened meanwhile (an error box) take input as usual, and so does the window given as free: the dialog whose work
+// it is, for the way out of that work.
 class TModalHold : public QObject {
 public:
-    TModalHold();
+    explicit TModalHold(const QWidget* free = nullptr);
     ~TModalHold() override;
     TModalHold(const TModalHold&) = delete;
     TModalHold& operator=(const TModalHold&) = delete;

@@ -3,8 +3,11 @@
 // The console logged in to a quillon-sim of the test's own, on the USER MAiNT page (so that the user and group lists
 // are gathered), with a user typed into the user box.
 
+#include "admin/UserFields.h"
 #include "shell/ConsoleFixture.h"
 
+#include <QComboBox>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <ostream>
 
@@ -14,8 +17,26 @@ inline void PrintTo(const QString& text, std::ostream* out)
     *out << '"' << text.toStdString() << '"';
 }
 
+// Types text into a text box or a number box, replacing what it held.
+inline void retype(QWidget* box, const QString& text)
+{
+    auto* edit = qobject_cast<QLineEdit*>(box);
+    edit = edit ? edit : box->findChild<QLineEdit*>();
+    edit->clear();
+    QTest::keyClicks(edit, text);
+}
+
+inline void pick(TUserFieldsDialog& dialog, const QString& group)
+{
+    dialog.Group->setCurrentIndex(dialog.Group->findText(group));
+    ASSERT_EQ(dialog.Group->currentText(), group);
+}
+
 class AdminConsole : public ConsoleTest {
 protected:
+    // The daemon is started with these options (its faults, say).
+    explicit AdminConsole(const QStringList& simOptions = {}) : sim(simOptions) {}
+
     void logIn(const QString& user)
     {
         online(sim, &TMainForm::UserSheet);

@@ -145,19 +145,24 @@ TEST_F(FlagsTest, ARefusedLineClosesTheDialogAndTheConsoleTakesInputAgain)
 TEST_F(FlagsTest, TheConsoleStaysStillWhileTheLinesGo)
 {
     logInWithDialog(QStringLiteral("newbie"));
-    bool hiddenDuring = false;
+    bool shownDuring = false;
+    QString captionDuring;
     duringTheWait([&] {
-        hiddenDuring = !dialog->isVisible();
+        shownDuring = dialog->isVisible();
+        captionDuring = dialog->bbSetFlags->text();
         QTest::keyClicks(form->UserList, QStringLiteral("zz"));
         click(form->bbSetFlags);
-        click(dialog->bbSetFlags);
+        click(dialog->Nuke); // the lines are made; the boxes stand still until they have gone
     });
     prompts.confirmAnswers = {true, true};
     execWith([&] { click(dialog->bbSetFlags); });
-    EXPECT_TRUE(hiddenDuring);
+    EXPECT_TRUE(shownDuring) << "up, for its CANCEL";
+    EXPECT_EQ(captionDuring, "CANCEL");
     EXPECT_EQ(prompts.confirms.size(), 1);
     EXPECT_EQ(form->UserList->currentText(), "newbie");
     EXPECT_EQ(sent(), chflags("newbie", {}));
+    EXPECT_TRUE(allClear());
+    EXPECT_EQ(dialog->bbSetFlags->text(), "SET FLAGS");
 }
 
 } // namespace

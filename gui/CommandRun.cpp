@@ -1,0 +1,195 @@
+#include "gui/CommandRun.h"
+
+#include "ftp/NMFtp.h"
+#include "gui/ModalHold.h"
+#include "gui/Prompts.h"
+#include "platform/Finally.h"
+#include "platform/OemText.h"
+
+#include <QDialog>
+#include <QPointer>
+#include <QPushButton>
+#include <QStringList>
+#include <cctype>
+#include <exception>
+#include <string_view>
+
+namespace {
+
+bool separator(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// The next word of line at or after from: [start, end); start == npos when there is none.
+std::pair<std::size_t, std::size_t> nextWord(std::string_view line, std::size_t from)
+{
+    while (from < line.size() && separator(line[from]))
+        ++from;
+    if (from >= line.size())
+        return {std::string_view::npos, std::string_view::npos};
+    std::size_t end = from;
+    while (end < line.size() && !separator(line[end]))
+        ++end;
+    return {from, end};
+}
+
+bool isWord(std::string_view line, std::pair<std::size_t, std::size_t> word, std::string_view upper)
+{
+    if (word.first == std::string_view::npos || word.second - word.first != upper.size())
+        return false;
+    for (std::size_t i = 0; i < upper.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(line[word.first + i])) != upper[i])
+            return false;
+    return true;
+}
+
+constexpr std::string_view PasswordMask = "*****";
+
+} // namespace
+
+std::string TCommandRun::shownLine(const std::string& line)
+{
+    // The password is the rest of the line after the one separator that follows the words before it, as the daemon
+    // reads it: after PASS, after SITE CHPASS <user>, after SITE ADDUSER <user> <group>.
+    auto word = nextWord(line, 0);
+    int before = 0;
+    if (isWord(line, word, "SITE")) {
+        word = nextWord(line, word.second);
+        if (isWord(line, word, "CHPASS"))
+            before = 1;
+        else if (isWord(line, word, "ADDUSER"))
+            before = 2;
+        else
+            return line;
+    } else if (!isWord(line, word, "PASS")) {
+        return line;
+    }
+    for (int i = 0; i < before && word.first != std::string_view::npos; ++i)
+        word = nextWord(line, word.second);
+    if (word.first == std::string_view::npos || nextWord(line, word.second).first == std::string_view::npos)
+        return line; // nothing but blanks after it: no password on this line
+    return line.substr(0, word.second + 1) + std::string(PasswordMask);
+}
+
+QString TCommandRun::cancelNotice(const std::vector<std::string>& lines, std::size_t answered, bool awaited)
+{
+    const std::size_t sent = answered + (awaited ? 1 : 0);
+    QStringList went, rest;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const QString shown = Latin1ToQString(shownLine(lines[i]));
+        if (i < answered)
+            went << shown;
+        else if (i < sent)
+            went << shown + QStringLiteral(" (cancelled while waiting for its answer)");
+        else
+            rest << shown;
+    }
+    auto listed = [](const QStringList& list) {
+        return list.isEmpty() ? QStringLiteral(" none") : QLatin1Char('\n') + list.join(QLatin1Char('\n'));
+    };
+    return QStringLiteral("Cancelled. These lines were sent:") + listed(went) + QStringLiteral("\nNot sent:") +
+           listed(rest);
+}
+
+TCommandRun::TCommandRun(QDialog& dialog, TNMFTP& client, std::function<void()> cancelWait)
+    : dialog_(dialog), client_(client), cancelWait_(std::move(cancelWait))
+{
+    if (!cancelWait_)
+        cancelWait_ = [this] {
+            client_.Cancel();
+            client_.Abort();
+        };
+}
+
+void TCommandRun::askCancel()
+{
+    if (!running_ || cancelAsked_)
+        return;
+    cancelAsked_ = true;
+    if (cancelCloses)
+        closeWanted_ = true;
+    cancelWait_();
+}
+
+void TCommandRun::cancel()
+{
+    askCancel();
+}
+
+bool TCommandRun::deferClose()
+{
+    if (!running_)
+        return false;
+    closeWanted_ = true;
+    askCancel();
+    return true;
+}
+
+TCommandRun::Outcome TCommandRun::run(const std::vector<std::string>& lines, QPushButton* button,
+                                      const std::function<void(std::size_t)>& afterLine)
+{
+    if (running_)
+        return Outcome::Cancelled; // nothing of the second run goes, and the first goes on
+    for (const std::string& line : lines)
+        TPowersock::checkLine(line, "The command");
+    cancelAsked_ = false;
+    closeWanted_ = false;
+
+    std::size_t answered = 0; // lines that went and had their answers
+    bool awaited = false;     // the line after them went, and the cancel ended the wait for its answer
+    std::exception_ptr failure;
+    {
+        running_ = true;
+        TModalHold hold(&dialog_);
+        // The controls the lines were made from stand still; the button is the way out.
+        std::vector<QPointer<QWidget>> stilled;
+        for (QWidget* control : dialog_.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (control != button && control->focusPolicy() != Qt::NoFocus && control->isEnabled()) {
+                control->setEnabled(false);
+                stilled.emplace_back(control);
+            }
+        const QString caption = button->text();
+        const QString tip = button->toolTip();
+        button->setText(QStringLiteral("CANCEL"));
+        button->setToolTip(QStringLiteral("Stop sending: the line under way is not waited for, the rest do not go"));
+        const QMetaObject::Connection cancelClick =
+            QObject::connect(button, &QPushButton::clicked, &dialog_, [this] { askCancel(); });
+        Finally restore([&] {
+            QObject::disconnect(cancelClick);
+            button->setText(caption);
+            button->setToolTip(tip);
+            for (const QPointer<QWidget>& control : stilled)
+                if (control)
+                    control->setEnabled(true);
+            running_ = false;
+        });
+
+        for (std::size_t i = 0; i < lines.size() && !cancelAsked_; ++i) {
+            bool ok = false;
+            try {
+                client_.SendCommand(lines[i]);
+                ok = true;
+            } catch (...) {
+                // However the cancelled wait ends (the client raises, the connection closes), it is the cancel.
+                if (!cancelAsked_)
+                    failure = std::current_exception();
+            }
+            if (afterLine)
+                afterLine(i);
+            if (!ok) {
+                awaited = true;
+                break;
+            }
+            ++answered;
+        }
+    }
+    if (closeWanted_)
+        dialog_.done(QDialog::Rejected);
+    if (failure)
+        std::rethrow_exception(failure);
+    if (!cancelAsked_)
+        return Outcome::Done;
+    Prompts().Notice(cancelNotice(lines, answered, awaited));
+    return Outcome::Cancelled;
+}

@@ -173,13 +173,8 @@ void TMainForm::run(void (TMainForm::*handler)())
             } catch (const std::exception& e) {
                 const auto* own = dynamic_cast<const Exception*>(&e);
                 if (!cancelNote_.isEmpty() && own && own->kind() == FailureKind::Cancelled) {
-                    // The operator's CANCEL ended the handler: that is no error, and STATUS says what it did.
+                    // The operator's CANCEL ended the handler: that is no error; STATUS says what it did (below).
                     endSessionLog(QString());
-                    statusNote(std::exchange(cancelNote_, QString()) +
-                               (NMFTP1->Connected ? QString()
-                                                  : QStringLiteral(": the connection to %1 is closed, so that a late "
-                                                                   "answer cannot pass for another")
-                                                        .arg(Session->siteName())));
                     return;
                 }
                 endSessionLog(ExceptionText(e)); // a connection that ended in this handler ended for this error
@@ -193,8 +188,15 @@ void TMainForm::run(void (TMainForm::*handler)())
             }
         },
         [this] { return closing_; });
-    if (--handlersRunning_ == 0)
-        cancelNote_.clear(); // a CANCEL that came after its wait had ended anyway
+    if (--handlersRunning_ == 0 && !cancelNote_.isEmpty()) {
+        // One line on STATUS for the operator's CANCEL, once the handler it ended has unwound (a dialog's sequence
+        // says for itself which of its lines went).
+        if (!NMFTP1->Connected)
+            statusNote(cancelNote_ + QStringLiteral(": the connection to %1 is closed, so that a late answer cannot "
+                                                    "pass for another")
+                                         .arg(Session->siteName()));
+        cancelNote_.clear();
+    }
     if (closing_ && !clientBusy())
         QTimer::singleShot(0, this, &QWidget::close);
 }
@@ -725,12 +727,12 @@ void TMainForm::CreateDialogs()
     connect(SiteForm, &TSiteForm::closed, this,
             [this](const QString& site) { Guarded([&] { SiteFormClosed(site); }); });
     FlagForm = new TFlagForm(
-        *NMFTP1, OperationGate, [this] { return UserList->currentText(); }, this);
+        *NMFTP1, OperationGate, [this] { return UserList->currentText(); }, this, [this] { cancelWait(); });
 }
 
 TUserContext TMainForm::userContext()
 {
-    return TUserContext{*NMFTP1, OperationGate, UserList->currentText(), GroupNames};
+    return TUserContext{*NMFTP1, OperationGate, UserList->currentText(), GroupNames, [this] { cancelWait(); }};
 }
 
 std::unique_ptr<TUserForm> TMainForm::makeUserForm()

@@ -330,6 +330,9 @@ public:
     static int nodeKind(const QModelIndex& node);
     void setNodeKind(const QModelIndex& node, int kind);
 
+    // The operator's CANCEL of the wait under way, from LOGOUT or from a dialog's sequence: the connection is
+    // closed with it, and STATUS says so once the operation has unwound.
+    void cancelWait();
     // Whether an operation of the client is waiting: then the gate holds off every handler that would start one.
     bool clientBusy() const;
 

@@ -260,14 +260,8 @@ void TMainForm::clearLists()
 void TMainForm::LogOutExecute()
 {
     if (clientBusy()) {
-        // Another operation waits (a daemon that stopped answering, say): end that wait instead. The connection
-        // goes with it, so that the daemon's late answer is never taken for the next command's.
-        disconnectReason_ = QStringLiteral("the wait was cancelled (CANCEL)");
-        cancelNote_ =
-            Session->state() == TSiteSession::State::Connecting
-                ? QStringLiteral("Cancelled the log-in to %1").arg(Session->siteName())
-                : QStringLiteral("Cancelled the wait for %1").arg(Latin1ToQString(MaskedLine(awaitedCommand_)));
-        Session->cancel();
+        // Another operation waits (a daemon that stopped answering, say): end that wait instead.
+        cancelWait();
         return;
     }
     if (Session->reconnecting()) {
@@ -284,6 +278,18 @@ void TMainForm::LogOutExecute()
         clearLists();
     });
     disconnectWithinQuitTimeout();
+}
+
+void TMainForm::cancelWait()
+{
+    // The connection goes with the wait, so that the daemon's late answer is never taken for the next command's.
+    if (!clientBusy())
+        return;
+    disconnectReason_ = QStringLiteral("the wait was cancelled (CANCEL)");
+    cancelNote_ = Session->state() == TSiteSession::State::Connecting
+                      ? QStringLiteral("Cancelled the log-in to %1").arg(Session->siteName())
+                      : QStringLiteral("Cancelled the wait for %1").arg(Latin1ToQString(MaskedLine(awaitedCommand_)));
+    Session->cancel();
 }
 
 void TMainForm::NMFTP1Disconnect()

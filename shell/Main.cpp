@@ -635,6 +635,11 @@ void TMainForm::connectHandlers()
     };
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
     NMFTP1->OnAwait = [this](const std::string& command) { Guarded([&] { NMFTP1Await(command); }); };
+    // A session log that cannot be written is said once in the run, after the handler that found out; the log-in
+    // goes on without it.
+    sessionLog_.onTrouble = [this](const QString& reason) {
+        QTimer::singleShot(0, this, [reason] { Prompts().Notice(reason); });
+    };
     NMFTP1->OnTraffic = [this](bool sent, const std::string& line) {
         sessionLog_.line(sent, line);
         // A refusal the daemon hangs up after is the reason the log gives for the disconnect.

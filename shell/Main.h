@@ -1,9 +1,9 @@
 #pragma once
 
 #include "gui/OperationGate.h"
+#include "session/SessionLog.h"
 #include "shell/FileTree.h"
 #include "shell/ListGatherer.h"
-#include "shell/SessionLog.h"
 
 #include <QIcon>
 #include <QMainWindow>

@@ -847,6 +847,27 @@ bool TNMFTP::passiveAddress(const std::string& reply, std::uint32_t& address, st
     return false;
 }
 
+std::string TNMFTP::unreadablePassiveReply(std::string_view command, std::string_view reply)
+{
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
+        reply.remove_suffix(1);
+    std::string quoted;
+    std::size_t i = 0;
+    for (; i < reply.size() && quoted.size() < MaxQuotedReply; ++i) {
+        const auto c = static_cast<unsigned char>(reply[i]);
+        if (c == '\r' || c == '\n') {
+            // A reply of several lines reads as one, its lines apart by a blank.
+            if (!quoted.empty() && quoted.back() != ' ')
+                quoted += ' ';
+        } else {
+            quoted += c < 32 || c == 127 ? '?' : char(c);
+        }
+    }
+    if (i < reply.size())
+        quoted += "...";
+    return "The daemon's answer to " + std::string(command) + " could not be read: " + quoted;
+}
+
 void TNMFTP::watchControlWhileWaiting()
 {
     // The server's connection can no longer come once a 421/426 said so (its line is what the operator reads)...
@@ -883,22 +904,33 @@ bool TNMFTP::openPassive()
     // server's reply must not send the console's connection elsewhere.
     const SocketAddress peer = peerAddress();
     std::uint16_t port = 0;
+    // An answer that is no refusal, yet names no port to use, is said as such: a raw 227 line with its line end
+    // tells the operator nothing.
+    std::string unreadable;
     ReportStatus(StatusLevel::Protocol, "EPSV");
     std::string reply = Transaction("EPSV");
     if (ReplyNumber == 229) {
         port = extendedPassivePort(reply);
+        if (port == 0)
+            unreadable = unreadablePassiveReply("EPSV", reply);
     } else if (ReplyNumber >= 500 && ReplyNumber <= 599) {
         ReportStatus(StatusLevel::Protocol, "PASV");
         reply = Transaction("PASV");
         std::uint32_t named = 0;
-        if (ReplyNumber == 227 && passiveAddress(reply, named, port) && SocketAddress(named) != peer)
+        const bool found = ReplyNumber == 227 && passiveAddress(reply, named, port);
+        if (found && SocketAddress(named) != peer)
             ReportStatus(StatusLevel::Protocol,
                          "The PASV reply names " + dottedAddress(named) + ": connecting to " + peer.text());
+        if (!found && ReplyNumber < 400)
+            unreadable = unreadablePassiveReply("PASV", reply);
+    } else if (ReplyNumber < 400) {
+        unreadable = unreadablePassiveReply("EPSV", reply);
     }
     if (port == 0) {
         if (DataMode != TDataMode::PassiveElseActive)
-            throw FTPException(reply);
-        ReportStatus(StatusLevel::Protocol, "Passive mode refused: trying active mode");
+            throw FTPException(unreadable.empty() ? reply : unreadable);
+        ReportStatus(StatusLevel::Protocol, unreadable.empty() ? "Passive mode refused: trying active mode"
+                                                               : unreadable + ": trying active mode");
         return false;
     }
     DataSocket->TimeOut = TimeOut;

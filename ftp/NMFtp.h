@@ -313,6 +313,11 @@ public:
     static std::uint16_t extendedPassivePort(const std::string& reply);
     // The address and port of a PASV reply ("227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)"); false without one.
     static bool passiveAddress(const std::string& reply, std::uint32_t& address, std::uint16_t& port);
+    // What a listing fails with when the daemon's answer to PASV or EPSV (command) names no address to use: "The
+    // daemon's answer to PASV could not be read: 227 ...", the answer on one line (its line ends as blanks, any
+    // other control character as "?"), cut after MaxQuotedReply characters.
+    static std::string unreadablePassiveReply(std::string_view command, std::string_view reply);
+    static constexpr std::size_t MaxQuotedReply = 200;
 
 private:
     class BusyScope;

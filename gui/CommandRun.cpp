@@ -5,71 +5,18 @@
 #include "gui/Prompts.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
+#include "session/PasswordMask.h"
 
 #include <QDialog>
 #include <QPointer>
 #include <QPushButton>
 #include <QStringList>
-#include <cctype>
 #include <exception>
 #include <string_view>
 
-namespace {
-
-bool separator(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-// The next word of line at or after from: [start, end); start == npos when there is none.
-std::pair<std::size_t, std::size_t> nextWord(std::string_view line, std::size_t from)
-{
-    while (from < line.size() && separator(line[from]))
-        ++from;
-    if (from >= line.size())
-        return {std::string_view::npos, std::string_view::npos};
-    std::size_t end = from;
-    while (end < line.size() && !separator(line[end]))
-        ++end;
-    return {from, end};
-}
-
-bool isWord(std::string_view line, std::pair<std::size_t, std::size_t> word, std::string_view upper)
-{
-    if (word.first == std::string_view::npos || word.second - word.first != upper.size())
-        return false;
-    for (std::size_t i = 0; i < upper.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(line[word.first + i])) != upper[i])
-            return false;
-    return true;
-}
-
-constexpr std::string_view PasswordMask = "*****";
-
-} // namespace
-
 std::string TCommandRun::shownLine(const std::string& line)
 {
-    // The password is the rest of the line after the one separator that follows the words before it, as the daemon
-    // reads it: after PASS, after SITE CHPASS <user>, after SITE ADDUSER <user> <group>.
-    auto word = nextWord(line, 0);
-    int before = 0;
-    if (isWord(line, word, "SITE")) {
-        word = nextWord(line, word.second);
-        if (isWord(line, word, "CHPASS"))
-            before = 1;
-        else if (isWord(line, word, "ADDUSER"))
-            before = 2;
-        else
-            return line;
-    } else if (!isWord(line, word, "PASS")) {
-        return line;
-    }
-    for (int i = 0; i < before && word.first != std::string_view::npos; ++i)
-        word = nextWord(line, word.second);
-    if (word.first == std::string_view::npos || nextWord(line, word.second).first == std::string_view::npos)
-        return line; // nothing but blanks after it: no password on this line
-    return line.substr(0, word.second + 1) + std::string(PasswordMask);
+    return MaskedLine(line);
 }
 
 QString TCommandRun::cancelNotice(const std::vector<std::string>& lines, std::size_t answered, bool awaited)

@@ -4,6 +4,7 @@
 #include "platform/SettingsStore.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace SettingsLayout {
 
@@ -46,7 +47,59 @@ void writeCommands(TSettingsStore& store, const QStringList& commands)
     });
 }
 
-WindowSettings readWindow(TSettingsStore& store)
+namespace {
+
+// A stored text as a note quotes it: at most 40 characters, control characters as "?".
+std::string quoted(const std::string& text)
+{
+    std::string shown = text.size() > 40 ? text.substr(0, 40) + "..." : text;
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 32 || c == 127)
+            c = '?';
+    return shown;
+}
+
+// A number within bounds, whatever the stored text: digits beyond 32 bits saturate rather than wrap.
+BoundedValue boundedNumber(const std::string& text, int fallback, const Bounds& bounds, const std::string& what)
+{
+    // An optional minus sign and digits, as the store writes a number; any number of digits, held at a value far
+    // beyond every bound rather than wrapped.
+    constexpr long long ceiling = 1'000'000'000'000LL;
+    const bool negative = !text.empty() && text[0] == '-';
+    std::size_t i = negative ? 1 : 0;
+    bool digits = i < text.size();
+    long long number = 0;
+    for (; i < text.size() && digits; ++i) {
+        digits = text[i] >= '0' && text[i] <= '9';
+        if (digits)
+            number = std::min(ceiling, number * 10 + (text[i] - '0'));
+    }
+    const std::string used = " " + std::string(bounds.unit) + " are used.";
+    if (!digits)
+        return {fallback, what + " \"" + quoted(text) + "\" is not a number: " + std::to_string(fallback) + used};
+    if (negative)
+        number = -number;
+    const std::string outside = what + " " + quoted(text) + " is outside " + std::to_string(bounds.low) + " to " +
+                                std::to_string(bounds.high) + " " + bounds.unit + ": ";
+    if (number < bounds.low)
+        return {bounds.belowReadsAs, outside + std::to_string(bounds.belowReadsAs) + used};
+    if (number > bounds.high)
+        return {bounds.high, outside + std::to_string(bounds.high) + used};
+    return {int(number), std::string()};
+}
+
+} // namespace
+
+BoundedValue readBounded(TSettingsStore& store, const std::string& section, const std::string& name, int fallback,
+                         const Bounds& bounds, const std::string& what)
+{
+    const std::string text = store.ReadString(section, name, std::string());
+    if (text.empty())
+        return {fallback, std::string()};
+    return boundedNumber(text, fallback, bounds, what);
+}
+
+WindowSettings readWindow(TSettingsStore& store, QStringList* notes)
 {
     WindowSettings window;
     programKey(store);
@@ -55,11 +108,14 @@ WindowSettings readWindow(TSettingsStore& store)
     window.lastSite = store.ReadInteger(Settings, LastSite, window.lastSite);
     const std::string lastName = store.ReadString(Settings, LastSiteName, "");
     window.lastSiteName = QString::fromUtf8(lastName.data(), qsizetype(lastName.size()));
-    // Settings the operator sets by hand; a value out of reason reads as the default.
-    if (const int lines = store.ReadInteger(Settings, ScrollBack, window.scrollBack); lines >= 100)
-        window.scrollBack = lines;
-    if (const int seconds = store.ReadInteger(Settings, KeepAlive, window.keepAlive); seconds >= 5)
-        window.keepAlive = seconds;
+    // Settings the operator sets by hand, read within their bounds.
+    for (auto [name, value, bounds] : {std::tuple{ScrollBack, &window.scrollBack, &ScrollBackBounds},
+                                       std::tuple{KeepAlive, &window.keepAlive, &KeepAliveBounds}}) {
+        BoundedValue read = readBounded(store, Settings, name, *value, *bounds, std::string("The setting ") + name);
+        *value = read.value;
+        if (!read.note.empty() && notes)
+            *notes << QString::fromStdString(read.note);
+    }
     window.sessionLog = store.ReadString(Settings, SessionLog, "") == "1";
     return window;
 }

@@ -28,8 +28,10 @@ inline constexpr const char* LastSite = "LastSite"; // the last site's position 
 // The last site by its name, read first where there is one: a site added later shifts the positions of those after
 // it. LastSite is still written beside it for the consoles that know only the position.
 inline constexpr const char* LastSiteName = "LastSiteName";
-inline constexpr const char* ScrollBack = "ScrollBack"; // lines the STATUS, iNFO and FiLE MAiNT boxes keep
-inline constexpr const char* KeepAlive = "KeepAlive";   // seconds between two keep-alive NOOPs
+// Lines the STATUS, iNFO and FiLE MAiNT boxes keep (within ScrollBackBounds), and seconds between two keep-alive
+// NOOPs (within KeepAliveBounds).
+inline constexpr const char* ScrollBack = "ScrollBack";
+inline constexpr const char* KeepAlive = "KeepAlive";
 inline constexpr const char* SessionLog = "SessionLog"; // "1": each log-in's conversation is logged to a file
 inline constexpr const char* RunJobs = "RunJobs";       // sites a run on many sites reaches at once
 // The site book's own random id (32 hex digits), made on first use: its passwords in the secret store are kept under
@@ -52,8 +54,9 @@ inline constexpr const char* DataConnection = "DataConnection"; // active | pass
 inline constexpr const char* Certificate = "Certificate";       // the pinned SHA-256 fingerprint, "AB:CD:..."
 // Where the password is: "keyring" (the desktop's secret store; PassWord is then empty), or in PassWord enciphered.
 inline constexpr const char* PassWordIn = "PassWordIn";
-inline constexpr const char* ReplyTimeout = "ReplyTimeout"; // seconds a reply is waited for; 0 waits for ever
-inline constexpr const char* StayOnline = "StayOnline";     // "1": STAY ONLiNE was on when last left
+// Seconds a reply is waited for; 0 waits for ever (ReplyTimeoutBounds).
+inline constexpr const char* ReplyTimeout = "ReplyTimeout";
+inline constexpr const char* StayOnline = "StayOnline"; // "1": STAY ONLiNE was on when last left
 // The folder of the site book the site is filed in ("Customers/EU"); a record without it is at the top level.
 inline constexpr const char* Folder = "Folder";
 // "1": the session logs in again when its connection drops while idle; a record without it (or "0") does not.
@@ -63,6 +66,33 @@ inline constexpr const char* InKeyring = "keyring";
 // with the key the master password gives; PassWord is then empty.
 inline constexpr const char* InMaster = "master";
 inline constexpr const char* SealedPassWord = "SealedPassWord";
+
+// The numbers an operator may set by hand, with their bounds. A stored value outside them reads as the nearest
+// bound, one that is no number as the default, and the reader says so (a note the window shows once): a hand-edited
+// value never overflows a wait's milliseconds nor keeps a box growing without end.
+struct Bounds {
+    int low;
+    int high;
+    const char* unit;
+    int belowReadsAs; // what a value under low reads as
+};
+// ReplyTimeout: 0 waits for ever, so a value under it is no time-out the site meant and reads as the default. In
+// milliseconds the most is 86,400,000, well inside the client's 32 bits.
+inline constexpr int ReplyTimeoutDefault = 30;
+inline constexpr Bounds ReplyTimeoutBounds{0, 86400, "seconds", ReplyTimeoutDefault};
+inline constexpr Bounds ScrollBackBounds{100, 1000000, "lines", 100};
+inline constexpr Bounds KeepAliveBounds{5, 3600, "seconds", 5};
+
+// A number read within its bounds, and the note that says what was read instead of the stored value (empty when
+// the stored value was used as it is, or there was none).
+struct BoundedValue {
+    int value;
+    std::string note;
+};
+// Reads name of section (relative to the store's current key) within bounds; fallback when there is no such value.
+// what names the value in the note ("The setting ScrollBack", "The site home's ReplyTimeout").
+BoundedValue readBounded(TSettingsStore& store, const std::string& section, const std::string& name, int fallback,
+                         const Bounds& bounds, const std::string& what);
 
 // The main window's own settings, with the defaults a store without them gives.
 struct WindowSettings {
@@ -84,7 +114,8 @@ QStringList readCommands(TSettingsStore& store);
 // "Command" + N numbers each command by its position in the list; empty commands are skipped, leaving gaps.
 void writeCommands(TSettingsStore& store, const QStringList& commands);
 
-WindowSettings readWindow(TSettingsStore& store);
+// notes, when given, gets the note of each value read within its bounds (ScrollBack, KeepAlive), to be said once.
+WindowSettings readWindow(TSettingsStore& store, QStringList* notes = nullptr);
 void writeWindow(TSettingsStore& store, const WindowSettings& window);
 // How many sites a run on many sites reaches at once (RunJobs; 8 without it, held to 1..64).
 int readRunJobs(TSettingsStore& store);

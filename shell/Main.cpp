@@ -668,6 +668,11 @@ void TMainForm::connectHandlers()
         });
     };
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
+    // A session log that cannot be written is said once in the run, after the handler that found out; the log-in
+    // goes on without it.
+    sessionLog_.onTrouble = [this](const QString& reason) {
+        QTimer::singleShot(0, this, [reason] { Prompts().Notice(reason); });
+    };
 }
 
 void TMainForm::NMFTP1Await(const std::string& command)
@@ -814,14 +819,16 @@ void TMainForm::LoadSettings()
     CommandText->setCurrentIndex(-1);
     CommandText->clearEditText();
 
-    const SettingsLayout::WindowSettings window = SettingsLayout::readWindow(settings);
+    QStringList notes;
+    const SettingsLayout::WindowSettings window = SettingsLayout::readWindow(settings, &notes);
     resize(window.width, window.height);
     // The page boxes that have no bound of their own keep this many lines, the oldest going first.
     scrollBack_ = window.scrollBack;
     for (QPlainTextEdit* box : {StatusMemo, InfoMemo, FileMemo})
         box->setMaximumBlockCount(scrollBack_);
-    keepAlive_ = window.keepAlive;
+    keepAlive_ = window.keepAlive; // within its bounds: its milliseconds fit the timer
     Timer1->setInterval(keepAlive_ * 1000);
+    sayBoundsOnce(notes);
     mnuSessionLog->setChecked(window.sessionLog || sessionLogForced_);
 
     SiteName->clear();
@@ -875,8 +882,23 @@ void TMainForm::loadSite(const std::string& site)
         Timer1->start();
     else
         Timer1->stop();
+    if (!record.boundsNote.empty())
+        sayBoundsOnce({QString::fromStdString(record.boundsNote)});
     if (!record.passwordProblem.empty())
         throw Exception(record.passwordProblem); // the rest is loaded; the operator hears why the password is not
+}
+
+void TMainForm::sayBoundsOnce(const QStringList& notes)
+{
+    // A hand-edited value read within its bounds is said once in the run, after the handler that read it.
+    QStringList fresh;
+    for (const QString& note : notes)
+        if (!boundsNoted_.contains(note))
+            fresh << note;
+    if (fresh.isEmpty())
+        return;
+    boundsNoted_ << fresh;
+    QTimer::singleShot(0, this, [text = fresh.join(QLatin1Char('\n'))] { Prompts().Notice(text); });
 }
 
 bool TMainForm::hasSite() const

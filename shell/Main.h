@@ -1,10 +1,10 @@
 #pragma once
 
 #include "gui/OperationGate.h"
+#include "session/SessionLog.h"
 #include "session/SiteSession.h"
 #include "shell/FileTree.h"
 #include "shell/ListGatherer.h"
-#include "shell/SessionLog.h"
 
 #include <QIcon>
 #include <QMainWindow>
@@ -213,6 +213,8 @@ public:
     void SiteNameChange();
     // Loads a site's record into the client for the next log-in.
     void loadSite(const std::string& site);
+    // Says the notes of values read within their bounds, each once a run.
+    void sayBoundsOnce(const QStringList& notes);
     // Whether the site box shows a site: LOGiN logs in to that site and to no other.
     bool hasSite() const;
     void bbSitesClick();
@@ -428,4 +430,5 @@ private:
     bool lostOnline_ = false;                        // the connection that just ended was logged in
     TSessionLog sessionLog_;
     bool sessionLogForced_ = false; // --log: on for this run, the stored setting left as it was
+    QStringList boundsNoted_;       // the notes of stored values read within their bounds, said once a run
 };

@@ -11,6 +11,8 @@
 #include <QRandomGenerator>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace Layout = SettingsLayout;
@@ -259,7 +261,12 @@ void SiteBook::loadInto(TNMFTP& client, const Record& site)
     client.Security = site.security;
     client.DataMode = site.dataMode;
     client.PinnedFingerprint = site.certificate;
-    client.ReplyTimeout = site.replyTimeout * 1000;
+    // In milliseconds after the bounds: a time-out that the dialog or a caller set beyond them waits the most there
+    // is, never a wrapped-around few milliseconds or a negative for ever.
+    const Layout::Bounds& bounds = Layout::ReplyTimeoutBounds;
+    const std::int64_t seconds =
+        site.replyTimeout < bounds.low ? bounds.belowReadsAs : std::min(site.replyTimeout, bounds.high);
+    client.ReplyTimeout = std::int32_t(seconds * 1000);
 }
 
 SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, const std::string& key)
@@ -286,8 +293,11 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
     site.certificate = store.ReadString(key, Layout::Certificate, "");
     site.folder = store.ReadString(key, Layout::Folder, "");
     site.reconnect = store.ReadString(key, Layout::Reconnect, "") == "1";
-    if (const int seconds = store.ReadInteger(key, Layout::ReplyTimeout, site.replyTimeout); seconds >= 0)
-        site.replyTimeout = seconds;
+    const Layout::BoundedValue timeout =
+        Layout::readBounded(store, key, Layout::ReplyTimeout, site.replyTimeout, Layout::ReplyTimeoutBounds,
+                            "The site " + key + "'s ReplyTimeout");
+    site.replyTimeout = timeout.value;
+    site.boundsNote = timeout.note;
 
     // The password from where the record says it is; the store may be positioned elsewhere afterwards.
     if (site.passwordInKeyring) {

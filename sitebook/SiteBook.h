@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ftp/NMFtp.h"
+#include "platform/SettingsLayout.h"
 
 #include <QString>
 #include <QStringList>
@@ -35,20 +36,22 @@ struct Record {
     std::string password;
     TFtpSecurity security = TFtpSecurity::Plain;
     TDataMode dataMode = TDataMode::Active;
-    std::string certificate;        // the pinned fingerprint, empty for none
-    int replyTimeout = 30;          // seconds a reply is waited for; 0 waits for ever
+    std::string certificate; // the pinned fingerprint, empty for none
+    // Seconds a reply is waited for; 0 waits for ever.
+    int replyTimeout = SettingsLayout::ReplyTimeoutDefault;
     std::string folder;             // the folder the site is filed in; empty: the top level
     bool reconnect = false;         // log in again when the connection drops while idle
     bool passwordInKeyring = false; // the password is kept in the desktop's secret store, not in the record
     bool passwordSealed = false;    // the password is sealed with the book's master password
     std::string passwordProblem;    // why the password could not be had from there (then it reads as empty)
+    std::string boundsNote;         // a stored ReplyTimeout outside its bounds: what was read instead, to say once
 
     // The port as the client takes it: the decimal number, or 21 when the text is none.
     int portNumber() const;
 };
 
 // Puts a site's values into the client for its next log-in: host, port, log-in, password, security, data
-// connection, pinned certificate and reply time-out.
+// connection, pinned certificate and reply time-out (in milliseconds, held to SettingsLayout::ReplyTimeoutBounds).
 void loadInto(TNMFTP& client, const Record& site);
 
 // What a site made new starts with: TLS required, passive mode with active as the fall-back.

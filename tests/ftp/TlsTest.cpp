@@ -553,4 +553,59 @@ TEST(FtpPassive, ForeignAddressRefusalsAndFallingBackToActive)
     EXPECT_EQ(peer.failure(), "");
 }
 
+TEST(FtpPassive, AnUnreadablePassiveAnswerFailsTheListingNamingIt)
+{
+    ScriptPeer peer([&](PeerSession& c) {
+        serveLogin(c);
+        // 1. EPSV answered, but with no port; 2. EPSV refused and PASV answered without an address; 3. the same
+        // with active mode as the fall-back.
+        c.expect("EPSV");
+        c.send("229 Entering Extended Passive Mode (garbage)\r\n");
+        for (int i = 0; i < 2; ++i) {
+            c.expect("EPSV");
+            c.send("500 EPSV not understood\r\n");
+            c.expect("PASV");
+            c.send("227 Entering passive mode (garbage)\r\n");
+        }
+        const std::string port = c.readLine();
+        c.send("200 PORT ok\r\n");
+        c.expect("LIST");
+        c.send("150 Opening data connection\r\n");
+        if (auto data = c.connectData(port)) {
+            PeerSession::sendOn(*data, "-rw-r--r-- 1 u g 1 Jan 5 2001 active.nfo\r\n");
+            data->disconnectFromHost();
+        }
+        c.send("226 Transfer complete\r\n");
+        c.expect("NOOP");
+        c.send("200 ok\r\n");
+    });
+    TNMFTP ftp;
+    loginTo(ftp, peer);
+    EventLog log(ftp);
+    auto dog = watchdog(ftp);
+    ftp.DataMode = TDataMode::Passive;
+    EXPECT_EQ(failureOf<FTPException>([&] { ftp.List(); }),
+              "The daemon's answer to EPSV could not be read: 229 Entering Extended Passive Mode (garbage)");
+    EXPECT_EQ(failureOf<FTPException>([&] { ftp.List(); }),
+              "The daemon's answer to PASV could not be read: 227 Entering passive mode (garbage)");
+    ftp.DataMode = TDataMode::PassiveElseActive;
+    log.entries.clear();
+    ftp.List();
+    EXPECT_EQ(log.count("status:The daemon's answer to PASV could not be read: 227 Entering passive mode (garbage): "
+                        "trying active mode"),
+              1u);
+    EXPECT_EQ(log.count("item:-rw-r--r-- 1 u g 1 Jan 5 2001 active.nfo"), 1u);
+    ftp.SendCommand("NOOP"); // the connection stays in step
+    EXPECT_EQ(ftp.ReplyNumber, 200);
+    EXPECT_FALSE(dog->fired);
+    EXPECT_EQ(peer.failure(), "");
+
+    // However the answer is made, the message is one line of a bounded length.
+    EXPECT_EQ(TNMFTP::unreadablePassiveReply("PASV", "227-first\r\n227 (1,2\x1b,3)\r\n"),
+              "The daemon's answer to PASV could not be read: 227-first 227 (1,2?,3)");
+    const std::string cut = TNMFTP::unreadablePassiveReply("EPSV", "229 " + std::string(5000, 'x') + "\r\n");
+    EXPECT_EQ(cut.substr(cut.size() - 8), "xxxxx...");
+    EXPECT_LT(cut.size(), 300u);
+}
+
 } // namespace

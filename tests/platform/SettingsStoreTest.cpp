@@ -1,6 +1,9 @@
 // The settings store against a real SQLite file.
 
 #include "platform/SettingsStore.h"
+#include "platform/SettingsLayout.h"
+#include "sitebook/Diamond.h"
+#include "sitebook/SiteBook.h"
 
 #include <gtest/gtest.h>
 
@@ -469,6 +472,62 @@ TEST_F(SettingsStoreTest, RewritingACommandHistoryTakesWorkInProportionToItsLeng
     ASSERT_GT(shortHistory, 0);
     // Four times the commands: four times the work, give or take; a cost that grows with the square is sixteen.
     EXPECT_LT(double(longHistory) / double(shortHistory), 6.0) << shortHistory << " steps, then " << longHistory;
+}
+
+// The numbers an operator sets by hand are read within their bounds and the reader says so; a site's reply time-out
+// reaches the client in milliseconds that never wrap.
+TEST_F(SettingsStoreTest, HandSetNumbersAreReadWithinTheirBoundsAndSaySo)
+{
+    TSettingsStore store(file());
+    ASSERT_TRUE(SettingsLayout::openProgramKey(store, true));
+    store.WriteString("Settings", "ScrollBack", "2000000000");
+    store.WriteString("Settings", "KeepAlive", "99999999999999999999");
+    QStringList notes;
+    SettingsLayout::WindowSettings window = SettingsLayout::readWindow(store, &notes);
+    EXPECT_EQ(window.scrollBack, 1000000);
+    EXPECT_EQ(window.keepAlive, 3600);
+    EXPECT_EQ(notes, (QStringList{"The setting ScrollBack 2000000000 is outside 100 to 1000000 lines: "
+                                  "1000000 lines are used.",
+                                  "The setting KeepAlive 99999999999999999999 is outside 5 to 3600 seconds: "
+                                  "3600 seconds are used."}));
+    store.WriteString("Settings", "ScrollBack", "5000");
+    store.WriteString("Settings", "KeepAlive", "2");
+    notes.clear();
+    window = SettingsLayout::readWindow(store, &notes);
+    EXPECT_EQ(window.scrollBack, 5000);
+    EXPECT_EQ(window.keepAlive, 5);
+    EXPECT_EQ(notes.size(), 1);
+
+    // The two values of the audit, a negative one, one that is no number, and those inside the bounds.
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    struct Row {
+        std::string stored;
+        int seconds;
+        std::int32_t ms;
+        bool noted;
+    };
+    for (const Row& row : {Row{"4294968", 86400, 86400000, true}, Row{"2147484", 86400, 86400000, true},
+                           Row{"-1", 30, 30000, true}, Row{"30s", 30, 30000, true}, Row{"0", 0, 0, false},
+                           Row{"86400", 86400, 86400000, false}, Row{"", 30, 30000, false}}) {
+        SiteBook::Record site;
+        site.host = "127.0.0.1";
+        SiteBook::save(store, cipher, "home", site);
+        SiteBook::open(store);
+        store.WriteString("home", "ReplyTimeout", row.stored);
+        const SiteBook::Record read = SiteBook::read(store, cipher, "home");
+        EXPECT_EQ(read.replyTimeout, row.seconds) << row.stored;
+        EXPECT_EQ(!read.boundsNote.empty(), row.noted) << row.stored << ": " << read.boundsNote;
+        TNMFTP client;
+        SiteBook::loadInto(client, read);
+        EXPECT_EQ(client.ReplyTimeout, row.ms) << row.stored;
+    }
+    // A record set beyond the bounds by a caller (the dialog takes five digits) still waits at most a day.
+    SiteBook::Record typed;
+    typed.replyTimeout = 99999;
+    TNMFTP client;
+    SiteBook::loadInto(client, typed);
+    EXPECT_EQ(client.ReplyTimeout, 86400000);
 }
 
 } // namespace

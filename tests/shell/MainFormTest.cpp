@@ -278,6 +278,31 @@ TEST_F(MainFormTest, StoredSizeIsUsedButNeverBelowTheMinimum)
     EXPECT_EQ(start()->size(), QSize(620, 700)) << "a width that is no number loads as the default";
 }
 
+TEST_F(MainFormTest, HandSetNumbersOutsideTheirBoundsAreHeldToThemAndSaidOnce)
+{
+    {
+        auto store = openStore("Drummock\\SiTES");
+        store->WriteString("far", "HostName", "127.0.0.1");
+        store->WriteString("far", "ReplyTimeout", "4294968"); // times 1000 in 32 bits: 0.7 s
+        store->CloseKey();
+        store->OpenKey("Drummock", false);
+        store->WriteString("Settings", "ScrollBack", "2000000000");
+        store->WriteString("Settings", "LastSiteName", "far");
+    }
+    auto form = start();
+    QTest::qWait(20); // the notes come once start-up is over
+    EXPECT_EQ(form->StatusMemo->maximumBlockCount(), 1000000);
+    EXPECT_EQ(form->NMFTP1->ReplyTimeout, 86400000);
+    ASSERT_EQ(prompts.notices.size(), 2) << prompts.notices.join('\n').toStdString();
+    EXPECT_TRUE(prompts.notices[0].startsWith("The setting ScrollBack 2000000000 is outside 100 to 1000000 lines"));
+    EXPECT_TRUE(prompts.notices[1].startsWith("The site far's ReplyTimeout 4294968 is outside 0 to 86400 seconds"));
+    // Picked again, the site says nothing more.
+    emit form->SiteName->activated(form->SiteName->currentIndex());
+    QTest::qWait(20);
+    EXPECT_EQ(prompts.notices.size(), 2);
+    EXPECT_TRUE(prompts.errors.isEmpty());
+}
+
 TEST_F(MainFormTest, CustomCommandsAreSavedAtCloseAndLoadedInTheirOrder)
 {
     {

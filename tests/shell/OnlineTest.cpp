@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QWindow>
 
 namespace {
@@ -477,6 +478,32 @@ TEST_F(OnlineTest, TheSessionLogKeepsTheConversationWithPasswordsHidden)
     ASSERT_TRUE(closed.open(QIODevice::ReadOnly));
     const QString closedText = QString::fromUtf8(closed.readAll());
     EXPECT_TRUE(closedText.endsWith("- Disconnected: the console was closed\n")) << closedText.toStdString();
+}
+
+TEST_F(OnlineTest, ASessionLogThatCannotBeWrittenIsSaidOnceAndTheLogInsGoOn)
+{
+    SimProcess sim;
+    // A file stands where the log's folder would go.
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("state"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QByteArray before = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
+    startConsole(sim.port);
+    form->mnuSessionLog->trigger();
+    for (int i = 0; i < 3; ++i) {
+        click(form->bbLogin);
+        EXPECT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+        click(form->bbLogOut);
+    }
+    QTest::qWait(50); // the notice comes once the handler is over
+    qputenv("XDG_STATE_HOME", before);
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    ASSERT_EQ(prompts.notices.size(), 1) << prompts.notices.join('\n').toStdString();
+    EXPECT_TRUE(prompts.notices[0].startsWith("The session log's folder " + dir.filePath("state")))
+        << prompts.notices[0].toStdString();
+    EXPECT_EQ(sim.commands().count("QUIT"), 3);
 }
 
 TEST_F(OnlineTest, StayOnlineSendsNoopOnEachTick)

@@ -4,7 +4,6 @@
 #include "ConsoleFixture.h"
 #include "common/WhenModal.h"
 #include "platform/SettingsLayout.h"
-#include "shell/ReplyText.h"
 #include "sitebook/TrustForm.h"
 
 #include <QLabel>
@@ -17,27 +16,6 @@
 namespace {
 
 using SecretsTest = ConsoleTest;
-
-TEST(PasswordMask, EveryFormOfAPasswordCommandIsMasked)
-{
-    const std::pair<std::string, std::string> lines[] = {
-        {"SITE  CHPASS siteop NewPass", "SITE  CHPASS siteop *****"},
-        {"  site\tChPass bob s3cret and more", "  site\tChPass bob *****"},
-        {"SITE CHPASS bob  two blanks", "SITE CHPASS bob *****"},
-        {"SITE   ADDUSER bob staff s3cret", "SITE   ADDUSER bob staff *****"},
-        {"SITE ADDUSER bob staff", "SITE ADDUSER bob staff"},
-        {"SITE CHPASS bob   ", "SITE CHPASS bob   "},
-        {" pass quillon", " pass *****"},
-        {"SITE CHPASSWORD bob x", "SITE CHPASSWORD bob x"},
-    };
-    for (const auto& [line, shown] : lines)
-        EXPECT_EQ(MaskedLine(line), shown) << line;
-    EXPECT_EQ(MaskedCommand(" CHPASS siteop NewPass"), " CHPASS siteop *****");
-    EXPECT_EQ(MaskedCommand("WHO"), "WHO");
-    EXPECT_TRUE(HidesPassword(" chpass siteop *****"));
-    EXPECT_FALSE(HidesPassword("CHPASS siteop s3cret"));
-    EXPECT_EQ(WithPassword(" CHPASS siteop *****", "again"), " CHPASS siteop again");
-}
 
 // A daemon's reply line or a user name that looks like markup is shown as written in every box, never rendered.
 TEST(RealBoxes, ShowDaemonTextsAsWritten)

@@ -1,14 +1,37 @@
-#include "shell/SessionLog.h"
+#include "session/SessionLog.h"
 
-#include "platform/Exceptions.h"
 #include "platform/OemText.h"
-#include "shell/ReplyText.h"
+#include "session/PasswordMask.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
+#include <cerrno>
 #include <sys/stat.h>
+#include <utility>
+
+namespace {
+
+// Makes the folder with the folders above it (0700 each); empty when it is there, otherwise why it is not.
+QString makeFolder(const QString& dir)
+{
+    const QFileInfo info(dir);
+    if (info.isDir())
+        return QString();
+    const QString parent = info.path();
+    if (parent != dir && parent != QLatin1String("."))
+        if (const QString why = makeFolder(parent); !why.isEmpty())
+            return why;
+    if (::mkdir(QFile::encodeName(dir).constData(), 0700) != 0 && errno != EEXIST)
+        return QStringLiteral("%1: %2").arg(dir, qt_error_string(errno));
+    if (!QFileInfo(dir).isDir())
+        return QStringLiteral("%1 is not a folder").arg(dir);
+    return QString();
+}
+
+} // namespace
 
 QString TSessionLog::folder()
 {
@@ -22,8 +45,10 @@ void TSessionLog::start(const QString& site)
 {
     stop();
     const QString dir = folder();
-    if (!QDir().mkpath(dir))
-        throw Exception("The session log's folder " + dir.toStdString() + " cannot be made");
+    if (const QString why = makeFolder(dir); !why.isEmpty()) {
+        trouble(QStringLiteral("The session log's folder %1 cannot be made: %2").arg(dir, why));
+        return;
+    }
     ::chmod(QFile::encodeName(dir).constData(), 0700);
     // The site's name as a file name may hold only what every file system takes.
     QString name = site;
@@ -33,11 +58,23 @@ void TSessionLog::start(const QString& site)
     for (int n = 2; QFile::exists(path); ++n)
         path = dir + QLatin1Char('/') + stamp + QLatin1Char('_') + name + QLatin1Char('-') + QString::number(n) +
                QStringLiteral(".log");
+    // A file of the same name made since the look above is never written over.
+    open(path, QIODevice::NewOnly);
+    if (running())
+        file_.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+void TSessionLog::startAt(const QString& path)
+{
+    stop();
+    open(path, QIODevice::Truncate);
+}
+
+void TSessionLog::open(const QString& path, QIODevice::OpenMode how)
+{
     file_.setFileName(path);
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-        throw Exception("The session log " + path.toStdString() +
-                        " cannot be written: " + file_.errorString().toStdString());
-    file_.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (!file_.open(QIODevice::WriteOnly | QIODevice::Unbuffered | how))
+        trouble(QStringLiteral("The session log %1 cannot be written: %2").arg(path, file_.errorString()));
 }
 
 void TSessionLog::stop()
@@ -86,5 +123,25 @@ void TSessionLog::write(char direction, const QString& text)
     out += ' ';
     out += text.toUtf8();
     out += '\n';
-    file_.write(out);
+    // The file is unbuffered: what write() took is with the system, and a full disk says so here, not at the close.
+    const qint64 written = file_.write(out);
+    if (written < 0)
+        trouble(QStringLiteral("The session log %1 cannot be written: %2").arg(file_.fileName(), file_.errorString()));
+    else if (written != out.size())
+        trouble(QStringLiteral("The session log %1 cannot be written: only %2 of %3 bytes of a line went to the file "
+                               "(is the disk full?)")
+                    .arg(file_.fileName())
+                    .arg(written)
+                    .arg(out.size()));
+}
+
+void TSessionLog::trouble(const QString& reason)
+{
+    // A log that failed once is not written on: the next line would only fail again, or leave a hole.
+    if (file_.isOpen())
+        file_.close();
+    if (std::exchange(troubled_, true))
+        return;
+    if (onTrouble)
+        onTrouble(reason + QStringLiteral(". The log-in goes on without it."));
 }

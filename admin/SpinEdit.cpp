@@ -1,5 +1,7 @@
 #include "admin/SpinEdit.h"
 
+#include "platform/Decimal.h"
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -26,22 +28,10 @@ bool isValidChar(QChar c)
 // Reads text as a decimal integer ("+7", "-3", "12"; too large a number saturates); false when it is none.
 bool readInteger(const QString& text, int* value)
 {
-    qsizetype i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
-        negative = text[i++] == QLatin1Char('-');
-    if (i == text.size())
+    const DecimalRead read = readDecimal(text, DecimalSigns::PlusOrMinus);
+    if (read.outcome == DecimalRead::NoNumber)
         return false;
-    qint64 n = 0;
-    for (; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-        n = std::min<qint64>(n * 10 + (c.unicode() - '0'), qint64(std::numeric_limits<int>::max()) + 1);
-    }
-    if (negative)
-        n = -n;
-    *value = int(std::clamp<qint64>(n, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+    *value = read.value; // past 32 bits: the nearer bound
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/SettingsStore.h"
 
+#include "platform/Decimal.h"
+
 #include <sqlite3.h>
 
 #include <cerrno>
@@ -66,28 +68,11 @@ bool makeFolders(const std::string& dir)
 
 bool TSettingsStore::ParseDecimal(const std::string& text, int& out)
 {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && text[i] == '-') {
-        negative = true;
-        ++i;
-    }
-    if (i == text.size())
+    // A number out of range is no number here: the value reads as the caller's default.
+    const DecimalRead read = readDecimal(text, DecimalSigns::MinusOnly);
+    if (read.outcome != DecimalRead::Number)
         return false;
-    long long value = 0;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            return false;
-    }
-    if (negative)
-        value = -value;
-    if (value < INT_MIN || value > INT_MAX)
-        return false;
-    out = static_cast<int>(value);
+    out = read.value;
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include "admin/UserFields.h"
 #include "ftp/NMFtp.h"
 #include "gui/Prompts.h"
+#include "platform/Decimal.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
 
@@ -22,14 +23,10 @@ namespace {
 // A signed 32-bit decimal number: an optional sign and digits, nothing else.
 bool toInt32(const QString& text, std::int32_t& value)
 {
-    static const QRegularExpression decimal(QStringLiteral("^[+-]?[0-9]+$"));
-    if (!decimal.match(text).hasMatch())
-        return false;
-    bool ok = false;
-    const qlonglong number = text.toLongLong(&ok);
-    if (!ok || number < INT32_MIN || number > INT32_MAX)
-        return false;
-    value = static_cast<std::int32_t>(number);
+    const DecimalRead read = readDecimal(text, DecimalSigns::PlusOrMinus);
+    if (read.outcome != DecimalRead::Number)
+        return false; // out of range is refused, not saturated
+    value = read.value;
     return true;
 }
 

@@ -84,6 +84,7 @@ TSiteSession::TSiteSession(QObject* parent)
         emit awaiting(command);
     };
     client_->OnTraffic = [this](bool sent, const std::string& line) {
+        log_.line(sent, line);
         if (!sent && collecting_)
             collecting_->push_back(withoutLineEnd(line));
         emit traffic(sent, line);
@@ -233,7 +234,7 @@ void TSiteSession::setKeepAlive(bool on)
 
 void TSiteSession::setKeepAliveInterval(int seconds)
 {
-    keepAlive_.setInterval(std::max(1, seconds) * 1000);
+    keepAlive_.setInterval(std::clamp(seconds, 1, 86400) * 1000); // within a day, so the milliseconds fit
 }
 
 void TSiteSession::keepAliveTick()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ftp/NMFtp.h"
+#include "session/SessionLog.h"
 #include "sitebook/SiteBook.h"
 
 #include <QObject>
@@ -109,6 +110,11 @@ public:
 
     const SessionFailure& lastFailure() const { return lastFailure_; }
 
+    // The log of the conversation: every line that goes or comes while it runs is written to it, passwords hidden.
+    // Whoever drives the session starts and stops it, and writes the notes that say why a connection ended.
+    TSessionLog& log() { return log_; }
+    const TSessionLog& log() const { return log_; }
+
 signals:
     void stateChanged(TSiteSession::State state);
     // The log-in went through: the client's OnConnect, told once per log-in (a reconnect's included).
@@ -156,4 +162,5 @@ private:
     std::vector<std::string> lastReply_;
     std::vector<std::string>* collecting_ = nullptr; // where the reply lines go while command() runs
     SessionFailure lastFailure_;
+    TSessionLog log_;
 };

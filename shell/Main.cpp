@@ -636,7 +636,6 @@ void TMainForm::connectHandlers()
     connect(Session, &TSiteSession::awaiting, this,
             [this](const std::string& command) { Guarded([&] { NMFTP1Await(command); }); });
     connect(Session, &TSiteSession::traffic, this, [this](bool sent, const std::string& line) {
-        sessionLog_.line(sent, line);
         // A refusal the daemon hangs up after is the reason the log gives for the disconnect.
         if (!sent && line.size() >= 3 && (line[0] == '4' || line[0] == '5'))
             lastRefusal_ = OemToQString(line);
@@ -670,7 +669,7 @@ void TMainForm::connectHandlers()
     NMFTP1->OnListItem = [this](const std::string& line) { Guarded([&] { NMFTP1ListItem(line); }); };
     // A session log that cannot be written is said once in the run, after the handler that found out; the log-in
     // goes on without it.
-    sessionLog_.onTrouble = [this](const QString& reason) {
+    Session->log().onTrouble = [this](const QString& reason) {
         QTimer::singleShot(0, this, [reason] { Prompts().Notice(reason); });
     };
 }
@@ -940,7 +939,7 @@ void TMainForm::FormClose()
             // Closing goes on whatever the daemon said; the settings still get saved.
         }
         // The window no longer follows the client's events, so the log is finished here.
-        logPendingDisconnect_ = sessionLog_.running();
+        logPendingDisconnect_ = Session->log().running();
         endSessionLog(QString());
     }
     if (!SettingsStore || SettingsStore->readOnly())

@@ -231,7 +231,7 @@ public:
     void mnuMasterPasswordClick();
     // The session log, switched on for this run whatever the setting (the command line's --log).
     void forceSessionLog();
-    const TSessionLog& sessionLog() const { return sessionLog_; }
+    const TSessionLog& sessionLog() const { return Session->log(); }
     void About1Click();
 
     // Log-in, keep-alive, page refresh and custom commands (Session.cpp)
@@ -428,7 +428,6 @@ private:
     std::string loggedInSite_;                       // the key of the site of the last log-in
     bool online_ = false;                            // logged in, as OnConnect said
     bool lostOnline_ = false;                        // the connection that just ended was logged in
-    TSessionLog sessionLog_;
-    bool sessionLogForced_ = false; // --log: on for this run, the stored setting left as it was
-    QStringList boundsNoted_;       // the notes of stored values read within their bounds, said once a run
+    bool sessionLogForced_ = false;                  // --log: on for this run, the stored setting left as it was
+    QStringList boundsNoted_; // the notes of stored values read within their bounds, said once a run
 };

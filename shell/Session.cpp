@@ -58,9 +58,9 @@ void TMainForm::LogInExecute()
     if (mnuSessionLog->isChecked()) {
         // A log that cannot be written is said so; the log-in goes on without it.
         Guarded([this] {
-            sessionLog_.start(SiteName->currentText());
-            sessionLog_.note("Log-in to " + NMFTP1->Host + ":" + std::to_string(NMFTP1->Port) + " (site " +
-                             SiteName->currentText().toStdString() + ")");
+            Session->log().start(SiteName->currentText());
+            Session->log().note("Log-in to " + NMFTP1->Host + ":" + std::to_string(NMFTP1->Port) + " (site " +
+                                SiteName->currentText().toStdString() + ")");
         });
     }
     loginFolder_.reset(); // the new log-in may start somewhere else
@@ -199,9 +199,9 @@ void TMainForm::endSessionLog(const QString& error)
 {
     if (!logPendingDisconnect_) {
         // A log-in that never got a connection ends its log with the reason too.
-        if (!error.isEmpty() && sessionLog_.running() && !NMFTP1->Connected) {
-            sessionLog_.note(("Not connected: " + error.trimmed()).toStdString());
-            sessionLog_.stop();
+        if (!error.isEmpty() && Session->log().running() && !NMFTP1->Connected) {
+            Session->log().note(("Not connected: " + error.trimmed()).toStdString());
+            Session->log().stop();
         }
         return;
     }
@@ -216,8 +216,8 @@ void TMainForm::endSessionLog(const QString& error)
     const bool lost = std::exchange(lostOnline_, false) && disconnectReason_.isEmpty();
     disconnectReason_.clear();
     lastRefusal_.clear();
-    sessionLog_.note(("Disconnected: " + reason.trimmed()).toStdString());
-    sessionLog_.stop();
+    Session->log().note(("Disconnected: " + reason.trimmed()).toStdString());
+    Session->log().stop();
     // A connection that ended without LOGOUT, CANCEL or a close is said on STATUS, whatever page shows, with its
     // reason and the time: the status bar turning OFFLINE is easily missed.
     if (lost && StatusMemo)
@@ -324,8 +324,8 @@ void TMainForm::SessionStateChange(TSiteSession::State state)
         StatusBar1->setPanelText(3, QStringLiteral("Reconnecting to %1...").arg(Session->siteName()));
         if (mnuSessionLog->isChecked()) {
             Guarded([this] {
-                sessionLog_.start(Session->siteName());
-                sessionLog_.note("Reconnect to " + NMFTP1->Host + ":" + std::to_string(NMFTP1->Port));
+                Session->log().start(Session->siteName());
+                Session->log().note("Reconnect to " + NMFTP1->Host + ":" + std::to_string(NMFTP1->Port));
             });
         }
     }

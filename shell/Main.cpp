@@ -15,6 +15,7 @@
 #include "platform/PollLoop.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "shell/InfoPage.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
 #include "shell/RunSites.h"
@@ -164,11 +165,16 @@ TMainForm::~TMainForm()
 
 void TMainForm::run(void (TMainForm::*handler)())
 {
+    run([this, handler] { (this->*handler)(); });
+}
+
+void TMainForm::run(const std::function<void()>& handler)
+{
     ++handlersRunning_;
     Guarded(
         [&] {
             try {
-                (this->*handler)();
+                handler();
                 endSessionLog(QString());
             } catch (const std::exception& e) {
                 endSessionLog(ExceptionText(e)); // a connection that ended in this handler ended for this error
@@ -240,7 +246,6 @@ void TMainForm::buildControls()
     anchors_ = new TAnchors(client, kDesignClient);
 
     buildTopStrip(client);
-    buildPages();
     // The check box sits on the tab row, right of the tabs, so it goes on top of the page control.
     NOOP->raise();
 
@@ -287,6 +292,8 @@ void TMainForm::buildControls()
     ImageList2 = {QIcon(QStringLiteral(":/art/menu0-clear.png")), QIcon(QStringLiteral(":/art/menu1-about.png"))};
     mnuClearCommandList->setIcon(ImageList2[0]);
     About1->setIcon(ImageList2[1]);
+    // The pages come last: they are given the client, the gate and the status bar.
+    buildPages();
     describeControls();
 }
 
@@ -300,13 +307,6 @@ void TMainForm::describeControls()
         {bbExecute, "Send the SITE command typed in SiTE COMMAND (without the word SITE); the reply shows on the "
                     "STATUS page"},
         {NOOP, "Keep an idle connection open: the console sends NOOP now and then, so the site does not log you out"},
-        {bbWeekTop, "Show the site's top list of this week"},
-        {bbGroupTop, "Show the groups' top list"},
-        {bbUserTop, "Show the users' top list"},
-        {bbWho, "Show who is logged on now, with the process number of each login"},
-        {bbKillUser, "End a login: asks for its process number (WHO'S ON shows it)"},
-        {bbLastDirs, "Show the directories made last: asks how many"},
-        {bbLastNukes, "Show the last nukes: asks how many"},
         {bbUserInfo, "Show the details of the user chosen in USER"},
         {bbSetFlags, "Set the flags of the user chosen in USER (disabled, leech, group operator, ...)"},
         {bbModifyUser, "Change the group, password, log-in limit, ratio or idents of the user chosen in USER"},
@@ -339,8 +339,10 @@ void TMainForm::describeControls()
     CommandText->setToolTip(QStringLiteral("A SITE command without the word SITE (WHO, HELP, USER name); Enter or "
                                            "EXECUTE sends it, Up recalls the commands sent before"));
     const std::pair<QPlainTextEdit*, const char*> boxes[] = {
-        {StatusMemo, "STATUS replies"},     {InfoMemo, "iNFO replies"},       {UserMemo, "USER MAiNT replies"},
-        {GroupMemo, "GROUP MAiNT replies"}, {FileMemo, "FiLE MAiNT replies"},
+        {StatusMemo, "STATUS replies"},
+        {UserMemo, "USER MAiNT replies"},
+        {GroupMemo, "GROUP MAiNT replies"},
+        {FileMemo, "FiLE MAiNT replies"},
     };
     for (const auto& [box, name] : boxes)
         box->setAccessibleName(QString::fromUtf8(name));
@@ -430,21 +432,22 @@ void TMainForm::buildPages()
     StatusSheet = makeSheet("StatusSheet", QStringLiteral("STATUS"));
     StatusMemo = addMemo("StatusMemo", StatusSheet);
 
+    // The pages own their controls and handlers; what they need of the window comes through this.
+    const TPageContext context{*NMFTP1,
+                               OperationGate,
+                               [this](const std::function<void()>& handler) { run(handler); },
+                               [this](const QString& text) { StatusBar1->setPanelText(3, text); },
+                               [this](bool busy) { setBusyCursor(busy); },
+                               Lists,
+                               DirItemCount,
+                               ListUnderSelection,
+                               [this]() -> const std::string& { return loginFolder(); },
+                               ImageList1,
+                               [this] { return FlagForm; }};
+
     // iNFO
-    InfoSheet = makeSheet("InfoSheet", QStringLiteral("iNFO"));
-    Panel3 = makePanel("Panel3", InfoSheet, 41, true);
-    bbWeekTop = button(Panel3, "bbWeekTop", QStringLiteral("WEEKTOP"), QRect(8, 8, 75, 25));
-    bbGroupTop = button(Panel3, "bbGroupTop", QStringLiteral("GROUPTOP"), QRect(88, 8, 75, 25));
-    bbUserTop = button(Panel3, "bbUserTop", QStringLiteral("USERTOP"), QRect(168, 8, 75, 25));
-    bbWho = button(Panel3, "bbWho", QStringLiteral("WHO'S ON"), QRect(248, 8, 75, 25));
-    bbKillUser = button(Panel3, "bbKillUser", QStringLiteral("KiLL LOGiN"), QRect(328, 8, 75, 25));
-    bbLastDirs = button(Panel3, "bbLastDirs", QStringLiteral("LAST DiRS"), QRect(408, 8, 75, 25));
-    bbLastNukes = button(Panel3, "bbLastNukes", QStringLiteral("LAST NUKES"), QRect(488, 8, 75, 25));
-    // Keyboard order of the last three runs against their screen order.
-    QWidget::setTabOrder(bbWho, bbLastNukes);
-    QWidget::setTabOrder(bbLastNukes, bbLastDirs);
-    QWidget::setTabOrder(bbLastDirs, bbKillUser);
-    InfoMemo = addMemo("InfoMemo", InfoSheet);
+    InfoSheet = new TInfoPage(context);
+    PageControl1->addTab(InfoSheet, QStringLiteral("iNFO"));
 
     // USER MAiNT
     UserSheet = makeSheet("UserSheet", QStringLiteral("USER MAiNT"));
@@ -578,16 +581,8 @@ void TMainForm::connectHandlers()
     WidgetKit::passClicksThroughCompletion(CommandText);
     on(CommandText, &QComboBox::activated, &TMainForm::CommandTextChange);
     operation(bbExecute, &QPushButton::clicked, &TMainForm::bbExecuteClick);
-    InfoMemo->viewport()->installEventFilter(this);
+    InfoSheet->InfoMemo->viewport()->installEventFilter(this);
     UserMemo->viewport()->installEventFilter(this);
-
-    operation(bbWeekTop, &QPushButton::clicked, &TMainForm::bbWeekTopClick);
-    operation(bbGroupTop, &QPushButton::clicked, &TMainForm::bbGroupTopClick);
-    operation(bbUserTop, &QPushButton::clicked, &TMainForm::bbUserTopClick);
-    operation(bbWho, &QPushButton::clicked, &TMainForm::bbWhoClick);
-    operation(bbKillUser, &QPushButton::clicked, &TMainForm::bbKillUserClick);
-    operation(bbLastDirs, &QPushButton::clicked, &TMainForm::bbLastDirsClick);
-    operation(bbLastNukes, &QPushButton::clicked, &TMainForm::bbLastNukesClick);
 
     on(UserList->lineEdit(), &QLineEdit::textEdited, &TMainForm::UserListChange);
     on(UserList, &QComboBox::activated, &TMainForm::UserListChange);
@@ -724,7 +719,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         }
     }
     if (event->type() == QEvent::MouseButtonDblClick &&
-        (watched == InfoMemo->viewport() || watched == UserMemo->viewport()))
+        (watched == InfoSheet->InfoMemo->viewport() || watched == UserMemo->viewport()))
         RefreshData->trigger();
     return QMainWindow::eventFilter(watched, event);
 }
@@ -783,7 +778,7 @@ void TMainForm::LoadSettings()
     resize(window.width, window.height);
     // The page boxes that have no bound of their own keep this many lines, the oldest going first.
     scrollBack_ = window.scrollBack;
-    for (QPlainTextEdit* box : {StatusMemo, InfoMemo, FileMemo})
+    for (QPlainTextEdit* box : {StatusMemo, InfoSheet->InfoMemo, FileMemo})
         box->setMaximumBlockCount(scrollBack_);
     keepAlive_ = window.keepAlive;
     Timer1->setInterval(keepAlive_ * 1000);

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QStatusBar>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,7 @@ class QTimer;
 class TAnchors;
 class TDiamond;
 class TFlagForm;
+class TInfoPage;
 class TNMFTP;
 class TNewUserForm;
 class TNfoDizForm;
@@ -89,25 +91,14 @@ public:
 
     // Pages and their text boxes
     QWidget* StatusSheet;
-    QWidget* InfoSheet;
+    TInfoPage* InfoSheet;
     QWidget* UserSheet;
     QWidget* GroupSheet;
     QWidget* FileSheet;
     QPlainTextEdit* StatusMemo;
-    QPlainTextEdit* InfoMemo;
     QPlainTextEdit* UserMemo;
     QPlainTextEdit* GroupMemo;
     QPlainTextEdit* FileMemo;
-
-    // iNFO page
-    QFrame* Panel3;
-    QPushButton* bbWeekTop;
-    QPushButton* bbGroupTop;
-    QPushButton* bbUserTop;
-    QPushButton* bbWho;
-    QPushButton* bbKillUser;
-    QPushButton* bbLastDirs;
-    QPushButton* bbLastNukes;
 
     // USER MAiNT page
     QFrame* Panel2;
@@ -262,15 +253,6 @@ public:
     // (lowered by each one added; 0 once the list is full at MaxCommandWords).
     void learnCommands(const QStringList& words, int& budget);
 
-    // iNFO page (InfoPage.cpp)
-    void bbWeekTopClick();
-    void bbGroupTopClick();
-    void bbUserTopClick();
-    void bbWhoClick();
-    void bbKillUserClick();
-    void bbLastDirsClick();
-    void bbLastNukesClick();
-
     // USER MAiNT page (UserPage.cpp)
     void UserListChange();
     void bbUserInfoClick();
@@ -333,6 +315,7 @@ private:
     // Runs a handler of this window inside Guarded: the error that ends it goes to the standard error box, unless
     // the window is closing, which is then finished once no operation waits any more.
     void run(void (TMainForm::*handler)());
+    void run(const std::function<void()>& handler);
     // Finishes the session log of a connection that has ended, with the reason: the error given, else what ended
     // it (LOGOUT, CANCEL, closing), else the daemon's last refusal; nothing when no connection ended.
     void endSessionLog(const QString& error);
@@ -352,7 +335,6 @@ private:
     template <class Sender, class Signal>
     void operation(Sender* sender, Signal signal, void (TMainForm::*handler)());
     TUserContext userContext();
-    void infoCommand(const char* command, const char* caption = nullptr, const char* prompt = nullptr);
     void setBusyCursor(bool busy);
     void fetchUsers();
     void fetchGroups();

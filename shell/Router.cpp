@@ -8,6 +8,7 @@
 #include "ftp/NMFtp.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
+#include "shell/InfoPage.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
 
@@ -118,7 +119,7 @@ void TMainForm::NMFTP1Status()
 
     QWidget* page = PageControl1->currentWidget();
     if (page == StatusSheet || page == InfoSheet) {
-        keepLine(page == StatusSheet ? StatusMemo : InfoMemo, line);
+        keepLine(page == StatusSheet ? StatusMemo : InfoSheet->InfoMemo, line);
         if (line == "221")
             done();
     } else if (page == UserSheet || page == GroupSheet) {

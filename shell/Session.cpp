@@ -7,6 +7,7 @@
 #include "platform/Finally.h"
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
+#include "shell/InfoPage.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
 #include "sitebook/SiteBook.h"
@@ -207,7 +208,8 @@ void TMainForm::NMFTP1Connect()
 
 void TMainForm::clearSitePages()
 {
-    for (QPlainTextEdit* box : {InfoMemo, UserMemo, GroupMemo, FileMemo})
+    InfoSheet->clear();
+    for (QPlainTextEdit* box : {UserMemo, GroupMemo, FileMemo})
         box->clear();
     TreeView1->clear();
     clearLists();

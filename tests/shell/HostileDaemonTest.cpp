@@ -57,14 +57,14 @@ TEST_F(HostileDaemonTest, HugeAndBrokenLinesStayOneBoundedReadableLineEach)
     online(sim, &TMainForm::InfoSheet);
 
     // A line of a megabyte is shown cut, with a marker that says how long it was.
-    click(form->bbWeekTop);
+    click(control<QPushButton>("bbWeekTop"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_LT(longestLine(form->InfoMemo), 5000);
-    EXPECT_TRUE(form->InfoMemo->toPlainText().contains("[line cut: 1048580 bytes]"));
+    EXPECT_LT(longestLine(form->InfoSheet->InfoMemo), 5000);
+    EXPECT_TRUE(form->InfoSheet->InfoMemo->toPlainText().contains("[line cut: 1048580 bytes]"));
 
     // Binary junk and a terminal's escapes show as characters, on one line; none of them acts.
-    click(form->bbWho);
-    const QString who = form->InfoMemo->toPlainText();
+    click(control<QPushButton>("bbWho"));
+    const QString who = form->InfoSheet->InfoMemo->toPlainText();
     EXPECT_EQ(
         who.split('\n'),
         QStringList({"SITE WHO", QString::fromUtf8("200-bin\u2400ary \u241b[2J\u241b]0;owned\u2407 junk"), "221"}));
@@ -89,13 +89,13 @@ TEST_F(HostileDaemonTest, ALineThatNeverEndsAndA421AreReportedInPlainWords)
     SimProcess sim(
         {"--reply-from", "SITE WEEKTOP=" + replyFile(endless), "--reply-from", "SITE GROUPTOP=" + replyFile(closing)});
     online(sim, &TMainForm::InfoSheet);
-    click(form->bbGroupTop);
+    click(control<QPushButton>("bbGroupTop"));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("421 Service closing"))
         << "the daemon's own words: " << prompts.errors[0].toStdString();
 
     online(sim, &TMainForm::InfoSheet);
-    click(form->bbWeekTop);
+    click(control<QPushButton>("bbWeekTop"));
     ASSERT_EQ(prompts.errors.size(), 2);
     EXPECT_EQ(prompts.errors[1], "Reply too long.");
     EXPECT_FALSE(form->NMFTP1->Connected);

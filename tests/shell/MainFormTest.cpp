@@ -9,6 +9,7 @@
 #include "gui/Prompts.h"
 #include "platform/SettingsStore.h"
 #include "platform/Ticks.h"
+#include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
 #include "shell/Splash.h"
@@ -190,7 +191,7 @@ TEST_F(MainFormTest, EveryControlIsInPlaceWithItsCaptionAndState)
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(form->PageControl1->tabText(i), pages[i]);
     EXPECT_EQ(form->PageControl1->widget(1), form->InfoSheet);
-    EXPECT_EQ(form->Panel3->height(), 41);
+    EXPECT_EQ(form->InfoSheet->Panel3->height(), 41);
     EXPECT_EQ(form->Panel2->height(), 73);
     EXPECT_EQ(form->Panel1->height(), 57);
     EXPECT_EQ(form->Panel4->height(), 41);
@@ -250,7 +251,8 @@ TEST_F(MainFormTest, TheTopStripStretchesAndKeepsToTheRightEdge)
 TEST_F(MainFormTest, PageTextBoxesUseAFixedPitchFontTwelvePixelsHigh)
 {
     auto form = start();
-    for (QPlainTextEdit* memo : {form->StatusMemo, form->InfoMemo, form->UserMemo, form->GroupMemo, form->FileMemo}) {
+    for (QPlainTextEdit* memo :
+         {form->StatusMemo, form->InfoSheet->InfoMemo, form->UserMemo, form->GroupMemo, form->FileMemo}) {
         SCOPED_TRACE(memo->objectName().toStdString());
         EXPECT_EQ(memo->font().pixelSize(), 12);
         EXPECT_TRUE(QFontInfo(memo->font()).fixedPitch());

@@ -179,36 +179,36 @@ TEST_F(OnlineTest, InfoButtonsClearTheBoxAndAskWhereTheyMust)
     startConsole(sim.port);
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    form->InfoMemo->setPlainText(QStringLiteral("old text"));
+    form->InfoSheet->InfoMemo->setPlainText(QStringLiteral("old text"));
 
     const qsizetype mark = sim.commands().size();
-    click(form->bbWeekTop);
-    EXPECT_FALSE(form->InfoMemo->toPlainText().contains("old text"));
-    EXPECT_TRUE(form->InfoMemo->toPlainText().startsWith("SITE WEEKTOP"));
+    click(control<QPushButton>("bbWeekTop"));
+    EXPECT_FALSE(form->InfoSheet->InfoMemo->toPlainText().contains("old text"));
+    EXPECT_TRUE(form->InfoSheet->InfoMemo->toPlainText().startsWith("SITE WEEKTOP"));
 
-    form->InfoMemo->setPlainText(QStringLiteral("kept"));
+    form->InfoSheet->InfoMemo->setPlainText(QStringLiteral("kept"));
     prompts.inputAnswers = {QString()}; // Cancel
-    click(form->bbLastNukes);
-    EXPECT_EQ(form->InfoMemo->toPlainText(), "kept");
+    click(control<QPushButton>("bbLastNukes"));
+    EXPECT_EQ(form->InfoSheet->InfoMemo->toPlainText(), "kept");
     EXPECT_EQ(prompts.inputs.last(), "LAST NUKE'S MADE|Show how many nukes?|");
 
     prompts.inputAnswers = {QStringLiteral("10")};
-    click(form->bbLastNukes);
+    click(control<QPushButton>("bbLastNukes"));
     prompts.inputAnswers = {QStringLiteral(" ")};
-    click(form->bbLastDirs);
+    click(control<QPushButton>("bbLastDirs"));
     EXPECT_EQ(prompts.inputs.last(), "LAST DIR'S MADE|Show how many directories?|");
-    click(form->bbGroupTop);
-    click(form->bbUserTop);
-    click(form->bbWho);
+    click(control<QPushButton>("bbGroupTop"));
+    click(control<QPushButton>("bbUserTop"));
+    click(control<QPushButton>("bbWho"));
     prompts.inputAnswers = {QStringLiteral("99999")};
-    click(form->bbKillUser);
+    click(control<QPushButton>("bbKillUser"));
     EXPECT_EQ(prompts.inputs.last(), "KiLL LOGiN|Kill which Login? (PID)|");
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE WEEKTOP", "SITE NUKES 10", "SITE NEW  ", "SITE GROUPTOP",
                                                     "SITE USERTOP", "SITE WHO", "SITE KILL 99999"}));
     ASSERT_EQ(prompts.errors.size(), 2) << "a blank is no number of directories, and there is no such PID";
     EXPECT_TRUE(prompts.errors[0].startsWith("501"));
     EXPECT_TRUE(prompts.errors[1].startsWith("5"));
-    EXPECT_TRUE(form->InfoMemo->toPlainText().startsWith("SITE KILL 99999"))
+    EXPECT_TRUE(form->InfoSheet->InfoMemo->toPlainText().startsWith("SITE KILL 99999"))
         << "the box stays cleared but for the reply";
 }
 
@@ -315,7 +315,7 @@ TEST_F(OnlineTest, AnErrorTheOperatorCanActOnSaysWhatToCheck)
     startConsole(stalling.port, "quillon", [](SiteBook::Record& site) { site.replyTimeout = 1; });
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    click(form->bbWho);
+    click(control<QPushButton>("bbWho"));
     ASSERT_EQ(prompts.errors.size(), 3);
     EXPECT_TRUE(prompts.errors[2].startsWith("No answer from the server in 1 second"));
     EXPECT_TRUE(prompts.errors[2].contains("\nCheck that the daemon is running and answering"))
@@ -328,7 +328,7 @@ TEST_F(OnlineTest, ADaemonThatDropsTheConnectionMidReplyEndsTheWait)
     startConsole(sim.port);
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    click(form->bbWho);
+    click(control<QPushButton>("bbWho"));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_FALSE(form->NMFTP1->Connected);
     EXPECT_EQ(panel(1), "OFFLINE");
@@ -360,7 +360,7 @@ TEST_F(OnlineTest, NothingStartsWhileTheClientWaitsAndLogOutEndsTheWait)
     QString awaited, logOutCaption;
     bool hourglass = false;
     // The stalled reply's first line is in: the client waits for the rest.
-    auto replyStarted = [&] { return form->InfoMemo->toPlainText().contains("Who is on"); };
+    auto replyStarted = [&] { return form->InfoSheet->InfoMemo->toPlainText().contains("Who is on"); };
     duringTheWait(
         [&] {
             const qsizetype mark = sim.commands().size();
@@ -380,7 +380,7 @@ TEST_F(OnlineTest, NothingStartsWhileTheClientWaitsAndLogOutEndsTheWait)
             click(form->bbLogOut); // the way out of a daemon that stopped answering
         },
         replyStarted);
-    click(form->bbWho);
+    click(control<QPushButton>("bbWho"));
     EXPECT_EQ(during, 0);
     EXPECT_EQ(awaited, "Waiting for SITE WHO...");
     EXPECT_EQ(logOutCaption, "CANCEL");
@@ -403,8 +403,9 @@ TEST_F(OnlineTest, ClosingTheWindowDuringAWaitShutsDownCleanlyAndSavesTheSetting
     form->CommandText->addItem(QStringLiteral("WHO"));
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    duringTheWait([&] { form->close(); }, [&] { return form->InfoMemo->toPlainText().contains("Who is on"); });
-    click(form->bbWho);
+    duringTheWait([&] { form->close(); },
+                  [&] { return form->InfoSheet->InfoMemo->toPlainText().contains("Who is on"); });
+    click(control<QPushButton>("bbWho"));
     QTRY_VERIFY_WITH_TIMEOUT(!form->isVisible(), 15000);
     EXPECT_TRUE(prompts.errors.isEmpty())
         << "a closing console reports nothing: " << prompts.errors.join('\n').toStdString();
@@ -456,7 +457,7 @@ TEST_F(OnlineTest, TheSessionLogKeepsTheConversationWithPasswordsHidden)
     form->mnuSessionLog->trigger();
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    click(form->bbWho);
+    click(control<QPushButton>("bbWho"));
     ASSERT_EQ(prompts.errors.size(), 1);
     QFile dropped(form->sessionLog().path());
     ASSERT_TRUE(dropped.open(QIODevice::ReadOnly));

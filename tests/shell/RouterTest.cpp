@@ -5,6 +5,7 @@
 #include "files/NfoDizView.h"
 #include "ftp/NMFtp.h"
 #include "platform/SettingsStore.h"
+#include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
 
@@ -54,10 +55,12 @@ TEST_F(RouterTest, LinesGoTrimmedToThePageShowingAndClosingCodesSayDone)
     show(form->InfoSheet);
     status("SITE WHO");
     status("\xc9\xcd\xcd\xbb\r\n"); // the daemon's line drawing shows as drawn
-    EXPECT_EQ(lines(form->InfoMemo), QStringList({"SITE WHO", QString::fromUtf8("\u2554\u2550\u2550\u2557")}));
+    EXPECT_EQ(lines(form->InfoSheet->InfoMemo),
+              QStringList({"SITE WHO", QString::fromUtf8("\u2554\u2550\u2550\u2557")}));
 
     // "SITE GROUPS" is shown on no page; "SITE USERS" everywhere but during a user gathering.
-    for (QWidget* page : {form->StatusSheet, form->InfoSheet, form->UserSheet, form->GroupSheet, form->FileSheet}) {
+    for (QWidget* page : std::initializer_list<QWidget*>{form->StatusSheet, form->InfoSheet, form->UserSheet,
+                                                         form->GroupSheet, form->FileSheet}) {
         show(page);
         status("SITE GROUPS");
     }
@@ -102,7 +105,7 @@ TEST_F(RouterTest, TheUserGatheringReadsTheCellsAndStopsAtTheTotals)
 
 TEST_F(RouterTest, TheGroupGatheringRunsFromItsHeaderToAnEmptyLine)
 {
-    for (QWidget* page : {form->UserSheet, form->GroupSheet}) {
+    for (QWidget* page : std::initializer_list<QWidget*>{form->UserSheet, form->GroupSheet}) {
         SCOPED_TRACE(page->objectName().toStdString());
         form->GroupNames.clear();
         form->GroupCount = 0;

@@ -14,6 +14,7 @@
 #include "gui/Prompts.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
 #include "sitebook/Diamond.h"
@@ -233,7 +234,7 @@ void takePictures(TMainForm& form, const QDir& folder, Unattended& prompts)
     grab(&form, folder, "status.png");
 
     clickTab(form, form.InfoSheet);
-    form.bbUserTop->click();
+    form.InfoSheet->bbUserTop->click();
     grab(&form, folder, "info.png");
 
     clickTab(form, form.UserSheet);

@@ -15,6 +15,7 @@
 #include "platform/PollLoop.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
@@ -317,10 +318,6 @@ void TMainForm::describeControls()
         {bbKolvanes, "List the site operators (the users with the KOLVANE flag)"},
         {bbGroupOps, "List the group operators (the users with the GROUPOP flag)"},
         {bbLeeches, "List the leeches (the users with the LEECH flag, who download without a ratio)"},
-        {bbListGroupUsers, "List the members of the group chosen in GROUP"},
-        {bbAddGroup, "Add a new group: asks for its name"},
-        {bbDelGroup, "Delete the group chosen in GROUP (asks first)"},
-        {bbMoveUsers, "Move every user of the group chosen in GROUP into another group: asks which"},
         {bbDeleteDir, "Delete the folder chosen in the tree (asks first)"},
         {bbNukeDir, "Nuke the release folder chosen in the tree: asks for the multiplier and the reason"},
         {bbViewNfo, "Show the NFO text of the file chosen in the tree"},
@@ -334,14 +331,12 @@ void TMainForm::describeControls()
     Label1->setBuddy(SiteName);
     Label2->setBuddy(CommandText);
     Label3->setBuddy(UserList);
-    Label4->setBuddy(GroupList);
     SiteName->setToolTip(QStringLiteral("The site that LOGiN connects to"));
     CommandText->setToolTip(QStringLiteral("A SITE command without the word SITE (WHO, HELP, USER name); Enter or "
                                            "EXECUTE sends it, Up recalls the commands sent before"));
     const std::pair<QPlainTextEdit*, const char*> boxes[] = {
         {StatusMemo, "STATUS replies"},
         {UserMemo, "USER MAiNT replies"},
-        {GroupMemo, "GROUP MAiNT replies"},
         {FileMemo, "FiLE MAiNT replies"},
     };
     for (const auto& [box, name] : boxes)
@@ -470,17 +465,8 @@ void TMainForm::buildPages()
     UserMemo = addMemo("UserMemo", UserSheet);
 
     // GROUP MAiNT
-    GroupSheet = makeSheet("GroupSheet", QStringLiteral("GROUP MAiNT"));
-    Panel1 = makePanel("Panel1", GroupSheet, 57, false);
-    Label4 = label(Panel1, "Label4", QStringLiteral("GROUP"), QPoint(0, 8));
-    GroupList = editableList(Panel1, "GroupList", QRect(0, 24, 121, 25), 8);
-    bbListGroupUsers = button(Panel1, "bbListGroupUsers", QStringLiteral("LiST USERS"), QRect(128, 24, 78, 25));
-    bbAddGroup = button(Panel1, "bbAddGroup", QStringLiteral("ADD GROUP"), QRect(208, 24, 78, 25));
-    bbDelGroup = button(Panel1, "bbDelGroup", QStringLiteral("DEL GROUP"), QRect(288, 24, 78, 25));
-    bbMoveUsers = button(Panel1, "bbMoveUsers", QStringLiteral("MOVE USERS"), QRect(368, 24, 78, 25));
-    for (QPushButton* b : {bbListGroupUsers, bbDelGroup, bbMoveUsers})
-        b->setEnabled(false);
-    GroupMemo = addMemo("GroupMemo", GroupSheet);
+    GroupSheet = new TGroupPage(context);
+    PageControl1->addTab(GroupSheet, QStringLiteral("GROUP MAiNT"));
 
     // FiLE MAiNT
     FileSheet = makeSheet("FileSheet", QStringLiteral("FiLE MAiNT"));
@@ -596,13 +582,6 @@ void TMainForm::connectHandlers()
     operation(bbDeleteUser, &QPushButton::clicked, &TMainForm::bbDeleteUserClick);
     operation(bbGiveCredit, &QPushButton::clicked, &TMainForm::bbGiveCreditClick);
     operation(bbTakeCredit, &QPushButton::clicked, &TMainForm::bbTakeCreditClick);
-
-    on(GroupList->lineEdit(), &QLineEdit::textEdited, &TMainForm::GroupListChange);
-    on(GroupList, &QComboBox::activated, &TMainForm::GroupListChange);
-    operation(bbListGroupUsers, &QPushButton::clicked, &TMainForm::bbListGroupUsersClick);
-    operation(bbAddGroup, &QPushButton::clicked, &TMainForm::bbAddGroupClick);
-    operation(bbDelGroup, &QPushButton::clicked, &TMainForm::bbDelGroupClick);
-    operation(bbMoveUsers, &QPushButton::clicked, &TMainForm::bbMoveUsersClick);
 
     operation(bbDeleteDir, &QPushButton::clicked, &TMainForm::bbDeleteDirClick);
     operation(bbNukeDir, &QPushButton::clicked, &TMainForm::bbNukeDirClick);
@@ -960,8 +939,8 @@ void TMainForm::FormActivate()
 
 void TMainForm::DisableSelectionButtons()
 {
-    for (QPushButton* b : {bbDelGroup, bbListGroupUsers, bbMoveUsers, bbDeleteUser, bbUserInfo, bbSetFlags,
-                           bbModifyUser, bbGiveCredit, bbTakeCredit})
+    GroupSheet->disableSelectionButtons();
+    for (QPushButton* b : {bbDeleteUser, bbUserInfo, bbSetFlags, bbModifyUser, bbGiveCredit, bbTakeCredit})
         b->setEnabled(false);
 }
 

@@ -32,6 +32,7 @@ class QTimer;
 class TAnchors;
 class TDiamond;
 class TFlagForm;
+class TGroupPage;
 class TInfoPage;
 class TNMFTP;
 class TNewUserForm;
@@ -93,11 +94,10 @@ public:
     QWidget* StatusSheet;
     TInfoPage* InfoSheet;
     QWidget* UserSheet;
-    QWidget* GroupSheet;
+    TGroupPage* GroupSheet;
     QWidget* FileSheet;
     QPlainTextEdit* StatusMemo;
     QPlainTextEdit* UserMemo;
-    QPlainTextEdit* GroupMemo;
     QPlainTextEdit* FileMemo;
 
     // USER MAiNT page
@@ -114,15 +114,6 @@ public:
     QPushButton* bbKolvanes;
     QPushButton* bbGroupOps;
     QPushButton* bbLeeches;
-
-    // GROUP MAiNT page
-    QFrame* Panel1;
-    QLabel* Label4;
-    QComboBox* GroupList;
-    QPushButton* bbListGroupUsers;
-    QPushButton* bbAddGroup;
-    QPushButton* bbDelGroup;
-    QPushButton* bbMoveUsers;
 
     // FiLE MAiNT page
     QFrame* Panel4;
@@ -270,13 +261,6 @@ public:
     // The new-user dialog sent ADD USER for this name.
     void NewUserAdded(const QString& name);
 
-    // GROUP MAiNT page (GroupPage.cpp)
-    void GroupListChange();
-    void bbListGroupUsersClick();
-    void bbAddGroupClick();
-    void bbDelGroupClick();
-    void bbMoveUsersClick();
-
     // FiLE MAiNT page: delete, nuke and release inspection (FileCommands.cpp)
     void bbDeleteDirClick();
     void bbNukeDirClick();
@@ -337,12 +321,10 @@ private:
     TUserContext userContext();
     void setBusyCursor(bool busy);
     void fetchUsers();
-    void fetchGroups();
     void fetchDirectory();
     void replaceItems(QComboBox* box, const QStringList& items);
     void sendQuery(const std::string& command);
     void credit(const char* word, const QString& caption, const QString& prompt);
-    void groupCleanUp();
     // Removes the first entry equal to name without regard to case; nothing when there is none.
     static void removeFirstNoCase(QStringList& list, const QString& name);
     // The selected tree node, or none after telling the operator to select one.

@@ -8,6 +8,7 @@
 #include "ftp/NMFtp.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
+#include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
@@ -123,7 +124,7 @@ void TMainForm::NMFTP1Status()
         if (line == "221")
             done();
     } else if (page == UserSheet || page == GroupSheet) {
-        QPlainTextEdit* memo = page == UserSheet ? UserMemo : GroupMemo;
+        QPlainTextEdit* memo = page == UserSheet ? UserMemo : GroupSheet->GroupMemo;
         // The cut counts the lines kept back for the box as its own.
         if (lineCount(memo) + (keptBox_ == memo ? int(keptLines_.size()) : 0) > 200) {
             showLines();

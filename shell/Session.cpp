@@ -7,6 +7,7 @@
 #include "platform/Finally.h"
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
@@ -209,7 +210,8 @@ void TMainForm::NMFTP1Connect()
 void TMainForm::clearSitePages()
 {
     InfoSheet->clear();
-    for (QPlainTextEdit* box : {UserMemo, GroupMemo, FileMemo})
+    GroupSheet->clear();
+    for (QPlainTextEdit* box : {UserMemo, FileMemo})
         box->clear();
     TreeView1->clear();
     clearLists();
@@ -224,8 +226,7 @@ void TMainForm::clearLists()
     GroupNames.clear();
     UserList->clearEditText();
     UserList->clear();
-    GroupList->clearEditText();
-    GroupList->clear();
+    GroupSheet->clearList();
     DirItemCount = 0;
 }
 
@@ -303,11 +304,9 @@ void TMainForm::PageControl1Change()
     if (page == UserSheet) {
         if (UserLineCount == 0)
             fetchUsers();
-        if (GroupCount == 0)
-            fetchGroups();
+        GroupSheet->refresh();
     } else if (page == GroupSheet) {
-        if (GroupCount == 0)
-            fetchGroups();
+        GroupSheet->refresh();
     } else if (page == FileSheet) {
         if (DirItemCount == 0)
             fetchDirectory();
@@ -329,20 +328,6 @@ void TMainForm::fetchUsers()
     NMFTP1->SendCommand("SITE USERS"); // the router gathers the names while it runs
     GatheringUsers = false;
     replaceItems(UserList, UserNames);
-}
-
-void TMainForm::fetchGroups()
-{
-    setBusyCursor(true);
-    StatusBar1->setPanelText(3, QStringLiteral("Gathering Group data..."));
-    Finally done([this] {
-        GatheringGroups = false;
-        setBusyCursor(false);
-    });
-    NMFTP1->SendCommand("SITE GROUPS");
-    GatheringGroups = false;
-    replaceItems(GroupList, GroupNames);
-    StatusBar1->setPanelText(3, QStringLiteral("Done..."));
 }
 
 void TMainForm::fetchDirectory()

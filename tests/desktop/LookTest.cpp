@@ -3,6 +3,7 @@
 
 #include "gui/Look.h"
 #include "common/ScriptedPrompts.h"
+#include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"

@@ -9,6 +9,7 @@
 #include "common/Watchdog.h"
 #include "ftp/NMFtp.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"

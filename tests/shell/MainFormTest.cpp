@@ -9,6 +9,7 @@
 #include "gui/Prompts.h"
 #include "platform/SettingsStore.h"
 #include "platform/Ticks.h"
+#include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
@@ -193,7 +194,7 @@ TEST_F(MainFormTest, EveryControlIsInPlaceWithItsCaptionAndState)
     EXPECT_EQ(form->PageControl1->widget(1), form->InfoSheet);
     EXPECT_EQ(form->InfoSheet->Panel3->height(), 41);
     EXPECT_EQ(form->Panel2->height(), 73);
-    EXPECT_EQ(form->Panel1->height(), 57);
+    EXPECT_EQ(form->GroupSheet->Panel1->height(), 57);
     EXPECT_EQ(form->Panel4->height(), 41);
 
     // The user box: sorted by the console, ten characters at most; the command box keeps its history itself.
@@ -252,7 +253,7 @@ TEST_F(MainFormTest, PageTextBoxesUseAFixedPitchFontTwelvePixelsHigh)
 {
     auto form = start();
     for (QPlainTextEdit* memo :
-         {form->StatusMemo, form->InfoSheet->InfoMemo, form->UserMemo, form->GroupMemo, form->FileMemo}) {
+         {form->StatusMemo, form->InfoSheet->InfoMemo, form->UserMemo, form->GroupSheet->GroupMemo, form->FileMemo}) {
         SCOPED_TRACE(memo->objectName().toStdString());
         EXPECT_EQ(memo->font().pixelSize(), 12);
         EXPECT_TRUE(QFontInfo(memo->font()).fixedPitch());

@@ -63,8 +63,8 @@ TEST_F(OnlineTest, PagesFetchTheirDataOncePerLogIn)
     EXPECT_EQ(form->UserList->findText(""), -1) << "the totals line adds no name";
     for (int i = 1; i < form->UserList->count(); ++i)
         EXPECT_LE(form->UserList->itemText(i - 1), form->UserList->itemText(i)) << "the user box is sorted";
-    EXPECT_GE(form->GroupList->findText("Admin"), 0);
-    EXPECT_EQ(form->GroupList->count(), form->GroupNames.size());
+    EXPECT_GE(form->GroupSheet->GroupList->findText("Admin"), 0);
+    EXPECT_EQ(form->GroupSheet->GroupList->count(), form->GroupNames.size());
     EXPECT_EQ(form->GroupCount, form->GroupNames.size());
     const QString memo = form->UserMemo->toPlainText();
     EXPECT_TRUE(memo.contains("Totals:"));

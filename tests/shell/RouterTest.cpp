@@ -5,6 +5,7 @@
 #include "files/NfoDizView.h"
 #include "ftp/NMFtp.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
@@ -110,7 +111,7 @@ TEST_F(RouterTest, TheGroupGatheringRunsFromItsHeaderToAnEmptyLine)
         form->GroupNames.clear();
         form->GroupCount = 0;
         show(page);
-        QPlainTextEdit* memo = page == form->UserSheet ? form->UserMemo : form->GroupMemo;
+        QPlainTextEdit* memo = page == form->UserSheet ? form->UserMemo : form->GroupSheet->GroupMemo;
         memo->setPlainText(QStringLiteral("earlier"));
         status("214- Available Groups :\r\n");
         EXPECT_TRUE(form->GatheringGroups);

@@ -14,6 +14,7 @@
 #include "gui/Prompts.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
@@ -243,8 +244,8 @@ void takePictures(TMainForm& form, const QDir& folder, Unattended& prompts)
     grab(&form, folder, "user-maint.png");
 
     clickTab(form, form.GroupSheet);
-    pick(form.GroupList, form.GroupList->itemText(0));
-    form.bbListGroupUsers->click();
+    pick(form.GroupSheet->GroupList, form.GroupSheet->GroupList->itemText(0));
+    form.GroupSheet->bbListGroupUsers->click();
     grab(&form, folder, "group-maint.png");
 
     // FiLE MAiNT: a release opened in the tree, its NFO file selected.

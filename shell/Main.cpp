@@ -21,6 +21,7 @@
 #include "shell/ReplyText.h"
 #include "shell/RunSites.h"
 #include "shell/Splash.h"
+#include "shell/UserPage.h"
 #include "sitebook/BookTransfer.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
@@ -308,16 +309,6 @@ void TMainForm::describeControls()
         {bbExecute, "Send the SITE command typed in SiTE COMMAND (without the word SITE); the reply shows on the "
                     "STATUS page"},
         {NOOP, "Keep an idle connection open: the console sends NOOP now and then, so the site does not log you out"},
-        {bbUserInfo, "Show the details of the user chosen in USER"},
-        {bbSetFlags, "Set the flags of the user chosen in USER (disabled, leech, group operator, ...)"},
-        {bbModifyUser, "Change the group, password, log-in limit, ratio or idents of the user chosen in USER"},
-        {bbDeleteUser, "Delete the user chosen in USER from the site (asks first)"},
-        {bbGiveCredit, "Give credit to the user chosen in USER: asks how many MB"},
-        {bbTakeCredit, "Take credit from the user chosen in USER: asks how many MB"},
-        {bbNewUser, "Add a new user to the site"},
-        {bbKolvanes, "List the site operators (the users with the KOLVANE flag)"},
-        {bbGroupOps, "List the group operators (the users with the GROUPOP flag)"},
-        {bbLeeches, "List the leeches (the users with the LEECH flag, who download without a ratio)"},
         {bbDeleteDir, "Delete the folder chosen in the tree (asks first)"},
         {bbNukeDir, "Nuke the release folder chosen in the tree: asks for the multiplier and the reason"},
         {bbViewNfo, "Show the NFO text of the file chosen in the tree"},
@@ -330,13 +321,11 @@ void TMainForm::describeControls()
 
     Label1->setBuddy(SiteName);
     Label2->setBuddy(CommandText);
-    Label3->setBuddy(UserList);
     SiteName->setToolTip(QStringLiteral("The site that LOGiN connects to"));
     CommandText->setToolTip(QStringLiteral("A SITE command without the word SITE (WHO, HELP, USER name); Enter or "
                                            "EXECUTE sends it, Up recalls the commands sent before"));
     const std::pair<QPlainTextEdit*, const char*> boxes[] = {
         {StatusMemo, "STATUS replies"},
-        {UserMemo, "USER MAiNT replies"},
         {FileMemo, "FiLE MAiNT replies"},
     };
     for (const auto& [box, name] : boxes)
@@ -445,24 +434,8 @@ void TMainForm::buildPages()
     PageControl1->addTab(InfoSheet, QStringLiteral("iNFO"));
 
     // USER MAiNT
-    UserSheet = makeSheet("UserSheet", QStringLiteral("USER MAiNT"));
-    Panel2 = makePanel("Panel2", UserSheet, 73, false);
-    Label3 = label(Panel2, "Label3", QStringLiteral("USER"), QPoint(0, 8));
-    UserList = editableList(Panel2, "UserList", QRect(0, 24, 113, 25), 16);
-    UserList->lineEdit()->setMaxLength(10);
-    bbUserInfo = button(Panel2, "bbUserInfo", QStringLiteral("GET iNFO"), QRect(120, 8, 75, 25));
-    bbSetFlags = button(Panel2, "bbSetFlags", QStringLiteral("SET FLAGS"), QRect(120, 40, 75, 25));
-    bbModifyUser = button(Panel2, "bbModifyUser", QStringLiteral("MODiFY"), QRect(199, 8, 75, 25));
-    bbDeleteUser = button(Panel2, "bbDeleteUser", QStringLiteral("DELETE"), QRect(199, 40, 75, 25));
-    bbGiveCredit = button(Panel2, "bbGiveCredit", QStringLiteral("GiVE CREDiT"), QRect(278, 8, 75, 25));
-    bbTakeCredit = button(Panel2, "bbTakeCredit", QStringLiteral("TAKE CREDiT"), QRect(278, 40, 75, 25));
-    bbNewUser = button(Panel2, "bbNewUser", QStringLiteral("NEW USER"), QRect(357, 8, 73, 57));
-    bbKolvanes = button(Panel2, "bbKolvanes", QStringLiteral("KOLVANES"), QRect(435, 24, 70, 25));
-    bbGroupOps = button(Panel2, "bbGroupOps", QStringLiteral("GROUPOPS"), QRect(512, 8, 70, 25));
-    bbLeeches = button(Panel2, "bbLeeches", QStringLiteral("LEECHES"), QRect(512, 40, 70, 25));
-    for (QPushButton* b : {bbUserInfo, bbSetFlags, bbModifyUser, bbDeleteUser, bbGiveCredit, bbTakeCredit})
-        b->setEnabled(false);
-    UserMemo = addMemo("UserMemo", UserSheet);
+    UserSheet = new TUserPage(context);
+    PageControl1->addTab(UserSheet, QStringLiteral("USER MAiNT"));
 
     // GROUP MAiNT
     GroupSheet = new TGroupPage(context);
@@ -568,20 +541,7 @@ void TMainForm::connectHandlers()
     on(CommandText, &QComboBox::activated, &TMainForm::CommandTextChange);
     operation(bbExecute, &QPushButton::clicked, &TMainForm::bbExecuteClick);
     InfoSheet->InfoMemo->viewport()->installEventFilter(this);
-    UserMemo->viewport()->installEventFilter(this);
-
-    on(UserList->lineEdit(), &QLineEdit::textEdited, &TMainForm::UserListChange);
-    on(UserList, &QComboBox::activated, &TMainForm::UserListChange);
-    operation(bbUserInfo, &QPushButton::clicked, &TMainForm::bbUserInfoClick);
-    operation(bbKolvanes, &QPushButton::clicked, &TMainForm::bbKolvanesClick);
-    operation(bbGroupOps, &QPushButton::clicked, &TMainForm::bbGroupOpsClick);
-    operation(bbLeeches, &QPushButton::clicked, &TMainForm::bbLeechesClick);
-    operation(bbModifyUser, &QPushButton::clicked, &TMainForm::bbModifyUserClick);
-    operation(bbNewUser, &QPushButton::clicked, &TMainForm::bbNewUserClick);
-    operation(bbSetFlags, &QPushButton::clicked, &TMainForm::bbSetFlagsClick);
-    operation(bbDeleteUser, &QPushButton::clicked, &TMainForm::bbDeleteUserClick);
-    operation(bbGiveCredit, &QPushButton::clicked, &TMainForm::bbGiveCreditClick);
-    operation(bbTakeCredit, &QPushButton::clicked, &TMainForm::bbTakeCreditClick);
+    UserSheet->UserMemo->viewport()->installEventFilter(this);
 
     operation(bbDeleteDir, &QPushButton::clicked, &TMainForm::bbDeleteDirClick);
     operation(bbNukeDir, &QPushButton::clicked, &TMainForm::bbNukeDirClick);
@@ -666,24 +626,7 @@ void TMainForm::CreateDialogs()
     connect(SiteForm, &TSiteForm::closed, this,
             [this](const QString& site) { Guarded([&] { SiteFormClosed(site); }); });
     FlagForm = new TFlagForm(
-        *NMFTP1, OperationGate, [this] { return UserList->currentText(); }, this);
-}
-
-TUserContext TMainForm::userContext()
-{
-    return TUserContext{*NMFTP1, OperationGate, UserList->currentText(), GroupNames};
-}
-
-std::unique_ptr<TUserForm> TMainForm::makeUserForm()
-{
-    return std::make_unique<TUserForm>(userContext(), this);
-}
-
-std::unique_ptr<TNewUserForm> TMainForm::makeNewUserForm()
-{
-    auto dialog = std::make_unique<TNewUserForm>(userContext(), this);
-    connect(dialog.get(), &TNewUserForm::userAdded, this, &TMainForm::NewUserAdded);
-    return dialog;
+        *NMFTP1, OperationGate, [this] { return UserSheet->UserList->currentText(); }, this);
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
@@ -698,7 +641,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         }
     }
     if (event->type() == QEvent::MouseButtonDblClick &&
-        (watched == InfoSheet->InfoMemo->viewport() || watched == UserMemo->viewport()))
+        (watched == InfoSheet->InfoMemo->viewport() || watched == UserSheet->UserMemo->viewport()))
         RefreshData->trigger();
     return QMainWindow::eventFilter(watched, event);
 }
@@ -940,8 +883,7 @@ void TMainForm::FormActivate()
 void TMainForm::DisableSelectionButtons()
 {
     GroupSheet->disableSelectionButtons();
-    for (QPushButton* b : {bbDeleteUser, bbUserInfo, bbSetFlags, bbModifyUser, bbGiveCredit, bbTakeCredit})
-        b->setEnabled(false);
+    UserSheet->disableSelectionButtons();
 }
 
 void TMainForm::mnuSessionLogClick()

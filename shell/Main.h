@@ -33,6 +33,7 @@ class TAnchors;
 class TDiamond;
 class TFlagForm;
 class TGroupPage;
+class TUserPage;
 class TInfoPage;
 class TNMFTP;
 class TNewUserForm;
@@ -93,27 +94,11 @@ public:
     // Pages and their text boxes
     QWidget* StatusSheet;
     TInfoPage* InfoSheet;
-    QWidget* UserSheet;
+    TUserPage* UserSheet;
     TGroupPage* GroupSheet;
     QWidget* FileSheet;
     QPlainTextEdit* StatusMemo;
-    QPlainTextEdit* UserMemo;
     QPlainTextEdit* FileMemo;
-
-    // USER MAiNT page
-    QFrame* Panel2;
-    QLabel* Label3;
-    QComboBox* UserList;
-    QPushButton* bbUserInfo;
-    QPushButton* bbSetFlags;
-    QPushButton* bbModifyUser;
-    QPushButton* bbDeleteUser;
-    QPushButton* bbGiveCredit;
-    QPushButton* bbTakeCredit;
-    QPushButton* bbNewUser;
-    QPushButton* bbKolvanes;
-    QPushButton* bbGroupOps;
-    QPushButton* bbLeeches;
 
     // FiLE MAiNT page
     QFrame* Panel4;
@@ -171,9 +156,6 @@ public:
     void CreateDialogs();
     // The window that runs one command on many sites, made when first asked for.
     TRunSitesForm* RunSitesForm = nullptr;
-    // The user dialogs, made for one use each, with the selected user and the gathered groups.
-    std::unique_ptr<TUserForm> makeUserForm();
-    std::unique_ptr<TNewUserForm> makeNewUserForm();
 
     // The store, or EStoreError naming why it could not be opened.
     TSettingsStore& store();
@@ -244,23 +226,6 @@ public:
     // (lowered by each one added; 0 once the list is full at MaxCommandWords).
     void learnCommands(const QStringList& words, int& budget);
 
-    // USER MAiNT page (UserPage.cpp)
-    void UserListChange();
-    void bbUserInfoClick();
-    void bbKolvanesClick();
-    void bbGroupOpsClick();
-    void bbLeechesClick();
-    void bbModifyUserClick();
-    void bbNewUserClick();
-    void bbSetFlagsClick();
-    void bbDeleteUserClick();
-    void bbGiveCreditClick();
-    void bbTakeCreditClick();
-    // Copies UserNames into the user box's list, sorted, keeping the box's text.
-    void refreshUserList();
-    // The new-user dialog sent ADD USER for this name.
-    void NewUserAdded(const QString& name);
-
     // FiLE MAiNT page: delete, nuke and release inspection (FileCommands.cpp)
     void bbDeleteDirClick();
     void bbNukeDirClick();
@@ -318,15 +283,8 @@ private:
     // Connects a handler that starts an operation: through the gate, which holds it off while another one waits.
     template <class Sender, class Signal>
     void operation(Sender* sender, Signal signal, void (TMainForm::*handler)());
-    TUserContext userContext();
     void setBusyCursor(bool busy);
-    void fetchUsers();
     void fetchDirectory();
-    void replaceItems(QComboBox* box, const QStringList& items);
-    void sendQuery(const std::string& command);
-    void credit(const char* word, const QString& caption, const QString& prompt);
-    // Removes the first entry equal to name without regard to case; nothing when there is none.
-    static void removeFirstNoCase(QStringList& list, const QString& name);
     // The selected tree node, or none after telling the operator to select one.
     QPersistentModelIndex selectedOrNotice();
     void listSelectedDirectory();

@@ -12,6 +12,7 @@
 #include "shell/InfoPage.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
+#include "shell/UserPage.h"
 
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -124,7 +125,7 @@ void TMainForm::NMFTP1Status()
         if (line == "221")
             done();
     } else if (page == UserSheet || page == GroupSheet) {
-        QPlainTextEdit* memo = page == UserSheet ? UserMemo : GroupSheet->GroupMemo;
+        QPlainTextEdit* memo = page == UserSheet ? UserSheet->UserMemo : GroupSheet->GroupMemo;
         // The cut counts the lines kept back for the box as its own.
         if (lineCount(memo) + (keptBox_ == memo ? int(keptLines_.size()) : 0) > 200) {
             showLines();

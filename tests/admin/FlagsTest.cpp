@@ -137,9 +137,9 @@ TEST_F(FlagsTest, ARefusedLineClosesTheDialogAndTheConsoleTakesInputAgain)
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("550 You cannot lock yourself out")) << prompts.errors[0].toStdString();
     EXPECT_TRUE(allClear());
-    form->UserList->clearEditText();
-    QTest::keyClicks(form->UserList, QStringLiteral("pal"));
-    EXPECT_EQ(form->UserList->currentText(), "pal") << "nothing holds the console any more";
+    form->UserSheet->UserList->clearEditText();
+    QTest::keyClicks(form->UserSheet->UserList, QStringLiteral("pal"));
+    EXPECT_EQ(form->UserSheet->UserList->currentText(), "pal") << "nothing holds the console any more";
 }
 
 TEST_F(FlagsTest, TheConsoleStaysStillWhileTheLinesGo)
@@ -148,15 +148,15 @@ TEST_F(FlagsTest, TheConsoleStaysStillWhileTheLinesGo)
     bool hiddenDuring = false;
     duringTheWait([&] {
         hiddenDuring = !dialog->isVisible();
-        QTest::keyClicks(form->UserList, QStringLiteral("zz"));
-        click(form->bbSetFlags);
+        QTest::keyClicks(form->UserSheet->UserList, QStringLiteral("zz"));
+        click(control<QPushButton>("bbSetFlags"));
         click(dialog->bbSetFlags);
     });
     prompts.confirmAnswers = {true, true};
     execWith([&] { click(dialog->bbSetFlags); });
     EXPECT_TRUE(hiddenDuring);
     EXPECT_EQ(prompts.confirms.size(), 1);
-    EXPECT_EQ(form->UserList->currentText(), "newbie");
+    EXPECT_EQ(form->UserSheet->UserList->currentText(), "newbie");
     EXPECT_EQ(sent(), chflags("newbie", {}));
 }
 

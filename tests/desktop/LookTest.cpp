@@ -7,6 +7,7 @@
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
+#include "shell/UserPage.h"
 
 #include <gtest/gtest.h>
 

@@ -13,6 +13,7 @@
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
+#include "shell/UserPage.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"

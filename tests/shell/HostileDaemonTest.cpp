@@ -71,11 +71,11 @@ TEST_F(HostileDaemonTest, HugeAndBrokenLinesStayOneBoundedReadableLineEach)
 
     // Three hundred thousand carriage returns inside one line are one line of the bounded user box.
     clickTab(form->UserSheet);
-    form->UserList->setEditText(QStringLiteral("newbie"));
-    emit form->UserList->activated(0);
-    click(form->bbUserInfo);
+    form->UserSheet->UserList->setEditText(QStringLiteral("newbie"));
+    emit form->UserSheet->UserList->activated(0);
+    click(control<QPushButton>("bbUserInfo"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_LE(form->UserMemo->document()->blockCount(), 201);
+    EXPECT_LE(form->UserSheet->UserMemo->document()->blockCount(), 201);
 
     // The console goes on as before.
     click(form->bbLogOut);
@@ -120,11 +120,11 @@ TEST_F(HostileDaemonTest, PastedLineBreaksNeverBecomeASecondCommand)
 
     // Pasted into the user box: GET iNFO would send "SITE USER a" and then "DELE x".
     QApplication::clipboard()->setText(QStringLiteral("a\r\nDELE x"));
-    form->UserList->lineEdit()->clear();
-    QTest::keyClick(form->UserList->lineEdit(), Qt::Key_V, Qt::ControlModifier);
-    ASSERT_TRUE(form->UserList->currentText().contains('\n')) << "the box keeps what was pasted";
-    emit form->UserList->activated(0);
-    click(form->bbUserInfo);
+    form->UserSheet->UserList->lineEdit()->clear();
+    QTest::keyClick(form->UserSheet->UserList->lineEdit(), Qt::Key_V, Qt::ControlModifier);
+    ASSERT_TRUE(form->UserSheet->UserList->currentText().contains('\n')) << "the box keeps what was pasted";
+    emit form->UserSheet->UserList->activated(0);
+    click(control<QPushButton>("bbUserInfo"));
 
     // Typed into the command box, or recalled from a history that holds it.
     form->CommandText->setEditText(QStringLiteral("WHO\r\nSITE DELUSER admin"));
@@ -132,7 +132,7 @@ TEST_F(HostileDaemonTest, PastedLineBreaksNeverBecomeASecondCommand)
     click(form->bbExecute);
 
     // In a dialog's sequence: not even the lines before it go.
-    auto dialog = form->makeUserForm();
+    auto dialog = form->UserSheet->makeUserForm();
     dialog->Password->setText(QStringLiteral("new"));
     dialog->Ident1->setText(QStringLiteral("x@y\nSITE DELUSER admin"));
     prompts.confirmAnswers = {true};
@@ -219,18 +219,18 @@ TEST_F(HostileDaemonTest, AHelpOfFiftyThousandLinesIsTakenInWholeAndTeachesABoun
     // The user box is cut to its last 100 lines whenever it has grown past 200, as if line by line.
     clickTab(form->UserSheet);
     QStringList expected;
-    if (!form->UserMemo->document()->isEmpty())
-        expected = form->UserMemo->toPlainText().split('\n');
+    if (!form->UserSheet->UserMemo->document()->isEmpty())
+        expected = form->UserSheet->UserMemo->toPlainText().split('\n');
     for (const QString& line : recordShown) {
         if (expected.size() > 200)
             expected = expected.mid(expected.size() - 100);
         expected << line;
     }
-    form->UserList->setEditText(QStringLiteral("newbie"));
-    emit form->UserList->activated(0);
-    click(form->bbUserInfo);
+    form->UserSheet->UserList->setEditText(QStringLiteral("newbie"));
+    emit form->UserSheet->UserList->activated(0);
+    click(control<QPushButton>("bbUserInfo"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_EQ(form->UserMemo->toPlainText().split('\n'), expected);
+    EXPECT_EQ(form->UserSheet->UserMemo->toPlainText().split('\n'), expected);
     EXPECT_TRUE(form->NMFTP1->Connected);
 }
 

@@ -58,15 +58,16 @@ TEST_F(OnlineTest, PagesFetchTheirDataOncePerLogIn)
     clickTab(form->UserSheet);
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE USERS", "SITE GROUPS"}));
     EXPECT_EQ(panel(3), "Done...");
-    EXPECT_GT(form->UserList->count(), 10);
-    EXPECT_GE(form->UserList->findText("siteop"), 0);
-    EXPECT_EQ(form->UserList->findText(""), -1) << "the totals line adds no name";
-    for (int i = 1; i < form->UserList->count(); ++i)
-        EXPECT_LE(form->UserList->itemText(i - 1), form->UserList->itemText(i)) << "the user box is sorted";
+    EXPECT_GT(form->UserSheet->UserList->count(), 10);
+    EXPECT_GE(form->UserSheet->UserList->findText("siteop"), 0);
+    EXPECT_EQ(form->UserSheet->UserList->findText(""), -1) << "the totals line adds no name";
+    for (int i = 1; i < form->UserSheet->UserList->count(); ++i)
+        EXPECT_LE(form->UserSheet->UserList->itemText(i - 1), form->UserSheet->UserList->itemText(i))
+            << "the user box is sorted";
     EXPECT_GE(form->GroupSheet->GroupList->findText("Admin"), 0);
     EXPECT_EQ(form->GroupSheet->GroupList->count(), form->GroupNames.size());
     EXPECT_EQ(form->GroupCount, form->GroupNames.size());
-    const QString memo = form->UserMemo->toPlainText();
+    const QString memo = form->UserSheet->UserMemo->toPlainText();
     EXPECT_TRUE(memo.contains("Totals:"));
     EXPECT_FALSE(memo.contains("SITE GROUPS"));
     EXPECT_FALSE(memo.contains("Available Groups"));
@@ -76,12 +77,12 @@ TEST_F(OnlineTest, PagesFetchTheirDataOncePerLogIn)
     mark = sim.commands().size();
     clickTab(form->GroupSheet);
     clickTab(form->UserSheet);
-    QTest::mouseDClick(form->UserMemo->viewport(), Qt::LeftButton);
+    QTest::mouseDClick(form->UserSheet->UserMemo->viewport(), Qt::LeftButton);
     EXPECT_EQ(sim.commandsSince(mark), QStringList());
 
     // Logged out and in again, GROUP MAiNT first fetches only the groups, USER MAiNT then only the users.
     click(form->bbLogOut);
-    EXPECT_EQ(form->UserList->count(), 0);
+    EXPECT_EQ(form->UserSheet->UserList->count(), 0);
     EXPECT_TRUE(form->GroupNames.isEmpty());
     click(form->bbLogin);
     mark = sim.commands().size();
@@ -346,8 +347,8 @@ TEST_F(OnlineTest, NothingStartsWhileTheClientWaitsAndLogOutEndsTheWait)
     clickTab(form->InfoSheet);
     form->NOOP->setChecked(true);
     // The user dialogs live for one use; two of them are up, so that their handlers are in the gate's list too.
-    const auto modify = form->makeUserForm();
-    const auto add = form->makeNewUserForm();
+    const auto modify = form->UserSheet->makeUserForm();
+    const auto add = form->UserSheet->makeNewUserForm();
 
     // Every button of the pages starts an operation, and the gate knows each one.
     QStringList gated;

@@ -18,6 +18,7 @@
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
+#include "shell/UserPage.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
@@ -239,8 +240,8 @@ void takePictures(TMainForm& form, const QDir& folder, Unattended& prompts)
     grab(&form, folder, "info.png");
 
     clickTab(form, form.UserSheet);
-    pick(form.UserList, QStringLiteral("siteop"));
-    form.bbUserInfo->click();
+    pick(form.UserSheet->UserList, QStringLiteral("siteop"));
+    form.UserSheet->bbUserInfo->click();
     grab(&form, folder, "user-maint.png");
 
     clickTab(form, form.GroupSheet);

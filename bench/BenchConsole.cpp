@@ -23,8 +23,11 @@
 #include "gui/Look.h"
 #include "gui/Prompts.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
+#include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
+#include "shell/UserPage.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 
@@ -628,7 +631,7 @@ bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, Run run, int
     const auto userClick = Clock::now();
     clickTab(form, form.UserSheet);
     f.gatherMs = ms(Clock::now() - userClick);
-    f.users = form.UserList->count();
+    f.users = form.UserSheet->UserList->count();
     if (form.StatusBar1->panelText(3) != QStringLiteral("Done...") || f.users != Users)
         std::fprintf(stderr, "gathering: panel 3 reads \"%s\" with %d users\n",
                      qPrintable(form.StatusBar1->panelText(3)), f.users);

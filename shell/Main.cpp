@@ -15,10 +15,13 @@
 #include "platform/PollLoop.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
+#include "shell/InfoPage.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
 #include "shell/RunSites.h"
 #include "shell/Splash.h"
+#include "shell/UserPage.h"
 #include "sitebook/BookTransfer.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
@@ -164,11 +167,16 @@ TMainForm::~TMainForm()
 
 void TMainForm::run(void (TMainForm::*handler)())
 {
+    run([this, handler] { (this->*handler)(); });
+}
+
+void TMainForm::run(const std::function<void()>& handler)
+{
     ++handlersRunning_;
     Guarded(
         [&] {
             try {
-                (this->*handler)();
+                handler();
                 endSessionLog(QString());
             } catch (const std::exception& e) {
                 const auto* own = dynamic_cast<const Exception*>(&e);
@@ -242,7 +250,6 @@ void TMainForm::buildControls()
     anchors_ = new TAnchors(client, kDesignClient);
 
     buildTopStrip(client);
-    buildPages();
     // The check box sits on the tab row, right of the tabs, so it goes on top of the page control.
     NOOP->raise();
 
@@ -292,6 +299,8 @@ void TMainForm::buildControls()
     ImageList2 = {QIcon(QStringLiteral(":/art/menu0-clear.png")), QIcon(QStringLiteral(":/art/menu1-about.png"))};
     mnuClearCommandList->setIcon(ImageList2[0]);
     About1->setIcon(ImageList2[1]);
+    // The pages come last: they are given the client, the gate and the status bar.
+    buildPages();
     describeControls();
 }
 
@@ -305,27 +314,6 @@ void TMainForm::describeControls()
         {bbExecute, "Send the SITE command typed in SiTE COMMAND (without the word SITE); the reply shows on the "
                     "STATUS page"},
         {NOOP, "Keep an idle connection open: the console sends NOOP now and then, so the site does not log you out"},
-        {bbWeekTop, "Show the site's top list of this week"},
-        {bbGroupTop, "Show the groups' top list"},
-        {bbUserTop, "Show the users' top list"},
-        {bbWho, "Show who is logged on now, with the process number of each login"},
-        {bbKillUser, "End a login: asks for its process number (WHO'S ON shows it)"},
-        {bbLastDirs, "Show the directories made last: asks how many"},
-        {bbLastNukes, "Show the last nukes: asks how many"},
-        {bbUserInfo, "Show the details of the user chosen in USER"},
-        {bbSetFlags, "Set the flags of the user chosen in USER (disabled, leech, group operator, ...)"},
-        {bbModifyUser, "Change the group, password, log-in limit, ratio or idents of the user chosen in USER"},
-        {bbDeleteUser, "Delete the user chosen in USER from the site (asks first)"},
-        {bbGiveCredit, "Give credit to the user chosen in USER: asks how many MB"},
-        {bbTakeCredit, "Take credit from the user chosen in USER: asks how many MB"},
-        {bbNewUser, "Add a new user to the site"},
-        {bbKolvanes, "List the site operators (the users with the KOLVANE flag)"},
-        {bbGroupOps, "List the group operators (the users with the GROUPOP flag)"},
-        {bbLeeches, "List the leeches (the users with the LEECH flag, who download without a ratio)"},
-        {bbListGroupUsers, "List the members of the group chosen in GROUP"},
-        {bbAddGroup, "Add a new group: asks for its name"},
-        {bbDelGroup, "Delete the group chosen in GROUP (asks first)"},
-        {bbMoveUsers, "Move every user of the group chosen in GROUP into another group: asks which"},
         {bbDeleteDir, "Delete the folder chosen in the tree (asks first)"},
         {bbNukeDir, "Nuke the release folder chosen in the tree: asks for the multiplier and the reason"},
         {bbViewNfo, "Show the NFO text of the file chosen in the tree"},
@@ -338,14 +326,12 @@ void TMainForm::describeControls()
 
     Label1->setBuddy(SiteName);
     Label2->setBuddy(CommandText);
-    Label3->setBuddy(UserList);
-    Label4->setBuddy(GroupList);
     SiteName->setToolTip(QStringLiteral("The site that LOGiN connects to"));
     CommandText->setToolTip(QStringLiteral("A SITE command without the word SITE (WHO, HELP, USER name); Enter or "
                                            "EXECUTE sends it, Up recalls the commands sent before"));
     const std::pair<QPlainTextEdit*, const char*> boxes[] = {
-        {StatusMemo, "STATUS replies"},     {InfoMemo, "iNFO replies"},       {UserMemo, "USER MAiNT replies"},
-        {GroupMemo, "GROUP MAiNT replies"}, {FileMemo, "FiLE MAiNT replies"},
+        {StatusMemo, "STATUS replies"},
+        {FileMemo, "FiLE MAiNT replies"},
     };
     for (const auto& [box, name] : boxes)
         box->setAccessibleName(QString::fromUtf8(name));
@@ -435,54 +421,31 @@ void TMainForm::buildPages()
     StatusSheet = makeSheet("StatusSheet", QStringLiteral("STATUS"));
     StatusMemo = addMemo("StatusMemo", StatusSheet);
 
+    // The pages own their controls and handlers; what they need of the window comes through this.
+    const TPageContext context{*NMFTP1,
+                               OperationGate,
+                               [this](const std::function<void()>& handler) { run(handler); },
+                               [this](const QString& text) { StatusBar1->setPanelText(3, text); },
+                               [this](bool busy) { setBusyCursor(busy); },
+                               [this] { cancelWait(); },
+                               Lists,
+                               DirItemCount,
+                               ListUnderSelection,
+                               [this]() -> const std::string& { return loginFolder(); },
+                               ImageList1,
+                               [this] { return FlagForm; }};
+
     // iNFO
-    InfoSheet = makeSheet("InfoSheet", QStringLiteral("iNFO"));
-    Panel3 = makePanel("Panel3", InfoSheet, 41, true);
-    bbWeekTop = button(Panel3, "bbWeekTop", QStringLiteral("WEEKTOP"), QRect(8, 8, 75, 25));
-    bbGroupTop = button(Panel3, "bbGroupTop", QStringLiteral("GROUPTOP"), QRect(88, 8, 75, 25));
-    bbUserTop = button(Panel3, "bbUserTop", QStringLiteral("USERTOP"), QRect(168, 8, 75, 25));
-    bbWho = button(Panel3, "bbWho", QStringLiteral("WHO'S ON"), QRect(248, 8, 75, 25));
-    bbKillUser = button(Panel3, "bbKillUser", QStringLiteral("KiLL LOGiN"), QRect(328, 8, 75, 25));
-    bbLastDirs = button(Panel3, "bbLastDirs", QStringLiteral("LAST DiRS"), QRect(408, 8, 75, 25));
-    bbLastNukes = button(Panel3, "bbLastNukes", QStringLiteral("LAST NUKES"), QRect(488, 8, 75, 25));
-    // Keyboard order of the last three runs against their screen order.
-    QWidget::setTabOrder(bbWho, bbLastNukes);
-    QWidget::setTabOrder(bbLastNukes, bbLastDirs);
-    QWidget::setTabOrder(bbLastDirs, bbKillUser);
-    InfoMemo = addMemo("InfoMemo", InfoSheet);
+    InfoSheet = new TInfoPage(context);
+    PageControl1->addTab(InfoSheet, QStringLiteral("iNFO"));
 
     // USER MAiNT
-    UserSheet = makeSheet("UserSheet", QStringLiteral("USER MAiNT"));
-    Panel2 = makePanel("Panel2", UserSheet, 73, false);
-    Label3 = label(Panel2, "Label3", QStringLiteral("USER"), QPoint(0, 8));
-    UserList = editableList(Panel2, "UserList", QRect(0, 24, 113, 25), 16);
-    UserList->lineEdit()->setMaxLength(10);
-    bbUserInfo = button(Panel2, "bbUserInfo", QStringLiteral("GET iNFO"), QRect(120, 8, 75, 25));
-    bbSetFlags = button(Panel2, "bbSetFlags", QStringLiteral("SET FLAGS"), QRect(120, 40, 75, 25));
-    bbModifyUser = button(Panel2, "bbModifyUser", QStringLiteral("MODiFY"), QRect(199, 8, 75, 25));
-    bbDeleteUser = button(Panel2, "bbDeleteUser", QStringLiteral("DELETE"), QRect(199, 40, 75, 25));
-    bbGiveCredit = button(Panel2, "bbGiveCredit", QStringLiteral("GiVE CREDiT"), QRect(278, 8, 75, 25));
-    bbTakeCredit = button(Panel2, "bbTakeCredit", QStringLiteral("TAKE CREDiT"), QRect(278, 40, 75, 25));
-    bbNewUser = button(Panel2, "bbNewUser", QStringLiteral("NEW USER"), QRect(357, 8, 73, 57));
-    bbKolvanes = button(Panel2, "bbKolvanes", QStringLiteral("KOLVANES"), QRect(435, 24, 70, 25));
-    bbGroupOps = button(Panel2, "bbGroupOps", QStringLiteral("GROUPOPS"), QRect(512, 8, 70, 25));
-    bbLeeches = button(Panel2, "bbLeeches", QStringLiteral("LEECHES"), QRect(512, 40, 70, 25));
-    for (QPushButton* b : {bbUserInfo, bbSetFlags, bbModifyUser, bbDeleteUser, bbGiveCredit, bbTakeCredit})
-        b->setEnabled(false);
-    UserMemo = addMemo("UserMemo", UserSheet);
+    UserSheet = new TUserPage(context);
+    PageControl1->addTab(UserSheet, QStringLiteral("USER MAiNT"));
 
     // GROUP MAiNT
-    GroupSheet = makeSheet("GroupSheet", QStringLiteral("GROUP MAiNT"));
-    Panel1 = makePanel("Panel1", GroupSheet, 57, false);
-    Label4 = label(Panel1, "Label4", QStringLiteral("GROUP"), QPoint(0, 8));
-    GroupList = editableList(Panel1, "GroupList", QRect(0, 24, 121, 25), 8);
-    bbListGroupUsers = button(Panel1, "bbListGroupUsers", QStringLiteral("LiST USERS"), QRect(128, 24, 78, 25));
-    bbAddGroup = button(Panel1, "bbAddGroup", QStringLiteral("ADD GROUP"), QRect(208, 24, 78, 25));
-    bbDelGroup = button(Panel1, "bbDelGroup", QStringLiteral("DEL GROUP"), QRect(288, 24, 78, 25));
-    bbMoveUsers = button(Panel1, "bbMoveUsers", QStringLiteral("MOVE USERS"), QRect(368, 24, 78, 25));
-    for (QPushButton* b : {bbListGroupUsers, bbDelGroup, bbMoveUsers})
-        b->setEnabled(false);
-    GroupMemo = addMemo("GroupMemo", GroupSheet);
+    GroupSheet = new TGroupPage(context);
+    PageControl1->addTab(GroupSheet, QStringLiteral("GROUP MAiNT"));
 
     // FiLE MAiNT
     FileSheet = makeSheet("FileSheet", QStringLiteral("FiLE MAiNT"));
@@ -583,36 +546,8 @@ void TMainForm::connectHandlers()
     WidgetKit::passClicksThroughCompletion(CommandText);
     on(CommandText, &QComboBox::activated, &TMainForm::CommandTextChange);
     operation(bbExecute, &QPushButton::clicked, &TMainForm::bbExecuteClick);
-    InfoMemo->viewport()->installEventFilter(this);
-    UserMemo->viewport()->installEventFilter(this);
-
-    operation(bbWeekTop, &QPushButton::clicked, &TMainForm::bbWeekTopClick);
-    operation(bbGroupTop, &QPushButton::clicked, &TMainForm::bbGroupTopClick);
-    operation(bbUserTop, &QPushButton::clicked, &TMainForm::bbUserTopClick);
-    operation(bbWho, &QPushButton::clicked, &TMainForm::bbWhoClick);
-    operation(bbKillUser, &QPushButton::clicked, &TMainForm::bbKillUserClick);
-    operation(bbLastDirs, &QPushButton::clicked, &TMainForm::bbLastDirsClick);
-    operation(bbLastNukes, &QPushButton::clicked, &TMainForm::bbLastNukesClick);
-
-    on(UserList->lineEdit(), &QLineEdit::textEdited, &TMainForm::UserListChange);
-    on(UserList, &QComboBox::activated, &TMainForm::UserListChange);
-    operation(bbUserInfo, &QPushButton::clicked, &TMainForm::bbUserInfoClick);
-    operation(bbKolvanes, &QPushButton::clicked, &TMainForm::bbKolvanesClick);
-    operation(bbGroupOps, &QPushButton::clicked, &TMainForm::bbGroupOpsClick);
-    operation(bbLeeches, &QPushButton::clicked, &TMainForm::bbLeechesClick);
-    operation(bbModifyUser, &QPushButton::clicked, &TMainForm::bbModifyUserClick);
-    operation(bbNewUser, &QPushButton::clicked, &TMainForm::bbNewUserClick);
-    operation(bbSetFlags, &QPushButton::clicked, &TMainForm::bbSetFlagsClick);
-    operation(bbDeleteUser, &QPushButton::clicked, &TMainForm::bbDeleteUserClick);
-    operation(bbGiveCredit, &QPushButton::clicked, &TMainForm::bbGiveCreditClick);
-    operation(bbTakeCredit, &QPushButton::clicked, &TMainForm::bbTakeCreditClick);
-
-    on(GroupList->lineEdit(), &QLineEdit::textEdited, &TMainForm::GroupListChange);
-    on(GroupList, &QComboBox::activated, &TMainForm::GroupListChange);
-    operation(bbListGroupUsers, &QPushButton::clicked, &TMainForm::bbListGroupUsersClick);
-    operation(bbAddGroup, &QPushButton::clicked, &TMainForm::bbAddGroupClick);
-    operation(bbDelGroup, &QPushButton::clicked, &TMainForm::bbDelGroupClick);
-    operation(bbMoveUsers, &QPushButton::clicked, &TMainForm::bbMoveUsersClick);
+    InfoSheet->InfoMemo->viewport()->installEventFilter(this);
+    UserSheet->UserMemo->viewport()->installEventFilter(this);
 
     operation(bbDeleteDir, &QPushButton::clicked, &TMainForm::bbDeleteDirClick);
     operation(bbNukeDir, &QPushButton::clicked, &TMainForm::bbNukeDirClick);
@@ -731,24 +666,7 @@ void TMainForm::CreateDialogs()
     connect(SiteForm, &TSiteForm::closed, this,
             [this](const QString& site) { Guarded([&] { SiteFormClosed(site); }); });
     FlagForm = new TFlagForm(
-        *NMFTP1, OperationGate, [this] { return UserList->currentText(); }, this, [this] { cancelWait(); });
-}
-
-TUserContext TMainForm::userContext()
-{
-    return TUserContext{*NMFTP1, OperationGate, UserList->currentText(), GroupNames, [this] { cancelWait(); }};
-}
-
-std::unique_ptr<TUserForm> TMainForm::makeUserForm()
-{
-    return std::make_unique<TUserForm>(userContext(), this);
-}
-
-std::unique_ptr<TNewUserForm> TMainForm::makeNewUserForm()
-{
-    auto dialog = std::make_unique<TNewUserForm>(userContext(), this);
-    connect(dialog.get(), &TNewUserForm::userAdded, this, &TMainForm::NewUserAdded);
-    return dialog;
+        *NMFTP1, OperationGate, [this] { return UserSheet->UserList->currentText(); }, this, [this] { cancelWait(); });
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)
@@ -763,7 +681,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         }
     }
     if (event->type() == QEvent::MouseButtonDblClick &&
-        (watched == InfoMemo->viewport() || watched == UserMemo->viewport()))
+        (watched == InfoSheet->InfoMemo->viewport() || watched == UserSheet->UserMemo->viewport()))
         RefreshData->trigger();
     return QMainWindow::eventFilter(watched, event);
 }
@@ -823,7 +741,7 @@ void TMainForm::LoadSettings()
     resize(window.width, window.height);
     // The page boxes that have no bound of their own keep this many lines, the oldest going first.
     scrollBack_ = window.scrollBack;
-    for (QPlainTextEdit* box : {StatusMemo, InfoMemo, FileMemo})
+    for (QPlainTextEdit* box : {StatusMemo, InfoSheet->InfoMemo, FileMemo})
         box->setMaximumBlockCount(scrollBack_);
     keepAlive_ = window.keepAlive; // within its bounds: its milliseconds fit the timer
     Timer1->setInterval(keepAlive_ * 1000);
@@ -1022,9 +940,8 @@ void TMainForm::FormActivate()
 
 void TMainForm::DisableSelectionButtons()
 {
-    for (QPushButton* b : {bbDelGroup, bbListGroupUsers, bbMoveUsers, bbDeleteUser, bbUserInfo, bbSetFlags,
-                           bbModifyUser, bbGiveCredit, bbTakeCredit})
-        b->setEnabled(false);
+    GroupSheet->disableSelectionButtons();
+    UserSheet->disableSelectionButtons();
 }
 
 void TMainForm::mnuSessionLogClick()

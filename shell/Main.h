@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QStatusBar>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,9 @@ class QTimer;
 class TAnchors;
 class TDiamond;
 class TFlagForm;
+class TGroupPage;
+class TUserPage;
+class TInfoPage;
 class TNMFTP;
 class TNewUserForm;
 class TNfoDizForm;
@@ -92,49 +96,12 @@ public:
 
     // Pages and their text boxes
     QWidget* StatusSheet;
-    QWidget* InfoSheet;
-    QWidget* UserSheet;
-    QWidget* GroupSheet;
+    TInfoPage* InfoSheet;
+    TUserPage* UserSheet;
+    TGroupPage* GroupSheet;
     QWidget* FileSheet;
     QPlainTextEdit* StatusMemo;
-    QPlainTextEdit* InfoMemo;
-    QPlainTextEdit* UserMemo;
-    QPlainTextEdit* GroupMemo;
     QPlainTextEdit* FileMemo;
-
-    // iNFO page
-    QFrame* Panel3;
-    QPushButton* bbWeekTop;
-    QPushButton* bbGroupTop;
-    QPushButton* bbUserTop;
-    QPushButton* bbWho;
-    QPushButton* bbKillUser;
-    QPushButton* bbLastDirs;
-    QPushButton* bbLastNukes;
-
-    // USER MAiNT page
-    QFrame* Panel2;
-    QLabel* Label3;
-    QComboBox* UserList;
-    QPushButton* bbUserInfo;
-    QPushButton* bbSetFlags;
-    QPushButton* bbModifyUser;
-    QPushButton* bbDeleteUser;
-    QPushButton* bbGiveCredit;
-    QPushButton* bbTakeCredit;
-    QPushButton* bbNewUser;
-    QPushButton* bbKolvanes;
-    QPushButton* bbGroupOps;
-    QPushButton* bbLeeches;
-
-    // GROUP MAiNT page
-    QFrame* Panel1;
-    QLabel* Label4;
-    QComboBox* GroupList;
-    QPushButton* bbListGroupUsers;
-    QPushButton* bbAddGroup;
-    QPushButton* bbDelGroup;
-    QPushButton* bbMoveUsers;
 
     // FiLE MAiNT page
     QFrame* Panel4;
@@ -196,9 +163,6 @@ public:
     void CreateDialogs();
     // The window that runs one command on many sites, made when first asked for.
     TRunSitesForm* RunSitesForm = nullptr;
-    // The user dialogs, made for one use each, with the selected user and the gathered groups.
-    std::unique_ptr<TUserForm> makeUserForm();
-    std::unique_ptr<TNewUserForm> makeNewUserForm();
 
     // The store, or EStoreError naming why it could not be opened.
     TSettingsStore& store();
@@ -279,39 +243,6 @@ public:
     // (lowered by each one added; 0 once the list is full at MaxCommandWords).
     void learnCommands(const QStringList& words, int& budget);
 
-    // iNFO page (InfoPage.cpp)
-    void bbWeekTopClick();
-    void bbGroupTopClick();
-    void bbUserTopClick();
-    void bbWhoClick();
-    void bbKillUserClick();
-    void bbLastDirsClick();
-    void bbLastNukesClick();
-
-    // USER MAiNT page (UserPage.cpp)
-    void UserListChange();
-    void bbUserInfoClick();
-    void bbKolvanesClick();
-    void bbGroupOpsClick();
-    void bbLeechesClick();
-    void bbModifyUserClick();
-    void bbNewUserClick();
-    void bbSetFlagsClick();
-    void bbDeleteUserClick();
-    void bbGiveCreditClick();
-    void bbTakeCreditClick();
-    // Copies UserNames into the user box's list, sorted, keeping the box's text.
-    void refreshUserList();
-    // The new-user dialog sent ADD USER for this name.
-    void NewUserAdded(const QString& name);
-
-    // GROUP MAiNT page (GroupPage.cpp)
-    void GroupListChange();
-    void bbListGroupUsersClick();
-    void bbAddGroupClick();
-    void bbDelGroupClick();
-    void bbMoveUsersClick();
-
     // FiLE MAiNT page: delete, nuke and release inspection (FileCommands.cpp)
     void bbDeleteDirClick();
     void bbNukeDirClick();
@@ -353,6 +284,7 @@ private:
     // Runs a handler of this window inside Guarded: the error that ends it goes to the standard error box, unless
     // the window is closing, which is then finished once no operation waits any more.
     void run(void (TMainForm::*handler)());
+    void run(const std::function<void()>& handler);
     // Finishes the session log of a connection that has ended, with the reason: the error given, else what ended
     // it (LOGOUT, CANCEL, closing), else the daemon's last refusal; nothing when no connection ended.
     void endSessionLog(const QString& error);
@@ -379,18 +311,8 @@ private:
     // Connects a handler that starts an operation: through the gate, which holds it off while another one waits.
     template <class Sender, class Signal>
     void operation(Sender* sender, Signal signal, void (TMainForm::*handler)());
-    TUserContext userContext();
-    void infoCommand(const char* command, const char* caption = nullptr, const char* prompt = nullptr);
     void setBusyCursor(bool busy);
-    void fetchUsers();
-    void fetchGroups();
     void fetchDirectory();
-    void replaceItems(QComboBox* box, const QStringList& items);
-    void sendQuery(const std::string& command);
-    void credit(const char* word, const QString& caption, const QString& prompt);
-    void groupCleanUp();
-    // Removes the first entry equal to name without regard to case; nothing when there is none.
-    static void removeFirstNoCase(QStringList& list, const QString& name);
     // The selected tree node, or none after telling the operator to select one.
     QPersistentModelIndex selectedOrNotice();
     void listSelectedDirectory();

@@ -8,8 +8,11 @@
 #include "ftp/NMFtp.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
+#include "shell/GroupPage.h"
+#include "shell/InfoPage.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
+#include "shell/UserPage.h"
 
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -118,11 +121,11 @@ void TMainForm::NMFTP1Status()
 
     QWidget* page = PageControl1->currentWidget();
     if (page == StatusSheet || page == InfoSheet) {
-        keepLine(page == StatusSheet ? StatusMemo : InfoMemo, line);
+        keepLine(page == StatusSheet ? StatusMemo : InfoSheet->InfoMemo, line);
         if (line == "221")
             done();
     } else if (page == UserSheet || page == GroupSheet) {
-        QPlainTextEdit* memo = page == UserSheet ? UserMemo : GroupMemo;
+        QPlainTextEdit* memo = page == UserSheet ? UserSheet->UserMemo : GroupSheet->GroupMemo;
         // The cut counts the lines kept back for the box as its own.
         if (lineCount(memo) + (keptBox_ == memo ? int(keptLines_.size()) : 0) > 200) {
             showLines();

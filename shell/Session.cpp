@@ -8,8 +8,11 @@
 #include "platform/Finally.h"
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
+#include "shell/InfoPage.h"
 #include "shell/PageControl.h"
 #include "shell/ReplyText.h"
+#include "shell/UserPage.h"
 #include "sitebook/SiteBook.h"
 
 #include <QAction>
@@ -237,8 +240,10 @@ void TMainForm::NMFTP1Connect()
 
 void TMainForm::clearSitePages()
 {
-    for (QPlainTextEdit* box : {InfoMemo, UserMemo, GroupMemo, FileMemo})
-        box->clear();
+    InfoSheet->clear();
+    UserSheet->clear();
+    GroupSheet->clear();
+    FileMemo->clear();
     TreeView1->clear();
     clearLists();
 }
@@ -250,10 +255,8 @@ void TMainForm::clearLists()
     UserNames.clear();
     GroupCount = 0;
     GroupNames.clear();
-    UserList->clearEditText();
-    UserList->clear();
-    GroupList->clearEditText();
-    GroupList->clear();
+    UserSheet->clearList();
+    GroupSheet->clearList();
     DirItemCount = 0;
 }
 
@@ -425,48 +428,14 @@ void TMainForm::PageControl1Change()
 {
     QWidget* page = PageControl1->currentWidget();
     if (page == UserSheet) {
-        if (UserLineCount == 0)
-            fetchUsers();
-        if (GroupCount == 0)
-            fetchGroups();
+        UserSheet->refresh();
+        GroupSheet->refresh();
     } else if (page == GroupSheet) {
-        if (GroupCount == 0)
-            fetchGroups();
+        GroupSheet->refresh();
     } else if (page == FileSheet) {
         if (DirItemCount == 0)
             fetchDirectory();
     }
-}
-
-// The gathering flags and the cursor are put back however a fetch ends, so that a failed command leaves neither a
-// gathering that would eat the next replies nor an hourglass behind.
-
-void TMainForm::fetchUsers()
-{
-    setBusyCursor(true);
-    StatusBar1->setPanelText(3, QStringLiteral("Gathering User data..."));
-    Finally done([this] {
-        GatheringUsers = false;
-        setBusyCursor(false);
-    });
-    GatheringUsers = true;
-    NMFTP1->SendCommand("SITE USERS"); // the router gathers the names while it runs
-    GatheringUsers = false;
-    replaceItems(UserList, UserNames);
-}
-
-void TMainForm::fetchGroups()
-{
-    setBusyCursor(true);
-    StatusBar1->setPanelText(3, QStringLiteral("Gathering Group data..."));
-    Finally done([this] {
-        GatheringGroups = false;
-        setBusyCursor(false);
-    });
-    NMFTP1->SendCommand("SITE GROUPS");
-    GatheringGroups = false;
-    replaceItems(GroupList, GroupNames);
-    StatusBar1->setPanelText(3, QStringLiteral("Done..."));
 }
 
 void TMainForm::fetchDirectory()
@@ -480,35 +449,6 @@ void TMainForm::fetchDirectory()
     TreeView1->tree().startListing(ListUnderSelection ? TreeView1->currentIndex() : QModelIndex());
     NMFTP1->List();
     StatusBar1->setPanelText(3, QStringLiteral("Done..."));
-}
-
-void TMainForm::replaceItems(QComboBox* box, const QStringList& items)
-{
-    // The text in the box stays what the operator typed; only the list changes. The user box keeps its list sorted.
-    const QString text = box->currentText();
-    const QSignalBlocker quiet(box);
-    box->clear();
-    box->addItems(items);
-    if (box == UserList)
-        box->model()->sort(0);
-    box->setCurrentIndex(-1);
-    box->setEditText(text);
-}
-
-void TMainForm::removeFirstNoCase(QStringList& list, const QString& name)
-{
-    for (qsizetype i = 0; i < list.size(); ++i) {
-        if (list[i].compare(name, Qt::CaseInsensitive) == 0) {
-            list.removeAt(i);
-            return;
-        }
-    }
-}
-
-// A query of the user or group page: one command line; the router shows the reply.
-void TMainForm::sendQuery(const std::string& command)
-{
-    NMFTP1->SendCommand(command);
 }
 
 // ---- custom commands ------------------------------------------------------------------------------------------

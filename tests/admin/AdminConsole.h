@@ -41,7 +41,7 @@ protected:
     {
         online(sim, &TMainForm::UserSheet);
         ASSERT_FALSE(form->GroupNames.isEmpty());
-        form->UserList->setEditText(user);
+        form->UserSheet->UserList->setEditText(user);
         sent();
     }
 
@@ -57,10 +57,10 @@ protected:
     // The daemon's record of a user, as the page's text box shows it.
     QString userRecord(const std::string& user)
     {
-        form->UserMemo->clear();
+        form->UserSheet->UserMemo->clear();
         form->NMFTP1->SendCommand("SITE USER " + user);
         sent();
-        return form->UserMemo->toPlainText();
+        return form->UserSheet->UserMemo->toPlainText();
     }
 
     SimProcess sim;

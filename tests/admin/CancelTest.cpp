@@ -29,7 +29,7 @@ protected:
     void logInWithTimeout(const QString& user)
     {
         logIn(QString());
-        QTest::keyClicks(form->UserList, user);
+        QTest::keyClicks(form->UserSheet->UserList, user);
         form->NMFTP1->ReplyTimeout = ReplyTimeoutMs;
     }
 
@@ -79,7 +79,7 @@ TEST_F(CancelTest, EscapeEndsAStalledUpdateTheRestStaysUnsentAndTheNoticeSaysWha
             took = cancelled.elapsed();
         },
         "UserForm");
-    click(form->bbModifyUser); // returns once the dialog has closed
+    click(form->UserSheet->bbModifyUser); // returns once the dialog has closed
 
     EXPECT_EQ(captionDuring, "CANCEL");
     EXPECT_FALSE(removeIpDuring) << "only the way out takes clicks while the lines go";
@@ -168,7 +168,7 @@ TEST_F(CancelTest, CancelInTheFlagsDialogEndsTheLinesAndClosesIt)
             took = cancelled.elapsed();
         },
         "FlagForm");
-    click(form->bbSetFlags);
+    click(form->UserSheet->bbSetFlags);
 
     EXPECT_EQ(captionDuring, "CANCEL");
     EXPECT_TRUE(boxesStill) << "the boxes keep what is being sent";
@@ -187,9 +187,9 @@ TEST_F(CancelTest, CancelInTheFlagsDialogEndsTheLinesAndClosesIt)
                            "SITE CHFLAG newbie QUIET NO"}));
     EXPECT_EQ(heardAfterwards(), QStringList({"SITE CHFLAG newbie DISABLED NO", "SITE CHFLAG newbie USEREDIT NO"}));
     // The console takes input again.
-    form->UserList->clearEditText();
-    QTest::keyClicks(form->UserList, QStringLiteral("pal"));
-    EXPECT_EQ(form->UserList->currentText(), "pal");
+    form->UserSheet->UserList->clearEditText();
+    QTest::keyClicks(form->UserSheet->UserList, QStringLiteral("pal"));
+    EXPECT_EQ(form->UserSheet->UserList->currentText(), "pal");
 }
 
 } // namespace

@@ -137,9 +137,9 @@ TEST_F(FlagsTest, ARefusedLineClosesTheDialogAndTheConsoleTakesInputAgain)
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("550 You cannot lock yourself out")) << prompts.errors[0].toStdString();
     EXPECT_TRUE(allClear());
-    form->UserList->clearEditText();
-    QTest::keyClicks(form->UserList, QStringLiteral("pal"));
-    EXPECT_EQ(form->UserList->currentText(), "pal") << "nothing holds the console any more";
+    form->UserSheet->UserList->clearEditText();
+    QTest::keyClicks(form->UserSheet->UserList, QStringLiteral("pal"));
+    EXPECT_EQ(form->UserSheet->UserList->currentText(), "pal") << "nothing holds the console any more";
 }
 
 TEST_F(FlagsTest, TheConsoleStaysStillWhileTheLinesGo)
@@ -150,8 +150,8 @@ TEST_F(FlagsTest, TheConsoleStaysStillWhileTheLinesGo)
     duringTheWait([&] {
         shownDuring = dialog->isVisible();
         captionDuring = dialog->bbSetFlags->text();
-        QTest::keyClicks(form->UserList, QStringLiteral("zz"));
-        click(form->bbSetFlags);
+        QTest::keyClicks(form->UserSheet->UserList, QStringLiteral("zz"));
+        click(form->UserSheet->bbSetFlags);
         click(dialog->Nuke); // the lines are made; the boxes stand still until they have gone
     });
     prompts.confirmAnswers = {true, true};
@@ -159,7 +159,7 @@ TEST_F(FlagsTest, TheConsoleStaysStillWhileTheLinesGo)
     EXPECT_TRUE(shownDuring) << "up, for its CANCEL";
     EXPECT_EQ(captionDuring, "CANCEL");
     EXPECT_EQ(prompts.confirms.size(), 1);
-    EXPECT_EQ(form->UserList->currentText(), "newbie");
+    EXPECT_EQ(form->UserSheet->UserList->currentText(), "newbie");
     EXPECT_EQ(sent(), chflags("newbie", {}));
     EXPECT_TRUE(allClear());
     EXPECT_EQ(dialog->bbSetFlags->text(), "SET FLAGS");

@@ -3,8 +3,11 @@
 
 #include "gui/Look.h"
 #include "common/ScriptedPrompts.h"
+#include "shell/GroupPage.h"
+#include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
+#include "shell/UserPage.h"
 
 #include <gtest/gtest.h>
 
@@ -74,7 +77,7 @@ TEST(LookTest, ADarkDesktopThemeKeepsEveryControlReadable)
     expectReadable(form.TreeView1, QPalette::Text, QPalette::Base);
 
     // The reply boxes keep their terminal colours under any theme.
-    for (const QPlainTextEdit* box : {form.StatusMemo, form.InfoMemo, form.FileMemo}) {
+    for (const QPlainTextEdit* box : {form.StatusMemo, form.InfoSheet->InfoMemo, form.FileMemo}) {
         EXPECT_LT(lightness(box->palette().color(QPalette::Base)), 0.1) << box->objectName().toStdString();
         EXPECT_GT(lightness(box->palette().color(QPalette::Text)), 0.7) << box->objectName().toStdString();
     }

@@ -9,8 +9,11 @@
 #include "common/Watchdog.h"
 #include "ftp/NMFtp.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
+#include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
+#include "shell/UserPage.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
@@ -91,6 +94,15 @@ protected:
 
     void click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
 
+    // The console's control of this objectName, as the operator knows it; the test fails when there is none.
+    template <class Control>
+    Control* control(const char* name) const
+    {
+        auto* found = form->findChild<Control*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << "no control " << name;
+        return found;
+    }
+
     void clickTab(QWidget* page)
     {
         QTabBar* bar = form->PageControl1->tabBar();
@@ -134,7 +146,8 @@ protected:
     QString panel(int i) const { return form->StatusBar1->panelText(i); }
 
     // Logs in to a fresh quillon-sim (started with extra options) and shows page.
-    void online(SimProcess& sim, QWidget* TMainForm::*page = nullptr)
+    template <class Page = QWidget>
+    void online(SimProcess& sim, Page* TMainForm::*page = nullptr)
     {
         startConsole(sim.port);
         click(form->bbLogin);

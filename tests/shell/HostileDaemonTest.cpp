@@ -57,25 +57,25 @@ TEST_F(HostileDaemonTest, HugeAndBrokenLinesStayOneBoundedReadableLineEach)
     online(sim, &TMainForm::InfoSheet);
 
     // A line of a megabyte is shown cut, with a marker that says how long it was.
-    click(form->bbWeekTop);
+    click(control<QPushButton>("bbWeekTop"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_LT(longestLine(form->InfoMemo), 5000);
-    EXPECT_TRUE(form->InfoMemo->toPlainText().contains("[line cut: 1048580 bytes]"));
+    EXPECT_LT(longestLine(form->InfoSheet->InfoMemo), 5000);
+    EXPECT_TRUE(form->InfoSheet->InfoMemo->toPlainText().contains("[line cut: 1048580 bytes]"));
 
     // Binary junk and a terminal's escapes show as characters, on one line; none of them acts.
-    click(form->bbWho);
-    const QString who = form->InfoMemo->toPlainText();
+    click(control<QPushButton>("bbWho"));
+    const QString who = form->InfoSheet->InfoMemo->toPlainText();
     EXPECT_EQ(
         who.split('\n'),
         QStringList({"SITE WHO", QString::fromUtf8("200-bin\u2400ary \u241b[2J\u241b]0;owned\u2407 junk"), "221"}));
 
     // Three hundred thousand carriage returns inside one line are one line of the bounded user box.
     clickTab(form->UserSheet);
-    form->UserList->setEditText(QStringLiteral("newbie"));
-    emit form->UserList->activated(0);
-    click(form->bbUserInfo);
+    form->UserSheet->UserList->setEditText(QStringLiteral("newbie"));
+    emit form->UserSheet->UserList->activated(0);
+    click(control<QPushButton>("bbUserInfo"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_LE(form->UserMemo->document()->blockCount(), 201);
+    EXPECT_LE(form->UserSheet->UserMemo->document()->blockCount(), 201);
 
     // The console goes on as before.
     click(form->bbLogOut);
@@ -89,13 +89,13 @@ TEST_F(HostileDaemonTest, ALineThatNeverEndsAndA421AreReportedInPlainWords)
     SimProcess sim(
         {"--reply-from", "SITE WEEKTOP=" + replyFile(endless), "--reply-from", "SITE GROUPTOP=" + replyFile(closing)});
     online(sim, &TMainForm::InfoSheet);
-    click(form->bbGroupTop);
+    click(control<QPushButton>("bbGroupTop"));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("421 Service closing"))
         << "the daemon's own words: " << prompts.errors[0].toStdString();
 
     online(sim, &TMainForm::InfoSheet);
-    click(form->bbWeekTop);
+    click(control<QPushButton>("bbWeekTop"));
     ASSERT_EQ(prompts.errors.size(), 2);
     EXPECT_EQ(prompts.errors[1], "Reply too long.");
     EXPECT_FALSE(form->NMFTP1->Connected);
@@ -120,11 +120,11 @@ TEST_F(HostileDaemonTest, PastedLineBreaksNeverBecomeASecondCommand)
 
     // Pasted into the user box: GET iNFO would send "SITE USER a" and then "DELE x".
     QApplication::clipboard()->setText(QStringLiteral("a\r\nDELE x"));
-    form->UserList->lineEdit()->clear();
-    QTest::keyClick(form->UserList->lineEdit(), Qt::Key_V, Qt::ControlModifier);
-    ASSERT_TRUE(form->UserList->currentText().contains('\n')) << "the box keeps what was pasted";
-    emit form->UserList->activated(0);
-    click(form->bbUserInfo);
+    form->UserSheet->UserList->lineEdit()->clear();
+    QTest::keyClick(form->UserSheet->UserList->lineEdit(), Qt::Key_V, Qt::ControlModifier);
+    ASSERT_TRUE(form->UserSheet->UserList->currentText().contains('\n')) << "the box keeps what was pasted";
+    emit form->UserSheet->UserList->activated(0);
+    click(control<QPushButton>("bbUserInfo"));
 
     // Typed into the command box, or recalled from a history that holds it.
     form->CommandText->setEditText(QStringLiteral("WHO\r\nSITE DELUSER admin"));
@@ -132,7 +132,7 @@ TEST_F(HostileDaemonTest, PastedLineBreaksNeverBecomeASecondCommand)
     click(form->bbExecute);
 
     // In a dialog's sequence: not even the lines before it go.
-    auto dialog = form->makeUserForm();
+    auto dialog = form->UserSheet->makeUserForm();
     dialog->Password->setText(QStringLiteral("new"));
     dialog->Ident1->setText(QStringLiteral("x@y\nSITE DELUSER admin"));
     prompts.confirmAnswers = {true};
@@ -219,18 +219,18 @@ TEST_F(HostileDaemonTest, AHelpOfFiftyThousandLinesIsTakenInWholeAndTeachesABoun
     // The user box is cut to its last 100 lines whenever it has grown past 200, as if line by line.
     clickTab(form->UserSheet);
     QStringList expected;
-    if (!form->UserMemo->document()->isEmpty())
-        expected = form->UserMemo->toPlainText().split('\n');
+    if (!form->UserSheet->UserMemo->document()->isEmpty())
+        expected = form->UserSheet->UserMemo->toPlainText().split('\n');
     for (const QString& line : recordShown) {
         if (expected.size() > 200)
             expected = expected.mid(expected.size() - 100);
         expected << line;
     }
-    form->UserList->setEditText(QStringLiteral("newbie"));
-    emit form->UserList->activated(0);
-    click(form->bbUserInfo);
+    form->UserSheet->UserList->setEditText(QStringLiteral("newbie"));
+    emit form->UserSheet->UserList->activated(0);
+    click(control<QPushButton>("bbUserInfo"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_EQ(form->UserMemo->toPlainText().split('\n'), expected);
+    EXPECT_EQ(form->UserSheet->UserMemo->toPlainText().split('\n'), expected);
     EXPECT_TRUE(form->NMFTP1->Connected);
 }
 

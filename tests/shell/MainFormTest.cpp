@@ -9,10 +9,13 @@
 #include "gui/Prompts.h"
 #include "platform/SettingsStore.h"
 #include "platform/Ticks.h"
+#include "shell/GroupPage.h"
+#include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
 #include "shell/Splash.h"
 #include "shell/Startup.h"
+#include "shell/UserPage.h"
 #include "sitebook/Sites.h"
 
 #include <gtest/gtest.h>
@@ -190,15 +193,15 @@ TEST_F(MainFormTest, EveryControlIsInPlaceWithItsCaptionAndState)
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(form->PageControl1->tabText(i), pages[i]);
     EXPECT_EQ(form->PageControl1->widget(1), form->InfoSheet);
-    EXPECT_EQ(form->Panel3->height(), 41);
-    EXPECT_EQ(form->Panel2->height(), 73);
-    EXPECT_EQ(form->Panel1->height(), 57);
+    EXPECT_EQ(form->InfoSheet->Panel3->height(), 41);
+    EXPECT_EQ(form->UserSheet->Panel2->height(), 73);
+    EXPECT_EQ(form->GroupSheet->Panel1->height(), 57);
     EXPECT_EQ(form->Panel4->height(), 41);
 
     // The user box: sorted by the console, ten characters at most; the command box keeps its history itself.
-    EXPECT_EQ(form->UserList->lineEdit()->maxLength(), 10);
-    EXPECT_EQ(form->UserList->maxVisibleItems(), 16);
-    EXPECT_EQ(form->UserList->insertPolicy(), QComboBox::NoInsert);
+    EXPECT_EQ(form->UserSheet->UserList->lineEdit()->maxLength(), 10);
+    EXPECT_EQ(form->UserSheet->UserList->maxVisibleItems(), 16);
+    EXPECT_EQ(form->UserSheet->UserList->insertPolicy(), QComboBox::NoInsert);
     EXPECT_EQ(form->CommandText->insertPolicy(), QComboBox::NoInsert);
     EXPECT_FALSE(form->SiteName->isEditable());
 
@@ -250,7 +253,8 @@ TEST_F(MainFormTest, TheTopStripStretchesAndKeepsToTheRightEdge)
 TEST_F(MainFormTest, PageTextBoxesUseAFixedPitchFontTwelvePixelsHigh)
 {
     auto form = start();
-    for (QPlainTextEdit* memo : {form->StatusMemo, form->InfoMemo, form->UserMemo, form->GroupMemo, form->FileMemo}) {
+    for (QPlainTextEdit* memo : {form->StatusMemo, form->InfoSheet->InfoMemo, form->UserSheet->UserMemo,
+                                 form->GroupSheet->GroupMemo, form->FileMemo}) {
         SCOPED_TRACE(memo->objectName().toStdString());
         EXPECT_EQ(memo->font().pixelSize(), 12);
         EXPECT_TRUE(QFontInfo(memo->font()).fixedPitch());
@@ -578,9 +582,9 @@ TEST_F(MainFormTest, TheAboutBoxShowsThePictureThenTheCredits)
 TEST_F(MainFormTest, EveryWindowCanBeReadAloudAndWalkedWithTheKeyboard)
 {
     auto form = start();
-    form->UserList->setEditText(QStringLiteral("newbie"));
-    const std::unique_ptr<QDialog> userForm = form->makeUserForm();
-    const std::unique_ptr<QDialog> newUserForm = form->makeNewUserForm();
+    form->UserSheet->UserList->setEditText(QStringLiteral("newbie"));
+    const std::unique_ptr<QDialog> userForm = form->UserSheet->makeUserForm();
+    const std::unique_ptr<QDialog> newUserForm = form->UserSheet->makeNewUserForm();
     TAboutForm about(form.get());
     TNfoDizForm viewer(form.get());
     for (QWidget* window : std::initializer_list<QWidget*>{form.get(), form->SiteForm, form->FlagForm, userForm.get(),

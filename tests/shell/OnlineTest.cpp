@@ -59,15 +59,16 @@ TEST_F(OnlineTest, PagesFetchTheirDataOncePerLogIn)
     clickTab(form->UserSheet);
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE USERS", "SITE GROUPS"}));
     EXPECT_EQ(panel(3), "Done...");
-    EXPECT_GT(form->UserList->count(), 10);
-    EXPECT_GE(form->UserList->findText("siteop"), 0);
-    EXPECT_EQ(form->UserList->findText(""), -1) << "the totals line adds no name";
-    for (int i = 1; i < form->UserList->count(); ++i)
-        EXPECT_LE(form->UserList->itemText(i - 1), form->UserList->itemText(i)) << "the user box is sorted";
-    EXPECT_GE(form->GroupList->findText("Admin"), 0);
-    EXPECT_EQ(form->GroupList->count(), form->GroupNames.size());
+    EXPECT_GT(form->UserSheet->UserList->count(), 10);
+    EXPECT_GE(form->UserSheet->UserList->findText("siteop"), 0);
+    EXPECT_EQ(form->UserSheet->UserList->findText(""), -1) << "the totals line adds no name";
+    for (int i = 1; i < form->UserSheet->UserList->count(); ++i)
+        EXPECT_LE(form->UserSheet->UserList->itemText(i - 1), form->UserSheet->UserList->itemText(i))
+            << "the user box is sorted";
+    EXPECT_GE(form->GroupSheet->GroupList->findText("Admin"), 0);
+    EXPECT_EQ(form->GroupSheet->GroupList->count(), form->GroupNames.size());
     EXPECT_EQ(form->GroupCount, form->GroupNames.size());
-    const QString memo = form->UserMemo->toPlainText();
+    const QString memo = form->UserSheet->UserMemo->toPlainText();
     EXPECT_TRUE(memo.contains("Totals:"));
     EXPECT_FALSE(memo.contains("SITE GROUPS"));
     EXPECT_FALSE(memo.contains("Available Groups"));
@@ -77,12 +78,12 @@ TEST_F(OnlineTest, PagesFetchTheirDataOncePerLogIn)
     mark = sim.commands().size();
     clickTab(form->GroupSheet);
     clickTab(form->UserSheet);
-    QTest::mouseDClick(form->UserMemo->viewport(), Qt::LeftButton);
+    QTest::mouseDClick(form->UserSheet->UserMemo->viewport(), Qt::LeftButton);
     EXPECT_EQ(sim.commandsSince(mark), QStringList());
 
     // Logged out and in again, GROUP MAiNT first fetches only the groups, USER MAiNT then only the users.
     click(form->bbLogOut);
-    EXPECT_EQ(form->UserList->count(), 0);
+    EXPECT_EQ(form->UserSheet->UserList->count(), 0);
     EXPECT_TRUE(form->GroupNames.isEmpty());
     click(form->bbLogin);
     mark = sim.commands().size();
@@ -180,36 +181,36 @@ TEST_F(OnlineTest, InfoButtonsClearTheBoxAndAskWhereTheyMust)
     startConsole(sim.port);
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    form->InfoMemo->setPlainText(QStringLiteral("old text"));
+    form->InfoSheet->InfoMemo->setPlainText(QStringLiteral("old text"));
 
     const qsizetype mark = sim.commands().size();
-    click(form->bbWeekTop);
-    EXPECT_FALSE(form->InfoMemo->toPlainText().contains("old text"));
-    EXPECT_TRUE(form->InfoMemo->toPlainText().startsWith("SITE WEEKTOP"));
+    click(control<QPushButton>("bbWeekTop"));
+    EXPECT_FALSE(form->InfoSheet->InfoMemo->toPlainText().contains("old text"));
+    EXPECT_TRUE(form->InfoSheet->InfoMemo->toPlainText().startsWith("SITE WEEKTOP"));
 
-    form->InfoMemo->setPlainText(QStringLiteral("kept"));
+    form->InfoSheet->InfoMemo->setPlainText(QStringLiteral("kept"));
     prompts.inputAnswers = {QString()}; // Cancel
-    click(form->bbLastNukes);
-    EXPECT_EQ(form->InfoMemo->toPlainText(), "kept");
+    click(control<QPushButton>("bbLastNukes"));
+    EXPECT_EQ(form->InfoSheet->InfoMemo->toPlainText(), "kept");
     EXPECT_EQ(prompts.inputs.last(), "LAST NUKE'S MADE|Show how many nukes?|");
 
     prompts.inputAnswers = {QStringLiteral("10")};
-    click(form->bbLastNukes);
+    click(control<QPushButton>("bbLastNukes"));
     prompts.inputAnswers = {QStringLiteral(" ")};
-    click(form->bbLastDirs);
+    click(control<QPushButton>("bbLastDirs"));
     EXPECT_EQ(prompts.inputs.last(), "LAST DIR'S MADE|Show how many directories?|");
-    click(form->bbGroupTop);
-    click(form->bbUserTop);
-    click(form->bbWho);
+    click(control<QPushButton>("bbGroupTop"));
+    click(control<QPushButton>("bbUserTop"));
+    click(control<QPushButton>("bbWho"));
     prompts.inputAnswers = {QStringLiteral("99999")};
-    click(form->bbKillUser);
+    click(control<QPushButton>("bbKillUser"));
     EXPECT_EQ(prompts.inputs.last(), "KiLL LOGiN|Kill which Login? (PID)|");
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE WEEKTOP", "SITE NUKES 10", "SITE NEW  ", "SITE GROUPTOP",
                                                     "SITE USERTOP", "SITE WHO", "SITE KILL 99999"}));
     ASSERT_EQ(prompts.errors.size(), 2) << "a blank is no number of directories, and there is no such PID";
     EXPECT_TRUE(prompts.errors[0].startsWith("501"));
     EXPECT_TRUE(prompts.errors[1].startsWith("5"));
-    EXPECT_TRUE(form->InfoMemo->toPlainText().startsWith("SITE KILL 99999"))
+    EXPECT_TRUE(form->InfoSheet->InfoMemo->toPlainText().startsWith("SITE KILL 99999"))
         << "the box stays cleared but for the reply";
 }
 
@@ -316,7 +317,7 @@ TEST_F(OnlineTest, AnErrorTheOperatorCanActOnSaysWhatToCheck)
     startConsole(stalling.port, "quillon", [](SiteBook::Record& site) { site.replyTimeout = 1; });
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    click(form->bbWho);
+    click(control<QPushButton>("bbWho"));
     ASSERT_EQ(prompts.errors.size(), 3);
     EXPECT_TRUE(prompts.errors[2].startsWith("No answer from the server in 1 second"));
     EXPECT_TRUE(prompts.errors[2].contains("\nCheck that the daemon is running and answering"))
@@ -329,7 +330,7 @@ TEST_F(OnlineTest, ADaemonThatDropsTheConnectionMidReplyEndsTheWait)
     startConsole(sim.port);
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    click(form->bbWho);
+    click(control<QPushButton>("bbWho"));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_FALSE(form->NMFTP1->Connected);
     EXPECT_EQ(panel(1), "OFFLINE");
@@ -347,8 +348,8 @@ TEST_F(OnlineTest, NothingStartsWhileTheClientWaitsAndLogOutEndsTheWait)
     clickTab(form->InfoSheet);
     form->NOOP->setChecked(true);
     // The user dialogs live for one use; two of them are up, so that their handlers are in the gate's list too.
-    const auto modify = form->makeUserForm();
-    const auto add = form->makeNewUserForm();
+    const auto modify = form->UserSheet->makeUserForm();
+    const auto add = form->UserSheet->makeNewUserForm();
 
     // Every button of the pages starts an operation, and the gate knows each one.
     QStringList gated;
@@ -361,7 +362,7 @@ TEST_F(OnlineTest, NothingStartsWhileTheClientWaitsAndLogOutEndsTheWait)
     QString awaited, logOutCaption;
     bool hourglass = false;
     // The stalled reply's first line is in: the client waits for the rest.
-    auto replyStarted = [&] { return form->InfoMemo->toPlainText().contains("Who is on"); };
+    auto replyStarted = [&] { return form->InfoSheet->InfoMemo->toPlainText().contains("Who is on"); };
     duringTheWait(
         [&] {
             const qsizetype mark = sim.commands().size();
@@ -381,7 +382,7 @@ TEST_F(OnlineTest, NothingStartsWhileTheClientWaitsAndLogOutEndsTheWait)
             click(form->bbLogOut); // the way out of a daemon that stopped answering
         },
         replyStarted);
-    click(form->bbWho);
+    click(control<QPushButton>("bbWho"));
     EXPECT_EQ(during, 0);
     EXPECT_EQ(awaited, "Waiting for SITE WHO...");
     EXPECT_EQ(logOutCaption, "CANCEL");
@@ -405,8 +406,9 @@ TEST_F(OnlineTest, ClosingTheWindowDuringAWaitShutsDownCleanlyAndSavesTheSetting
     form->CommandText->addItem(QStringLiteral("WHO"));
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    duringTheWait([&] { form->close(); }, [&] { return form->InfoMemo->toPlainText().contains("Who is on"); });
-    click(form->bbWho);
+    duringTheWait([&] { form->close(); },
+                  [&] { return form->InfoSheet->InfoMemo->toPlainText().contains("Who is on"); });
+    click(control<QPushButton>("bbWho"));
     QTRY_VERIFY_WITH_TIMEOUT(!form->isVisible(), 15000);
     EXPECT_TRUE(prompts.errors.isEmpty())
         << "a closing console reports nothing: " << prompts.errors.join('\n').toStdString();
@@ -458,7 +460,7 @@ TEST_F(OnlineTest, TheSessionLogKeepsTheConversationWithPasswordsHidden)
     form->mnuSessionLog->trigger();
     click(form->bbLogin);
     clickTab(form->InfoSheet);
-    click(form->bbWho);
+    click(control<QPushButton>("bbWho"));
     ASSERT_EQ(prompts.errors.size(), 1);
     QFile dropped(form->sessionLog().path());
     ASSERT_TRUE(dropped.open(QIODevice::ReadOnly));

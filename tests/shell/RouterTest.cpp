@@ -5,8 +5,11 @@
 #include "files/NfoDizView.h"
 #include "ftp/NMFtp.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
+#include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
+#include "shell/UserPage.h"
 
 #include <gtest/gtest.h>
 
@@ -54,15 +57,17 @@ TEST_F(RouterTest, LinesGoTrimmedToThePageShowingAndClosingCodesSayDone)
     show(form->InfoSheet);
     status("SITE WHO");
     status("\xc9\xcd\xcd\xbb\r\n"); // the daemon's line drawing shows as drawn
-    EXPECT_EQ(lines(form->InfoMemo), QStringList({"SITE WHO", QString::fromUtf8("\u2554\u2550\u2550\u2557")}));
+    EXPECT_EQ(lines(form->InfoSheet->InfoMemo),
+              QStringList({"SITE WHO", QString::fromUtf8("\u2554\u2550\u2550\u2557")}));
 
     // "SITE GROUPS" is shown on no page; "SITE USERS" everywhere but during a user gathering.
-    for (QWidget* page : {form->StatusSheet, form->InfoSheet, form->UserSheet, form->GroupSheet, form->FileSheet}) {
+    for (QWidget* page : std::initializer_list<QWidget*>{form->StatusSheet, form->InfoSheet, form->UserSheet,
+                                                         form->GroupSheet, form->FileSheet}) {
         show(page);
         status("SITE GROUPS");
     }
     EXPECT_FALSE(form->StatusMemo->toPlainText().contains("SITE GROUPS"));
-    EXPECT_FALSE(form->UserMemo->toPlainText().contains("SITE GROUPS"));
+    EXPECT_FALSE(form->UserSheet->UserMemo->toPlainText().contains("SITE GROUPS"));
     EXPECT_FALSE(form->FileMemo->toPlainText().contains("SITE GROUPS"));
 
     // The end of a listing shows as an empty line on the STATUS page, whatever page is showing.
@@ -96,18 +101,18 @@ TEST_F(RouterTest, TheUserGatheringReadsTheCellsAndStopsAtTheTotals)
               QStringList({"alice", "bob", "carol", "dave", "eve", "frank", "george", "heidi", "", " ivan"}));
     EXPECT_EQ(form->UserLineCount, 8);
     // Nothing of the gathering is shown; the totals line and what follows it are.
-    EXPECT_EQ(lines(form->UserMemo), QStringList({"200- Totals: 10 users", "shown only", "250"}));
+    EXPECT_EQ(lines(form->UserSheet->UserMemo), QStringList({"200- Totals: 10 users", "shown only", "250"}));
     EXPECT_EQ(panel3(), "Done...");
 }
 
 TEST_F(RouterTest, TheGroupGatheringRunsFromItsHeaderToAnEmptyLine)
 {
-    for (QWidget* page : {form->UserSheet, form->GroupSheet}) {
+    for (QWidget* page : std::initializer_list<QWidget*>{form->UserSheet, form->GroupSheet}) {
         SCOPED_TRACE(page->objectName().toStdString());
         form->GroupNames.clear();
         form->GroupCount = 0;
         show(page);
-        QPlainTextEdit* memo = page == form->UserSheet ? form->UserMemo : form->GroupMemo;
+        QPlainTextEdit* memo = page == form->UserSheet ? form->UserSheet->UserMemo : form->GroupSheet->GroupMemo;
         memo->setPlainText(QStringLiteral("earlier"));
         status("214- Available Groups :\r\n");
         EXPECT_TRUE(form->GatheringGroups);
@@ -132,11 +137,11 @@ TEST_F(RouterTest, UserAndGroupBoxesAreCutTo100LinesPast200)
     show(form->UserSheet);
     for (int i = 1; i <= 201; ++i)
         status("200-line " + std::to_string(i) + "\r\n");
-    EXPECT_EQ(form->UserMemo->document()->blockCount(), 201);
+    EXPECT_EQ(form->UserSheet->UserMemo->document()->blockCount(), 201);
     status("200-line 202\r\n");
-    EXPECT_EQ(form->UserMemo->document()->blockCount(), 101);
-    EXPECT_EQ(lines(form->UserMemo).first(), "200-line 102");
-    EXPECT_EQ(lines(form->UserMemo).last(), "200-line 202");
+    EXPECT_EQ(form->UserSheet->UserMemo->document()->blockCount(), 101);
+    EXPECT_EQ(lines(form->UserSheet->UserMemo).first(), "200-line 102");
+    EXPECT_EQ(lines(form->UserSheet->UserMemo).last(), "200-line 202");
 
     show(form->StatusSheet); // the other pages are not bounded
     for (int i = 0; i < 250; ++i)

@@ -34,8 +34,8 @@ TEST_F(ConsoleTest, AnotherSiteIsReachedOnlyByLeavingThisOneAndStartsFromCleanPa
     ASSERT_TRUE(form->NMFTP1->Connected);
     EXPECT_FALSE(form->bbLogin->isEnabled());
     clickTab(form->InfoSheet);
-    click(form->bbWho);
-    ASSERT_FALSE(form->InfoMemo->toPlainText().isEmpty());
+    click(control<QPushButton>("bbWho"));
+    ASSERT_FALSE(form->InfoSheet->InfoMemo->toPlainText().isEmpty());
 
     // The operator keeps the session: the box names its site again, and LOGiN stays off.
     prompts.confirmAnswers = {false};
@@ -55,7 +55,7 @@ TEST_F(ConsoleTest, AnotherSiteIsReachedOnlyByLeavingThisOneAndStartsFromCleanPa
     ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
     EXPECT_TRUE(first.commands().contains("QUIT"));
     EXPECT_GT(second.commands().size(), before);
-    EXPECT_TRUE(form->InfoMemo->toPlainText().isEmpty());
+    EXPECT_TRUE(form->InfoSheet->InfoMemo->toPlainText().isEmpty());
     EXPECT_FALSE(form->bbLogin->isEnabled());
     EXPECT_EQ(panel(1), "ONLINE");
 }

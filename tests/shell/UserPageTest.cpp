@@ -18,16 +18,17 @@ protected:
     QString perUser() const
     {
         QString s;
-        for (QPushButton* b : {form->bbUserInfo, form->bbModifyUser, form->bbSetFlags, form->bbDeleteUser,
-                               form->bbGiveCredit, form->bbTakeCredit})
+        for (QPushButton* b :
+             {form->UserSheet->bbUserInfo, form->UserSheet->bbModifyUser, form->UserSheet->bbSetFlags,
+              form->UserSheet->bbDeleteUser, form->UserSheet->bbGiveCredit, form->UserSheet->bbTakeCredit})
             s += b->isEnabled() ? '1' : '0';
         return s;
     }
     void type(const QString& text)
     {
-        form->UserList->setFocus();
-        form->UserList->clearEditText();
-        QTest::keyClicks(form->UserList, text);
+        form->UserSheet->UserList->setFocus();
+        form->UserSheet->UserList->clearEditText();
+        QTest::keyClicks(form->UserSheet->UserList, text);
     }
     // Closes the modal dialog named name as soon as it is up, noting that it was.
     void closeWhenUp(const char* name, bool& seen)
@@ -48,27 +49,27 @@ TEST_F(UserPageTest, TheBoxEnablesThePerUserButtonsAndQueriesSendAsTyped)
     online(sim, &TMainForm::UserSheet);
     EXPECT_EQ(perUser(), "000000");
     const qsizetype mark = sim.commands().size();
-    click(form->bbKolvanes); // the role listings work with the box empty and the per-user buttons off
-    click(form->bbGroupOps);
-    click(form->bbLeeches);
+    click(control<QPushButton>("bbKolvanes")); // the role listings work with the box empty and the per-user buttons off
+    click(control<QPushButton>("bbGroupOps"));
+    click(control<QPushButton>("bbLeeches"));
 
     type(QStringLiteral("x"));
     EXPECT_EQ(perUser(), "111111");
-    QTest::keyClick(form->UserList, Qt::Key_Backspace);
+    QTest::keyClick(form->UserSheet->UserList, Qt::Key_Backspace);
     EXPECT_EQ(perUser(), "111111") << "an emptied box keeps them on";
-    click(form->bbUserInfo);
+    click(control<QPushButton>("bbUserInfo"));
     type(QStringLiteral("nosuchuser12345"));
-    EXPECT_EQ(form->UserList->currentText(), "nosuchuser") << "at most ten characters";
+    EXPECT_EQ(form->UserSheet->UserList->currentText(), "nosuchuser") << "at most ten characters";
     type(QStringLiteral("turbo"));
-    click(form->bbUserInfo);
+    click(control<QPushButton>("bbUserInfo"));
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE USERS KOLVANE", "SITE USERS GROUPOP", "SITE USERS LEECH",
                                                     "SITE USER ", "SITE USER turbo"}));
-    EXPECT_TRUE(form->UserMemo->toPlainText().contains("User turbo"));
+    EXPECT_TRUE(form->UserSheet->UserMemo->toPlainText().contains("User turbo"));
 
     // The console's own changes enable nothing: after a log-out the buttons are off again.
     click(form->bbLogOut);
     EXPECT_EQ(perUser(), "000000");
-    EXPECT_EQ(form->UserList->currentText(), "");
+    EXPECT_EQ(form->UserSheet->UserList->currentText(), "");
 }
 
 TEST_F(UserPageTest, CreditsAreSentInKilobytesAndOnlyForANumber)
@@ -80,12 +81,12 @@ TEST_F(UserPageTest, CreditsAreSentInKilobytesAndOnlyForANumber)
     prompts.inputAnswers = {QString(),          QStringLiteral("0"),      QStringLiteral("00"), QStringLiteral("25"),
                             QStringLiteral(""), QStringLiteral("2097152")};
     for (int i = 0; i < 6; ++i)
-        click(form->bbGiveCredit);
+        click(control<QPushButton>("bbGiveCredit"));
     EXPECT_EQ(prompts.inputs[0], "GiVE CREDiT|Give turbo how many MB?|0");
     EXPECT_EQ(prompts.errors.value(0), "'' is not a valid integer value.");
     prompts.inputAnswers = {QStringLiteral("-5"), QStringLiteral("10")};
-    click(form->bbTakeCredit);
-    click(form->bbTakeCredit);
+    click(control<QPushButton>("bbTakeCredit"));
+    click(control<QPushButton>("bbTakeCredit"));
     EXPECT_EQ(prompts.inputs.last(), "TAKE CREDiT|Take how many MB from turbo?|0");
     const QStringList sent = sim.commandsSince(mark);
     EXPECT_EQ(sent, QStringList({"SITE GIVE 0 turbo", "SITE GIVE 25600 turbo", "SITE GIVE -2147483648 turbo",
@@ -97,25 +98,25 @@ TEST_F(UserPageTest, DeleteTakesTheNameOffTheListEvenWhenRefused)
     SimProcess sim;
     online(sim, &TMainForm::UserSheet);
     ASSERT_GE(form->UserNames.indexOf("zippy"), 0);
-    const int users = form->UserList->count();
+    const int users = form->UserSheet->UserList->count();
     type(QStringLiteral("zippy"));
     const qsizetype mark = sim.commands().size();
     prompts.confirmAnswers = {false, true};
-    click(form->bbDeleteUser);
+    click(control<QPushButton>("bbDeleteUser"));
     EXPECT_EQ(prompts.confirms.last(), "Do you really want to delete zippy?");
     EXPECT_EQ(sim.commandsSince(mark), QStringList());
-    click(form->bbDeleteUser);
+    click(control<QPushButton>("bbDeleteUser"));
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE DELUSER zippy"}));
     EXPECT_EQ(form->UserNames.indexOf("zippy"), -1);
-    EXPECT_EQ(form->UserList->count(), users - 1);
-    EXPECT_EQ(form->UserList->currentText(), "");
+    EXPECT_EQ(form->UserSheet->UserList->count(), users - 1);
+    EXPECT_EQ(form->UserSheet->UserList->currentText(), "");
     EXPECT_EQ(perUser(), "000000");
 
     // A name typed in capitals is sent as typed; this daemon knows no such user and refuses, and the name held
     // in small letters leaves the console's list all the same, the refusal shown afterwards.
     type(QStringLiteral("TURBO"));
     prompts.confirmAnswers = {true};
-    click(form->bbDeleteUser);
+    click(control<QPushButton>("bbDeleteUser"));
     EXPECT_EQ(sim.commandsSince(mark).last(), "SITE DELUSER TURBO");
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("550"));
@@ -130,11 +131,11 @@ TEST_F(UserPageTest, TheDialogButtonsOpenTheirDialogsModally)
     type(QStringLiteral("turbo"));
     bool modify = false, added = false, flags = false;
     closeWhenUp("UserForm", modify);
-    click(form->bbModifyUser);
+    click(control<QPushButton>("bbModifyUser"));
     closeWhenUp("NewUserForm", added);
-    click(form->bbNewUser);
+    click(control<QPushButton>("bbNewUser"));
     closeWhenUp("FlagForm", flags);
-    click(form->bbSetFlags);
+    click(control<QPushButton>("bbSetFlags"));
     EXPECT_TRUE(modify);
     EXPECT_TRUE(added);
     EXPECT_TRUE(flags);

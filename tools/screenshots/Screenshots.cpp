@@ -14,8 +14,11 @@
 #include "gui/Prompts.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "shell/GroupPage.h"
+#include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
+#include "shell/UserPage.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
@@ -233,17 +236,17 @@ void takePictures(TMainForm& form, const QDir& folder, Unattended& prompts)
     grab(&form, folder, "status.png");
 
     clickTab(form, form.InfoSheet);
-    form.bbUserTop->click();
+    form.InfoSheet->bbUserTop->click();
     grab(&form, folder, "info.png");
 
     clickTab(form, form.UserSheet);
-    pick(form.UserList, QStringLiteral("siteop"));
-    form.bbUserInfo->click();
+    pick(form.UserSheet->UserList, QStringLiteral("siteop"));
+    form.UserSheet->bbUserInfo->click();
     grab(&form, folder, "user-maint.png");
 
     clickTab(form, form.GroupSheet);
-    pick(form.GroupList, form.GroupList->itemText(0));
-    form.bbListGroupUsers->click();
+    pick(form.GroupSheet->GroupList, form.GroupSheet->GroupList->itemText(0));
+    form.GroupSheet->bbListGroupUsers->click();
     grab(&form, folder, "group-maint.png");
 
     // FiLE MAiNT: a release opened in the tree, its NFO file selected.

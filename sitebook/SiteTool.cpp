@@ -131,6 +131,7 @@ int main(int argc, char** argv)
         {"data", "passive, active or passive-else-active (the default).", "WORD", "passive-else-active"},
         {"fingerprint", "Pin the site's certificate: its SHA-256 fingerprint, AB:CD:...", "SHA256"},
         {"folder", "File the site in FOLDER of the book (\"Customers/EU\").", "FOLDER"},
+        {"reconnect", "Log in again by itself when the connection drops while idle."},
         {"replace", "import: replace the sites of the book that have a name of the file's."},
     });
     parser.addPositionalArgument(QStringLiteral("command"),
@@ -254,6 +255,7 @@ int main(int argc, char** argv)
         site.dataMode = *data;
         site.certificate = parser.value(QStringLiteral("fingerprint")).toUpper().toStdString();
         site.folder = parser.value(QStringLiteral("folder")).toStdString();
+        site.reconnect = parser.isSet(QStringLiteral("reconnect"));
         site.password = readPassword();
         if (site.password.empty())
             return refuse("no password given");

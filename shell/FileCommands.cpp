@@ -1,7 +1,7 @@
 // The FiLE MAiNT page's commands on the selected node: delete and nuke a directory, and look into a release's
 // NFO, DIZ and ZIP files through the viewer.
 
-#include "shell/Main.h"
+#include "shell/FilePage.h"
 
 #include "files/NfoDizView.h"
 #include "ftp/NMFtp.h"
@@ -19,18 +19,18 @@ const char* const kSelectFirst = "Select a directory first 'ya tool!";
 
 } // namespace
 
-void TMainForm::changeToParentOf(const QPersistentModelIndex& node)
+void TFilePage::changeToParentOf(const QPersistentModelIndex& node)
 {
     // The daemon reads the names relative to its current directory: go to the node's parent unless already there.
-    const std::string folder = loginFolder();
+    const std::string folder = context_.loginFolder();
     if (!node.isValid())
         throw Exception("The selected node is gone"); // nothing is sent about a node no longer shown
     const std::string parent = TFileTree::parentPath(TreeView1->tree().node(node), folder);
-    if (parent != NMFTP1->CurrentDirectory() + '/')
-        NMFTP1->ChangeDirectory(parent);
+    if (parent != context_.client.CurrentDirectory() + '/')
+        context_.client.ChangeDirectory(parent);
 }
 
-QPersistentModelIndex TMainForm::selectedOrNotice()
+QPersistentModelIndex TFilePage::selectedOrNotice()
 {
     const QModelIndex node = TreeView1->currentIndex();
     if (!node.isValid())
@@ -38,7 +38,7 @@ QPersistentModelIndex TMainForm::selectedOrNotice()
     return node;
 }
 
-void TMainForm::bbDeleteDirClick()
+void TFilePage::bbDeleteDirClick()
 {
     const QPersistentModelIndex node = selectedOrNotice();
     if (!node.isValid())
@@ -46,15 +46,15 @@ void TMainForm::bbDeleteDirClick()
     if (!Prompts().Confirm("Do you really want to delete " + node.data().toString() + "?"))
         return;
     TFileTree& tree = TreeView1->tree();
-    const std::string folder = loginFolder();
+    const std::string folder = context_.loginFolder();
     if (!node.isValid())
         return; // the node went while the daemon was asked where the tree starts
     // The node goes from the tree whether or not the daemon removed the directory; a refusal shows afterwards.
     Finally remove([&] { tree.removeNode(node); });
-    NMFTP1->RemoveDirectory(TFileTree::path(tree.node(node), folder));
+    context_.client.RemoveDirectory(TFileTree::path(tree.node(node), folder));
 }
 
-void TMainForm::bbNukeDirClick()
+void TFilePage::bbNukeDirClick()
 {
     const QPersistentModelIndex node = selectedOrNotice();
     if (!node.isValid())
@@ -79,7 +79,7 @@ void TMainForm::bbNukeDirClick()
     std::exception_ptr failure;
     try {
         changeToParentOf(node);
-        NMFTP1->SendCommand(nuke);
+        context_.client.SendCommand(nuke);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -94,9 +94,9 @@ void TMainForm::bbNukeDirClick()
             listSelectedDirectory();
         } else {
             // A root-level directory has no node to list again: the root level is built anew.
-            ListUnderSelection = false;
-            DirItemCount = 0;
-            NMFTP1->ChangeDirectory(loginFolder());
+            context_.listUnderSelection = false;
+            context_.dirItemCount = 0;
+            context_.client.ChangeDirectory(context_.loginFolder());
             fetchDirectory();
         }
     } catch (...) {
@@ -109,7 +109,7 @@ void TMainForm::bbNukeDirClick()
         std::rethrow_exception(failure);
 }
 
-void TMainForm::inspect(const char* command)
+void TFilePage::inspect(const char* command)
 {
     const QPersistentModelIndex node = TreeView1->currentIndex();
     if (!node.isValid())
@@ -120,11 +120,11 @@ void TMainForm::inspect(const char* command)
     changeToParentOf(node);                               // a failure here shows no viewer
 
     // The reply lines go to the viewer while it exists; it is shown once the reply is complete.
-    TNfoDizForm viewer(this);
+    TNfoDizForm viewer(window());
     NfoDizForm = &viewer;
     std::exception_ptr failure;
     try {
-        NMFTP1->SendCommand(command + file);
+        context_.client.SendCommand(command + file);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -136,22 +136,22 @@ void TMainForm::inspect(const char* command)
         std::rethrow_exception(failure);
 }
 
-void TMainForm::bbViewNfoClick()
+void TFilePage::bbViewNfoClick()
 {
     inspect("SITE NFO ");
 }
 
-void TMainForm::bbViewDizClick()
+void TFilePage::bbViewDizClick()
 {
     inspect("SITE DIZ ");
 }
 
-void TMainForm::bbTestZipClick()
+void TFilePage::bbTestZipClick()
 {
     inspect("SITE ZIPCHK ");
 }
 
-void TMainForm::bbViewZipClick()
+void TFilePage::bbViewZipClick()
 {
     inspect("SITE ZIPLIST ");
 }

@@ -23,6 +23,7 @@
 #include "gui/Look.h"
 #include "gui/Prompts.h"
 #include "platform/SettingsStore.h"
+#include "shell/FilePage.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"

@@ -1,7 +1,7 @@
 // The FiLE MAiNT page's commands on the selected node: delete and nuke a directory, and look into a release's
 // NFO, DIZ and ZIP files through the viewer.
 
-#include "shell/Main.h"
+#include "shell/FilePage.h"
 
 #include "files/NfoDizView.h"
 #include "ftp/NMFtp.h"
@@ -17,20 +17,33 @@ namespace {
 
 const char* const kSelectFirst = "Select a directory first 'ya tool!";
 
+// Whether the operator's CANCEL ended the operation: then nothing more is sent, and nothing is taken as done.
+bool cancelled(const std::exception_ptr& failure)
+{
+    try {
+        if (failure)
+            std::rethrow_exception(failure);
+    } catch (const Exception& e) {
+        return e.kind() == FailureKind::Cancelled;
+    } catch (...) {
+    }
+    return false;
+}
+
 } // namespace
 
-void TMainForm::changeToParentOf(const QPersistentModelIndex& node)
+void TFilePage::changeToParentOf(const QPersistentModelIndex& node)
 {
     // The daemon reads the names relative to its current directory: go to the node's parent unless already there.
-    const std::string folder = loginFolder();
+    const std::string folder = context_.loginFolder();
     if (!node.isValid())
         throw Exception("The selected node is gone"); // nothing is sent about a node no longer shown
     const std::string parent = TFileTree::parentPath(TreeView1->tree().node(node), folder);
-    if (parent != NMFTP1->CurrentDirectory() + '/')
-        NMFTP1->ChangeDirectory(parent);
+    if (parent != context_.client.CurrentDirectory() + '/')
+        context_.client.ChangeDirectory(parent);
 }
 
-QPersistentModelIndex TMainForm::selectedOrNotice()
+QPersistentModelIndex TFilePage::selectedOrNotice()
 {
     const QModelIndex node = TreeView1->currentIndex();
     if (!node.isValid())
@@ -38,7 +51,7 @@ QPersistentModelIndex TMainForm::selectedOrNotice()
     return node;
 }
 
-void TMainForm::bbDeleteDirClick()
+void TFilePage::bbDeleteDirClick()
 {
     const QPersistentModelIndex node = selectedOrNotice();
     if (!node.isValid())
@@ -46,15 +59,24 @@ void TMainForm::bbDeleteDirClick()
     if (!Prompts().Confirm("Do you really want to delete " + node.data().toString() + "?"))
         return;
     TFileTree& tree = TreeView1->tree();
-    const std::string folder = loginFolder();
+    const std::string folder = context_.loginFolder();
     if (!node.isValid())
         return; // the node went while the daemon was asked where the tree starts
-    // The node goes from the tree whether or not the daemon removed the directory; a refusal shows afterwards.
-    Finally remove([&] { tree.removeNode(node); });
-    NMFTP1->RemoveDirectory(TFileTree::path(tree.node(node), folder));
+    // The node goes from the tree whether or not the daemon removed the directory; a refusal shows afterwards. A
+    // cancelled RMD leaves it: nobody knows whether the daemon removed the directory.
+    std::exception_ptr failure;
+    try {
+        context_.client.RemoveDirectory(TFileTree::path(tree.node(node), folder));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!cancelled(failure))
+        tree.removeNode(node);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
-void TMainForm::bbNukeDirClick()
+void TFilePage::bbNukeDirClick()
 {
     const QPersistentModelIndex node = selectedOrNotice();
     if (!node.isValid())
@@ -79,10 +101,12 @@ void TMainForm::bbNukeDirClick()
     std::exception_ptr failure;
     try {
         changeToParentOf(node);
-        NMFTP1->SendCommand(nuke);
+        context_.client.SendCommand(nuke);
     } catch (...) {
         failure = std::current_exception();
     }
+    if (cancelled(failure))
+        std::rethrow_exception(failure); // the operator stopped it: nothing more goes out
 
     // Whatever happened, the tree shows the parent listed afresh, under the names the daemon now gives.
     const QPersistentModelIndex parent = node.parent();
@@ -94,9 +118,9 @@ void TMainForm::bbNukeDirClick()
             listSelectedDirectory();
         } else {
             // A root-level directory has no node to list again: the root level is built anew.
-            ListUnderSelection = false;
-            DirItemCount = 0;
-            NMFTP1->ChangeDirectory(loginFolder());
+            context_.listUnderSelection = false;
+            context_.dirItemCount = 0;
+            context_.client.ChangeDirectory(context_.loginFolder());
             fetchDirectory();
         }
     } catch (...) {
@@ -109,7 +133,7 @@ void TMainForm::bbNukeDirClick()
         std::rethrow_exception(failure);
 }
 
-void TMainForm::inspect(const char* command)
+void TFilePage::inspect(const char* command)
 {
     const QPersistentModelIndex node = TreeView1->currentIndex();
     if (!node.isValid())
@@ -120,13 +144,17 @@ void TMainForm::inspect(const char* command)
     changeToParentOf(node);                               // a failure here shows no viewer
 
     // The reply lines go to the viewer while it exists; it is shown once the reply is complete.
-    TNfoDizForm viewer(this);
+    TNfoDizForm viewer(window());
     NfoDizForm = &viewer;
     std::exception_ptr failure;
     try {
-        NMFTP1->SendCommand(command + file);
+        context_.client.SendCommand(command + file);
     } catch (...) {
         failure = std::current_exception();
+    }
+    if (cancelled(failure)) {
+        NfoDizForm = nullptr;
+        std::rethrow_exception(failure); // a cancelled look shows no viewer
     }
     {
         Finally gone([this] { NfoDizForm = nullptr; });
@@ -136,22 +164,22 @@ void TMainForm::inspect(const char* command)
         std::rethrow_exception(failure);
 }
 
-void TMainForm::bbViewNfoClick()
+void TFilePage::bbViewNfoClick()
 {
     inspect("SITE NFO ");
 }
 
-void TMainForm::bbViewDizClick()
+void TFilePage::bbViewDizClick()
 {
     inspect("SITE DIZ ");
 }
 
-void TMainForm::bbTestZipClick()
+void TFilePage::bbTestZipClick()
 {
     inspect("SITE ZIPCHK ");
 }
 
-void TMainForm::bbViewZipClick()
+void TFilePage::bbViewZipClick()
 {
     inspect("SITE ZIPLIST ");
 }

@@ -1,16 +1,22 @@
 // The FiLE MAiNT page's directory tree: listing lines become folder, file and link nodes; a double-click lists
 // a directory below its node; the selected node decides which of the page's buttons can act.
 
-#include "shell/Main.h"
+#include "shell/FilePage.h"
 
 #include "ftp/NMFtp.h"
+#include "gui/Guard.h"
+#include "gui/WidgetKit.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
 #include "shell/FileTree.h"
 #include "shell/TreeNodes.h"
 
+#include <QFrame>
+#include <QItemSelectionModel>
+#include <QLayout>
+#include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStatusBar>
+#include <QSplitter>
 
 namespace {
 
@@ -43,33 +49,127 @@ TNodeLook NodeLook(const TFTPListEntry& entry)
     return {Latin1ToQString(entry.Name) + QStringLiteral(" -> ") + kilobytes(entry.Size) + QStringLiteral(" Kb"), kind};
 }
 
-int TMainForm::nodeKind(const QModelIndex& node)
+using namespace WidgetKit;
+
+TFilePage::TFilePage(const TPageContext& context) : TConsolePage(context, "FileSheet")
+{
+    Panel4 = addPanel("Panel4", 41, true);
+    bbDeleteDir = button(Panel4, "bbDeleteDir", QStringLiteral("DELETE"), QRect(8, 8, 75, 25));
+    bbNukeDir = button(Panel4, "bbNukeDir", QStringLiteral("NUKE"), QRect(88, 8, 75, 25));
+    bbViewNfo = button(Panel4, "bbViewNfo", QStringLiteral("ViEW NFO"), QRect(168, 8, 75, 25));
+    bbViewDiz = button(Panel4, "bbViewDiz", QStringLiteral("ViEW DiZ"), QRect(248, 8, 75, 25));
+    bbTestZip = button(Panel4, "bbTestZip", QStringLiteral("TEST ZiP"), QRect(328, 8, 75, 25));
+    bbViewZip = button(Panel4, "bbViewZip", QStringLiteral("ViEW ZiP"), QRect(408, 8, 75, 25));
+
+    Splitter1 = new QSplitter(Qt::Vertical, this);
+    Splitter1->setObjectName(QStringLiteral("Splitter1"));
+    Splitter1->setHandleWidth(4);
+    Splitter1->setChildrenCollapsible(false);
+    TreeView1 = new TFileTreeView(context_.nodePictures, Splitter1);
+    TreeView1->setObjectName(QStringLiteral("TreeView1"));
+    TreeView1->setHeaderHidden(true);
+    TreeView1->setIndentation(19);
+    TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    TreeView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    TreeView1->setExpandsOnDoubleClick(false); // a double-click lists the directory instead
+    TreeView1->setIconSize(QSize(16, 16));
+    FileMemo = memo(Splitter1, "FileMemo");
+    FileMemo->setMinimumHeight(50);
+    Splitter1->addWidget(TreeView1);
+    Splitter1->addWidget(FileMemo);
+    Splitter1->setStretchFactor(0, 1);
+    Splitter1->setStretchFactor(1, 0);
+    Splitter1->setSizes({1000, 75});
+    layout()->addWidget(Splitter1);
+
+    // What a newcomer reads when resting the mouse on a button, and what a screen reader calls the tree and the box.
+    const std::pair<QPushButton*, const char*> tips[] = {
+        {bbDeleteDir, "Delete the folder chosen in the tree (asks first)"},
+        {bbNukeDir, "Nuke the release folder chosen in the tree: asks for the multiplier and the reason"},
+        {bbViewNfo, "Show the NFO text of the file chosen in the tree"},
+        {bbViewDiz, "Show the description (DIZ) of the file chosen in the tree"},
+        {bbTestZip, "Test the ZIP file chosen in the tree"},
+        {bbViewZip, "List what the ZIP file chosen in the tree holds"},
+    };
+    for (const auto& [control, tip] : tips)
+        control->setToolTip(QString::fromUtf8(tip));
+    FileMemo->setAccessibleName(QStringLiteral("FiLE MAiNT replies"));
+    TreeView1->setAccessibleName(QStringLiteral("FiLE MAiNT folders and files"));
+
+    operation(bbDeleteDir, &QPushButton::clicked, &TFilePage::bbDeleteDirClick);
+    operation(bbNukeDir, &QPushButton::clicked, &TFilePage::bbNukeDirClick);
+    operation(bbViewNfo, &QPushButton::clicked, &TFilePage::bbViewNfoClick);
+    operation(bbViewDiz, &QPushButton::clicked, &TFilePage::bbViewDizClick);
+    operation(bbTestZip, &QPushButton::clicked, &TFilePage::bbTestZipClick);
+    operation(bbViewZip, &QPushButton::clicked, &TFilePage::bbViewZipClick);
+
+    operation(TreeView1, &QTreeView::doubleClicked, &TFilePage::TreeView1DblClick);
+    on(TreeView1->selectionModel(), &QItemSelectionModel::currentChanged, &TFilePage::TreeView1Change);
+    connect(TreeView1, &QTreeView::expanded, this,
+            [this](const QModelIndex& node) { Guarded([&] { TreeView1Expanded(node); }); });
+    connect(TreeView1, &QTreeView::collapsed, this,
+            [this](const QModelIndex& node) { Guarded([&] { TreeView1Collapsed(node); }); });
+}
+
+void TFilePage::clear()
+{
+    FileMemo->clear();
+    TreeView1->clear();
+}
+
+void TFilePage::refresh()
+{
+    if (context_.dirItemCount == 0)
+        fetchDirectory();
+}
+
+void TFilePage::fetchDirectory()
+{
+    // The cursor is put back however the listing ends.
+    context_.setBusyCursor(true);
+    context_.setMessage(QStringLiteral("Gathering Directory data..."));
+    Finally done([this] { context_.setBusyCursor(false); });
+    if (!context_.listUnderSelection)
+        TreeView1->clear(); // the first listing after a log-in builds the root level anew
+    // The entries go below the node chosen now, whatever the operator clicks while they come.
+    TreeView1->tree().startListing(context_.listUnderSelection ? TreeView1->currentIndex() : QModelIndex());
+    try {
+        context_.client.List();
+    } catch (...) {
+        // The gathering is over: the panel no longer claims it goes on. The error box says why.
+        context_.setMessage(QStringLiteral("Directory listing failed"));
+        throw;
+    }
+    context_.setMessage(QStringLiteral("Done..."));
+}
+
+int TFilePage::nodeKind(const QModelIndex& node)
 {
     return node.data(TFileTree::KindRole).toInt();
 }
 
-void TMainForm::setNodeKind(const QModelIndex& node, int kind)
+void TFilePage::setNodeKind(const QModelIndex& node, int kind)
 {
     TreeView1->tree().setKind(node, TNodeKind(kind));
 }
 
-QString TMainForm::ParentPath(const QModelIndex& node)
+QString TFilePage::ParentPath(const QModelIndex& node)
 {
     const auto* tree = qobject_cast<const TFileTree*>(node.model());
     return tree ? Latin1ToQString(TFileTree::parentPath(tree->node(node))) : QStringLiteral("/");
 }
 
-QString TMainForm::NodePath(const QModelIndex& node)
+QString TFilePage::NodePath(const QModelIndex& node)
 {
     return ParentPath(node) + node.data().toString();
 }
 
-void TMainForm::NMFTP1ListItem(const std::string&)
+void TFilePage::listItem()
 {
     // Each node is made from the entry the parser stored for this very line: a line it did not store (the total
     // line, a short line) makes no node, wherever in the listing it stands.
-    ++DirItemCount;
-    const TFTPDirectoryList* list = NMFTP1->DirectoryList.get();
+    ++context_.dirItemCount;
+    const TFTPDirectoryList* list = context_.client.DirectoryList.get();
     const std::optional<TFTPListEntry> entry = list ? list->LastStored() : std::nullopt;
     if (!entry)
         return;
@@ -77,12 +177,12 @@ void TMainForm::NMFTP1ListItem(const std::string&)
     if (!tree.listing()) {
         // A listing that no handler of the tree started (the page refresh's) takes its node with its first entry:
         // the root level, or the node selected then; the rest follows there whatever is selected meanwhile.
-        tree.startListing(ListUnderSelection ? TreeView1->currentIndex() : QModelIndex());
+        tree.startListing(context_.listUnderSelection ? TreeView1->currentIndex() : QModelIndex());
     }
     tree.add(*entry);
 }
 
-void TMainForm::TreeView1DblClick()
+void TFilePage::TreeView1DblClick()
 {
     const QModelIndex node = TreeView1->currentIndex();
     if (!node.isValid() || nodeKind(node) == FileNode)
@@ -92,14 +192,14 @@ void TMainForm::TreeView1DblClick()
 
 // Lists the selected directory node's directory below it, in place of what it held. The entries go below that
 // node even when the operator selects another one while they arrive.
-void TMainForm::listSelectedDirectory()
+void TFilePage::listSelectedDirectory()
 {
     TFileTree& tree = TreeView1->tree();
     const QPersistentModelIndex node = TreeView1->currentIndex();
-    setBusyCursor(true);
-    StatusBar1->setPanelText(3, QStringLiteral("Gathering Directory data..."));
-    ListUnderSelection = true;
-    DirItemCount = 0;
+    context_.setBusyCursor(true);
+    context_.setMessage(QStringLiteral("Gathering Directory data..."));
+    context_.listUnderSelection = true;
+    context_.dirItemCount = 0;
     {
         // Whether or not the directory change goes through, the node shows as listed and loses its old subtree.
         Finally listed([&] {
@@ -108,40 +208,40 @@ void TMainForm::listSelectedDirectory()
                     setNodeKind(node, OpenFolder);
                 tree.removeChildren(node);
             }
-            setBusyCursor(false);
+            context_.setBusyCursor(false);
         });
-        const std::string folder = loginFolder();
+        const std::string folder = context_.loginFolder();
         if (!node.isValid())
             return; // the node went while the daemon was asked where the tree starts
-        NMFTP1->ChangeDirectory(TFileTree::path(tree.node(node), folder));
+        context_.client.ChangeDirectory(TFileTree::path(tree.node(node), folder));
     }
     Finally shown([&] {
         tree.endListing();
         if (node.isValid())
             TreeView1->expand(node);
-        StatusBar1->setPanelText(3, QStringLiteral("Done..."));
+        context_.setMessage(QStringLiteral("Done..."));
     });
     if (!node.isValid())
         return; // the node went while the directory changed
     tree.startListing(node);
-    NMFTP1->List();
+    context_.client.List();
 }
 
-void TMainForm::TreeView1Expanded(const QModelIndex& node)
+void TFilePage::TreeView1Expanded(const QModelIndex& node)
 {
     TreeView1->setCurrentIndex(node);
     if (nodeKind(node) != FileNode)
         setNodeKind(node, OpenFolder);
 }
 
-void TMainForm::TreeView1Collapsed(const QModelIndex& node)
+void TFilePage::TreeView1Collapsed(const QModelIndex& node)
 {
     TreeView1->setCurrentIndex(node);
     if (nodeKind(node) != FileNode)
         setNodeKind(node, ClosedFolder);
 }
 
-void TMainForm::TreeView1Change()
+void TFilePage::TreeView1Change()
 {
     for (QPushButton* b : {bbViewNfo, bbViewDiz, bbNukeDir, bbDeleteDir, bbViewZip, bbTestZip})
         b->setEnabled(false);

@@ -1,8 +1,6 @@
 #include "shell/Main.h"
 
 #include "admin/Flags.h"
-#include "admin/NewUser.h"
-#include "admin/UserEdit.h"
 #include "art/Art.h"
 #include "files/About.h"
 #include "ftp/NMFtp.h"
@@ -15,6 +13,7 @@
 #include "platform/PollLoop.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "shell/FilePage.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/PageControl.h"
@@ -29,6 +28,7 @@
 #include "sitebook/TrustForm.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -39,7 +39,6 @@
 #include <QFileDialog>
 #include <QFrame>
 #include <QGuiApplication>
-#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -50,7 +49,6 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
-#include <QSplitter>
 #include <QStringListModel>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -314,12 +312,6 @@ void TMainForm::describeControls()
         {bbExecute, "Send the SITE command typed in SiTE COMMAND (without the word SITE); the reply shows on the "
                     "STATUS page"},
         {NOOP, "Keep an idle connection open: the console sends NOOP now and then, so the site does not log you out"},
-        {bbDeleteDir, "Delete the folder chosen in the tree (asks first)"},
-        {bbNukeDir, "Nuke the release folder chosen in the tree: asks for the multiplier and the reason"},
-        {bbViewNfo, "Show the NFO text of the file chosen in the tree"},
-        {bbViewDiz, "Show the description (DIZ) of the file chosen in the tree"},
-        {bbTestZip, "Test the ZIP file chosen in the tree"},
-        {bbViewZip, "List what the ZIP file chosen in the tree holds"},
     };
     for (const auto& [control, tip] : tips)
         control->setToolTip(QString::fromUtf8(tip));
@@ -329,13 +321,7 @@ void TMainForm::describeControls()
     SiteName->setToolTip(QStringLiteral("The site that LOGiN connects to"));
     CommandText->setToolTip(QStringLiteral("A SITE command without the word SITE (WHO, HELP, USER name); Enter or "
                                            "EXECUTE sends it, Up recalls the commands sent before"));
-    const std::pair<QPlainTextEdit*, const char*> boxes[] = {
-        {StatusMemo, "STATUS replies"},
-        {FileMemo, "FiLE MAiNT replies"},
-    };
-    for (const auto& [box, name] : boxes)
-        box->setAccessibleName(QString::fromUtf8(name));
-    TreeView1->setAccessibleName(QStringLiteral("FiLE MAiNT folders and files"));
+    StatusMemo->setAccessibleName(QStringLiteral("STATUS replies"));
     PageControl1->setAccessibleName(QStringLiteral("Pages"));
     nameControls(this);
 }
@@ -403,14 +389,6 @@ void TMainForm::buildPages()
         PageControl1->addTab(sheet, caption);
         return sheet;
     };
-    auto makePanel = [](const char* name, QWidget* sheet, int height, bool bevel) {
-        auto* panel = new QFrame(sheet);
-        panel->setObjectName(QString::fromLatin1(name));
-        panel->setFixedHeight(height);
-        panel->setFrameStyle(bevel ? (QFrame::Panel | QFrame::Sunken) : QFrame::NoFrame);
-        sheet->layout()->addWidget(panel);
-        return panel;
-    };
     auto addMemo = [](const char* name, QWidget* sheet) {
         QPlainTextEdit* box = memo(sheet, name);
         sheet->layout()->addWidget(box);
@@ -448,35 +426,8 @@ void TMainForm::buildPages()
     PageControl1->addTab(GroupSheet, QStringLiteral("GROUP MAiNT"));
 
     // FiLE MAiNT
-    FileSheet = makeSheet("FileSheet", QStringLiteral("FiLE MAiNT"));
-    Panel4 = makePanel("Panel4", FileSheet, 41, true);
-    bbDeleteDir = button(Panel4, "bbDeleteDir", QStringLiteral("DELETE"), QRect(8, 8, 75, 25));
-    bbNukeDir = button(Panel4, "bbNukeDir", QStringLiteral("NUKE"), QRect(88, 8, 75, 25));
-    bbViewNfo = button(Panel4, "bbViewNfo", QStringLiteral("ViEW NFO"), QRect(168, 8, 75, 25));
-    bbViewDiz = button(Panel4, "bbViewDiz", QStringLiteral("ViEW DiZ"), QRect(248, 8, 75, 25));
-    bbTestZip = button(Panel4, "bbTestZip", QStringLiteral("TEST ZiP"), QRect(328, 8, 75, 25));
-    bbViewZip = button(Panel4, "bbViewZip", QStringLiteral("ViEW ZiP"), QRect(408, 8, 75, 25));
-
-    Splitter1 = new QSplitter(Qt::Vertical, FileSheet);
-    Splitter1->setObjectName(QStringLiteral("Splitter1"));
-    Splitter1->setHandleWidth(4);
-    Splitter1->setChildrenCollapsible(false);
-    TreeView1 = new TFileTreeView(ImageList1, Splitter1);
-    TreeView1->setObjectName(QStringLiteral("TreeView1"));
-    TreeView1->setHeaderHidden(true);
-    TreeView1->setIndentation(19);
-    TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    TreeView1->setSelectionMode(QAbstractItemView::SingleSelection);
-    TreeView1->setExpandsOnDoubleClick(false); // a double-click lists the directory instead
-    TreeView1->setIconSize(QSize(16, 16));
-    FileMemo = memo(Splitter1, "FileMemo");
-    FileMemo->setMinimumHeight(50);
-    Splitter1->addWidget(TreeView1);
-    Splitter1->addWidget(FileMemo);
-    Splitter1->setStretchFactor(0, 1);
-    Splitter1->setStretchFactor(1, 0);
-    Splitter1->setSizes({1000, 75});
-    FileSheet->layout()->addWidget(Splitter1);
+    FileSheet = new TFilePage(context);
+    PageControl1->addTab(FileSheet, QStringLiteral("FiLE MAiNT"));
 
     PageControl1->setCurrentWidget(StatusSheet);
 }
@@ -549,20 +500,6 @@ void TMainForm::connectHandlers()
     InfoSheet->InfoMemo->viewport()->installEventFilter(this);
     UserSheet->UserMemo->viewport()->installEventFilter(this);
 
-    operation(bbDeleteDir, &QPushButton::clicked, &TMainForm::bbDeleteDirClick);
-    operation(bbNukeDir, &QPushButton::clicked, &TMainForm::bbNukeDirClick);
-    operation(bbViewNfo, &QPushButton::clicked, &TMainForm::bbViewNfoClick);
-    operation(bbViewDiz, &QPushButton::clicked, &TMainForm::bbViewDizClick);
-    operation(bbTestZip, &QPushButton::clicked, &TMainForm::bbTestZipClick);
-    operation(bbViewZip, &QPushButton::clicked, &TMainForm::bbViewZipClick);
-
-    operation(TreeView1, &QTreeView::doubleClicked, &TMainForm::TreeView1DblClick);
-    on(TreeView1->selectionModel(), &QItemSelectionModel::currentChanged, &TMainForm::TreeView1Change);
-    connect(TreeView1, &QTreeView::expanded, this,
-            [this](const QModelIndex& node) { Guarded([&] { TreeView1Expanded(node); }); });
-    connect(TreeView1, &QTreeView::collapsed, this,
-            [this](const QModelIndex& node) { Guarded([&] { TreeView1Collapsed(node); }); });
-
     // The session's and the client's events run inside their operations; nothing they do may unwind into them.
     connect(Session, &TSiteSession::loggedIn, this, [this] { Guarded([this] { NMFTP1Connect(); }); });
     connect(Session, &TSiteSession::disconnected, this, [this] { Guarded([this] { NMFTP1Disconnect(); }); });
@@ -597,7 +534,8 @@ void TMainForm::connectHandlers()
     NMFTP1->OnStatus = [this](QObject*, const std::string&) { Guarded([this] { NMFTP1Status(); }); };
     NMFTP1->OnTransactionStop = [this](QObject*) {
         Guarded([this] {
-            TreeView1->tree().endListing(); // the listing's last entries join the tree before anyone sees its end
+            FileSheet->TreeView1->tree()
+                .endListing(); // the listing's last entries join the tree before anyone sees its end
             NMFTP1TransactionStop();
         });
     };
@@ -741,7 +679,7 @@ void TMainForm::LoadSettings()
     resize(window.width, window.height);
     // The page boxes that have no bound of their own keep this many lines, the oldest going first.
     scrollBack_ = window.scrollBack;
-    for (QPlainTextEdit* box : {StatusMemo, InfoSheet->InfoMemo, FileMemo})
+    for (QPlainTextEdit* box : {StatusMemo, InfoSheet->InfoMemo, FileSheet->FileMemo})
         box->setMaximumBlockCount(scrollBack_);
     keepAlive_ = window.keepAlive; // within its bounds: its milliseconds fit the timer
     Timer1->setInterval(keepAlive_ * 1000);

@@ -3,7 +3,6 @@
 #include "gui/OperationGate.h"
 #include "session/SessionLog.h"
 #include "session/SiteSession.h"
-#include "shell/FileTree.h"
 #include "shell/ListGatherer.h"
 
 #include <QIcon>
@@ -20,36 +19,31 @@
 class QAction;
 class QCheckBox;
 class QComboBox;
-class QFrame;
 class QLabel;
 class QMenu;
 class QMenuBar;
 class QMouseEvent;
 class QPlainTextEdit;
 class QPushButton;
-class QSplitter;
 class QTimer;
 
 class TAnchors;
 class TDiamond;
+class TFilePage;
 class TFlagForm;
 class TGroupPage;
-class TUserPage;
 class TInfoPage;
 class TNMFTP;
-class TNewUserForm;
-class TNfoDizForm;
 class TPageControl;
 class TRunSitesForm;
 class TSettingsStore;
 class TSiteForm;
 class TSiteSession;
 class TSplashScreen;
-class TUserForm;
+class TUserPage;
 struct CertificateInfo;
 using TCertificateInfo = CertificateInfo;
 struct TTrustQuestion;
-struct TUserContext;
 
 // The status bar with its three panels: 1 the connection ("OFFLINE"/"ONLINE"), 2 never written, 3 the messages.
 class TStatusBar : public QStatusBar {
@@ -66,10 +60,13 @@ private:
     QLabel* wait_;
 };
 
-// The main window: the whole console. It owns the FTP client, the cipher, the settings store and the shared
-// state of the reply router, and every control of the console is one of its members, named as documented. The
-// dialogs get what they need from it through their constructors and tell it what happened through signals; none
-// of them knows this class.
+// The main window: the frame of the console and the view of its session with a site. It holds the session (whose
+// client is NMFTP1), the cipher, the settings store and the reply router's shared state; the top strip, the STATUS
+// page, the menu and the status bar are its members, named as documented. The four other pages (iNFO, USER MAiNT,
+// GROUP MAiNT, FiLE MAiNT) are widgets of their own that own their controls and handlers; the window relays between
+// them and the session: the router puts reply lines in their boxes, a tab click asks the page shown to refresh, a
+// log-out or another site asks them to clear. The pages and the dialogs get what they need from it through their
+// constructors and tell it what happened through signals; none of them knows this class.
 class TMainForm : public QMainWindow, private TCertificateJudge {
     Q_OBJECT
 
@@ -94,25 +91,13 @@ public:
     TPageControl* PageControl1;
     TStatusBar* StatusBar1;
 
-    // Pages and their text boxes
+    // Pages: STATUS with its text box, and the four pages with their own controls
     QWidget* StatusSheet;
     TInfoPage* InfoSheet;
     TUserPage* UserSheet;
     TGroupPage* GroupSheet;
-    QWidget* FileSheet;
+    TFilePage* FileSheet;
     QPlainTextEdit* StatusMemo;
-    QPlainTextEdit* FileMemo;
-
-    // FiLE MAiNT page
-    QFrame* Panel4;
-    QPushButton* bbDeleteDir;
-    QPushButton* bbNukeDir;
-    QPushButton* bbViewNfo;
-    QPushButton* bbViewDiz;
-    QPushButton* bbTestZip;
-    QPushButton* bbViewZip;
-    TFileTreeView* TreeView1;
-    QSplitter* Splitter1;
 
     // Menu
     QMenuBar* MainMenu1;
@@ -149,9 +134,10 @@ public:
     int& GroupCount = Lists.GroupCount;
     QStringList& UserNames = Lists.UserNames;
     QStringList& GroupNames = Lists.GroupNames;
-    int DirItemCount = 0;
-    TNfoDizForm* NfoDizForm = nullptr;
     bool SplashClosed = false;
+    // The FiLE MAiNT tree's listing state, reset by a log-in with the lists; the page reads and writes it through
+    // its context.
+    int DirItemCount = 0;
     bool ListUnderSelection = false;
 
     // One operation at a time: every handler that starts one is connected through this gate, the dialogs' too.
@@ -243,25 +229,8 @@ public:
     // (lowered by each one added; 0 once the list is full at MaxCommandWords).
     void learnCommands(const QStringList& words, int& budget);
 
-    // FiLE MAiNT page: delete, nuke and release inspection (FileCommands.cpp)
-    void bbDeleteDirClick();
-    void bbNukeDirClick();
-    void bbViewNfoClick();
-    void bbViewDizClick();
-    void bbTestZipClick();
-    void bbViewZipClick();
-
-    // FiLE MAiNT page: the directory tree (FilePage.cpp)
+    // A line of a listing the client parsed: its entry goes to the FiLE MAiNT tree (Router.cpp).
     void NMFTP1ListItem(const std::string& Listing);
-    void TreeView1DblClick();
-    void TreeView1Change();
-    void TreeView1Expanded(const QModelIndex& node);
-    void TreeView1Collapsed(const QModelIndex& node);
-    static QString ParentPath(const QModelIndex& node);
-    static QString NodePath(const QModelIndex& node);
-    // A node's picture index, which is also its kind: 0 closed folder, 1 open folder, 2 file, 3 link.
-    static int nodeKind(const QModelIndex& node);
-    void setNodeKind(const QModelIndex& node, int kind);
 
     // The operator's CANCEL of the wait under way, from LOGOUT or from a dialog's sequence: the connection is
     // closed with it, and STATUS says so once the operation has unwound.
@@ -312,15 +281,9 @@ private:
     template <class Sender, class Signal>
     void operation(Sender* sender, Signal signal, void (TMainForm::*handler)());
     void setBusyCursor(bool busy);
-    void fetchDirectory();
-    // The selected tree node, or none after telling the operator to select one.
-    QPersistentModelIndex selectedOrNotice();
-    void listSelectedDirectory();
     // The folder this log-in started in, where the tree's root level stands: what PWD named ("/" for a refused or
     // unreadable reply), asked the first time the tree needs a path.
     const std::string& loginFolder();
-    void changeToParentOf(const QPersistentModelIndex& node);
-    void inspect(const char* command);
 
     void buildControls();
     void buildTopStrip(QWidget* client);

@@ -8,6 +8,7 @@
 #include "ftp/NMFtp.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
+#include "shell/FilePage.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/PageControl.h"
@@ -136,15 +137,20 @@ void TMainForm::NMFTP1Status()
         if (line == "250")
             done();
     } else if (page == FileSheet) {
-        if (NfoDizForm) {
-            keepLine(NfoDizForm->NfoDizMemo, line);
+        if (TNfoDizForm* viewer = FileSheet->NfoDizForm) {
+            keepLine(viewer->NfoDizMemo, line);
         } else {
-            keepLine(FileMemo, line);
+            keepLine(FileSheet->FileMemo, line);
             if (line == "221")
                 done();
         }
     }
 }
+void TMainForm::NMFTP1ListItem(const std::string&)
+{
+    FileSheet->listItem();
+}
+
 void TMainForm::NMFTP1TransactionStop()
 {
     // A listing's end is marked by a line of a lone carriage return on the STATUS page, whatever page shows; a

@@ -8,6 +8,7 @@
 #include "platform/Finally.h"
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
+#include "shell/FilePage.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/PageControl.h"
@@ -243,8 +244,7 @@ void TMainForm::clearSitePages()
     InfoSheet->clear();
     UserSheet->clear();
     GroupSheet->clear();
-    FileMemo->clear();
-    TreeView1->clear();
+    FileSheet->clear();
     clearLists();
 }
 
@@ -433,22 +433,8 @@ void TMainForm::PageControl1Change()
     } else if (page == GroupSheet) {
         GroupSheet->refresh();
     } else if (page == FileSheet) {
-        if (DirItemCount == 0)
-            fetchDirectory();
+        FileSheet->refresh();
     }
-}
-
-void TMainForm::fetchDirectory()
-{
-    setBusyCursor(true);
-    StatusBar1->setPanelText(3, QStringLiteral("Gathering Directory data..."));
-    Finally done([this] { setBusyCursor(false); });
-    if (!ListUnderSelection)
-        TreeView1->clear(); // the first listing after a log-in builds the root level anew
-    // The entries go below the node chosen now, whatever the operator clicks while they come.
-    TreeView1->tree().startListing(ListUnderSelection ? TreeView1->currentIndex() : QModelIndex());
-    NMFTP1->List();
-    StatusBar1->setPanelText(3, QStringLiteral("Done..."));
 }
 
 // ---- custom commands ------------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 
 #include "gui/Look.h"
 #include "common/ScriptedPrompts.h"
+#include "shell/FilePage.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
@@ -74,10 +75,10 @@ TEST(LookTest, ADarkDesktopThemeKeepsEveryControlReadable)
         expectReadable(l, QPalette::WindowText, QPalette::Window);
     expectReadable(form.PageControl1->tabBar(), QPalette::ButtonText, QPalette::Button);
     expectReadable(form.SiteName, QPalette::ButtonText, QPalette::Button);
-    expectReadable(form.TreeView1, QPalette::Text, QPalette::Base);
+    expectReadable(form.FileSheet->TreeView1, QPalette::Text, QPalette::Base);
 
     // The reply boxes keep their terminal colours under any theme.
-    for (const QPlainTextEdit* box : {form.StatusMemo, form.InfoSheet->InfoMemo, form.FileMemo}) {
+    for (const QPlainTextEdit* box : {form.StatusMemo, form.InfoSheet->InfoMemo, form.FileSheet->FileMemo}) {
         EXPECT_LT(lightness(box->palette().color(QPalette::Base)), 0.1) << box->objectName().toStdString();
         EXPECT_GT(lightness(box->palette().color(QPalette::Text)), 0.7) << box->objectName().toStdString();
     }

@@ -9,6 +9,7 @@
 #include "common/Watchdog.h"
 #include "ftp/NMFtp.h"
 #include "platform/SettingsStore.h"
+#include "shell/FilePage.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
@@ -112,7 +113,7 @@ protected:
     // The node below parent (the invalid index: the root level) whose text is text; the invalid index for none.
     QModelIndex child(const QModelIndex& parent, const QString& text)
     {
-        const QAbstractItemModel* tree = form->TreeView1->model();
+        const QAbstractItemModel* tree = form->FileSheet->TreeView1->model();
         for (int i = 0; i < tree->rowCount(parent); ++i)
             if (tree->index(i, 0, parent).data().toString() == text)
                 return tree->index(i, 0, parent);
@@ -121,10 +122,10 @@ protected:
 
     void doubleClick(const QModelIndex& node)
     {
-        form->TreeView1->scrollTo(node);
-        const QPoint at = form->TreeView1->visualRect(node).center();
-        QTest::mouseClick(form->TreeView1->viewport(), Qt::LeftButton, {}, at);
-        QTest::mouseDClick(form->TreeView1->viewport(), Qt::LeftButton, {}, at);
+        form->FileSheet->TreeView1->scrollTo(node);
+        const QPoint at = form->FileSheet->TreeView1->visualRect(node).center();
+        QTest::mouseClick(form->FileSheet->TreeView1->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(form->FileSheet->TreeView1->viewport(), Qt::LeftButton, {}, at);
     }
 
     // Runs act once the client is waiting inside the operation that the next step starts (and, when given, the

@@ -108,7 +108,7 @@ protected:
     void filePage(SimProcess& sim)
     {
         online(sim);
-        checker = std::make_unique<QAbstractItemModelTester>(form->TreeView1->model(),
+        checker = std::make_unique<QAbstractItemModelTester>(form->FileSheet->TreeView1->model(),
                                                              QAbstractItemModelTester::FailureReportingMode::Fatal);
         clickTab(form->FileSheet);
     }
@@ -119,7 +119,7 @@ protected:
         startConsole(peer.port());
         click(form->bbLogin);
         ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
-        checker = std::make_unique<QAbstractItemModelTester>(form->TreeView1->model(),
+        checker = std::make_unique<QAbstractItemModelTester>(form->FileSheet->TreeView1->model(),
                                                              QAbstractItemModelTester::FailureReportingMode::Fatal);
         clickTab(form->FileSheet);
     }
@@ -128,9 +128,9 @@ protected:
     QStringList children(const QModelIndex& parent)
     {
         QStringList out;
-        for (int i = 0; i < form->TreeView1->model()->rowCount(parent); ++i) {
-            const QModelIndex node = form->TreeView1->model()->index(i, 0, parent);
-            out << node.data().toString() + ":" + QString::number(TMainForm::nodeKind(node));
+        for (int i = 0; i < form->FileSheet->TreeView1->model()->rowCount(parent); ++i) {
+            const QModelIndex node = form->FileSheet->TreeView1->model()->index(i, 0, parent);
+            out << node.data().toString() + ":" + QString::number(TFilePage::nodeKind(node));
         }
         return out;
     }
@@ -149,8 +149,9 @@ protected:
     // Selects a node as the operator does, with a click.
     void select(const QModelIndex& node)
     {
-        form->TreeView1->scrollTo(node);
-        QTest::mouseClick(form->TreeView1->viewport(), Qt::LeftButton, {}, form->TreeView1->visualRect(node).center());
+        form->FileSheet->TreeView1->scrollTo(node);
+        QTest::mouseClick(form->FileSheet->TreeView1->viewport(), Qt::LeftButton, {},
+                          form->FileSheet->TreeView1->visualRect(node).center());
     }
 
     // Closes the viewer as soon as it is up, keeping what it showed.
@@ -175,9 +176,9 @@ TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
     SimProcess sim;
     // Before the first selection both buttons are enabled and meet the empty selection.
     filePage(sim);
-    ASSERT_FALSE(form->TreeView1->currentIndex().isValid());
-    click(form->bbDeleteDir);
-    click(form->bbNukeDir);
+    ASSERT_FALSE(form->FileSheet->TreeView1->currentIndex().isValid());
+    click(control<QPushButton>("bbDeleteDir"));
+    click(control<QPushButton>("bbNukeDir"));
     EXPECT_EQ(prompts.notices,
               QStringList({"Select a directory first 'ya tool!", "Select a directory first 'ya tool!"}));
     const QModelIndex dir = child({}, "incoming");
@@ -188,17 +189,17 @@ TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
     // node the listing is for, and the paths sent later are made from them.
     duringTheWait([&] { select(archive); }, [&] { return form->NMFTP1->DataSocket != nullptr; });
     doubleClick(dir);
-    EXPECT_EQ(form->TreeView1->model()->rowCount(archive), 0);
-    EXPECT_TRUE(form->TreeView1->isExpanded(dir));
+    EXPECT_EQ(form->FileSheet->TreeView1->model()->rowCount(archive), 0);
+    EXPECT_TRUE(form->FileSheet->TreeView1->isExpanded(dir));
     const QModelIndex empty = child(dir, "Empty.Dir-GRP");
     ASSERT_TRUE(empty.isValid());
     select(empty);
     qsizetype mark = sim.commands().size();
     prompts.confirmAnswers = {false, true};
-    click(form->bbDeleteDir);
+    click(control<QPushButton>("bbDeleteDir"));
     EXPECT_EQ(prompts.confirms.last(), "Do you really want to delete Empty.Dir-GRP?");
     EXPECT_EQ(sim.commandsSince(mark), QStringList());
-    click(form->bbDeleteDir);
+    click(control<QPushButton>("bbDeleteDir"));
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"RMD /incoming/Empty.Dir-GRP"}));
     EXPECT_FALSE(child(dir, "Empty.Dir-GRP").isValid());
     EXPECT_TRUE(prompts.errors.isEmpty());
@@ -206,7 +207,7 @@ TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
     // A directory the daemon will not remove still leaves the tree.
     select(child(dir, "Some.Tool.v1.2-GRP"));
     prompts.confirmAnswers = {true};
-    click(form->bbDeleteDir);
+    click(control<QPushButton>("bbDeleteDir"));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("550"));
     EXPECT_FALSE(child(dir, "Some.Tool.v1.2-GRP").isValid());
@@ -223,7 +224,7 @@ TEST_F(FileCommandsTest, NukeGoesToTheParentAndShowsTheNameTheDaemonGave)
     qsizetype mark = sim.commands().size();
     prompts.confirmAnswers = {true};
     prompts.inputAnswers = {QString()};
-    click(form->bbNukeDir);
+    click(control<QPushButton>("bbNukeDir"));
     EXPECT_EQ(prompts.confirms.last(), "Do you really want to NUKE Game.Name.2026-GRP?");
     EXPECT_EQ(prompts.inputs.last(), "NUKE AMOUNT|Enter multiplier for this Nuke:|");
     EXPECT_EQ(sim.commandsSince(mark), QStringList());
@@ -231,14 +232,14 @@ TEST_F(FileCommandsTest, NukeGoesToTheParentAndShowsTheNameTheDaemonGave)
     // The daemon already stands in /incoming: no change of directory before the nuke.
     prompts.confirmAnswers = {true};
     prompts.inputAnswers = {QStringLiteral("3"), QStringLiteral("dupe")};
-    click(form->bbNukeDir);
+    click(control<QPushButton>("bbNukeDir"));
     EXPECT_EQ(prompts.inputs.last(), "NUKE REASON|Why are you nuking this dir?|");
     QStringList sent = sim.commandsSince(mark).filter(QRegularExpression("^(PWD|CWD|SITE|LIST)"));
     EXPECT_EQ(sent, QStringList({"PWD", "SITE NUKE 3 Game.Name.2026-GRP dupe", "CWD /incoming", "LIST"}));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
     EXPECT_FALSE(child(dir, "Game.Name.2026-GRP").isValid());
     EXPECT_TRUE(child(dir, "[NUKED]-Game.Name.2026-GRP").isValid());
-    EXPECT_EQ(form->TreeView1->currentIndex(), dir);
+    EXPECT_EQ(form->FileSheet->TreeView1->currentIndex(), dir);
 
     // From elsewhere, with an empty reason: CWD to the parent first, and the line ends in a blank.
     doubleClick(child({}, "archive"));
@@ -246,7 +247,7 @@ TEST_F(FileCommandsTest, NukeGoesToTheParentAndShowsTheNameTheDaemonGave)
     mark = sim.commands().size();
     prompts.confirmAnswers = {true};
     prompts.inputAnswers = {QStringLiteral("2"), QString()};
-    click(form->bbNukeDir);
+    click(control<QPushButton>("bbNukeDir"));
     sent = sim.commandsSince(mark).filter(QRegularExpression("^(PWD|CWD|SITE)"));
     EXPECT_EQ(sent, QStringList({"PWD", "CWD /incoming/", "SITE NUKE 2 Artist-Album-2026-GRP ", "CWD /incoming"}));
 }
@@ -260,37 +261,37 @@ TEST_F(FileCommandsTest, TheViewerShowsTheWholeReplyThenLinesGoBackToThePage)
     ASSERT_TRUE(release.isValid());
     doubleClick(release);
     QModelIndex nfo;
-    for (int i = 0; i < form->TreeView1->model()->rowCount(release); ++i)
+    for (int i = 0; i < form->FileSheet->TreeView1->model()->rowCount(release); ++i)
         if (release.model()->index(i, 0, release).data().toString().startsWith("some.tool.v1.2-grp.nfo -> "))
             nfo = release.model()->index(i, 0, release);
     ASSERT_TRUE(nfo.isValid());
     select(nfo);
-    ASSERT_TRUE(form->bbViewNfo->isEnabled());
+    ASSERT_TRUE(form->FileSheet->bbViewNfo->isEnabled());
 
     QString title, text;
     readViewer(title, text);
     qsizetype mark = sim.commands().size();
-    click(form->bbViewNfo);
+    click(control<QPushButton>("bbViewNfo"));
     EXPECT_EQ(title, "Kolvane NFO/DiZ/ZiP ViEWER");
     EXPECT_TRUE(text.startsWith("SITE NFO some.tool.v1.2-grp.nfo")) << text.toStdString();
     EXPECT_TRUE(text.contains(QChar(0x2588)) || text.contains(QChar(0x2550))) << "the nfo's art shows as drawn";
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"PWD", "SITE NFO some.tool.v1.2-grp.nfo"}))
         << "the daemon stands in the release already";
-    EXPECT_EQ(form->NfoDizForm, nullptr);
+    EXPECT_EQ(form->FileSheet->NfoDizForm, nullptr);
     EXPECT_EQ(form->findChildren<TNfoDizForm*>().size(), 0);
 
     // A refused inspection still shows what arrived, and reports the refusal once the viewer is closed.
     readViewer(title, text);
     select(nfo);
-    click(form->bbTestZip);
+    click(control<QPushButton>("bbTestZip"));
     EXPECT_TRUE(text.startsWith("SITE ZIPCHK some.tool.v1.2-grp.nfo"));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("5"));
 
     // With the viewer gone, the page's lines go to its own box again.
-    form->FileMemo->clear();
+    form->FileSheet->FileMemo->clear();
     doubleClick(release);
-    EXPECT_TRUE(form->FileMemo->toPlainText().contains("CWD /incoming/Some.Tool.v1.2-GRP"));
+    EXPECT_TRUE(form->FileSheet->FileMemo->toPlainText().contains("CWD /incoming/Some.Tool.v1.2-GRP"));
 }
 
 TEST_F(FileCommandsTest, NamesWithBlanksAndLinksAreTheNamesEveryCommandSends)
@@ -315,10 +316,10 @@ TEST_F(FileCommandsTest, NamesWithBlanksAndLinksAreTheNamesEveryCommandSends)
     select(child(hazard, "my notes.nfo -> 2 Kb"));
     QString title, text;
     readViewer(title, text);
-    click(form->bbViewNfo);
+    click(control<QPushButton>("bbViewNfo"));
     select(child(hazard, "my dir"));
     prompts.confirmAnswers = {true};
-    click(form->bbDeleteDir);
+    click(control<QPushButton>("bbDeleteDir"));
     EXPECT_EQ(prompts.confirms.last(), "Do you really want to delete my dir?");
     EXPECT_TRUE(child(hazard, "dir").isValid());
     EXPECT_FALSE(child(hazard, "my dir").isValid());
@@ -347,24 +348,24 @@ TEST_F(FileCommandsTest, TheTreeStandsInTheFolderTheLogInStartedIn)
     // The first folder opened asks where the log-in started, once, off the page.
     const QPersistentModelIndex pub = child({}, "pub");
     ASSERT_TRUE(pub.isValid());
-    form->FileMemo->clear();
+    form->FileSheet->FileMemo->clear();
     doubleClick(pub);
     EXPECT_EQ(children(pub), QStringList({"Rel-GRP:0", "x.nfo -> 1 Kb:2"}));
-    EXPECT_TRUE(form->FileMemo->toPlainText().startsWith("CWD /home/op/pub"))
-        << form->FileMemo->toPlainText().toStdString();
+    EXPECT_TRUE(form->FileSheet->FileMemo->toPlainText().startsWith("CWD /home/op/pub"))
+        << form->FileSheet->FileMemo->toPlainText().toStdString();
 
     // Delete, view and nuke build their paths there too.
     select(child(pub, "Rel-GRP"));
     prompts.confirmAnswers = {true};
-    click(form->bbDeleteDir);
+    click(control<QPushButton>("bbDeleteDir"));
     select(child(pub, "x.nfo -> 1 Kb"));
     QString title, text;
     readViewer(title, text);
-    click(form->bbViewNfo);
+    click(control<QPushButton>("bbViewNfo"));
     select(child({}, "old"));
     prompts.confirmAnswers = {true};
     prompts.inputAnswers = {QStringLiteral("2"), QStringLiteral("dupe")};
-    click(form->bbNukeDir);
+    click(control<QPushButton>("bbNukeDir"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
     EXPECT_EQ(commandsTo(peer).mid(4),
               QStringList({"PWD", "CWD /home/op/pub", "LIST", "RMD /home/op/pub/Rel-GRP", "PWD", "SITE NFO x.nfo",
@@ -381,7 +382,7 @@ TEST_F(FileCommandsTest, ADaemonThatWillNotSayWhereTheLogInStartedLeavesTheTreeA
     filePage(peer);
     doubleClick(child({}, "pub"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_FALSE(form->FileMemo->toPlainText().contains("PWD"));
+    EXPECT_FALSE(form->FileSheet->FileMemo->toPlainText().contains("PWD"));
     EXPECT_EQ(commandsTo(peer).mid(4), QStringList({"PWD", "CWD /pub", "LIST"}));
     click(form->bbLogOut);
     EXPECT_EQ(peer.failure(), "");

@@ -1,6 +1,8 @@
 // The GROUP MAiNT page against quillon-sim: its list kept in step with what the buttons did.
 
 #include "ConsoleFixture.h"
+#include "gui/Guard.h"
+#include "shell/ListGatherer.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -108,3 +110,54 @@ TEST_F(GroupPageTest, MoveUsersWantsAKnownTargetAndSendsItAsTyped)
 }
 
 } // namespace
+
+// A page stands on the context it was given, with no window around it: its buttons start their operations through
+// that gate and that runner only, and an error ends in the standard error box without adding anything to the list.
+TEST(ConsolePageTest, APageRunsOnItsContextAloneThroughTheGateItWasGiven)
+{
+    ScriptedPrompts prompts;
+    TNMFTP client; // never connected: whatever the page sends fails
+    bool busy = true;
+    TOperationGate gate([&] { return busy; });
+    TListGatherer lists;
+    int dirItems = 0;
+    bool underSelection = false;
+    const QList<QIcon> pictures;
+    const std::string folder = "/";
+    int runs = 0;
+    const TPageContext context{client,
+                               gate,
+                               [&](const std::function<void()>& handler) {
+                                   ++runs;
+                                   Guarded(handler);
+                               },
+                               [](const QString&) {},
+                               [](bool) {},
+                               [] {},
+                               lists,
+                               dirItems,
+                               underSelection,
+                               [&]() -> const std::string& { return folder; },
+                               pictures,
+                               [] { return nullptr; }};
+    TGroupPage page(context);
+
+    QStringList gated;
+    for (const TOperationGate::Entry& entry : gate.entries())
+        gated << entry.name;
+    gated.sort();
+    EXPECT_EQ(gated, QStringList({"bbAddGroup", "bbDelGroup", "bbListGroupUsers", "bbMoveUsers"}));
+
+    page.bbAddGroup->click(); // an operation waits: nothing is asked, nothing runs
+    EXPECT_EQ(runs, 0);
+    EXPECT_TRUE(prompts.inputs.isEmpty());
+
+    busy = false;
+    prompts.inputAnswers = {QStringLiteral("Couriers")};
+    page.bbAddGroup->click();
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(prompts.inputs.size(), 1);
+    EXPECT_EQ(prompts.errors.size(), 1) << "the failed send ends in the error box";
+    EXPECT_TRUE(lists.GroupNames.isEmpty()) << "a group the daemon never got is not listed";
+    EXPECT_EQ(page.GroupList->count(), 0);
+}

@@ -108,7 +108,7 @@ TEST_F(HostileDaemonTest, AListingCutShortIsReportedAndKeepsWhatCame)
     online(sim, &TMainForm::FileSheet);
     ASSERT_EQ(prompts.errors.size(), 1) << "a listing that did not complete is no success";
     EXPECT_NE(panel(3), "Done...");
-    QTRY_VERIFY(form->TreeView1->model()->rowCount() > 0);
+    QTRY_VERIFY(form->FileSheet->TreeView1->model()->rowCount() > 0);
     EXPECT_TRUE(form->bbLogin->isEnabled()) << "and the console is ready to log in again";
 }
 

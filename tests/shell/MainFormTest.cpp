@@ -9,6 +9,7 @@
 #include "gui/Prompts.h"
 #include "platform/SettingsStore.h"
 #include "platform/Ticks.h"
+#include "shell/FilePage.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
@@ -196,7 +197,7 @@ TEST_F(MainFormTest, EveryControlIsInPlaceWithItsCaptionAndState)
     EXPECT_EQ(form->InfoSheet->Panel3->height(), 41);
     EXPECT_EQ(form->UserSheet->Panel2->height(), 73);
     EXPECT_EQ(form->GroupSheet->Panel1->height(), 57);
-    EXPECT_EQ(form->Panel4->height(), 41);
+    EXPECT_EQ(form->FileSheet->Panel4->height(), 41);
 
     // The user box: sorted by the console, ten characters at most; the command box keeps its history itself.
     EXPECT_EQ(form->UserSheet->UserList->lineEdit()->maxLength(), 10);
@@ -221,17 +222,17 @@ TEST_F(MainFormTest, EveryControlIsInPlaceWithItsCaptionAndState)
     EXPECT_FALSE(form->About1->icon().isNull());
 
     // The tree and the splitter of the file page.
-    EXPECT_EQ(form->TreeView1->indentation(), 19);
-    EXPECT_EQ(form->TreeView1->editTriggers(), QAbstractItemView::NoEditTriggers);
+    EXPECT_EQ(form->FileSheet->TreeView1->indentation(), 19);
+    EXPECT_EQ(form->FileSheet->TreeView1->editTriggers(), QAbstractItemView::NoEditTriggers);
     ASSERT_EQ(form->ImageList1.size(), 4);
     for (const QIcon& icon : form->ImageList1)
         EXPECT_FALSE(icon.pixmap(16, 16).isNull());
     form->PageControl1->setCurrentWidget(form->FileSheet);
     QApplication::processEvents();
-    EXPECT_EQ(form->FileMemo->height(), 75);
-    EXPECT_EQ(form->Splitter1->handleWidth(), 4);
-    form->Splitter1->setSizes({1000, 10});
-    EXPECT_GE(form->FileMemo->height(), 50) << "the text box never gets lower than 50";
+    EXPECT_EQ(form->FileSheet->FileMemo->height(), 75);
+    EXPECT_EQ(form->FileSheet->Splitter1->handleWidth(), 4);
+    form->FileSheet->Splitter1->setSizes({1000, 10});
+    EXPECT_GE(form->FileSheet->FileMemo->height(), 50) << "the text box never gets lower than 50";
 }
 
 TEST_F(MainFormTest, TheTopStripStretchesAndKeepsToTheRightEdge)
@@ -254,7 +255,7 @@ TEST_F(MainFormTest, PageTextBoxesUseAFixedPitchFontTwelvePixelsHigh)
 {
     auto form = start();
     for (QPlainTextEdit* memo : {form->StatusMemo, form->InfoSheet->InfoMemo, form->UserSheet->UserMemo,
-                                 form->GroupSheet->GroupMemo, form->FileMemo}) {
+                                 form->GroupSheet->GroupMemo, form->FileSheet->FileMemo}) {
         SCOPED_TRACE(memo->objectName().toStdString());
         EXPECT_EQ(memo->font().pixelSize(), 12);
         EXPECT_TRUE(QFontInfo(memo->font()).fixedPitch());
@@ -613,7 +614,7 @@ TEST_F(MainFormTest, EveryWindowCanBeReadAloudAndWalkedWithTheKeyboard)
 
     // Tab moves on from the reply boxes, which have no use for a tab character.
     QApplication::setActiveWindow(form.get());
-    for (QPlainTextEdit* box : {form->StatusMemo, form->FileMemo}) {
+    for (QPlainTextEdit* box : {form->StatusMemo, form->FileSheet->FileMemo}) {
         form->PageControl1->setCurrentWidget(box->parentWidget()->objectName() == "StatusSheet" ? form->StatusSheet
                                                                                                 : form->FileSheet);
         box->setFocus();

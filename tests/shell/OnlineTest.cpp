@@ -223,15 +223,15 @@ TEST_F(OnlineTest, TheTreeListsThreeLevelsDeep)
     clickTab(form->FileSheet);
     EXPECT_EQ(sim.commandsSince(mark).filter(QRegularExpression("^(SYST|LIST)$")), QStringList({"SYST", "LIST"}));
     EXPECT_EQ(panel(3), "Done...");
-    const QAbstractItemModel* tree = form->TreeView1->model();
+    const QAbstractItemModel* tree = form->FileSheet->TreeView1->model();
     const QModelIndex archive = child({}, "archive");
     ASSERT_TRUE(archive.isValid());
-    EXPECT_EQ(TMainForm::nodeKind(archive), 0);
-    EXPECT_TRUE(form->FileMemo->toPlainText().contains(QRegularExpression("Received \\d+ Bytes")));
+    EXPECT_EQ(TFilePage::nodeKind(archive), 0);
+    EXPECT_TRUE(form->FileSheet->FileMemo->toPlainText().contains(QRegularExpression("Received \\d+ Bytes")));
 
     doubleClick(archive);
-    EXPECT_EQ(TMainForm::nodeKind(archive), 1);
-    EXPECT_TRUE(form->TreeView1->isExpanded(archive));
+    EXPECT_EQ(TFilePage::nodeKind(archive), 1);
+    EXPECT_TRUE(form->FileSheet->TreeView1->isExpanded(archive));
     const QModelIndex games = child(archive, "Games");
     ASSERT_TRUE(games.isValid());
     doubleClick(games);
@@ -249,7 +249,7 @@ TEST_F(OnlineTest, TheTreeListsThreeLevelsDeep)
     EXPECT_EQ(tree->rowCount(retro), children);
     QModelIndex file;
     for (int i = 0; i < tree->rowCount(retro) && !file.isValid(); ++i)
-        if (TMainForm::nodeKind(tree->index(i, 0, retro)) == 2)
+        if (TFilePage::nodeKind(tree->index(i, 0, retro)) == 2)
             file = tree->index(i, 0, retro);
     ASSERT_TRUE(file.isValid());
     mark = sim.commands().size();

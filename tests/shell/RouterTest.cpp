@@ -5,6 +5,7 @@
 #include "files/NfoDizView.h"
 #include "ftp/NMFtp.h"
 #include "platform/SettingsStore.h"
+#include "shell/FilePage.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
@@ -68,7 +69,7 @@ TEST_F(RouterTest, LinesGoTrimmedToThePageShowingAndClosingCodesSayDone)
     }
     EXPECT_FALSE(form->StatusMemo->toPlainText().contains("SITE GROUPS"));
     EXPECT_FALSE(form->UserSheet->UserMemo->toPlainText().contains("SITE GROUPS"));
-    EXPECT_FALSE(form->FileMemo->toPlainText().contains("SITE GROUPS"));
+    EXPECT_FALSE(form->FileSheet->FileMemo->toPlainText().contains("SITE GROUPS"));
 
     // The end of a listing shows as an empty line on the STATUS page, whatever page is showing.
     show(form->FileSheet);
@@ -153,15 +154,15 @@ TEST_F(RouterTest, AnOpenViewerTakesTheFilePagesLines)
 {
     show(form->FileSheet);
     TNfoDizForm viewer(form.get());
-    form->NfoDizForm = &viewer;
+    form->FileSheet->NfoDizForm = &viewer;
     status("200-a line of the nfo\r\n");
     status("221\r\n");
     EXPECT_EQ(lines(viewer.NfoDizMemo), QStringList({"200-a line of the nfo", "221"}));
-    EXPECT_EQ(form->FileMemo->toPlainText(), "");
+    EXPECT_EQ(form->FileSheet->FileMemo->toPlainText(), "");
     EXPECT_EQ(panel3(), "") << "lines in the viewer never say Done";
-    form->NfoDizForm = nullptr;
+    form->FileSheet->NfoDizForm = nullptr;
     status("221\r\n");
-    EXPECT_EQ(lines(form->FileMemo), QStringList({"221"}));
+    EXPECT_EQ(lines(form->FileSheet->FileMemo), QStringList({"221"}));
     EXPECT_EQ(panel3(), "Done...");
 }
 
@@ -173,7 +174,7 @@ protected:
     {
         RouterTest::SetUp();
         // Every change of the tree is checked against the rules an item model keeps: the view relies on them.
-        checker = std::make_unique<QAbstractItemModelTester>(form->TreeView1->model(),
+        checker = std::make_unique<QAbstractItemModelTester>(form->FileSheet->TreeView1->model(),
                                                              QAbstractItemModelTester::FailureReportingMode::Fatal);
     }
     void TearDown() override { checker.reset(); }
@@ -196,13 +197,13 @@ protected:
     }
     QModelIndex node(int row, const QModelIndex& parent = {})
     {
-        return form->TreeView1->model()->index(row, 0, parent);
+        return form->FileSheet->TreeView1->model()->index(row, 0, parent);
     }
     QStringList texts(const QModelIndex& parent = {})
     {
         QStringList out;
-        for (int i = 0; i < form->TreeView1->model()->rowCount(parent); ++i)
-            out << QString("%1:%2").arg(node(i, parent).data().toString()).arg(TMainForm::nodeKind(node(i, parent)));
+        for (int i = 0; i < form->FileSheet->TreeView1->model()->rowCount(parent); ++i)
+            out << QString("%1:%2").arg(node(i, parent).data().toString()).arg(TFilePage::nodeKind(node(i, parent)));
         return out;
     }
 };
@@ -239,31 +240,32 @@ TEST_F(TreeTest, EachNodeIsMadeFromItsOwnLine)
     EXPECT_EQ(form->DirItemCount, 5);
 
     // A listing that holds only its total line adds nothing.
-    form->TreeView1->clear();
+    form->FileSheet->TreeView1->clear();
     listing({"total 0"});
-    EXPECT_EQ(form->TreeView1->model()->rowCount(), 0);
+    EXPECT_EQ(form->FileSheet->TreeView1->model()->rowCount(), 0);
 }
 
 TEST_F(TreeTest, PathsAndEntriesGoBelowTheSelectedNode)
 {
     listing({"total 1", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 a"});
     const QModelIndex a = node(0);
-    form->TreeView1->setCurrentIndex(a);
+    form->FileSheet->TreeView1->setCurrentIndex(a);
     form->ListUnderSelection = true;
     listing({"total 1", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 b"});
     const QModelIndex b = node(0, a);
-    form->TreeView1->setCurrentIndex(b);
+    form->FileSheet->TreeView1->setCurrentIndex(b);
     listing({"total 2", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 x", "-rw-r--r-- 1 u g 5 Nov 28 21:14 f.nfo"});
     const QModelIndex x = node(0, b);
-    EXPECT_EQ(TMainForm::ParentPath(a), "/");
-    EXPECT_EQ(TMainForm::NodePath(a), "/a");
-    EXPECT_EQ(TMainForm::ParentPath(x), "/a/b/");
-    EXPECT_EQ(TMainForm::NodePath(x), "/a/b/x");
-    EXPECT_EQ(TMainForm::ParentPath(node(1, b)), "/a/b/");
+    EXPECT_EQ(TFilePage::ParentPath(a), "/");
+    EXPECT_EQ(TFilePage::NodePath(a), "/a");
+    EXPECT_EQ(TFilePage::ParentPath(x), "/a/b/");
+    EXPECT_EQ(TFilePage::NodePath(x), "/a/b/x");
+    EXPECT_EQ(TFilePage::ParentPath(node(1, b)), "/a/b/");
 
-    form->TreeView1->setCurrentIndex({});
+    form->FileSheet->TreeView1->setCurrentIndex({});
     listing({"total 1", "drwxr-xr-x 2 u g 4096 Nov 28 21:14 root2"});
-    EXPECT_EQ(form->TreeView1->model()->rowCount(), 2) << "with nothing selected, entries go to the root level";
+    EXPECT_EQ(form->FileSheet->TreeView1->model()->rowCount(), 2)
+        << "with nothing selected, entries go to the root level";
 }
 
 TEST_F(TreeTest, TheSelectionDecidesWhichButtonsAct)
@@ -272,33 +274,33 @@ TEST_F(TreeTest, TheSelectionDecidesWhichButtonsAct)
              "lrwxrwxrwx 1 u g 5 Nov 28 21:14 l -> dir"});
     auto enabled = [this] {
         QString s;
-        for (QPushButton* b :
-             {form->bbDeleteDir, form->bbNukeDir, form->bbViewNfo, form->bbViewDiz, form->bbTestZip, form->bbViewZip})
+        for (QPushButton* b : {form->FileSheet->bbDeleteDir, form->FileSheet->bbNukeDir, form->FileSheet->bbViewNfo,
+                               form->FileSheet->bbViewDiz, form->FileSheet->bbTestZip, form->FileSheet->bbViewZip})
             s += b->isEnabled() ? '1' : '0';
         return s;
     };
     EXPECT_EQ(enabled(), "111111") << "all enabled before the first selection";
-    form->TreeView1->setCurrentIndex(node(0));
+    form->FileSheet->TreeView1->setCurrentIndex(node(0));
     EXPECT_EQ(enabled(), "110000");
-    form->TreeView1->setCurrentIndex(node(1));
+    form->FileSheet->TreeView1->setCurrentIndex(node(1));
     EXPECT_EQ(enabled(), "001111");
-    form->TreeView1->setCurrentIndex(node(2));
+    form->FileSheet->TreeView1->setCurrentIndex(node(2));
     EXPECT_EQ(enabled(), "000000");
 
     // Expanding and collapsing select the node and show the open or closed folder; a link too.
     const QModelIndex link = node(2);
     form->ListUnderSelection = true;
     listing({"total 1", "-rw-r--r-- 1 u g 5 Nov 28 21:14 inside.nfo"});
-    form->TreeView1->setCurrentIndex(node(0));
-    form->TreeView1->expand(link);
-    EXPECT_EQ(form->TreeView1->currentIndex(), link);
-    EXPECT_EQ(TMainForm::nodeKind(link), 1);
-    form->TreeView1->collapse(link);
-    EXPECT_EQ(TMainForm::nodeKind(link), 0);
+    form->FileSheet->TreeView1->setCurrentIndex(node(0));
+    form->FileSheet->TreeView1->expand(link);
+    EXPECT_EQ(form->FileSheet->TreeView1->currentIndex(), link);
+    EXPECT_EQ(TFilePage::nodeKind(link), 1);
+    form->FileSheet->TreeView1->collapse(link);
+    EXPECT_EQ(TFilePage::nodeKind(link), 0);
 
     // The root level built anew takes the selection with it: no button acts on a node that is gone.
-    form->TreeView1->setCurrentIndex(node(0));
-    form->TreeView1->clear();
+    form->FileSheet->TreeView1->setCurrentIndex(node(0));
+    form->FileSheet->TreeView1->clear();
     EXPECT_EQ(enabled(), "000000");
 }
 

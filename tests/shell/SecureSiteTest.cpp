@@ -86,7 +86,7 @@ TEST_F(SecureSiteTest, AListingWhoseTlsDataConnectionEndsWithoutCloseNotifyIsRep
     ASSERT_EQ(prompts.errors.size(), 1) << "a listing that may not be whole is no success";
     EXPECT_TRUE(prompts.errors[0].contains("incomplete")) << prompts.errors[0].toStdString();
     EXPECT_NE(panel(3), "Done...");
-    EXPECT_GT(form->TreeView1->model()->rowCount(), 0);
+    EXPECT_GT(form->FileSheet->TreeView1->model()->rowCount(), 0);
 }
 
 TEST_F(SecureSiteTest, NoTlsOnOfferIsClearTextOnlyWhenTheSiteAllowsIt)

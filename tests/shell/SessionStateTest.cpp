@@ -197,3 +197,27 @@ TEST_F(ConsoleTest, ADropWhileIdleReconnectsAndCancelStopsTheCountdown)
     EXPECT_FALSE(form->NMFTP1->Connected);
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
 }
+
+// A passive-mode answer the console cannot read fails the listing naming it, and panel 3 stops claiming to gather.
+TEST_F(ConsoleTest, AnUnreadablePassiveAnswerIsNamedAndPanelThreeTellsTheTruth)
+{
+    ScriptPeer peer([](PeerSession& c) {
+        logIn(c);
+        for (std::string line = c.readLine(); !line.empty(); line = c.readLine()) {
+            if (line.rfind("EPSV", 0) == 0) {
+                c.send("229 Entering Extended Passive Mode (garbage)\r\n");
+                return;
+            }
+            c.send("200 ok\r\n");
+        }
+    });
+    startConsole(peer.port(), "quillon", [](SiteBook::Record& site) { site.dataMode = TDataMode::Passive; });
+    click(form->bbLogin);
+    ASSERT_TRUE(form->NMFTP1->Connected);
+    clickTab(form->FileSheet);
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_TRUE(prompts.errors[0].startsWith("The daemon's answer to EPSV could not be read: 229 Entering Extended "
+                                             "Passive Mode (garbage)"))
+        << prompts.errors[0].toStdString();
+    EXPECT_EQ(panel(3), "Directory listing failed");
+}

@@ -14,6 +14,7 @@
 #include "gui/Prompts.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "shell/FilePage.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
@@ -251,14 +252,15 @@ void takePictures(TMainForm& form, const QDir& folder, Unattended& prompts)
 
     // FiLE MAiNT: a release opened in the tree, its NFO file selected.
     clickTab(form, form.FileSheet);
-    const QPersistentModelIndex incoming = node(form.TreeView1, QModelIndex(), QStringLiteral("incoming"));
-    doubleClick(form.TreeView1, incoming);
-    const QPersistentModelIndex release = node(form.TreeView1, incoming, QStringLiteral("Some.Tool.v1.2-GRP"));
-    doubleClick(form.TreeView1, release);
-    const QAbstractItemModel* model = form.TreeView1->model();
+    const QPersistentModelIndex incoming = node(form.FileSheet->TreeView1, QModelIndex(), QStringLiteral("incoming"));
+    doubleClick(form.FileSheet->TreeView1, incoming);
+    const QPersistentModelIndex release =
+        node(form.FileSheet->TreeView1, incoming, QStringLiteral("Some.Tool.v1.2-GRP"));
+    doubleClick(form.FileSheet->TreeView1, release);
+    const QAbstractItemModel* model = form.FileSheet->TreeView1->model();
     for (int i = 0; i < model->rowCount(release); ++i) {
         if (model->index(i, 0, release).data().toString().contains(QLatin1String(".nfo"), Qt::CaseInsensitive))
-            click(form.TreeView1, model->index(i, 0, release));
+            click(form.FileSheet->TreeView1, model->index(i, 0, release));
     }
     grab(&form, folder, "file-maint.png");
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
@@ -90,7 +91,7 @@ TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
 {
     EXPECT_EQ(dialog->objectName(), "SiteForm");
     EXPECT_EQ(dialog->windowTitle(), "SiTE MAiNTENANCE");
-    EXPECT_EQ(dialog->size(), QSize(275, 425))
+    EXPECT_EQ(dialog->size(), QSize(275, 461))
         << "grown below the record's first fields for the connection settings and where the passwords are kept";
     EXPECT_EQ(dialog->SiteName->geometry(), QRect(8, 24, 169, 25));
     EXPECT_TRUE(dialog->SiteName->isEditable());
@@ -108,8 +109,8 @@ TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
 
     QWidget* expected[] = {dialog->SiteName,    dialog->Hostname, dialog->Login,          dialog->Port,
                            dialog->Password,    dialog->Security, dialog->DataConnection, dialog->ReplyTimeout,
-                           dialog->Certificate, dialog->bbForget, dialog->Folder,         dialog->bbNew,
-                           dialog->bbSave,      dialog->bbDelete, dialog->bbExit};
+                           dialog->Certificate, dialog->bbForget, dialog->Folder,         dialog->Reconnect,
+                           dialog->bbNew,       dialog->bbSave,   dialog->bbDelete,       dialog->bbExit};
     QApplication::setActiveWindow(dialog);
     dialog->SiteName->setFocus();
     for (std::size_t i = 0; i + 1 < std::size(expected); ++i) {

@@ -388,7 +388,7 @@ void TMainForm::SessionFailed(const SessionFailure& failure)
         return;
     if (Session->reconnecting())
         statusNote(QStringLiteral("Reconnecting to %1 failed: %2")
-                       .arg(Session->siteName(), QString::fromStdString(failure.message)));
+                       .arg(Session->siteName(), QString::fromStdString(connectFailure(failure.message))));
     else if (NMFTP1->Connected)
         statusNote(QStringLiteral("STAY ONLiNE: %1").arg(QString::fromStdString(failure.message)));
 }

@@ -547,6 +547,12 @@ void TMainForm::connectHandlers()
     };
 }
 
+void TMainForm::showLogOutAsCancel(bool cancel, const QString& tip)
+{
+    bbLogOut->setText(cancel ? QStringLiteral("CANCEL") : QStringLiteral("LOGOUT"));
+    bbLogOut->setToolTip(cancel ? tip : QString::fromUtf8(LogOutTip));
+}
+
 void TMainForm::NMFTP1Await(const std::string& command)
 {
     if (!StatusBar1 || closed_)
@@ -554,12 +560,10 @@ void TMainForm::NMFTP1Await(const std::string& command)
     const bool waiting = !command.empty();
     if (waiting)
         awaitedCommand_ = command;
-    StatusBar1->setWaitText(waiting && !keepingAlive_
+    StatusBar1->setWaitText(waiting && !Session->keepingAlive()
                                 ? QStringLiteral("Waiting for %1...").arg(Latin1ToQString(MaskedLine(command)))
                                 : QString());
-    bbLogOut->setText(waiting ? QStringLiteral("CANCEL") : QStringLiteral("LOGOUT"));
-    bbLogOut->setToolTip(waiting ? QStringLiteral("Cancel the wait for the daemon's answer")
-                                 : QString::fromUtf8(LogOutTip));
+    showLogOutAsCancel(waiting, QStringLiteral("Cancel the wait for the daemon's answer"));
     if (waiting != awaiting_) {
         awaiting_ = waiting;
         setBusyCursor(waiting);

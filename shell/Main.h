@@ -274,6 +274,8 @@ private:
     // Tooltips and screen-reader names of the window's controls.
     void describeControls();
     static constexpr const char* LogOutTip = "Log out and close the connection to the site";
+    // LOGOUT reads CANCEL (with what it cancels as its tip) while there is something to cancel, else LOGOUT.
+    void showLogOutAsCancel(bool cancel, const QString& tip = QString());
     // Connects a handler that starts no operation on the connection.
     template <class Sender, class Signal>
     void on(Sender* sender, Signal signal, void (TMainForm::*handler)());
@@ -297,7 +299,6 @@ private:
     bool activating_ = false;
     bool closing_ = false;
     bool closed_ = false;
-    bool keepingAlive_ = false;              // the keep-alive's NOOP is under way
     bool askingFolder_ = false;              // the log-in folder's PWD is under way
     std::optional<std::string> loginFolder_; // none until asked in this log-in
     bool awaiting_ = false;                  // a command's reply is awaited: the hourglass is on for it
@@ -311,7 +312,6 @@ private:
     class QStringListModel* commandWords_ = nullptr; // the SITE command words the command box completes
     std::string loadedSite_;                         // the key of the site last loaded into the client
     std::string loggedInSite_;                       // the key of the site of the last log-in
-    bool online_ = false;                            // logged in, as OnConnect said
     bool lostOnline_ = false;                        // the connection that just ended was logged in
     bool sessionLogForced_ = false;                  // --log: on for this run, the stored setting left as it was
     QStringList boundsNoted_; // the notes of stored values read within their bounds, said once a run

@@ -109,7 +109,7 @@ void TMainForm::NMFTP1Status()
     const std::string line = TrimmedLine(raw);
     if (line == "SITE GROUPS")
         return; // shown on no page
-    if (keepingAlive_ || askingFolder_)
+    if (Session->keepingAlive() || askingFolder_)
         return; // the keep-alive's exchange and the tree's own PWD do not land on the page the operator is reading
     // A command is reported without a line end, a reply line with its own; the reply to SITE HELP names the
     // commands the command box completes.

@@ -232,7 +232,6 @@ void TMainForm::endSessionLog(const QString& error)
 
 void TMainForm::NMFTP1Connect()
 {
-    online_ = true;
     StatusBar1->setPanelText(1, QStringLiteral("ONLINE"));
     StatusBar1->setPanelText(3, QString());
     if (NOOP->isChecked())
@@ -300,7 +299,7 @@ void TMainForm::NMFTP1Disconnect()
     if (!StatusBar1 || closed_)
         return;
     StatusBar1->setPanelText(1, QStringLiteral("OFFLINE"));
-    lostOnline_ = std::exchange(online_, false);
+    lostOnline_ = Session->online(); // told before the session's state follows the end
     // The log says why the connection ended. While a handler runs, the error that ends it is the reason, and the
     // log is finished once that is known (endSessionLog); otherwise the reason is known now.
     logPendingDisconnect_ = true;
@@ -350,8 +349,7 @@ void TMainForm::SessionReconnectCountdown(int seconds, int attempt, int tries)
                                     .arg(attempt)
                                     .arg(tries));
     // LOGOUT reads CANCEL while a reconnect counts down, and stops it; LOGiN logs in at once instead.
-    bbLogOut->setText(QStringLiteral("CANCEL"));
-    bbLogOut->setToolTip(QStringLiteral("Stop reconnecting and stay offline"));
+    showLogOutAsCancel(true, QStringLiteral("Stop reconnecting and stay offline"));
     LogOut->setEnabled(true);
     LogIn->setEnabled(hasSite());
 }
@@ -366,8 +364,7 @@ void TMainForm::SessionReconnectEnded(const SessionFailure& failure)
 {
     if (!StatusBar1 || closed_)
         return;
-    bbLogOut->setText(QStringLiteral("LOGOUT"));
-    bbLogOut->setToolTip(QString::fromUtf8(LogOutTip));
+    showLogOutAsCancel(false);
     LogOut->setEnabled(NMFTP1->Connected);
     LogIn->setEnabled(hasSite() && !NMFTP1->Connected);
     StatusBar1->setPanelText(3, QStringLiteral("Not connected to ") + Session->siteName());
@@ -408,12 +405,9 @@ void TMainForm::NOOPClick()
 
 void TMainForm::Timer1Timer()
 {
-    // A tick that falls inside another operation's wait is held off by the gate; the next one will send. Its
-    // exchange lands on no page: the operator reading a page is not interrupted by the keep-alive.
-    if (!NMFTP1->Connected)
-        return;
-    keepingAlive_ = true;
-    Finally done([this] { keepingAlive_ = false; });
+    // A tick that falls inside another operation's wait is held off by the gate; the next one will send. The
+    // session sends the NOOP only while logged in, and marks its exchange, which lands on no page: the operator
+    // reading a page is not interrupted by the keep-alive.
     Session->keepAliveTick();
 }
 

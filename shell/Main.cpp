@@ -525,7 +525,7 @@ void TMainForm::connectHandlers()
     Session->onPin = [this](const std::string& fingerprint) {
         bool pinned = false;
         Guarded([&] {
-            SiteBook::pinCertificate(store(), loadedSite_, fingerprint);
+            SiteBook::pinCertificate(store(), Session->siteKey(), fingerprint);
             pinned = true;
         });
         if (!pinned)

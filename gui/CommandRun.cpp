@@ -12,19 +12,13 @@
 #include <QPushButton>
 #include <QStringList>
 #include <exception>
-#include <string_view>
-
-std::string TCommandRun::shownLine(const std::string& line)
-{
-    return MaskedLine(line);
-}
 
 QString TCommandRun::cancelNotice(const std::vector<std::string>& lines, std::size_t answered, bool awaited)
 {
     const std::size_t sent = answered + (awaited ? 1 : 0);
     QStringList went, rest;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const QString shown = Latin1ToQString(shownLine(lines[i]));
+        const QString shown = Latin1ToQString(MaskedLine(lines[i]));
         if (i < answered)
             went << shown;
         else if (i < sent)
@@ -57,11 +51,6 @@ void TCommandRun::askCancel()
     if (cancelCloses)
         closeWanted_ = true;
     cancelWait_();
-}
-
-void TCommandRun::cancel()
-{
-    askCancel();
 }
 
 bool TCommandRun::deferClose()

@@ -35,8 +35,6 @@ public:
 
     bool running() const { return running_; }
 
-    // Ends the run under way; the dialog stays unless cancelCloses.
-    void cancel();
     // For the dialog's done(): a close asked for during a run ends the run, and the dialog closes once the run has
     // unwound. True when the close was taken so; false when no run is under way and the dialog may close now.
     bool deferClose();
@@ -46,10 +44,9 @@ public:
     // The notice of a cancelled run: lines [0, answered) went and had their answers; when awaited, the next one went
     // and its answer was still awaited; the rest did not go. Passwords show masked.
     static QString cancelNotice(const std::vector<std::string>& lines, std::size_t answered, bool awaited);
-    // A command line as the operator is shown it: a password it carries (PASS, SITE CHPASS, SITE ADDUSER) masked.
-    static std::string shownLine(const std::string& line);
 
 private:
+    // Ends the run under way; the dialog stays unless cancelCloses.
     void askCancel();
 
     QDialog& dialog_;

@@ -1,5 +1,6 @@
 #include "platform/SettingsLayout.h"
 
+#include "platform/Decimal.h"
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
 
@@ -59,26 +60,16 @@ std::string quoted(const std::string& text)
     return shown;
 }
 
-// A number within bounds, whatever the stored text: digits beyond 32 bits saturate rather than wrap.
+// A number within bounds, whatever the stored text: digits beyond 32 bits are held at the nearer 32-bit bound, which
+// lies beyond every bound here, rather than wrapped.
 BoundedValue boundedNumber(const std::string& text, int fallback, const Bounds& bounds, const std::string& what)
 {
-    // An optional minus sign and digits, as the store writes a number; any number of digits, held at a value far
-    // beyond every bound rather than wrapped.
-    constexpr long long ceiling = 1'000'000'000'000LL;
-    const bool negative = !text.empty() && text[0] == '-';
-    std::size_t i = negative ? 1 : 0;
-    bool digits = i < text.size();
-    long long number = 0;
-    for (; i < text.size() && digits; ++i) {
-        digits = text[i] >= '0' && text[i] <= '9';
-        if (digits)
-            number = std::min(ceiling, number * 10 + (text[i] - '0'));
-    }
+    const DecimalRead read = readDecimal(text, DecimalSigns::MinusOnly); // as the store writes a number
+    const bool digits = read.outcome != DecimalRead::NoNumber;
+    const long long number = read.value;
     const std::string used = " " + std::string(bounds.unit) + " are used.";
     if (!digits)
         return {fallback, what + " \"" + quoted(text) + "\" is not a number: " + std::to_string(fallback) + used};
-    if (negative)
-        number = -number;
     const std::string outside = what + " " + quoted(text) + " is outside " + std::to_string(bounds.low) + " to " +
                                 std::to_string(bounds.high) + " " + bounds.unit + ": ";
     if (number < bounds.low)

@@ -847,10 +847,9 @@ bool TNMFTP::passiveAddress(const std::string& reply, std::uint32_t& address, st
     return false;
 }
 
-std::string TNMFTP::unreadablePassiveReply(std::string_view command, std::string_view reply)
+std::string TNMFTP::unreadablePassiveReply(std::string_view command, std::string_view whole)
 {
-    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r'))
-        reply.remove_suffix(1);
+    const std::string reply = withoutLineEnd(std::string(whole));
     std::string quoted;
     std::size_t i = 0;
     for (; i < reply.size() && quoted.size() < MaxQuotedReply; ++i) {

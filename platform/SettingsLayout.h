@@ -34,6 +34,8 @@ inline constexpr const char* ScrollBack = "ScrollBack";
 inline constexpr const char* KeepAlive = "KeepAlive";
 inline constexpr const char* SessionLog = "SessionLog"; // "1": each log-in's conversation is logged to a file
 inline constexpr const char* RunJobs = "RunJobs";       // sites a run on many sites reaches at once
+// Days the change journal keeps its entries (within JournalDaysBounds; JournalDaysDefault without it).
+inline constexpr const char* JournalDays = "JournalDays";
 // The site book's own random id (32 hex digits), made on first use: its passwords in the secret store are kept under
 // it, so two books never share one.
 inline constexpr const char* BookId = "BookId";
@@ -82,6 +84,8 @@ inline constexpr int ReplyTimeoutDefault = 30;
 inline constexpr Bounds ReplyTimeoutBounds{0, 86400, "seconds", ReplyTimeoutDefault};
 inline constexpr Bounds ScrollBackBounds{100, 1000000, "lines", 100};
 inline constexpr Bounds KeepAliveBounds{5, 3600, "seconds", 5};
+inline constexpr int JournalDaysDefault = 365;
+inline constexpr Bounds JournalDaysBounds{1, 36500, "days", JournalDaysDefault};
 
 // A number read within its bounds, and the note that says what was read instead of the stored value (empty when
 // the stored value was used as it is, or there was none).

@@ -123,3 +123,18 @@ std::string BatchReport::csv(const std::vector<SiteOutcome>& outcomes)
     }
     return out;
 }
+
+std::string BatchReport::printableText(const QString& text)
+{
+    return printable(text);
+}
+
+std::string BatchReport::jsonText(const QString& text)
+{
+    return jsonString(text);
+}
+
+std::string BatchReport::csvText(const QString& text)
+{
+    return csvField(text);
+}

@@ -27,4 +27,10 @@ QString siteText(const std::string& key);
 // The line that says what became of a site: its reply's first line, or why it failed.
 QString summary(const SiteOutcome& outcome);
 
+// Text escaped as the reports above escape it, for other reports that read alike: for a terminal (every control
+// character as \uXXXX), as a JSON string (quoted), as a CSV field (quoted, line ends kept).
+std::string printableText(const QString& text);
+std::string jsonText(const QString& text);
+std::string csvText(const QString& text);
+
 } // namespace BatchReport

@@ -117,7 +117,7 @@ TEST(InstallTest, InstallsADesktopApplication)
 
     // The programs.
     const QString version = QStringLiteral(KOLVANE_VERSION);
-    for (const QString program : {"kolvane", "kolvane-site", "kolvane-run", "quillon-sim"}) {
+    for (const QString program : {"kolvane", "kolvane-site", "kolvane-run", "kolvane-journal", "quillon-sim"}) {
         SCOPED_TRACE(program.toStdString());
         const QString path = root.filePath(QStringLiteral("bin/") + program);
         ASSERT_TRUE(QFileInfo(path).isExecutable()) << path.toStdString();
@@ -196,12 +196,13 @@ TEST(InstallTest, TheDebianPackageHoldsTheInstallationAndNamesItsLibraries)
 
     const Outcome listed = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--contents"), deb});
     ASSERT_EQ(listed.exitCode, 0) << listed.err.toStdString();
-    for (const char* file : {"./usr/bin/kolvane", "./usr/bin/kolvane-site", "./usr/bin/kolvane-run",
-                             "./usr/bin/quillon-sim", "./usr/share/applications/org.kolvane.Kolvane.desktop",
-                             "./usr/share/metainfo/org.kolvane.Kolvane.metainfo.xml",
-                             "./usr/share/icons/hicolor/256x256/apps/org.kolvane.Kolvane.png",
-                             "./usr/share/man/man1/kolvane.1", "./usr/share/man/man1/kolvane-site.1",
-                             "./usr/share/man/man1/kolvane-run.1", "./usr/share/man/man1/quillon-sim.1"})
+    for (const char* file :
+         {"./usr/bin/kolvane", "./usr/bin/kolvane-site", "./usr/bin/kolvane-run", "./usr/bin/kolvane-journal",
+          "./usr/bin/quillon-sim", "./usr/share/applications/org.kolvane.Kolvane.desktop",
+          "./usr/share/metainfo/org.kolvane.Kolvane.metainfo.xml",
+          "./usr/share/icons/hicolor/256x256/apps/org.kolvane.Kolvane.png", "./usr/share/man/man1/kolvane.1",
+          "./usr/share/man/man1/kolvane-site.1", "./usr/share/man/man1/kolvane-run.1",
+          "./usr/share/man/man1/kolvane-journal.1", "./usr/share/man/man1/quillon-sim.1"})
         EXPECT_TRUE(listed.out.contains(QLatin1String(file) + QLatin1Char('\n'))) << file << "\n"
                                                                                   << listed.out.toStdString();
 

@@ -469,12 +469,13 @@ TEST_F(SiteFormTest, TheCommandLineToolWritesASiteTheConsoleLoads)
                                "passive", "--fingerprint", fingerprint},
                               "quillon\n");
     ASSERT_EQ(code, 0) << output.toStdString();
-    EXPECT_EQ(run({"add", "esc\x1b[2Jape", "h", "21", "u"}, "pw\n").first, 0);
-    EXPECT_EQ(run({"list"}, "").second, "demo\nesc\\x1B[2Jape\n") << "a terminal's escape is shown, not obeyed";
+    EXPECT_EQ(run({"add", "esc\x1b[2Jape", "h", "21", "u"}, "pw\n").first, 2) << "a terminal's escape is refused";
+    EXPECT_EQ(run({"add", "new", "h", "21", "u"}, "pw\n").first, 0);
+    EXPECT_EQ(run({"list"}, "").second, "demo\nnew\n");
     EXPECT_EQ(stored("demo", "Security"), "plain");
     EXPECT_EQ(stored("demo", "DataConnection"), "passive");
     EXPECT_EQ(stored("demo", "Certificate"), fingerprint.toUpper().toStdString());
-    EXPECT_EQ(stored("esc\x1b[2Jape", "Security"), "explicit") << "a site made new starts secure";
+    EXPECT_EQ(stored("new", "Security"), "explicit") << "a site made new starts secure";
     start();
     EXPECT_EQ(form->SiteName->currentText(), "demo");
     EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");

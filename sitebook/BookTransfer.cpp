@@ -103,11 +103,16 @@ void canonical(const QJsonValue& value, QByteArray& out)
     }
 }
 
-// What a site's seal binds its password to: the format, its version and the whole site object but the seal.
-std::string sealContext(QJsonObject site)
+// The values of a site object that hold seals. Each seal binds its secret to the format, its version, the value's
+// own name (so two seals never stand in for each other) and the whole site object but its seals: every value added
+// to a site later is covered without more ado, and a later secret (a proxy's password) is one more name here.
+constexpr const char* SealFields[] = {"password"};
+
+std::string sealContext(QJsonObject site, const char* field)
 {
-    site.remove(QStringLiteral("password"));
-    QByteArray out = QByteArray(Format) + " " + QByteArray::number(Version) + " site ";
+    for (const char* seal : SealFields)
+        site.remove(QLatin1String(seal));
+    QByteArray out = QByteArray(Format) + " " + QByteArray::number(Version) + " " + field + " ";
     canonical(site, out);
     return out.toStdString();
 }
@@ -191,7 +196,7 @@ std::vector<Incoming> readExport(const QJsonObject& root, const std::string& pas
         in.record = siteOf(site, why);
         if (key) {
             const std::optional<std::string> password = MasterKey::open(
-                *key, site.value(QStringLiteral("password")).toString().toStdString(), sealContext(site));
+                *key, site.value(QStringLiteral("password")).toString().toStdString(), sealContext(site, "password"));
             if (!password) {
                 report.skipped << QStringLiteral("%1: the record was changed after it was exported (it no longer "
                                                  "matches its seal), so none of it was imported")
@@ -408,8 +413,9 @@ QByteArray BookTransfer::exportBook(TSettingsStore& store, const TDiamond& ciphe
         if (!r.passwordAsked && !r.passwordProblem.empty() && notes)
             *notes << shown(name) + QStringLiteral(": ") + QString::fromStdString(r.passwordProblem);
         if (key)
-            site.insert(QStringLiteral("password"), QString::fromStdString(MasterKey::seal(
-                                                        *key, asked ? std::string() : r.password, sealContext(site))));
+            site.insert(QStringLiteral("password"),
+                        QString::fromStdString(
+                            MasterKey::seal(*key, asked ? std::string() : r.password, sealContext(site, "password"))));
         list.append(site);
     }
     root.insert(QStringLiteral("sites"), list);

@@ -306,13 +306,14 @@ QString moveLockPath()
 
 // The names an earlier console kept a site's password under: the book's id and the site's name as it was typed,
 // and before books had ids the site's name alone. A name with a control byte was cut short on its way there, and
-// its entry may be another site's: it has none.
+// its entry may be another site's: it has none. Nor is a name with "%" looked for after the book's id: "a%2F" as
+// typed is the name of the site "a/" now.
 std::vector<std::string> oldSecretNames(const std::string& id, const std::string& key)
 {
     if (std::any_of(key.begin(), key.end(), [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; }))
         return {};
     std::vector<std::string> names;
-    if (!id.empty() && id + "/" + key != SiteBook::secretName(id, key))
+    if (!id.empty() && key.find('%') == std::string::npos && id + "/" + key != SiteBook::secretName(id, key))
         names.push_back(id + "/" + key);
     names.push_back(key);
     return names;
@@ -384,12 +385,13 @@ std::string SiteBook::bookId(TSettingsStore& store)
 std::string SiteBook::secretName(const std::string& bookId, const std::string& key)
 {
     // The secret store takes its names as C strings: a NUL would end one early, and "home\0x" would name home's
-    // entry. The folded key makes "Home" and "home", one site in the store, one entry here too.
+    // entry. The folded key makes "Home" and "home", one site in the store, one entry here too; "/" is written
+    // %2F as well, so that a site's other secrets can be named after a further "/" without meeting another site's.
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string name = bookId + "/";
     for (const char c : foldedKey(key)) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 32 || byte == 127 || c == '%') {
+        if (byte < 32 || byte == 127 || c == '%' || c == '/') {
             name += '%';
             name += digits[byte >> 4];
             name += digits[byte & 15];

@@ -143,7 +143,7 @@ void erase(TSettingsStore& store, const std::string& key);
 // store that has none and may not be written.
 std::string bookId(TSettingsStore& store);
 // The name of a site's password in the secret store: the book's id, "/" and the site's folded key with every
-// control byte and "%" written %HH, so that no two sites share an entry and nothing is cut on its way there.
+// control byte, "%" and "/" written %HH, so that no two sites share an entry and nothing is cut on its way there.
 std::string secretName(const std::string& bookId, const std::string& key);
 
 // The master password: without a secret store, a book that has one keeps its passwords sealed with it instead of

@@ -172,6 +172,15 @@ TEST(Keyring, ANameWithNulNeverReachesAnotherSitesPassword)
     EXPECT_EQ(SiteBook::read(store, cipher, other).password, "theirs");
     EXPECT_EQ(SiteBook::read(store, cipher, "home").password, "mine") << "the other site's entry took home's";
     EXPECT_EQ(SiteBook::read(store, cipher, "HOME").password, "mine") << "one site, however its name is spelt";
+
+    // An entry an earlier console named after the book's id and the name as typed moves to the site's own name.
+    const std::string id = SiteBook::bookId(store);
+    ASSERT_TRUE(Keyring::keep(id + "/Berlin/EU", "old"));
+    store.OpenKey("\\Drummock\\SiTES\\Berlin/EU", true);
+    store.WriteString("", "PassWordIn", "keyring");
+    EXPECT_EQ(SiteBook::read(store, cipher, "Berlin/EU").password, "old");
+    EXPECT_FALSE(Keyring::fetch(id + "/Berlin/EU").has_value()) << "moved, not copied";
+    EXPECT_EQ(Keyring::fetch(SiteBook::secretName(id, "Berlin/EU")).value_or("<none>"), "old");
 }
 
 } // namespace

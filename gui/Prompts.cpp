@@ -51,15 +51,29 @@ void fitCaption(QMessageBox& box)
 
 } // namespace
 
-bool TDialogPrompts::Confirm(const QString& text)
+namespace {
+
+bool confirm(const QString& text, QMessageBox::StandardButton byDefault)
 {
     QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text, QMessageBox::Yes | QMessageBox::No,
                     dialogParent());
     box.setObjectName(QStringLiteral("ConfirmBox"));
     box.setTextFormat(Qt::PlainText); // names and reply lines from the daemon are shown as written, never rendered
-    box.setDefaultButton(QMessageBox::Yes);
+    box.setDefaultButton(byDefault);
     fitCaption(box);
     return box.exec() == QMessageBox::Yes;
+}
+
+} // namespace
+
+bool TDialogPrompts::Confirm(const QString& text)
+{
+    return confirm(text, QMessageBox::Yes);
+}
+
+bool TDialogPrompts::ConfirmDefaultNo(const QString& text)
+{
+    return confirm(text, QMessageBox::No);
 }
 
 namespace {

@@ -29,6 +29,9 @@ public:
 
     // Caption "Confirm", question icon, Yes and No; true only for Yes.
     virtual bool Confirm(const QString& text) = 0;
+    // The same question for a step that cannot be undone: No is the default (Enter says No). A service that has no
+    // such box of its own asks as Confirm does.
+    virtual bool ConfirmDefaultNo(const QString& text) { return Confirm(text); }
     // An input box: caption, prompt, one field of at most 255 characters prefilled with the default.
     // OK returns the text; Cancel (or closing the box) returns the default.
     virtual QString InputBox(const QString& caption, const QString& prompt, const QString& defaultText) = 0;
@@ -46,6 +49,7 @@ public:
 class TDialogPrompts : public TPrompts {
 public:
     bool Confirm(const QString& text) override;
+    bool ConfirmDefaultNo(const QString& text) override;
     QString InputBox(const QString& caption, const QString& prompt, const QString& defaultText) override;
     void Notice(const QString& text) override;
     void ErrorBox(const QString& text) override;

@@ -54,7 +54,8 @@ inline constexpr const char* PassWord = "PassWord";
 inline constexpr const char* Security = "Security";             // plain | explicit-if-offered | explicit | implicit
 inline constexpr const char* DataConnection = "DataConnection"; // active | passive | passive-else-active
 inline constexpr const char* Certificate = "Certificate";       // the pinned SHA-256 fingerprint, "AB:CD:..."
-// Where the password is: "keyring" (the desktop's secret store; PassWord is then empty), or in PassWord enciphered.
+// Where the password is: "keyring" (the desktop's secret store; PassWord is then empty), "master" or "ask" (below),
+// or in PassWord enciphered.
 inline constexpr const char* PassWordIn = "PassWordIn";
 // Seconds a reply is waited for; 0 waits for ever (ReplyTimeoutBounds).
 inline constexpr const char* ReplyTimeout = "ReplyTimeout";
@@ -68,6 +69,8 @@ inline constexpr const char* InKeyring = "keyring";
 // with the key the master password gives; PassWord is then empty.
 inline constexpr const char* InMaster = "master";
 inline constexpr const char* SealedPassWord = "SealedPassWord";
+// PassWordIn "ask": the book keeps no password for the site (PassWord is empty); it is asked for at each log-in.
+inline constexpr const char* AskedAtLogIn = "ask";
 
 // The numbers an operator may set by hand, with their bounds. A stored value outside them reads as the nearest
 // bound, one that is no number as the default, and the reader says so (a note the window shows once): a hand-edited

@@ -15,6 +15,8 @@ namespace {
 constexpr int kLog2N = 15; // 2^15 * 8 * 128 bytes: 32 MiB and a tenth of a second per derivation
 constexpr int kR = 8;
 constexpr int kP = 1;
+// A check may ask for twice the work written (a console that one day writes more), never more: 64 MiB at most.
+constexpr int kMostLog2N = kLog2N + 1;
 constexpr std::size_t kSaltBytes = 16;
 constexpr std::size_t kNonceBytes = 12;
 constexpr std::size_t kTagBytes = 16;
@@ -166,22 +168,55 @@ std::string makeCheck(const std::string& password, Key& key)
            hex(salt.data(), salt.size()) + sealed.substr(sealed.find(':'));
 }
 
-std::optional<Key> unlock(const std::string& check, const std::string& password)
+namespace {
+
+// The cost a check names, "scrypt:<log2 N>:<r>:<p>:...": none when it is not of that form.
+std::optional<std::array<int, 3>> costOf(const std::vector<std::string>& parts)
 {
-    const std::vector<std::string> parts = split(check);
     if (parts.size() != 7 || parts[0] != "scrypt")
         return std::nullopt;
-    int values[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        const std::string& digits = parts[std::size_t(i) + 1];
-        if (digits.empty() || digits.size() > 2 || digits.find_first_not_of("0123456789") != std::string::npos)
+    std::array<int, 3> values{};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string& digits = parts[i + 1];
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
             return std::nullopt;
         values[i] = std::stoi(digits);
     }
-    // The work a stored check may ask for is bounded: a damaged or hostile store cannot make the console hang.
-    const auto [log2N, r, p] = values;
+    return values;
+}
+
+bool costWeDerive(const std::array<int, 3>& cost)
+{
+    const auto [log2N, r, p] = cost;
+    return log2N >= kLog2N && log2N <= kMostLog2N && r == kR && p == kP;
+}
+
+} // namespace
+
+std::optional<std::string> costProblem(const std::string& check)
+{
+    const std::optional<std::array<int, 3>> cost = costOf(split(check));
+    if (!cost)
+        return "it is not a check of the form scrypt:<log2 N>:<r>:<p>:<salt>:<nonce>:<sealed check>";
+    if (costWeDerive(*cost))
+        return std::nullopt;
+    const auto [log2N, r, p] = *cost;
+    return "its scrypt cost is N 2^" + std::to_string(log2N) + ", r " + std::to_string(r) + ", p " + std::to_string(p) +
+           ", where this console writes N 2^" + std::to_string(kLog2N) + ", r " + std::to_string(kR) + ", p " +
+           std::to_string(kP) + " and derives with no more than N 2^" + std::to_string(kMostLog2N);
+}
+
+std::optional<Key> unlock(const std::string& check, const std::string& password)
+{
+    const std::vector<std::string> parts = split(check);
+    // The work a check may ask for is the work this console puts in, never more: a damaged store or a hostile file
+    // cannot make a derivation take seconds and gigabytes.
+    const std::optional<std::array<int, 3>> cost = costOf(parts);
+    if (!cost || !costWeDerive(*cost))
+        return std::nullopt;
+    const auto [log2N, r, p] = *cost;
     const auto salt = unhex(parts[4]);
-    if (log2N < 10 || log2N > 20 || r < 1 || r > 16 || p < 1 || p > 4 || !salt || salt->size() < 8)
+    if (!salt || salt->size() < 8)
         return std::nullopt;
     Key key;
     if (!derive(password, *salt, log2N, r, p, key))

@@ -1,5 +1,6 @@
 #include "sitebook/SiteBook.h"
 
+#include "platform/OemText.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "sitebook/Diamond.h"
@@ -12,6 +13,7 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <utility>
 
@@ -32,6 +34,50 @@ std::string SiteBook::keyName(const QString& siteName)
     return siteName.toUtf8().toStdString();
 }
 
+std::string SiteBook::foldedKey(const std::string& key)
+{
+    std::string folded = key;
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return folded;
+}
+
+namespace {
+
+// "\\x1B", "\\u202E", "\\U000E0001": a character by its number, upper-case hex.
+QString escaped(const char* prefix, char32_t c, int digits)
+{
+    return QLatin1String(prefix) + QString::number(uint(c), 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
+
+} // namespace
+
+QString SiteBook::shownName(const QString& name)
+{
+    QString shown;
+    shown.reserve(name.size());
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        char32_t c = name[i].unicode();
+        // A surrogate pair is one character; a surrogate without its other half is shown for what it is.
+        if (name[i].isHighSurrogate() && i + 1 < name.size() && name[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(name[i], name[i + 1]);
+            ++i;
+        }
+        const QChar::Category kind = QChar::category(c);
+        if (c < 0x80 && (c < 32 || c == 127))
+            shown += escaped("\\x", c, 2);
+        else if (kind == QChar::Other_Control || kind == QChar::Other_Format || kind == QChar::Separator_Line ||
+                 kind == QChar::Separator_Paragraph || kind == QChar::Other_Surrogate)
+            shown += c > 0xFFFF ? escaped("\\U", c, 8) : escaped("\\u", c, 4);
+        else if (c == '\\')
+            shown += QLatin1String("\\\\");
+        else
+            shown += QString::fromUcs4(&c, 1);
+    }
+    return shown;
+}
+
 QStringList SiteBook::names(TSettingsStore& store)
 {
     // The site book is made when missing, as the console opens it at start-up; a store that may not be written
@@ -44,6 +90,97 @@ QStringList SiteBook::names(TSettingsStore& store)
     for (const std::string& key : keys)
         list << QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size()));
     return list;
+}
+
+bool SiteBook::exists(TSettingsStore& store, const std::string& key)
+{
+    return !key.empty() && store.OpenKey(Layout::SitesPath, false) && store.SectionExists(key);
+}
+
+std::optional<SiteBook::Problem> SiteBook::nameProblem(const QString& name)
+{
+    if (name.isEmpty())
+        return Problem{Field::Name, "a site needs a name"};
+    if (name.contains(QLatin1Char('\\')))
+        return Problem{Field::Name, "a site name cannot hold a backslash"};
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const QChar c = name[i];
+        if (c.isHighSurrogate() && i + 1 < name.size() && name[i + 1].isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        if (c.isSurrogate())
+            return Problem{Field::Name, "a site name cannot hold half of a surrogate pair (it holds " +
+                                            shownName(QString(c)).toStdString() + ")"};
+        if (c.category() == QChar::Other_Control)
+            return Problem{Field::Name, "a site name cannot hold a control character (it holds " +
+                                            shownName(QString(c)).toStdString() + ")"};
+    }
+    return std::nullopt;
+}
+
+bool SiteBook::validPort(std::string_view port)
+{
+    int value = 0;
+    return !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string_view::npos &&
+           TSettingsStore::ParseDecimal(std::string(port), value) && value >= 1 && value <= 65535;
+}
+
+bool SiteBook::validFingerprint(std::string_view fingerprint)
+{
+    if (fingerprint.empty())
+        return true;
+    if (fingerprint.size() != 32 * 3 - 1)
+        return false;
+    for (std::size_t i = 0; i < fingerprint.size(); ++i)
+        if (i % 3 == 2 ? fingerprint[i] != ':' : !std::isxdigit(static_cast<unsigned char>(fingerprint[i])))
+            return false;
+    return true;
+}
+
+namespace {
+
+bool holdsLineBreak(const std::string& text)
+{
+    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+} // namespace
+
+std::optional<SiteBook::Problem> SiteBook::check(const QString& name, const Record& site, std::size_t loginLimit)
+{
+    if (std::optional<Problem> problem = nameProblem(name))
+        return problem;
+    if (site.host.empty())
+        return Problem{Field::Host, "a site needs a host"};
+    if (site.host.size() > HostLimit)
+        return Problem{Field::Host, "a host name holds at most " + std::to_string(HostLimit) + " characters"};
+    if (holdsLineBreak(site.host))
+        return Problem{Field::Host, "a host cannot hold a line break or NUL"};
+    if (!validPort(site.port))
+        return Problem{Field::Port, "the port must be a number from 1 to 65535, not \"" +
+                                        shownName(Latin1ToQString(site.port)).toStdString() + "\""};
+    if (site.login.empty())
+        return Problem{Field::Login, "a site needs a login"};
+    if (site.login.size() > loginLimit)
+        return Problem{Field::Login, "a login holds at most " + std::to_string(loginLimit) + " characters"};
+    if (holdsLineBreak(site.login))
+        return Problem{Field::Login, "a login cannot hold a line break or NUL"};
+    if (holdsLineBreak(site.password))
+        return Problem{Field::Password, "a password cannot hold a line break or NUL"};
+    if (!validFingerprint(site.certificate))
+        return Problem{
+            Field::Certificate,
+            "the pinned certificate must be a SHA-256 fingerprint, 32 hex pairs joined by colons (AB:CD:...)"};
+    const Layout::Bounds& bounds = Layout::ReplyTimeoutBounds;
+    if (site.replyTimeout < bounds.low || site.replyTimeout > bounds.high)
+        return Problem{Field::ReplyTimeout, "the reply time-out is " + std::to_string(bounds.low) + " to " +
+                                                std::to_string(bounds.high) + " seconds, not " +
+                                                std::to_string(site.replyTimeout)};
+    if (std::any_of(site.folder.begin(), site.folder.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; }))
+        return Problem{Field::Folder, "a folder cannot hold a control character"};
+    return std::nullopt;
 }
 
 int SiteBook::Record::portNumber() const
@@ -140,6 +277,8 @@ MasterKey::Key masterKey(TSettingsStore& store)
     MasterState& m = master();
     if (m.key && m.check == check)
         return *m.key;
+    if (const std::optional<std::string> cost = MasterKey::costProblem(check))
+        throw EStoreError("The site book's master password cannot be checked: " + *cost);
     if (!m.asker)
         throw EStoreError("The site book's master password is needed, and there is nobody to ask for it");
     for (int tries = 0; tries < 3; ++tries) {
@@ -165,10 +304,25 @@ QString moveLockPath()
     return QDir(folder).filePath(QStringLiteral("kolvane-secrets.lock"));
 }
 
-// A site's password from the secret store: under the book's own name for it, or, for a record saved before books
-// had ids, under the site's name alone. Such an old entry is taken over by the first book that asks for it, whose
-// record says its password is there: under the shared lock it is copied under that book's name and removed from
-// the old one, so a second book asking after it finds nothing to claim and says so.
+// The names an earlier console kept a site's password under: the book's id and the site's name as it was typed,
+// and before books had ids the site's name alone. A name with a control byte was cut short on its way there, and
+// its entry may be another site's: it has none. Nor is a name with "%" looked for after the book's id: "a%2F" as
+// typed is the name of the site "a/" now.
+std::vector<std::string> oldSecretNames(const std::string& id, const std::string& key)
+{
+    if (std::any_of(key.begin(), key.end(), [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; }))
+        return {};
+    std::vector<std::string> names;
+    if (!id.empty() && key.find('%') == std::string::npos && id + "/" + key != SiteBook::secretName(id, key))
+        names.push_back(id + "/" + key);
+    names.push_back(key);
+    return names;
+}
+
+// A site's password from the secret store: under the book's own name for it, or under a name an earlier console
+// kept it under. Such an old entry is taken over by the first book that asks for it, whose record says its password
+// is there: under the shared lock it is copied under that book's name and removed from the old one, so a second
+// book asking after it finds nothing to claim and says so.
 std::optional<std::string> fetchSecret(TSettingsStore& store, const std::string& key, QString* why)
 {
     const std::string id = SiteBook::bookId(store);
@@ -187,17 +341,19 @@ std::optional<std::string> fetchSecret(TSettingsStore& store, const std::string&
         if (std::optional<std::string> kept = Keyring::fetch(SiteBook::secretName(id, key)))
             return kept;
     QString oldWhy;
-    std::optional<std::string> old = Keyring::fetch(key, &oldWhy);
-    if (!old) {
-        *why = QStringLiteral("it is not there under this site book's name (%1), nor under the site's name alone, "
-                              "where an earlier console kept it (another site book may have taken it over): type it "
-                              "again in the site dialog and save the site")
-                   .arg(why->isEmpty() ? oldWhy : *why);
-        return std::nullopt;
+    for (const std::string& old : oldSecretNames(id, key)) {
+        std::optional<std::string> password = Keyring::fetch(old, &oldWhy);
+        if (!password)
+            continue;
+        if (!id.empty() && Keyring::keep(SiteBook::secretName(id, key), *password))
+            Keyring::forget(old);
+        return password;
     }
-    if (!id.empty() && Keyring::keep(SiteBook::secretName(id, key), *old))
-        Keyring::forget(key);
-    return old;
+    *why = QStringLiteral("it is not there under this site book's name (%1), nor under the site's name alone, "
+                          "where an earlier console kept it (another site book may have taken it over): type it "
+                          "again in the site dialog and save the site")
+               .arg(why->isEmpty() ? oldWhy : *why);
+    return std::nullopt;
 }
 
 } // namespace
@@ -228,7 +384,22 @@ std::string SiteBook::bookId(TSettingsStore& store)
 
 std::string SiteBook::secretName(const std::string& bookId, const std::string& key)
 {
-    return bookId + "/" + key;
+    // The secret store takes its names as C strings: a NUL would end one early, and "home\0x" would name home's
+    // entry. The folded key makes "Home" and "home", one site in the store, one entry here too; "/" is written
+    // %2F as well, so that a site's other secrets can be named after a further "/" without meeting another site's.
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string name = bookId + "/";
+    for (const char c : foldedKey(key)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 32 || byte == 127 || c == '%' || c == '/') {
+            name += '%';
+            name += digits[byte >> 4];
+            name += digits[byte & 15];
+        } else {
+            name += c;
+        }
+    }
+    return name;
 }
 
 bool SiteBook::hasMasterPassword(TSettingsStore& store)
@@ -281,6 +452,7 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
     const std::string passwordIn = store.ReadString(key, Layout::PassWordIn, "");
     site.passwordInKeyring = passwordIn == Layout::InKeyring;
     site.passwordSealed = passwordIn == Layout::InMaster;
+    site.passwordAsked = passwordIn == Layout::AskedAtLogIn;
     const std::string sealed = site.passwordSealed ? store.ReadString(key, Layout::SealedPassWord, "") : "";
     // A value this console does not know (a newer console's, a hand edit) never means less protection than asked
     // for: it reads as TLS required.
@@ -308,6 +480,11 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
             site.passwordProblem =
                 "The password of the site " + key +
                 " is kept in the desktop's secret store, which did not give it: " + why.toStdString();
+    } else if (site.passwordAsked) {
+        // Read as a password that cannot be had: whoever logs in asks for it, and a run without anyone to ask fails
+        // this site before connecting.
+        site.password.clear();
+        site.passwordProblem = "The book keeps no password for the site " + key + ": it is asked at each log-in";
     } else if (site.passwordSealed) {
         site.password.clear();
         try {
@@ -325,32 +502,137 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
     return site;
 }
 
-void SiteBook::save(TSettingsStore& store, const TDiamond& cipher, const std::string& key, const Record& site)
+namespace {
+
+// Where a site's password goes, settled before its record is written: the secret store has it already, or it is
+// sealed with the master password, or (neither) it is enciphered into the record.
+struct Keeping {
+    bool inKeyring = false;
+    std::string sealed;
+};
+
+Keeping keepPassword(TSettingsStore& store, const std::string& id, const std::string& key, const SiteBook::Record& site)
 {
-    const std::string id = bookId(store);
-    const bool inKeyring = !id.empty() && Keyring::keep(secretName(id, key), site.password);
+    Keeping keeping;
+    if (site.passwordAsked)
+        return keeping;
+    keeping.inKeyring = !id.empty() && Keyring::keep(SiteBook::secretName(id, key), site.password);
     // Without a secret store, a book with a master password seals the password with it; the master password not
     // given (or wrong) saves nothing.
-    std::string sealed;
-    if (!inKeyring && hasMasterPassword(store))
-        sealed = MasterKey::seal(masterKey(store), site.password, key);
-    open(store).transaction([&] {
-        store.WriteString(key, Layout::HostName, site.host);
-        store.WriteString(key, Layout::Port, site.port);
-        store.WriteString(key, Layout::LogIn, site.login);
-        store.WriteString(key, Layout::PassWord,
-                          inKeyring || !sealed.empty() ? std::string() : cipher.EncipherString(site.password));
-        store.WriteString(key, Layout::PassWordIn,
-                          inKeyring ? Layout::InKeyring : (sealed.empty() ? "" : Layout::InMaster));
-        if (!sealed.empty() || store.ValueExists(key, Layout::SealedPassWord))
-            store.WriteString(key, Layout::SealedPassWord, sealed);
-        store.WriteString(key, Layout::Security, std::string(securityWord(site.security)));
-        store.WriteString(key, Layout::DataConnection, std::string(dataModeWord(site.dataMode)));
-        store.WriteString(key, Layout::Certificate, site.certificate); // empty: nothing pinned
-        store.WriteInteger(key, Layout::ReplyTimeout, site.replyTimeout);
-        store.WriteString(key, Layout::Folder, site.folder);
-        store.WriteString(key, Layout::Reconnect, site.reconnect ? "1" : "0");
-    });
+    if (!keeping.inKeyring && SiteBook::hasMasterPassword(store))
+        keeping.sealed = MasterKey::seal(masterKey(store), site.password, key);
+    return keeping;
+}
+
+// Writes a site's values; the caller holds the transaction and has the store on the site book.
+void writeSite(TSettingsStore& store, const TDiamond& cipher, const std::string& key, const SiteBook::Record& site,
+               const Keeping& keeping)
+{
+    const bool enciphered = !site.passwordAsked && !keeping.inKeyring && keeping.sealed.empty();
+    store.WriteString(key, Layout::HostName, site.host);
+    store.WriteString(key, Layout::Port, site.port);
+    store.WriteString(key, Layout::LogIn, site.login);
+    store.WriteString(key, Layout::PassWord, enciphered ? cipher.EncipherString(site.password) : std::string());
+    store.WriteString(key, Layout::PassWordIn,
+                      site.passwordAsked  ? Layout::AskedAtLogIn
+                      : keeping.inKeyring ? Layout::InKeyring
+                                          : (keeping.sealed.empty() ? "" : Layout::InMaster));
+    if (!keeping.sealed.empty() || store.ValueExists(key, Layout::SealedPassWord))
+        store.WriteString(key, Layout::SealedPassWord, keeping.sealed);
+    store.WriteString(key, Layout::Security, std::string(SiteBook::securityWord(site.security)));
+    store.WriteString(key, Layout::DataConnection, std::string(SiteBook::dataModeWord(site.dataMode)));
+    store.WriteString(key, Layout::Certificate, site.certificate); // empty: nothing pinned
+    store.WriteInteger(key, Layout::ReplyTimeout, site.replyTimeout);
+    store.WriteString(key, Layout::Folder, site.folder);
+    store.WriteString(key, Layout::Reconnect, site.reconnect ? "1" : "0");
+}
+
+// A site's entries in the secret store other than the one its record now names: its own when the book no longer
+// keeps the password there, and the names an earlier console used.
+void forgetOtherSecrets(const std::string& id, const std::string& key, const Keeping& keeping)
+{
+    if (id.empty() || !Keyring::reachable())
+        return;
+    if (!keeping.inKeyring)
+        Keyring::forget(SiteBook::secretName(id, key));
+    const std::vector<std::string> old = oldSecretNames(id, key);
+    if (old.size() > 1) // the first is this book's own old name; the last, the site's name alone, may be another's
+        Keyring::forget(old.front());
+}
+
+void refuseControlBytes(const std::string& key)
+{
+    if (std::any_of(key.begin(), key.end(), [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; }))
+        throw EStoreError("A site name cannot hold a control character: nothing was saved");
+}
+
+} // namespace
+
+void SiteBook::save(TSettingsStore& store, const TDiamond& cipher, const std::string& key, const Record& site)
+{
+    refuseControlBytes(key);
+    const std::string id = bookId(store);
+    const Keeping keeping = keepPassword(store, id, key, site);
+    open(store).transaction([&] { writeSite(store, cipher, key, site, keeping); });
+    forgetOtherSecrets(id, key, keeping);
+}
+
+std::vector<SiteBook::Saved> SiteBook::saveAll(TSettingsStore& store, const TDiamond& cipher,
+                                               const std::vector<Saving>& sites, bool replace)
+{
+    for (const Saving& saving : sites)
+        refuseControlBytes(saving.key);
+    const std::string id = bookId(store);
+    // Which sites are to be written is settled first, so that a site left as it is never has its password touched
+    // in the secret store; then the passwords go where they are kept, and the records follow in one transaction.
+    std::vector<Saved> outcome(sites.size(), Saved::Kept);
+    open(store);
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        const bool exists = store.SectionExists(sites[i].key);
+        if (!exists || replace)
+            outcome[i] = exists ? Saved::Replaced : Saved::Added;
+    }
+    std::vector<Keeping> keeping(sites.size());
+    for (std::size_t i = 0; i < sites.size(); ++i)
+        if (outcome[i] != Saved::Kept)
+            keeping[i] = keepPassword(store, id, sites[i].key, sites[i].site);
+    try {
+        open(store).transaction([&] {
+            for (std::size_t i = 0; i < sites.size(); ++i) {
+                if (outcome[i] == Saved::Kept)
+                    continue;
+                // Another console may have added the site meanwhile.
+                if (outcome[i] == Saved::Added && store.SectionExists(sites[i].key))
+                    outcome[i] = replace ? Saved::Replaced : Saved::Kept;
+                if (outcome[i] != Saved::Kept)
+                    writeSite(store, cipher, sites[i].key, sites[i].site, keeping[i]);
+            }
+        });
+    } catch (...) {
+        // Nothing was written: the passwords of sites that were to be new leave the secret store again.
+        for (std::size_t i = 0; i < sites.size(); ++i)
+            if (outcome[i] == Saved::Added && keeping[i].inKeyring)
+                Keyring::forget(secretName(id, sites[i].key));
+        throw;
+    }
+    for (std::size_t i = 0; i < sites.size(); ++i)
+        if (outcome[i] != Saved::Kept)
+            forgetOtherSecrets(id, sites[i].key, keeping[i]);
+    return outcome;
+}
+
+SiteBook::PasswordPlace SiteBook::passwordPlace(TSettingsStore& store, const std::string& key)
+{
+    if (key.empty() || !store.OpenKey(Layout::SitesPath, false) || !store.SectionExists(key))
+        return PasswordPlace::None;
+    const std::string in = store.ReadString(key, Layout::PassWordIn, "");
+    if (in == Layout::InKeyring)
+        return PasswordPlace::SecretStore;
+    if (in == Layout::InMaster)
+        return PasswordPlace::MasterPassword;
+    if (in == Layout::AskedAtLogIn)
+        return PasswordPlace::AskedAtLogIn;
+    return store.ReadString(key, Layout::PassWord, "").empty() ? PasswordPlace::None : PasswordPlace::Obscured;
 }
 
 void SiteBook::setMasterPassword(TSettingsStore& store, const TDiamond& cipher, const std::string& password)
@@ -420,7 +702,10 @@ void SiteBook::erase(TSettingsStore& store, const std::string& key)
     open(store);
     const bool inKeyring = store.ReadString(key, Layout::PassWordIn, "") == Layout::InKeyring;
     store.EraseSection(key);
-    // Only this book's own entry: an entry under the site's name alone may be another book's.
-    if (inKeyring && !id.empty())
+    // Only this book's own entries: an entry under the site's name alone may be another book's.
+    if (inKeyring && !id.empty()) {
         Keyring::forget(secretName(id, key));
+        if (const std::vector<std::string> old = oldSecretNames(id, key); old.size() > 1)
+            Keyring::forget(old.front());
+    }
 }

@@ -5,10 +5,12 @@
 
 #include <QString>
 #include <QStringList>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TDiamond;
 class TSettingsStore;
@@ -24,8 +26,21 @@ TSettingsStore& open(TSettingsStore& store);
 // outside its own key, so it has no key name: the result is empty, as it is for the empty name.
 std::string keyName(const QString& siteName);
 
+// A key name as the store compares it: the store takes names that differ only in the case of the ASCII letters for
+// one key (and folds no other letter), so this is the UTF-8 text with A-Z made a-z. Two names are one site exactly
+// when their folded keys are equal.
+std::string foldedKey(const std::string& key);
+
+// A site name as it may be shown or printed anywhere: every control character (C0, DEL, C1) as \xHH below 0x80
+// and \uHHHH above, every format character (the bidirectional overrides, the zero-width ones), line or paragraph
+// separator and lone surrogate as \uHHHH (\UHHHHHHHH beyond the BMP), a backslash doubled. Nothing a name holds can
+// move the cursor, hide a character or reorder what is shown, and names outside the BMP stay whole.
+QString shownName(const QString& name);
+
 // The site names in the store's order.
 QStringList names(TSettingsStore& store);
+// Whether the book holds the site, as the store compares names.
+bool exists(TSettingsStore& store, const std::string& key);
 
 // One site's record as typed: every value a string, the password in plain text. The defaults are what a record
 // without the value reads as; a site made new starts from NewSite() instead.
@@ -43,12 +58,37 @@ struct Record {
     bool reconnect = false;         // log in again when the connection drops while idle
     bool passwordInKeyring = false; // the password is kept in the desktop's secret store, not in the record
     bool passwordSealed = false;    // the password is sealed with the book's master password
+    bool passwordAsked = false;     // the book keeps no password: it is asked for at each log-in
     std::string passwordProblem;    // why the password could not be had from there (then it reads as empty)
     std::string boundsNote;         // a stored ReplyTimeout outside its bounds: what was read instead, to say once
 
     // The port as the client takes it: the decimal number, or 21 when the text is none.
     int portNumber() const;
 };
+
+// The longest login the site dialog takes (its box holds 10 characters) and the longest host name.
+inline constexpr std::size_t LoginLimit = 10;
+inline constexpr std::size_t HostLimit = 255;
+
+// The value of a site that is wrong, and why in words for the operator ("the port must be ...").
+enum class Field { Name, Host, Port, Login, Password, Certificate, ReplyTimeout, Folder };
+struct Problem {
+    Field field;
+    std::string why;
+};
+
+// What is wrong with a name for a new or saved site: empty, a backslash, a control character (NUL among them: the
+// secret store and the terminal would cut or obey it) or a lone surrogate (it has no UTF-8 form of its own).
+std::optional<Problem> nameProblem(const QString& name);
+// The port as every door takes it: 1 to 5 digits and nothing else, 1 to 65535.
+bool validPort(std::string_view port);
+// A pinned certificate: empty, or a SHA-256 fingerprint, 32 hex pairs joined by colons.
+bool validFingerprint(std::string_view fingerprint);
+// The one check of a site's values, for the site dialog, kolvane-site add and the import alike: the name, a host
+// and a login (at most HostLimit and loginLimit characters; neither CR, LF nor NUL in them or in the password), the
+// port, the pin, the reply time-out within its bounds and a folder without control characters. An empty password
+// is the caller's to judge. None when every value is fine.
+std::optional<Problem> check(const QString& name, const Record& site, std::size_t loginLimit = LoginLimit);
 
 // Puts a site's values into the client for its next log-in: host, port, log-in, password, security, data
 // connection, pinned certificate and reply time-out (in milliseconds, held to SettingsLayout::ReplyTimeoutBounds).
@@ -76,10 +116,24 @@ void pinCertificate(TSettingsStore& store, const std::string& key, const std::st
 // Reads a site's record; a missing value reads as the record's default, a password that does not decipher as empty.
 Record read(TSettingsStore& store, const TDiamond& cipher, const std::string& key);
 
+// Where a saved site's password is kept, as its record says.
+enum class PasswordPlace { None, SecretStore, MasterPassword, Obscured, AskedAtLogIn };
+PasswordPlace passwordPlace(TSettingsStore& store, const std::string& key);
+
 // Writes a site's values as one transaction. The password goes to the desktop's secret store when one takes it,
 // the record then saying so; otherwise it is kept enciphered in the record, as it always was: a failed write never
 // leaves half a site behind. key is a key name from keyName().
 void save(TSettingsStore& store, const TDiamond& cipher, const std::string& key, const Record& site);
+
+// Writes many sites as one transaction, all of them or (on an error, or when the process ends half-way) none. A
+// site the book holds is left as it is unless replace is set. The result says for each site what became of it.
+enum class Saved { Added, Replaced, Kept };
+struct Saving {
+    std::string key;
+    Record site;
+};
+std::vector<Saved> saveAll(TSettingsStore& store, const TDiamond& cipher, const std::vector<Saving>& sites,
+                           bool replace);
 
 // Deletes a site with everything below its key, and its password in the secret store; a missing site is no error.
 void erase(TSettingsStore& store, const std::string& key);
@@ -88,7 +142,8 @@ void erase(TSettingsStore& store, const std::string& key);
 // kept under it and the site's name, so two books (two settings stores) never reach each other's. Empty for a
 // store that has none and may not be written.
 std::string bookId(TSettingsStore& store);
-// The name of a site's password in the secret store.
+// The name of a site's password in the secret store: the book's id, "/" and the site's folded key with every
+// control byte, "%" and "/" written %HH, so that no two sites share an entry and nothing is cut on its way there.
 std::string secretName(const std::string& bookId, const std::string& key);
 
 // The master password: without a secret store, a book that has one keeps its passwords sealed with it instead of

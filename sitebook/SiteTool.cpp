@@ -2,13 +2,16 @@
 // and writes the same settings store as the console, with the same cipher for the passwords.
 //
 //   kolvane-site add NAME HOST PORT LOGIN [--last] [--security WORD] [--data WORD] [--fingerprint SHA256]
+//                    [--folder FOLDER] [--reconnect]
 //   kolvane-site list
 //   kolvane-site master-password
 //   kolvane-site export FILE
 //   kolvane-site import FILE [--replace]
 //
 // Passwords are read from the terminal without echo, or one a line from standard input when that is not a
-// terminal. The terminal is given back as it was however the program ends, Ctrl-C included.
+// terminal. The terminal is given back as it was however the program ends, Ctrl-C included. The exit status is 0
+// when the command did what it says, 1 when it failed on the way (the store, the file, the disk), 2 for a command
+// line or a site refused before anything was done.
 
 #include "platform/OemText.h"
 #include "platform/SettingsLayout.h"
@@ -21,48 +24,41 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
-#include <QSaveFile>
 #include <QStringList>
 
-#include <QRegularExpression>
-
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
-constexpr const char* kUsage = "usage: kolvane-site add NAME HOST PORT LOGIN [--last] [--security WORD] [--data WORD] "
-                               "[--fingerprint SHA256]\n"
-                               "       kolvane-site list\n"
-                               "       kolvane-site master-password\n"
-                               "       kolvane-site export FILE\n"
-                               "       kolvane-site import FILE [--replace]\n";
+constexpr const char* kUsage =
+    "usage: kolvane-site add NAME HOST PORT LOGIN [--last] [--security WORD] [--data WORD] [--fingerprint SHA256]\n"
+    "                        [--folder FOLDER] [--reconnect]\n"
+    "       kolvane-site list\n"
+    "       kolvane-site master-password\n"
+    "       kolvane-site export FILE\n"
+    "       kolvane-site import FILE [--replace]\n"
+    "       kolvane-site --help | --version\n";
 
-// A text as a terminal may show it: every control character (C0, DEL, C1), format character (the bidirectional
-// overrides among them) and line or paragraph separator as \xHH or \uHHHH, a backslash doubled. Nothing a name
-// holds can move the cursor, start a terminal's command or reorder what is shown.
+// The commands and the words that follow each.
+struct Command {
+    const char* name;
+    int words; // the command's own word included
+    const char* takes;
+};
+constexpr Command kCommands[] = {
+    {"add", 5, "NAME HOST PORT LOGIN"}, {"list", 1, "nothing"},    {"master-password", 1, "nothing"},
+    {"export", 2, "one FILE"},          {"import", 2, "one FILE"},
+};
+
+// Text as a terminal may show it: as a site name is shown everywhere, whole code points in UTF-8.
 std::string printable(const QString& text)
 {
-    std::string out;
-    for (const char32_t c : text.toUcs4()) {
-        const QChar::Category kind = QChar::category(c);
-        char escaped[16];
-        if (c < 0x80 && (c < 32 || c == 127)) {
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", unsigned(c));
-            out += escaped;
-        } else if (kind == QChar::Other_Control || kind == QChar::Other_Format || kind == QChar::Separator_Line ||
-                   kind == QChar::Separator_Paragraph) {
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", unsigned(c));
-            out += escaped;
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else {
-            out += QString::fromUcs4(&c, 1).toStdString();
-        }
-    }
-    return out;
+    return SiteBook::shownName(text).toStdString();
 }
 
 std::string printable(const std::string& text)
@@ -76,19 +72,50 @@ int refuse(const std::string& why)
     return 2;
 }
 
-// The port: 1 to 65535, digits only.
-bool validPort(const std::string& text)
+// A site's value refused by the book's check, whose words show every value they quote already.
+int refused(const SiteBook::Problem& problem)
 {
-    int value = 0;
-    return text.size() <= 5 && text.find_first_not_of("0123456789") == std::string::npos &&
-           TSettingsStore::ParseDecimal(text, value) && value >= 1 && value <= 65535;
+    std::fprintf(stderr, "kolvane-site: %s\n", problem.why.c_str());
+    return 2;
 }
 
-// A SHA-256 fingerprint: 32 hex pairs joined by colons.
-bool validFingerprint(const QString& text)
+// How far apart two words are: the letters to change, add or take away to make one the other.
+qsizetype distance(const QString& a, const QString& b)
 {
-    static const QRegularExpression form(QStringLiteral("^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){31}$"));
-    return form.match(text).hasMatch();
+    std::vector<qsizetype> row(std::size_t(b.size()) + 1);
+    for (qsizetype j = 0; j <= b.size(); ++j)
+        row[std::size_t(j)] = j;
+    for (qsizetype i = 1; i <= a.size(); ++i) {
+        qsizetype diagonal = row[0];
+        row[0] = i;
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            const qsizetype above = row[std::size_t(j)];
+            const qsizetype same = a[i - 1].toLower() == b[j - 1].toLower() ? 0 : 1;
+            row[std::size_t(j)] = std::min({above + 1, row[std::size_t(j - 1)] + 1, diagonal + same});
+            diagonal = above;
+        }
+    }
+    return row[std::size_t(b.size())];
+}
+
+// An unknown command, named, with the known one it most likely meant when one is close.
+int unknownCommand(const QString& word)
+{
+    const Command* closest = nullptr;
+    qsizetype best = 3; // two typing slips at most
+    for (const Command& command : kCommands) {
+        const QString name = QLatin1String(command.name);
+        const qsizetype apart =
+            name.startsWith(word, Qt::CaseInsensitive) && word.size() >= 2 ? 1 : distance(word, name);
+        if (apart < best) {
+            best = apart;
+            closest = &command;
+        }
+    }
+    const std::string hint = closest ? std::string("; did you mean \"") + closest->name + "\"?" : std::string();
+    std::fprintf(stderr, "kolvane-site: there is no command \"%s\"%s\n%s", printable(word).c_str(), hint.c_str(),
+                 kUsage);
+    return 2;
 }
 
 // The password: typed at the terminal without echo, or the first line of a pipe.
@@ -145,6 +172,18 @@ int main(int argc, char** argv)
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
     const QStringList args = parser.positionalArguments();
+    if (args.isEmpty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                      [&](const Command& known) { return args[0] == QLatin1String(known.name); });
+    if (command == std::end(kCommands))
+        return unknownCommand(args[0]);
+    if (args.size() != command->words) {
+        std::fprintf(stderr, "kolvane-site: %s takes %s\n%s", command->name, command->takes, kUsage);
+        return 2;
+    }
     Terminal::restoreOnSignals();
     SiteBook::setMasterPasswordAsker([](bool again) {
         if (again)
@@ -152,7 +191,7 @@ int main(int argc, char** argv)
         return Terminal::readSecret("Master password: ");
     });
     try {
-        if (args == QStringList{QStringLiteral("master-password")}) {
+        if (args[0] == QLatin1String("master-password")) {
             TSettingsStore store(TSettingsStore::defaultPath());
             TDiamond cipher;
             cipher.SetKey(std::string(DiamondConsoleKey));
@@ -172,7 +211,7 @@ int main(int argc, char** argv)
                        stderr);
             return 0;
         }
-        if (args == QStringList{QStringLiteral("list")}) {
+        if (args[0] == QLatin1String("list")) {
             TSettingsStore store(TSettingsStore::defaultPath());
             TDiamond cipher;
             cipher.SetKey(std::string(DiamondConsoleKey));
@@ -183,7 +222,7 @@ int main(int argc, char** argv)
             }
             return 0;
         }
-        if (args.size() == 2 && args[0] == QLatin1String("export")) {
+        if (args[0] == QLatin1String("export")) {
             TSettingsStore store(TSettingsStore::defaultPath());
             TDiamond cipher;
             cipher.SetKey(std::string(DiamondConsoleKey));
@@ -194,18 +233,19 @@ int main(int argc, char** argv)
             if (!passphrase->empty() && ::isatty(STDIN_FILENO) &&
                 Terminal::readSecret("The passphrase again: ") != passphrase)
                 return refuse("the two passphrases differ; nothing was written");
-            const QByteArray file = BookTransfer::exportBook(store, cipher, {}, *passphrase);
-            QSaveFile out(args[1]);
-            if (!out.open(QIODevice::WriteOnly) || out.write(file) != file.size() ||
-                !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || !out.commit())
-                return refuse("the file " + args[1].toStdString() +
-                              " cannot be written: " + out.errorString().toStdString());
-            std::fprintf(stderr, "kolvane-site: %lld sites written to %s%s\n",
-                         static_cast<long long>(SiteBook::names(store).size()), printable(args[1]).c_str(),
-                         passphrase->empty() ? ", without their passwords" : "");
+            QStringList notes;
+            const QByteArray file = BookTransfer::exportBook(store, cipher, {}, *passphrase, &notes);
+            // A write that fails is a failure on the way (status 1), with the system's reason; the old file stays.
+            BookTransfer::writeFile(args[1], file);
+            std::fprintf(stderr, "kolvane-site: %s written to %s%s\n",
+                         BookTransfer::siteCount(SiteBook::names(store).size()).toUtf8().constData(),
+                         printable(args[1]).c_str(), passphrase->empty() ? ", without their passwords" : "");
+            for (const QString& note : notes)
+                std::fprintf(stderr, "  %s; it is asked at log-in where the file is imported\n",
+                             note.toUtf8().constData());
             return 0;
         }
-        if (args.size() == 2 && args[0] == QLatin1String("import")) {
+        if (args[0] == QLatin1String("import")) {
             QFile in(args[1]);
             if (!in.open(QIODevice::ReadOnly))
                 return refuse("the file " + args[1].toStdString() +
@@ -220,15 +260,12 @@ int main(int argc, char** argv)
             cipher.SetKey(std::string(DiamondConsoleKey));
             const BookTransfer::Report report =
                 BookTransfer::importBook(store, cipher, file, passphrase, parser.isSet(QStringLiteral("replace")));
-            std::fprintf(stderr, "kolvane-site: %d sites added, %d replaced, %lld skipped\n", report.added,
-                         report.replaced, static_cast<long long>(report.skipped.size()));
-            for (const QString& line : report.skipped + report.notes)
-                std::fprintf(stderr, "  %s\n", printable(line).c_str());
+            // The report's names and values are shown already: printed as they are.
+            const QStringList lines = BookTransfer::reportLines(report);
+            std::fprintf(stderr, "kolvane-site: %s\n", lines.front().toUtf8().constData());
+            for (qsizetype i = 1; i < lines.size(); ++i)
+                std::fprintf(stderr, "  %s\n", lines[i].toUtf8().constData());
             return 0;
-        }
-        if (args.size() != 5 || args[0] != QLatin1String("add")) {
-            std::fputs(kUsage, stderr);
-            return 2;
         }
         const std::string key = SiteBook::keyName(args[1]);
         SiteBook::Record site = SiteBook::NewSite();
@@ -237,16 +274,10 @@ int main(int argc, char** argv)
         site.login = QStringToLatin1(args[4]);
         const auto security = SiteBook::securityFromWord(parser.value(QStringLiteral("security")).toStdString());
         const auto data = SiteBook::dataModeFromWord(parser.value(QStringLiteral("data")).toStdString());
-        if (key.empty() || site.host.empty() || site.login.empty())
-            return refuse("a site needs a name without \\, a host and a login");
-        if (!validPort(site.port))
-            return refuse("the port must be a number from 1 to 65535, not \"" + site.port + "\"");
         if (parser.isSet(QStringLiteral("fingerprint")) &&
-            !validFingerprint(parser.value(QStringLiteral("fingerprint"))))
+            (parser.value(QStringLiteral("fingerprint")).isEmpty() ||
+             !SiteBook::validFingerprint(parser.value(QStringLiteral("fingerprint")).toStdString())))
             return refuse("--fingerprint wants a SHA-256 fingerprint: 32 hex pairs joined by colons, AB:CD:...");
-        // What the site dialog cannot show whole is refused here rather than cut there.
-        if (site.login.size() > 10)
-            return refuse("a login holds at most 10 characters");
         if (!security)
             return refuse("--security wants plain, explicit-if-offered, explicit or implicit");
         if (!data)
@@ -256,11 +287,15 @@ int main(int argc, char** argv)
         site.certificate = parser.value(QStringLiteral("fingerprint")).toUpper().toStdString();
         site.folder = parser.value(QStringLiteral("folder")).toStdString();
         site.reconnect = parser.isSet(QStringLiteral("reconnect"));
+        // The values as the site dialog and the import check them, before a password is asked for; the password
+        // after it is read.
+        if (const std::optional<SiteBook::Problem> problem = SiteBook::check(args[1], site))
+            return refused(*problem);
         site.password = readPassword();
         if (site.password.empty())
             return refuse("no password given");
-        if (holdsLineBreak(site.host) || holdsLineBreak(site.login) || holdsLineBreak(site.password))
-            return refuse("a host, login or password cannot hold a line break");
+        if (const std::optional<SiteBook::Problem> problem = SiteBook::check(args[1], site))
+            return refused(*problem);
 
         TSettingsStore store(TSettingsStore::defaultPath());
         TDiamond cipher;

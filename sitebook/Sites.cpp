@@ -23,6 +23,8 @@ using namespace WidgetKit;
 
 const char* const TSiteForm::BadNameNotice = "Duh! A SiteName cannot hold a backslash...";
 const char* const TSiteForm::BadPortNotice = "Duh! The Port is a number from 1 to 65535...";
+const char* const TSiteForm::DeleteQuestion = "Delete the site %1?";
+const char* const TSiteForm::SaveQuestion = "Save the changes to %1?";
 
 TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cipher, QWidget* parent)
     : QDialog(parent), store_(std::move(store)), cipher_(cipher)
@@ -130,13 +132,67 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
 
 void TSiteForm::showPasswordSafety()
 {
-    if (Keyring::reachable())
-        PasswordSafety->setText(QStringLiteral("Passwords are kept in the desktop's secret store."));
-    else if (SiteBook::hasMasterPassword(store_()))
-        PasswordSafety->setText(QStringLiteral("No secret store here: passwords are sealed with the master password."));
-    else
-        PasswordSafety->setText(
-            QStringLiteral("No secret store and no master password: a saved password is only obscured."));
+    // Said from the record of the site in the boxes: where its password went when it was saved, which is not
+    // always where the desktop suggests (a session bus without a secret service takes nothing).
+    QString text;
+    switch (SiteBook::passwordPlace(store_(), SiteBook::keyName(editing_))) {
+    case SiteBook::PasswordPlace::SecretStore:
+        text = QStringLiteral("This site's password is kept in the desktop's secret store.");
+        break;
+    case SiteBook::PasswordPlace::MasterPassword:
+        text = QStringLiteral("This site's password is sealed with the master password.");
+        break;
+    case SiteBook::PasswordPlace::AskedAtLogIn:
+        text = QStringLiteral("This site's password is not kept: it is asked at each log-in.");
+        break;
+    case SiteBook::PasswordPlace::Obscured:
+        text = SiteBook::hasMasterPassword(store_())
+                   ? QStringLiteral("This site's password is only obscured: SAVE seals it with the master password.")
+                   : QStringLiteral("This site's password is only obscured in its record.");
+        break;
+    case SiteBook::PasswordPlace::None:
+        if (Keyring::reachable())
+            text = QStringLiteral("A saved password goes to the desktop's secret store, if one answers.");
+        else if (SiteBook::hasMasterPassword(store_()))
+            text = QStringLiteral("No secret store here: passwords are sealed with the master password.");
+        else
+            text = QStringLiteral("No secret store and no master password: a saved password is only obscured.");
+        break;
+    }
+    PasswordSafety->setText(text);
+}
+
+QStringList TSiteForm::edits() const
+{
+    return {siteNameText(),
+            Hostname->text(),
+            Login->text(),
+            Port->text(),
+            Password->text(),
+            QString::number(Security->currentIndex()),
+            QString::number(DataConnection->currentIndex()),
+            ReplyTimeout->text(),
+            Certificate->text(),
+            Folder->currentText(),
+            QString::number(Reconnect->isChecked())};
+}
+
+void TSiteForm::remember()
+{
+    remembered_ = edits();
+}
+
+bool TSiteForm::hasUnsavedChanges() const
+{
+    return edits() != remembered_;
+}
+
+QString TSiteForm::siteNameText() const
+{
+    // The list shows each name as names are shown; a real name never holds the backslash that shows an escape, so
+    // a text equal to an item's is that item's site.
+    const int at = SiteName->findText(SiteName->currentText(), Qt::MatchExactly);
+    return at >= 0 ? SiteName->itemData(at).toString() : SiteName->currentText();
 }
 
 void TSiteForm::FormCreate()
@@ -144,6 +200,7 @@ void TSiteForm::FormCreate()
     showPasswordSafety();
     refillSites();
     showConnection(SiteBook::NewSite());
+    remember();
 }
 
 namespace {
@@ -180,11 +237,13 @@ void TSiteForm::bbForgetClick()
 
 void TSiteForm::refillSites()
 {
-    // A refill keeps the typed text and selects nothing: the operator's pick is what selects.
+    // A refill keeps the typed text and selects nothing: the operator's pick is what selects. Each name is shown
+    // as names are shown everywhere, the book's own name kept with it.
     const QString text = SiteName->currentText();
     const QSignalBlocker quiet(SiteName);
     SiteName->clear();
-    SiteName->addItems(SiteBook::names(store_()));
+    for (const QString& name : SiteBook::names(store_()))
+        SiteName->addItem(SiteBook::shownName(name), name);
     SiteName->setCurrentIndex(-1);
     SiteName->setEditText(text);
     // The folder box offers the folders the book has.
@@ -204,7 +263,7 @@ void TSiteForm::refillSites()
 
 std::string TSiteForm::chosenSite()
 {
-    const QString name = SiteName->currentText();
+    const QString name = siteNameText();
     if (name.isEmpty()) {
         Prompts().Notice(QStringLiteral("Duh! Enter a SiteName first..."));
         return std::string();
@@ -217,13 +276,16 @@ std::string TSiteForm::chosenSite()
 
 void TSiteForm::openOn(const QString& site)
 {
-    showPasswordSafety();
     refillSites();
-    const int at = SiteName->findText(site, Qt::MatchExactly);
-    if (site.isEmpty() || at < 0)
-        return;
-    SiteName->setCurrentIndex(at);
-    SiteNameClick();
+    int at = SiteName->findData(site);
+    if (at < 0)
+        at = SiteName->findText(site, Qt::MatchExactly);
+    if (!site.isEmpty() && at >= 0) {
+        SiteName->setCurrentIndex(at);
+        SiteNameClick();
+    }
+    showPasswordSafety();
+    remember(); // what the boxes hold as the dialog opens is what EXiT compares with
 }
 
 void TSiteForm::showWhole(QLineEdit* box, const QString& text, int usualLimit)
@@ -234,18 +296,22 @@ void TSiteForm::showWhole(QLineEdit* box, const QString& text, int usualLimit)
 
 void TSiteForm::SiteNameClick()
 {
-    const std::string site = SiteBook::keyName(SiteName->currentText());
+    const std::string site = SiteBook::keyName(siteNameText());
     if (site.empty())
         return;
     const SiteBook::Record record = SiteBook::read(store_(), cipher_, site);
-    shown_ = SiteName->currentText();
+    shown_ = siteNameText();
+    editing_ = shown_;
+    editingAsked_ = record.passwordAsked;
     showWhole(Hostname, Latin1ToQString(record.host), 32767);
     Port->setText(Latin1ToQString(record.port));
     showWhole(Login, Latin1ToQString(record.login), 10);
     Password->setText(Latin1ToQString(record.password));
     showConnection(record);
+    showPasswordSafety();
+    remember();
     Hostname->setFocus();
-    if (!record.passwordProblem.empty())
+    if (!record.passwordProblem.empty() && !record.passwordAsked)
         Prompts().Notice(QString::fromStdString(record.passwordProblem));
 }
 void TSiteForm::bbNewClick()
@@ -257,14 +323,35 @@ void TSiteForm::bbNewClick()
     Login->setMaxLength(10);
     Password->clear();
     showConnection(SiteBook::NewSite());
+    editing_.clear();
+    editingAsked_ = false;
+    showPasswordSafety();
+    remember();
     SiteName->setFocus();
 }
 
+namespace {
+
+// A problem of the book's check as the dialog says it: "Duh! The port must be ...".
+QString duh(const std::string& why)
+{
+    QString text = QString::fromStdString(why);
+    if (!text.isEmpty())
+        text[0] = text[0].toUpper();
+    return QStringLiteral("Duh! %1...").arg(text);
+}
+
+} // namespace
+
 void TSiteForm::bbSaveClick()
 {
+    const QString name = siteNameText();
     const std::string site = chosenSite();
     if (site.empty())
         return;
+    // A site whose password is asked at each log-in stays so when its password box is left empty.
+    const bool keepAsking = editingAsked_ && Password->text().isEmpty() &&
+                            SiteBook::foldedKey(site) == SiteBook::foldedKey(SiteBook::keyName(editing_));
     const std::pair<QLineEdit*, const char*> checks[] = {
         {Hostname, "Duh! Enter a HostName or IP Address first..."},
         {Login, "Duh! Enter a Login Name first..."},
@@ -272,21 +359,17 @@ void TSiteForm::bbSaveClick()
         {Password, "Duh! Enter the password first..."},
     };
     for (const auto& [box, message] : checks) {
-        if (box->text().isEmpty()) {
+        if (box->text().isEmpty() && !(box == Password && keepAsking)) {
             Prompts().Notice(QString::fromLatin1(message));
             return;
         }
-    }
-    if (const int port = Port->text().toInt(); port < 1 || port > 65535) {
-        Prompts().Notice(QString::fromLatin1(BadPortNotice));
-        Port->setFocus();
-        return;
     }
     SiteBook::Record record;
     record.host = QStringToLatin1(Hostname->text());
     record.port = QStringToLatin1(Port->text());
     record.login = QStringToLatin1(Login->text());
     record.password = QStringToLatin1(Password->text());
+    record.passwordAsked = keepAsking;
     record.security = TFtpSecurity(Security->currentIndex());
     record.dataMode = kDataModes[DataConnection->currentIndex()];
     record.certificate = Certificate->text().toStdString();
@@ -298,22 +381,42 @@ void TSiteForm::bbSaveClick()
             parts << part.trimmed();
     record.folder = parts.join(QLatin1Char('/')).toStdString();
     record.reconnect = Reconnect->isChecked();
+    // The values as kolvane-site add and the import check them; a login stored longer than the box takes is kept
+    // whole, as the box showed it.
+    if (const std::optional<SiteBook::Problem> problem =
+            SiteBook::check(name, record, std::size_t(std::max(Login->maxLength(), int(SiteBook::LoginLimit))))) {
+        Prompts().Notice(problem->field == SiteBook::Field::Port ? QString::fromLatin1(BadPortNotice)
+                                                                 : duh(problem->why));
+        if (problem->field == SiteBook::Field::Port)
+            Port->setFocus();
+        return;
+    }
     SiteBook::save(store_(), cipher_, site, record);
-    shown_ = SiteName->currentText();
+    shown_ = name;
+    editing_ = name;
+    editingAsked_ = keepAsking;
     refillSites();
+    showPasswordSafety();
+    remember();
     SiteName->setFocus();
 }
 
 void TSiteForm::bbDeleteClick()
 {
+    const QString name = siteNameText();
     const std::string site = chosenSite();
     if (site.empty())
         return;
+    // Only a site the book holds is asked about; deleting a name it does not hold changes nothing anyway.
+    if (SiteBook::exists(store_(), site) &&
+        !Prompts().ConfirmDefaultNo(QString::fromLatin1(DeleteQuestion).arg(SiteBook::shownName(name))))
+        return;
     SiteBook::erase(store_(), site);
-    if (SiteBook::keyName(shown_) == site)
+    if (SiteBook::foldedKey(SiteBook::keyName(shown_)) == SiteBook::foldedKey(site))
         shown_.clear();
     bbNewClick(); // the boxes empty as for a new site, the host kept
     refillSites();
+    remember();
 }
 
 void TSiteForm::bbExitClick()
@@ -329,6 +432,20 @@ void TSiteForm::FormClose()
 
 void TSiteForm::done(int result)
 {
+    // EXiT (or the window's own close control, or Escape) with edits SAVE has not written asks whether to save
+    // them; a save the dialog refuses keeps it open, with the edits and the notice that says why.
+    if (!closing_ && isVisible() && hasUnsavedChanges()) {
+        closing_ = true;
+        const QString name = siteNameText();
+        const QString what = name.isEmpty() ? QStringLiteral("the new site")
+                                            : QStringLiteral("the site %1").arg(SiteBook::shownName(name));
+        const bool save = Prompts().Confirm(QString::fromLatin1(SaveQuestion).arg(what));
+        if (save)
+            Guarded([this] { bbSaveClick(); });
+        closing_ = false;
+        if (save && hasUnsavedChanges())
+            return;
+    }
     Guarded([this] { FormClose(); });
     QDialog::done(result);
 }

@@ -74,6 +74,16 @@ public:
     static const char* const BadNameNotice;
     // SAVE refuses a port no TCP connection can use.
     static const char* const BadPortNotice;
+    // DELETE asks this first ("%1" the site's name, as names are shown), No being the default; EXiT with unsaved
+    // changes asks the other.
+    static const char* const DeleteQuestion;
+    static const char* const SaveQuestion;
+
+    // The name of the site the name box names: the book's own name of the item picked (the list shows names as
+    // SiteBook::shownName shows them), or the text typed.
+    QString siteNameText() const;
+    // Whether the boxes hold changes that SAVE has not written.
+    bool hasUnsavedChanges() const;
 
 signals:
     // The dialog closed; the site it last saved or showed (empty: none), which the owner now uses. The book may
@@ -85,7 +95,11 @@ protected:
 
 private:
     void refillSites();
+    // Says where the shown site's password is kept, or, for a site not saved yet, where a saved one would go.
     void showPasswordSafety();
+    // What the boxes hold, to tell later whether they changed; remembered at each load, NEW, SAVE and DELETE.
+    QStringList edits() const;
+    void remember();
     // Shows how a site is reached: its security, data connection and pinned certificate.
     void showConnection(const SiteBook::Record& site);
     // The site the name box names, or an empty key name after telling the operator why there is none.
@@ -95,6 +109,10 @@ private:
     void showWhole(QLineEdit* box, const QString& text, int usualLimit);
 
     std::function<TSettingsStore&()> store_;
-    QString shown_; // the site last saved or shown
+    QString shown_;             // the site last saved or shown
+    QString editing_;           // the site whose record the boxes hold; empty for a new one
+    bool editingAsked_ = false; // that site has its password asked at each log-in
+    QStringList remembered_;    // the boxes as last loaded or saved
+    bool closing_ = false;      // the question about unsaved changes is being answered
     const TDiamond& cipher_;
 };

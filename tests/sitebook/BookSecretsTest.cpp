@@ -139,9 +139,14 @@ TEST(SiteTool, RefusesBadPortsAndFingerprintsAndEscapesEveryControlCharacter)
         EXPECT_TRUE(SiteBook::names(store).isEmpty()) << "nothing was stored";
     }
     EXPECT_EQ(run({"add", "x", "h", "65535", "u", "--fingerprint", QStringList(32, "0f").join(':')}, "pw\n").first, 0);
-    EXPECT_EQ(run({"add", QStringLiteral("c1\u009b2J\u202e"), "h", "1", "u"}, "pw\n").first, 0);
+    // A control character never makes a name (a C1 one no more than NUL); format characters and those beyond the
+    // BMP do, and are printed by code point, the ones that would hide or reorder text as escapes.
+    const auto [refused, why] = run({"add", QStringLiteral("c1\u009b2J"), "h", "1", "u"}, "pw\n");
+    EXPECT_EQ(refused, 2);
+    EXPECT_TRUE(why.contains("control character (it holds \\u009B)")) << why.toStdString();
+    EXPECT_EQ(run({"add", QStringLiteral("prod\u202eatad\u200b\U0001F600\U000E0001"), "h", "1", "u"}, "pw\n").first, 0);
     const QByteArray listed = run({"list"}, "").second;
-    EXPECT_EQ(listed, "c1\\u009B2J\\u202E\nx\n");
+    EXPECT_EQ(listed, "prod\\u202Eatad\\u200B\xF0\x9F\x98\x80\\U000E0001\nx\n");
 }
 
 // Ctrl-C at the password prompt ends kolvane-site; the terminal it leaves has its echo back.

@@ -1,13 +1,19 @@
 // Moving a site book out and in: an export read back into another book with its passphrase, with a wrong one and
-// with none; a damaged file; a FileZilla site manager file with folders, base64 passwords and an SFTP site.
+// with none; a damaged file; a FileZilla site manager file with folders, base64 passwords and an SFTP site; edited
+// records, hostile costs, names and values as the other doors check them, and a file nested too deep.
 
 #include "sitebook/BookTransfer.h"
 #include "platform/SettingsStore.h"
 #include "sitebook/Diamond.h"
+#include "sitebook/MasterKey.h"
 #include "sitebook/SiteBook.h"
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 namespace {
@@ -132,4 +138,209 @@ TEST_F(Books, AFileZillaSiteManagerFileBringsItsFoldersAndPasswords)
     EXPECT_EQ(required.security, TFtpSecurity::ExplicitRequired);
     EXPECT_EQ(required.dataMode, TDataMode::PassiveElseActive);
     EXPECT_EQ(required.password, "dee");
+}
+
+namespace {
+
+QJsonObject parsed(const QByteArray& file)
+{
+    return QJsonDocument::fromJson(file).object();
+}
+
+QByteArray written(const QJsonObject& root)
+{
+    return QJsonDocument(root).toJson();
+}
+
+// The file with one value of a site changed, as someone without the passphrase would change it.
+QByteArray edited(const QByteArray& file, qsizetype at, const QString& value, const QJsonValue& to)
+{
+    QJsonObject root = parsed(file);
+    QJsonArray sites = root.value("sites").toArray();
+    QJsonObject site = sites[at].toObject();
+    if (to.isUndefined())
+        site.remove(value);
+    else
+        site.insert(value, to);
+    sites[at] = site;
+    root.insert("sites", sites);
+    return written(root);
+}
+
+} // namespace
+
+TEST_F(Books, AnEditedRecordDoesNotComeInAndAFileCannotAskForAnyWork)
+{
+    // Ten sealed sites, each edited in one value below, and one left as it was.
+    const std::pair<const char*, QJsonValue> edits[] = {
+        {"host", "evil.example.net"},
+        {"port", "2121"},
+        {"security", "plain"},
+        {"certificate", ""},
+        {"login", "root"},
+        {"folder", "x"},
+        {"reconnect", true},
+        {"connectVia", "socks5://evil:1080"},
+        {"password", QJsonValue(QJsonValue::Undefined)},
+        {"name", "renamed"},
+    };
+    auto from = book("from.db");
+    SiteBook::Record site = SiteBook::NewSite();
+    site.host = "ftp.example.org";
+    site.login = "siteop";
+    site.password = "s3cret";
+    site.certificate = QStringList(32, "AB").join(':').toStdString();
+    for (int i = 0; i < int(std::size(edits)); ++i)
+        SiteBook::save(*from, cipher, "site" + std::to_string(i), site);
+    site.password.clear(); // a site without a password is sealed all the same
+    SiteBook::save(*from, cipher, "untouched", site);
+    const QByteArray file = BookTransfer::exportBook(*from, cipher, {}, "correct horse");
+    QByteArray changed = file;
+    for (int i = 0; i < int(std::size(edits)); ++i)
+        changed = edited(changed, i, edits[i].first, edits[i].second);
+
+    auto to = book("edited.db");
+    const BookTransfer::Report report = BookTransfer::importBook(*to, cipher, changed, "correct horse", false);
+    EXPECT_EQ(report.added, 1);
+    EXPECT_EQ(SiteBook::names(*to), QStringList({"untouched"})) << "nothing of an edited record came in";
+    ASSERT_EQ(report.skipped.size(), qsizetype(std::size(edits)));
+    for (int i = 0; i < int(std::size(edits)); ++i)
+        EXPECT_TRUE(report.skipped[i].startsWith(QString(i == 9 ? "renamed" : "site%1").arg(i) +
+                                                 ": the record was changed after it was exported"))
+            << edits[i].first << ": " << report.skipped[i].toStdString();
+    auto intact = book("intact.db");
+    EXPECT_EQ(BookTransfer::importBook(*intact, cipher, file, "correct horse", false).added, 11);
+    EXPECT_EQ(SiteBook::read(*intact, cipher, "site0").password, "s3cret");
+    EXPECT_EQ(SiteBook::read(*intact, cipher, "untouched").password, "");
+    EXPECT_FALSE(SiteBook::read(*intact, cipher, "untouched").passwordAsked);
+
+    // A file that asks for more scrypt work than the console puts in is refused before any derivation.
+    QJsonObject costly = parsed(file);
+    QString check = costly.value("passwords").toString();
+    check.replace(QRegularExpression("^scrypt:15:8:1:"), "scrypt:20:16:1:");
+    costly.insert("passwords", check);
+    try {
+        BookTransfer::importBook(*intact, cipher, written(costly), "correct horse", true);
+        ADD_FAILURE() << "a costly file was read";
+    } catch (const Exception& e) {
+        EXPECT_NE(e.message().find("scrypt cost is N 2^20, r 16"), std::string::npos) << e.message();
+    }
+
+    // A file of the earlier version sealed each password to its site's name only: its sites come in, never its
+    // passwords, and they ask for them at log-in.
+    MasterKey::Key key;
+    QJsonObject old{{"format", "kolvane-sites"},
+                    {"version", 1},
+                    {"passwords", QString::fromStdString(MasterKey::makeCheck("pp", key))},
+                    {"sites", QJsonArray{QJsonObject{
+                                  {"name", "old"},
+                                  {"host", "evil.example.net"},
+                                  {"login", "op"},
+                                  {"password", QString::fromStdString(MasterKey::seal(key, "theirs", "old"))}}}}};
+    EXPECT_FALSE(BookTransfer::needsPassphrase(written(old)));
+    auto fromOld = book("old.db");
+    const BookTransfer::Report oldReport = BookTransfer::importBook(*fromOld, cipher, written(old), "pp", false);
+    EXPECT_EQ(oldReport.added, 1);
+    ASSERT_EQ(oldReport.notes.size(), 1);
+    EXPECT_TRUE(oldReport.notes[0].contains("earlier Kolvane")) << oldReport.notes[0].toStdString();
+    const SiteBook::Record back = SiteBook::read(*fromOld, cipher, "old");
+    EXPECT_EQ(back.password, "");
+    EXPECT_TRUE(back.passwordAsked);
+    EXPECT_FALSE(back.passwordProblem.empty()) << "read as a password to ask for at log-in";
+}
+
+TEST_F(Books, NamesAndValuesAreCheckedAsTheStoreAndTheOtherDoorsCheckThem)
+{
+    auto to = book("names.db");
+    SiteBook::Record site = SiteBook::NewSite();
+    site.host = "home.example.org";
+    site.login = "me";
+    site.password = "mine";
+    SiteBook::save(*to, cipher, "home", site);
+    SiteBook::save(*to, cipher, "b?", site);
+
+    // As a hand or a hostile script writes it: JSON escapes for NUL and a lone surrogate.
+    const QByteArray file = R"({"format": "kolvane-sites", "version": 2, "sites": [
+        {"name": "home\u0000x", "host": "h.example.org", "login": "op"},
+        {"name": "b\udc00", "host": "h.example.org", "login": "op"},
+        {"name": "dupx", "host": "h.example.org", "login": "op"},
+        {"name": "DUPX", "host": "h.example.org", "login": "op"},
+        {"name": "HOME", "host": "h.example.org", "login": "op"},
+        {"name": "spaced", "host": "h.example.org", "port": " 34865", "login": "op"},
+        {"name": "longlogin", "host": "h.example.org", "login": "elevenchars"},
+        {"name": "crlf", "host": "h\r\nPASS x", "login": "op"},
+        {"name": "fine", "host": "h.example.org", "port": 2121, "login": "op"}]})";
+    const BookTransfer::Report report = BookTransfer::importBook(*to, cipher, file, "", false);
+    const QString said = report.skipped.join('\n');
+    EXPECT_EQ(report.added, 2) << said.toStdString(); // dupx and fine
+    EXPECT_EQ(report.replaced, 0);
+    EXPECT_EQ(SiteBook::names(*to), QStringList({"b?", "dupx", "fine", "home"})) << "the report counts what happened";
+    EXPECT_EQ(SiteBook::read(*to, cipher, "home").host, "home.example.org");
+    EXPECT_EQ(SiteBook::read(*to, cipher, "b?").host, "home.example.org");
+    for (const char* why :
+         {"home\\x00x: a site name cannot hold a control character",
+          "b\\uDC00: a site name cannot hold half of a surrogate pair",
+          "DUPX: the file holds another site of that name (dupx)", "HOME: the book holds a site of that name",
+          "spaced: the port must be a number from 1 to 65535, not \" 34865\"",
+          "longlogin: a login holds at most 10 characters", "crlf: a host cannot hold a line break or NUL"})
+        EXPECT_TRUE(said.contains(why)) << why << "\n" << said.toStdString();
+    EXPECT_EQ(BookTransfer::reportLines(report).value(0), "2 sites added, 0 replaced, 7 skipped");
+    EXPECT_EQ(SiteBook::read(*to, cipher, "fine").port, "2121");
+    BookTransfer::Report one;
+    one.added = 1;
+    EXPECT_EQ(BookTransfer::reportLines(one), QStringList({"1 site added, 0 replaced, 0 skipped"}));
+
+    // One secret-store entry per site as the store tells sites apart, and none shared by two.
+    EXPECT_EQ(SiteBook::secretName("id", "Home"), SiteBook::secretName("id", "home"));
+    EXPECT_EQ(SiteBook::secretName("id", std::string("home\0x", 6)), "id/home%00x");
+    EXPECT_NE(SiteBook::secretName("id", "home%00x"), SiteBook::secretName("id", std::string("home\0x", 6)));
+
+    // A name is shown with what would hide, reorder or end it escaped, and whole beyond the BMP.
+    EXPECT_EQ(SiteBook::shownName(QString::fromUtf16(u"prod\u202Eatad\u200B\U0001F600\U000E0001")),
+              QString::fromUtf16(u"prod\\u202Eatad\\u200B\U0001F600\\U000E0001"));
+    EXPECT_EQ(SiteBook::shownName(QString::fromUtf16(u"a\tb\u0085\u2028c\\")), "a\\x09b\\u0085\\u2028c\\\\");
+}
+
+TEST_F(Books, AFileZillaFileKeepsSameNamedSitesApartAsksForAskedPasswordsAndRefusesDeepNesting)
+{
+    const QByteArray file = R"(<?xml version="1.0" encoding="UTF-8"?>
+<FileZilla3><Servers>
+  <Server><Host>top.example.org</Host><User>a</User><Logontype>2</Logontype><Name>Berlin main</Name></Server>
+  <Folder>Customers<Folder>EU
+    <Server><Host>eu.example.org</Host><User>b</User><Pass encoding="base64">ZXU=</Pass><Name>Berlin main</Name></Server>
+  </Folder><Folder>US
+    <Server><Host>us.example.org</Host><User>c</User><Pass encoding="base64">dXM=</Pass><Name>berlin MAIN</Name></Server>
+    <Server><Host>again.example.org</Host><User>d</User><Pass encoding="base64">dXM=</Pass><Name>berlin MAIN</Name></Server>
+  </Folder></Folder>
+</Servers></FileZilla3>
+)";
+    auto to = book("fz.db");
+    const BookTransfer::Report report = BookTransfer::importBook(*to, cipher, file, "", false);
+    EXPECT_EQ(report.added, 3) << report.skipped.join('\n').toStdString();
+    EXPECT_EQ(SiteBook::names(*to),
+              QStringList({"Berlin main", "Berlin main (Customers/EU)", "berlin MAIN (Customers/US)"}));
+    EXPECT_EQ(SiteBook::read(*to, cipher, "Berlin main (Customers/EU)").host, "eu.example.org");
+    EXPECT_EQ(SiteBook::read(*to, cipher, "berlin MAIN (Customers/US)").password, "us");
+    ASSERT_EQ(report.skipped.size(), 1);
+    EXPECT_TRUE(report.skipped[0].contains("another site of that name")) << report.skipped[0].toStdString();
+
+    // FileZilla's "Ask for password": the console asks at log-in too, never sends an empty one.
+    const SiteBook::Record asked = SiteBook::read(*to, cipher, "Berlin main");
+    EXPECT_TRUE(asked.passwordAsked);
+    EXPECT_EQ(asked.password, "");
+    EXPECT_FALSE(asked.passwordProblem.empty());
+
+    // 80,000 nested folders: a clear refusal, nothing imported, no crash.
+    QByteArray deep = "<FileZilla3><Servers>";
+    for (int i = 0; i < 80000; ++i)
+        deep += "<Folder>f";
+    deep += "<Server><Host>h</Host><User>u</User><Name>deep</Name></Server>";
+    auto fresh = book("deep.db");
+    try {
+        BookTransfer::importBook(*fresh, cipher, deep, "", false);
+        ADD_FAILURE() << "a file nested 80,000 deep came in";
+    } catch (const Exception& e) {
+        EXPECT_NE(e.message().find("nested more than 100 deep"), std::string::npos) << e.message();
+    }
+    EXPECT_TRUE(SiteBook::names(*fresh).isEmpty());
 }

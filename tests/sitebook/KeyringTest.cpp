@@ -70,6 +70,7 @@ TEST(Keyring, PasswordsMoveToTheSecretStoreWhenASiteIsSaved)
 
     // Deleting the site forgets its password in the secret store too.
     dialog->openOn(QStringLiteral("old"));
+    prompts.confirmAnswers = {true};
     QTest::mouseClick(dialog->bbDelete, Qt::LeftButton);
     EXPECT_FALSE(Keyring::fetch(bookSecret("old")).has_value());
     form->close();
@@ -138,6 +139,48 @@ TEST(Keyring, TwoSiteBooksNeverMeet)
     book("a");
     EXPECT_EQ(read("legacy").password, "0ld") << "now under the book's own name";
     qputenv("XDG_CONFIG_HOME", home);
+}
+
+} // namespace
+
+namespace {
+
+// A name that holds NUL (a record an earlier import let in) has an entry of its own: the secret store never cuts
+// it down to another site's.
+TEST(Keyring, ANameWithNulNeverReachesAnotherSitesPassword)
+{
+    if (!Keyring::reachable())
+        GTEST_SKIP() << "no secret store in this session";
+    QFile::remove(QString::fromStdString(TSettingsStore::defaultPath()));
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    TSettingsStore store(TSettingsStore::defaultPath());
+    SiteBook::Record site = SiteBook::NewSite();
+    site.host = "home.example.org";
+    site.login = "l";
+    site.password = "mine";
+    SiteBook::save(store, cipher, "home", site);
+    ASSERT_EQ(stored("home", "PassWordIn"), "keyring");
+
+    const std::string other("home\0x", 6);
+    EXPECT_THROW(SiteBook::save(store, cipher, other, site), EStoreError) << "no such name is saved any more";
+    store.OpenKey("\\Drummock\\SiTES\\" + other, true);
+    store.WriteString("", "HostName", "evil.example.net");
+    store.WriteString("", "PassWordIn", "keyring");
+    EXPECT_EQ(SiteBook::read(store, cipher, other).password, "") << "home's password read for another site";
+    ASSERT_TRUE(Keyring::keep(SiteBook::secretName(SiteBook::bookId(store), other), "theirs"));
+    EXPECT_EQ(SiteBook::read(store, cipher, other).password, "theirs");
+    EXPECT_EQ(SiteBook::read(store, cipher, "home").password, "mine") << "the other site's entry took home's";
+    EXPECT_EQ(SiteBook::read(store, cipher, "HOME").password, "mine") << "one site, however its name is spelt";
+
+    // An entry an earlier console named after the book's id and the name as typed moves to the site's own name.
+    const std::string id = SiteBook::bookId(store);
+    ASSERT_TRUE(Keyring::keep(id + "/Berlin/EU", "old"));
+    store.OpenKey("\\Drummock\\SiTES\\Berlin/EU", true);
+    store.WriteString("", "PassWordIn", "keyring");
+    EXPECT_EQ(SiteBook::read(store, cipher, "Berlin/EU").password, "old");
+    EXPECT_FALSE(Keyring::fetch(id + "/Berlin/EU").has_value()) << "moved, not copied";
+    EXPECT_EQ(Keyring::fetch(SiteBook::secretName(id, "Berlin/EU")).value_or("<none>"), "old");
 }
 
 } // namespace

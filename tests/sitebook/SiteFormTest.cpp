@@ -1,10 +1,12 @@
 // The site maintenance dialog driven through its widgets, and the main window's site pick.
 
 #include "common/ScriptedPrompts.h"
+#include "common/WhenModal.h"
 #include "ftp/NMFtp.h"
 #include "gui/ComboBox.h"
 #include "platform/SettingsStore.h"
 #include "shell/Main.h"
+#include "sitebook/BookTransfer.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
@@ -17,8 +19,11 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <memory>
@@ -234,6 +239,7 @@ TEST_F(SiteFormTest, PickingASiteLoadsItNewAndDeleteLeaveTheHostAlone)
     EXPECT_EQ(dialog->Password->text(), "") << "a missing password deciphers to nothing";
 
     pick(dialog->SiteName, QStringLiteral("alpha"));
+    prompts.confirmAnswers = {true};
     click(dialog->bbDelete);
     EXPECT_EQ(stored("alpha", "HostName"), "<none>");
     EXPECT_EQ(dialog->SiteName->findText(QStringLiteral("alpha")), -1);
@@ -275,6 +281,7 @@ TEST_F(SiteFormTest, NoNameReachesOutsideItsOwnKey)
     click(dialog->bbSave);
     fill("Custom Commands", "h", "l", "21", "p");
     click(dialog->bbSave);
+    prompts.confirmAnswers = {true};
     click(dialog->bbDelete);
 
     TSettingsStore store(path);
@@ -338,6 +345,7 @@ TEST_F(SiteFormTest, TheMainWindowLogsInToTheSiteTheDialogLastSavedOrShowed)
     EXPECT_EQ(form->NMFTP1->UserID, "a-login-of-twenty-ch");
 
     // A dialog that deleted the site it showed leaves no site chosen, and LOGiN waits for one.
+    prompts.confirmAnswers = {true};
     QTimer::singleShot(0, [&] {
         click(dialog->bbDelete);
         dialog->close();
@@ -445,6 +453,136 @@ TEST_F(SiteFormTest, TheSitesButtonShowsTheDialogModally)
     EXPECT_FALSE(dialog->isVisible());
 }
 
+TEST_F(SiteFormTest, DeleteAsksWithNoAsTheDefaultAndExitAsksAboutUnsavedChanges)
+{
+    fill("home", "h.example.org", "op", "21", "pw");
+    click(dialog->bbSave);
+    prompts.confirmAnswers = {false};
+    click(dialog->bbDelete);
+    EXPECT_EQ(prompts.confirms, QStringList({"Delete the site home?"}));
+    EXPECT_EQ(stored("home", "HostName"), "h.example.org") << "No keeps the site";
+    EXPECT_EQ(dialog->Login->text(), "op");
+
+    // The real question: No is the default, so Enter keeps the site too.
+    SetPrompts(nullptr);
+    QString asked;
+    whenModal(
+        dialog,
+        [&](QWidget* w) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            asked = box->text();
+            EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+            QTest::keyClick(box, Qt::Key_Return);
+        },
+        "ConfirmBox");
+    click(dialog->bbDelete);
+    SetPrompts(&prompts);
+    EXPECT_EQ(asked, "Delete the site home?");
+    EXPECT_EQ(stored("home", "HostName"), "h.example.org");
+
+    // EXiT with nothing changed asks nothing; with an edit it asks, and Yes saves it.
+    prompts.confirms.clear();
+    click(dialog->bbExit);
+    EXPECT_TRUE(prompts.confirms.isEmpty());
+    dialog->openOn(QStringLiteral("home"));
+    dialog->show();
+    dialog->Hostname->setText(QStringLiteral("new.example.org"));
+    prompts.confirmAnswers = {true};
+    click(dialog->bbExit);
+    EXPECT_EQ(prompts.confirms, QStringList({"Save the changes to the site home?"}));
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(stored("home", "HostName"), "new.example.org");
+    // No leaves the book as it was; a save the dialog refuses keeps the dialog open with its notice.
+    dialog->openOn(QStringLiteral("home"));
+    dialog->show();
+    dialog->Hostname->setText(QStringLiteral("dropped.example.org"));
+    prompts.confirmAnswers = {false};
+    dialog->close();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(stored("home", "HostName"), "new.example.org");
+    dialog->openOn(QStringLiteral("home"));
+    dialog->show();
+    dialog->Password->clear();
+    prompts.confirmAnswers = {true};
+    click(dialog->bbExit);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(prompts.notices.last(), "Duh! Enter the password first...");
+}
+
+TEST_F(SiteFormTest, TheDialogSaysWhereThisSitesPasswordIsKept)
+{
+    // A session bus on which no secret service answers: the desktop seems to have a store, and takes nothing.
+    QTemporaryDir bus;
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus.filePath("bus").toUtf8());
+    const auto noBus = qScopeGuard([] { qunsetenv("DBUS_SESSION_BUS_ADDRESS"); });
+    click(dialog->bbNew);
+    EXPECT_EQ(dialog->PasswordSafety->text(), "A saved password goes to the desktop's secret store, if one answers.");
+    fill("home", "h.example.org", "op", "21", "pw");
+    click(dialog->bbSave);
+    EXPECT_EQ(stored("home", "PassWordIn"), "");
+    EXPECT_EQ(dialog->PasswordSafety->text(), "This site's password is only obscured in its record.");
+
+    // FileZilla's "Ask for password": the site reads as one whose password is asked at log-in, and stays so when
+    // saved with its password box left empty.
+    {
+        TSettingsStore store(path);
+        TDiamond cipher;
+        cipher.SetKey("qvxrtz42");
+        BookTransfer::importBook(store, cipher,
+                                 "<FileZilla3><Servers><Server><Host>a.example.org</Host><User>op</User>"
+                                 "<Logontype>2</Logontype><Name>asked</Name></Server></Servers></FileZilla3>",
+                                 "", false);
+    }
+    dialog->openOn(QStringLiteral("asked"));
+    EXPECT_EQ(dialog->Hostname->text(), "a.example.org");
+    EXPECT_EQ(dialog->Password->text(), "");
+    EXPECT_EQ(dialog->PasswordSafety->text(), "This site's password is not kept: it is asked at each log-in.");
+    EXPECT_TRUE(prompts.notices.isEmpty()) << prompts.notices.join('|').toStdString();
+    dialog->Hostname->setText(QStringLiteral("b.example.org"));
+    click(dialog->bbSave);
+    EXPECT_TRUE(prompts.notices.isEmpty()) << prompts.notices.join('|').toStdString();
+    EXPECT_EQ(stored("asked", "HostName"), "b.example.org");
+    EXPECT_EQ(stored("asked", "PassWordIn"), "ask");
+}
+
+TEST_F(SiteFormTest, NamesAreShownEscapedAndEveryValueIsCheckedAsTheOtherDoorsCheckIt)
+{
+    const QString bidi = QString::fromUtf16(u"prod\u202Eatad");
+    {
+        TSettingsStore store(path);
+        TDiamond cipher;
+        cipher.SetKey("qvxrtz42");
+        SiteBook::Record site = SiteBook::NewSite();
+        site.host = "h";
+        site.login = "l";
+        site.password = "p";
+        SiteBook::save(store, cipher, SiteBook::keyName(bidi), site);
+    }
+    restart();
+    ASSERT_EQ(dialog->SiteName->count(), 1);
+    EXPECT_EQ(dialog->SiteName->itemText(0), "prod\\u202Eatad") << "shown as it is, not as it would read";
+    pick(dialog->SiteName, dialog->SiteName->itemText(0));
+    EXPECT_EQ(dialog->Hostname->text(), "h");
+    dialog->Hostname->setText(QStringLiteral("other"));
+    click(dialog->bbSave);
+    EXPECT_EQ(stored(SiteBook::keyName(bidi), "HostName"), "other") << "saved under the site's own name";
+    EXPECT_EQ(dialog->SiteName->count(), 1) << "and no second site made of the escapes";
+
+    const std::pair<const char*, const char*> refused[] = {
+        {"home\tx", "Duh! A site name cannot hold a control character (it holds \\x09)..."},
+        {"99999", "Duh! The reply time-out is 0 to 86400 seconds, not 99999..."},
+    };
+    for (const auto& [value, notice] : refused) {
+        const bool isName = value[0] == 'h';
+        fill(isName ? value : "t", "h", "l", "21", "p");
+        dialog->ReplyTimeout->setText(isName ? QStringLiteral("30") : QString::fromLatin1(value));
+        click(dialog->bbSave);
+        EXPECT_EQ(prompts.notices.value(prompts.notices.size() - 1), notice);
+    }
+    EXPECT_EQ(stored("home\tx", "HostName"), "<none>");
+    EXPECT_EQ(stored("t", "HostName"), "<none>");
+}
+
 TEST_F(SiteFormTest, TheCommandLineToolWritesASiteTheConsoleLoads)
 {
     const QString tool = qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/sitebook/kolvane-site";
@@ -469,12 +607,13 @@ TEST_F(SiteFormTest, TheCommandLineToolWritesASiteTheConsoleLoads)
                                "passive", "--fingerprint", fingerprint},
                               "quillon\n");
     ASSERT_EQ(code, 0) << output.toStdString();
-    EXPECT_EQ(run({"add", "esc\x1b[2Jape", "h", "21", "u"}, "pw\n").first, 0);
-    EXPECT_EQ(run({"list"}, "").second, "demo\nesc\\x1B[2Jape\n") << "a terminal's escape is shown, not obeyed";
+    EXPECT_EQ(run({"add", "esc\x1b[2Jape", "h", "21", "u"}, "pw\n").first, 2) << "a terminal's escape is refused";
+    EXPECT_EQ(run({"add", "new", "h", "21", "u"}, "pw\n").first, 0);
+    EXPECT_EQ(run({"list"}, "").second, "demo\nnew\n");
     EXPECT_EQ(stored("demo", "Security"), "plain");
     EXPECT_EQ(stored("demo", "DataConnection"), "passive");
     EXPECT_EQ(stored("demo", "Certificate"), fingerprint.toUpper().toStdString());
-    EXPECT_EQ(stored("esc\x1b[2Jape", "Security"), "explicit") << "a site made new starts secure";
+    EXPECT_EQ(stored("new", "Security"), "explicit") << "a site made new starts secure";
     start();
     EXPECT_EQ(form->SiteName->currentText(), "demo");
     EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");

@@ -92,6 +92,9 @@ std::string failureLine(const SessionFailure& failure)
     std::string message = failure.message;
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
         message.pop_back();
+    // A failure of no particular kind (a site left out, a password that cannot be had) says it all in its words.
+    if (failure.kind == FailureKind::Other)
+        return message;
     return std::string(failureKindWord(failure.kind)) + ": " + message;
 }
 

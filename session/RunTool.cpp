@@ -32,7 +32,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] COMMAND...\n"
+    "Usage: kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] COMMAND...\n"
     "       kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] --script FILE\n";
 
 constexpr const char* kHelp =

@@ -15,6 +15,7 @@
 #include "session/PasswordMask.h"
 #include "session/SiteBatch.h"
 #include "sitebook/Diamond.h"
+#include "sitebook/Keyring.h"
 #include "sitebook/SiteBook.h"
 
 #include <QCoreApplication>
@@ -402,14 +403,22 @@ std::vector<BatchSite> readSites(const Request& r, const QStringList& chosen, TS
     std::vector<BatchSite> sites;
     sites.reserve(std::size_t(chosen.size()));
     bool sealed = false;
-    for (const QString& name : chosen) {
-        const std::string key = SiteBook::keyName(name);
-        if (key.empty())
-            continue;
-        SiteBook::Record record = SiteBook::read(store, cipher, key);
-        sealed = sealed || (record.passwordSealed && !record.passwordProblem.empty());
-        sites.push_back({key, std::move(record)});
-    }
+    auto readAll = [&] {
+        for (const QString& name : chosen) {
+            const std::string key = SiteBook::keyName(name);
+            if (key.empty())
+                continue;
+            SiteBook::Record record = SiteBook::read(store, cipher, key);
+            sealed = sealed || (record.passwordSealed && !record.passwordProblem.empty());
+            sites.push_back({key, std::move(record)});
+        }
+    };
+    // Read one by one, every value takes and gives back the store's lock; thousands of sites are read under one
+    // lock instead, unless a secret store might keep the lock waiting for its answers.
+    if (store.readOnly() || Keyring::reachable())
+        readAll();
+    else
+        store.transaction(readAll);
     if (!sealed)
         return sites;
     if (r.dryRun) {

@@ -10,6 +10,7 @@
 #include "session/BatchReport.h"
 #include "session/PasswordMask.h"
 #include "shell/ReplyText.h"
+#include "sitebook/Keyring.h"
 #include "sitebook/SiteBook.h"
 
 #include <QCheckBox>
@@ -26,6 +27,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTimer>
@@ -90,7 +92,7 @@ QString namesList(const QStringList& sites)
 
 TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiamond& cipher,
                              QAbstractItemModel* commandWords, QWidget* parent)
-    : QDialog(parent), store_(std::move(store)), cipher_(cipher), widen_(new QTimer(this))
+    : QDialog(parent), store_(std::move(store)), cipher_(cipher), widen_(new QTimer(this)), fold_(new QTimer(this))
 {
     setObjectName(QStringLiteral("RunSitesForm"));
     setWindowTitle(QStringLiteral("RUN ON SiTES"));
@@ -245,6 +247,9 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
+    fold_->setSingleShot(true);
+    fold_->setInterval(150);
+    connect(fold_, &QTimer::timeout, this, [this] { Guarded([this] { fileEnded(); }); });
     widen_->setSingleShot(true);
     widen_->setInterval(250);
     connect(widen_, &QTimer::timeout, this, [this] {
@@ -298,26 +303,34 @@ QTreeWidgetItem* TRunSitesForm::folderItem(const QString& folder)
 
 void TRunSitesForm::openWith(const QStringList& history)
 {
-    const QStringList wasChecked = chosenSites();
+    const QStringList checked = chosenSites();
+    const QSet<QString> wasChecked(checked.begin(), checked.end());
     SiteTree->clear();
     TSettingsStore& store = store_();
-    // Only what the list shows is read: no password is fetched or unlocked until a run needs it.
+    // Only what the list shows is read: no password is fetched or unlocked until a run needs it. The values are
+    // read under one lock of the store, not one each, so that a book of thousands of sites opens at once.
     QList<QTreeWidgetItem*> topLevel;
-    for (const QString& name : SiteBook::names(store)) {
-        const std::string key = SiteBook::keyName(name);
-        if (key.empty())
-            continue;
-        const SiteBook::Record record = SiteBook::readListed(store, key);
-        QTreeWidgetItem* folder = record.folder.empty() ? nullptr : folderItem(fromUtf8(record.folder));
-        auto* item = folder ? new QTreeWidgetItem(folder) : new QTreeWidgetItem;
-        item->setText(0, name);
-        item->setText(1, Latin1ToQString(record.host) + QLatin1Char(':') + QString::number(record.portNumber()));
-        item->setData(0, SiteRole, name);
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-        item->setCheckState(0, wasChecked.contains(name) ? Qt::Checked : Qt::Unchecked);
-        if (!folder)
-            topLevel << item;
-    }
+    auto readAll = [&] {
+        for (const QString& name : SiteBook::names(store)) {
+            const std::string key = SiteBook::keyName(name);
+            if (key.empty())
+                continue;
+            const SiteBook::Record record = SiteBook::readListed(store, key);
+            QTreeWidgetItem* folder = record.folder.empty() ? nullptr : folderItem(fromUtf8(record.folder));
+            auto* item = folder ? new QTreeWidgetItem(folder) : new QTreeWidgetItem;
+            item->setText(0, name);
+            item->setText(1, Latin1ToQString(record.host) + QLatin1Char(':') + QString::number(record.portNumber()));
+            item->setData(0, SiteRole, name);
+            item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+            item->setCheckState(0, wasChecked.contains(name) ? Qt::Checked : Qt::Unchecked);
+            if (!folder)
+                topLevel << item;
+        }
+    };
+    if (store.readOnly())
+        readAll();
+    else
+        store.transaction(readAll);
     SiteTree->addTopLevelItems(topLevel);
     SiteTree->resizeColumnToContents(0);
     const QString typed = RunCommand->currentText();
@@ -394,10 +407,18 @@ std::vector<BatchSite> TRunSitesForm::readSites(const QStringList& sites)
     TSettingsStore& store = store_();
     std::vector<BatchSite> batchSites;
     batchSites.reserve(std::size_t(sites.size()));
-    for (const QString& name : sites) {
-        const std::string key = SiteBook::keyName(name);
-        batchSites.push_back({key, SiteBook::read(store, cipher_, key)});
-    }
+    auto readAll = [&] {
+        for (const QString& name : sites) {
+            const std::string key = SiteBook::keyName(name);
+            batchSites.push_back({key, SiteBook::read(store, cipher_, key)});
+        }
+    };
+    // Under one lock of the store rather than one a value; but never while a question (the master password) or
+    // the secret store's answer could keep the lock waiting.
+    if (store.readOnly() || Keyring::reachable() || SiteBook::hasMasterPassword(store))
+        readAll();
+    else
+        store.transaction(readAll);
     return batchSites;
 }
 
@@ -534,7 +555,10 @@ void TRunSitesForm::clearResults()
     groups_.clear();
     groupOf_.clear();
     rows_.clear();
+    pending_.clear();
+    fold_->stop();
     siteGroup_.assign(batch_ ? batch_->outcomes().size() : 0, nullptr);
+    changed_.assign(siteGroup_.size(), false);
     underWay_ = 0;
     if (!batch_)
         return;
@@ -560,22 +584,57 @@ void TRunSitesForm::fillRow(QTreeWidgetItem* row, const SiteOutcome& o)
 
 void TRunSitesForm::siteChanged(int index)
 {
-    if (!batch_ || std::size_t(index) >= rows_.size())
+    if (!batch_ || std::size_t(index) >= rows_.size() || changed_[std::size_t(index)])
         return;
-    const SiteOutcome& outcome = batch_->outcomes()[std::size_t(index)];
-    if (outcome.ended())
-        return; // siteEnded files it under its group
-    fillRow(rows_[std::size_t(index)], outcome);
+    changed_[std::size_t(index)] = true;
+    // The rows that changed are brought up to date together a few times a second: a change costs its own row, and
+    // thousands of them cost the tree a few layouts and paintings rather than one each.
+    pending_.push_back(std::size_t(index));
+    if (!fold_->isActive())
+        fold_->start();
 }
 
 void TRunSitesForm::siteEnded(int index)
 {
-    if (!batch_ || std::size_t(index) >= rows_.size() || siteGroup_[std::size_t(index)])
+    siteChanged(index);
+}
+
+void TRunSitesForm::fileEnded()
+{
+    fold_->stop();
+    if (!batch_ || pending_.empty())
         return;
-    const SiteOutcome& outcome = batch_->outcomes()[std::size_t(index)];
-    QTreeWidgetItem* row = rows_[std::size_t(index)];
     QTreeWidgetItem* current = ResultTree->currentItem();
-    fillRow(row, outcome);
+    bool currentChanged = false;
+    ResultTree->setUpdatesEnabled(false);
+    for (const std::size_t index : std::exchange(pending_, {})) {
+        changed_[index] = false;
+        const SiteOutcome& outcome = batch_->outcomes()[index];
+        QTreeWidgetItem* row = rows_[index];
+        fillRow(row, outcome);
+        currentChanged = currentChanged || current == row;
+        // An ended site joins its group among the ended ones.
+        if (outcome.ended() && !siteGroup_[index]) {
+            const Group* group = fileRow(index);
+            currentChanged = currentChanged || (current && current == group->head);
+        }
+    }
+    ResultTree->setUpdatesEnabled(true);
+    // Taking rows out and putting them back loses the selection: it is given back, and a selected row or group
+    // that just changed shows what it is now.
+    if (current && ResultTree->currentItem() != current)
+        ResultTree->setCurrentItem(current);
+    if (currentChanged)
+        ResultTreeChange();
+    showState();
+    if (!widen_->isActive())
+        widen_->start();
+}
+
+TRunSitesForm::Group* TRunSitesForm::fileRow(std::size_t index)
+{
+    const SiteOutcome& outcome = batch_->outcomes()[index];
+    QTreeWidgetItem* row = rows_[index];
     // Out of the rows under way at the top, and into its group among the ended ones.
     ResultTree->takeTopLevelItem(ResultTree->indexOfTopLevelItem(row));
     --underWay_;
@@ -592,35 +651,27 @@ void TRunSitesForm::siteEnded(int index)
         groups_.push_back(std::move(fresh));
         groupOf_.emplace(key, group);
     }
-    siteGroup_[std::size_t(index)] = group;
-    group->members.push_back(std::size_t(index));
+    siteGroup_[index] = group;
+    group->members.push_back(index);
     if (group->members.size() == 1) {
         ResultTree->addTopLevelItem(row);
-    } else {
-        if (!group->head) {
-            // The group's first site stood alone: a head takes its place, with both sites below it.
-            QTreeWidgetItem* first = rows_[group->members.front()];
-            const int at = ResultTree->indexOfTopLevelItem(first);
-            ResultTree->takeTopLevelItem(at);
-            group->head = new QTreeWidgetItem;
-            group->head->setData(0, GroupRole, QVariant::fromValue(quintptr(group)));
-            ResultTree->insertTopLevelItem(at, group->head);
-            group->head->addChild(first);
-        }
-        group->head->addChild(row);
-        fillHead(*group);
-        const auto at = std::find_if(groups_.begin(), groups_.end(), [&](const auto& g) { return g.get() == group; });
-        raiseGroup(std::size_t(at - groups_.begin()));
+        return group;
     }
-    // Taking rows out and putting them back loses the selection: it is given back, and a selected row or group
-    // that just changed shows what it is now.
-    if (current && ResultTree->currentItem() != current)
-        ResultTree->setCurrentItem(current);
-    if (current && (current == row || current == group->head))
-        ResultTreeChange();
-    showState();
-    if (!widen_->isActive())
-        widen_->start();
+    if (!group->head) {
+        // The group's first site stood alone: a head takes its place, with both sites below it.
+        QTreeWidgetItem* first = rows_[group->members.front()];
+        const int at = ResultTree->indexOfTopLevelItem(first);
+        ResultTree->takeTopLevelItem(at);
+        group->head = new QTreeWidgetItem;
+        group->head->setData(0, GroupRole, QVariant::fromValue(quintptr(group)));
+        ResultTree->insertTopLevelItem(at, group->head);
+        group->head->addChild(first);
+    }
+    group->head->addChild(row);
+    fillHead(*group);
+    const auto at = std::find_if(groups_.begin(), groups_.end(), [&](const auto& g) { return g.get() == group; });
+    raiseGroup(std::size_t(at - groups_.begin()));
+    return group;
 }
 
 void TRunSitesForm::fillHead(Group& group)
@@ -671,6 +722,7 @@ void TRunSitesForm::showState()
 
 void TRunSitesForm::batchFinished()
 {
+    fileEnded();
     bbRun->setEnabled(true);
     bbPreview->setEnabled(true);
     bbCancelRun->setEnabled(false);

@@ -100,6 +100,8 @@ private:
     void clearResults();
     void siteChanged(int index);
     void siteEnded(int index);
+    void fileEnded();
+    Group* fileRow(std::size_t index);
     void fillRow(QTreeWidgetItem* row, const SiteOutcome& outcome);
     void fillHead(Group& group);
     void raiseGroup(std::size_t at);
@@ -115,6 +117,9 @@ private:
     std::vector<std::unique_ptr<Group>> groups_; // largest first
     std::unordered_map<std::string, Group*> groupOf_;
     std::vector<Group*> siteGroup_;
-    int underWay_ = 0; // the rows at the top of the tree whose sites have not ended
-    QTimer* widen_;    // the columns fit their texts a little after the rows change, not on every change
+    int underWay_ = 0;                 // the rows at the top of the tree whose sites have not ended
+    std::vector<std::size_t> pending_; // sites whose rows are behind their outcomes
+    std::vector<bool> changed_;        // the sites in pending_
+    QTimer* widen_; // the columns fit their texts a little after the rows change, not on every change
+    QTimer* fold_;  // the rows of sites that ended join their groups a few times a second
 };

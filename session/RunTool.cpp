@@ -507,7 +507,8 @@ private:
         }
         if (clearRefused)
             say(plural(clearRefused, "site set to TLS if offered refused", "sites set to TLS if offered refused") +
-                " TLS, so nothing was sent to them; --allow-clear-text logs in to such sites in clear text");
+                " TLS, so nothing was sent to " + (clearRefused == 1 ? "it" : "them") +
+                "; --allow-clear-text logs in to such sites in clear text");
         if (!batch_.stopReason().empty())
             say(batch_.stopReason());
     }

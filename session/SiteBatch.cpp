@@ -376,6 +376,9 @@ private:
             session_ && session_->lastFailure().failed() ? session_->lastFailure() : sessionFailureOf(error);
         switch (cut_) {
         case Cut::None:
+            // The operator's cancel reads as what it was, not as the socket's word for an ended wait.
+            if (failure.kind == FailureKind::Cancelled && cancelled_->load())
+                failure.message = "Cancelled before the site had finished";
             break;
         case Cut::Time:
             failure =

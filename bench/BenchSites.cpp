@@ -1,15 +1,29 @@
-// How one command on many sites scales: twenty sites, each behind a link with 100 ms of round-trip latency (a
-// delaying proxy of our own in front of one quillon-sim), answer SITE WHO through the batch, next to one such site
-// alone; and the memory one open session costs. Prints figures; times nothing it could fail on.
+// How a run on many sites scales and what it costs: 200 sites, each behind a link with 100 ms of round-trip latency
+// (delaying proxies of our own in front of quillon-sims), answer SITE WHO through the batch, next to one such
+// site alone; the CPU a run spends per site for a TLS log-in, one command and the log-out; the memory one
+// logged-in session costs, clear and over TLS; kolvane-run's dry run over a book of 5,000 sites; the Run on Sites
+// window opening on that book and answering each key typed into its filter; and 2,000 sites run from the window
+// next to kolvane-run. Prints figures; times nothing it could fail on.
 //
-//   build/bench/bench_sites [sites] [round-trip-ms]
+//   build/bench/bench_sites [sites] [round-trip-ms] [book-sites]
 
 #include "BenchFigures.h"
+#include "platform/SettingsStore.h"
 #include "session/SiteBatch.h"
+#include "shell/RunSites.h"
+#include "sitebook/Diamond.h"
+#include "sitebook/SiteBook.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -18,6 +32,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -168,7 +183,7 @@ private:
     std::thread thread_;
 };
 
-SiteBook::Record simSite(quint16 port)
+SiteBook::Record simSite(quint16 port, const std::string& fingerprint = {})
 {
     SiteBook::Record site;
     site.host = "127.0.0.1";
@@ -176,11 +191,30 @@ SiteBook::Record simSite(quint16 port)
     site.login = "siteop";
     site.password = "quillon";
     site.replyTimeout = 30;
+    if (!fingerprint.empty()) {
+        site.security = TFtpSecurity::ExplicitRequired;
+        site.certificate = fingerprint;
+    }
     return site;
 }
 
-// Runs the batch to its end; its time in milliseconds, and how many sites answered with a 2xx.
-std::pair<double, int> runBatch(const std::vector<BatchSite>& sites, int jobs)
+// The CPU time this process has used so far, user and system, in milliseconds.
+double cpuMs()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+}
+
+struct BatchRun {
+    double ms = 0;
+    int ok = 0;
+    std::string firstFailure;
+};
+
+// Runs the batch to its end: its time in milliseconds, and how many sites answered with a 2xx.
+BatchRun runBatch(const std::vector<BatchSite>& sites, int jobs)
 {
     TSiteBatch batch(sites, "WHO", jobs);
     QEventLoop loop;
@@ -189,71 +223,204 @@ std::pair<double, int> runBatch(const std::vector<BatchSite>& sites, int jobs)
     batch.start();
     if (batch.running())
         loop.exec();
-    const double took = bench::ms(Clock::now() - start);
-    int ok = 0;
-    for (const SiteOutcome& outcome : batch.outcomes())
-        ok += outcome.ok();
-    return {took, ok};
+    BatchRun run;
+    run.ms = bench::ms(Clock::now() - start);
+    for (const SiteOutcome& outcome : batch.outcomes()) {
+        run.ok += outcome.ok();
+        if (!outcome.ok() && run.firstFailure.empty())
+            run.firstFailure = outcome.site + ": " + failureLine(outcome.failure);
+    }
+    return run;
+}
+
+// A quillon-sim of its own, its log thrown away; TLS on when asked.
+class Sim {
+public:
+    explicit Sim(bool tls)
+    {
+        QStringList args{"--port", "0", "--log", "/dev/null"};
+        if (tls)
+            args << "--tls";
+        process_.start(QStringLiteral(KOLVANE_BINARY_DIR "/sim/quillon-sim"), args);
+        QByteArray said;
+        while (said.count('\n') < (tls ? 2 : 1) && process_.waitForReadyRead(10000))
+            said += process_.readAllStandardOutput();
+        const QString text = QString::fromLatin1(said);
+        port = QRegularExpression("listening on .*:(\\d+)").match(text).captured(1).toUShort();
+        fingerprint = QRegularExpression("certificate sha256 ([0-9A-F:]+)").match(text).captured(1).toStdString();
+        if (!port) {
+            std::fprintf(stderr, "quillon-sim did not start: %s\n", said.constData());
+            std::exit(1);
+        }
+    }
+    ~Sim()
+    {
+        process_.terminate();
+        process_.waitForFinished(5000);
+    }
+    quint16 port = 0;
+    std::string fingerprint;
+
+private:
+    QProcess process_;
+};
+
+void latency(int count, int roundTrip)
+{
+    // quillon-sim takes 64 connections at most: one of them for every 50 sites.
+    std::vector<std::unique_ptr<Sim>> sims;
+    std::vector<std::unique_ptr<DelayProxy>> proxies;
+    std::vector<BatchSite> sites;
+    for (int first = 0; first < count; first += 50) {
+        const int here = std::min(50, count - first);
+        sims.push_back(std::make_unique<Sim>(false));
+        proxies.push_back(std::make_unique<DelayProxy>(sims.back()->port, here, roundTrip / 2));
+        for (int i = 0; i < here; ++i)
+            sites.push_back({"site" + std::to_string(first + i + 1), simSite(proxies.back()->ports[std::size_t(i)])});
+    }
+    std::printf("One SITE WHO on sites %d ms of round trip away (log-in, command, log-out)\n", roundTrip);
+    std::vector<double> alone, together, defaultJobs;
+    BatchRun all;
+    for (int round = 0; round < 3; ++round) {
+        alone.push_back(runBatch({sites.front()}, 1).ms);
+        all = runBatch(sites, count);
+        together.push_back(all.ms);
+    }
+    defaultJobs.push_back(runBatch(sites, 8).ms);
+    const double one = bench::median(alone), many = bench::median(together);
+    std::printf("  one site alone                 %8.0f ms\n", one);
+    std::printf("  %3d sites, --jobs %-3d         %8.0f ms  (%.2f x one site; %d of %d answered 2xx)\n", count, count,
+                many, many / one, all.ok, count);
+    if (!all.firstFailure.empty())
+        std::printf("                                 first failure: %s\n", all.firstFailure.c_str());
+    std::printf("  %3d sites, 8 at a time         %8.0f ms\n", count, bench::median(defaultJobs));
+}
+
+void cpuAndMemory(int count)
+{
+    Sim tls(true);
+    std::vector<BatchSite> sites;
+    for (int i = 0; i < count; ++i)
+        sites.push_back({"site" + std::to_string(i + 1), simSite(tls.port, tls.fingerprint)});
+    runBatch({sites.front()}, 1); // the first TLS log-in of the process loads what every later one shares
+    const double before = cpuMs();
+    const BatchRun run = runBatch(sites, 8);
+    const double spent = cpuMs() - before;
+    std::printf("CPU: %d sites over TLS (log-in, SITE WHO, log-out), 8 at a time: %.0f ms in all, %.1f ms a site "
+                "(%d of %d answered 2xx, %.0f ms)\n",
+                count, spent, spent / count, run.ok, count, run.ms);
+
+    // The memory of open sessions: logged in and idle, as the window keeps one and a batch keeps many.
+    for (const bool secure : {false, true}) {
+        Sim plain(false);
+        const int open = 50;
+        const double start = bench::residentMiB();
+        std::vector<std::unique_ptr<TSiteSession>> sessions;
+        for (int i = 0; i < open; ++i) {
+            auto session = std::make_unique<TSiteSession>();
+            session->setSite("s", secure ? simSite(tls.port, tls.fingerprint) : simSite(plain.port));
+            session->logIn();
+            sessions.push_back(std::move(session));
+        }
+        const double end = bench::residentMiB();
+        std::printf("Memory: %d sessions logged in and idle%s add %.1f MiB, %.0f KiB each\n", open,
+                    secure ? " over TLS" : " in clear text", end - start, (end - start) * 1024 / open);
+        for (auto& session : sessions)
+            session->logOut();
+    }
+}
+
+// A site book of its own with this many sites, all on one port.
+struct BigBook {
+    BigBook(int count, quint16 port)
+    {
+        qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        store = std::make_unique<TSettingsStore>(TSettingsStore::defaultPath());
+        cipher.SetKey(std::string(DiamondConsoleKey));
+        store->transaction([&] {
+            for (int i = 0; i < count; ++i) {
+                SiteBook::Record site = simSite(port);
+                site.folder = "folder" + std::to_string(i % 20);
+                SiteBook::save(*store, cipher, "site" + std::to_string(i + 1), site);
+            }
+        });
+    }
+    QTemporaryDir dir;
+    std::unique_ptr<TSettingsStore> store;
+    TDiamond cipher;
+};
+
+double runTool(const QStringList& args)
+{
+    QProcess tool;
+    tool.setStandardOutputFile(QProcess::nullDevice());
+    const auto start = Clock::now();
+    tool.start(QStringLiteral(KOLVANE_BINARY_DIR "/session/kolvane-run"), args);
+    tool.waitForFinished(600000);
+    return bench::ms(Clock::now() - start);
+}
+
+void bigBook(int count)
+{
+    Sim sim(false);
+    BigBook book(count, sim.port);
+    std::printf("A book of %d sites\n", count);
+    std::printf("  kolvane-run --all --dry-run WHO %8.0f ms\n", runTool({"--all", "--dry-run", "WHO"}));
+
+    TRunSitesForm form([&]() -> TSettingsStore& { return *book.store; }, book.cipher, nullptr);
+    auto start = Clock::now();
+    form.openWith({});
+    form.show();
+    QApplication::processEvents();
+    std::printf("  Run on Sites opens              %8.0f ms\n", bench::ms(Clock::now() - start));
+    std::vector<double> keys;
+    for (const char c : std::string("site12")) {
+        start = Clock::now();
+        QTest::keyClick(form.SiteFilter, c);
+        QApplication::processEvents();
+        keys.push_back(bench::ms(Clock::now() - start));
+    }
+    form.SiteFilter->clear();
+    std::printf("  each key typed into its filter  %8.1f ms (median; slowest %.1f ms)\n", bench::median(keys),
+                *std::max_element(keys.begin(), keys.end()));
+
+    // The same 2,000 sites from the window and from kolvane-run, against the local quillon-sim.
+    const int run = std::min(count, 2000);
+    std::printf("SITE WHO on %d sites of the book, 8 at a time\n", run);
+    QStringList names;
+    for (int i = 0; i < run; ++i)
+        names << QStringLiteral("site%1").arg(i + 1);
+    QTemporaryDir lists;
+    QFile list(lists.filePath("sites"));
+    list.open(QIODevice::WriteOnly);
+    list.write(names.join('\n').toUtf8());
+    list.close();
+    std::printf("  kolvane-run                     %8.0f ms\n", runTool({"--sites-from", list.fileName(), "WHO"}));
+    for (int i = 0; i < form.SiteTree->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* folder = form.SiteTree->topLevelItem(i);
+        for (int j = 0; j < folder->childCount(); ++j)
+            folder->child(j)->setCheckState(0, names.contains(folder->child(j)->text(0)) ? Qt::Checked : Qt::Unchecked);
+    }
+    form.RunCommand->setEditText(QStringLiteral("WHO"));
+    start = Clock::now();
+    QTest::mouseClick(form.bbRun, Qt::LeftButton);
+    const bool ended = QTest::qWaitFor([&] { return form.bbRun->isEnabled(); }, 600000);
+    std::printf("  the Run on Sites window         %8.0f ms%s\n", bench::ms(Clock::now() - start),
+                ended ? "" : " (not ended)");
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
     const int roundTrip = argc > 2 ? std::max(0, std::atoi(argv[2])) : 100;
-
-    QProcess sim;
-    sim.start(QStringLiteral(KOLVANE_BINARY_DIR "/sim/quillon-sim"), {"--port", "0"});
-    QByteArray said;
-    while (!said.contains('\n') && sim.waitForReadyRead(10000))
-        said += sim.readAllStandardOutput();
-    const auto match = QRegularExpression("listening on .*:(\\d+)").match(QString::fromLatin1(said));
-    if (!match.hasMatch()) {
-        std::fprintf(stderr, "quillon-sim did not start: %s\n", said.constData());
-        return 1;
-    }
-    const quint16 simPort = match.captured(1).toUShort();
-    DelayProxy proxy(simPort, count, roundTrip / 2);
-
-    std::vector<BatchSite> sites;
-    for (int i = 0; i < count; ++i)
-        sites.push_back({"site" + std::to_string(i + 1), simSite(proxy.ports[std::size_t(i)])});
-
-    std::printf("One SITE WHO on sites %d ms of round trip away (log-in, command, log-out)\n", roundTrip);
-    std::vector<double> alone, together, defaultJobs;
-    int okTogether = 0;
-    for (int round = 0; round < 3; ++round) {
-        alone.push_back(runBatch({sites.front()}, 1).first);
-        const auto [took, ok] = runBatch(sites, count);
-        together.push_back(took);
-        okTogether = ok;
-        defaultJobs.push_back(runBatch(sites, 8).first);
-    }
-    const double one = bench::median(alone), all = bench::median(together);
-    std::printf("  one site alone                 %8.0f ms\n", one);
-    std::printf("  %2d sites at once               %8.0f ms  (%.2f x one site; %d of %d answered 2xx)\n", count, all,
-                all / one, okTogether, count);
-    std::printf("  %2d sites, 8 at a time          %8.0f ms\n", count, bench::median(defaultJobs));
-
-    // The memory of open sessions: logged in and idle, as the window keeps one and a batch keeps many.
-    const int open = 50;
-    const double before = bench::residentMiB();
-    std::vector<std::unique_ptr<TSiteSession>> sessions;
-    for (int i = 0; i < open; ++i) {
-        auto session = std::make_unique<TSiteSession>();
-        session->setSite("s", simSite(simPort));
-        session->logIn();
-        sessions.push_back(std::move(session));
-    }
-    const double after = bench::residentMiB();
-    std::printf("Memory: %d sessions logged in and idle add %.1f MiB, %.0f KiB each\n", open, after - before,
-                (after - before) * 1024 / open);
-    for (auto& session : sessions)
-        session->logOut();
-    sessions.clear();
-    sim.terminate();
-    sim.waitForFinished(5000);
+    const int book = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5000;
+    latency(count, roundTrip);
+    cpuAndMemory(count);
+    bigBook(book);
     return 0;
 }

@@ -1,6 +1,9 @@
 #include "session/BatchReport.h"
 
 #include "platform/OemText.h"
+#include "session/PasswordMask.h"
+
+#include <QStringList>
 
 #include <cstdio>
 
@@ -18,28 +21,64 @@ std::string escaped(char16_t u)
     return text;
 }
 
-// Text for a terminal or a file: every control character escaped, so that nothing written can steer a terminal.
-std::string printable(const QString& text)
+// Appends one code point as UTF-8.
+void appendUtf8(std::string& out, char32_t u)
+{
+    if (u < 0x80) {
+        out += char(u);
+    } else if (u < 0x800) {
+        out += char(0xC0 | (u >> 6));
+        out += char(0x80 | (u & 0x3F));
+    } else if (u < 0x10000) {
+        out += char(0xE0 | (u >> 12));
+        out += char(0x80 | ((u >> 6) & 0x3F));
+        out += char(0x80 | (u & 0x3F));
+    } else {
+        out += char(0xF0 | (u >> 18));
+        out += char(0x80 | ((u >> 12) & 0x3F));
+        out += char(0x80 | ((u >> 6) & 0x3F));
+        out += char(0x80 | (u & 0x3F));
+    }
+}
+
+// The text as UTF-8, code point by code point, each control character (and a lone surrogate) escaped, and with
+// quotes escaped as well for JSON.
+std::string encoded(const QString& text, bool json)
 {
     std::string out;
-    for (const QChar c : text)
-        out += isControl(c.unicode()) ? escaped(c.unicode()) : QString(c).toUtf8().toStdString();
+    out.reserve(std::size_t(text.size()));
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t u = text[i].unicode();
+        if (json && (u == '"' || u == '\\')) {
+            out += '\\';
+            out += char(u);
+        } else if (isControl(u)) {
+            out += escaped(u);
+        } else if (QChar::isHighSurrogate(u) && i + 1 < n && QChar::isLowSurrogate(text[i + 1].unicode())) {
+            appendUtf8(out, QChar::surrogateToUcs4(u, text[++i].unicode()));
+        } else if (QChar::isSurrogate(u)) {
+            out += escaped(u);
+        } else {
+            appendUtf8(out, u);
+        }
+    }
     return out;
 }
 
 std::string jsonString(const QString& text)
 {
-    std::string out = "\"";
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u == '"' || u == '\\')
-            out += std::string("\\") + char(u);
-        else if (isControl(u))
-            out += escaped(u);
-        else
-            out += QString(c).toUtf8().toStdString();
-    }
-    return out + "\"";
+    return "\"" + encoded(text, true) + "\"";
+}
+
+std::string jsonBytes(const std::string& line)
+{
+    return jsonString(BatchReport::lineText(line));
+}
+
+std::string jsonText(const std::string& text)
+{
+    return jsonString(Latin1ToQString(text));
 }
 
 std::string csvField(const QString& text)
@@ -56,6 +95,48 @@ std::string csvField(const QString& text)
     return out + "\"";
 }
 
+std::string printableLine(const std::string& line)
+{
+    return BatchReport::printable(BatchReport::lineText(line));
+}
+
+bool isScript(const std::vector<SiteOutcome>& outcomes)
+{
+    for (const SiteOutcome& outcome : outcomes)
+        if (outcome.replies.size() > 1)
+            return true;
+    return false;
+}
+
+// The one JSON object of a site or of one of its lines.
+std::string jsonObject(const SiteOutcome& o, const LineReply* reply, std::size_t number)
+{
+    std::string lines;
+    std::string error = "null";
+    Outcome outcome = o.outcome;
+    int code = 0;
+    bool ok = false;
+    if (reply) {
+        for (const std::string& line : reply->lines)
+            lines += (lines.empty() ? "" : ", ") + jsonBytes(line);
+        outcome = reply->outcome;
+        code = reply->code;
+        ok = reply->ok();
+        if (reply->outcome == Outcome::Refused && !reply->lines.empty())
+            error = jsonBytes(reply->lines.front());
+        else if (!ok)
+            error = jsonBytes(reply->outcome == Outcome::NotRun ? std::string("not run") : failureLine(reply->failure));
+    } else if (o.ended()) {
+        error = jsonBytes(failureLine(o.failure));
+    }
+    return "{\"site\": " + jsonString(BatchReport::siteText(o.site)) + ", \"ok\": " + (ok ? "true" : "false") +
+           ", \"code\": " + (code ? std::to_string(code) : std::string("null")) + ", \"lines\": [" + lines +
+           "], \"error\": " + error + ", \"ms\": " + std::to_string(o.ms) + ", \"outcome\": \"" + outcomeWord(outcome) +
+           "\", \"line\": " + (reply ? std::to_string(number) : std::string("null")) +
+           ", \"command\": " + (reply ? jsonText(MaskedCommand(reply->command)) : std::string("null")) +
+           ", \"note\": " + (o.note.empty() ? std::string("null") : jsonText(o.note)) + "}\n";
+}
+
 } // namespace
 
 QString BatchReport::lineText(const std::string& line)
@@ -68,58 +149,155 @@ QString BatchReport::siteText(const std::string& key)
     return QString::fromUtf8(key.data(), qsizetype(key.size()));
 }
 
-QString BatchReport::summary(const SiteOutcome& outcome)
+std::string BatchReport::printable(const QString& text)
 {
-    if (outcome.step == SiteOutcome::Step::Failed)
-        return lineText(failureLine(outcome.failure));
-    return outcome.lines.empty() ? QString() : lineText(outcome.lines.front());
+    return encoded(text, false);
 }
 
-std::string BatchReport::folded(const std::vector<SiteOutcome>& outcomes)
+QString BatchReport::summary(const SiteOutcome& outcome)
 {
-    std::string out;
-    for (const ReplyGroup& group : foldOutcomes(outcomes)) {
-        std::string names;
-        for (const std::size_t i : group.members)
-            names += (names.empty() ? "" : ", ") + printable(siteText(outcomes[i].site));
-        const std::size_t n = group.members.size();
-        out += "== " + (n > 1 ? std::to_string(n) + " sites: " : std::string()) + names +
-               (group.failed ? " (failed)" : "") + "\n";
-        for (const std::string& line : group.lines)
-            out += printable(lineText(line)) + "\n";
+    if (outcome.replies.empty())
+        return outcome.ended() && outcome.outcome != Outcome::Ok ? lineText(failureLine(outcome.failure)) : QString();
+    // The first line that did not end ok says what became of the site; else the last reply's first line.
+    for (const LineReply& reply : outcome.replies) {
+        if (reply.ok() || reply.outcome == Outcome::NotRun)
+            continue;
+        if (reply.outcome == Outcome::Refused && !reply.lines.empty())
+            return lineText(reply.lines.front());
+        return lineText(failureLine(reply.failure));
     }
+    const std::vector<std::string>& lines = outcome.lines();
+    return lines.empty() ? QString() : lineText(lines.front());
+}
+
+std::string BatchReport::groupHeader(const std::vector<SiteOutcome>& outcomes, const ReplyGroup& group,
+                                     std::size_t names, bool withOutcome)
+{
+    std::string text;
+    const std::size_t n = group.members.size();
+    const std::size_t shown = names ? std::min(names, n) : n;
+    for (std::size_t i = 0; i < shown; ++i)
+        text += (i ? ", " : "") + printable(siteText(outcomes[group.members[i]].site));
+    if (shown < n)
+        text += " ...";
+    if (n > 1)
+        text = std::to_string(n) + " sites: " + text;
+    if (withOutcome && group.outcome != Outcome::Ok)
+        text += std::string(" (") + outcomeWord(group.outcome) + ")";
+    return text;
+}
+
+std::string BatchReport::folded(const std::vector<SiteOutcome>& outcomes, bool script)
+{
+    script = script || isScript(outcomes);
+    std::string out;
+    for (const ReplyGroup& group : BatchFold::fold(outcomes, script)) {
+        out += "== " + groupHeader(outcomes, group) + "\n";
+        for (const std::string& line : group.lines)
+            out += printableLine(line) + "\n";
+    }
+    return out;
+}
+
+std::string BatchReport::differences(const std::vector<SiteOutcome>& outcomes, bool script)
+{
+    script = script || isScript(outcomes);
+    const std::vector<ReplyGroup> groups = BatchFold::fold(outcomes, script);
+    if (groups.empty())
+        return {};
+    std::string out = "== " + groupHeader(outcomes, groups.front()) + "\n";
+    for (const std::string& line : groups.front().lines)
+        out += printableLine(line) + "\n";
+    if (groups.size() == 1)
+        return out;
+    std::vector<std::string> largest;
+    for (const std::string& line : groups.front().lines)
+        largest.push_back(printableLine(line));
+    const std::string largestName = groupHeader(outcomes, groups.front(), 3);
+    for (std::size_t g = 1; g < groups.size(); ++g) {
+        std::vector<std::string> other;
+        for (const std::string& line : groups[g].lines)
+            other.push_back(printableLine(line));
+        out += "\n== " + groupHeader(outcomes, groups[g]) + "\n";
+        for (const std::string& line :
+             BatchFold::unifiedDiff(largest, other, largestName, groupHeader(outcomes, groups[g], 3)))
+            out += line + "\n";
+    }
+    return out;
+}
+
+std::string BatchReport::jsonSite(const SiteOutcome& outcome)
+{
+    if (outcome.replies.empty())
+        return jsonObject(outcome, nullptr, 0);
+    std::string out;
+    for (std::size_t i = 0; i < outcome.replies.size(); ++i)
+        out += jsonObject(outcome, &outcome.replies[i], i + 1);
     return out;
 }
 
 std::string BatchReport::jsonLines(const std::vector<SiteOutcome>& outcomes)
 {
     std::string out;
+    for (const SiteOutcome& outcome : outcomes)
+        out += jsonSite(outcome);
+    return out;
+}
+
+std::string BatchReport::jsonRecap(const std::vector<SiteOutcome>& outcomes)
+{
+    const BatchFold::Recap counts = BatchFold::recap(outcomes);
+    std::string out = "{\"recap\": {\"sites\": " + std::to_string(outcomes.size());
+    for (int kind = 0; kind < OutcomeCount; ++kind)
+        out += std::string(", \"") + outcomeWord(Outcome(kind)) + "\": " + std::to_string(counts[std::size_t(kind)]);
+    return out + "}}\n";
+}
+
+std::string BatchReport::csv(const std::vector<SiteOutcome>& outcomes, bool script)
+{
+    script = script || isScript(outcomes);
+    std::string out = "site,state,ms,code,first line,reply,outcome\r\n";
     for (const SiteOutcome& o : outcomes) {
-        std::string lines;
-        for (const std::string& line : o.lines)
-            lines += (lines.empty() ? "" : ", ") + jsonString(lineText(line));
-        std::string error = "null";
-        if (o.step == SiteOutcome::Step::Failed)
-            error = jsonString(lineText(failureLine(o.failure)));
-        else if (!o.ok() && !o.lines.empty())
-            error = jsonString(lineText(o.lines.front()));
-        out += "{\"site\": " + jsonString(siteText(o.site)) + ", \"ok\": " + (o.ok() ? "true" : "false") +
-               ", \"code\": " + (o.code ? std::to_string(o.code) : std::string("null")) + ", \"lines\": [" + lines +
-               "], \"error\": " + error + ", \"ms\": " + std::to_string(o.ms) + "}\n";
+        QStringList reply;
+        for (const std::string& line : BatchFold::transcript(o, script))
+            reply << lineText(line);
+        out += csvField(siteText(o.site)) + "," + stepWord(o.step) + "," + std::to_string(o.ms) + "," +
+               (o.code() ? std::to_string(o.code()) : std::string()) + "," + csvField(summary(o)) + "," +
+               csvField(reply.join(QLatin1Char('\n'))) + "," + outcomeWord(o.outcome) + "\r\n";
     }
     return out;
 }
 
-std::string BatchReport::csv(const std::vector<SiteOutcome>& outcomes)
+std::string BatchReport::dryRun(const std::vector<BatchSite>& sites, const BatchPlan& plan)
 {
-    std::string out = "site,state,ms,code,first line,reply\r\n";
-    for (const SiteOutcome& o : outcomes) {
-        QStringList reply;
-        for (const std::string& line : o.lines)
-            reply << lineText(line);
-        out += csvField(siteText(o.site)) + "," + stepWord(o.step) + "," + std::to_string(o.ms) + "," +
-               (o.code ? std::to_string(o.code) : std::string()) + "," + csvField(summary(o)) + "," +
-               csvField(reply.join(QLatin1Char('\n'))) + "\r\n";
+    std::string out;
+    for (const BatchSite& site : sites) {
+        out += "== " + printable(siteText(site.key)) + " (" + printable(Latin1ToQString(site.record.host)) + ":" +
+               std::to_string(site.record.portNumber()) + ")\n";
+        if (const std::optional<std::string> why = BatchPlanning::cannotLogIn(site.key, site.record)) {
+            out += std::string(outcomeWord(Outcome::LoginRefused)) + ": " + printable(Latin1ToQString(*why)) + "\n";
+            continue;
+        }
+        for (const std::string& line : BatchPlanning::linesFor(site.record, plan))
+            out += printable(Latin1ToQString(line)) + "\n";
+    }
+    return out;
+}
+
+std::string BatchReport::dryRunJson(const std::vector<BatchSite>& sites, const BatchPlan& plan)
+{
+    std::string out;
+    for (const BatchSite& site : sites) {
+        out += "{\"site\": " + jsonString(siteText(site.key)) + ", \"outcome\": \"" + outcomeWord(Outcome::NotRun) +
+               "\", ";
+        if (const std::optional<std::string> why = BatchPlanning::cannotLogIn(site.key, site.record)) {
+            out += "\"send\": [], \"error\": " + jsonText(*why) + "}\n";
+            continue;
+        }
+        std::string lines;
+        for (const std::string& line : BatchPlanning::linesFor(site.record, plan))
+            lines += (lines.empty() ? "" : ", ") + jsonText(line);
+        out += "\"send\": [" + lines + "], \"error\": null}\n";
     }
     return out;
 }

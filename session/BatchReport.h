@@ -1,6 +1,6 @@
 #pragma once
 
-#include "session/SiteBatch.h"
+#include "session/BatchFold.h"
 
 #include <QString>
 
@@ -12,18 +12,39 @@
 // escaped.
 namespace BatchReport {
 
-// The sites folded by identical replies, each group under a header naming its sites:
+// The sites folded by outcome and reply, the largest group first, each under a header naming its sites:
 //   == 2 sites: alpha, beta
 //   200 nobody is on
-std::string folded(const std::vector<SiteOutcome>& outcomes);
-// One JSON object a line and site: {"site": ..., "ok": ..., "code": ..., "lines": [...], "error": ..., "ms": ...}.
+//   == gamma (refused)
+//   550 WHO is off
+std::string folded(const std::vector<SiteOutcome>& outcomes, bool script = false);
+// The largest group whole, then each other group as a unified diff against it.
+std::string differences(const std::vector<SiteOutcome>& outcomes, bool script = false);
+// A group's header without "== ": "17 sites: a, b, c" (at most `names` names, then " ..."; 0: all of them), and
+// with withOutcome the outcome in brackets when it is not ok.
+std::string groupHeader(const std::vector<SiteOutcome>& outcomes, const ReplyGroup& group, std::size_t names = 0,
+                        bool withOutcome = true);
+
+// One site's JSON objects, one a line: one per line of the plan once the log-in went through, else one for the
+// site. {"site": ..., "ok": ..., "code": ..., "lines": [...], "error": ..., "ms": ..., "outcome": ..., "line": ...,
+// "command": ..., "note": ...}
+std::string jsonSite(const SiteOutcome& outcome);
+// Every site's objects, in the batch's order.
 std::string jsonLines(const std::vector<SiteOutcome>& outcomes);
-// A header row and one row a site: site, state, ms, code, first line, the whole reply (RFC 4180 quoting).
-std::string csv(const std::vector<SiteOutcome>& outcomes);
+// The last object of a run: {"recap": {"sites": N, "ok": N, "refused": N, ...}}, every outcome counted.
+std::string jsonRecap(const std::vector<SiteOutcome>& outcomes);
+// A header row and one row a site: site, state, ms, code, first line, the whole reply, outcome (RFC 4180).
+std::string csv(const std::vector<SiteOutcome>& outcomes, bool script = false);
+
+// A dry run: per site, every line it would be sent (passwords hidden), or why it could not log in at all.
+std::string dryRun(const std::vector<BatchSite>& sites, const BatchPlan& plan);
+std::string dryRunJson(const std::vector<BatchSite>& sites, const BatchPlan& plan);
 
 // One reply line as shown, and a site's name as shown.
 QString lineText(const std::string& line);
 QString siteText(const std::string& key);
+// Text for a terminal or a file: every control character escaped.
+std::string printable(const QString& text);
 // The line that says what became of a site: its reply's first line, or why it failed.
 QString summary(const SiteOutcome& outcome);
 

@@ -1,22 +1,23 @@
-// kolvane-run: one SITE command on many sites of the console's site book at once, from scripts and cron. It reads
-// the same site book and secrets as the console and writes nothing to the book.
+// kolvane-run: SITE commands on many sites of the console's site book at once, from scripts and cron. It reads the
+// same site book and secrets as the console and writes nothing to the book.
 //
-//   kolvane-run [--all | --folder NAME | SITE...] [--jobs N] [--timeout SECONDS] [--json] COMMAND...
+//   kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] COMMAND...
+//   kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] --script FILE
 //
-// COMMAND is a SITE command without the word SITE, as typed in the console's command box. Sites whose replies are
-// identical are printed once, under a header that names them all. Exit status: 0 when every site answered with a
-// 2xx, 1 when any did not, 2 on a usage error.
+// COMMAND is a SITE command without the word SITE, as typed in the console's command box. Sites that ended alike
+// are printed once, under a header that names them all; --json prints each site's objects as soon as it has ended.
+// Exit status: 0 every site ok, 1 any site not ok, 2 usage error, 3 nothing could be run, 130 and 143 interrupted.
 
 #include "platform/OemText.h"
-#include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "platform/Terminal.h"
 #include "session/BatchReport.h"
+#include "session/PasswordMask.h"
 #include "session/SiteBatch.h"
 #include "sitebook/Diamond.h"
+#include "sitebook/Keyring.h"
 #include "sitebook/SiteBook.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QTimer>
@@ -24,24 +25,550 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kolvane-run [--all | --folder NAME | SITE...] [--jobs N] [--timeout SECONDS] [--json] COMMAND...\n";
+    "Usage: kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] COMMAND...\n"
+    "       kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] --script FILE\n";
 
-std::atomic<bool> interrupted{false};
+constexpr const char* kHelp =
+    "Runs SITE commands on many sites of the Kolvane console's site book at once.\n"
+    "\n"
+    "COMMAND is a SITE command without the word SITE, as typed in the console's command box. The sites are named\n"
+    "first (or chosen with --all, --folder or --sites-from); options may stand anywhere before the command, which\n"
+    "begins at its first word that names no site, or after --. Sites that ended alike are printed once, under a\n"
+    "header naming them all, the largest group first.\n"
+    "\n"
+    "Choosing the sites:\n"
+    "  --all                      every site of the book\n"
+    "  --folder NAME              the sites filed in NAME and the folders below it (case does not matter)\n"
+    "  --sites-from FILE          the sites named in FILE, one a line (- for standard input)\n"
+    "What is sent:\n"
+    "  --script FILE              the lines of FILE, one command a line (# starts a comment), in one log-in per\n"
+    "                             site; a site stops at its first line that fails\n"
+    "  --keep-going               a script goes on after a line the daemon refused\n"
+    "  --dry-run                  connect to nothing: print the lines each site would be sent\n"
+    "  --allow-clear-text         log in without TLS to sites set to TLS if offered whose server refuses it\n"
+    "How:\n"
+    "  --jobs N                   at most N sites at once (default 8)\n"
+    "  --serial N                 N sites at a time; the next N start when those have ended\n"
+    "  --max-fail PERCENT         start no more sites once more than PERCENT of those run so far failed\n"
+    "  --timeout SECONDS          the longest any one reply may take, whatever the sites say\n"
+    "  --master-password-file F   the site book's master password, from the first line of F\n"
+    "What is printed:\n"
+    "  --json                     one JSON object per site and line as each site ends, then a recap object\n"
+    "  --diff                     each smaller group as a unified diff against the largest\n"
+    "  --failed-to FILE           write the names of the sites that did not end ok into FILE, one a line\n"
+    "  -h, --help                 this text\n"
+    "  -v, --version              the program's version\n"
+    "\n"
+    "Exit status: 0 every site ok, 1 any site not ok, 2 usage error, 3 nothing could be run (the book cannot be\n"
+    "read, the master password is wrong or cannot be had, no site matched), 130 interrupted, 143 terminated.\n";
 
-int usage(const std::string& why)
+constexpr int kUsageError = 2;
+constexpr int kNothingRun = 3;
+
+std::atomic<int> caught{0}; // the signal that asks the run to end
+
+struct UsageError {
+    std::string why;
+};
+struct CannotRun {
+    std::string why;
+};
+
+void say(const std::string& text)
 {
-    std::fprintf(stderr, "kolvane-run: %s\n%s", why.c_str(), kUsage);
-    return 2;
+    std::fprintf(stderr, "kolvane-run: %s\n", text.c_str());
 }
 
-bool inFolder(const std::string& siteFolder, const std::string& folder)
+std::string shown(const QString& text)
 {
-    return siteFolder == folder || siteFolder.rfind(folder + "/", 0) == 0;
+    return BatchReport::printable(text);
+}
+
+// What the command line asked for.
+struct Request {
+    bool all = false;
+    std::optional<QString> folder;
+    std::optional<QString> sitesFrom;
+    QStringList siteWords;
+    QStringList commandWords;
+    std::optional<QString> script;
+    bool keepGoing = false;
+    bool dryRun = false;
+    bool allowClearText = false;
+    bool json = false;
+    bool diff = false;
+    std::optional<QString> failedTo;
+    std::optional<QString> masterPasswordFile;
+    int jobs = 8;
+    int serial = 0;
+    int maxFail = -1;
+    int timeout = -1;
+};
+
+int number(const QString& text, int low, int high, const std::string& what)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < low || value > high)
+        throw UsageError{what};
+    return value;
+}
+
+// The edit distance of two words, case aside.
+int distance(const QString& a, const QString& b)
+{
+    const QString x = a.toCaseFolded(), y = b.toCaseFolded();
+    std::vector<int> row(std::size_t(y.size()) + 1);
+    for (std::size_t j = 0; j < row.size(); ++j)
+        row[j] = int(j);
+    for (qsizetype i = 1; i <= x.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = int(i);
+        for (qsizetype j = 1; j <= y.size(); ++j) {
+            const int above = row[std::size_t(j)];
+            row[std::size_t(j)] =
+                std::min({above + 1, row[std::size_t(j - 1)] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row.back();
+}
+
+// The site name nearest to a word that names none, when one is near enough to be what was meant.
+std::optional<QString> nearestSite(const QString& word, const QStringList& names)
+{
+    const int most = word.size() <= 4 ? 1 : 2;
+    std::optional<QString> best;
+    int bestDistance = most + 1;
+    for (const QString& name : names)
+        if (const int d = distance(word, name); d < bestDistance) {
+            best = name;
+            bestDistance = d;
+        }
+    return best;
+}
+
+std::optional<QString> siteNamed(const QString& word, const QStringList& names)
+{
+    for (const QString& name : names)
+        if (name.compare(word, Qt::CaseInsensitive) == 0)
+            return name;
+    return std::nullopt;
+}
+
+// Reads the command line. Options stand anywhere before the command; the first word that names no site begins it
+// (or the word after --), and from there on every word is the command's, whatever it looks like. The book's
+// names are asked for only when a word must be told apart from a site's name.
+Request parse(const QStringList& args, const std::function<const QStringList&()>& names)
+{
+    Request r;
+    bool inCommand = false;
+    auto value = [&](qsizetype& i, const QString& option, const std::optional<QString>& inline_) {
+        if (inline_)
+            return *inline_;
+        if (i + 1 >= args.size())
+            throw UsageError{option.toStdString() + " wants a value"};
+        return args[++i];
+    };
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (inCommand) {
+            r.commandWords << arg;
+            continue;
+        }
+        if (arg == QLatin1String("--")) {
+            inCommand = true;
+            continue;
+        }
+        if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
+            QString option = arg;
+            std::optional<QString> inline_;
+            if (const qsizetype eq = arg.indexOf(QLatin1Char('=')); eq > 0 && arg.startsWith(QLatin1String("--"))) {
+                option = arg.left(eq);
+                inline_ = arg.mid(eq + 1);
+            }
+            const std::string o = option.toStdString();
+            auto flag = [&](bool& target) {
+                if (inline_)
+                    throw UsageError{o + " takes no value"};
+                target = true;
+            };
+            if (o == "-h" || o == "--help") {
+                std::printf("%s\n%s", kUsage, kHelp);
+                std::exit(0);
+            } else if (o == "-v" || o == "--version") {
+                std::printf("kolvane-run %s\n", KOLVANE_VERSION);
+                std::exit(0);
+            } else if (o == "--all") {
+                flag(r.all);
+            } else if (o == "--folder") {
+                r.folder = value(i, option, inline_);
+            } else if (o == "--sites-from") {
+                r.sitesFrom = value(i, option, inline_);
+            } else if (o == "--script") {
+                r.script = value(i, option, inline_);
+            } else if (o == "--keep-going") {
+                flag(r.keepGoing);
+            } else if (o == "--dry-run") {
+                flag(r.dryRun);
+            } else if (o == "--allow-clear-text") {
+                flag(r.allowClearText);
+            } else if (o == "--json") {
+                flag(r.json);
+            } else if (o == "--diff") {
+                flag(r.diff);
+            } else if (o == "--failed-to") {
+                r.failedTo = value(i, option, inline_);
+            } else if (o == "--master-password-file") {
+                r.masterPasswordFile = value(i, option, inline_);
+            } else if (o == "--jobs") {
+                r.jobs = number(value(i, option, inline_), 1, 256, "--jobs wants a number from 1 to 256");
+            } else if (o == "--serial") {
+                r.serial = number(value(i, option, inline_), 1, 100000, "--serial wants a number of sites, 1 or more");
+            } else if (o == "--max-fail") {
+                r.maxFail = number(value(i, option, inline_), 0, 100, "--max-fail wants a percentage from 0 to 100");
+            } else if (o == "--timeout") {
+                r.timeout = number(value(i, option, inline_), 1, 86400, "--timeout wants seconds from 1 to 86400");
+            } else {
+                throw UsageError{"unknown option " + shown(option) +
+                                 " (the command begins at its first word, or after --; nothing was sent)"};
+            }
+            continue;
+        }
+        // A word: a site's name, or the command's first word. A documented verb after the sites begins the command
+        // even where a site has its name.
+        const bool chosenOtherwise = r.all || r.folder || r.sitesFrom;
+        const bool verb = isKnownSiteVerb(arg) && (chosenOtherwise || !r.siteWords.isEmpty());
+        if (!verb && siteNamed(arg, names())) {
+            r.siteWords << arg;
+            continue;
+        }
+        // A word near a site's name is taken for a typing error rather than sent to every site as a command.
+        if (!verb)
+            if (const std::optional<QString> near = nearestSite(arg, names()))
+                throw UsageError{shown(arg) + " names no site of the book; did you mean " + shown(*near) +
+                                 "? (to send it as the command, put -- before it)"};
+        inCommand = true;
+        r.commandWords << arg;
+    }
+    return r;
+}
+
+// The names read from a file (or standard input), one a line; blank lines and "#" comments left out.
+QStringList namesFrom(const QString& path)
+{
+    QFile file;
+    const bool input = path == QLatin1String("-");
+    const bool opened =
+        input ? file.open(stdin, QIODevice::ReadOnly) : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    if (!opened)
+        throw UsageError{"the site names cannot be read from " + shown(path) + ": " + file.errorString().toStdString()};
+    QStringList names;
+    for (const QByteArray& raw : file.readAll().split('\n')) {
+        const QString name = QString::fromUtf8(raw).trimmed();
+        if (!name.isEmpty() && !name.startsWith(QLatin1Char('#')))
+            names << name;
+    }
+    return names;
+}
+
+bool inFolder(const std::string& siteFolder, const QString& folder)
+{
+    const QString site = QString::fromUtf8(siteFolder.data(), qsizetype(siteFolder.size()));
+    const QString wanted = folder.endsWith(QLatin1Char('/')) ? folder.chopped(1) : folder;
+    return site.compare(wanted, Qt::CaseInsensitive) == 0 ||
+           site.startsWith(wanted + QLatin1Char('/'), Qt::CaseInsensitive);
+}
+
+std::string plural(std::size_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// The plan from the command words or the script.
+BatchPlan planOf(const Request& r)
+{
+    BatchPlan plan;
+    if (r.script) {
+        if (!r.commandWords.isEmpty())
+            throw UsageError{"give the command or --script FILE, not both"};
+        QFile file(*r.script);
+        if (!file.open(QIODevice::ReadOnly))
+            throw UsageError{"the script " + shown(*r.script) + " cannot be read: " + file.errorString().toStdString()};
+        plan.lines = BatchPlanning::scriptLines(file.readAll().toStdString());
+        if (plan.lines.empty())
+            throw UsageError{"the script " + shown(*r.script) + " holds no command"};
+    } else {
+        const std::string command = QStringToLatin1(r.commandWords.join(QLatin1Char(' ')));
+        if (command.find_first_not_of(' ') == std::string::npos)
+            throw UsageError{"no command given"};
+        plan.lines.push_back(command);
+    }
+    plan.keepGoing = r.keepGoing;
+    plan.allowClearText = r.allowClearText;
+    return plan;
+}
+
+// The chosen sites' names, in the book's order for --all and --folder, as given otherwise.
+QStringList chosenNames(const Request& r, const QStringList& names, TSettingsStore& store)
+{
+    const int ways =
+        int(r.all) + int(r.folder.has_value()) + int(r.sitesFrom.has_value()) + int(!r.siteWords.isEmpty());
+    if (ways == 0)
+        throw UsageError{"name the sites, or choose them with --all, --folder or --sites-from"};
+    if (ways > 1)
+        throw UsageError{"choose the sites one way: by name, --all, --folder or --sites-from"};
+    QStringList chosen;
+    if (r.all)
+        return names;
+    if (r.folder) {
+        for (const QString& name : names)
+            if (inFolder(SiteBook::folderOf(store, SiteBook::keyName(name)), *r.folder))
+                chosen << name;
+        if (chosen.isEmpty())
+            throw CannotRun{"no site is filed in the folder " + shown(*r.folder)};
+        return chosen;
+    }
+    const QStringList words = r.sitesFrom ? namesFrom(*r.sitesFrom) : r.siteWords;
+    QStringList unknown;
+    for (const QString& word : words) {
+        if (const std::optional<QString> name = siteNamed(word, names)) {
+            if (!chosen.contains(*name))
+                chosen << *name;
+        } else {
+            const std::optional<QString> near = nearestSite(word, names);
+            unknown << QString::fromStdString(shown(word)) +
+                           (near ? QStringLiteral(" (did you mean %1?)").arg(QString::fromStdString(shown(*near)))
+                                 : QString());
+        }
+    }
+    if (!unknown.isEmpty())
+        throw UsageError{"no site of the book is named " + unknown.join(QStringLiteral(", ")).toStdString()};
+    if (chosen.isEmpty())
+        throw CannotRun{"no site was named in " + shown(*r.sitesFrom)};
+    return chosen;
+}
+
+// The master password, asked for only when a chosen site's password is sealed with it: from the file given, else
+// from the terminal; without either nothing is asked, and nothing runs.
+void unlockMaster(const Request& r, TSettingsStore& store)
+{
+    if (r.masterPasswordFile) {
+        QFile file(*r.masterPasswordFile);
+        if (!file.open(QIODevice::ReadOnly))
+            throw CannotRun{"the master password cannot be read from " + shown(*r.masterPasswordFile) + ": " +
+                            file.errorString().toStdString()};
+        QByteArray line = file.readLine();
+        while (line.endsWith('\n') || line.endsWith('\r'))
+            line.chop(1);
+        const std::string given = line.toStdString();
+        SiteBook::setMasterPasswordAsker([given](bool again) -> std::optional<std::string> {
+            if (again)
+                return std::nullopt; // the file says the same thing every time
+            return given;
+        });
+    } else if (::isatty(STDIN_FILENO) && r.sitesFrom != QStringLiteral("-")) {
+        Terminal::restoreOnSignals();
+        SiteBook::setMasterPasswordAsker([](bool again) {
+            if (again)
+                std::fputs("kolvane-run: that is not the master password\n", stderr);
+            return Terminal::readSecret("Master password: ");
+        });
+    } else {
+        throw CannotRun{"the site book's master password is needed and there is no terminal to ask at: give it "
+                        "with --master-password-file FILE"};
+    }
+    try {
+        SiteBook::unlockMasterPassword(store);
+    } catch (const std::exception& e) {
+        throw CannotRun{e.what() + std::string(r.masterPasswordFile ? " (--master-password-file)" : "")};
+    }
+}
+
+// The chosen sites with their records, passwords included; a dry run needs no password that must be unlocked.
+std::vector<BatchSite> readSites(const Request& r, const QStringList& chosen, TSettingsStore& store)
+{
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    // Nothing is asked while the records are read: a sealed password is unlocked below, once, when one is needed.
+    SiteBook::setMasterPasswordAsker([](bool) { return std::optional<std::string>(); });
+    std::vector<BatchSite> sites;
+    sites.reserve(std::size_t(chosen.size()));
+    bool sealed = false;
+    auto readAll = [&] {
+        for (const QString& name : chosen) {
+            const std::string key = SiteBook::keyName(name);
+            if (key.empty())
+                continue;
+            SiteBook::Record record = SiteBook::read(store, cipher, key);
+            sealed = sealed || (record.passwordSealed && !record.passwordProblem.empty());
+            sites.push_back({key, std::move(record)});
+        }
+    };
+    // Read one by one, every value takes and gives back the store's lock; thousands of sites are read under one
+    // lock instead, unless a secret store might keep the lock waiting for its answers.
+    if (store.readOnly() || Keyring::reachable())
+        readAll();
+    else
+        store.transaction(readAll);
+    if (!sealed)
+        return sites;
+    if (r.dryRun) {
+        // The dry run shows the password hidden whatever it is; it is not unlocked for that.
+        for (BatchSite& site : sites)
+            if (site.record.passwordSealed) {
+                site.record.passwordProblem.clear();
+                site.record.password = std::string(PasswordMask);
+            }
+        return sites;
+    }
+    unlockMaster(r, store);
+    for (BatchSite& site : sites)
+        if (site.record.passwordSealed)
+            site.record = SiteBook::read(store, cipher, site.key);
+    return sites;
+}
+
+void write(const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+// The outcomes as they are to be reported: a site still under way when the run had to end was cancelled.
+std::vector<SiteOutcome> finalOutcomes(const TSiteBatch& batch)
+{
+    std::vector<SiteOutcome> outcomes = batch.outcomes();
+    for (SiteOutcome& o : outcomes)
+        if (!o.ended()) {
+            o.step = SiteOutcome::Step::Failed;
+            o.outcome = Outcome::Cancelled;
+            o.failure = SessionFailure{FailureKind::Cancelled, "Cancelled before the site had finished", 0};
+        }
+    return outcomes;
+}
+
+// What a run prints once it has ended (or has been ended), and the status it exits with.
+class Reporter {
+public:
+    Reporter(const Request& r, const TSiteBatch& batch) : r_(r), batch_(batch), printed_(batch.sites().size()) {}
+
+    // A site has ended: JSON goes out at once, flushed, so a program can follow the run as it goes.
+    void siteEnded(int index)
+    {
+        if (!r_.json || printed_[std::size_t(index)])
+            return;
+        printed_[std::size_t(index)] = true;
+        write(BatchReport::jsonSite(batch_.outcomes()[std::size_t(index)]));
+    }
+
+    int finish(int interruptedBy)
+    {
+        const std::vector<SiteOutcome> outcomes = finalOutcomes(batch_);
+        if (r_.json) {
+            std::string rest;
+            for (std::size_t i = 0; i < outcomes.size(); ++i)
+                if (!printed_[i])
+                    rest += BatchReport::jsonSite(outcomes[i]);
+            write(rest + BatchReport::jsonRecap(outcomes));
+        } else {
+            write((r_.diff ? BatchReport::differences(outcomes) : BatchReport::folded(outcomes)) + "-- " +
+                  BatchFold::recapLine(BatchFold::recap(outcomes)) + "\n");
+        }
+        tellAside(outcomes);
+        int status = std::all_of(outcomes.begin(), outcomes.end(), [](const SiteOutcome& o) { return o.ok(); }) ? 0 : 1;
+        if (r_.failedTo && !writeFailed(outcomes))
+            status = 1;
+        if (interruptedBy == SIGINT)
+            return 130;
+        if (interruptedBy == SIGTERM)
+            return 143;
+        return status;
+    }
+
+private:
+    void tellAside(const std::vector<SiteOutcome>& outcomes)
+    {
+        std::size_t clearRefused = 0;
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const SiteOutcome& o = outcomes[i];
+            if (!o.note.empty())
+                say(shown(BatchReport::siteText(o.site)) + ": " + o.note);
+            clearRefused += o.outcome == Outcome::TlsRefused &&
+                            batch_.sites()[i].record.security == TFtpSecurity::ExplicitIfOffered;
+        }
+        if (clearRefused)
+            say(plural(clearRefused, "site set to TLS if offered refused", "sites set to TLS if offered refused") +
+                " TLS, so nothing was sent to " + (clearRefused == 1 ? "it" : "them") +
+                "; --allow-clear-text logs in to such sites in clear text");
+        if (!batch_.stopReason().empty())
+            say(batch_.stopReason());
+    }
+
+    bool writeFailed(const std::vector<SiteOutcome>& outcomes)
+    {
+        std::string names;
+        for (const SiteOutcome& o : outcomes)
+            if (!o.ok())
+                names += o.site + "\n";
+        QFile file(*r_.failedTo);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            file.write(names.data(), qint64(names.size())) != qint64(names.size()) || !file.flush()) {
+            say("the failed sites cannot be written to " + shown(*r_.failedTo) + ": " +
+                file.errorString().toStdString());
+            return false;
+        }
+        return true;
+    }
+
+    const Request& r_;
+    const TSiteBatch& batch_;
+    std::vector<bool> printed_;
+};
+
+int run(const Request& r, const BatchPlan& plan, std::vector<BatchSite> sites, QCoreApplication& app)
+{
+    TSiteBatch batch(std::move(sites), plan, r.jobs);
+    batch.replyTimeout = r.timeout;
+    batch.serial = r.serial;
+    batch.maxFailPercent = r.maxFail;
+    Reporter reporter(r, batch);
+    QObject::connect(&batch, &TSiteBatch::siteEnded, [&](int index) { reporter.siteEnded(index); });
+    QObject::connect(&batch, &TSiteBatch::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    // Ctrl-C or SIGTERM ends every site's wait; what came so far is printed. A site whose thread cannot end at once
+    // (a lookup the system will not give up) is not waited for past the grace: it is reported cancelled, and the
+    // program ends without it.
+    std::signal(SIGINT, [](int signal) { caught = signal; });
+    std::signal(SIGTERM, [](int signal) { caught = signal; });
+    int interruptedBy = 0;
+    QTimer grace;
+    grace.setSingleShot(true);
+    QObject::connect(&grace, &QTimer::timeout, [&] { std::_Exit(reporter.finish(interruptedBy)); });
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const int signal = caught.exchange(0);
+        if (!signal)
+            return;
+        if (interruptedBy)
+            std::_Exit(reporter.finish(interruptedBy)); // asked twice: at once
+        interruptedBy = signal;
+        batch.cancel();
+        grace.start(1500);
+    });
+    watch.start(50);
+    batch.start();
+    if (batch.running())
+        app.exec();
+    return reporter.finish(interruptedBy);
 }
 
 } // namespace
@@ -51,128 +578,51 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kolvane-run"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KOLVANE_VERSION));
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Runs one SITE command on many sites of the Kolvane console's site book at once.\n\n"
-        "COMMAND is a SITE command without the word SITE, as typed in the console's command box. The sites are\n"
-        "named first (or chosen with --all or --folder); the command starts at the first word that names no site,\n"
-        "or after --. Identical replies are printed once, under a header naming every site that gave them.\n"
-        "Exit status: 0 when every site answered with a 2xx, 1 when any did not, 2 on a usage error."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addOptions({
-        {"all", "Run on every site of the book."},
-        {"folder", "Run on the sites filed in FOLDER (and the folders below it).", "FOLDER"},
-        {"jobs", "At most N sites at once (default 8).", "N", "8"},
-        {"timeout", "Wait at most SECONDS for each reply, whatever the sites say.", "SECONDS"},
-        {"json", "Print one JSON object per site and line."},
-    });
-    parser.addPositionalArgument(QStringLiteral("SITE"), QStringLiteral("The sites to run on."),
-                                 QStringLiteral("[SITE...]"));
-    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("The SITE command."),
-                                 QStringLiteral("COMMAND..."));
-    // A command's own words may look like options ("USERS -l"): everything after the first word is the command's.
-    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    if (!parser.parse(app.arguments()))
-        return usage(parser.errorText().toStdString());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
-
-    bool number = false;
-    const int jobs = parser.value(QStringLiteral("jobs")).toInt(&number);
-    if (!number || jobs < 1 || jobs > 256)
-        return usage("--jobs wants a number from 1 to 256");
-    int timeout = -1;
-    if (parser.isSet(QStringLiteral("timeout"))) {
-        timeout = parser.value(QStringLiteral("timeout")).toInt(&number);
-        if (!number || timeout < 1 || timeout > 86400)
-            return usage("--timeout wants seconds from 1 to 86400");
-    }
-    const bool all = parser.isSet(QStringLiteral("all"));
-    const bool byFolder = parser.isSet(QStringLiteral("folder"));
-    if (all && byFolder)
-        return usage("--all and --folder choose the sites each on their own; give one of them");
-
     try {
-        const QString path = QString::fromStdString(TSettingsStore::defaultPath());
-        if (!QFile::exists(path))
-            return usage("there is no site book at " + path.toStdString());
-        TSettingsStore store(TSettingsStore::defaultPath());
-        const QStringList names = SiteBook::names(store);
-        QStringList args = parser.positionalArguments();
-        QStringList chosen;
-        if (!all && !byFolder) {
-            while (!args.isEmpty()) {
-                if (args.front() == QLatin1String("--")) {
-                    args.removeFirst();
-                    break;
-                }
-                const auto at = std::find_if(names.begin(), names.end(), [&](const QString& name) {
-                    return name.compare(args.front(), Qt::CaseInsensitive) == 0;
-                });
-                if (at == names.end())
-                    break;
-                chosen << *at;
-                args.removeFirst();
+        std::unique_ptr<TSettingsStore> store;
+        QStringList names;
+        auto book = [&]() -> TSettingsStore& {
+            if (!store) {
+                const std::string path = TSettingsStore::defaultPath();
+                if (!QFile::exists(QString::fromStdString(path)))
+                    throw CannotRun{"there is no site book at " + path};
+                store = std::make_unique<TSettingsStore>(path);
+                names = SiteBook::names(*store);
             }
-            if (chosen.isEmpty())
-                return usage("name the sites, or choose them with --all or --folder");
-        } else if (!args.isEmpty() && args.front() == QLatin1String("--")) {
-            args.removeFirst();
-        }
-        const std::string command = QStringToLatin1(args.join(QLatin1Char(' ')));
-        if (command.find_first_not_of(' ') == std::string::npos)
-            return usage("no command given");
-
-        // A book sealed with a master password asks for it once, from the terminal or the first line of input.
-        Terminal::restoreOnSignals();
-        SiteBook::setMasterPasswordAsker([](bool again) {
-            if (again)
-                std::fputs("kolvane-run: that is not the master password\n", stderr);
-            return Terminal::readSecret("Master password: ");
+            return *store;
+        };
+        const Request request = parse(app.arguments().mid(1), [&]() -> const QStringList& {
+            book();
+            return names;
         });
-        TDiamond cipher;
-        cipher.SetKey(std::string(DiamondConsoleKey));
-        std::vector<BatchSite> sites;
-        const std::string folder = parser.value(QStringLiteral("folder")).toStdString();
-        for (const QString& name : all || byFolder ? names : chosen) {
-            const std::string key = SiteBook::keyName(name);
-            if (key.empty())
-                continue;
-            SiteBook::Record record = SiteBook::read(store, cipher, key);
-            if (byFolder && !inFolder(record.folder, folder))
-                continue;
-            sites.push_back({key, std::move(record)});
-        }
+        if (request.diff && request.json)
+            throw UsageError{"--diff is for the text output; --json gives every reply whole"};
+        const BatchPlan plan = planOf(request);
+        TSettingsStore& opened = book();
+        const QStringList chosen = chosenNames(request, names, opened);
+        std::vector<BatchSite> sites = readSites(request, chosen, opened);
         if (sites.empty())
-            return usage(byFolder ? "no site is filed in the folder " + folder : "the site book holds no site");
-
-        TSiteBatch batch(sites, command, jobs);
-        batch.replyTimeout = timeout;
-        QObject::connect(&batch, &TSiteBatch::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
-        // Ctrl-C ends every site's wait; what came in so far is still printed.
-        std::signal(SIGINT, [](int) { interrupted = true; });
-        std::signal(SIGTERM, [](int) { interrupted = true; });
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (interrupted.exchange(false))
-                batch.cancel();
-        });
-        watch.start(100);
-        batch.start();
-        if (batch.running())
-            app.exec();
-
-        const std::string report = parser.isSet(QStringLiteral("json")) ? BatchReport::jsonLines(batch.outcomes())
-                                                                        : BatchReport::folded(batch.outcomes());
-        std::fwrite(report.data(), 1, report.size(), stdout);
-        std::fflush(stdout);
-        const auto& outcomes = batch.outcomes();
-        return std::all_of(outcomes.begin(), outcomes.end(), [](const SiteOutcome& o) { return o.ok(); }) ? 0 : 1;
+            throw CannotRun{"no site matched"};
+        if (request.dryRun) {
+            write(request.json ? BatchReport::dryRunJson(sites, plan) : BatchReport::dryRun(sites, plan));
+            const bool all = std::all_of(sites.begin(), sites.end(), [](const BatchSite& s) {
+                return !BatchPlanning::cannotLogIn(s.key, s.record);
+            });
+            return all ? 0 : 1;
+        }
+        return run(request, plan, std::move(sites), app);
+    } catch (const UsageError& e) {
+        say(e.why);
+        std::fputs(kUsage, stderr);
+        return kUsageError;
+    } catch (const CannotRun& e) {
+        say(e.why);
+        return kNothingRun;
+    } catch (const EStoreError& e) {
+        say(e.message());
+        return kNothingRun;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "kolvane-run: %s\n", e.what());
+        say(e.what());
         return 1;
     }
 }

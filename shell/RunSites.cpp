@@ -8,9 +8,12 @@
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "session/BatchReport.h"
+#include "session/PasswordMask.h"
 #include "shell/ReplyText.h"
+#include "sitebook/Keyring.h"
 #include "sitebook/SiteBook.h"
 
+#include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -24,16 +27,23 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSet>
+#include <QSpinBox>
 #include <QSplitter>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include <map>
+#include <algorithm>
 
 namespace {
 
 constexpr int SiteRole = Qt::UserRole;        // a site item: the site's name
-constexpr int MembersRole = Qt::UserRole + 1; // a result item: the indexes of the outcomes it stands for
+constexpr int IndexRole = Qt::UserRole + 1;   // a result row: the index of its site's outcome
+constexpr int GroupRole = Qt::UserRole + 2;   // a group's head: the group it heads
+constexpr std::size_t HeadNames = 10;         // the names a group's head shows before "..."
+constexpr qsizetype ConfirmWithoutTyping = 5; // more sites than this: the operator types their number
+constexpr qsizetype NamesInQuestion = 20;     // the names a question lists before "and N more"
 
 QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, const QString& tip)
 {
@@ -48,37 +58,46 @@ QString seconds(qint64 ms)
     return QString::number(double(ms) / 1000.0, 'f', 2) + QStringLiteral(" s");
 }
 
-// What a site that failed should look at next.
-QString nextStep(FailureKind kind)
+QString fromUtf8(const std::string& text)
 {
-    switch (kind) {
-    case FailureKind::Certificate:
-        return QStringLiteral("Log in to the site once from the main window to see its certificate and pin it.");
-    case FailureKind::Refused:
-    case FailureKind::Unreachable:
-    case FailureKind::Lookup:
-        return QStringLiteral("Check the site's host and port in SiTES, and that its daemon is running.");
-    case FailureKind::TimedOut:
-        return QStringLiteral("Check the daemon's state, or the site's reply time-out in SiTES.");
-    case FailureKind::DaemonReply:
-        return QStringLiteral("Check the site's log-in and password in SiTES.");
-    case FailureKind::Tls:
-        return QStringLiteral("Check the site's SECURiTY in SiTES.");
-    default:
-        return QString();
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+// What an ended site's state column says: how it ended; under way, where it is.
+QString stateText(const SiteOutcome& outcome)
+{
+    return QString::fromLatin1(outcome.ended() ? outcomeWord(outcome.outcome) : stepWord(outcome.step));
+}
+
+// The key sites that ended alike share: the outcome and what they answered.
+std::string groupKey(Outcome outcome, const std::vector<std::string>& lines)
+{
+    std::string key(1, char('0' + int(outcome)));
+    for (const std::string& line : lines) {
+        key += '\n';
+        key += line;
     }
+    return key;
+}
+
+QString namesList(const QStringList& sites)
+{
+    if (sites.size() <= NamesInQuestion)
+        return sites.join(QLatin1Char('\n'));
+    return sites.mid(0, NamesInQuestion).join(QLatin1Char('\n')) +
+           QStringLiteral("\n... and %1 more").arg(sites.size() - NamesInQuestion);
 }
 
 } // namespace
 
 TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiamond& cipher,
                              QAbstractItemModel* commandWords, QWidget* parent)
-    : QDialog(parent), store_(std::move(store)), cipher_(cipher)
+    : QDialog(parent), store_(std::move(store)), cipher_(cipher), widen_(new QTimer(this)), fold_(new QTimer(this))
 {
     setObjectName(QStringLiteral("RunSitesForm"));
     setWindowTitle(QStringLiteral("RUN ON SiTES"));
     setModal(false);
-    resize(820, 560);
+    resize(900, 600);
 
     auto* sitesLabel = new QLabel(QStringLiteral("SiTES"), this);
     SiteFilter = new QLineEdit(this);
@@ -92,6 +111,7 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
     SiteTree->setAccessibleName(QStringLiteral("Sites to run on"));
     SiteTree->setToolTip(QStringLiteral("Check the sites to run the command on; checking a folder checks every "
                                         "site in it"));
+    SiteTree->setUniformRowHeights(true);
     sitesLabel->setBuddy(SiteFilter);
 
     auto* commandLabel = new QLabel(QStringLiteral("COMMAND"), this);
@@ -109,12 +129,50 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
         WidgetKit::passClicksThroughCompletion(RunCommand); // the first click on RUN runs
     }
     commandLabel->setBuddy(RunCommand);
+    RunAsScript = new QCheckBox(QStringLiteral("SCRiPT"), this);
+    RunAsScript->setObjectName(QStringLiteral("RunAsScript"));
+    RunAsScript->setToolTip(QStringLiteral("Several lines, sent one after another in one log-in per site; a site "
+                                           "stops at its first line that fails"));
+    RunScript = new QPlainTextEdit(this);
+    RunScript->setObjectName(QStringLiteral("RunScript"));
+    RunScript->setAccessibleName(QStringLiteral("Script: one SITE command a line"));
+    RunScript->setPlaceholderText(QStringLiteral("One SITE command a line, without the word SITE; # starts a comment"));
+    RunScript->setTabChangesFocus(true);
+    RunScript->setMaximumHeight(90);
+    RunScript->setVisible(false);
+    bbPreview = makeButton(this, "bbPreview", QStringLiteral("PREViEW"),
+                           QStringLiteral("Show every line each checked site would be sent, passwords hidden; "
+                                          "nothing is sent"));
     bbRun = makeButton(this, "bbRun", QStringLiteral("RUN"),
                        QStringLiteral("Log in to every checked site at once, send the command and log out"));
     bbRun->setDefault(true);
     bbCancelRun = makeButton(this, "bbCancelRun", QStringLiteral("CANCEL"),
-                             QStringLiteral("Stop every site that has not answered yet"));
+                             QStringLiteral("Stop every site that has not answered yet; what came is kept"));
     bbCancelRun->setEnabled(false);
+
+    auto* serialLabel = new QLabel(QStringLiteral("AT A TiME"), this);
+    RunSerial = new QSpinBox(this);
+    RunSerial->setObjectName(QStringLiteral("RunSerial"));
+    RunSerial->setRange(0, 1000);
+    RunSerial->setSpecialValueText(QStringLiteral("all"));
+    RunSerial->setAccessibleName(QStringLiteral("Sites at a time"));
+    RunSerial->setToolTip(QStringLiteral("1: one site at a time; N: N sites, the next N once those have ended; "
+                                         "all: as many at once as RunJobs allows"));
+    serialLabel->setBuddy(RunSerial);
+    auto* failLabel = new QLabel(QStringLiteral("STOP PAST % FAiLED"), this);
+    RunMaxFail = new QSpinBox(this);
+    RunMaxFail->setObjectName(QStringLiteral("RunMaxFail"));
+    RunMaxFail->setRange(-1, 100);
+    RunMaxFail->setValue(-1);
+    RunMaxFail->setSpecialValueText(QStringLiteral("never"));
+    RunMaxFail->setAccessibleName(QStringLiteral("Stop past this share of failed sites"));
+    RunMaxFail->setToolTip(QStringLiteral("No more sites start once more than this share of the sites run so far "
+                                          "did not end ok (0: stop at the first failure)"));
+    failLabel->setBuddy(RunMaxFail);
+    RunAllowClearText = new QCheckBox(QStringLiteral("Allow clear text"), this);
+    RunAllowClearText->setObjectName(QStringLiteral("RunAllowClearText"));
+    RunAllowClearText->setToolTip(QStringLiteral("Log in without TLS to sites set to Explicit TLS if offered whose "
+                                                 "server refuses it (the password goes in clear text)"));
 
     ResultTree = new QTreeWidget(this);
     ResultTree->setObjectName(QStringLiteral("ResultTree"));
@@ -122,6 +180,7 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
         {QStringLiteral("SiTE"), QStringLiteral("STATE"), QStringLiteral("TiME"), QStringLiteral("REPLY")});
     ResultTree->setAccessibleName(QStringLiteral("Results by site"));
     ResultTree->setRootIsDecorated(true);
+    ResultTree->setUniformRowHeights(true);
     ResultTree->header()->setStretchLastSection(true);
     // The whole reply shows as the pages show the daemon's lines: the console's font, tables unwrapped.
     ResultMemo = WidgetKit::memo(this, "ResultMemo");
@@ -129,12 +188,17 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
     ResultMemo->setAccessibleName(QStringLiteral("Whole reply of the selected site or group"));
     RunState = new QLabel(this);
     RunState->setObjectName(QStringLiteral("RunState"));
+    RunState->setWordWrap(true);
+    bbRunFailed = makeButton(this, "bbRunFailed", QStringLiteral("RUN AGAiN ON FAiLED"),
+                             QStringLiteral("Run the same lines again on the sites that did not end ok"));
+    bbDifferences = makeButton(this, "bbDifferences", QStringLiteral("DiFFERENCES"),
+                               QStringLiteral("Show each smaller group as a unified diff against the largest"));
     bbCopyResults = makeButton(this, "bbCopyResults", QStringLiteral("COPY"),
                                QStringLiteral("Copy the results, identical replies folded, to the clipboard"));
     bbSaveResults =
         makeButton(this, "bbSaveResults", QStringLiteral("SAVE..."), QStringLiteral("Save the results as CSV or JSON"));
-    bbCopyResults->setEnabled(false);
-    bbSaveResults->setEnabled(false);
+    for (QPushButton* b : {bbRunFailed, bbDifferences, bbCopyResults, bbSaveResults})
+        b->setEnabled(false);
 
     auto* left = new QWidget(this);
     auto* leftLayout = new QVBoxLayout(left);
@@ -148,17 +212,28 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
     auto* commandRow = new QHBoxLayout;
     commandRow->addWidget(commandLabel);
     commandRow->addWidget(RunCommand, 1);
+    commandRow->addWidget(RunAsScript);
+    commandRow->addWidget(bbPreview);
     commandRow->addWidget(bbRun);
     commandRow->addWidget(bbCancelRun);
     rightLayout->addLayout(commandRow);
+    rightLayout->addWidget(RunScript);
+    auto* optionRow = new QHBoxLayout;
+    optionRow->addWidget(serialLabel);
+    optionRow->addWidget(RunSerial);
+    optionRow->addWidget(failLabel);
+    optionRow->addWidget(RunMaxFail);
+    optionRow->addWidget(RunAllowClearText);
+    optionRow->addStretch(1);
+    rightLayout->addLayout(optionRow);
     auto* results = new QSplitter(Qt::Vertical, right);
     results->addWidget(ResultTree);
     results->addWidget(ResultMemo);
     rightLayout->addWidget(results, 1);
     auto* bottomRow = new QHBoxLayout;
     bottomRow->addWidget(RunState, 1);
-    bottomRow->addWidget(bbCopyResults);
-    bottomRow->addWidget(bbSaveResults);
+    for (QPushButton* b : {bbRunFailed, bbDifferences, bbCopyResults, bbSaveResults})
+        bottomRow->addWidget(b);
     rightLayout->addLayout(bottomRow);
     auto* split = new QSplitter(Qt::Horizontal, this);
     split->addWidget(left);
@@ -166,19 +241,34 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
     split->setStretchFactor(1, 2);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(split);
-    setTabOrder(SiteFilter, SiteTree);
-    setTabOrder(SiteTree, RunCommand);
-    setTabOrder(RunCommand, bbRun);
-    setTabOrder(bbRun, bbCancelRun);
-    setTabOrder(bbCancelRun, ResultTree);
-    setTabOrder(ResultTree, ResultMemo);
-    setTabOrder(ResultMemo, bbCopyResults);
-    setTabOrder(bbCopyResults, bbSaveResults);
+    QWidget* order[] = {SiteFilter, SiteTree,    RunCommand,    RunAsScript,   RunScript,         bbPreview,
+                        bbRun,      bbCancelRun, RunSerial,     RunMaxFail,    RunAllowClearText, ResultTree,
+                        ResultMemo, bbRunFailed, bbDifferences, bbCopyResults, bbSaveResults};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
 
+    fold_->setSingleShot(true);
+    fold_->setInterval(150);
+    connect(fold_, &QTimer::timeout, this, [this] { Guarded([this] { fileEnded(); }); });
+    widen_->setSingleShot(true);
+    widen_->setInterval(250);
+    connect(widen_, &QTimer::timeout, this, [this] {
+        for (int c = 1; c < 3; ++c)
+            ResultTree->resizeColumnToContents(c);
+    });
     connect(SiteFilter, &QLineEdit::textChanged, this, [this] { Guarded([this] { SiteFilterChange(); }); });
+    connect(RunAsScript, &QCheckBox::toggled, this, [this](bool on) {
+        if (on && RunScript->toPlainText().trimmed().isEmpty())
+            RunScript->setPlainText(RunCommand->currentText());
+        RunScript->setVisible(on);
+        RunCommand->setEnabled(!on);
+    });
+    connectGuarded(bbPreview, &QPushButton::clicked, this, &TRunSitesForm::bbPreviewClick);
     connectGuarded(bbRun, &QPushButton::clicked, this, &TRunSitesForm::bbRunClick);
     connectGuarded(bbCancelRun, &QPushButton::clicked, this, &TRunSitesForm::bbCancelRunClick);
+    connectGuarded(bbRunFailed, &QPushButton::clicked, this, &TRunSitesForm::bbRunFailedClick);
     connectGuarded(ResultTree, &QTreeWidget::itemSelectionChanged, this, &TRunSitesForm::ResultTreeChange);
+    connectGuarded(bbDifferences, &QPushButton::clicked, this, &TRunSitesForm::bbDifferencesClick);
     connectGuarded(bbCopyResults, &QPushButton::clicked, this, &TRunSitesForm::bbCopyResultsClick);
     connectGuarded(bbSaveResults, &QPushButton::clicked, this, &TRunSitesForm::bbSaveResultsClick);
     // Enter in the command box runs, as RUN does.
@@ -213,22 +303,35 @@ QTreeWidgetItem* TRunSitesForm::folderItem(const QString& folder)
 
 void TRunSitesForm::openWith(const QStringList& history)
 {
-    QStringList wasChecked = chosenSites();
+    const QStringList checked = chosenSites();
+    const QSet<QString> wasChecked(checked.begin(), checked.end());
     SiteTree->clear();
     TSettingsStore& store = store_();
-    for (const QString& name : SiteBook::names(store)) {
-        const std::string key = SiteBook::keyName(name);
-        if (key.empty())
-            continue;
-        const SiteBook::Record record = SiteBook::read(store, cipher_, key);
-        QTreeWidgetItem* folder = folderItem(QString::fromUtf8(record.folder.data(), qsizetype(record.folder.size())));
-        auto* item = folder ? new QTreeWidgetItem(folder) : new QTreeWidgetItem(SiteTree);
-        item->setText(0, name);
-        item->setText(1, Latin1ToQString(record.host) + QLatin1Char(':') + QString::number(record.portNumber()));
-        item->setData(0, SiteRole, name);
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-        item->setCheckState(0, wasChecked.contains(name) ? Qt::Checked : Qt::Unchecked);
-    }
+    // Only what the list shows is read: no password is fetched or unlocked until a run needs it. The values are
+    // read under one lock of the store, not one each, so that a book of thousands of sites opens at once.
+    QList<QTreeWidgetItem*> topLevel;
+    auto readAll = [&] {
+        for (const QString& name : SiteBook::names(store)) {
+            const std::string key = SiteBook::keyName(name);
+            if (key.empty())
+                continue;
+            const SiteBook::Record record = SiteBook::readListed(store, key);
+            QTreeWidgetItem* folder = record.folder.empty() ? nullptr : folderItem(fromUtf8(record.folder));
+            auto* item = folder ? new QTreeWidgetItem(folder) : new QTreeWidgetItem;
+            item->setText(0, name);
+            item->setText(1, Latin1ToQString(record.host) + QLatin1Char(':') + QString::number(record.portNumber()));
+            item->setData(0, SiteRole, name);
+            item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+            item->setCheckState(0, wasChecked.contains(name) ? Qt::Checked : Qt::Unchecked);
+            if (!folder)
+                topLevel << item;
+        }
+    };
+    if (store.readOnly())
+        readAll();
+    else
+        store.transaction(readAll);
+    SiteTree->addTopLevelItems(topLevel);
     SiteTree->resizeColumnToContents(0);
     const QString typed = RunCommand->currentText();
     RunCommand->clear();
@@ -241,7 +344,8 @@ void TRunSitesForm::openWith(const QStringList& history)
 void TRunSitesForm::SiteFilterChange()
 {
     const QString filter = SiteFilter->text().trimmed();
-    // A site shows when its name or host holds the filter; a folder when any site below it shows.
+    // A site shows when its name or host holds the filter; a folder when any site below it shows. Only rows whose
+    // state changes are touched, so a key typed into a filter over thousands of sites stays quick.
     std::function<bool(QTreeWidgetItem*)> apply = [&](QTreeWidgetItem* item) {
         bool shown = false;
         if (item->data(0, SiteRole).isNull()) {
@@ -251,11 +355,14 @@ void TRunSitesForm::SiteFilterChange()
             shown = filter.isEmpty() || item->text(0).contains(filter, Qt::CaseInsensitive) ||
                     item->text(1).contains(filter, Qt::CaseInsensitive);
         }
-        item->setHidden(!shown);
+        if (item->isHidden() == shown)
+            item->setHidden(!shown);
         return shown;
     };
+    SiteTree->setUpdatesEnabled(false);
     for (int i = 0; i < SiteTree->topLevelItemCount(); ++i)
         apply(SiteTree->topLevelItem(i));
+    SiteTree->setUpdatesEnabled(true);
 }
 
 QStringList TRunSitesForm::chosenSites() const
@@ -277,12 +384,79 @@ QStringList TRunSitesForm::chosenSites() const
     return sites;
 }
 
-void TRunSitesForm::bbRunClick()
+std::vector<std::string> TRunSitesForm::planLines() const
 {
-    if (batch_ && batch_->running())
-        return;
-    const QString command = RunCommand->currentText();
-    if (command.trimmed().isEmpty()) {
+    if (RunAsScript->isChecked())
+        return BatchPlanning::scriptLines(QStringToLatin1(RunScript->toPlainText()));
+    const std::string line = QStringToLatin1(RunCommand->currentText());
+    if (line.find_first_not_of(' ') == std::string::npos)
+        return {};
+    return {line};
+}
+
+BatchPlan TRunSitesForm::plan() const
+{
+    BatchPlan plan;
+    plan.lines = planLines();
+    plan.allowClearText = RunAllowClearText->isChecked();
+    return plan;
+}
+
+std::vector<BatchSite> TRunSitesForm::readSites(const QStringList& sites)
+{
+    TSettingsStore& store = store_();
+    std::vector<BatchSite> batchSites;
+    batchSites.reserve(std::size_t(sites.size()));
+    auto readAll = [&] {
+        for (const QString& name : sites) {
+            const std::string key = SiteBook::keyName(name);
+            batchSites.push_back({key, SiteBook::read(store, cipher_, key)});
+        }
+    };
+    // Under one lock of the store rather than one a value; but never while a question (the master password) or
+    // the secret store's answer could keep the lock waiting.
+    if (store.readOnly() || Keyring::reachable() || SiteBook::hasMasterPassword(store))
+        readAll();
+    else
+        store.transaction(readAll);
+    return batchSites;
+}
+
+bool TRunSitesForm::confirmChange(const std::vector<std::string>& lines, const QStringList& sites)
+{
+    QStringList changing;
+    for (const std::string& line : lines)
+        if (changesDaemonState(line))
+            changing << Latin1ToQString(MaskedLine("SITE " + line));
+    if (changing.isEmpty())
+        return true;
+    const QString what = changing.join(QStringLiteral(", "));
+    const QString changes = changing.size() == 1 ? QStringLiteral("changes the daemon's state")
+                                                 : QStringLiteral("change the daemon's state");
+    if (sites.size() <= ConfirmWithoutTyping) {
+        const QString question = sites.size() == 1 ? QStringLiteral("Run it on this site?")
+                                                   : QStringLiteral("Run it on these %1 sites?").arg(sites.size());
+        return Prompts().Confirm(QStringLiteral("%1 %2. %3\n\n%4").arg(what, changes, question, namesList(sites)));
+    }
+    // Past a handful of sites a Yes given from habit is not enough: the operator types how many sites it is.
+    const QString count = QString::number(sites.size());
+    const QString typed = Prompts()
+                              .InputBox(QStringLiteral("RUN ON SiTES"),
+                                        QStringLiteral("%1 %2 on %3 sites:\n\n%4\n\nType %3 to run it on all of them.")
+                                            .arg(what, changes, count, namesList(sites)),
+                                        QString())
+                              .trimmed();
+    if (typed == count)
+        return true;
+    if (!typed.isEmpty())
+        Prompts().Notice(QStringLiteral("Nothing was run: %1 is not the number of sites (%2).").arg(typed, count));
+    return false;
+}
+
+void TRunSitesForm::bbPreviewClick()
+{
+    const BatchPlan planned = plan();
+    if (planned.lines.empty()) {
         Prompts().Notice(QStringLiteral("Type the SITE command to run first (without the word SITE)."));
         return;
     }
@@ -291,35 +465,81 @@ void TRunSitesForm::bbRunClick()
         Prompts().Notice(QStringLiteral("Check the sites to run the command on first."));
         return;
     }
-    const std::string line = QStringToLatin1(command);
-    if (changesDaemonState(line)) {
-        const QString shown = Latin1ToQString(MaskedLine("SITE " + line));
-        if (!Prompts().Confirm(QStringLiteral("%1 changes the daemon's state. Run it on these %2 sites?\n\n%3")
-                                   .arg(shown)
-                                   .arg(sites.size())
-                                   .arg(sites.join(QLatin1Char('\n')))))
-            return;
-    }
-    TSettingsStore& store = store_();
-    std::vector<BatchSite> batchSites;
-    for (const QString& name : sites) {
-        const std::string key = SiteBook::keyName(name);
-        batchSites.push_back({key, SiteBook::read(store, cipher_, key)});
-    }
-    batch_ = std::make_unique<TSiteBatch>(std::move(batchSites), line, SettingsLayout::readRunJobs(store));
-    connect(batch_.get(), &TSiteBatch::siteChanged, this, [this] { Guarded([this] { showResults(); }); });
-    connect(batch_.get(), &TSiteBatch::finished, this, [this] { Guarded([this] { batchFinished(); }); });
-    if (RunCommand->findText(command) < 0)
-        RunCommand->addItem(command);
-    emit commandRun(command);
-    bbRun->setEnabled(false);
-    bbCancelRun->setEnabled(true);
-    bbCopyResults->setEnabled(false);
-    bbSaveResults->setEnabled(false);
-    ResultMemo->clear();
+    ResultMemo->setPlainText(QString::fromStdString(BatchReport::dryRun(readSites(sites), planned)));
     RunState->setText(
-        QStringLiteral("Running %1 on %2 sites...").arg(Latin1ToQString(MaskedLine("SITE " + line))).arg(sites.size()));
-    showResults();
+        QStringLiteral("The lines each of the %1 would be sent; nothing was sent.")
+            .arg(sites.size() == 1 ? QStringLiteral("site") : QStringLiteral("%1 sites").arg(sites.size())));
+}
+
+void TRunSitesForm::bbRunClick()
+{
+    if (batch_ && batch_->running())
+        return;
+    if (planLines().empty()) {
+        Prompts().Notice(QStringLiteral("Type the SITE command to run first (without the word SITE)."));
+        return;
+    }
+    const QStringList sites = chosenSites();
+    if (sites.isEmpty()) {
+        Prompts().Notice(QStringLiteral("Check the sites to run the command on first."));
+        return;
+    }
+    runOn(sites);
+}
+
+void TRunSitesForm::bbRunFailedClick()
+{
+    if (!batch_ || batch_->running())
+        return;
+    QStringList failed;
+    for (const SiteOutcome& outcome : batch_->outcomes())
+        if (!outcome.ok())
+            failed << BatchReport::siteText(outcome.site);
+    if (failed.isEmpty()) {
+        Prompts().Notice(QStringLiteral("Every site of the last run ended ok."));
+        return;
+    }
+    // The same lines as the last run, as they went then.
+    const std::vector<std::string> lines = batch_->plan().lines;
+    if (RunAsScript->isChecked() || lines.size() > 1) {
+        QStringList text;
+        for (const std::string& line : lines)
+            text << Latin1ToQString(line);
+        RunAsScript->setChecked(true);
+        RunScript->setPlainText(text.join(QLatin1Char('\n')));
+    } else {
+        RunCommand->setEditText(Latin1ToQString(lines.front()));
+    }
+    runOn(failed);
+}
+
+void TRunSitesForm::runOn(const QStringList& sites)
+{
+    BatchPlan planned = plan();
+    if (!confirmChange(planned.lines, sites))
+        return;
+    TSettingsStore& store = store_();
+    batch_ = std::make_unique<TSiteBatch>(readSites(sites), std::move(planned), SettingsLayout::readRunJobs(store));
+    batch_->serial = RunSerial->value();
+    batch_->maxFailPercent = RunMaxFail->value();
+    connect(batch_.get(), &TSiteBatch::siteChanged, this, [this](int i) { Guarded([this, i] { siteChanged(i); }); });
+    connect(batch_.get(), &TSiteBatch::siteEnded, this, [this](int i) { Guarded([this, i] { siteEnded(i); }); });
+    connect(batch_.get(), &TSiteBatch::finished, this, [this] { Guarded([this] { batchFinished(); }); });
+    if (!RunAsScript->isChecked()) {
+        const QString command = RunCommand->currentText();
+        if (RunCommand->findText(command) < 0)
+            RunCommand->addItem(command);
+    }
+    for (const std::string& line : batch_->plan().lines)
+        emit commandRun(Latin1ToQString(line));
+    bbRun->setEnabled(false);
+    bbPreview->setEnabled(false);
+    bbCancelRun->setEnabled(true);
+    for (QPushButton* b : {bbRunFailed, bbDifferences, bbCopyResults, bbSaveResults})
+        b->setEnabled(false);
+    ResultMemo->clear();
+    clearResults();
+    showState();
     batch_->start();
 }
 
@@ -329,79 +549,189 @@ void TRunSitesForm::bbCancelRunClick()
         batch_->cancel();
 }
 
-void TRunSitesForm::batchFinished()
+void TRunSitesForm::clearResults()
 {
-    bbRun->setEnabled(true);
-    bbCancelRun->setEnabled(false);
-    bbCopyResults->setEnabled(true);
-    bbSaveResults->setEnabled(true);
-    int ok = 0;
-    for (const SiteOutcome& outcome : batch_->outcomes())
-        ok += outcome.ok();
-    RunState->setText(QStringLiteral("%1 of %2 sites answered with 2xx.").arg(ok).arg(batch_->outcomes().size()));
-    showResults();
+    ResultTree->clear();
+    groups_.clear();
+    groupOf_.clear();
+    rows_.clear();
+    pending_.clear();
+    fold_->stop();
+    siteGroup_.assign(batch_ ? batch_->outcomes().size() : 0, nullptr);
+    changed_.assign(siteGroup_.size(), false);
+    underWay_ = 0;
+    if (!batch_)
+        return;
+    QList<QTreeWidgetItem*> rows;
+    for (std::size_t i = 0; i < batch_->outcomes().size(); ++i) {
+        auto* row = new QTreeWidgetItem;
+        row->setData(0, IndexRole, int(i));
+        fillRow(row, batch_->outcomes()[i]);
+        rows_.push_back(row);
+        rows << row;
+    }
+    underWay_ = int(rows.size());
+    ResultTree->addTopLevelItems(rows);
 }
 
-void TRunSitesForm::showResults()
+void TRunSitesForm::fillRow(QTreeWidgetItem* row, const SiteOutcome& o)
+{
+    row->setText(0, BatchReport::siteText(o.site));
+    row->setText(1, stateText(o));
+    row->setText(2, o.ended() && o.outcome != Outcome::NotRun ? seconds(o.ms) : QString());
+    row->setText(3, BatchReport::summary(o));
+}
+
+void TRunSitesForm::siteChanged(int index)
+{
+    if (!batch_ || std::size_t(index) >= rows_.size() || changed_[std::size_t(index)])
+        return;
+    changed_[std::size_t(index)] = true;
+    // The rows that changed are brought up to date together a few times a second: a change costs its own row, and
+    // thousands of them cost the tree a few layouts and paintings rather than one each.
+    pending_.push_back(std::size_t(index));
+    if (!fold_->isActive())
+        fold_->start();
+}
+
+void TRunSitesForm::siteEnded(int index)
+{
+    siteChanged(index);
+}
+
+void TRunSitesForm::fileEnded()
+{
+    fold_->stop();
+    if (!batch_ || pending_.empty())
+        return;
+    QTreeWidgetItem* current = ResultTree->currentItem();
+    bool currentChanged = false;
+    ResultTree->setUpdatesEnabled(false);
+    for (const std::size_t index : std::exchange(pending_, {})) {
+        changed_[index] = false;
+        const SiteOutcome& outcome = batch_->outcomes()[index];
+        QTreeWidgetItem* row = rows_[index];
+        fillRow(row, outcome);
+        currentChanged = currentChanged || current == row;
+        // An ended site joins its group among the ended ones.
+        if (outcome.ended() && !siteGroup_[index]) {
+            const Group* group = fileRow(index);
+            currentChanged = currentChanged || (current && current == group->head);
+        }
+    }
+    ResultTree->setUpdatesEnabled(true);
+    // Taking rows out and putting them back loses the selection: it is given back, and a selected row or group
+    // that just changed shows what it is now.
+    if (current && ResultTree->currentItem() != current)
+        ResultTree->setCurrentItem(current);
+    if (currentChanged)
+        ResultTreeChange();
+    showState();
+    if (!widen_->isActive())
+        widen_->start();
+}
+
+TRunSitesForm::Group* TRunSitesForm::fileRow(std::size_t index)
+{
+    const SiteOutcome& outcome = batch_->outcomes()[index];
+    QTreeWidgetItem* row = rows_[index];
+    // Out of the rows under way at the top, and into its group among the ended ones.
+    ResultTree->takeTopLevelItem(ResultTree->indexOfTopLevelItem(row));
+    --underWay_;
+    std::vector<std::string> lines = BatchFold::transcript(outcome, batch_->plan().lines.size() != 1);
+    const std::string key = groupKey(outcome.outcome, lines);
+    Group* group = nullptr;
+    if (const auto at = groupOf_.find(key); at != groupOf_.end()) {
+        group = at->second;
+    } else {
+        auto fresh = std::make_unique<Group>();
+        fresh->outcome = outcome.outcome;
+        fresh->lines = std::move(lines);
+        group = fresh.get();
+        groups_.push_back(std::move(fresh));
+        groupOf_.emplace(key, group);
+    }
+    siteGroup_[index] = group;
+    group->members.push_back(index);
+    if (group->members.size() == 1) {
+        ResultTree->addTopLevelItem(row);
+        return group;
+    }
+    if (!group->head) {
+        // The group's first site stood alone: a head takes its place, with both sites below it.
+        QTreeWidgetItem* first = rows_[group->members.front()];
+        const int at = ResultTree->indexOfTopLevelItem(first);
+        ResultTree->takeTopLevelItem(at);
+        group->head = new QTreeWidgetItem;
+        group->head->setData(0, GroupRole, QVariant::fromValue(quintptr(group)));
+        ResultTree->insertTopLevelItem(at, group->head);
+        group->head->addChild(first);
+    }
+    group->head->addChild(row);
+    fillHead(*group);
+    const auto at = std::find_if(groups_.begin(), groups_.end(), [&](const auto& g) { return g.get() == group; });
+    raiseGroup(std::size_t(at - groups_.begin()));
+    return group;
+}
+
+void TRunSitesForm::fillHead(Group& group)
+{
+    const std::vector<SiteOutcome>& outcomes = batch_->outcomes();
+    ReplyGroup folded{group.members, group.outcome, {}};
+    QTreeWidgetItem* head = group.head;
+    head->setText(0, QString::fromStdString(BatchReport::groupHeader(outcomes, folded, HeadNames, false)));
+    head->setText(1, QString::fromLatin1(outcomeWord(group.outcome)));
+    // The slowest so far, kept with the head: the newest member is the only one that can change it.
+    const qint64 slowest = std::max({head->data(2, Qt::UserRole).toLongLong(), outcomes[group.members.front()].ms,
+                                     outcomes[group.members.back()].ms});
+    head->setData(2, Qt::UserRole, slowest);
+    head->setText(2, seconds(slowest));
+    head->setText(3, BatchReport::summary(outcomes[group.members.front()]));
+}
+
+void TRunSitesForm::raiseGroup(std::size_t at)
+{
+    // Largest first: a group that grew moves up past the smaller ones.
+    while (at > 0 && groups_[at - 1]->members.size() < groups_[at]->members.size()) {
+        const int from = underWay_ + int(at);
+        QTreeWidgetItem* item = ResultTree->takeTopLevelItem(from);
+        ResultTree->insertTopLevelItem(from - 1, item);
+        std::swap(groups_[at - 1], groups_[at]);
+        --at;
+    }
+}
+
+void TRunSitesForm::showState()
 {
     if (!batch_)
         return;
     const std::vector<SiteOutcome>& outcomes = batch_->outcomes();
-    // The selection is kept across the rebuild by the first outcome it stands for.
-    int selected = -1;
-    if (QTreeWidgetItem* item = ResultTree->currentItem(); item && ResultTree->selectedItems().contains(item))
-        selected = item->data(0, MembersRole).toList().value(0, -1).toInt();
-    ResultTree->clear();
-    auto siteRow = [&](QTreeWidgetItem* parent, std::size_t i) {
-        const SiteOutcome& o = outcomes[i];
-        auto* row = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(ResultTree);
-        row->setText(0, BatchReport::siteText(o.site));
-        row->setText(1, QString::fromLatin1(stepWord(o.step)));
-        row->setText(2, o.step == SiteOutcome::Step::Done || o.step == SiteOutcome::Step::Failed ? seconds(o.ms)
-                                                                                                 : QString());
-        row->setText(3, BatchReport::summary(o));
-        row->setData(0, MembersRole, QVariantList{int(i)});
-        return row;
-    };
-    QTreeWidgetItem* toSelect = nullptr;
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        if (outcomes[i].step == SiteOutcome::Step::Done || outcomes[i].step == SiteOutcome::Step::Failed)
-            continue;
-        QTreeWidgetItem* row = siteRow(nullptr, i);
-        if (int(i) == selected)
-            toSelect = row;
-    }
-    for (const ReplyGroup& group : foldOutcomes(outcomes)) {
-        if (group.members.size() == 1) {
-            QTreeWidgetItem* row = siteRow(nullptr, group.members.front());
-            if (int(group.members.front()) == selected)
-                toSelect = row;
-            continue;
-        }
-        auto* head = new QTreeWidgetItem(ResultTree);
-        QStringList names;
-        QVariantList members;
-        qint64 slowest = 0;
-        for (const std::size_t i : group.members) {
-            names << BatchReport::siteText(outcomes[i].site);
-            members << int(i);
-            slowest = std::max(slowest, outcomes[i].ms);
-        }
-        head->setText(0, QStringLiteral("%1 sites: %2").arg(names.size()).arg(names.join(QStringLiteral(", "))));
-        head->setText(1, group.failed ? QStringLiteral("failed") : QStringLiteral("done"));
-        head->setText(2, seconds(slowest));
-        head->setText(3, BatchReport::summary(outcomes[group.members.front()]));
-        head->setData(0, MembersRole, members);
-        head->setToolTip(0, names.join(QLatin1Char('\n')));
-        for (const std::size_t i : group.members)
-            siteRow(head, i);
-        if (int(group.members.front()) == selected)
-            toSelect = head;
-    }
+    const std::string recap = BatchFold::recapLine(BatchFold::recap(outcomes));
+    const QString shown = Latin1ToQString(MaskedLine(batch_->plan().sent(batch_->plan().lines.front())));
+    const QString what =
+        batch_->plan().lines.size() == 1 ? shown : QStringLiteral("%1 lines").arg(batch_->plan().lines.size());
+    const QString sites =
+        outcomes.size() == 1 ? QStringLiteral("1 site") : QStringLiteral("%1 sites").arg(outcomes.size());
+    if (batch_->running())
+        RunState->setText(QStringLiteral("Running %1 on %2... %3").arg(what, sites, QString::fromStdString(recap)));
+    else
+        RunState->setText(
+            QString::fromStdString(recap) +
+            (batch_->stopReason().empty() ? QString() : QStringLiteral(". ") + fromUtf8(batch_->stopReason())));
+}
+
+void TRunSitesForm::batchFinished()
+{
+    fileEnded();
+    bbRun->setEnabled(true);
+    bbPreview->setEnabled(true);
+    bbCancelRun->setEnabled(false);
+    for (QPushButton* b : {bbRunFailed, bbDifferences, bbCopyResults, bbSaveResults})
+        b->setEnabled(true);
+    showState();
+    widen_->stop();
     for (int c = 1; c < 3; ++c)
         ResultTree->resizeColumnToContents(c);
-    if (toSelect)
-        ResultTree->setCurrentItem(toSelect);
 }
 
 void TRunSitesForm::ResultTreeChange()
@@ -410,26 +740,35 @@ void TRunSitesForm::ResultTreeChange()
     QTreeWidgetItem* item = ResultTree->currentItem();
     if (!item || !batch_)
         return;
-    const QVariantList members = item->data(0, MembersRole).toList();
-    if (members.isEmpty())
-        return;
-    const SiteOutcome& o = batch_->outcomes()[std::size_t(members.front().toInt())];
+    const std::vector<SiteOutcome>& outcomes = batch_->outcomes();
+    const bool script = batch_->plan().lines.size() != 1;
     QStringList text;
-    if (members.size() > 1) {
-        QStringList names;
-        for (const QVariant& m : members)
-            names << BatchReport::siteText(batch_->outcomes()[std::size_t(m.toInt())].site);
-        text << QStringLiteral("%1 sites: %2").arg(members.size()).arg(names.join(QStringLiteral(", "))) << QString();
-    }
-    if (o.step == SiteOutcome::Step::Failed) {
-        text << BatchReport::lineText(failureLine(o.failure));
-        if (const QString next = nextStep(o.failure.kind); !next.isEmpty())
-            text << next;
+    std::size_t index = 0;
+    if (const QVariant group = item->data(0, GroupRole); group.isValid()) {
+        const auto* g = reinterpret_cast<const Group*>(group.value<quintptr>());
+        ReplyGroup folded{g->members, g->outcome, {}};
+        text << QString::fromStdString(BatchReport::groupHeader(outcomes, folded)) << QString();
+        index = g->members.front();
+    } else if (const QVariant site = item->data(0, IndexRole); site.isValid()) {
+        index = std::size_t(site.toInt());
     } else {
-        for (const std::string& line : o.lines)
-            text << ShownLine(line);
+        return;
     }
+    const SiteOutcome& o = outcomes[index];
+    for (const std::string& line : BatchFold::transcript(o, script))
+        text << ShownLine(line);
+    if (o.ended())
+        if (const std::string next = failureAdvice(o.outcome, o.failure.kind); !next.empty())
+            text << fromUtf8(next);
+    if (!o.note.empty())
+        text << fromUtf8(o.note);
     ResultMemo->setPlainText(text.join(QLatin1Char('\n')));
+}
+
+void TRunSitesForm::bbDifferencesClick()
+{
+    if (batch_)
+        ResultMemo->setPlainText(QString::fromStdString(BatchReport::differences(batch_->outcomes())));
 }
 
 void TRunSitesForm::bbCopyResultsClick()
@@ -453,9 +792,10 @@ void TRunSitesForm::saveResults(const QString& path)
 {
     if (!batch_)
         return;
-    const std::string text = path.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive)
-                                 ? BatchReport::jsonLines(batch_->outcomes())
-                                 : BatchReport::csv(batch_->outcomes());
+    const std::string text =
+        path.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive)
+            ? BatchReport::jsonLines(batch_->outcomes()) + BatchReport::jsonRecap(batch_->outcomes())
+            : BatchReport::csv(batch_->outcomes());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         file.write(text.data(), qint64(text.size())) != qint64(text.size()) || !file.flush())

@@ -1,27 +1,33 @@
 #pragma once
 
+#include "session/BatchFold.h"
 #include "session/SiteBatch.h"
 
 #include <QDialog>
 
 #include <functional>
 #include <memory>
+#include <unordered_map>
 
 class QAbstractItemModel;
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QSpinBox;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 class TDiamond;
 class TSettingsStore;
 
-// Run on sites: one SITE command on many sites of the book at once. The sites are a checkable list grouped by
-// folder, with a filter; RUN logs in to each checked site (a few at a time, each on a thread of its own), sends the
-// command and logs out; each site's row says where it is, and sites that answered alike fold into one group. A
-// command that changes the daemon's state is confirmed first, naming every site. Nothing here asks about
+// Run on sites: SITE commands on many sites of the book at once. The sites are a checkable list grouped by folder,
+// with a filter; RUN logs in to each checked site (a few at a time, each on a thread of its own), sends the command
+// (or the script's lines, in one log-in) and logs out; each site's row says where it is and how it ended, and sites
+// that ended alike fold into one group, the largest first. A command that changes the daemon's state is confirmed
+// first, naming every site; past five sites the operator types their number. Nothing here asks about
 // certificates: a site whose certificate is neither verified nor pinned fails with that reason.
 class TRunSitesForm : public QDialog {
     Q_OBJECT
@@ -37,18 +43,29 @@ public:
     QLineEdit* SiteFilter;
     QTreeWidget* SiteTree;
     QComboBox* RunCommand;
+    QCheckBox* RunAsScript; // the command box takes several lines: a script in one log-in per site
+    QPlainTextEdit* RunScript;
+    QSpinBox* RunSerial;  // sites at a time, each batch ending before the next (0: as places come free)
+    QSpinBox* RunMaxFail; // start no more sites past this share of failures (-1: never stop)
+    QCheckBox* RunAllowClearText;
+    QPushButton* bbPreview;
     QPushButton* bbRun;
     QPushButton* bbCancelRun;
+    QPushButton* bbRunFailed;
     QTreeWidget* ResultTree;
     QPlainTextEdit* ResultMemo;
+    QPushButton* bbDifferences;
     QPushButton* bbCopyResults;
     QPushButton* bbSaveResults;
     QLabel* RunState;
 
     void SiteFilterChange();
+    void bbPreviewClick();
     void bbRunClick();
     void bbCancelRunClick();
+    void bbRunFailedClick();
     void ResultTreeChange();
+    void bbDifferencesClick();
     void bbCopyResultsClick();
     void bbSaveResultsClick();
     // Writes the results as CSV, or as JSON lines when the path ends in .json.
@@ -56,6 +73,8 @@ public:
 
     // The checked sites the filter shows, in the book's order.
     QStringList chosenSites() const;
+    // The lines the command box holds: one command, or the script's lines.
+    std::vector<std::string> planLines() const;
     const TSiteBatch* batch() const { return batch_.get(); }
 
 signals:
@@ -66,11 +85,41 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void showResults();
+    struct Group {
+        Outcome outcome = Outcome::Ok;
+        std::vector<std::string> lines;
+        std::vector<std::size_t> members;
+        QTreeWidgetItem* head = nullptr; // once the group has two sites
+    };
+
+    bool confirmChange(const std::vector<std::string>& lines, const QStringList& sites);
+    void runOn(const QStringList& sites);
+    BatchPlan plan() const;
+    std::vector<BatchSite> readSites(const QStringList& sites);
     void batchFinished();
+    void clearResults();
+    void siteChanged(int index);
+    void siteEnded(int index);
+    void fileEnded();
+    Group* fileRow(std::size_t index);
+    void fillRow(QTreeWidgetItem* row, const SiteOutcome& outcome);
+    void fillHead(Group& group);
+    void raiseGroup(std::size_t at);
     QTreeWidgetItem* folderItem(const QString& folder);
+    void showState();
 
     std::function<TSettingsStore&()> store_;
     const TDiamond& cipher_;
     std::unique_ptr<TSiteBatch> batch_;
+    // The result tree kept up to date a row at a time: every site's row, and the groups of those that ended,
+    // largest first, found by what they share.
+    std::vector<QTreeWidgetItem*> rows_;
+    std::vector<std::unique_ptr<Group>> groups_; // largest first
+    std::unordered_map<std::string, Group*> groupOf_;
+    std::vector<Group*> siteGroup_;
+    int underWay_ = 0;                 // the rows at the top of the tree whose sites have not ended
+    std::vector<std::size_t> pending_; // sites whose rows are behind their outcomes
+    std::vector<bool> changed_;        // the sites in pending_
+    QTimer* widen_; // the columns fit their texts a little after the rows change, not on every change
+    QTimer* fold_;  // the rows of sites that ended join their groups a few times a second
 };

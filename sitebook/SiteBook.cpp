@@ -691,6 +691,17 @@ std::string SiteBook::folderOf(TSettingsStore& store, const std::string& key)
     return store.OpenKey(Layout::SitesPath, false) ? store.ReadString(key, Layout::Folder, "") : std::string();
 }
 
+SiteBook::Record SiteBook::readListed(TSettingsStore& store, const std::string& key)
+{
+    Record site;
+    if (!store.OpenKey(Layout::SitesPath, false))
+        return site;
+    site.host = store.ReadString(key, Layout::HostName, site.host);
+    site.port = store.ReadString(key, Layout::Port, site.port);
+    site.folder = store.ReadString(key, Layout::Folder, "");
+    return site;
+}
+
 void SiteBook::pinCertificate(TSettingsStore& store, const std::string& key, const std::string& fingerprint)
 {
     open(store).WriteString(key, Layout::Certificate, fingerprint);

@@ -109,6 +109,9 @@ void setStayOnline(TSettingsStore& store, const std::string& key, bool on);
 
 // The folder a site is filed in, read without its password: empty for the top level.
 std::string folderOf(TSettingsStore& store, const std::string& key);
+// A site's host, port and folder, as a list of the book shows them, read without its password: nothing is fetched
+// from the secret store and nothing is asked. The other values are the record's defaults.
+Record readListed(TSettingsStore& store, const std::string& key);
 
 // Pins a certificate for a site: only the Certificate value is written.
 void pinCertificate(TSettingsStore& store, const std::string& key, const std::string& fingerprint);

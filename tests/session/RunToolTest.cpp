@@ -1,7 +1,10 @@
-// kolvane-run as a script runs it: a site book of its own, scripted daemons, and what the program prints and
-// returns.
+// kolvane-run as a script runs it: a site book of its own, scripted daemons and quillon-sim, and what the program
+// prints and returns: folded and JSON output, the command line's sites and options, reruns of what failed, a dry
+// run that sends nothing, JSON that comes as each site ends, SIGTERM keeping what came, and never a prompt without
+// a terminal.
 
 #include "FtpTestSupport.h"
+#include "common/SimProcess.h"
 #include "platform/SettingsStore.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
@@ -11,6 +14,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <csignal>
+
 namespace {
 
 ScriptPeer::Script answering(std::string reply)
@@ -18,6 +23,8 @@ ScriptPeer::Script answering(std::string reply)
     return [reply](PeerSession& c) {
         c.send("220 ready\r\n");
         c.expect("USER op");
+        c.send("331 Password required\r\n");
+        c.expect("PASS pw");
         c.send("230 Logged in\r\n");
         c.expect("SITE WHO");
         c.send(reply);
@@ -32,71 +39,213 @@ struct ToolRun {
     QString err;
 };
 
-// Runs kolvane-run with the book under config, the engine's events running meanwhile (the peers need none).
-ToolRun runTool(const QString& config, const QStringList& args)
-{
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_CONFIG_HOME", config);
-    env.remove("DBUS_SESSION_BUS_ADDRESS"); // no secret store: the enciphered passwords of the book are used
-    tool.setProcessEnvironment(env);
-    tool.start(qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/session/kolvane-run", args);
-    if (!tool.waitForFinished(20000)) {
-        tool.kill();
-        tool.waitForFinished();
+// A site book of its own under a temporary config folder, without a secret store.
+class Book {
+public:
+    Book()
+    {
+        EXPECT_TRUE(config_.isValid());
+        cipher_.SetKey(std::string(DiamondConsoleKey));
     }
-    return {tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1,
-            QString::fromUtf8(tool.readAllStandardOutput()), QString::fromUtf8(tool.readAllStandardError())};
-}
 
-} // namespace
+    QString config() const { return config_.path(); }
 
-TEST(RunTool, FoldsIdenticalRepliesPrintsJsonAndSaysWhetherAllWentWell)
-{
-    ScriptPeer alpha(answering("200 nobody is on\r\n"), 2), beta(answering("200 nobody is on\r\n"), 2);
-    ScriptPeer gamma(answering("550 WHO is off\r\n"));
-    QTemporaryDir config;
-    ASSERT_TRUE(config.isValid());
+    // Runs work on the book's store, as this test's process reaches it.
+    void edit(const std::function<void(TSettingsStore&, const TDiamond&)>& work)
     {
         const QByteArray before = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", config_.path().toLocal8Bit());
         const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
         qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-        TSettingsStore store(TSettingsStore::defaultPath());
-        TDiamond cipher;
-        cipher.SetKey(std::string(DiamondConsoleKey));
-        for (const auto& [name, port, folder] :
-             {std::tuple{"alpha", alpha.port(), "eu"}, std::tuple{"beta", beta.port(), "eu/north"},
-              std::tuple{"gamma", gamma.port(), "us"}}) {
-            SiteBook::Record site;
-            site.host = "127.0.0.1";
-            site.port = std::to_string(port);
-            site.login = "op";
-            site.password = "pw";
-            site.folder = folder;
-            SiteBook::save(store, cipher, name, site);
+        {
+            TSettingsStore store(TSettingsStore::defaultPath());
+            work(store, cipher_);
         }
         if (!bus.isEmpty())
             qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
         qputenv("XDG_CONFIG_HOME", before);
     }
 
-    const ToolRun plain = runTool(config.path(), {"--all", "WHO"});
-    EXPECT_EQ(plain.status, 1) << plain.err.toStdString(); // gamma refused
-    EXPECT_EQ(plain.out, "== 2 sites: alpha, beta\n200 nobody is on\n== gamma\n550 WHO is off\n");
+    void add(const std::string& name, quint16 port, const std::string& folder = "", const std::string& login = "op",
+             const std::string& password = "pw")
+    {
+        edit([&](TSettingsStore& store, const TDiamond& cipher) {
+            SiteBook::Record site;
+            site.host = "127.0.0.1";
+            site.port = std::to_string(port);
+            site.login = login;
+            site.password = password;
+            site.folder = folder;
+            SiteBook::save(store, cipher, name, site);
+        });
+    }
 
-    const ToolRun json = runTool(config.path(), {"--json", "--folder", "eu", "WHO"});
+    // Starts kolvane-run on this book, its standard input not a terminal.
+    void start(QProcess& tool, const QStringList& args) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", config_.path());
+        env.remove("DBUS_SESSION_BUS_ADDRESS"); // no secret store: the book's own passwords are used
+        tool.setProcessEnvironment(env);
+        tool.start(qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/session/kolvane-run", args);
+        tool.waitForStarted(5000);
+    }
+
+    ToolRun run(const QStringList& args, const QByteArray& input = {}) const
+    {
+        QProcess tool;
+        start(tool, args);
+        tool.write(input);
+        tool.closeWriteChannel();
+        if (!tool.waitForFinished(20000)) {
+            tool.kill();
+            tool.waitForFinished();
+        }
+        return {tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1,
+                QString::fromUtf8(tool.readAllStandardOutput()), QString::fromUtf8(tool.readAllStandardError())};
+    }
+
+private:
+    QTemporaryDir config_;
+    TDiamond cipher_;
+};
+
+} // namespace
+
+TEST(RunTool, ChoosesSitesFoldsAndRerunsWhatFailed)
+{
+    ScriptPeer alpha(answering("200 nobody is on\r\n"), 3), beta(answering("200 nobody is on\r\n"), 3);
+    ScriptPeer gamma(answering("550 WHO is off\r\n"), 3);
+    Book book;
+    book.add("alpha", alpha.port(), "eu");
+    book.add("beta", beta.port(), "eu/north");
+    book.add("gamma", gamma.port(), "us");
+    QTemporaryDir dir;
+    const QString failed = dir.filePath("failed.txt");
+
+    const ToolRun plain = book.run({"--all", "--failed-to", failed, "WHO"});
+    EXPECT_EQ(plain.status, 1) << plain.err.toStdString(); // gamma refused
+    EXPECT_EQ(plain.out, "== 2 sites: alpha, beta\n200 nobody is on\n== gamma (refused)\n550 WHO is off\n"
+                         "-- 2 ok, 1 refused\n");
+    QFile names(failed);
+    ASSERT_TRUE(names.open(QIODevice::ReadOnly));
+    EXPECT_EQ(names.readAll(), "gamma\n");
+
+    // Folders match whatever their case; JSON has an object per site, then the recap.
+    const ToolRun json = book.run({"--json", "--folder", "EU", "WHO"});
     EXPECT_EQ(json.status, 0) << json.err.toStdString();
-    const QStringList lines = json.out.split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 2);
+    QStringList lines = json.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3);
+    std::sort(lines.begin(), lines.end() - 1); // each site's object comes as it ends: in any order
     EXPECT_TRUE(lines[0].startsWith(R"({"site": "alpha", "ok": true, "code": 200, "lines": ["200 nobody is on"], )"
                                     R"("error": null, "ms": )"))
         << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].endsWith(R"("outcome": "ok", "line": 1, "command": "WHO", "note": null})"))
+        << lines[0].toStdString();
     EXPECT_TRUE(lines[1].startsWith(R"({"site": "beta", )")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].startsWith(R"({"recap": {"sites": 2, "ok": 2, "refused": 0, )")) << lines[2].toStdString();
 
-    EXPECT_EQ(runTool(config.path(), {"WHO"}).status, 2); // no site named
-    EXPECT_EQ(runTool(config.path(), {"--jobs", "0", "--all", "WHO"}).status, 2);
-    EXPECT_EQ(runTool(config.path(), {"alpha"}).status, 2); // no command
-    for (const ScriptPeer* peer : {&alpha, &beta})
+    // The names written for the failed ones choose exactly those again, from a file or from standard input.
+    const ToolRun again = book.run({"--sites-from", failed, "WHO"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.out, "== gamma (refused)\n550 WHO is off\n-- 1 refused\n");
+    EXPECT_EQ(book.run({"--sites-from", "-", "WHO"}, "# the failed one\ngamma\n").out, again.out);
+
+    // Options after the sites are options; the command begins at its first word.
+    const ToolRun options = book.run({"alpha", "beta", "--timeout", "5", "--json", "WHO"});
+    EXPECT_EQ(options.status, 0) << options.err.toStdString();
+    EXPECT_EQ(options.out.count(R"("command": "WHO")"), 2) << options.out.toStdString();
+
+    // Usage errors send nothing: every peer's connections are used up above, and each got exactly what it expected.
+    EXPECT_EQ(book.run({"WHO"}).status, 2); // no site named
+    EXPECT_EQ(book.run({"--jobs", "0", "--all", "WHO"}).status, 2);
+    EXPECT_EQ(book.run({"alpha"}).status, 2); // no command
+    const ToolRun unknown = book.run({"alpha", "--bogus", "WHO"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_TRUE(unknown.err.contains("unknown option --bogus")) << unknown.err.toStdString();
+    const ToolRun typo = book.run({"betaa", "WHO"});
+    EXPECT_EQ(typo.status, 2);
+    EXPECT_TRUE(typo.err.contains("betaa names no site of the book; did you mean beta?")) << typo.err.toStdString();
+    EXPECT_EQ(book.run({"--folder", "asia", "WHO"}).status, 3); // no site matched
+    for (const ScriptPeer* peer : {&alpha, &beta, &gamma})
         EXPECT_EQ(peer->failure(), "");
+}
+
+TEST(RunTool, ADryRunConnectsToNothingAndHidesPasswords)
+{
+    SimProcess sim;
+    Book book;
+    book.add("east", sim.port, "", "siteop", "quillon");
+    book.add("west", sim.port, "", "siteop", "quillon");
+    const ToolRun dry = book.run({"--all", "--dry-run", "ADDUSER", "bob", "staff", "s3cret"});
+    EXPECT_EQ(dry.status, 0) << dry.err.toStdString();
+    EXPECT_EQ(dry.out.count("== "), 2);
+    EXPECT_TRUE(dry.out.contains("USER siteop\nPASS *****\nSITE ADDUSER bob staff *****\nQUIT\n"))
+        << dry.out.toStdString();
+    EXPECT_FALSE(dry.out.contains("s3cret"));
+    EXPECT_FALSE(dry.out.contains("quillon\n"));
+    QTest::qWait(200);
+    EXPECT_TRUE(sim.commands().isEmpty()) << sim.commands().join('\n').toStdString();
+}
+
+TEST(RunTool, JsonComesAsEachSiteEndsAndSigtermKeepsWhatCame)
+{
+    ScriptPeer fast(answering("200 nobody is on\r\n"));
+    ScriptPeer slow([](PeerSession& c) {
+        c.send("220 ready\r\n");
+        c.expect("USER op");
+        c.send("331 Password required\r\n");
+        c.expect("PASS pw");
+        c.send("230 Logged in\r\n");
+        c.expect("SITE WHO");
+        c.send("200- one\r\n200- two\r\n");
+        c.waitClosed(); // the last line never comes
+    });
+    Book book;
+    book.add("fast", fast.port());
+    book.add("slow", slow.port());
+    QProcess tool;
+    book.start(tool, {"--all", "--json", "WHO"});
+    QByteArray out;
+    while (!out.contains('\n') && tool.waitForReadyRead(10000))
+        out += tool.readAllStandardOutput();
+    // The fast site's object is out while the slow site still waits.
+    EXPECT_TRUE(out.startsWith(R"({"site": "fast", "ok": true)")) << out.toStdString();
+    ASSERT_EQ(tool.state(), QProcess::Running);
+    QTest::qWait(300);
+    ::kill(pid_t(tool.processId()), SIGTERM);
+    ASSERT_TRUE(tool.waitForFinished(5000));
+    out += tool.readAllStandardOutput();
+    EXPECT_EQ(tool.exitCode(), 143);
+    EXPECT_TRUE(out.contains(R"({"site": "slow", "ok": false, "code": 200, "lines": ["200- one", "200- two"], )"))
+        << out.toStdString();
+    EXPECT_TRUE(out.contains(R"("outcome": "cancelled")")) << out.toStdString();
+    EXPECT_TRUE(out.contains(R"("cancelled": 1)")) << out.toStdString();
+}
+
+TEST(RunTool, NeverPromptsWithoutATerminal)
+{
+    ScriptPeer site(answering("200 nobody is on\r\n"));
+    Book book;
+    book.edit([](TSettingsStore& store, const TDiamond& cipher) {
+        SiteBook::setMasterPasswordAsker([](bool) { return std::optional<std::string>("open sesame"); });
+        SiteBook::setMasterPassword(store, cipher, "open sesame");
+    });
+    book.add("sealed", site.port());
+    SiteBook::forgetMasterPassword();
+    SiteBook::setMasterPasswordAsker(nullptr);
+    QTemporaryDir dir;
+    QFile right(dir.filePath("right")), wrong(dir.filePath("wrong"));
+    ASSERT_TRUE(right.open(QIODevice::WriteOnly) && right.write("open sesame\n") > 0);
+    ASSERT_TRUE(wrong.open(QIODevice::WriteOnly) && wrong.write("guess\n") > 0);
+    right.close();
+    wrong.close();
+
+    const ToolRun asked = book.run({"--all", "WHO"}, "open sesame\n");
+    EXPECT_EQ(asked.status, 3);
+    EXPECT_TRUE(asked.err.contains("--master-password-file")) << asked.err.toStdString();
+    EXPECT_EQ(book.run({"--all", "--master-password-file", wrong.fileName(), "WHO"}).status, 3);
+    const ToolRun given = book.run({"--all", "--master-password-file", right.fileName(), "WHO"});
+    EXPECT_EQ(given.status, 0) << given.err.toStdString();
+    EXPECT_EQ(site.failure(), "");
 }

@@ -1,26 +1,40 @@
-// Run on sites, driven through its widgets against two quillon-sims and a port where nothing listens: the book's
-// folders as a checkable list, a read-only command that runs at once and folds the identical replies, a changing
-// command that asks first and names every site, and the results saved as CSV.
+// Run on sites, driven through its widgets against quillon-sims and a port where nothing listens: the book's
+// folders as a checkable list, a read-only command that runs at once and folds the identical replies, rows kept
+// and changed in place, a changing command that asks first and names every site (and past five, wants their
+// number typed), a preview that sends nothing, a script one site at a time that stops past the first failure,
+// DIFFERENCES, RUN AGAIN ON FAILED, CANCEL keeping what came, and the results saved as CSV.
 
 #include "shell/RunSites.h"
 #include "ConsoleFixture.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QSpinBox>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
+namespace {
+
+QTreeWidgetItem* resultRow(QTreeWidget* tree, const QString& site)
+{
+    const QList<QTreeWidgetItem*> found = tree->findItems(site, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.front();
+}
+
+} // namespace
+
 TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
 {
     SimProcess east, west;
-    quint16 closedPort = 0;
-    {
+    const quint16 closedPort = []() {
         QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
-        closedPort = probe.serverPort();
-    }
+        probe.listen(QHostAddress::LocalHost);
+        return probe.serverPort();
+    }();
     startConsole(east.port);
     {
         TSettingsStore& store = form->store();
@@ -48,14 +62,21 @@ TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
     QTest::keyClicks(run->RunCommand->lineEdit(), "GROUPS");
     QTest::mouseClick(run->bbRun, Qt::LeftButton);
     EXPECT_TRUE(prompts.confirms.isEmpty()); // reading needs no question
+    // Each site has its row from the start, and that row is changed in place as the site goes, never rebuilt.
+    QTreeWidgetItem* eastRow = resultRow(run->ResultTree, "east");
+    ASSERT_TRUE(eastRow);
+    eastRow->setData(0, Qt::UserRole + 9, "the row made at RUN");
     ASSERT_TRUE(QTest::qWaitFor([&] { return run->bbRun->isEnabled(); }, 15000));
     ASSERT_EQ(run->ResultTree->topLevelItemCount(), 2);
     QTreeWidgetItem* group = run->ResultTree->topLevelItem(0);
     EXPECT_EQ(group->text(0), "2 sites: east, west");
-    EXPECT_EQ(group->childCount(), 2);
+    EXPECT_EQ(group->text(1), "ok");
+    ASSERT_EQ(group->childCount(), 2);
+    EXPECT_EQ(resultRow(run->ResultTree, "east")->data(0, Qt::UserRole + 9).toString(), "the row made at RUN");
     QTreeWidgetItem* gone = run->ResultTree->topLevelItem(1);
-    EXPECT_EQ(gone->text(1), "failed");
+    EXPECT_EQ(gone->text(1), "unreachable");
     EXPECT_TRUE(gone->text(3).startsWith("refused: ")) << gone->text(3).toStdString();
+    EXPECT_EQ(run->RunState->text(), "2 ok, 1 unreachable");
     run->ResultTree->setCurrentItem(gone);
     EXPECT_TRUE(run->ResultMemo->toPlainText().contains("Check the site's host and port in SiTES"));
     EXPECT_EQ(form->CommandText->itemText(form->CommandText->count() - 1), "GROUPS"); // the console's history
@@ -65,7 +86,7 @@ TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
     QFile saved(dir.filePath("results.csv"));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     const QList<QByteArray> rows = saved.readAll().split('\n');
-    EXPECT_EQ(rows[0], "site,state,ms,code,first line,reply\r");
+    EXPECT_EQ(rows[0], "site,state,ms,code,first line,reply,outcome\r");
     EXPECT_TRUE(rows[1].startsWith("\"east\",done,")) << rows[1].toStdString();
 
     // A command that changes the daemons' state asks first, naming every site; No sends nothing anywhere.
@@ -74,10 +95,101 @@ TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
     prompts.confirmAnswers = {false};
     QTest::mouseClick(run->bbRun, Qt::LeftButton);
     ASSERT_EQ(prompts.confirms.size(), 1);
-    EXPECT_TRUE(prompts.confirms[0].contains("on these 3 sites?\n\neast\nwest\ngone"))
-        << prompts.confirms[0].toStdString();
+    EXPECT_EQ(prompts.confirms[0],
+              "SITE ADDGROUP newgroup changes the daemon's state. Run it on these 3 sites?\n\neast\nwest\ngone");
     QTest::qWait(200);
     EXPECT_EQ(east.commands().size(), sent);
+    run->close();
+}
+
+TEST_F(ConsoleTest, RunOnSitesPreviewsRunsOneAtATimeRerunsTheFailedAndCancels)
+{
+    SimProcess sim;
+    SimProcess stalling({"--stall-on", "SITE WHO"});
+    startConsole(sim.port);
+    const quint16 closedPort = []() {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        return probe.serverPort();
+    }();
+    {
+        TSettingsStore& store = form->store();
+        for (const char* name : {"s1", "s2", "s3", "s4", "s5"})
+            addSite(store, name, sim.port, "quillon", [](SiteBook::Record& r) { r.folder = "fleet"; });
+        addSite(store, "zgone", closedPort, "quillon", [](SiteBook::Record& r) { r.folder = "fleet"; });
+        addSite(store, "stalling", stalling.port);
+    }
+    form->mnuRunOnSites->trigger();
+    TRunSitesForm* run = form->findChild<TRunSitesForm*>("RunSitesForm");
+    ASSERT_TRUE(run);
+    run->SiteTree->findItems("fleet", Qt::MatchExactly)[0]->setCheckState(0, Qt::Checked);
+    ASSERT_EQ(run->chosenSites().size(), 6);
+
+    // Two lines in one log-in per site; the preview shows each site's lines, passwords hidden, and sends nothing.
+    run->RunAsScript->setChecked(true);
+    run->RunScript->setPlainText("# a group for everyone\nADDGROUP fleet\nGROUPS\n");
+    QTest::mouseClick(run->bbPreview, Qt::LeftButton);
+    const QString preview = run->ResultMemo->toPlainText();
+    EXPECT_EQ(preview.count("USER siteop\nPASS *****\nSITE ADDGROUP fleet\nSITE GROUPS\nQUIT"), 6)
+        << preview.toStdString();
+    EXPECT_FALSE(preview.contains("quillon\n"));
+
+    // Past five sites a changing command wants the number of sites typed; a wrong number sends nothing.
+    prompts.inputAnswers = {"5"};
+    QTest::mouseClick(run->bbRun, Qt::LeftButton);
+    ASSERT_EQ(prompts.inputs.size(), 1);
+    EXPECT_TRUE(prompts.inputs[0].contains("SITE ADDGROUP fleet changes the daemon's state on 6 sites:"))
+        << prompts.inputs[0].toStdString();
+    EXPECT_TRUE(prompts.inputs[0].contains("Type 6 to run it on all of them.")) << prompts.inputs[0].toStdString();
+    QTest::qWait(200);
+    EXPECT_TRUE(sim.commands().isEmpty()) << sim.commands().join('\n').toStdString();
+
+    // One site at a time, stopping past the first failure: s1 adds the group, s2 is refused, the rest never start.
+    run->RunSerial->setValue(1);
+    run->RunMaxFail->setValue(0);
+    prompts.inputAnswers = {"6"};
+    QTest::mouseClick(run->bbRun, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run->bbRun->isEnabled(); }, 15000));
+    EXPECT_EQ(sim.commands().filter("SITE ").join('|'), "SITE ADDGROUP fleet|SITE GROUPS|SITE ADDGROUP fleet");
+    ASSERT_EQ(run->ResultTree->topLevelItemCount(), 3);
+    EXPECT_EQ(run->ResultTree->topLevelItem(0)->text(0), "4 sites: s3, s4, s5, zgone"); // the largest first
+    EXPECT_EQ(run->ResultTree->topLevelItem(0)->text(1), "not run");
+    EXPECT_EQ(resultRow(run->ResultTree, "s2")->text(1), "refused");
+    EXPECT_TRUE(run->RunState->text().startsWith("1 ok, 1 refused, 4 not run. "))
+        << run->RunState->text().toStdString();
+    QTest::mouseClick(run->bbDifferences, Qt::LeftButton);
+    const QString differences = run->ResultMemo->toPlainText();
+    EXPECT_TRUE(differences.contains("--- 4 sites: s3, s4, s5 ... (not run)\n+++ s1\n")) << differences.toStdString();
+    EXPECT_TRUE(differences.contains("\n+> GROUPS\n")) << differences.toStdString();
+
+    // The failed ones again, and only those: five sites, so a Yes does.
+    run->RunMaxFail->setValue(-1);
+    prompts.confirmAnswers = {true};
+    QTest::mouseClick(run->bbRunFailed, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run->bbRun->isEnabled(); }, 15000));
+    ASSERT_EQ(prompts.confirms.size(), 1);
+    EXPECT_TRUE(prompts.confirms[0].contains("on these 5 sites?\n\ns2\ns3\ns4\ns5\nzgone"))
+        << prompts.confirms[0].toStdString();
+    EXPECT_EQ(run->batch()->outcomes().size(), 5u);
+    EXPECT_EQ(sim.commands().filter("SITE ADDGROUP").size(), 6);
+    EXPECT_EQ(run->RunState->text(), "4 refused, 1 unreachable");
+
+    // CANCEL while a daemon has sent only the first line of its reply: the run ends at once, and that line stays.
+    run->SiteTree->findItems("fleet", Qt::MatchExactly)[0]->setCheckState(0, Qt::Unchecked);
+    run->SiteTree->findItems("stalling", Qt::MatchExactly)[0]->setCheckState(0, Qt::Checked);
+    run->RunAsScript->setChecked(false);
+    run->RunSerial->setValue(0);
+    run->RunCommand->setEditText("WHO");
+    QTest::mouseClick(run->bbRun, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stalling.commands().contains("SITE WHO"); }, 10000));
+    QTest::qWait(300);
+    QTest::mouseClick(run->bbCancelRun, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run->bbRun->isEnabled(); }, 3000));
+    QTreeWidgetItem* stalled = resultRow(run->ResultTree, "stalling");
+    ASSERT_TRUE(stalled);
+    EXPECT_EQ(stalled->text(1), "cancelled");
+    run->ResultTree->setCurrentItem(stalled);
+    EXPECT_TRUE(run->ResultMemo->toPlainText().startsWith("200-")) << run->ResultMemo->toPlainText().toStdString();
     run->close();
 }
 

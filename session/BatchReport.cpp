@@ -76,7 +76,7 @@ std::string jsonBytes(const std::string& line)
     return jsonString(BatchReport::lineText(line));
 }
 
-std::string jsonText(const std::string& text)
+std::string jsonLatin1(const std::string& text)
 {
     return jsonString(Latin1ToQString(text));
 }
@@ -133,8 +133,8 @@ std::string jsonObject(const SiteOutcome& o, const LineReply* reply, std::size_t
            ", \"code\": " + (code ? std::to_string(code) : std::string("null")) + ", \"lines\": [" + lines +
            "], \"error\": " + error + ", \"ms\": " + std::to_string(o.ms) + ", \"outcome\": \"" + outcomeWord(outcome) +
            "\", \"line\": " + (reply ? std::to_string(number) : std::string("null")) +
-           ", \"command\": " + (reply ? jsonText(MaskedCommand(reply->command)) : std::string("null")) +
-           ", \"note\": " + (o.note.empty() ? std::string("null") : jsonText(o.note)) + "}\n";
+           ", \"command\": " + (reply ? jsonLatin1(MaskedCommand(reply->command)) : std::string("null")) +
+           ", \"note\": " + (o.note.empty() ? std::string("null") : jsonLatin1(o.note)) + "}\n";
 }
 
 } // namespace
@@ -291,12 +291,12 @@ std::string BatchReport::dryRunJson(const std::vector<BatchSite>& sites, const B
         out += "{\"site\": " + jsonString(siteText(site.key)) + ", \"outcome\": \"" + outcomeWord(Outcome::NotRun) +
                "\", ";
         if (const std::optional<std::string> why = BatchPlanning::cannotLogIn(site.key, site.record)) {
-            out += "\"send\": [], \"error\": " + jsonText(*why) + "}\n";
+            out += "\"send\": [], \"error\": " + jsonLatin1(*why) + "}\n";
             continue;
         }
         std::string lines;
         for (const std::string& line : BatchPlanning::linesFor(site.record, plan))
-            lines += (lines.empty() ? "" : ", ") + jsonText(line);
+            lines += (lines.empty() ? "" : ", ") + jsonLatin1(line);
         out += "\"send\": [" + lines + "], \"error\": null}\n";
     }
     return out;

@@ -273,7 +273,11 @@ void lookUp(const std::string& name, HostLookup::State& state)
         ::freeaddrinfo(found);
     ipv4.insert(ipv4.end(), ipv6.begin(), ipv6.end());
     std::lock_guard lock(state.mutex);
-    if (code != 0)
+    // Out of descriptors, the name service could open neither the hosts file nor a socket to a name server, and says
+    // only that it found no such name: errno tells what really happened.
+    if (code != 0 && code != EAI_SYSTEM && (err == EMFILE || err == ENFILE))
+        state.error = SocketErrors::TooManyFiles;
+    else if (code != 0)
         state.error = lookupError(code, err);
     else if (ipv4.empty())
         state.error = SocketErrors::NoData; // the name is known, but has no address

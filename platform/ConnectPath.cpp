@@ -1,5 +1,6 @@
 #include "platform/ConnectPath.h"
 
+#include "platform/ProxyProtocol.h"
 #include "platform/Socket.h"
 
 #include <algorithm>
@@ -62,14 +63,15 @@ bool readHost(std::string_view text, std::string& host, std::string* error)
     if (text.front() == '[') {
         SocketAddress address;
         if (text.back() != ']' || !parseAddressLiteral(std::string(text), address) || !address.isIpv6())
-            return fail(error, "The connection path's proxy address " + std::string(text) +
+            return fail(error, "The connection path's proxy address " + shownBytes(text, 60) +
                                    " is not an IPv6 address in brackets");
         host = std::string(text.substr(1, text.size() - 2));
         return true;
     }
     if (text.size() > 253 || !std::all_of(text.begin(), text.end(), isNameCharacter) || text.front() == '.' ||
         text.front() == '-' || text.find("..") != std::string_view::npos)
-        return fail(error, "The connection path's proxy host " + std::string(text) + " is not a host name or address");
+        return fail(error,
+                    "The connection path's proxy host " + shownBytes(text, 60) + " is not a host name or address");
     host = std::string(text);
     return true;
 }

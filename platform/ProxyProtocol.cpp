@@ -163,7 +163,7 @@ ProxyReply Socks5::readConnectReply(std::string_view bytes)
         return more();
     if (byteAt(bytes, 0) != 5)
         return notSocks(bytes);
-    if (bytes.size() < 5)
+    if (bytes.size() < 4)
         return more();
     // VER REP RSV ATYP, then the bound address of its type and a port of two bytes.
     std::size_t length = 0;
@@ -172,6 +172,8 @@ ProxyReply Socks5::readConnectReply(std::string_view bytes)
         length = 4 + 4 + 2;
         break;
     case 3:
+        if (bytes.size() < 5)
+            return more();
         length = 4 + 1 + std::size_t(byteAt(bytes, 4)) + 2;
         break;
     case 4:
@@ -180,7 +182,7 @@ ProxyReply Socks5::readConnectReply(std::string_view bytes)
     default:
         // A refusal may come with no usable address at all; its code is still the proxy's word.
         if (byteAt(bytes, 1) != Succeeded)
-            return done(bytes.size() < 10 ? bytes.size() : 10, byteAt(bytes, 1));
+            return done(4, byteAt(bytes, 1));
         return bad("answered with an address of an unknown type (" + std::to_string(byteAt(bytes, 3)) + ")");
     }
     if (bytes.size() < length)

@@ -124,7 +124,7 @@ TEST(ProxyProtocol, Socks5RequestsAndAnswersByteForByte)
         {Socks5::readConnectReply, "\x05\x00\x00\x03\x04host\x00\x15"s, S::Done, 11, 0},
         {Socks5::readConnectReply, "\x05\x00\x00\x04"s + std::string(18, '\0'), S::Done, 22, 0},
         {Socks5::readConnectReply, "\x05\x00\x00\x09\x00\x00\x00\x00\x00\x00"s, S::Bad, 0, 0},
-        {Socks5::readConnectReply, "\x05\x04\x00\x09"s + "\x00"s, S::Done, 5, 4},
+        {Socks5::readConnectReply, "\x05\x04\x00\x09"s + "\x00"s, S::Done, 4, 4},
         {Socks5::readConnectReply, "\x04\x5a\x00\x00"s, S::Bad, 0, 0},
     };
     for (const Row& row : rows) {

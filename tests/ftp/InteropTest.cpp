@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 
@@ -149,6 +150,56 @@ TEST(Interop, PyftpdlibTlsListingsResumeTheSessionOverIpv4AndIpv6)
         EXPECT_FALSE(dog->fired);
         EXPECT_EQ(server.stop(), "DATA-TLS reused=1\nDATA-TLS reused=1\n");
     }
+}
+
+// Sessions on threads of their own, as a batch runs them, log in over TLS at once: they share the process's one
+// client context and certificate store (made by whichever comes first), and each keeps its own control session for
+// its data connection to resume.
+TEST(Interop, TlsLogInsOnSeveralThreadsAtOnceShareOneContext)
+{
+    QTemporaryDir root;
+    QDir dir(root.path());
+    ASSERT_TRUE(root.isValid() && dir.mkpath("pub/Some.Release-GRP"));
+    const TestCertificate certificate = TestCertificate::make("pyftpdlib", {"127.0.0.1"});
+    ASSERT_TRUE(certificate.write(dir.filePath("server.pem")));
+    PyFtpServer server;
+    const std::string problem = server.start(dir.filePath("pub"), "127.0.0.1", dir.filePath("server.pem"));
+    ASSERT_EQ(problem, "") << problem;
+
+    constexpr int sessions = 6;
+    std::vector<std::string> outcomes(sessions);
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int i = 0; i < sessions; ++i)
+        threads.emplace_back(QThread::create([&, i] {
+            try {
+                TNMFTP ftp;
+                ftp.Host = "127.0.0.1";
+                ftp.Port = server.port();
+                ftp.UserID = "kolvane";
+                ftp.Password = "s3cret";
+                ftp.Security = TFtpSecurity::ExplicitRequired;
+                ftp.PinnedFingerprint = certificate.fingerprint;
+                ftp.DataMode = TDataMode::Passive;
+                ftp.ParseList = true;
+                ftp.ReplyTimeout = 20000;
+                ftp.Connect();
+                ftp.List();
+                outcomes[std::size_t(i)] = ftp.DirectoryList && ftp.DirectoryList->NameList.size() == 1
+                                               ? std::string(ftp.DirectoryList->NameList[0])
+                                               : "no listing";
+                ftp.Disconnect();
+            } catch (const Exception& e) {
+                outcomes[std::size_t(i)] = e.message();
+            }
+        }));
+    TlsContext::rereadSystemStore(); // so that the first log-ins make it, several at once
+    for (auto& thread : threads)
+        thread->start();
+    for (auto& thread : threads)
+        EXPECT_TRUE(thread->wait(30000));
+    EXPECT_EQ(outcomes, std::vector<std::string>(sessions, "Some.Release-GRP"));
+    const QByteArray said = server.stop();
+    EXPECT_EQ(said.count("DATA-TLS reused=1"), sessions) << said.toStdString();
 }
 
 } // namespace

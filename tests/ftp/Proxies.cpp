@@ -216,8 +216,7 @@ std::string TestProxy::start()
 
 std::string TestProxy::logs() const
 {
-    QByteArray all = fileText(path("proxy.log"));
-    return all.right(4000).toStdString();
+    return fileText(path("proxy.log")).toStdString();
 }
 
 void TestProxy::kill()
@@ -248,5 +247,5 @@ std::string TestProxy::stop()
                 ::kill(helper, SIGKILL);
     }
     const QByteArray output = process_.readAll();
-    return output.right(2000).toStdString() + logs();
+    return output.right(2000).toStdString() + fileText(path("proxy.log")).right(4000).toStdString();
 }

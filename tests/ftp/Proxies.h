@@ -48,6 +48,7 @@ public:
     quint16 port() const { return port_; }
     // The path through it, with the user and password it was given.
     ConnectPath path() const;
+    // Everything it has logged so far.
     std::string logs() const;
 
     static const char* name(ProxyProgram program);

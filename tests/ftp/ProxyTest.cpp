@@ -147,12 +147,16 @@ TEST_F(ProxyPaths, LogInAndListThroughEachProxyInClearTextAndOverTlsCheckedAgain
             EXPECT_EQ(log.entries.back(), "success:4");
             ftp.SendCommand("NOOP");
             ftp.Disconnect();
+            // Logging in again (a reconnect) takes the same path.
+            ftp.Connect();
+            EXPECT_EQ(ftp.isSecure(), tls);
+            ftp.Disconnect();
             EXPECT_EQ(HostLookup::startedCount(), lookups) << "a name was looked up here";
             EXPECT_FALSE(dog->fired);
-            // Both connections, the control connection and the listing's, were tunnels of the proxy's.
+            // Every connection, the control connections and the listing's, was a tunnel of the proxy's.
             const std::string logged = proxy->logs().substr(std::min(before.size(), proxy->logs().size()));
             const std::string request = socks ? "tcp/connect [" : "): CONNECT " + host + ":";
-            EXPECT_EQ(count(logged, request), 2u) << logged;
+            EXPECT_EQ(count(logged, request), 3u) << logged;
         }
     }
     qunsetenv("SSL_CERT_FILE");

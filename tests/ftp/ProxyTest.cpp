@@ -89,6 +89,11 @@ protected:
         s.proxies.push_back(std::make_unique<TestProxy>(ProxyProgram::Tinyproxy, ProxyOptions{}));
         s.proxies.push_back(
             std::make_unique<TestProxy>(ProxyProgram::Tinyproxy, ProxyOptions{"proxyuser", "s3cret", {}, ""}));
+        s.refusing = std::make_unique<TestProxy>(ProxyProgram::Tinyproxy, ProxyOptions{"", "", {}, "443 only"});
+        if (const std::string problem = s.refusing->start(); !problem.empty()) {
+            s.problem = problem;
+            return;
+        }
         for (auto& proxy : s.proxies)
             if (const std::string problem = proxy->start(); !problem.empty()) {
                 s.problem = problem;
@@ -108,6 +113,7 @@ protected:
         QString caFile;
         PyFtpServer plain, tls;
         std::vector<std::unique_ptr<TestProxy>> proxies; // Dante open, Dante with password, tinyproxy open, with
+        std::unique_ptr<TestProxy> refusing;             // tinyproxy for port 443 only
         std::string problem;
     };
     static Shared* shared_;
@@ -216,6 +222,10 @@ TEST_F(ProxyPaths, FailuresNameTheHopWhereTheyHappened)
         {tinyOpen, "127.0.0.1", closed,
          tinyHop + " could not reach 127.0.0.1:" + std::to_string(closed) + ": HTTP/1.1 500", FailureKind::Unreachable,
          ProxyStage::Tunnel},
+        {s.refusing->path(), "127.0.0.1", s.plain.port(),
+         httpAt + std::to_string(s.refusing->port()) +
+             " refused the tunnel to 127.0.0.1:" + std::to_string(s.plain.port()) + ": HTTP/1.1 403",
+         FailureKind::Other, ProxyStage::Tunnel},
         {withPassword(tinyPassword, "wrong"), "127.0.0.1", s.plain.port(),
          httpAt + std::to_string(tinyPassword.port) +
              " refused the user name and password given for user \"proxyuser\": HTTP/1.0 401",

@@ -1096,7 +1096,7 @@ void TPowersock::sendToProxy(const std::string& bytes)
         throw ESockError("Connection Canceled", FailureKind::Cancelled);
 }
 
-ProxyReply TPowersock::awaitProxyReply(ProxyReply (*read)(std::string_view), Clock::time_point start)
+ProxyReply TPowersock::awaitProxyReply(ProxyReply (*read)(std::string_view), Clock::time_point start, ProxyStage stage)
 {
     // The whole handshake, not each byte of it, is bounded by the time-out: a proxy that trickles an endless header
     // is cut off as surely as one that says nothing.
@@ -1105,7 +1105,7 @@ ProxyReply TPowersock::awaitProxyReply(ProxyReply (*read)(std::string_view), Clo
     for (;;) {
         ProxyReply reply = read(ReceiveBuffer.view());
         if (reply.state == ProxyReply::State::Bad)
-            failTunnel(reply.text, FailureKind::Other, ProxyStage::Accept);
+            failTunnel(reply.text, FailureKind::Other, stage);
         if (reply.state == ProxyReply::State::Done) {
             ReceiveBuffer.drop(reply.length);
             return reply;
@@ -1114,17 +1114,17 @@ ProxyReply TPowersock::awaitProxyReply(ProxyReply (*read)(std::string_view), Clo
             throw ESockError("Connection Canceled", FailureKind::Cancelled);
         if (!Connected) {
             if (overflowed_)
-                failTunnel("sent more than any answer of a proxy holds", FailureKind::Other, ProxyStage::Accept);
+                failTunnel("sent more than any answer of a proxy holds", FailureKind::Other, stage);
             failTunnel(ReceiveBuffer.empty() ? "closed the connection before it answered"
                                              : "closed the connection in the middle of its answer",
-                       FailureKind::Lost, ProxyStage::Accept);
+                       FailureKind::Lost, stage);
         }
         if (waitGuard)
             waitGuard();
         if (bound > 0 && Clock::now() - start >= std::chrono::milliseconds(bound))
             failTunnel(ReceiveBuffer.empty() ? "did not answer in " + secondsText(bound)
                                              : "did not finish its answer in " + secondsText(bound),
-                       FailureKind::TimedOut, ProxyStage::Accept);
+                       FailureKind::TimedOut, stage);
         waitTurn();
     }
 }
@@ -1133,26 +1133,27 @@ void TPowersock::socks5Tunnel(const std::string& host, std::uint16_t port, Clock
 {
     const bool offerPassword = !Via.user.empty();
     sendToProxy(Socks5::greeting(offerPassword));
-    const ProxyReply method = awaitProxyReply(Socks5::readMethodChoice, start);
+    const ProxyReply method = awaitProxyReply(Socks5::readMethodChoice, start, ProxyStage::Accept);
     if (method.code == Socks5::NoAcceptableMethod)
-        failTunnel(offerPassword ? "takes neither no authentication nor the user name and password given"
+        failTunnel(offerPassword ? "accepts neither the user name and password given nor a connection without them"
                                  : "wants a user name and password, and the connection path names no user",
                    FailureKind::Other, ProxyStage::Accept);
     if (method.code == Socks5::UserPassword && offerPassword) {
         if (Via.password.empty())
-            failTunnel("wants a password for user \"" + Via.user + "\", and none is set for the connection path",
+            failTunnel("wants a password for user \"" + shownBytes(Via.user, 60) +
+                           "\", and none is set for the connection path",
                        FailureKind::Other, ProxyStage::Accept);
         sendToProxy(Socks5::userPasswordRequest(Via.user, Via.password));
-        const ProxyReply status = awaitProxyReply(Socks5::readUserPasswordStatus, start);
+        const ProxyReply status = awaitProxyReply(Socks5::readUserPasswordStatus, start, ProxyStage::Accept);
         if (status.code != 0)
-            failTunnel("refused the user name and password given for user \"" + Via.user + "\"", FailureKind::Other,
-                       ProxyStage::Accept);
+            failTunnel("refused the user name and password given for user \"" + shownBytes(Via.user, 60) + "\"",
+                       FailureKind::Other, ProxyStage::Accept);
     } else if (method.code != Socks5::NoAuthentication) {
         failTunnel("asks for a way to authenticate that was not offered (method " + std::to_string(method.code) + ")",
                    FailureKind::Other, ProxyStage::Accept);
     }
     sendToProxy(Socks5::connectRequest(host, port));
-    const ProxyReply reply = awaitProxyReply(Socks5::readConnectReply, start);
+    const ProxyReply reply = awaitProxyReply(Socks5::readConnectReply, start, ProxyStage::Tunnel);
     if (reply.code != Socks5::Succeeded)
         failTunnel("could not reach " + hostAndPort(host, port) + ": " + Socks5::replyText(reply.code) +
                        " (SOCKS5 reply " + std::to_string(reply.code) + ")",
@@ -1165,7 +1166,7 @@ void TPowersock::httpTunnel(const std::string& host, std::uint16_t port, Clock::
     ProxyReply reply;
     // Interim answers (100 Continue) may come before the one that says how it went.
     do
-        reply = awaitProxyReply(HttpProxy::readConnectReply, start);
+        reply = awaitProxyReply(HttpProxy::readConnectReply, start, ProxyStage::Accept);
     while (reply.code >= 100 && reply.code <= 199);
     if (reply.code >= 200 && reply.code <= 299)
         return;
@@ -1173,7 +1174,8 @@ void TPowersock::httpTunnel(const std::string& host, std::uint16_t port, Clock::
     if (reply.code == 407 || reply.code == 401)
         failTunnel(Via.user.empty()
                        ? "wants a user name and password, and the connection path names no user: " + reply.text
-                       : "refused the user name and password given for user \"" + Via.user + "\": " + reply.text,
+                       : "refused the user name and password given for user \"" + shownBytes(Via.user, 60) +
+                             "\": " + reply.text,
                    FailureKind::Other, ProxyStage::Accept);
     if (reply.code >= 500 && reply.code <= 599)
         failTunnel("could not reach " + hostAndPort(host, port) + ": " + reply.text,

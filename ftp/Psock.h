@@ -351,7 +351,9 @@ private:
     void socks5Tunnel(const std::string& host, std::uint16_t port, std::chrono::steady_clock::time_point start);
     void httpTunnel(const std::string& host, std::uint16_t port, std::chrono::steady_clock::time_point start);
     void sendToProxy(const std::string& bytes);
-    ProxyReply awaitProxyReply(ProxyReply (*read)(std::string_view), std::chrono::steady_clock::time_point start);
+    // The proxy's answer to the step of the handshake in progress (stage), read by `read`.
+    ProxyReply awaitProxyReply(ProxyReply (*read)(std::string_view), std::chrono::steady_clock::time_point start,
+                               ProxyStage stage);
     [[noreturn]] void failTunnel(const std::string& what, FailureKind kind, ProxyStage stage);
     void checkTunnelTarget(const std::string& host) const;
     void dropConnection();

@@ -940,6 +940,14 @@ std::string hostAndPort(const std::string& host, std::uint16_t port)
     return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
+// An IPv6 address as an operator may write it, in brackets, goes to the proxy as the address alone.
+std::string withoutBrackets(const std::string& host)
+{
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        return host.substr(1, host.size() - 2);
+    return host;
+}
+
 // What a proxy's refusal of the tunnel means for the operator: the site refused, could not be reached, did not
 // answer in time, or the proxy itself said no.
 FailureKind socksReplyKind(int code)
@@ -981,7 +989,7 @@ void TPowersock::checkTunnelTarget(const std::string& host) const
 
 void TPowersock::connectViaProxy()
 {
-    const std::string host = targetHost();
+    const std::string host = withoutBrackets(targetHost());
     const std::int32_t port = targetPort();
     checkTunnelTarget(host);
     if (port < 1 || port > 65535)
@@ -1014,7 +1022,7 @@ void TPowersock::connectThrough(const SocketAddress& proxyAddress, const std::st
     remoteAddresses_ = {proxyAddress};
     remotePort_ = Via.port;
     reachProxy();
-    openTunnel(host, port);
+    openTunnel(withoutBrackets(host), port);
 }
 
 void TPowersock::reachProxy()

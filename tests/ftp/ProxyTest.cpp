@@ -321,6 +321,7 @@ TEST(ProxyHostile, GarbageEndlessHeadersFloodsAndSilenceEndInAClearError)
         ScriptPeer::Script script;
         std::string message; // after the hop's name, its start
         FailureKind failure;
+        std::string host = siteName;
     };
     const std::string socksRequest = "\x05\x01\x00\x03\x10"s + siteName + "\x00\x15"s;
     auto greeted = [](PeerSession& s) {
@@ -385,13 +386,22 @@ TEST(ProxyHostile, GarbageEndlessHeadersFloodsAndSilenceEndInAClearError)
              s.waitClosed();
          },
          " answered with something that is no HTTP reply: \\x16\\x03\\x01\\x02", FailureKind::Other},
+        {ProxyKind::Http,
+         [&](PeerSession& s) {
+             // An IPv6 site written in brackets, as an operator may: one pair of them in the request.
+             if (s.readLine() != "CONNECT [::1]:21 HTTP/1.1\r\n")
+                 s.peer.fail("not a CONNECT for [::1]:21");
+             s.send("HTTP/1.1 502 Bad Gateway\r\n\r\n");
+             s.waitClosed();
+         },
+         " could not reach [::1]:21: HTTP/1.1 502 Bad Gateway", FailureKind::Unreachable, "[::1]"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
         ScriptPeer peer(c.script);
         TNMFTP ftp;
         EventLog log(ftp);
-        aimAt(ftp, ConnectPath{c.kind, "127.0.0.1", peer.port(), "", ""}, siteName, 21);
+        aimAt(ftp, ConnectPath{c.kind, "127.0.0.1", peer.port(), "", ""}, c.host, 21);
         ftp.ReplyTimeout = 600;
         auto dog = watchdog(ftp, 10000);
         const std::uint64_t lookups = HostLookup::startedCount();

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <sys/socket.h>
@@ -247,9 +248,10 @@ SSL_CTX* makeClientContext(std::string& failure, bool& complete)
     // A store that could not be read (no descriptor left, say) is not kept for the rest of the run: the next
     // log-in reads it again. One that is not there at all is not there for the next one either.
     const STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(SSL_CTX_get_cert_store(ctx));
+    const char* named = std::getenv(X509_get_default_cert_file_env());
     struct stat file {};
     complete = (objects && sk_X509_OBJECT_num(objects) > 0) ||
-               (::stat(X509_get_default_cert_file(), &file) != 0 && errno == ENOENT);
+               (::stat(named ? named : X509_get_default_cert_file(), &file) != 0 && errno == ENOENT);
     return ctx;
 }
 

@@ -175,18 +175,24 @@ TEST(SocketLimits, RunningOutOfDescriptorsFailsThatConnectionNamingWhy)
 {
     ScriptPeer peer([](PeerSession& s) {
         auto data = PeerSession::listenData(); // while there are descriptors
+        const std::string passive =
+            "229 Entering Extended Passive Mode (|||" + std::to_string(data->serverPort()) + "|)\r\n";
+        auto serveListing = [&] {
+            s.expect("EPSV");
+            s.send(passive);
+            s.expect("LIST");
+            s.send("150 Here it comes\r\n");
+            if (auto socket = s.acceptData(*data)) {
+                PeerSession::sendOn(*socket, "-rw-r--r-- 1 u g 10 Jan 5 2001 a.nfo\r\n");
+                socket->close();
+            }
+            s.send("226 Done\r\n");
+        };
         serveLogin(s);
-        s.expect("EPSV");
-        s.send("229 Entering Extended Passive Mode (|||" + std::to_string(data->serverPort()) + "|)\r\n");
-        s.expect("EPSV");
-        s.send("229 Entering Extended Passive Mode (|||" + std::to_string(data->serverPort()) + "|)\r\n");
-        s.expect("LIST");
-        s.send("150 Here it comes\r\n");
-        if (auto socket = s.acceptData(*data)) {
-            PeerSession::sendOn(*socket, "-rw-r--r-- 1 u g 10 Jan 5 2001 a.nfo\r\n");
-            socket->close();
-        }
-        s.send("226 Done\r\n");
+        serveListing();
+        s.expect("EPSV"); // the listing whose data connection cannot be had
+        s.send(passive);
+        serveListing();
         s.expect("QUIT");
         s.send("221 Bye\r\n");
     });
@@ -214,33 +220,38 @@ TEST(SocketLimits, RunningOutOfDescriptorsFailsThatConnectionNamingWhy)
         setrlimit(RLIMIT_NOFILE, &saved);
     });
 
+    // A client at work first: everything below runs once with descriptors before it runs without (the sanitizers'
+    // runtime, too, wants a descriptor the first time it looks at a type).
+    TNMFTP ftp;
+    ftp.Host = "127.0.0.1";
+    ftp.Port = peer.port();
+    ftp.UserID = "bob";
+    ftp.DataMode = TDataMode::Passive;
+    std::vector<std::string> items;
+    ftp.OnListItem = [&](const std::string& line) { items.push_back(line); };
+    ftp.Connect();
+    ftp.List();
+
     takeAll();
-    std::unique_ptr<TNMFTP> ftp;
-    EXPECT_NO_THROW(ftp = std::make_unique<TNMFTP>());
-    ASSERT_TRUE(ftp);
-    ftp->Host = "127.0.0.1";
-    ftp->Port = peer.port();
-    ftp->UserID = "bob";
-    ftp->DataMode = TDataMode::Passive;
-    EXPECT_EQ(failureOf<ESockError>([&] { ftp->Connect(); }), tooMany);
-    EXPECT_FALSE(ftp->Connected);
+    // A client made now is made all the same; its connection fails naming why.
+    std::unique_ptr<TNMFTP> late;
+    EXPECT_NO_THROW(late = std::make_unique<TNMFTP>());
+    ASSERT_TRUE(late);
+    late->Host = "127.0.0.1";
+    late->Port = peer.port();
+    EXPECT_EQ(failureOf<ESockError>([&] { late->Connect(); }), tooMany);
+    EXPECT_FALSE(late->Connected);
     // A name is looked up with descriptors of the name service's own: none left is no name not found.
-    ftp->Host = "localhost";
-    EXPECT_EQ(failureOf<ESockError>([&] { ftp->Connect(); }), tooMany);
-    ftp->Host = "127.0.0.1";
+    late->Host = "localhost";
+    EXPECT_EQ(failureOf<ESockError>([&] { late->Connect(); }), tooMany);
+    // The listing's data connection: no socket to be had, and the control connection stays as it was.
+    EXPECT_EQ(failureOf<ESockError>([&] { ftp.List(); }), tooMany);
+    EXPECT_TRUE(ftp.Connected);
     giveBack();
 
-    ftp->Connect();
-    takeAll();
-    // The listing's data connection: no socket to be had, and the control connection stays as it was.
-    EXPECT_EQ(failureOf<ESockError>([&] { ftp->List(); }), tooMany);
-    EXPECT_TRUE(ftp->Connected);
-    giveBack();
-    std::vector<std::string> items;
-    ftp->OnListItem = [&](const std::string& line) { items.push_back(line); };
-    ftp->List();
-    EXPECT_EQ(items, (std::vector<std::string>{"-rw-r--r-- 1 u g 10 Jan 5 2001 a.nfo"}));
-    ftp->Disconnect();
+    ftp.List();
+    EXPECT_EQ(items, (std::vector<std::string>(2, "-rw-r--r-- 1 u g 10 Jan 5 2001 a.nfo")));
+    ftp.Disconnect();
     EXPECT_EQ(peer.failure(), "");
 }
 

@@ -4,6 +4,22 @@
 # The FTP daemons the tests run (install_daemons), unpacked from their Debian packages beside each other.
 source "$(dirname "${BASH_SOURCE[0]}")/daemons.sh"
 
+# The proxies the engine's proxy tests run, Dante (dante-server) and tinyproxy (tinyproxy-bin), unpacked the same
+# way into a folder of their own, $KOLVANE_PROXIES (by default ${XDG_CACHE_HOME:-~/.cache}/kolvane/proxies): as
+# installed packages they would start system services on the machine's own ports. The tests start them on loopback
+# ports of their own. Dante's password method reads the system's user database; the tests give it a database of
+# their own through nss_wrapper (libnss-wrapper, below), so no system account is made.
+KOLVANE_PROXY_DEBS=(dante-server tinyproxy-bin)
+KOLVANE_PROXIES="${KOLVANE_PROXIES:-${XDG_CACHE_HOME:-$HOME/.cache}/kolvane/proxies}"
+
+install_proxies() {
+    (
+        KOLVANE_DAEMON_DEBS=("${KOLVANE_PROXY_DEBS[@]}")
+        KOLVANE_DAEMONS="$KOLVANE_PROXIES"
+        install_daemons
+    )
+}
+
 # What building and running the three programs (kolvane, kolvane-site, quillon-sim) needs, and no more: the demo
 # installs just these. dbus-daemon gives the demo's console a D-Bus session of its own (dbus-run-session).
 KOLVANE_RUN_PACKAGES=(
@@ -23,19 +39,20 @@ KOLVANE_PACKAGES=(
     desktop-file-utils appstream dpkg-dev
     libglib2.0-bin gnome-keyring
     groff-base
-    python3-pyftpdlib python3-openssl lftp curl
+    python3-pyftpdlib python3-openssl lftp curl libnss-wrapper
     libwrap0 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 libcap2 libacl1 libpam0g libcrypt1
     libhiredis0.14 libidn2-0 libncursesw6 libpcre2-8-0 libtinfo6 zlib1g libssl3
 )
 
-# install_deps [package...]: installs the packages given that are missing; with none given, all of KOLVANE_PACKAGES
-# and the FTP daemons of the tests.
+# install_deps [package...]: installs the packages given that are missing; with none given, all of KOLVANE_PACKAGES,
+# the FTP daemons and the proxies of the tests.
 install_deps() {
     local wanted=("$@") missing=() p
     if [ ${#wanted[@]} -eq 0 ]; then
         # Everything: the packages, and the daemons the tests run.
         install_deps "${KOLVANE_PACKAGES[@]}"
         install_daemons
+        install_proxies
         return
     fi
     for p in "${wanted[@]}"; do

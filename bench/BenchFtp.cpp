@@ -9,7 +9,11 @@
 //   TLS:         the same again with explicit TLS and a protected data connection (AUTH TLS, PROT P);
 //   busy window: 200 round trips while every status line asks for a 2 ms repaint, as a text box of the console
 //                does; timed on the client's side: the command leaving, the call returning, the reply on screen;
-//   parser:      the listing's lines through TFTPUnixList::ParseLine alone, and the heap its lists hold.
+//   parser:      the listing's lines through TFTPUnixList::ParseLine alone, and the heap its lists hold;
+//   SOCKS5:      the listing in passive mode directly and through Dante (the tests' SOCKS5 proxy) on loopback;
+//   TLS cost:    against quillon-sim over TLS, the processor time one TLS log-in costs the engine's thread, the
+//                once-per-process making of the client context with the system's certificate store, and the memory
+//                of a logged-in, idle TLS session.
 //
 // The listing and the round trips are timed on the peer's clock, from the command that starts the work to the
 // command that follows it, so every client is measured the same way; the client's own view of its calls is printed
@@ -17,11 +21,14 @@
 // client sent.
 
 #include "BenchFigures.h"
+#include "Proxies.h"
 #include "TlsPeer.h"
 #include "ftp/NMFtp.h"
+#include "platform/PollLoop.h"
 
 #include <QCoreApplication>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -35,6 +42,7 @@
 #include <malloc.h>
 #include <mutex>
 #include <string>
+#include <time.h>
 #include <utility>
 #include <vector>
 
@@ -116,6 +124,7 @@ private:
         control.send("220 bench peer ready\r\n");
         QHostAddress dataAddress;
         quint16 dataPort = 0;
+        std::unique_ptr<QTcpServer> passive; // after EPSV: where the next listing's connection comes
         bool protect = false;
         for (;;) {
             std::string line = control.readLine();
@@ -158,12 +167,28 @@ private:
                 } else {
                     control.send("501 Bad PORT\r\n");
                 }
+            } else if (verb == "EPSV") {
+                passive = std::make_unique<QTcpServer>();
+                passive->listen(QHostAddress::LocalHost, 0);
+                control.send("229 Entering Extended Passive Mode (|||" + std::to_string(passive->serverPort()) +
+                             "|)\r\n");
             } else if (verb == "LIST" || verb == "NLST") {
                 control.send("150 Opening ASCII mode data connection for /bin/ls (" + std::to_string(listing_.size()) +
                              " bytes).\r\n");
-                auto socket = std::make_unique<QTcpSocket>();
-                socket->connectToHost(dataAddress, dataPort);
-                if (!socket->waitForConnected(10000)) {
+                std::unique_ptr<QTcpSocket> socket;
+                if (passive) {
+                    if (passive->waitForNewConnection(10000)) {
+                        socket.reset(passive->nextPendingConnection());
+                        socket->setParent(nullptr);
+                    }
+                    passive.reset(); // one EPSV serves one transfer
+                } else {
+                    socket = std::make_unique<QTcpSocket>();
+                    socket->connectToHost(dataAddress, dataPort);
+                    if (!socket->waitForConnected(10000))
+                        socket.reset();
+                }
+                if (!socket) {
                     control.send("425 Can't open data connection\r\n");
                     continue;
                 }
@@ -505,6 +530,126 @@ ParserFigures runParser(const std::string& listing)
     return f;
 }
 
+// LIST to the command after it, on the peer's clock, for one session.
+double listingMsOf(const std::vector<BenchPeer::Arrival>& all, int session)
+{
+    for (std::size_t i = 0; i + 1 < all.size(); ++i)
+        if (all[i].session == session && all[i].command == "LIST")
+            for (std::size_t j = i + 1; j < all.size(); ++j)
+                if (all[j].session == session)
+                    return ms(all[j].at - all[i].at);
+    return 0;
+}
+
+struct PathFigures {
+    double directMs = 0;
+    double socksMs = 0;
+    std::string problem;
+};
+
+// The passive listing directly and through Dante on loopback, taking turns, the median of three each.
+PathFigures runThroughSocks(BenchPeer& peer)
+{
+    PathFigures f;
+    TestProxy dante(ProxyProgram::Dante);
+    f.problem = dante.start();
+    if (!f.problem.empty())
+        return f;
+    std::vector<double> direct, socks;
+    for (int round = 0; round < 3; ++round) {
+        for (const bool through : {false, true}) {
+            const int session = peer.sessions();
+            TNMFTP ftp;
+            configure(ftp, peer, false);
+            ftp.DataMode = TDataMode::Passive;
+            if (through)
+                ftp.Via = dante.path();
+            ftp.Connect();
+            ftp.List();
+            ftp.SendCommand("NOOP");
+            ftp.Disconnect();
+            (through ? socks : direct).push_back(listingMsOf(peer.arrivals(), session));
+        }
+    }
+    f.directMs = median(direct);
+    f.socksMs = median(socks);
+    return f;
+}
+
+double threadCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+struct TlsCostFigures {
+    double contextCpuMs = 0; // the client context with the system's store, made once per process
+    double loginCpuMs = 0;   // one TLS log-in, this thread's processor time (median)
+    double heapKiB = 0;      // one logged-in, idle TLS session, heap
+    double residentKiB = 0;  // and resident memory
+    int sessions = 0;
+    std::string problem;
+};
+
+// TLS log-ins to quillon-sim, a process of its own, so that what is measured is the engine's alone.
+TlsCostFigures runTlsCost()
+{
+    TlsCostFigures f;
+    QProcess sim;
+    sim.start(QStringLiteral(KOLVANE_BINARY_DIR "/sim/quillon-sim"), {"--port", "0", "--tls", "--log", "/dev/null"});
+    QByteArray said;
+    while (!said.contains("sha256") && sim.waitForReadyRead(10000))
+        said += sim.readAllStandardOutput();
+    const auto port = QRegularExpression("listening on .*:(\\d+)").match(QString::fromLatin1(said));
+    const auto print = QRegularExpression("sha256 ([0-9A-F:]+)").match(QString::fromLatin1(said));
+    if (!port.hasMatch() || !print.hasMatch()) {
+        f.problem = "quillon-sim did not start: " + said.toStdString();
+        return f;
+    }
+    TlsContext::rereadSystemStore();
+    const double before = threadCpuMs();
+    {
+        TlsContext context;
+    }
+    f.contextCpuMs = threadCpuMs() - before;
+
+    f.sessions = 40;
+    std::vector<std::unique_ptr<TNMFTP>> clients;
+    std::vector<double> cpu;
+    malloc_trim(0);
+    const std::size_t heapBefore = mallinfo2().uordblks;
+    const double residentBefore = bench::residentMiB();
+    try {
+        for (int i = 0; i < f.sessions; ++i) {
+            auto ftp = std::make_unique<TNMFTP>();
+            ftp->Host = "127.0.0.1";
+            ftp->Port = port.captured(1).toInt();
+            ftp->UserID = "siteop";
+            ftp->Password = "quillon";
+            ftp->Security = TFtpSecurity::ExplicitRequired;
+            ftp->PinnedFingerprint = print.captured(1).toStdString();
+            ftp->ReportLevel = 2; // as the console runs it
+            const double start = threadCpuMs();
+            ftp->Connect();
+            cpu.push_back(threadCpuMs() - start);
+            clients.push_back(std::move(ftp));
+        }
+        PumpDelay(300); // idle, as a session between two commands
+    } catch (const Exception& e) {
+        f.problem = "a TLS log-in failed: " + e.message();
+    }
+    f.heapKiB = double(mallinfo2().uordblks - heapBefore) / 1024.0 / double(std::max<std::size_t>(clients.size(), 1));
+    f.residentKiB = (bench::residentMiB() - residentBefore) * 1024.0 / double(std::max<std::size_t>(clients.size(), 1));
+    f.loginCpuMs = median(cpu);
+    for (auto& ftp : clients)
+        ftp->Disconnect();
+    clients.clear();
+    sim.terminate();
+    sim.waitForFinished(5000);
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -556,6 +701,15 @@ int main(int argc, char** argv)
     std::string rawProblem;
     const bool rawRan = runRaw(peer, raw, rawProblem);
     const ParserFigures parser = runParser(peer.listing());
+    PathFigures path;
+    TlsCostFigures cost;
+    try {
+        path = runThroughSocks(peer);
+        cost = runTlsCost();
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "Kolvane client failed: %s\n", e.message().c_str());
+        return 1;
+    }
 
     auto linesPerSecond = [](double millis) { return millis > 0 ? ListingLines / (millis / 1000.0) : 0.0; };
     auto ratio = [](bool ok, double a, double b) { return ok && b > 0 ? a / b : 0.0; };
@@ -591,6 +745,21 @@ int main(int argc, char** argv)
     std::printf("Listing and round trips timed on the peer's clock: LIST to the next command, and the gaps between "
                 "commands. Beside lftp and the raw client, Kolvane's first run; clear text beside TLS, the better of "
                 "two runs each.\n");
+    if (path.problem.empty())
+        std::printf(
+            "\nThrough a SOCKS5 proxy (Dante on 127.0.0.1), passive mode, median of three each: listing %.1f ms "
+            "direct, %.1f ms through SOCKS5 (%.2f x direct)\n",
+            path.directMs, path.socksMs, path.directMs > 0 ? path.socksMs / path.directMs : 0.0);
+    else
+        std::printf("\nThrough a SOCKS5 proxy: not measured: %s\n", path.problem.c_str());
+    if (cost.problem.empty())
+        std::printf(
+            "TLS against quillon-sim, %d sessions (pinned): one TLS log-in costs the engine %.2f ms of processor "
+            "time (median, this thread); the client context with the system's certificate store, made once "
+            "per process, %.1f ms; a logged-in, idle TLS session holds %.0f KiB of heap (%.0f KiB resident)\n",
+            cost.sessions, cost.loginCpuMs, cost.contextCpuMs, cost.heapKiB, cost.residentKiB);
+    else
+        std::printf("TLS cost: not measured: %s\n", cost.problem.c_str());
     if (argc > 1 && std::string(argv[1]) == "--verbose")
         for (const auto& a : peer.arrivals())
             if (a.command.rfind("SITE PING", 0) != 0 && a.command.rfind("SITE BUSY", 0) != 0)

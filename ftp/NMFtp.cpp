@@ -505,7 +505,8 @@ void TNMFTP::Connect()
 
 std::string TNMFTP::tlsPeerName() const
 {
-    return Proxy.empty() ? Host : Proxy;
+    // The site's own name, whatever path the connection takes to it: TLS runs end to end through a proxy.
+    return targetHost();
 }
 
 void TNMFTP::secureControl()
@@ -900,7 +901,10 @@ void TNMFTP::watchControlWhileWaiting()
 bool TNMFTP::openPassive()
 {
     // The data connection goes to the address the control connection reached, whatever a reply names: a
-    // server's reply must not send the console's connection elsewhere.
+    // server's reply must not send the console's connection elsewhere. Through a proxy that address is the
+    // proxy's, and the data connection goes the same way as the control connection: to the proxy, which is asked
+    // for the site's host by its name and the port of the reply.
+    const bool tunnelled = !Via.isDirect();
     const SocketAddress peer = peerAddress();
     std::uint16_t port = 0;
     // An answer that is no refusal, yet names no port to use, is said as such: a raw 227 line with its line end
@@ -917,7 +921,7 @@ bool TNMFTP::openPassive()
         reply = Transaction("PASV");
         std::uint32_t named = 0;
         const bool found = ReplyNumber == 227 && passiveAddress(reply, named, port);
-        if (found && SocketAddress(named) != peer)
+        if (found && !tunnelled && SocketAddress(named) != peer)
             ReportStatus(StatusLevel::Protocol,
                          "The PASV reply names " + dottedAddress(named) + ": connecting to " + peer.text());
         if (!found && ReplyNumber < 400)
@@ -926,7 +930,7 @@ bool TNMFTP::openPassive()
         unreadable = unreadablePassiveReply("EPSV", reply);
     }
     if (port == 0) {
-        if (DataMode != TDataMode::PassiveElseActive)
+        if (DataMode != TDataMode::PassiveElseActive || tunnelled)
             throw FTPException(unreadable.empty() ? reply : unreadable);
         ReportStatus(StatusLevel::Protocol, unreadable.empty() ? "Passive mode refused: trying active mode"
                                                                : unreadable + ": trying active mode");
@@ -935,9 +939,15 @@ bool TNMFTP::openPassive()
     DataSocket->TimeOut = TimeOut;
     DataSocket->waitGuard = [this] { watchControlWhileWaiting(); };
     try {
-        DataSocket->connectTo(peer, port);
+        if (tunnelled) {
+            DataSocket->Via = Via;
+            DataSocket->connectThrough(peer, targetHost(), port);
+        } else {
+            DataSocket->connectTo(peer, port);
+        }
     } catch (const ESockError& e) {
-        if (DataMode != TDataMode::PassiveElseActive || Canceled || !Connected || dynamic_cast<const EAbortError*>(&e))
+        if (DataMode != TDataMode::PassiveElseActive || tunnelled || Canceled || !Connected ||
+            dynamic_cast<const EAbortError*>(&e))
             throw;
         ReportStatus(StatusLevel::Protocol, "Passive data connection failed (" + e.message() + "): trying active mode");
         makeDataSocket();
@@ -1058,6 +1068,9 @@ void TNMFTP::List()
     BusyScope busy(*this);
     clearCanceled();
     CheckConnected();
+    // The server cannot reach an active-mode data port through the proxy: said before anything goes out.
+    if (DataMode == TDataMode::Active && !Via.isDirect())
+        throw ESockError(std::string(ActiveThroughProxyMessage));
     makeDataSocket();
     bool completed = false;
     try {
@@ -1120,7 +1133,19 @@ void TNMFTP::List()
         // The completion reply is read even after a cut, so that the next command's reply is not taken for it. A
         // 421/426 that the reply watch saw during the transfer is that reply.
         if ((!Canceled || canceledByReplyWatch) && !TimedOut) {
-            const std::string line = readReplyLine();
+            std::string line;
+            try {
+                line = readReplyLine();
+            } catch (const ESockError& e) {
+                // The connection ended before the server's word that the listing is whole (a proxy or a link that
+                // went down under both connections at once): the lines that came may be all of it or not.
+                if (Connected || e.message() != ConnectionClosedMessage)
+                    throw;
+                throw ESockError(std::string(overflowed  ? OverflowMessage
+                                             : truncated ? TruncatedListingMessage
+                                                         : CutListingMessage),
+                                 FailureKind::Lost);
+            }
             ReportStatus(StatusLevel::Protocol, line);
             readContinuation(line);
             if (overflowed)

@@ -54,8 +54,10 @@ inline constexpr std::int32_t NetWare = 2416;
 enum class TFtpSecurity : std::uint8_t { Plain, ExplicitIfOffered, ExplicitRequired, Implicit };
 
 // How a listing gets its data connection. Active: the server connects to us (PORT, or EPRT on IPv6). Passive: we
-// connect to the server (EPSV, PASV when EPSV is refused), always to the control connection's peer address.
-// PassiveElseActive: passive, and active when the passive connection cannot be had.
+// connect to the server (EPSV, PASV when EPSV is refused), always to the control connection's peer address, or
+// through the control connection's proxy to the site's host. PassiveElseActive: passive, and active when the
+// passive connection cannot be had. Through a proxy only passive mode works: active mode is refused before anything
+// is sent, and passive mode has no active fall-back.
 enum class TDataMode : std::uint8_t { Active, Passive, PassiveElseActive };
 
 using TNMListItem = std::function<void(const std::string& Listing)>;

@@ -117,17 +117,18 @@ FailureKind socketFailureKind(int code)
 
 } // namespace
 
+std::string secondsText(std::int32_t milliseconds)
+{
+    if (milliseconds % 1000 == 0)
+        return std::to_string(milliseconds / 1000) + (milliseconds == 1000 ? " second" : " seconds");
+    char text[32];
+    std::snprintf(text, sizeof text, "%g seconds", milliseconds / 1000.0);
+    return text;
+}
+
 std::string noAnswerMessage(std::int32_t milliseconds)
 {
-    std::string amount;
-    if (milliseconds % 1000 == 0) {
-        amount = std::to_string(milliseconds / 1000) + (milliseconds == 1000 ? " second" : " seconds");
-    } else {
-        char text[32];
-        std::snprintf(text, sizeof text, "%g seconds", milliseconds / 1000.0);
-        amount = text;
-    }
-    return "No answer from the server in " + amount;
+    return "No answer from the server in " + secondsText(milliseconds);
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -255,14 +256,18 @@ void TPowersock::InitSockets()
             "Max Udp pack size= " + std::to_string(info.maxDatagram),
         };
     }
-    try {
-        if (!socket_.open(true))
-            CheckError(SocketErrors::WouldBlock);
+    if (socket_.open(true)) {
         watchSocket();
-    } catch (...) {
-        --startupCount;
-        throw ESockError("Initializaton of windows sockets failed");
+        return;
     }
+    // Out of descriptors (or of the memory for one), the component is made all the same, without a socket: the
+    // connection that wants one fails when it asks (Connect, Listen), naming why, rather than the making of the
+    // object, which would take down whoever made it (a batch of sessions, each on a thread of its own).
+    const int code = lastSocketError();
+    if (code == SocketErrors::TooManyFiles || code == SocketErrors::NoBuffers)
+        return;
+    --startupCount;
+    throw ESockError("Initializaton of windows sockets failed");
 }
 
 TPowersock::~TPowersock()
@@ -270,8 +275,7 @@ TPowersock::~TPowersock()
     // Nothing is reported and no event fires from here on: the owner may be half torn down already.
     destroying_ = true;
     Canceled = true;
-    if (lookupId_ >= 0)
-        abortHostLookup(lookupId_);
+    lookup_.reset();
     timer_.reset();
     try {
         RequestCloseSocket();
@@ -360,7 +364,8 @@ void TPowersock::dispatch(SocketEvent kind, int error)
                 LastErrorNo = error;
             if (Succeeded) {
                 Connected = true;
-                if (OnConnect && !destroying_)
+                // Through a proxy the connection is the site's only once the tunnel stands.
+                if (OnConnect && !destroying_ && !tunnelPending_)
                     OnConnect(this);
             }
             break;
@@ -492,7 +497,8 @@ void TPowersock::ReadToStream()
         throw;
     }
     busy_ = false;
-    if (arrived && arrivalHook)
+    // A proxy's answer is no reply of the server's, whatever its first bytes.
+    if (arrived && arrivalHook && !tunnelling_)
         arrivalHook();
 }
 
@@ -739,20 +745,14 @@ std::string TPowersock::Transaction(const std::string& command)
 // ---------------------------------------------------------------------------------------------------------------
 // Lookup and connect
 
-void TPowersock::hostLookupDone(int lookupId, int error, std::vector<SocketAddress> addresses)
-{
-    if (lookupId != lookupId_)
-        return; // an abandoned lookup
-    lookupId_ = -1;
-    Succeeded = (error == 0);
-    lookupAddresses_ = std::move(addresses);
-    DataGate = true;
-}
-
 void TPowersock::ResolveHost()
 {
+    resolveName(Proxy.empty() ? Host : Proxy);
+}
+
+void TPowersock::resolveName(const std::string& name)
+{
     ReportStatus(StatusLevel::Operations, "Resolve Host");
-    const std::string& name = Proxy.empty() ? Host : Proxy;
     SocketAddress address;
     if (parseAddressLiteral(name, address)) {
         remoteAddresses_ = {address};
@@ -761,27 +761,40 @@ void TPowersock::ResolveHost()
     remoteAddresses_.clear();
     StartTimer();
     DataGate = false;
-    lookupAddresses_.clear();
-    // The id is known only after the call returns; a result can only arrive later, through the event loop.
-    auto id = std::make_shared<int>(-1);
-    lookupId_ = *id = startHostLookup(name, this, [this, id](int error, std::vector<SocketAddress> result) {
-        hostLookupDone(*id, error, std::move(result));
-    });
-    do
+    lookup_ = std::make_unique<HostLookup>(name);
+    // Besides TimeOut's timer, the reply time-out bounds the lookup as it bounds every other wait for the network:
+    // a name server that never answers ends in a time-out, not in a wait for ever.
+    const Clock::time_point start = Clock::now();
+    bool overdue = false;
+    WaitScope scope;
+    do {
         PollWait();
-    while (!DataGate && !TimedOut && !Canceled);
+        if (lookup_->finished()) {
+            DataGate = true;
+            Succeeded = lookup_->error() == 0;
+        }
+        overdue = ReplyTimeout > 0 && Clock::now() - start >= std::chrono::milliseconds(ReplyTimeout);
+    } while (!DataGate && !TimedOut && !Canceled && !overdue);
     StopTimer();
-    if (lookupId_ >= 0) {
-        abortHostLookup(lookupId_);
-        lookupId_ = -1;
-    }
-    if (TimedOut)
+    const int error = lookup_->error();
+    std::vector<SocketAddress> found = lookup_->addresses();
+    // A lookup that has not finished is given up here; its thread ends by itself whenever the name service lets it.
+    lookup_.reset();
+    if (TimedOut || (!DataGate && overdue))
         throw ESockError("Host Lookup Timed Out", FailureKind::TimedOut);
     if (Canceled)
         throw ESockError("Host Lookup Canceled", FailureKind::Cancelled);
+    // No name server answered at all: that is a time-out too, whoever gave up first.
+    if (error == SocketErrors::TryAgain)
+        throw ESockError("Host Lookup Timed Out", FailureKind::TimedOut);
+    // A failure here rather than at the name service (no descriptor left for the query) is said as what it is.
+    if (error != 0 && (error < SocketErrors::HostNotFound || error > SocketErrors::NoData)) {
+        LastErrorNo = error;
+        throw ESockError(LookupErrorMessage(error), socketFailureKind(error));
+    }
     if (!Succeeded)
         throw ESockError("Host Lookup Failed", FailureKind::Lookup);
-    remoteAddresses_ = std::move(lookupAddresses_);
+    remoteAddresses_ = std::move(found);
     if (OnHostResolved && !destroying_)
         OnHostResolved(this);
 }
@@ -799,11 +812,17 @@ void TPowersock::Connect()
     overflowed_ = false;
     if (Connected)
         throw ESockError("Already connected");
+    if (!Via.isDirect()) {
+        connectViaProxy();
+        return;
+    }
     for (int tries = 0;; ++tries) {
         try {
             ResolveHost();
         } catch (const ESockError& e) {
-            if (e.message() == "Host Lookup Timed Out" || e.message() == "Host Lookup Canceled")
+            // A name that the name service does not know leaves no address, which is said below; a lookup that
+            // timed out, was cancelled or could not be made at all says so itself.
+            if (e.message() != "Host Lookup Failed")
                 throw;
         }
         if (!remoteAddresses_.empty())
@@ -902,6 +921,275 @@ void TPowersock::connectAddresses()
     if (Canceled)
         throw ESockError("Connection Canceled", FailureKind::Cancelled);
     throw ESockError("Connection Failed", socketFailureKind(LastErrorNo));
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Through a proxy
+
+namespace {
+
+std::string capitalised(std::string text)
+{
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+        text[0] = char(text[0] - 'a' + 'A');
+    return text;
+}
+
+std::string hostAndPort(const std::string& host, std::uint16_t port)
+{
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+// An IPv6 address as an operator may write it, in brackets, goes to the proxy as the address alone.
+std::string withoutBrackets(const std::string& host)
+{
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        return host.substr(1, host.size() - 2);
+    return host;
+}
+
+// What a proxy's refusal of the tunnel means for the operator: the site refused, could not be reached, did not
+// answer in time, or the proxy itself said no.
+FailureKind socksReplyKind(int code)
+{
+    switch (code) {
+    case 3:
+    case 4:
+        return FailureKind::Unreachable;
+    case 5:
+        return FailureKind::Refused;
+    case 6:
+        return FailureKind::TimedOut;
+    default:
+        return FailureKind::Other;
+    }
+}
+
+} // namespace
+
+void TPowersock::checkTunnelTarget(const std::string& host) const
+{
+    // The name goes to the proxy as it is, in a request of its own making: a blank or a line break would make it
+    // another request.
+    for (const char c : host)
+        if (static_cast<unsigned char>(c) <= 32 || c == 127)
+            throw ESockError("The site's host name holds a blank or a control character and cannot go to " +
+                             Via.hopName());
+    if (host.empty())
+        throw ESockError("The site has no host name to ask " + Via.hopName() + " for");
+    if (Via.kind == ProxyKind::Socks5 && host.size() > Socks5::MaxHostName)
+        throw ESockError("The site's host name is longer than the 255 bytes a SOCKS5 proxy takes");
+    if (Via.user.size() > MaxProxyCredential || Via.password.size() > MaxProxyCredential)
+        throw ESockError("The user name or password for " + Via.hopName() + " is longer than 255 bytes");
+    if (Via.kind == ProxyKind::Http && Via.user.find(':') != std::string::npos)
+        throw ESockError("The user name for " + Via.hopName() +
+                         " holds a colon, which Basic authentication cannot "
+                         "carry");
+}
+
+void TPowersock::connectViaProxy()
+{
+    const std::string host = withoutBrackets(targetHost());
+    const std::int32_t port = targetPort();
+    checkTunnelTarget(host);
+    if (port < 1 || port > 65535)
+        throw ESockError("The site's port " + std::to_string(port) + " is no port to ask " + Via.hopName() + " for");
+    // The proxy's own name is the only one looked up here; the site's goes to the proxy.
+    try {
+        resolveName(Via.host);
+    } catch (const ESockError& e) {
+        if (e.kind() == FailureKind::Cancelled)
+            throw;
+        const std::string why = e.message() == "Host Lookup Failed" ? "its host name was not found" : e.message();
+        throw EProxyError("Cannot reach " + Via.hopName() + ": " + why, e.kind(), ProxyStage::Reach);
+    }
+    if (remoteAddresses_.empty())
+        throw EProxyError("Cannot reach " + Via.hopName() + ": its host name was not found", FailureKind::Lookup,
+                          ProxyStage::Reach);
+    remotePort_ = Via.port;
+    reachProxy();
+    openTunnel(host, std::uint16_t(port));
+}
+
+void TPowersock::connectThrough(const SocketAddress& proxyAddress, const std::string& host, std::uint16_t port)
+{
+    ReportStatus(StatusLevel::Operations, "Connecting");
+    clearCanceled();
+    overflowed_ = false;
+    if (Connected)
+        throw ESockError("Already connected");
+    checkTunnelTarget(host);
+    remoteAddresses_ = {proxyAddress};
+    remotePort_ = Via.port;
+    reachProxy();
+    openTunnel(withoutBrackets(host), port);
+}
+
+void TPowersock::reachProxy()
+{
+    tunnelPending_ = true;
+    try {
+        connectAddresses();
+    } catch (const ESockError& e) {
+        tunnelPending_ = false;
+        if (e.kind() == FailureKind::Cancelled)
+            throw;
+        std::string why = e.message();
+        if (why == "Connection Failed" && LastErrorNo != 0)
+            why = LookupErrorMessage(LastErrorNo);
+        throw EProxyError("Cannot reach " + Via.hopName() + ": " + why, e.kind(), ProxyStage::Reach);
+    }
+}
+
+void TPowersock::dropConnection()
+{
+    // A connection that never became the site's ends without a word to its owner, as a connect that failed does.
+    Connected = false;
+    secure_ = false;
+    SendQueue.clear();
+    ReceiveBuffer.clear();
+    freshSocket(false);
+}
+
+void TPowersock::openTunnel(const std::string& host, std::uint16_t port)
+{
+    ReportStatus(StatusLevel::Operations, "Opening Tunnel");
+    // The proxy may close on us while it answers (a refusal often comes so): that is the tunnel's failure, told as
+    // such, and no end of a connection that the owner ever had.
+    const bool heldBefore = holdDisconnect;
+    holdDisconnect = true;
+    tunnelling_ = true;
+    const Clock::time_point start = Clock::now();
+    try {
+        if (Via.kind == ProxyKind::Socks5)
+            socks5Tunnel(host, port, start);
+        else
+            httpTunnel(host, port, start);
+    } catch (...) {
+        tunnelling_ = tunnelPending_ = false;
+        holdDisconnect = heldBefore;
+        disconnectHeld_ = false;
+        dropConnection();
+        if (OnConnectionFailed && !destroying_)
+            OnConnectionFailed(this);
+        throw;
+    }
+    tunnelling_ = tunnelPending_ = false;
+    holdDisconnect = heldBefore;
+    ReportStatus(StatusLevel::Buffers, "Tunnel Open To " + hostAndPort(host, port));
+    if (Connected && OnConnect && !destroying_)
+        OnConnect(this);
+    // The site may have hung up the moment the tunnel stood: that end is the owner's to hear of now.
+    if (!heldBefore && std::exchange(disconnectHeld_, false) && OnDisconnect && !destroying_)
+        OnDisconnect(this);
+}
+
+void TPowersock::failTunnel(const std::string& what, FailureKind kind, ProxyStage stage)
+{
+    throw EProxyError(capitalised(Via.hopName()) + " " + what, kind, stage);
+}
+
+void TPowersock::sendToProxy(const std::string& bytes)
+{
+    try {
+        SendBuffer(bytes.data(), std::uint16_t(bytes.size()));
+    } catch (const EAbortError&) {
+        throw ESockError("Connection Canceled", FailureKind::Cancelled);
+    } catch (const ESockError& e) {
+        if (e.kind() == FailureKind::TimedOut)
+            failTunnel("did not take the request in " + secondsText(ReplyTimeout), e.kind(), ProxyStage::Accept);
+        failTunnel("closed the connection before it answered", FailureKind::Lost, ProxyStage::Accept);
+    }
+    if (Canceled)
+        throw ESockError("Connection Canceled", FailureKind::Cancelled);
+}
+
+ProxyReply TPowersock::awaitProxyReply(ProxyReply (*read)(std::string_view), Clock::time_point start, ProxyStage stage)
+{
+    // The whole handshake, not each byte of it, is bounded by the time-out: a proxy that trickles an endless header
+    // is cut off as surely as one that says nothing.
+    const std::int32_t bound = ReplyTimeout > 0 ? ReplyTimeout : TimeOut;
+    WaitScope scope;
+    for (;;) {
+        ProxyReply reply = read(ReceiveBuffer.view());
+        if (reply.state == ProxyReply::State::Bad)
+            failTunnel(reply.text, FailureKind::Other, stage);
+        if (reply.state == ProxyReply::State::Done) {
+            ReceiveBuffer.drop(reply.length);
+            return reply;
+        }
+        if (Canceled)
+            throw ESockError("Connection Canceled", FailureKind::Cancelled);
+        if (!Connected) {
+            if (overflowed_)
+                failTunnel("sent more than any answer of a proxy holds", FailureKind::Other, stage);
+            failTunnel(ReceiveBuffer.empty() ? "closed the connection before it answered"
+                                             : "closed the connection in the middle of its answer",
+                       FailureKind::Lost, stage);
+        }
+        if (waitGuard)
+            waitGuard();
+        if (bound > 0 && Clock::now() - start >= std::chrono::milliseconds(bound))
+            failTunnel(ReceiveBuffer.empty() ? "did not answer in " + secondsText(bound)
+                                             : "did not finish its answer in " + secondsText(bound),
+                       FailureKind::TimedOut, stage);
+        waitTurn();
+    }
+}
+
+void TPowersock::socks5Tunnel(const std::string& host, std::uint16_t port, Clock::time_point start)
+{
+    const bool offerPassword = !Via.user.empty();
+    sendToProxy(Socks5::greeting(offerPassword));
+    const ProxyReply method = awaitProxyReply(Socks5::readMethodChoice, start, ProxyStage::Accept);
+    if (method.code == Socks5::NoAcceptableMethod)
+        failTunnel(offerPassword ? "accepts neither the user name and password given nor a connection without them"
+                                 : "wants a user name and password, and the connection path names no user",
+                   FailureKind::Other, ProxyStage::Accept);
+    if (method.code == Socks5::UserPassword && offerPassword) {
+        if (Via.password.empty())
+            failTunnel("wants a password for user \"" + shownBytes(Via.user, 60) +
+                           "\", and none is set for the connection path",
+                       FailureKind::Other, ProxyStage::Accept);
+        sendToProxy(Socks5::userPasswordRequest(Via.user, Via.password));
+        const ProxyReply status = awaitProxyReply(Socks5::readUserPasswordStatus, start, ProxyStage::Accept);
+        if (status.code != 0)
+            failTunnel("refused the user name and password given for user \"" + shownBytes(Via.user, 60) + "\"",
+                       FailureKind::Other, ProxyStage::Accept);
+    } else if (method.code != Socks5::NoAuthentication) {
+        failTunnel("asks for a way to authenticate that was not offered (method " + std::to_string(method.code) + ")",
+                   FailureKind::Other, ProxyStage::Accept);
+    }
+    sendToProxy(Socks5::connectRequest(host, port));
+    const ProxyReply reply = awaitProxyReply(Socks5::readConnectReply, start, ProxyStage::Tunnel);
+    if (reply.code != Socks5::Succeeded)
+        failTunnel("could not reach " + hostAndPort(host, port) + ": " + Socks5::replyText(reply.code) +
+                       " (SOCKS5 reply " + std::to_string(reply.code) + ")",
+                   socksReplyKind(reply.code), ProxyStage::Tunnel);
+}
+
+void TPowersock::httpTunnel(const std::string& host, std::uint16_t port, Clock::time_point start)
+{
+    sendToProxy(HttpProxy::connectRequest(host, port, Via.user, Via.password));
+    ProxyReply reply;
+    // Interim answers (100 Continue) may come before the one that says how it went.
+    do
+        reply = awaitProxyReply(HttpProxy::readConnectReply, start, ProxyStage::Accept);
+    while (reply.code >= 100 && reply.code <= 199);
+    if (reply.code >= 200 && reply.code <= 299)
+        return;
+    // 407 is the proxy's own refusal of credentials; some proxies answer wrong ones with 401.
+    if (reply.code == 407 || reply.code == 401)
+        failTunnel(Via.user.empty()
+                       ? "wants a user name and password, and the connection path names no user: " + reply.text
+                       : "refused the user name and password given for user \"" + shownBytes(Via.user, 60) +
+                             "\": " + reply.text,
+                   FailureKind::Other, ProxyStage::Accept);
+    if (reply.code >= 500 && reply.code <= 599)
+        failTunnel("could not reach " + hostAndPort(host, port) + ": " + reply.text,
+                   reply.code == 504 ? FailureKind::TimedOut : FailureKind::Unreachable, ProxyStage::Tunnel);
+    failTunnel("refused the tunnel to " + hostAndPort(host, port) + ": " + reply.text, FailureKind::Other,
+               ProxyStage::Tunnel);
 }
 
 void TPowersock::Disconnect()

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "platform/ConnectPath.h"
 #include "platform/Exceptions.h"
+#include "platform/ProxyProtocol.h"
 #include "platform/Socket.h"
 #include "platform/Tls.h"
 
@@ -49,6 +51,25 @@ public:
     {}
 };
 
+// Where a connection through a proxy stopped: the proxy could not be reached; it did not take us (it wants a
+// password, refused the one given, or answered what no proxy answers); or it could not reach the site.
+enum class ProxyStage : std::uint8_t { Reach, Accept, Tunnel };
+
+// A connection through a proxy that failed at the proxy's hop. The message names the proxy and says what went
+// wrong there in its own words (its SOCKS5 reply code in words, its HTTP status line); the kind is the failure's as
+// for a direct connection where there is one (a proxy that refuses the connection, a site that the proxy found
+// unreachable, a proxy that did not answer in time), Other for the proxy's own refusals.
+class EProxyError : public ESockError {
+public:
+    EProxyError(std::string message, FailureKind kind, ProxyStage stage)
+        : ESockError(std::move(message), kind), stage_(stage)
+    {}
+    ProxyStage stage() const noexcept { return stage_; }
+
+private:
+    ProxyStage stage_;
+};
+
 using TCertificateInfo = CertificateInfo;
 
 using TNotifyEvent = std::function<void(QObject* Sender)>;
@@ -78,8 +99,20 @@ inline constexpr std::string_view OverflowMessage = "Reply too long";
 inline constexpr std::string_view TruncatedListingMessage =
     "The listing is incomplete: the TLS data connection ended without the server's close notification";
 
+// The message of a listing whose control connection ended before the server's completion reply came: the data
+// connection's end alone cannot tell a whole listing from one cut short.
+inline constexpr std::string_view CutListingMessage =
+    "The listing is incomplete: the connection ended before the server confirmed the listing";
+
+// The message of a listing that cannot be had through a proxy: the server's connection to an active-mode data port
+// would have to come through the proxy, which takes connections only the other way. Nothing is sent for it.
+inline constexpr std::string_view ActiveThroughProxyMessage =
+    "Active mode cannot go through a proxy: set the site's data connection to passive";
+
 // The message of a wait that ReplyTimeout ended: "No answer from the server in 30 seconds".
 std::string noAnswerMessage(std::int32_t milliseconds);
+// A time in milliseconds as such messages say it: "30 seconds", "1 second", "2.5 seconds".
+std::string secondsText(std::int32_t milliseconds);
 
 // The timer each socket uses to time out name lookup and connect. Setting Enabled, Interval or OnTimer restarts
 // it: it runs when Interval is not 0, Enabled is set and OnTimer is assigned.
@@ -159,6 +192,11 @@ public:
     std::int32_t ReportLevel = 0;
     std::string Proxy;
     std::int32_t ProxyPort = 0;
+    // The path to the server (ConnectPath.h): direct, or through a SOCKS5 or HTTP proxy, which Connect looks up and
+    // connects to and then asks for a tunnel to Host:Port (or to the gateway Proxy:ProxyPort). Through SOCKS5 and
+    // HTTP alike the server's host name goes to the proxy as it is: only the proxy's own name is looked up here.
+    // Everything the connection then carries, TLS included, goes through the tunnel end to end.
+    ConnectPath Via;
 
     // Events; each fires only when assigned.
     TNotifyEvent OnConnect;
@@ -248,6 +286,12 @@ public:
     void installAcceptedSocket(int handle);
     // Connects to this address, with no lookup; the waits, events and errors of Connect.
     void connectTo(const SocketAddress& address, std::uint16_t port);
+    // Connects to Via's proxy at this address (its name already looked up) and has it open a tunnel to host:port:
+    // a listing's data connection, which takes the same path as its control connection.
+    void connectThrough(const SocketAddress& proxyAddress, const std::string& host, std::uint16_t port);
+    // The host and port the connection is for: Host and Port, or the gateway's Proxy and ProxyPort.
+    std::string targetHost() const { return Proxy.empty() ? Host : Proxy; }
+    std::int32_t targetPort() const { return Proxy.empty() ? Port : ProxyPort; }
     // The address of the connected peer, and this end's address and port (none and 0 when not connected).
     SocketAddress peerAddress() const;
     SocketAddress localAddress() const;
@@ -299,8 +343,20 @@ private:
     void ReadToStream();
     void WriteFromStream();
     void dispatch(SocketEvent kind, int error);
-    void hostLookupDone(int lookupId, int error, std::vector<SocketAddress> addresses);
+    void resolveName(const std::string& name);
     void connectAddresses();
+    void connectViaProxy();
+    void reachProxy();
+    void openTunnel(const std::string& host, std::uint16_t port);
+    void socks5Tunnel(const std::string& host, std::uint16_t port, std::chrono::steady_clock::time_point start);
+    void httpTunnel(const std::string& host, std::uint16_t port, std::chrono::steady_clock::time_point start);
+    void sendToProxy(const std::string& bytes);
+    // The proxy's answer to the step of the handshake in progress (stage), read by `read`.
+    ProxyReply awaitProxyReply(ProxyReply (*read)(std::string_view), std::chrono::steady_clock::time_point start,
+                               ProxyStage stage);
+    [[noreturn]] void failTunnel(const std::string& what, FailureKind kind, ProxyStage stage);
+    void checkTunnelTarget(const std::string& host) const;
+    void dropConnection();
     bool prepareSocket(bool ipv6, bool lingerZero);
     void timerExpired();
     void watchSocket();
@@ -331,8 +387,9 @@ private:
 
     // The error for a wait that the end of the connection leaves unsatisfied.
     ESockError closedError();
-    int lookupId_ = -1;
-    std::vector<SocketAddress> lookupAddresses_;
+    std::unique_ptr<HostLookup> lookup_;
+    bool tunnelling_ = false;    // a proxy's answer is awaited: no reply watch on its bytes
+    bool tunnelPending_ = false; // connected to the proxy, the tunnel not yet open: OnConnect waits for it
 
     bool secure_ = false;
     bool tlsSettled_ = false;

@@ -3,17 +3,20 @@
 #include "platform/PollLoop.h"
 #include "platform/Tls.h"
 
-#include <QHostAddress>
-#include <QHostInfo>
 #include <QSocketNotifier>
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -211,49 +214,118 @@ SocketLibraryInfo socketLibraryInfo()
     return info;
 }
 
-int startHostLookup(const std::string& name, QObject* context,
-                    std::function<void(int error, std::vector<SocketAddress> addresses)> done)
+// ---------------------------------------------------------------------------------------------------------------
+// Host lookup
+
+struct HostLookup::State {
+    std::mutex mutex;
+    std::atomic<bool> finished{false};
+    int error = 0;
+    std::vector<SocketAddress> addresses;
+};
+
+namespace {
+
+std::atomic<std::uint64_t> lookupsStarted{0};
+
+int lookupError(int code, int err)
 {
-    return QHostInfo::lookupHost(QString::fromLatin1(name.data(), qsizetype(name.size())), context,
-                                 [done = std::move(done)](const QHostInfo& info) {
-                                     if (info.error() == QHostInfo::HostNotFound) {
-                                         done(SocketErrors::HostNotFound, {});
-                                         return;
-                                     }
-                                     if (info.error() != QHostInfo::NoError) {
-                                         done(SocketErrors::NoRecovery, {});
-                                         return;
-                                     }
-                                     std::vector<SocketAddress> ipv4, ipv6;
-                                     for (const QHostAddress& a : info.addresses()) {
-                                         bool isV4 = false;
-                                         const quint32 v4 = a.toIPv4Address(&isV4);
-                                         SocketAddress address;
-                                         if (isV4) {
-                                             address = SocketAddress(v4);
-                                         } else if (a.protocol() == QAbstractSocket::IPv6Protocol) {
-                                             const Q_IPV6ADDR raw = a.toIPv6Address();
-                                             std::array<std::uint8_t, 16> bytes;
-                                             std::memcpy(bytes.data(), raw.c, 16);
-                                             address = SocketAddress::ipv6(bytes, a.scopeId().toUInt());
-                                         } else {
-                                             continue;
-                                         }
-                                         auto& list = address.isIpv4() ? ipv4 : ipv6;
-                                         if (std::find(list.begin(), list.end(), address) == list.end())
-                                             list.push_back(address);
-                                     }
-                                     ipv4.insert(ipv4.end(), ipv6.begin(), ipv6.end());
-                                     if (ipv4.empty())
-                                         done(SocketErrors::NoData, {}); // the name is known, but has no address
-                                     else
-                                         done(0, std::move(ipv4));
-                                 });
+    switch (code) {
+    case EAI_NONAME:
+        return SocketErrors::HostNotFound;
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+        return SocketErrors::NoData;
+#endif
+    case EAI_AGAIN:
+        return SocketErrors::TryAgain;
+    case EAI_MEMORY:
+        return socketErrorFromErrno(ENOMEM);
+    case EAI_SYSTEM:
+        return err != 0 ? socketErrorFromErrno(err) : SocketErrors::NoRecovery;
+    default:
+        return SocketErrors::NoRecovery;
+    }
 }
 
-void abortHostLookup(int id)
+void lookUp(const std::string& name, HostLookup::State& state)
 {
-    QHostInfo::abortHostLookup(id);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    errno = 0;
+    const int code = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    const int err = errno;
+    std::vector<SocketAddress> ipv4, ipv6;
+    for (const addrinfo* a = code == 0 ? found : nullptr; a; a = a->ai_next) {
+        std::uint16_t port = 0;
+        sockaddr_storage storage{};
+        if (a->ai_addrlen > sizeof storage || (a->ai_family != AF_INET && a->ai_family != AF_INET6))
+            continue;
+        std::memcpy(&storage, a->ai_addr, a->ai_addrlen);
+        const SocketAddress address = fromSystemAddress(storage, port);
+        auto& list = address.isIpv4() ? ipv4 : ipv6;
+        if (!address.isNull() && std::find(list.begin(), list.end(), address) == list.end())
+            list.push_back(address);
+    }
+    if (found)
+        ::freeaddrinfo(found);
+    ipv4.insert(ipv4.end(), ipv6.begin(), ipv6.end());
+    std::lock_guard lock(state.mutex);
+    // Out of descriptors, the name service could open neither the hosts file nor a socket to a name server, and says
+    // only that it found no such name: errno tells what really happened.
+    if (code != 0 && code != EAI_SYSTEM && (err == EMFILE || err == ENFILE))
+        state.error = SocketErrors::TooManyFiles;
+    else if (code != 0)
+        state.error = lookupError(code, err);
+    else if (ipv4.empty())
+        state.error = SocketErrors::NoData; // the name is known, but has no address
+    else
+        state.addresses = std::move(ipv4);
+    state.finished = true;
+}
+
+} // namespace
+
+HostLookup::HostLookup(const std::string& name) : state_(std::make_shared<State>())
+{
+    ++lookupsStarted;
+    // The name service may take as long as it likes (a silent name server holds a lookup for many seconds): the
+    // thread is let go, and keeps only its own share of the state.
+    try {
+        std::thread([name, state = state_] { lookUp(name, *state); }).detach();
+    } catch (const std::system_error& e) {
+        std::lock_guard lock(state_->mutex);
+        // No thread to be had: the system's limit of threads, which the error table calls too many processes.
+        state_->error =
+            e.code().value() == EAGAIN ? SocketErrors::TooManyProcesses : socketErrorFromErrno(e.code().value());
+        state_->finished = true;
+    }
+}
+
+HostLookup::~HostLookup() = default;
+
+bool HostLookup::finished() const
+{
+    return state_->finished;
+}
+
+int HostLookup::error() const
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->finished ? state_->error : 0;
+}
+
+std::vector<SocketAddress> HostLookup::addresses() const
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->addresses;
+}
+
+std::uint64_t HostLookup::startedCount()
+{
+    return lookupsStarted;
 }
 
 AsyncSocket::AsyncSocket(QObject* parent) : QObject(parent) {}

@@ -30,11 +30,14 @@ namespace SocketErrors {
 inline constexpr int Interrupted = 10004;
 inline constexpr int BadFile = 10009;
 inline constexpr int InvalidArgument = 10022;
+inline constexpr int TooManyFiles = 10024;
 inline constexpr int WouldBlock = 10035;
 inline constexpr int InProgress = 10036;
 inline constexpr int ConnectionAborted = 10053;
 inline constexpr int ConnectionReset = 10054;
+inline constexpr int NoBuffers = 10055;
 inline constexpr int NotConnected = 10057;
+inline constexpr int TooManyProcesses = 10067;
 inline constexpr int HostNotFound = 11001;
 inline constexpr int TryAgain = 11002;
 inline constexpr int NoRecovery = 11003;
@@ -94,13 +97,35 @@ struct SocketLibraryInfo {
 };
 SocketLibraryInfo socketLibraryInfo();
 
-// Starts an asynchronous lookup of the addresses of a host name. done(error, addresses) runs later on the GUI
-// thread, in the context of `context` (never after it is destroyed): error 0 with the addresses, the IPv4 ones
-// first in the resolver's order and then the IPv6 ones, or 11001..11004. IPv4 first keeps a site that was reached
-// over IPv4 before on the same address and the same commands. Returns an id for abortHostLookup().
-int startHostLookup(const std::string& name, QObject* context,
-                    std::function<void(int error, std::vector<SocketAddress> addresses)> done);
-void abortHostLookup(int id);
+// A lookup of the addresses of a host name, on a thread of its own, so that no wait of the engine is held by the
+// name service. The result is read when finished() says so: error 0 with the addresses, the IPv4 ones first in the
+// resolver's order and then the IPv6 ones (IPv4 first keeps a site that was reached over IPv4 before on the same
+// address and the same commands); 11001 the name is not known, 11002 no name server answered, 11003 the name service
+// failed, 11004 the name has no address; or the socket error number of a local failure (10024 when no descriptor
+// was left for the query).
+//
+// A lookup that is given up (its object destroyed before it finished) is left to end by itself: its thread keeps
+// nothing the program needs, holds up no wait, and never keeps the program from ending.
+class HostLookup {
+public:
+    explicit HostLookup(const std::string& name);
+    ~HostLookup();
+    HostLookup(const HostLookup&) = delete;
+    HostLookup& operator=(const HostLookup&) = delete;
+
+    bool finished() const;
+    int error() const;
+    std::vector<SocketAddress> addresses() const;
+
+    // How many lookups this process has begun: a connection through a proxy that looks names up itself begins
+    // none for its site.
+    static std::uint64_t startedCount();
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
 
 // Secured: once, when a TLS handshake started by startTls() has ended, with 0 on success.
 enum class SocketEvent { Read, Write, OutOfBand, Accept, Connect, Close, Secured };

@@ -13,9 +13,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -195,7 +197,7 @@ bool sameFingerprint(const std::string& a, const std::string& b)
 // TlsContext
 
 struct TlsContext::Impl {
-    SSL_CTX* ctx = nullptr;
+    SSL_CTX* ctx = nullptr; // one reference of the process's shared context
     SSL_SESSION* controlSession = nullptr;
 };
 
@@ -213,32 +215,78 @@ int rememberSession(SSL* ssl, SSL_SESSION* session)
     return 1; // the reference is ours now
 }
 
+// The client's settings and the system's certificate authorities, made once for the whole process: building them
+// (above all, reading the system's store) costs far more than a handshake, and a batch logs in to many sites, each
+// from a thread of its own. OpenSSL shares a context between threads safely (every connection gets its own SSL
+// from it); what differs per log-in, the control connection's session, is kept in each TlsContext.
+SSL_CTX* makeClientContext(std::string& failure, bool& complete)
+{
+    complete = false;
+    ERR_clear_error();
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx) {
+        failure = "TLS is not available: " + lastErrorReason();
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    // TLS 1.2's suites without forward secrecy (RSA key exchange) or with CBC's MAC-then-encrypt are what an attacker
+    // on the path asks for; every server of this decade offers one of these. TLS 1.3's suites are all of this kind.
+    if (SSL_CTX_set_cipher_list(ctx, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                                     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305") != 1) {
+        failure = "TLS is not available: " + lastErrorReason();
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    // The certificate is checked after the handshake, so that the operator can be asked about one that does not
+    // verify; the verification result and the host name check are OpenSSL's all the same.
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_default_verify_paths(ctx);
+    ERR_clear_error(); // no system store: every certificate then needs the operator's word or a pin
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ctx, rememberSession);
+    // A store that could not be read (no descriptor left, say) is not kept for the rest of the run: the next
+    // log-in reads it again. One that is not there at all is not there for the next one either.
+    const STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(SSL_CTX_get_cert_store(ctx));
+    const char* named = std::getenv(X509_get_default_cert_file_env());
+    struct stat file {};
+    complete = (objects && sk_X509_OBJECT_num(objects) > 0) ||
+               (::stat(named ? named : X509_get_default_cert_file(), &file) != 0 && errno == ENOENT);
+    return ctx;
+}
+
+std::mutex sharedMutex;
+SSL_CTX* sharedContext = nullptr; // kept for the process's life: connections of any thread may still use it
+
+SSL_CTX* clientContext(std::string& failure)
+{
+    std::lock_guard lock(sharedMutex);
+    if (sharedContext) {
+        SSL_CTX_up_ref(sharedContext);
+        return sharedContext;
+    }
+    bool complete = false;
+    SSL_CTX* ctx = makeClientContext(failure, complete);
+    if (ctx && complete) {
+        sharedContext = ctx;
+        SSL_CTX_up_ref(ctx);
+    }
+    return ctx;
+}
+
 } // namespace
 
 TlsContext::TlsContext() : impl_(std::make_unique<Impl>())
 {
-    ERR_clear_error();
-    impl_->ctx = SSL_CTX_new(TLS_client_method());
-    if (!impl_->ctx) {
-        failure_ = "TLS is not available: " + lastErrorReason();
-        return;
-    }
-    SSL_CTX_set_min_proto_version(impl_->ctx, TLS1_2_VERSION);
-    // TLS 1.2's suites without forward secrecy (RSA key exchange) or with CBC's MAC-then-encrypt are what an attacker
-    // on the path asks for; every server of this decade offers one of these. TLS 1.3's suites are all of this kind.
-    if (SSL_CTX_set_cipher_list(impl_->ctx, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
-                                            "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
-                                            "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305") != 1) {
-        failure_ = "TLS is not available: " + lastErrorReason();
-        return;
-    }
-    // The certificate is checked after the handshake, so that the operator can be asked about one that does not
-    // verify; the verification result and the host name check are OpenSSL's all the same.
-    SSL_CTX_set_verify(impl_->ctx, SSL_VERIFY_NONE, nullptr);
-    if (SSL_CTX_set_default_verify_paths(impl_->ctx) != 1)
-        ERR_clear_error(); // no system store: every certificate then needs the operator's word or a pin
-    SSL_CTX_set_session_cache_mode(impl_->ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-    SSL_CTX_sess_set_new_cb(impl_->ctx, rememberSession);
+    impl_->ctx = clientContext(failure_);
+}
+
+void TlsContext::rereadSystemStore()
+{
+    std::lock_guard lock(sharedMutex);
+    if (sharedContext)
+        SSL_CTX_free(sharedContext); // the log-ins that hold it keep their own references
+    sharedContext = nullptr;
 }
 
 TlsContext::~TlsContext()

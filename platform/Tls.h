@@ -27,10 +27,11 @@ inline constexpr int MinimumRsaKeyBits = 2048;
 // The same fingerprint written either way (case, separators and blanks do not count).
 bool sameFingerprint(const std::string& a, const std::string& b);
 
-// One client's TLS settings and the session of its control connection, which every data connection of the same
-// log-in resumes (servers commonly refuse a data connection that does not). TLS 1.3 with the suites OpenSSL offers;
-// TLS 1.2 only with forward secrecy and authenticated encryption (ECDHE with AES-GCM or ChaCha20-Poly1305); nothing
-// older. The system's certificate authorities.
+// One log-in's TLS: the client settings and the system's certificate authorities, which are made once for the
+// whole process and shared by every log-in on every thread, and the session of the log-in's control connection,
+// which every data connection of the same log-in resumes (servers commonly refuse a data connection that does not).
+// TLS 1.3 with the suites OpenSSL offers; TLS 1.2 only with forward secrecy and authenticated encryption (ECDHE with
+// AES-GCM or ChaCha20-Poly1305); nothing older. One TlsContext belongs to one log-in and its thread.
 class TlsContext {
 public:
     TlsContext();
@@ -40,6 +41,9 @@ public:
 
     // Empty when the context is usable; otherwise why it is not.
     const std::string& failure() const { return failure_; }
+    // The system's store changed (its authorities were updated, or another store was named with SSL_CERT_FILE):
+    // the next log-in reads the settings and the store again. Connections under way keep what they have.
+    static void rereadSystemStore();
 
     struct Impl;
     Impl& impl() { return *impl_; }

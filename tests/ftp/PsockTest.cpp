@@ -2,12 +2,16 @@
 // level filter, the waits that a closed connection or a cancel must end, and the error texts.
 
 #include "FtpTestSupport.h"
+#include "platform/Finally.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QTcpServer>
 
 #include <cerrno>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -162,6 +166,93 @@ TEST(SocketConnect, LookupOutcomes)
             s.Cancel();
     };
     EXPECT_EQ(failureOf<ESockError>([&] { s.Connect(); }), "Host Lookup Canceled");
+}
+
+// Every descriptor of the process taken (by others, for the test by copies of one it holds): the connection that
+// wants one fails naming why, the component is made all the same, and once descriptors are free again the same
+// client logs in and lists.
+TEST(SocketLimits, RunningOutOfDescriptorsFailsThatConnectionNamingWhy)
+{
+    ScriptPeer peer([](PeerSession& s) {
+        auto data = PeerSession::listenData(); // while there are descriptors
+        const std::string passive =
+            "229 Entering Extended Passive Mode (|||" + std::to_string(data->serverPort()) + "|)\r\n";
+        auto serveListing = [&] {
+            s.expect("EPSV");
+            s.send(passive);
+            s.expect("LIST");
+            s.send("150 Here it comes\r\n");
+            if (auto socket = s.acceptData(*data)) {
+                PeerSession::sendOn(*socket, "-rw-r--r-- 1 u g 10 Jan 5 2001 a.nfo\r\n");
+                socket->close();
+            }
+            s.send("226 Done\r\n");
+        };
+        serveLogin(s);
+        serveListing();
+        s.expect("EPSV"); // the listing whose data connection cannot be had
+        s.send(passive);
+        serveListing();
+        s.expect("QUIT");
+        s.send("221 Bye\r\n");
+    });
+    // A limit just above what is open now, so that filling it takes a few dozen copies rather than a million.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const qsizetype open = QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
+    rlimit lowered = saved;
+    lowered.rlim_cur = rlim_t(open + 64);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::vector<int> taken;
+    auto takeAll = [&] {
+        for (int fd; (fd = ::dup(STDERR_FILENO)) >= 0;)
+            taken.push_back(fd);
+        EXPECT_EQ(errno, EMFILE);
+    };
+    auto giveBack = [&] {
+        for (const int fd : taken)
+            ::close(fd);
+        taken.clear();
+    };
+    const std::string tooMany = "10024:Too many open files";
+    const Finally restore([&] {
+        giveBack();
+        setrlimit(RLIMIT_NOFILE, &saved);
+    });
+
+    // A client at work first: everything below runs once with descriptors before it runs without (the sanitizers'
+    // runtime, too, wants a descriptor the first time it looks at a type).
+    TNMFTP ftp;
+    ftp.Host = "127.0.0.1";
+    ftp.Port = peer.port();
+    ftp.UserID = "bob";
+    ftp.DataMode = TDataMode::Passive;
+    std::vector<std::string> items;
+    ftp.OnListItem = [&](const std::string& line) { items.push_back(line); };
+    ftp.Connect();
+    ftp.List();
+
+    takeAll();
+    // A client made now is made all the same; its connection fails naming why.
+    std::unique_ptr<TNMFTP> late;
+    EXPECT_NO_THROW(late = std::make_unique<TNMFTP>());
+    ASSERT_TRUE(late);
+    late->Host = "127.0.0.1";
+    late->Port = peer.port();
+    EXPECT_EQ(failureOf<ESockError>([&] { late->Connect(); }), tooMany);
+    EXPECT_FALSE(late->Connected);
+    // A name is looked up with descriptors of the name service's own: none left is no name not found.
+    late->Host = "localhost";
+    EXPECT_EQ(failureOf<ESockError>([&] { late->Connect(); }), tooMany);
+    // The listing's data connection: no socket to be had, and the control connection stays as it was.
+    EXPECT_EQ(failureOf<ESockError>([&] { ftp.List(); }), tooMany);
+    EXPECT_TRUE(ftp.Connected);
+    giveBack();
+
+    ftp.List();
+    EXPECT_EQ(items, (std::vector<std::string>(2, "-rw-r--r-- 1 u g 10 Jan 5 2001 a.nfo")));
+    ftp.Disconnect();
+    EXPECT_EQ(peer.failure(), "");
 }
 
 TEST(SocketConnect, UnansweredConnectTimesOutOrIsCancelled)

@@ -60,6 +60,8 @@ TEST(FtpTls, LogInTrustPinsAndRefusals)
     authorityOnly.keyPem.clear();
     ASSERT_TRUE(dir.isValid() && authorityOnly.write(dir.filePath("ca.pem")));
     qputenv("SSL_CERT_FILE", dir.filePath("ca.pem").toLocal8Bit());
+    // The store is read once for the process: this test's store is read by the next log-in.
+    TlsContext::rereadSystemStore();
 
     struct Case {
         const TestCertificate& served;
@@ -136,6 +138,7 @@ TEST(FtpTls, LogInTrustPinsAndRefusals)
         EXPECT_EQ(peer.failure(), "");
     }
     qunsetenv("SSL_CERT_FILE");
+    TlsContext::rereadSystemStore();
 
     // A server that will not speak TLS: refused where TLS is required (no user name goes out in clear text), and
     // clear text with a word to the operator where it was only wanted if offered.

@@ -203,9 +203,10 @@ void TMainForm::buildControls()
     ImageList1_ = {QIcon(QStringLiteral(":/art/node0-folder-closed.png")),
                    QIcon(QStringLiteral(":/art/node1-folder-open.png")), QIcon(QStringLiteral(":/art/node2-file.png")),
                    QIcon(QStringLiteral(":/art/node3-link.png"))};
-    ImageList2_ = {QIcon(QStringLiteral(":/art/menu0-clear.png")), QIcon(QStringLiteral(":/art/menu1-about.png"))};
-    mnuClearCommandList->setIcon(ImageList2_[0]);
-    About1->setIcon(ImageList2_[1]);
+    const QList<QIcon> ImageList2 = {QIcon(QStringLiteral(":/art/menu0-clear.png")),
+                                     QIcon(QStringLiteral(":/art/menu1-about.png"))};
+    mnuClearCommandList->setIcon(ImageList2[0]);
+    About1->setIcon(ImageList2[1]);
     // The pages come last: they are given the session, the gate, the router's lists and the status bar.
     buildPages();
     describeControls();

@@ -60,7 +60,6 @@ public:
     TSiteSession& session() { return *session_; }
     TOperationGate& operationGate() { return OperationGate_; }
 
-    // ---- the documented controls --------------------------------------------------------------------------------
     QLabel* Label1;
     QComboBox* SiteName;
     QPushButton* bbSites;
@@ -107,8 +106,7 @@ private:
     void connectHandlers();
     void connectSession();
     void FormCreate();
-    // Runs a handler inside Guarded: the error that ends it goes to the standard error box in the failure's words,
-    // unless the window is closing, which is then finished once no operation waits any more.
+    // Runs a handler inside Guarded: its error goes to the error box in the failure's words (none while closing).
     void run(void (TMainForm::*handler)());
     void run(const std::function<void()>& handler);
     void runHandler(const std::function<void()>& handler);
@@ -119,7 +117,6 @@ private:
     void operation(Sender* sender, Signal signal, void (TMainForm::*handler)());
     void setBusyCursor(bool busy);
     void showLogOutAsCancel(bool cancel, const QString& tip = QString());
-
     // Settings, the site box and closing (WindowSettings.cpp)
     TSettingsStore& store(); // or EStoreError naming why it could not be opened
     void openStore();
@@ -132,7 +129,6 @@ private:
     void bbSitesClick();
     void SiteFormClosed(const QString& site);
     void FormClose();
-
     // The menu (MenuCommands.cpp)
     void mnuClearCommandListClick();
     void mnuSessionLogClick();
@@ -141,7 +137,6 @@ private:
     void mnuImportSitesClick();
     void mnuMasterPasswordClick();
     void About1Click();
-
     // Log-in and log-out, the session's events, page refresh (LogIn.cpp)
     void LogInExecute();
     void askMissingPassword();
@@ -161,29 +156,25 @@ private:
     TrustAnswer NMFTP1UntrustedCertificate(TTrustQuestion& question, const TCertificateInfo& info);
     // The error that ended a handler, in the failure's words with what to check on the line after.
     [[noreturn]] void raiseInFailureWords(const std::exception& e);
-    // Finishes the session log of a connection that has ended, with the reason: the error given, else what ended
-    // it (LOGOUT, CANCEL, closing), else the daemon's last refusal; nothing when no connection ended.
+    // Finishes the log of a connection that ended: the error given, else LOGOUT, CANCEL, closing or a refusal.
     void endSessionLog(const QString& error);
     // One line on STATUS with the time: what happened while the operator looked elsewhere, or what a box said.
     void statusNote(const QString& text);
     void NOOPClick();
     bool PageControl1Changing();
     void PageControl1Change();
-
     // The command box (CommandBox.cpp)
     void buildCommandBox(QWidget* client);
     void CommandTextChange();
     void bbExecuteClick();
     void CommandTextEnter();
     bool CommandTextKey(int key);
-
     TSiteSession* session_;
     TReplyRouter* router_ = nullptr;
     TOperationGate OperationGate_{[this] { return session_->busy(); }};
     TDiamond* SAP_;
     std::unique_ptr<TSettingsStore> SettingsStore_;
     QList<QIcon> ImageList1_; // the tree's node pictures: 0 closed folder, 1 open folder, 2 file, 3 link
-    QList<QIcon> ImageList2_; // the two menu pictures
     TSiteForm* SiteForm_ = nullptr;
     TFlagForm* FlagForm_ = nullptr;
     TRunSitesForm* RunSitesForm_ = nullptr; // made when first asked for
@@ -191,22 +182,19 @@ private:
     bool SplashClosed_ = false;
     TAnchors* anchors_ = nullptr;
     QString storeError_;
-    bool activating_ = false;
-    bool closing_ = false;
-    bool closed_ = false;
+    bool activating_ = false, closing_ = false, closed_ = false;
     bool awaiting_ = false; // a command's reply is awaited: the hourglass is on for it
     int handlersRunning_ = 0;
     bool logPendingDisconnect_ = false;
-    QString disconnectReason_;
-    QString lastRefusal_;
-    QString cancelNote_;            // the operator's CANCEL ends the handler under way; STATUS then says this
-    std::string awaitedCommand_;    // the command whose reply the session waited for last
-    int historyAt_ = -1;            // the history entry Up and Down have recalled, -1 for the line being typed
-    int scrollBack_ = 10000;        // lines the unbounded page boxes keep
-    int keepAlive_ = 60;            // seconds between two keep-alive NOOPs
-    std::string loadedSite_;        // the key of the site last given to the session
-    std::string loggedInSite_;      // the key of the site of the last log-in
-    bool lostOnline_ = false;       // the connection that just ended was logged in
-    bool sessionLogForced_ = false; // --log: on for this run, the stored setting left as it was
-    QStringList boundsNoted_;       // the notes of stored values read within their bounds, said once a run
+    QString disconnectReason_, lastRefusal_; // why the connection ended, as the session log says
+    QString cancelNote_;                     // the operator's CANCEL ends the handler under way; STATUS then says this
+    std::string awaitedCommand_;             // the command whose reply the session waited for last
+    int historyAt_ = -1;                     // the history entry Up and Down have recalled, -1 for the line being typed
+    int scrollBack_ = 10000;                 // lines the unbounded page boxes keep
+    int keepAlive_ = 60;                     // seconds between two keep-alive NOOPs
+    std::string loadedSite_;                 // the key of the site last given to the session
+    std::string loggedInSite_;               // the key of the site of the last log-in
+    bool lostOnline_ = false;                // the connection that just ended was logged in
+    bool sessionLogForced_ = false;          // --log: on for this run, the stored setting left as it was
+    QStringList boundsNoted_;                // the notes of stored values read within their bounds, said once a run
 };

@@ -154,7 +154,9 @@ void TFilePage::fetchDirectory()
     try {
         context_.session.list();
     } catch (...) {
-        // The gathering is over: the panel no longer claims it goes on. The error box says why.
+        // The gathering is over: the panel no longer claims it goes on, and the entries that came (a listing cut
+        // short keeps them) are in the tree before the error box says why.
+        TreeView1->tree().endListing();
         context_.setMessage(QStringLiteral("Directory listing failed"));
         throw;
     }

@@ -16,9 +16,9 @@
 
 using namespace WidgetKit;
 
-TFlagForm::TFlagForm(TNMFTP& client, TOperationGate& gate, std::function<QString()> selectedUser, QWidget* parent,
-                     std::function<void()> cancelWait)
-    : QDialog(parent), selectedUser_(std::move(selectedUser)), run_(*this, client, std::move(cancelWait))
+TFlagForm::TFlagForm(TSiteSession& session, TOperationGate& gate, std::function<QString()> selectedUser,
+                     QWidget* parent, std::function<void()> cancelWait)
+    : QDialog(parent), selectedUser_(std::move(selectedUser)), run_(*this, session, std::move(cancelWait))
 {
     setObjectName(QStringLiteral("FlagForm"));
     setWindowTitle(QStringLiteral("SET FLAGS"));

@@ -10,7 +10,7 @@
 class QCheckBox;
 class QLabel;
 class QPushButton;
-class TNMFTP;
+class TSiteSession;
 class TOperationGate;
 
 // The flags dialog: the daemon's ten user flags as check boxes for the selected user. Made once at start-up and
@@ -19,10 +19,10 @@ class TOperationGate;
 // them, the rest unsent, and close the dialog.
 class TFlagForm : public QDialog {
 public:
-    // selectedUser names the user the flags are for, read when SET FLAGS is pressed. cancelWait ends the client's
-    // wait when the operator cancels the lines; none: the client's Cancel and Abort.
-    TFlagForm(TNMFTP& client, TOperationGate& gate, std::function<QString()> selectedUser, QWidget* parent = nullptr,
-              std::function<void()> cancelWait = {});
+    // selectedUser names the user the flags are for, read when SET FLAGS is pressed. cancelWait ends the session's
+    // wait when the operator cancels the lines; none: the session's own cancel.
+    TFlagForm(TSiteSession& session, TOperationGate& gate, std::function<QString()> selectedUser,
+              QWidget* parent = nullptr, std::function<void()> cancelWait = {});
 
     QCheckBox* Disabled;
     QCheckBox* Kolvane; // the site-operator flag: shown, never enabled, never sent

@@ -15,7 +15,7 @@ const char* const TUserFieldsDialog::UnchangedIdent = "*@";
 
 TUserFieldsDialog::TUserFieldsDialog(const TUserContext& context, QWidget* parent, int top, int loginsWidth,
                                      const QString& updateCaption)
-    : QDialog(parent), context_(context), run_(*this, context_.client, context_.cancelWait)
+    : QDialog(parent), context_(context), run_(*this, context_.session, context_.cancelWait)
 {
     setModal(true);
     const QString ident = QString::fromLatin1(UnchangedIdent);

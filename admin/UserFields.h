@@ -13,18 +13,18 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class TNMFTP;
 class TOperationGate;
+class TSiteSession;
 class TSpinEdit;
 
-// What the user dialogs use of the console, and nothing more: the connection they send on, the gate that says
+// What the user dialogs use of the console, and nothing more: the session they send on, the gate that says
 // whether an operation may start, the user selected when the dialog opened and the gathered group names.
 struct TUserContext {
-    TNMFTP& client;
+    TSiteSession& session;
     TOperationGate& gate;
     QString user;
     QStringList groups;
-    // What ends the client's wait when the operator cancels the dialog's lines; none: the client's Cancel and Abort.
+    // What ends the session's wait when the operator cancels the dialog's lines; none: the session's own cancel.
     std::function<void()> cancelWait = {};
 };
 

@@ -551,7 +551,7 @@ bool runConsole(int argc, char** argv, BenchPeer& peer, Figures& f, Run run, int
     emit form.SiteName->activated(0);
     const int session = peer.sessionsStarted();
     QTest::mouseClick(form.bbLogin, Qt::LeftButton);
-    if (!form.NMFTP1->Connected) {
+    if (!form.session().online()) {
         std::fprintf(stderr, "the console did not log in\n");
         return false;
     }

@@ -1,11 +1,11 @@
 #include "gui/CommandRun.h"
 
-#include "ftp/NMFtp.h"
 #include "gui/ModalHold.h"
 #include "gui/Prompts.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
-#include "session/PasswordMask.h"
+#include "platform/PasswordMask.h"
+#include "session/SiteSession.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -33,14 +33,11 @@ QString TCommandRun::cancelNotice(const std::vector<std::string>& lines, std::si
            listed(rest);
 }
 
-TCommandRun::TCommandRun(QDialog& dialog, TNMFTP& client, std::function<void()> cancelWait)
-    : dialog_(dialog), client_(client), cancelWait_(std::move(cancelWait))
+TCommandRun::TCommandRun(QDialog& dialog, TSiteSession& session, std::function<void()> cancelWait)
+    : dialog_(dialog), session_(session), cancelWait_(std::move(cancelWait))
 {
     if (!cancelWait_)
-        cancelWait_ = [this] {
-            client_.Cancel();
-            client_.Abort();
-        };
+        cancelWait_ = [this] { session_.cancel(); };
 }
 
 void TCommandRun::askCancel()
@@ -68,7 +65,7 @@ TCommandRun::Outcome TCommandRun::run(const std::vector<std::string>& lines, QPu
     if (running_)
         return Outcome::Cancelled; // nothing of the second run goes, and the first goes on
     for (const std::string& line : lines)
-        TPowersock::checkLine(line, "The command");
+        checkCommandLine(line, "The command");
     cancelAsked_ = false;
     closeWanted_ = false;
 
@@ -104,10 +101,10 @@ TCommandRun::Outcome TCommandRun::run(const std::vector<std::string>& lines, QPu
         for (std::size_t i = 0; i < lines.size() && !cancelAsked_; ++i) {
             bool ok = false;
             try {
-                client_.SendCommand(lines[i]);
+                session_.send(lines[i]);
                 ok = true;
             } catch (...) {
-                // However the cancelled wait ends (the client raises, the connection closes), it is the cancel.
+                // However the cancelled wait ends (the session raises, the connection closes), it is the cancel.
                 if (!cancelAsked_)
                     failure = std::current_exception();
             }

@@ -8,9 +8,9 @@
 
 class QDialog;
 class QPushButton;
-class TNMFTP;
+class TSiteSession;
 
-// Sends a dialog's command lines through the client one at a time, each once the one before has its answer, and
+// Sends a dialog's command lines through the session one at a time, each once the one before has its answer, and
 // lets the operator end them from the dialog while they go. The button that started the lines reads CANCEL
 // meanwhile; it, Escape and the close box end the wait under way, and the lines not yet sent stay unsent. The
 // dialog says so in one notice that names the lines that went and those that did not; a cancel is the operator's
@@ -18,8 +18,8 @@ class TNMFTP;
 // the console's other windows, so nothing the lines were made from changes under them.
 class TCommandRun {
 public:
-    // cancelWait ends the client's wait under way; without one, the client's Cancel and Abort do.
-    TCommandRun(QDialog& dialog, TNMFTP& client, std::function<void()> cancelWait = {});
+    // cancelWait ends the session's wait under way; without one, the session's own cancel does.
+    TCommandRun(QDialog& dialog, TSiteSession& session, std::function<void()> cancelWait = {});
     TCommandRun(const TCommandRun&) = delete;
     TCommandRun& operator=(const TCommandRun&) = delete;
 
@@ -50,7 +50,7 @@ private:
     void askCancel();
 
     QDialog& dialog_;
-    TNMFTP& client_;
+    TSiteSession& session_;
     std::function<void()> cancelWait_;
     bool running_ = false;
     bool cancelAsked_ = false;

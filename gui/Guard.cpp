@@ -4,7 +4,33 @@
 #include "platform/Exceptions.h"
 #include "platform/OemText.h"
 
+#include <QPointer>
 #include <QStringDecoder>
+
+namespace {
+
+struct ErrorReader {
+    QPointer<QObject> owner;
+    std::function<void(const QString&)> read;
+};
+
+ErrorReader& errorReader()
+{
+    static ErrorReader reader;
+    return reader;
+}
+
+} // namespace
+
+void SetErrorReader(QObject* owner, std::function<void(const QString& text)> reader)
+{
+    if (!reader) {
+        if (errorReader().owner == owner)
+            errorReader() = ErrorReader();
+        return;
+    }
+    errorReader() = ErrorReader{owner, std::move(reader)};
+}
 
 QString ErrorBoxText(const QString& message)
 {
@@ -40,6 +66,8 @@ void ShowException(const std::exception& e)
         } else {
             text = ErrorBoxText(text);
         }
+        if (const ErrorReader& reader = errorReader(); reader.owner && reader.read)
+            reader.read(text);
         Prompts().ErrorBox(text);
     } catch (...) {
     }

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <exception>
+#include <functional>
 #include <utility>
 
 // Every handler of the console runs inside Guarded: the exception that ends a handler is shown in the standard
@@ -31,6 +32,11 @@ QString ExceptionText(const std::exception& e);
 // Shows the standard error box for a caught exception.
 void ShowException(const std::exception& e);
 void ShowException(const std::exception_ptr& failure);
+
+// Who else reads every error box shown for an exception: the main window notes each one on its STATUS page, so that
+// the failure is still there to read once the box is gone. One reader at a time (a new one takes the place of the
+// last); a reader whose owner has gone hears nothing. An owner stops its own reader with an empty one.
+void SetErrorReader(QObject* owner, std::function<void(const QString& text)> reader);
 
 // The one handler wrapper: runs handler, and shows the exception that ends it in the standard error box, unless
 // quiet() says that errors are to be dropped now (a window that is closing, say).

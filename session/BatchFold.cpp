@@ -1,6 +1,6 @@
 #include "session/BatchFold.h"
 
-#include "session/PasswordMask.h"
+#include "platform/PasswordMask.h"
 
 #include <algorithm>
 #include <map>

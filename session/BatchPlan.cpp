@@ -1,6 +1,6 @@
 #include "session/BatchPlan.h"
 
-#include "session/PasswordMask.h"
+#include "platform/PasswordMask.h"
 
 BatchPlan BatchPlan::command(std::string line)
 {

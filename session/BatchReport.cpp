@@ -1,7 +1,7 @@
 #include "session/BatchReport.h"
 
 #include "platform/OemText.h"
-#include "session/PasswordMask.h"
+#include "platform/PasswordMask.h"
 
 #include <QStringList>
 

@@ -2,10 +2,10 @@
 
 #include "platform/Exceptions.h"
 #include "platform/OemText.h"
+#include "platform/PasswordMask.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "session/BatchReport.h"
-#include "session/PasswordMask.h"
 #include "session/SiteBatch.h"
 
 #include <QCoreApplication>

@@ -9,10 +9,10 @@
 // Exit status: 0 every site ok, 1 any site not ok, 2 usage error, 3 nothing could be run, 130 and 143 interrupted.
 
 #include "platform/OemText.h"
+#include "platform/PasswordMask.h"
 #include "platform/SettingsStore.h"
 #include "platform/Terminal.h"
 #include "session/BatchReport.h"
-#include "session/PasswordMask.h"
 #include "session/SiteBatch.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/Keyring.h"

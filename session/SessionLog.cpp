@@ -1,7 +1,7 @@
 #include "session/SessionLog.h"
 
 #include "platform/OemText.h"
-#include "session/PasswordMask.h"
+#include "platform/PasswordMask.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -111,7 +111,23 @@ void TSessionLog::line(bool sent, std::string_view text)
 
 void TSessionLog::note(std::string_view text)
 {
-    write('-', QString::fromUtf8(text.data(), qsizetype(text.size())));
+    // A note carries words that came from outside (a daemon's refusal, a site's name): they are written as the
+    // daemon's lines are, every control character as \xNN, and the characters that would reorder or break what a
+    // reader's terminal shows (bidi controls, line separators, zero-width ones) as \uNNNN.
+    const QString decoded = QString::fromUtf8(text.data(), qsizetype(text.size()));
+    QString shown;
+    shown.reserve(decoded.size());
+    for (const QChar c : decoded) {
+        const char16_t u = c.unicode();
+        if ((u < 32 && u != '\t') || (u >= 0x7F && u <= 0x9F))
+            shown += QStringLiteral("\\x") + QString::number(u, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+        else if ((u >= 0x200B && u <= 0x200F) || (u >= 0x2028 && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069) ||
+                 u == 0xFEFF)
+            shown += QStringLiteral("\\u") + QString::number(u, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    write('-', shown);
 }
 
 void TSessionLog::write(char direction, const QString& text)

@@ -32,7 +32,7 @@ public:
 
     // One line of the conversation, without its line end; a password on it is hidden.
     void line(bool sent, std::string_view text);
-    // A note of the console's own, in UTF-8.
+    // A note of the console's own, in UTF-8; what came into it from outside is escaped as a received line is.
     void note(std::string_view text);
 
 private:

@@ -15,13 +15,13 @@ class QFrame;
 class QPlainTextEdit;
 class TFlagForm;
 class TListGatherer;
-class TNMFTP;
+class TSiteSession;
 
 // What a page of the console gets from the window it sits in, once, when it is made. The page knows nothing else of
-// the window: it sends through the client, starts its operations through the gate, and tells the operator what it
+// the window: it sends through the session, starts its operations through the gate, and tells the operator what it
 // does through the status bar's message panel and the busy cursor.
 struct TPageContext {
-    TNMFTP& client;
+    TSiteSession& session;
     TOperationGate& gate;
     // Runs a handler as the window runs its own: the error that ends it goes to the standard error box with the line
     // that says what to check, the session log hears why a connection ended, and a closing window finishes closing.
@@ -32,12 +32,6 @@ struct TPageContext {
     std::function<void()> cancelWait;
     // The user and group lists the reply router gathers, with the counters the page refresh goes by.
     TListGatherer& lists;
-    // The FiLE MAiNT tree's listing state, which a log-in resets with the lists: the entries of the listing under
-    // way, and whether they go below the selected node rather than to the root level.
-    int& dirItemCount;
-    bool& listUnderSelection;
-    // The folder the log-in started in, where the tree's root level stands (asked of the daemon the first time).
-    std::function<const std::string&()> loginFolder;
     const QList<QIcon>& nodePictures;     // the tree's: 0 closed folder, 1 open folder, 2 file, 3 link
     std::function<TFlagForm*()> flagForm; // the flags dialog made at start-up; none before
 };

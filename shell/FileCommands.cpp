@@ -4,11 +4,11 @@
 #include "shell/FilePage.h"
 
 #include "files/NfoDizView.h"
-#include "ftp/NMFtp.h"
 #include "gui/Guard.h"
 #include "gui/Prompts.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
+#include "session/SiteSession.h"
 #include "shell/FileTree.h"
 
 #include <exception>
@@ -35,12 +35,12 @@ bool cancelled(const std::exception_ptr& failure)
 void TFilePage::changeToParentOf(const QPersistentModelIndex& node)
 {
     // The daemon reads the names relative to its current directory: go to the node's parent unless already there.
-    const std::string folder = context_.loginFolder();
+    const std::string folder = context_.session.loginFolder();
     if (!node.isValid())
         throw Exception("The selected node is gone"); // nothing is sent about a node no longer shown
     const std::string parent = TFileTree::parentPath(TreeView1->tree().node(node), folder);
-    if (parent != context_.client.CurrentDirectory() + '/')
-        context_.client.ChangeDirectory(parent);
+    if (parent != context_.session.currentDirectory() + '/')
+        context_.session.changeDirectory(parent);
 }
 
 QPersistentModelIndex TFilePage::selectedOrNotice()
@@ -59,21 +59,15 @@ void TFilePage::bbDeleteDirClick()
     if (!Prompts().Confirm("Do you really want to delete " + node.data().toString() + "?"))
         return;
     TFileTree& tree = TreeView1->tree();
-    const std::string folder = context_.loginFolder();
+    const std::string folder = context_.session.loginFolder();
     if (!node.isValid())
         return; // the node went while the daemon was asked where the tree starts
-    // The node goes from the tree whether or not the daemon removed the directory; a refusal shows afterwards. A
-    // cancelled RMD leaves it: nobody knows whether the daemon removed the directory.
-    std::exception_ptr failure;
-    try {
-        context_.client.RemoveDirectory(TFileTree::path(tree.node(node), folder));
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!cancelled(failure))
+    // The node goes only once the daemon has removed the directory. A refusal, a connection that is gone or a
+    // cancelled RMD leave it where it is, still selected: the tree shows no folder as gone that may still be there,
+    // and the next DELETE aims at the same folder, not at its neighbour.
+    context_.session.removeDirectory(TFileTree::path(tree.node(node), folder));
+    if (node.isValid())
         tree.removeNode(node);
-    if (failure)
-        std::rethrow_exception(failure);
 }
 
 void TFilePage::bbNukeDirClick()
@@ -94,14 +88,14 @@ void TFilePage::bbNukeDirClick()
 
     // A nuke line that cannot go out whole is refused before anything is sent, the tree left as it is.
     const std::string nuke = "SITE NUKE " + QStringToLatin1(multiplier) + " " + name + " " + QStringToLatin1(reason);
-    TPowersock::checkLine(nuke, "The command");
+    checkCommandLine(nuke, "The command");
 
     // The nuke names the directory relative to the daemon's current directory, so it is not sent when the change
     // to the parent failed: it would nuke a namesake somewhere else.
     std::exception_ptr failure;
     try {
         changeToParentOf(node);
-        context_.client.SendCommand(nuke);
+        context_.session.send(nuke);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -118,9 +112,8 @@ void TFilePage::bbNukeDirClick()
             listSelectedDirectory();
         } else {
             // A root-level directory has no node to list again: the root level is built anew.
-            context_.listUnderSelection = false;
-            context_.dirItemCount = 0;
-            context_.client.ChangeDirectory(context_.loginFolder());
+            startOver();
+            context_.session.changeDirectory(context_.session.loginFolder());
             fetchDirectory();
         }
     } catch (...) {
@@ -140,24 +133,24 @@ void TFilePage::inspect(const char* command)
         return;
     // The file's own name, not the node's text with its size behind it.
     const std::string file(TreeView1->tree().node(node)->name());
-    TPowersock::checkLine(command + file, "The command"); // nothing is sent for a name that cannot go out whole
-    changeToParentOf(node);                               // a failure here shows no viewer
+    checkCommandLine(command + file, "The command"); // nothing is sent for a name that cannot go out whole
+    changeToParentOf(node);                          // a failure here shows no viewer
 
     // The reply lines go to the viewer while it exists; it is shown once the reply is complete.
     TNfoDizForm viewer(window());
-    NfoDizForm = &viewer;
+    NfoDizForm_ = &viewer;
     std::exception_ptr failure;
     try {
-        context_.client.SendCommand(command + file);
+        context_.session.send(command + file);
     } catch (...) {
         failure = std::current_exception();
     }
     if (cancelled(failure)) {
-        NfoDizForm = nullptr;
+        NfoDizForm_ = nullptr;
         std::rethrow_exception(failure); // a cancelled look shows no viewer
     }
     {
-        Finally gone([this] { NfoDizForm = nullptr; });
+        Finally gone([this] { NfoDizForm_ = nullptr; });
         viewer.exec();
     }
     if (failure)

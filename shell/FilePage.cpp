@@ -3,11 +3,12 @@
 
 #include "shell/FilePage.h"
 
-#include "ftp/NMFtp.h"
+#include "files/NfoDizView.h"
 #include "gui/Guard.h"
 #include "gui/WidgetKit.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
+#include "session/SiteSession.h"
 #include "shell/FileTree.h"
 #include "shell/TreeNodes.h"
 
@@ -31,7 +32,7 @@ QString kilobytes(std::string_view size)
 
 } // namespace
 
-TNodeKind NodeKind(const TFTPListEntry& entry)
+TNodeKind NodeKind(const TListEntry& entry)
 {
     const char first = entry.Attributes.empty() ? '\0' : entry.Attributes[0];
     if (first == 'd' || first == 'D')
@@ -41,7 +42,7 @@ TNodeKind NodeKind(const TFTPListEntry& entry)
     return FileNode;
 }
 
-TNodeLook NodeLook(const TFTPListEntry& entry)
+TNodeLook NodeLook(const TListEntry& entry)
 {
     const TNodeKind kind = NodeKind(entry);
     if (kind != FileNode)
@@ -114,12 +115,29 @@ TFilePage::TFilePage(const TPageContext& context) : TConsolePage(context, "FileS
 void TFilePage::clear()
 {
     FileMemo->clear();
+    clearTree();
+}
+
+void TFilePage::clearTree()
+{
     TreeView1->clear();
+    startOver();
+}
+
+void TFilePage::startOver()
+{
+    DirItemCount_ = 0;
+    ListUnderSelection_ = false;
+}
+
+QPlainTextEdit* TFilePage::replyBox() const
+{
+    return NfoDizForm_ ? NfoDizForm_->NfoDizMemo : FileMemo;
 }
 
 void TFilePage::refresh()
 {
-    if (context_.dirItemCount == 0)
+    if (DirItemCount_ == 0)
         fetchDirectory();
 }
 
@@ -129,14 +147,16 @@ void TFilePage::fetchDirectory()
     context_.setBusyCursor(true);
     context_.setMessage(QStringLiteral("Gathering Directory data..."));
     Finally done([this] { context_.setBusyCursor(false); });
-    if (!context_.listUnderSelection)
+    if (!ListUnderSelection_)
         TreeView1->clear(); // the first listing after a log-in builds the root level anew
     // The entries go below the node chosen now, whatever the operator clicks while they come.
-    TreeView1->tree().startListing(context_.listUnderSelection ? TreeView1->currentIndex() : QModelIndex());
+    TreeView1->tree().startListing(ListUnderSelection_ ? TreeView1->currentIndex() : QModelIndex());
     try {
-        context_.client.List();
+        context_.session.list();
     } catch (...) {
-        // The gathering is over: the panel no longer claims it goes on. The error box says why.
+        // The gathering is over: the panel no longer claims it goes on, and the entries that came (a listing cut
+        // short keeps them) are in the tree before the error box says why.
+        TreeView1->tree().endListing();
         context_.setMessage(QStringLiteral("Directory listing failed"));
         throw;
     }
@@ -164,22 +184,25 @@ QString TFilePage::NodePath(const QModelIndex& node)
     return ParentPath(node) + node.data().toString();
 }
 
-void TFilePage::listItem()
+void TFilePage::listItem(const TListEntry* entry)
 {
     // Each node is made from the entry the parser stored for this very line: a line it did not store (the total
     // line, a short line) makes no node, wherever in the listing it stands.
-    ++context_.dirItemCount;
-    const TFTPDirectoryList* list = context_.client.DirectoryList.get();
-    const std::optional<TFTPListEntry> entry = list ? list->LastStored() : std::nullopt;
+    ++DirItemCount_;
     if (!entry)
         return;
     TFileTree& tree = TreeView1->tree();
     if (!tree.listing()) {
         // A listing that no handler of the tree started (the page refresh's) takes its node with its first entry:
         // the root level, or the node selected then; the rest follows there whatever is selected meanwhile.
-        tree.startListing(context_.listUnderSelection ? TreeView1->currentIndex() : QModelIndex());
+        tree.startListing(ListUnderSelection_ ? TreeView1->currentIndex() : QModelIndex());
     }
     tree.add(*entry);
+}
+
+void TFilePage::listingEnded()
+{
+    TreeView1->tree().endListing();
 }
 
 void TFilePage::TreeView1DblClick()
@@ -198,8 +221,8 @@ void TFilePage::listSelectedDirectory()
     const QPersistentModelIndex node = TreeView1->currentIndex();
     context_.setBusyCursor(true);
     context_.setMessage(QStringLiteral("Gathering Directory data..."));
-    context_.listUnderSelection = true;
-    context_.dirItemCount = 0;
+    ListUnderSelection_ = true;
+    DirItemCount_ = 0;
     {
         // Whether or not the directory change goes through, the node shows as listed and loses its old subtree.
         Finally listed([&] {
@@ -210,10 +233,10 @@ void TFilePage::listSelectedDirectory()
             }
             context_.setBusyCursor(false);
         });
-        const std::string folder = context_.loginFolder();
+        const std::string folder = context_.session.loginFolder();
         if (!node.isValid())
             return; // the node went while the daemon was asked where the tree starts
-        context_.client.ChangeDirectory(TFileTree::path(tree.node(node), folder));
+        context_.session.changeDirectory(TFileTree::path(tree.node(node), folder));
     }
     Finally shown([&] {
         tree.endListing();
@@ -224,7 +247,7 @@ void TFilePage::listSelectedDirectory()
     if (!node.isValid())
         return; // the node went while the directory changed
     tree.startListing(node);
-    context_.client.List();
+    context_.session.list();
 }
 
 void TFilePage::TreeView1Expanded(const QModelIndex& node)

@@ -31,8 +31,6 @@ public:
     TFileTreeView* TreeView1;
     QSplitter* Splitter1;
     QPlainTextEdit* FileMemo;
-    // The viewer the reply router sends the reply lines to while one is open.
-    TNfoDizForm* NfoDizForm = nullptr;
 
     // Delete, nuke and release inspection (FileCommands.cpp)
     void bbDeleteDirClick();
@@ -53,12 +51,21 @@ public:
     static int nodeKind(const QModelIndex& node);
     void setNodeKind(const QModelIndex& node, int kind);
 
-    // One line of a listing the client parsed: the entry it stored for the line becomes a node.
-    void listItem();
+    // One line of a listing the session parsed: the entry it stored for the line (none for a line that stored
+    // nothing) becomes a node. The listing's end brings its last entries into the tree.
+    void listItem(const TListEntry* entry);
+    void listingEnded();
+    // Where the reply router puts the page's lines: the viewer's box while the viewer is open, else FileMemo.
+    QPlainTextEdit* replyBox() const;
+    bool viewerOpen() const { return NfoDizForm_ != nullptr; }
     // The page refresh: the root level is listed once after a log-in (and after the lists were emptied).
     void refresh();
     void fetchDirectory();
-    // Empties what the page holds about a site: the tree and the text box.
+    // A log-in starts the tree afresh: the next refresh lists the root level.
+    void startOver();
+    // Empties the tree, so that nothing acts on folders of a connection that is gone; clear also empties the text
+    // box.
+    void clearTree();
     void clear();
 
 private:
@@ -67,4 +74,10 @@ private:
     void listSelectedDirectory();
     void changeToParentOf(const QPersistentModelIndex& node);
     void inspect(const char* command);
+
+    TNfoDizForm* NfoDizForm_ = nullptr; // the viewer the reply lines go to while one is open
+    // The listing state: the entries of the listing under way (0: the root level is still to be listed), and
+    // whether they go below the selected node rather than to the root level.
+    int DirItemCount_ = 0;
+    bool ListUnderSelection_ = false;
 };

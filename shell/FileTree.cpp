@@ -1,6 +1,6 @@
 #include "shell/FileTree.h"
 
-#include "ftp/NMFtp.h"
+#include "session/SiteSession.h"
 
 #include <QPalette>
 #include <algorithm>
@@ -19,7 +19,7 @@ constexpr int kLongestDelayMs = 256;
 
 // ---- nodes ----------------------------------------------------------------------------------------------------
 
-TFileNode* TFileNode::make(TFileNode* parent, const TFTPListEntry& entry)
+TFileNode* TFileNode::make(TFileNode* parent, const TListEntry& entry)
 {
     // The parser keeps a size field to 255 characters. A name is kept whole, since every path sent back is built
     // from it; the parser's lists never hold a text of more than 32 bits' length.
@@ -47,16 +47,16 @@ void TFileNode::destroy(TFileNode* node)
     ::operator delete(node);
 }
 
-TFTPListEntry TFileNode::entry() const
+TListEntry TFileNode::entry() const
 {
-    return TFTPListEntry{type_ ? std::string_view(&type_, 1) : std::string_view(), name(), std::string_view(),
-                         std::string_view(bytes(), sizeLength_)};
+    return TListEntry{type_ ? std::string_view(&type_, 1) : std::string_view(), name(), std::string_view(),
+                      std::string_view(bytes(), sizeLength_)};
 }
 
 // ---- model ----------------------------------------------------------------------------------------------------
 
 TFileTree::TFileTree(const QList<QIcon>& pictures, QObject* parent)
-    : QAbstractItemModel(parent), pictures_(pictures), root_(TFileNode::make(nullptr, TFTPListEntry{"d", "", "", ""}))
+    : QAbstractItemModel(parent), pictures_(pictures), root_(TFileNode::make(nullptr, TListEntry{"d", "", "", ""}))
 {
     flushTimer_.setSingleShot(true);
     connect(&flushTimer_, &QTimer::timeout, this, &TFileTree::flush);
@@ -167,7 +167,7 @@ void TFileTree::startListing(const QModelIndex& target)
     delay_ = kFirstDelayMs;
 }
 
-void TFileTree::add(const TFTPListEntry& entry)
+void TFileTree::add(const TListEntry& entry)
 {
     if (!target_)
         return; // the listing's node is gone

@@ -5,6 +5,7 @@
 // below it, its kind and the bytes of the listing entry it was made from; its text is made when the view asks for
 // it, for the rows on screen.
 
+#include "session/SiteSession.h"
 #include "shell/TreeNodes.h"
 
 #include <QAbstractItemModel>
@@ -19,8 +20,6 @@
 #include <string_view>
 #include <vector>
 
-struct TFTPListEntry;
-
 // One node: its place in the tree, its kind (which is its picture) and the entry it shows. The entry's size field
 // and name follow the record in the same allocation.
 class TFileNode {
@@ -33,13 +32,13 @@ public:
     // The entry's name, byte for byte as the daemon listed it.
     std::string_view name() const { return {bytes() + sizeLength_, nameLength_}; }
     // The entry as the listing parser gave it, for NodeLook: its attributes' first character, size and name.
-    TFTPListEntry entry() const;
+    TListEntry entry() const;
 
 private:
     friend class TFileTree;
     TFileNode() = default;
     ~TFileNode() = default;
-    static TFileNode* make(TFileNode* parent, const TFTPListEntry& entry);
+    static TFileNode* make(TFileNode* parent, const TListEntry& entry);
     static void destroy(TFileNode* node); // with its subtree
     const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
 
@@ -91,7 +90,7 @@ public:
     // selected meanwhile. A listing ends with endListing; starting another ends the one before.
     void startListing(const QModelIndex& target);
     bool listing() const { return listing_; }
-    void add(const TFTPListEntry& entry);
+    void add(const TListEntry& entry);
     void endListing();
 
     void removeNode(const QModelIndex& index); // with its subtree

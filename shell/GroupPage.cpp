@@ -2,11 +2,11 @@
 
 #include "shell/GroupPage.h"
 
-#include "ftp/NMFtp.h"
 #include "gui/Prompts.h"
 #include "gui/WidgetKit.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
+#include "session/SiteSession.h"
 #include "shell/ListGatherer.h"
 
 #include <QComboBox>
@@ -91,7 +91,7 @@ void TGroupPage::fetchGroups()
         lists.GatheringGroups = false;
         context_.setBusyCursor(false);
     });
-    context_.client.SendCommand("SITE GROUPS");
+    context_.session.send("SITE GROUPS");
     lists.GatheringGroups = false;
     refreshGroupList();
     context_.setMessage(QStringLiteral("Done..."));
@@ -106,7 +106,7 @@ void TGroupPage::GroupListChange()
 void TGroupPage::bbListGroupUsersClick()
 {
     // A query: one command line; the router shows the reply.
-    context_.client.SendCommand("SITE USERS " + QStringToLatin1(GroupList->currentText()));
+    context_.session.send("SITE USERS " + QStringToLatin1(GroupList->currentText()));
 }
 
 void TGroupPage::bbAddGroupClick()
@@ -115,7 +115,7 @@ void TGroupPage::bbAddGroupClick()
                                              QStringLiteral("Enter the name of the group to add:"), QString());
     if (group.isEmpty())
         return;
-    context_.client.SendCommand("SITE ADDGROUP " + QStringToLatin1(group));
+    context_.session.send("SITE ADDGROUP " + QStringToLatin1(group));
     context_.lists.GroupNames << group; // only once the daemon took it, and without looking for a twin
     refreshGroupList();
 }
@@ -136,7 +136,7 @@ void TGroupPage::bbDelGroupClick()
     if (!Prompts().Confirm("Do you really want to delete the group " + group + "?"))
         return;
     Finally cleanUp([this] { groupCleanUp(); });
-    context_.client.SendCommand("SITE DELGROUP " + QStringToLatin1(group));
+    context_.session.send("SITE DELGROUP " + QStringToLatin1(group));
 }
 
 void TGroupPage::bbMoveUsersClick()
@@ -152,5 +152,5 @@ void TGroupPage::bbMoveUsersClick()
         return;
     }
     Finally cleanUp([this] { groupCleanUp(); });
-    context_.client.SendCommand("SITE DELGROUP " + QStringToLatin1(group) + " " + QStringToLatin1(target));
+    context_.session.send("SITE DELGROUP " + QStringToLatin1(group) + " " + QStringToLatin1(target));
 }

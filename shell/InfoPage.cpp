@@ -2,10 +2,10 @@
 
 #include "shell/InfoPage.h"
 
-#include "ftp/NMFtp.h"
 #include "gui/Prompts.h"
 #include "gui/WidgetKit.h"
 #include "platform/OemText.h"
+#include "session/SiteSession.h"
 
 #include <QAbstractButton>
 #include <QFrame>
@@ -70,7 +70,7 @@ void TInfoPage::infoCommand(const char* command, const char* caption, const char
         line += QStringToLatin1(answer);
     }
     InfoMemo->clear();
-    context_.client.SendCommand(line);
+    context_.session.send(line);
 }
 
 void TInfoPage::bbWeekTopClick()

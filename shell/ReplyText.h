@@ -1,6 +1,6 @@
 #pragma once
 
-#include "session/PasswordMask.h" // the password mask, which the engine shares
+#include "platform/PasswordMask.h" // the password mask, which the engine shares
 
 #include <QString>
 #include <QStringList>
@@ -8,7 +8,7 @@
 #include <string_view>
 
 // What the console does with a status text before a person reads it. The password mask is the engine's
-// (session/PasswordMask.h), included here for the window's callers.
+// (platform/PasswordMask.h), included here for the window's callers.
 
 // The text without the characters of code 32 or below at its start and end; at its end only.
 std::string TrimmedLine(std::string_view text);

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QString>
+#include "session/SiteSession.h" // TListEntry
 
-struct TFTPListEntry;
+#include <QString>
 
 // The kinds of the file tree's nodes, which are also their picture indexes.
 enum TNodeKind { ClosedFolder = 0, OpenFolder = 1, FileNode = 2, LinkNode = 3 };
@@ -14,6 +14,6 @@ struct TNodeLook {
     QString text;
     TNodeKind kind;
 };
-TNodeLook NodeLook(const TFTPListEntry& entry);
+TNodeLook NodeLook(const TListEntry& entry);
 // The kind alone, as NodeLook gives it: what a node keeps of the look until it is shown.
-TNodeKind NodeKind(const TFTPListEntry& entry);
+TNodeKind NodeKind(const TListEntry& entry);

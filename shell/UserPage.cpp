@@ -6,12 +6,12 @@
 #include "admin/NewUser.h"
 #include "admin/UserEdit.h"
 #include "admin/UserFields.h"
-#include "ftp/NMFtp.h"
 #include "gui/Prompts.h"
 #include "gui/WidgetKit.h"
 #include "platform/Decimal.h"
 #include "platform/Finally.h"
 #include "platform/OemText.h"
+#include "session/SiteSession.h"
 #include "shell/ListGatherer.h"
 
 #include <QComboBox>
@@ -127,7 +127,7 @@ void TUserPage::fetchUsers()
         context_.setBusyCursor(false);
     });
     lists.GatheringUsers = true;
-    context_.client.SendCommand("SITE USERS"); // the router gathers the names while it runs
+    context_.session.send("SITE USERS"); // the router gathers the names while it runs
     lists.GatheringUsers = false;
     refreshUserList();
 }
@@ -147,27 +147,27 @@ void TUserPage::refreshUserList()
 void TUserPage::bbUserInfoClick()
 {
     // A query: one command line; the router shows the reply.
-    context_.client.SendCommand("SITE USER " + QStringToLatin1(UserList->currentText()));
+    context_.session.send("SITE USER " + QStringToLatin1(UserList->currentText()));
 }
 
 void TUserPage::bbKolvanesClick()
 {
-    context_.client.SendCommand("SITE USERS KOLVANE");
+    context_.session.send("SITE USERS KOLVANE");
 }
 
 void TUserPage::bbGroupOpsClick()
 {
-    context_.client.SendCommand("SITE USERS GROUPOP");
+    context_.session.send("SITE USERS GROUPOP");
 }
 
 void TUserPage::bbLeechesClick()
 {
-    context_.client.SendCommand("SITE USERS LEECH");
+    context_.session.send("SITE USERS LEECH");
 }
 
 TUserContext TUserPage::userContext()
 {
-    return TUserContext{context_.client, context_.gate, UserList->currentText(), context_.lists.GroupNames,
+    return TUserContext{context_.session, context_.gate, UserList->currentText(), context_.lists.GroupNames,
                         context_.cancelWait};
 }
 
@@ -216,7 +216,7 @@ void TUserPage::bbDeleteUserClick()
         refreshUserList();
         disableSelectionButtons();
     });
-    context_.client.SendCommand("SITE DELUSER " + QStringToLatin1(UserList->currentText()));
+    context_.session.send("SITE DELUSER " + QStringToLatin1(UserList->currentText()));
 }
 
 void TUserPage::credit(const char* word, const QString& caption, const QString& prompt)
@@ -229,8 +229,8 @@ void TUserPage::credit(const char* word, const QString& caption, const QString& 
         throw Exception("'" + QStringToLatin1(answer) + "' is not a valid integer value");
     // Kilobytes in 32 bits, as the daemon counts them: amounts past 2097151 MB wrap around.
     const auto kilobytes = static_cast<std::int32_t>(static_cast<std::uint32_t>(megabytes) << 10);
-    context_.client.SendCommand(std::string("SITE ") + word + " " + std::to_string(kilobytes) + " " +
-                                QStringToLatin1(UserList->currentText()));
+    context_.session.send(std::string("SITE ") + word + " " + std::to_string(kilobytes) + " " +
+                          QStringToLatin1(UserList->currentText()));
 }
 
 void TUserPage::bbGiveCreditClick()

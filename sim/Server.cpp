@@ -1,6 +1,6 @@
 #include "sim/Server.h"
 
-#include "sim/Session.h"
+#include "sim/Connection.h"
 
 #include <QDateTime>
 #include <QSaveFile>
@@ -53,7 +53,7 @@ Server::Server(ServerOptions options, SiteState state, QObject* parent)
 Server::~Server()
 {
     // Sessions are our children; make sure none reports back into a half-destroyed server.
-    for (Session* s : sessions_)
+    for (Connection* s : sessions_)
         s->disconnect(this);
 }
 
@@ -147,9 +147,9 @@ const QByteArray* Server::rawReplyFor(const QByteArray& line) const
     return nullptr;
 }
 
-Session* Server::sessionByPid(int pid) const
+Connection* Server::sessionByPid(int pid) const
 {
-    for (Session* s : sessions_) {
+    for (Connection* s : sessions_) {
         if (s->pid() == pid)
             return s;
     }
@@ -158,7 +158,7 @@ Session* Server::sessionByPid(int pid) const
 
 void Server::renamePathPrefix(const QByteArray& from, const QByteArray& to)
 {
-    for (Session* s : sessions_)
+    for (Connection* s : sessions_)
         s->renamePathPrefix(from, to);
 }
 
@@ -174,14 +174,14 @@ void Server::onNewConnection()
             continue;
         }
         const int number = nextSession_++;
-        auto* session = new Session(*this, socket, number, kFirstPid + number, this);
+        auto* session = new Connection(*this, socket, number, kFirstPid + number, this);
         sessions_.append(session);
-        connect(session, &Session::finished, this, [this, session] { onSessionFinished(session); });
+        connect(session, &Connection::finished, this, [this, session] { onSessionFinished(session); });
         session->start();
     }
 }
 
-void Server::onSessionFinished(Session* session)
+void Server::onSessionFinished(Connection* session)
 {
     sessions_.removeOne(session);
     session->deleteLater();

@@ -14,7 +14,7 @@
 
 namespace sim {
 
-class Session;
+class Connection;
 
 struct ServerOptions {
     QHostAddress address = QHostAddress(QHostAddress::LocalHost);
@@ -93,22 +93,22 @@ public:
         qint64 since = 0;
     };
     QList<IdleLogin>& idleLogins() { return idle_; }
-    const QList<Session*>& sessions() const { return sessions_; }
-    Session* sessionByPid(int pid) const;
+    const QList<Connection*>& sessions() const { return sessions_; }
+    Connection* sessionByPid(int pid) const;
 
     // Keeps the working directories of logged-in sessions valid when a directory is renamed under them.
     void renamePathPrefix(const QByteArray& from, const QByteArray& to);
 
 private:
     void onNewConnection();
-    void onSessionFinished(Session* session);
+    void onSessionFinished(Connection* session);
 
     ServerOptions options_;
     SiteState state_;
     SocketServer server_;
     QSslConfiguration tlsConfiguration_;
     QFile log_;
-    QList<Session*> sessions_;
+    QList<Connection*> sessions_;
     QList<IdleLogin> idle_;
     int nextSession_ = 1;
 };

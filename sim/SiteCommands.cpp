@@ -1,8 +1,8 @@
 #include "sim/SiteCommands.h"
 
+#include "sim/Connection.h"
 #include "sim/FileArea.h"
 #include "sim/Server.h"
-#include "sim/Session.h"
 #include "sim/SiteState.h"
 #include "sim/TextTable.h"
 
@@ -742,7 +742,7 @@ Reply SiteCommands::who(const Words& w)
                  {"Idle", TextTable::Align::Right},
                  {"Doing", TextTable::Align::Left, 30},
                  {"From"}});
-    for (const Session* session : server_.sessions()) {
+    for (const Connection* session : server_.sessions()) {
         const QByteArray name = session->loggedIn() ? session->user() : QByteArray("-");
         t.addRow({QByteArray::number(session->pid()), name, session->loggedIn() ? groupOf(name) : QByteArray("-"),
                   duration(session->idleSeconds()), session->doing(), session->peer().toString().toLatin1()});
@@ -764,7 +764,7 @@ Reply SiteCommands::kill(const Words& w)
         return denied();
     if (*pid == session_.pid())
         return Reply::error(550, "That is your own login; use QUIT.");
-    if (Session* target = server_.sessionByPid(static_cast<int>(*pid))) {
+    if (Connection* target = server_.sessionByPid(static_cast<int>(*pid))) {
         const QByteArray name = target->loggedIn() ? target->user() : QByteArray("(not logged in)");
         target->kill("Killed by " + session_.user() + '.');
         return ReplyBuilder().line("Login " + w[0] + " of " + name + " killed.").close("221");

@@ -8,7 +8,7 @@
 namespace sim {
 
 class Server;
-class Session;
+class Connection;
 struct SiteState;
 struct User;
 
@@ -19,7 +19,7 @@ struct User;
 // Every refusal is one 5xx line.
 class SiteCommands {
 public:
-    SiteCommands(Server& server, Session& session) : server_(server), session_(session) {}
+    SiteCommands(Server& server, Connection& session) : server_(server), session_(session) {}
 
     Reply run(const QByteArray& args);
 
@@ -70,7 +70,7 @@ private:
     Reply help();
 
     Server& server_;
-    Session& session_;
+    Connection& session_;
 };
 
 } // namespace sim

@@ -37,11 +37,11 @@ protected:
     // The daemon is started with these options (its faults, say).
     explicit AdminConsole(const QStringList& simOptions = {}) : sim(simOptions) {}
 
-    void logIn(const QString& user)
+    void logIn(const QString& user, const std::function<void(SiteBook::Record&)>& adjust = nullptr)
     {
-        online(sim, &TMainForm::UserSheet);
-        ASSERT_FALSE(form->GroupNames.isEmpty());
-        form->UserSheet->UserList->setEditText(user);
+        online(sim, "UserSheet", adjust);
+        ASSERT_FALSE(lists().GroupNames.isEmpty());
+        control<QComboBox>("UserList")->setEditText(user);
         sent();
     }
 
@@ -57,10 +57,10 @@ protected:
     // The daemon's record of a user, as the page's text box shows it.
     QString userRecord(const std::string& user)
     {
-        form->UserSheet->UserMemo->clear();
-        form->NMFTP1->SendCommand("SITE USER " + user);
+        control<QPlainTextEdit>("UserMemo")->clear();
+        session().send("SITE USER " + user);
         sent();
-        return form->UserSheet->UserMemo->toPlainText();
+        return control<QPlainTextEdit>("UserMemo")->toPlainText();
     }
 
     SimProcess sim;

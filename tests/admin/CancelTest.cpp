@@ -18,7 +18,7 @@ namespace {
 
 // Far beyond what a cancel may take, yet short enough that a cancel that does not work fails here rather than
 // hanging the test.
-constexpr int ReplyTimeoutMs = 10000;
+constexpr int ReplyTimeoutSeconds = 10;
 constexpr int CancelTakesAtMostMs = 3000;
 
 class CancelTest : public AdminConsole {
@@ -28,9 +28,8 @@ protected:
     // Logs in and types the user into the user box, as the operator picks one.
     void logInWithTimeout(const QString& user)
     {
-        logIn(QString());
-        QTest::keyClicks(form->UserSheet->UserList, user);
-        form->NMFTP1->ReplyTimeout = ReplyTimeoutMs;
+        logIn(QString(), [](SiteBook::Record& site) { site.replyTimeout = ReplyTimeoutSeconds; });
+        QTest::keyClicks(control<QComboBox>("UserList"), user);
     }
 
     // Runs act once the daemon has heard line and the client waits for its answer; elapsed then times from act
@@ -79,7 +78,7 @@ TEST_F(CancelTest, EscapeEndsAStalledUpdateTheRestStaysUnsentAndTheNoticeSaysWha
             took = cancelled.elapsed();
         },
         "UserForm");
-    click(form->UserSheet->bbModifyUser); // returns once the dialog has closed
+    click(control<QPushButton>("bbModifyUser")); // returns once the dialog has closed
 
     EXPECT_EQ(captionDuring, "CANCEL");
     EXPECT_FALSE(removeIpDuring) << "only the way out takes clicks while the lines go";
@@ -94,7 +93,7 @@ TEST_F(CancelTest, EscapeEndsAStalledUpdateTheRestStaysUnsentAndTheNoticeSaysWha
                                   "SITE CHLOGINS newbie 1\n"
                                   "SITE ADDIDENTD newbie nb@home");
     EXPECT_EQ(heardAfterwards(), QStringList({"SITE CHGRP newbie Trial", "SITE CHPASS newbie s3cret"}));
-    EXPECT_FALSE(form->clientBusy());
+    EXPECT_FALSE(session().busy());
 }
 
 TEST_F(CancelTest, CancelInTheNewUserDialogKeepsItsFieldsAndCopesWithTheConnectionClosing)
@@ -102,11 +101,8 @@ TEST_F(CancelTest, CancelInTheNewUserDialogKeepsItsFieldsAndCopesWithTheConnecti
     logInWithTimeout(QString());
     // Whoever makes the dialog decides what a cancel does: here it closes the control connection, so that no late
     // reply can become the next command's.
-    TUserContext context{*form->NMFTP1, form->OperationGate, QString(), form->GroupNames};
-    context.cancelWait = [this] {
-        form->NMFTP1->Cancel();
-        form->NMFTP1->TPowersock::Disconnect();
-    };
+    TUserContext context{session(), form->operationGate(), QString(), lists().GroupNames};
+    context.cancelWait = [this] { session().cancel(); };
     TNewUserForm dialog(context, form.get());
     QSignalSpy added(&dialog, &TNewUserForm::userAdded);
     dialog.show();
@@ -125,7 +121,7 @@ TEST_F(CancelTest, CancelInTheNewUserDialogKeepsItsFieldsAndCopesWithTheConnecti
 
     EXPECT_EQ(captionDuring, "CANCEL");
     EXPECT_LT(took, CancelTakesAtMostMs);
-    EXPECT_FALSE(form->NMFTP1->Connected);
+    EXPECT_FALSE(session().connected());
     EXPECT_TRUE(dialog.isVisible()) << "CANCEL ends the lines, not the dialog";
     EXPECT_EQ(dialog.bbUpdate->text(), "ADD USER");
     EXPECT_TRUE(dialog.Password->isEnabled() && dialog.Password->text() == "pw");
@@ -154,7 +150,7 @@ TEST_F(CancelTest, CancelInTheFlagsDialogEndsTheLinesAndClosesIt)
     QString captionDuring;
     bool boxesStill = false;
     qint64 took = -1;
-    TFlagForm* dialog = form->FlagForm;
+    TFlagForm* dialog = control<TFlagForm>("FlagForm");
     whenModal(
         form.get(),
         [&](QWidget*) {
@@ -168,7 +164,7 @@ TEST_F(CancelTest, CancelInTheFlagsDialogEndsTheLinesAndClosesIt)
             took = cancelled.elapsed();
         },
         "FlagForm");
-    click(form->UserSheet->bbSetFlags);
+    click(control<QPushButton>("bbSetFlags"));
 
     EXPECT_EQ(captionDuring, "CANCEL");
     EXPECT_TRUE(boxesStill) << "the boxes keep what is being sent";
@@ -187,9 +183,9 @@ TEST_F(CancelTest, CancelInTheFlagsDialogEndsTheLinesAndClosesIt)
                            "SITE CHFLAG newbie QUIET NO"}));
     EXPECT_EQ(heardAfterwards(), QStringList({"SITE CHFLAG newbie DISABLED NO", "SITE CHFLAG newbie USEREDIT NO"}));
     // The console takes input again.
-    form->UserSheet->UserList->clearEditText();
-    QTest::keyClicks(form->UserSheet->UserList, QStringLiteral("pal"));
-    EXPECT_EQ(form->UserSheet->UserList->currentText(), "pal");
+    control<QComboBox>("UserList")->clearEditText();
+    QTest::keyClicks(control<QComboBox>("UserList"), QStringLiteral("pal"));
+    EXPECT_EQ(control<QComboBox>("UserList")->currentText(), "pal");
 }
 
 } // namespace

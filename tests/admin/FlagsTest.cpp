@@ -15,7 +15,7 @@ protected:
     void logInWithDialog(const QString& user)
     {
         logIn(user);
-        dialog = form->FlagForm; // made at start-up, as the program makes it
+        dialog = control<TFlagForm>("FlagForm"); // made at start-up, as the program makes it
     }
 
     // Shows the dialog modally, as the page's SET FLAGS does, and runs act inside. Returns whether the dialog was
@@ -53,10 +53,10 @@ protected:
 
 TEST_F(FlagsTest, TheDialogHasTenBoxesTheWarningAndItsKeyboardOrder)
 {
-    // The dialog stands on its own: a client, a gate and the selected user are all it needs.
-    TNMFTP client;
+    // The dialog stands on its own: a session, a gate and the selected user are all it needs.
+    TSiteSession session;
     TOperationGate gate([] { return false; });
-    std::unique_ptr<TFlagForm> own = std::make_unique<TFlagForm>(client, gate, [] { return QString(); });
+    std::unique_ptr<TFlagForm> own = std::make_unique<TFlagForm>(session, gate, [] { return QString(); });
     dialog = own.get();
     EXPECT_EQ(dialog->objectName() + dialog->windowTitle(), "FlagFormSET FLAGS");
     EXPECT_TRUE(dialog->size() == QSize(178, 197) && dialog->minimumSize() == dialog->maximumSize());
@@ -137,9 +137,9 @@ TEST_F(FlagsTest, ARefusedLineClosesTheDialogAndTheConsoleTakesInputAgain)
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("550 You cannot lock yourself out")) << prompts.errors[0].toStdString();
     EXPECT_TRUE(allClear());
-    form->UserSheet->UserList->clearEditText();
-    QTest::keyClicks(form->UserSheet->UserList, QStringLiteral("pal"));
-    EXPECT_EQ(form->UserSheet->UserList->currentText(), "pal") << "nothing holds the console any more";
+    control<QComboBox>("UserList")->clearEditText();
+    QTest::keyClicks(control<QComboBox>("UserList"), QStringLiteral("pal"));
+    EXPECT_EQ(control<QComboBox>("UserList")->currentText(), "pal") << "nothing holds the console any more";
 }
 
 TEST_F(FlagsTest, TheConsoleStaysStillWhileTheLinesGo)
@@ -150,8 +150,8 @@ TEST_F(FlagsTest, TheConsoleStaysStillWhileTheLinesGo)
     duringTheWait([&] {
         shownDuring = dialog->isVisible();
         captionDuring = dialog->bbSetFlags->text();
-        QTest::keyClicks(form->UserSheet->UserList, QStringLiteral("zz"));
-        click(form->UserSheet->bbSetFlags);
+        QTest::keyClicks(control<QComboBox>("UserList"), QStringLiteral("zz"));
+        click(control<QPushButton>("bbSetFlags"));
         click(dialog->Nuke); // the lines are made; the boxes stand still until they have gone
     });
     prompts.confirmAnswers = {true, true};
@@ -159,7 +159,7 @@ TEST_F(FlagsTest, TheConsoleStaysStillWhileTheLinesGo)
     EXPECT_TRUE(shownDuring) << "up, for its CANCEL";
     EXPECT_EQ(captionDuring, "CANCEL");
     EXPECT_EQ(prompts.confirms.size(), 1);
-    EXPECT_EQ(form->UserSheet->UserList->currentText(), "newbie");
+    EXPECT_EQ(control<QComboBox>("UserList")->currentText(), "newbie");
     EXPECT_EQ(sent(), chflags("newbie", {}));
     EXPECT_TRUE(allClear());
     EXPECT_EQ(dialog->bbSetFlags->text(), "SET FLAGS");

@@ -28,10 +28,10 @@ using UserDialogsTest = AdminConsole;
 TEST_F(UserDialogsTest, BothDialogsHaveTheirControlsLimitsAndKeyboardOrder)
 {
     form = std::make_unique<TMainForm>();
-    form->UserSheet->UserList->setEditText(QStringLiteral("newbie"));
-    form->GroupNames = QStringList({"Admin", "Trial"});
+    control<QComboBox>("UserList")->setEditText(QStringLiteral("newbie"));
+    lists().GroupNames = QStringList({"Admin", "Trial"});
 
-    auto edit = form->UserSheet->makeUserForm();
+    auto edit = control<TUserPage>("UserSheet")->makeUserForm();
     EXPECT_EQ(edit->objectName() + edit->windowTitle(), "UserFormUSER MAiNT SCREEN");
     EXPECT_EQ(edit->size(), QSize(297, 298));
     EXPECT_TRUE(edit->UserName->text() == "newbie" && edit->UserName->isReadOnly());
@@ -41,7 +41,7 @@ TEST_F(UserDialogsTest, BothDialogsHaveTheirControlsLimitsAndKeyboardOrder)
     expectTabOrder(edit.get(), {edit->UserName, edit->Group, edit->Password, edit->MaxLogins, edit->Ratio, edit->Ident1,
                                 edit->Ident2, edit->Ident3, edit->Ident4, edit->bbUpdate, edit->bbRemoveIP});
 
-    auto add = form->UserSheet->makeNewUserForm();
+    auto add = control<TUserPage>("UserSheet")->makeNewUserForm();
     EXPECT_EQ(add->objectName() + add->windowTitle(), "NewUserFormNEW USER");
     EXPECT_EQ(add->size(), QSize(297, 258));
     EXPECT_EQ(add->MaxLogins->geometry(), QRect(136, 72, 41, 22));
@@ -55,7 +55,7 @@ TEST_F(UserDialogsTest, BothDialogsHaveTheirControlsLimitsAndKeyboardOrder)
 TEST_F(UserDialogsTest, UpdateSendsOneLinePerChangedFieldInOrderThenCloses)
 {
     logIn(QStringLiteral("newbie"));
-    auto dialog = form->UserSheet->makeUserForm();
+    auto dialog = control<TUserPage>("UserSheet")->makeUserForm();
     dialog->show();
     pick(*dialog, QStringLiteral("Couriers"));
     QTest::keyClicks(dialog->Password, QStringLiteral("s3cret"));
@@ -81,7 +81,7 @@ TEST_F(UserDialogsTest, UpdateSendsOneLinePerChangedFieldInOrderThenCloses)
 TEST_F(UserDialogsTest, ARefusedLineEndsTheSequenceAndTheDialogStaysWithItsFields)
 {
     logIn(QStringLiteral("newbie"));
-    auto dialog = form->UserSheet->makeUserForm();
+    auto dialog = control<TUserPage>("UserSheet")->makeUserForm();
     dialog->show();
     pick(*dialog, QStringLiteral("Seniors"));
     retype(dialog->Ident1, QStringLiteral("nomask")); // the daemon wants ident@host
@@ -106,7 +106,7 @@ TEST_F(UserDialogsTest, ARefusedLineEndsTheSequenceAndTheDialogStaysWithItsField
 TEST_F(UserDialogsTest, ClicksInsideAWaitDoNothingAndUpdateReadsCancel)
 {
     logIn(QStringLiteral("newbie"));
-    auto dialog = form->UserSheet->makeUserForm();
+    auto dialog = control<TUserPage>("UserSheet")->makeUserForm();
     dialog->show();
     pick(*dialog, QStringLiteral("Trial"));
     QTest::keyClicks(dialog->Password, QStringLiteral("pw"));
@@ -129,8 +129,8 @@ TEST_F(UserDialogsTest, ClicksInsideAWaitDoNothingAndUpdateReadsCancel)
 TEST_F(UserDialogsTest, AddUserWantsNameAndGroupThenCreatesSetsAndListsTheUser)
 {
     logIn(QString());
-    const int users = form->UserSheet->UserList->count();
-    auto dialog = form->UserSheet->makeNewUserForm();
+    const int users = control<QComboBox>("UserList")->count();
+    auto dialog = control<TUserPage>("UserSheet")->makeNewUserForm();
     dialog->show();
     pick(*dialog, QStringLiteral("Friends"));
     click(dialog->bbUpdate); // a group, no name
@@ -145,11 +145,11 @@ TEST_F(UserDialogsTest, AddUserWantsNameAndGroupThenCreatesSetsAndListsTheUser)
     QTest::keyClicks(dialog->Password, QStringLiteral("pw 2"));
     QTest::keyClick(dialog->Ratio, Qt::Key_Up);
     retype(dialog->Ident3, QStringLiteral("rk@*"));
-    form->UserSheet->UserList->setEditText(QStringLiteral("typed"));
+    control<QComboBox>("UserList")->setEditText(QStringLiteral("typed"));
     prompts.confirmAnswers = {true, true};
     // ADD USER's handler as its click runs it (the button reads CANCEL in the wait, and a click there cancels).
     duringTheWait([&] {
-        for (const TOperationGate::Entry& entry : form->OperationGate.entries())
+        for (const TOperationGate::Entry& entry : form->operationGate().entries())
             if (entry.owner == dialog->bbUpdate)
                 entry.run();
     });
@@ -158,18 +158,18 @@ TEST_F(UserDialogsTest, AddUserWantsNameAndGroupThenCreatesSetsAndListsTheUser)
     EXPECT_EQ(sent(), QStringList({"SITE ADDUSER rookie Friends", "SITE CHPASS rookie pw 2", "SITE CHRATIO rookie 1",
                                    "SITE ADDIDENTD rookie rk@*"}));
     EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(form->UserNames.last(), "rookie");
-    ASSERT_EQ(form->UserSheet->UserList->count(), users + 1);
-    for (int i = 1; i < form->UserSheet->UserList->count(); ++i)
-        EXPECT_LE(form->UserSheet->UserList->itemText(i - 1), form->UserSheet->UserList->itemText(i))
+    EXPECT_EQ(lists().UserNames.last(), "rookie");
+    ASSERT_EQ(control<QComboBox>("UserList")->count(), users + 1);
+    for (int i = 1; i < control<QComboBox>("UserList")->count(); ++i)
+        EXPECT_LE(control<QComboBox>("UserList")->itemText(i - 1), control<QComboBox>("UserList")->itemText(i))
             << "the user box stays sorted";
-    EXPECT_EQ(form->UserSheet->UserList->currentText(), "typed");
+    EXPECT_EQ(control<QComboBox>("UserList")->currentText(), "typed");
 }
 
 TEST_F(UserDialogsTest, ARefusedAddUserStillListsTheNameAndSendsNoMore)
 {
     logIn(QStringLiteral("newbie")); // already on the site
-    auto dialog = form->UserSheet->makeNewUserForm();
+    auto dialog = control<TUserPage>("UserSheet")->makeNewUserForm();
     dialog->show();
     pick(*dialog, QStringLiteral("Trial"));
     QTest::keyClicks(dialog->Password, QStringLiteral("pw"));
@@ -180,18 +180,18 @@ TEST_F(UserDialogsTest, ARefusedAddUserStillListsTheNameAndSendsNoMore)
     ASSERT_EQ(prompts.errors.size(), 2);
     EXPECT_TRUE(prompts.errors[0].startsWith("550 User already exists: newbie")) << prompts.errors[0].toStdString();
     EXPECT_TRUE(dialog->isVisible());
-    EXPECT_EQ(form->UserNames.count("newbie"), 3) << "appended on every press";
+    EXPECT_EQ(lists().UserNames.count("newbie"), 3) << "appended on every press";
     int listed = 0;
-    for (int i = 0; i < form->UserSheet->UserList->count(); ++i)
-        listed += form->UserSheet->UserList->itemText(i) == "newbie";
+    for (int i = 0; i < control<QComboBox>("UserList")->count(); ++i)
+        listed += control<QComboBox>("UserList")->itemText(i) == "newbie";
     EXPECT_EQ(listed, 3);
 
-    click(form->bbLogOut);
+    click(control<QPushButton>("bbLogOut"));
     dialog->UserName->setText(QStringLiteral("ghost"));
     prompts.confirmAnswers = {true};
     click(dialog->bbUpdate);
     EXPECT_TRUE(prompts.errors.last().startsWith("Not Connected")) << prompts.errors.last().toStdString();
-    EXPECT_EQ(form->UserNames, QStringList({"ghost"})) << "appended all the same; the log-out emptied the list";
+    EXPECT_EQ(lists().UserNames, QStringList({"ghost"})) << "appended all the same; the log-out emptied the list";
 }
 
 } // namespace

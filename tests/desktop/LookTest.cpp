@@ -14,9 +14,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTabBar>
 #include <QTest>
 
@@ -37,9 +40,9 @@ void expectReadable(const QWidget* w, QPalette::ColorRole text, QPalette::ColorR
     }
 }
 
-TEST(LookTest, ADarkDesktopThemeKeepsEveryControlReadable)
+// The desktop's dark palette, as a dark theme (Adwaita-dark, say) hands it to the application.
+QPalette darkPalette()
 {
-    // The desktop's dark palette, as a dark theme hands it to the application.
     QPalette dark;
     const std::pair<QPalette::ColorRole, QColor> roles[] = {
         {QPalette::Window, QColor(0x24, 0x24, 0x24)},
@@ -59,6 +62,43 @@ TEST(LookTest, ADarkDesktopThemeKeepsEveryControlReadable)
         dark.setColor(role, colour);
     for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
         dark.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
+    return dark;
+}
+
+// How far the most different pixel of an empty check box's box stands from the window's colour.
+double boxContrast(QCheckBox& box)
+{
+    const QImage shot = box.grab().toImage();
+    QStyleOptionButton option;
+    option.initFrom(&box);
+    const QRect indicator = box.style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, &box);
+    const double ground = lightness(box.palette().color(QPalette::Window));
+    double most = 0;
+    for (int y = indicator.top(); y <= indicator.bottom(); ++y)
+        for (int x = indicator.left(); x <= indicator.right(); ++x)
+            most = std::max(most, std::abs(lightness(shot.pixelColor(x, y)) - ground));
+    return most;
+}
+
+TEST(LookTest, AnEmptyCheckBoxIsSeenUnderALightAndADarkTheme)
+{
+    QApplication& app = *qobject_cast<QApplication*>(QCoreApplication::instance());
+    const QPalette light = QApplication::palette();
+    for (const QPalette& theme : {darkPalette(), light}) {
+        QApplication::setPalette(theme);
+        ApplyConsoleLook(app);
+        QCheckBox box(QStringLiteral("STAY ONLiNE"));
+        box.resize(97, 17);
+        box.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+        EXPECT_GT(boxContrast(box), 0.3) << "the window's lightness " << lightness(theme.color(QPalette::Window));
+    }
+    QApplication::setPalette(light);
+}
+
+TEST(LookTest, ADarkDesktopThemeKeepsEveryControlReadable)
+{
+    const QPalette dark = darkPalette();
     QApplication::setPalette(dark);
 
     ApplyConsoleLook(*qobject_cast<QApplication*>(QCoreApplication::instance()));
@@ -73,12 +113,14 @@ TEST(LookTest, ADarkDesktopThemeKeepsEveryControlReadable)
         expectReadable(b, QPalette::ButtonText, QPalette::Button);
     for (const QLabel* l : form.findChildren<QLabel*>())
         expectReadable(l, QPalette::WindowText, QPalette::Window);
-    expectReadable(form.PageControl1->tabBar(), QPalette::ButtonText, QPalette::Button);
-    expectReadable(form.SiteName, QPalette::ButtonText, QPalette::Button);
-    expectReadable(form.FileSheet->TreeView1, QPalette::Text, QPalette::Base);
+    expectReadable(form.findChild<TPageControl*>("PageControl1")->tabBar(), QPalette::ButtonText, QPalette::Button);
+    expectReadable(form.findChild<QComboBox*>("SiteName"), QPalette::ButtonText, QPalette::Button);
+    expectReadable(form.findChild<TFileTreeView*>("TreeView1"), QPalette::Text, QPalette::Base);
 
     // The reply boxes keep their terminal colours under any theme.
-    for (const QPlainTextEdit* box : {form.StatusMemo, form.InfoSheet->InfoMemo, form.FileSheet->FileMemo}) {
+    for (const QPlainTextEdit* box :
+         {form.findChild<QPlainTextEdit*>("StatusMemo"), form.findChild<QPlainTextEdit*>("InfoMemo"),
+          form.findChild<QPlainTextEdit*>("FileMemo")}) {
         EXPECT_LT(lightness(box->palette().color(QPalette::Base)), 0.1) << box->objectName().toStdString();
         EXPECT_GT(lightness(box->palette().color(QPalette::Text)), 0.7) << box->objectName().toStdString();
     }

@@ -1,9 +1,9 @@
 // The session log and the password mask it shares with the window: every form of a password command masked, and a
 // log that cannot be written (a full disk, a folder that cannot be made) said once with its reason while the
-// log-ins go on.
+// log-ins go on; the console's notes written as safely as the daemon's lines.
 
 #include "session/SessionLog.h"
-#include "session/PasswordMask.h"
+#include "platform/PasswordMask.h"
 
 #include <gtest/gtest.h>
 
@@ -90,6 +90,37 @@ TEST(SessionLog, AFullDiskIsSaidOnceWithItsReasonAndTheLogInsGoOn)
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_TRUE(kept.readAll().endsWith("> PASS *****\n"));
     EXPECT_FALSE(complained);
+}
+
+TEST(SessionLog, NotesAreEscapedAsTheDaemonsLinesAre)
+{
+    // A daemon's refusal that reaches the "Disconnected" note with terminal escapes in it (OSC 52 would set the
+    // reader's clipboard, ESC c clear the screen), and a site name with a line break, a bidi override and a C1
+    // control: none of them reaches the file as it came, and the reader's terminal runs nothing of it.
+    QTemporaryDir dir;
+    TSessionLog log;
+    log.startAt(dir.filePath("notes.log"));
+    log.note("Disconnected: 421 \x1b]52;c;cm0gLXJmIH4=\x07"
+             "bye\x1b"
+             "c");
+    log.note("Log-in to 127.0.0.1:21 (site evil\nline\u202Egnp.exe\xc2\x9b"
+             "2J)");
+    log.line(false, "200 \x1b[31mred\r\n");
+    log.stop();
+    QFile file(dir.filePath("notes.log"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray written = file.readAll();
+    const QList<QByteArray> lines = written.split('\n');
+    ASSERT_EQ(lines.size(), 4) << written.toStdString(); // three lines and the end of the last
+    EXPECT_TRUE(lines[0].endsWith("- Disconnected: 421 \\x1B]52;c;cm0gLXJmIH4=\\x07bye\\x1Bc"))
+        << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("- Log-in to 127.0.0.1:21 (site evil\\x0Aline\\u202Egnp.exe\\x9B2J)"))
+        << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].endsWith("< 200 \\x1B[31mred")) << lines[2].toStdString();
+    for (const char c : written)
+        EXPECT_FALSE((static_cast<unsigned char>(c) < 32 && c != '\n') || c == 127) << int(c);
+    EXPECT_FALSE(QString::fromUtf8(written).contains(QChar(0x202E)));
+    EXPECT_FALSE(QString::fromUtf8(written).contains(QChar(0x9B)));
 }
 
 } // namespace

@@ -7,13 +7,13 @@
 #include "common/ScriptedPrompts.h"
 #include "common/SimProcess.h"
 #include "common/Watchdog.h"
-#include "ftp/NMFtp.h"
 #include "platform/SettingsStore.h"
 #include "shell/FilePage.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/Main.h"
 #include "shell/PageControl.h"
+#include "shell/ReplyRouter.h"
 #include "shell/UserPage.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
@@ -37,10 +37,8 @@ protected:
     void SetUp() override
     {
         watchdog_ = std::make_unique<TestWatchdog>([this] {
-            if (form) {
-                form->NMFTP1->Cancel();
-                form->NMFTP1->Abort();
-            }
+            if (form)
+                form->session().cancel();
         });
     }
 
@@ -84,13 +82,13 @@ protected:
             addSite(store, "sim", port, password, adjust);
         }
         form = std::make_unique<TMainForm>();
-        form->CreateDialogs();   // as the program start makes them
-        form->QuitTimeout = 300; // a daemon told to stall never answers QUIT either
+        form->CreateDialogs();               // as the program start makes them
+        form->session().setQuitTimeout(300); // a daemon told to stall never answers QUIT either
         form->show();
-        ASSERT_EQ(form->SiteName->count(), 1);
-        form->SiteName->setCurrentIndex(0);
-        emit form->SiteName->activated(0);
-        ASSERT_TRUE(form->bbLogin->isEnabled());
+        ASSERT_EQ(control<QComboBox>("SiteName")->count(), 1);
+        control<QComboBox>("SiteName")->setCurrentIndex(0);
+        emit control<QComboBox>("SiteName")->activated(0);
+        ASSERT_TRUE(control<QPushButton>("bbLogin")->isEnabled());
     }
 
     void click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
@@ -106,14 +104,36 @@ protected:
 
     void clickTab(QWidget* page)
     {
-        QTabBar* bar = form->PageControl1->tabBar();
-        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(form->PageControl1->indexOf(page)).center());
+        auto* pages = control<TPageControl>("PageControl1");
+        QTest::mouseClick(pages->tabBar(), Qt::LeftButton, {}, pages->tabBar()->tabRect(pages->indexOf(page)).center());
     }
+    void clickTab(const char* page) { clickTab(control<QWidget>(page)); }
+
+    // The settings store as another program sees it while the console runs, opened afresh for each use.
+    TSettingsStore& store()
+    {
+        store_ = std::make_unique<TSettingsStore>(TSettingsStore::defaultPath());
+        return *store_;
+    }
+
+    // The cipher the console keeps its passwords with.
+    const TDiamond& consoleCipher()
+    {
+        if (!cipher_) {
+            cipher_ = std::make_unique<TDiamond>();
+            cipher_->SetKey(std::string(DiamondConsoleKey));
+        }
+        return *cipher_;
+    }
+
+    // The session the console is a view of, and the user and group lists its reply router gathers.
+    TSiteSession& session() const { return form->session(); }
+    TListGatherer& lists() const { return control<TReplyRouter>("ReplyRouter")->lists(); }
 
     // The node below parent (the invalid index: the root level) whose text is text; the invalid index for none.
     QModelIndex child(const QModelIndex& parent, const QString& text)
     {
-        const QAbstractItemModel* tree = form->FileSheet->TreeView1->model();
+        const QAbstractItemModel* tree = control<TFileTreeView>("TreeView1")->model();
         for (int i = 0; i < tree->rowCount(parent); ++i)
             if (tree->index(i, 0, parent).data().toString() == text)
                 return tree->index(i, 0, parent);
@@ -122,10 +142,10 @@ protected:
 
     void doubleClick(const QModelIndex& node)
     {
-        form->FileSheet->TreeView1->scrollTo(node);
-        const QPoint at = form->FileSheet->TreeView1->visualRect(node).center();
-        QTest::mouseClick(form->FileSheet->TreeView1->viewport(), Qt::LeftButton, {}, at);
-        QTest::mouseDClick(form->FileSheet->TreeView1->viewport(), Qt::LeftButton, {}, at);
+        control<TFileTreeView>("TreeView1")->scrollTo(node);
+        const QPoint at = control<TFileTreeView>("TreeView1")->visualRect(node).center();
+        QTest::mouseClick(control<TFileTreeView>("TreeView1")->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(control<TFileTreeView>("TreeView1")->viewport(), Qt::LeftButton, {}, at);
     }
 
     // Runs act once the client is waiting inside the operation that the next step starts (and, when given, the
@@ -136,7 +156,7 @@ protected:
         // Only the pending timer holds the poll: once it acts, or the console goes, the poll is freed.
         auto poll = std::make_shared<std::function<void()>>();
         *poll = [this, act, ready, self = std::weak_ptr(poll)] {
-            if (form->clientBusy() && ready())
+            if (form->session().busy() && ready())
                 act();
             else if (auto next = self.lock())
                 QTimer::singleShot(5, form.get(), [next] { (*next)(); }); // stops with the console
@@ -144,17 +164,18 @@ protected:
         QTimer::singleShot(0, form.get(), [poll] { (*poll)(); });
     }
 
-    QString panel(int i) const { return form->StatusBar1->panelText(i); }
+    QString panel(int i) const { return control<TStatusBar>("StatusBar1")->panelText(i); }
 
-    // Logs in to a fresh quillon-sim (started with extra options) and shows page.
-    template <class Page = QWidget>
-    void online(SimProcess& sim, Page* TMainForm::*page = nullptr)
+    // Logs in to a fresh quillon-sim (started with extra options) and shows the page of this objectName; adjust
+    // changes the site's record first.
+    void online(SimProcess& sim, const char* page = nullptr,
+                const std::function<void(SiteBook::Record&)>& adjust = nullptr)
     {
-        startConsole(sim.port);
-        click(form->bbLogin);
-        ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+        startConsole(sim.port, "quillon", adjust);
+        click(control<QPushButton>("bbLogin"));
+        ASSERT_TRUE(session().online()) << prompts.errors.join('\n').toStdString();
         if (page)
-            clickTab(form.get()->*page);
+            clickTab(page);
     }
 
     ScriptedPrompts prompts;
@@ -162,4 +183,6 @@ protected:
 
 private:
     std::unique_ptr<TestWatchdog> watchdog_;
+    std::unique_ptr<TSettingsStore> store_;
+    std::unique_ptr<TDiamond> cipher_;
 };

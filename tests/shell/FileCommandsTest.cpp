@@ -108,28 +108,28 @@ protected:
     void filePage(SimProcess& sim)
     {
         online(sim);
-        checker = std::make_unique<QAbstractItemModelTester>(form->FileSheet->TreeView1->model(),
+        checker = std::make_unique<QAbstractItemModelTester>(control<TFileTreeView>("TreeView1")->model(),
                                                              QAbstractItemModelTester::FailureReportingMode::Fatal);
-        clickTab(form->FileSheet);
+        clickTab(control<TFilePage>("FileSheet"));
     }
 
     // The same against a daemon of the test's own.
     void filePage(ScriptPeer& peer)
     {
         startConsole(peer.port());
-        click(form->bbLogin);
-        ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
-        checker = std::make_unique<QAbstractItemModelTester>(form->FileSheet->TreeView1->model(),
+        click(control<QPushButton>("bbLogin"));
+        ASSERT_TRUE(session().connected()) << prompts.errors.join('\n').toStdString();
+        checker = std::make_unique<QAbstractItemModelTester>(control<TFileTreeView>("TreeView1")->model(),
                                                              QAbstractItemModelTester::FailureReportingMode::Fatal);
-        clickTab(form->FileSheet);
+        clickTab(control<TFilePage>("FileSheet"));
     }
 
     // The texts of a node's children, each with its kind.
     QStringList children(const QModelIndex& parent)
     {
         QStringList out;
-        for (int i = 0; i < form->FileSheet->TreeView1->model()->rowCount(parent); ++i) {
-            const QModelIndex node = form->FileSheet->TreeView1->model()->index(i, 0, parent);
+        for (int i = 0; i < control<TFileTreeView>("TreeView1")->model()->rowCount(parent); ++i) {
+            const QModelIndex node = control<TFileTreeView>("TreeView1")->model()->index(i, 0, parent);
             out << node.data().toString() + ":" + QString::number(TFilePage::nodeKind(node));
         }
         return out;
@@ -149,9 +149,9 @@ protected:
     // Selects a node as the operator does, with a click.
     void select(const QModelIndex& node)
     {
-        form->FileSheet->TreeView1->scrollTo(node);
-        QTest::mouseClick(form->FileSheet->TreeView1->viewport(), Qt::LeftButton, {},
-                          form->FileSheet->TreeView1->visualRect(node).center());
+        control<TFileTreeView>("TreeView1")->scrollTo(node);
+        QTest::mouseClick(control<TFileTreeView>("TreeView1")->viewport(), Qt::LeftButton, {},
+                          control<TFileTreeView>("TreeView1")->visualRect(node).center());
     }
 
     // Closes the viewer as soon as it is up, keeping what it showed.
@@ -171,12 +171,12 @@ protected:
     std::unique_ptr<QAbstractItemModelTester> checker;
 };
 
-TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
+TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayOnlyOnceTheDaemonRemovedIt)
 {
     SimProcess sim;
     // Before the first selection both buttons are enabled and meet the empty selection.
     filePage(sim);
-    ASSERT_FALSE(form->FileSheet->TreeView1->currentIndex().isValid());
+    ASSERT_FALSE(control<TFileTreeView>("TreeView1")->currentIndex().isValid());
     click(control<QPushButton>("bbDeleteDir"));
     click(control<QPushButton>("bbNukeDir"));
     EXPECT_EQ(prompts.notices,
@@ -187,10 +187,12 @@ TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
 
     // The operator selects another directory while /incoming is being listed: the entries still go below the
     // node the listing is for, and the paths sent later are made from them.
-    duringTheWait([&] { select(archive); }, [&] { return form->NMFTP1->DataSocket != nullptr; });
+    const auto ports = [&] { return sim.commands().filter(QRegularExpression("^PORT ")).size(); };
+    const qsizetype portsBefore = ports();
+    duringTheWait([&] { select(archive); }, [&] { return ports() > portsBefore; });
     doubleClick(dir);
-    EXPECT_EQ(form->FileSheet->TreeView1->model()->rowCount(archive), 0);
-    EXPECT_TRUE(form->FileSheet->TreeView1->isExpanded(dir));
+    EXPECT_EQ(control<TFileTreeView>("TreeView1")->model()->rowCount(archive), 0);
+    EXPECT_TRUE(control<TFileTreeView>("TreeView1")->isExpanded(dir));
     const QModelIndex empty = child(dir, "Empty.Dir-GRP");
     ASSERT_TRUE(empty.isValid());
     select(empty);
@@ -204,13 +206,22 @@ TEST_F(FileCommandsTest, DeleteAsksThenTakesTheNodeAwayWhateverTheDaemonSays)
     EXPECT_FALSE(child(dir, "Empty.Dir-GRP").isValid());
     EXPECT_TRUE(prompts.errors.isEmpty());
 
-    // A directory the daemon will not remove still leaves the tree.
-    select(child(dir, "Some.Tool.v1.2-GRP"));
+    // A directory the daemon will not remove stays in the tree, still selected: a second DELETE aims at it again,
+    // not at its neighbour.
+    const QModelIndex refused = child(dir, "Some.Tool.v1.2-GRP");
+    select(refused);
     prompts.confirmAnswers = {true};
     click(control<QPushButton>("bbDeleteDir"));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("550"));
-    EXPECT_FALSE(child(dir, "Some.Tool.v1.2-GRP").isValid());
+    EXPECT_TRUE(child(dir, "Some.Tool.v1.2-GRP").isValid());
+    EXPECT_EQ(control<TFileTreeView>("TreeView1")->currentIndex(), refused);
+
+    // After LOGOUT nothing acts on the folders of the connection that is gone: the tree is empty, its buttons off.
+    click(control<QPushButton>("bbLogOut"));
+    EXPECT_EQ(control<TFileTreeView>("TreeView1")->model()->rowCount(), 0);
+    for (const char* name : {"bbDeleteDir", "bbNukeDir", "bbViewNfo", "bbViewDiz", "bbTestZip", "bbViewZip"})
+        EXPECT_FALSE(control<QPushButton>(name)->isEnabled()) << name;
 }
 
 TEST_F(FileCommandsTest, NukeGoesToTheParentAndShowsTheNameTheDaemonGave)
@@ -239,7 +250,7 @@ TEST_F(FileCommandsTest, NukeGoesToTheParentAndShowsTheNameTheDaemonGave)
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
     EXPECT_FALSE(child(dir, "Game.Name.2026-GRP").isValid());
     EXPECT_TRUE(child(dir, "[NUKED]-Game.Name.2026-GRP").isValid());
-    EXPECT_EQ(form->FileSheet->TreeView1->currentIndex(), dir);
+    EXPECT_EQ(control<TFileTreeView>("TreeView1")->currentIndex(), dir);
 
     // From elsewhere, with an empty reason: CWD to the parent first, and the line ends in a blank.
     doubleClick(child({}, "archive"));
@@ -261,12 +272,12 @@ TEST_F(FileCommandsTest, TheViewerShowsTheWholeReplyThenLinesGoBackToThePage)
     ASSERT_TRUE(release.isValid());
     doubleClick(release);
     QModelIndex nfo;
-    for (int i = 0; i < form->FileSheet->TreeView1->model()->rowCount(release); ++i)
+    for (int i = 0; i < control<TFileTreeView>("TreeView1")->model()->rowCount(release); ++i)
         if (release.model()->index(i, 0, release).data().toString().startsWith("some.tool.v1.2-grp.nfo -> "))
             nfo = release.model()->index(i, 0, release);
     ASSERT_TRUE(nfo.isValid());
     select(nfo);
-    ASSERT_TRUE(form->FileSheet->bbViewNfo->isEnabled());
+    ASSERT_TRUE(control<QPushButton>("bbViewNfo")->isEnabled());
 
     QString title, text;
     readViewer(title, text);
@@ -277,7 +288,7 @@ TEST_F(FileCommandsTest, TheViewerShowsTheWholeReplyThenLinesGoBackToThePage)
     EXPECT_TRUE(text.contains(QChar(0x2588)) || text.contains(QChar(0x2550))) << "the nfo's art shows as drawn";
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"PWD", "SITE NFO some.tool.v1.2-grp.nfo"}))
         << "the daemon stands in the release already";
-    EXPECT_EQ(form->FileSheet->NfoDizForm, nullptr);
+    EXPECT_FALSE(control<TFilePage>("FileSheet")->viewerOpen());
     EXPECT_EQ(form->findChildren<TNfoDizForm*>().size(), 0);
 
     // A refused inspection still shows what arrived, and reports the refusal once the viewer is closed.
@@ -289,9 +300,9 @@ TEST_F(FileCommandsTest, TheViewerShowsTheWholeReplyThenLinesGoBackToThePage)
     EXPECT_TRUE(prompts.errors[0].startsWith("5"));
 
     // With the viewer gone, the page's lines go to its own box again.
-    form->FileSheet->FileMemo->clear();
+    control<QPlainTextEdit>("FileMemo")->clear();
     doubleClick(release);
-    EXPECT_TRUE(form->FileSheet->FileMemo->toPlainText().contains("CWD /incoming/Some.Tool.v1.2-GRP"));
+    EXPECT_TRUE(control<QPlainTextEdit>("FileMemo")->toPlainText().contains("CWD /incoming/Some.Tool.v1.2-GRP"));
 }
 
 TEST_F(FileCommandsTest, NamesWithBlanksAndLinksAreTheNamesEveryCommandSends)
@@ -328,7 +339,7 @@ TEST_F(FileCommandsTest, NamesWithBlanksAndLinksAreTheNamesEveryCommandSends)
     const QStringList sent = commandsTo(peer).filter(QRegularExpression("^(CWD|RMD|SITE)"));
     EXPECT_EQ(sent, QStringList({"CWD /hazard", "CWD /hazard/latest", "CWD /hazard/my dir", "CWD /hazard/",
                                  "SITE NFO my notes.nfo", "RMD /hazard/my dir"}));
-    click(form->bbLogOut);
+    click(control<QPushButton>("bbLogOut"));
     EXPECT_EQ(peer.failure(), "");
 }
 
@@ -348,11 +359,11 @@ TEST_F(FileCommandsTest, TheTreeStandsInTheFolderTheLogInStartedIn)
     // The first folder opened asks where the log-in started, once, off the page.
     const QPersistentModelIndex pub = child({}, "pub");
     ASSERT_TRUE(pub.isValid());
-    form->FileSheet->FileMemo->clear();
+    control<QPlainTextEdit>("FileMemo")->clear();
     doubleClick(pub);
     EXPECT_EQ(children(pub), QStringList({"Rel-GRP:0", "x.nfo -> 1 Kb:2"}));
-    EXPECT_TRUE(form->FileSheet->FileMemo->toPlainText().startsWith("CWD /home/op/pub"))
-        << form->FileSheet->FileMemo->toPlainText().toStdString();
+    EXPECT_TRUE(control<QPlainTextEdit>("FileMemo")->toPlainText().startsWith("CWD /home/op/pub"))
+        << control<QPlainTextEdit>("FileMemo")->toPlainText().toStdString();
 
     // Delete, view and nuke build their paths there too.
     select(child(pub, "Rel-GRP"));
@@ -370,7 +381,7 @@ TEST_F(FileCommandsTest, TheTreeStandsInTheFolderTheLogInStartedIn)
     EXPECT_EQ(commandsTo(peer).mid(4),
               QStringList({"PWD", "CWD /home/op/pub", "LIST", "RMD /home/op/pub/Rel-GRP", "PWD", "SITE NFO x.nfo",
                            "PWD", "CWD /home/op/", "SITE NUKE 2 old dupe", "CWD /home/op", "LIST"}));
-    click(form->bbLogOut);
+    click(control<QPushButton>("bbLogOut"));
     EXPECT_EQ(peer.failure(), "");
 }
 
@@ -382,9 +393,9 @@ TEST_F(FileCommandsTest, ADaemonThatWillNotSayWhereTheLogInStartedLeavesTheTreeA
     filePage(peer);
     doubleClick(child({}, "pub"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_FALSE(form->FileSheet->FileMemo->toPlainText().contains("PWD"));
+    EXPECT_FALSE(control<QPlainTextEdit>("FileMemo")->toPlainText().contains("PWD"));
     EXPECT_EQ(commandsTo(peer).mid(4), QStringList({"PWD", "CWD /pub", "LIST"}));
-    click(form->bbLogOut);
+    click(control<QPushButton>("bbLogOut"));
     EXPECT_EQ(peer.failure(), "");
 }
 

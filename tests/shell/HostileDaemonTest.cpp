@@ -54,32 +54,32 @@ TEST_F(HostileDaemonTest, HugeAndBrokenLinesStayOneBoundedReadableLineEach)
     const QByteArray junk = QByteArray("200-bin\0ary \x1b[2J\x1b]0;owned\x07 junk\x0c\r\n221\r\n", 39);
     SimProcess sim({"--reply-from", "SITE WEEKTOP=" + replyFile(huge), "--reply-from",
                     "SITE USER newbie=" + replyFile(returns), "--reply-from", "SITE WHO=" + replyFile(junk)});
-    online(sim, &TMainForm::InfoSheet);
+    online(sim, "InfoSheet");
 
     // A line of a megabyte is shown cut, with a marker that says how long it was.
     click(control<QPushButton>("bbWeekTop"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_LT(longestLine(form->InfoSheet->InfoMemo), 5000);
-    EXPECT_TRUE(form->InfoSheet->InfoMemo->toPlainText().contains("[line cut: 1048580 bytes]"));
+    EXPECT_LT(longestLine(control<QPlainTextEdit>("InfoMemo")), 5000);
+    EXPECT_TRUE(control<QPlainTextEdit>("InfoMemo")->toPlainText().contains("[line cut: 1048580 bytes]"));
 
     // Binary junk and a terminal's escapes show as characters, on one line; none of them acts.
     click(control<QPushButton>("bbWho"));
-    const QString who = form->InfoSheet->InfoMemo->toPlainText();
+    const QString who = control<QPlainTextEdit>("InfoMemo")->toPlainText();
     EXPECT_EQ(
         who.split('\n'),
         QStringList({"SITE WHO", QString::fromUtf8("200-bin\u2400ary \u241b[2J\u241b]0;owned\u2407 junk"), "221"}));
 
     // Three hundred thousand carriage returns inside one line are one line of the bounded user box.
-    clickTab(form->UserSheet);
-    form->UserSheet->UserList->setEditText(QStringLiteral("newbie"));
-    emit form->UserSheet->UserList->activated(0);
+    clickTab(control<TUserPage>("UserSheet"));
+    control<QComboBox>("UserList")->setEditText(QStringLiteral("newbie"));
+    emit control<QComboBox>("UserList")->activated(0);
     click(control<QPushButton>("bbUserInfo"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_LE(form->UserSheet->UserMemo->document()->blockCount(), 201);
+    EXPECT_LE(control<QPlainTextEdit>("UserMemo")->document()->blockCount(), 201);
 
     // The console goes on as before.
-    click(form->bbLogOut);
-    EXPECT_TRUE(form->bbLogin->isEnabled());
+    click(control<QPushButton>("bbLogOut"));
+    EXPECT_TRUE(control<QPushButton>("bbLogin")->isEnabled());
 }
 
 TEST_F(HostileDaemonTest, ALineThatNeverEndsAndA421AreReportedInPlainWords)
@@ -88,51 +88,51 @@ TEST_F(HostileDaemonTest, ALineThatNeverEndsAndA421AreReportedInPlainWords)
     const QByteArray closing = "421 Service closing: the site is going down now.\r\n";
     SimProcess sim(
         {"--reply-from", "SITE WEEKTOP=" + replyFile(endless), "--reply-from", "SITE GROUPTOP=" + replyFile(closing)});
-    online(sim, &TMainForm::InfoSheet);
+    online(sim, "InfoSheet");
     click(control<QPushButton>("bbGroupTop"));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("421 Service closing"))
         << "the daemon's own words: " << prompts.errors[0].toStdString();
 
-    online(sim, &TMainForm::InfoSheet);
+    online(sim, "InfoSheet");
     click(control<QPushButton>("bbWeekTop"));
     ASSERT_EQ(prompts.errors.size(), 2);
     EXPECT_EQ(prompts.errors[1], "Reply too long.");
-    EXPECT_FALSE(form->NMFTP1->Connected);
-    EXPECT_TRUE(form->bbLogin->isEnabled());
+    EXPECT_FALSE(session().connected());
+    EXPECT_TRUE(control<QPushButton>("bbLogin")->isEnabled());
 }
 
 TEST_F(HostileDaemonTest, AListingCutShortIsReportedAndKeepsWhatCame)
 {
     SimProcess sim({"--drop-on", "LIST"}); // half the listing, then both connections go, no completion reply
-    online(sim, &TMainForm::FileSheet);
+    online(sim, "FileSheet");
     ASSERT_EQ(prompts.errors.size(), 1) << "a listing that did not complete is no success";
     EXPECT_NE(panel(3), "Done...");
-    QTRY_VERIFY(form->FileSheet->TreeView1->model()->rowCount() > 0);
-    EXPECT_TRUE(form->bbLogin->isEnabled()) << "and the console is ready to log in again";
+    QTRY_VERIFY(control<TFileTreeView>("TreeView1")->model()->rowCount() > 0);
+    EXPECT_TRUE(control<QPushButton>("bbLogin")->isEnabled()) << "and the console is ready to log in again";
 }
 
 TEST_F(HostileDaemonTest, PastedLineBreaksNeverBecomeASecondCommand)
 {
     SimProcess sim;
-    online(sim, &TMainForm::UserSheet);
+    online(sim, "UserSheet");
     const qsizetype mark = sim.commands().size();
 
     // Pasted into the user box: GET iNFO would send "SITE USER a" and then "DELE x".
     QApplication::clipboard()->setText(QStringLiteral("a\r\nDELE x"));
-    form->UserSheet->UserList->lineEdit()->clear();
-    QTest::keyClick(form->UserSheet->UserList->lineEdit(), Qt::Key_V, Qt::ControlModifier);
-    ASSERT_TRUE(form->UserSheet->UserList->currentText().contains('\n')) << "the box keeps what was pasted";
-    emit form->UserSheet->UserList->activated(0);
+    control<QComboBox>("UserList")->lineEdit()->clear();
+    QTest::keyClick(control<QComboBox>("UserList")->lineEdit(), Qt::Key_V, Qt::ControlModifier);
+    ASSERT_TRUE(control<QComboBox>("UserList")->currentText().contains('\n')) << "the box keeps what was pasted";
+    emit control<QComboBox>("UserList")->activated(0);
     click(control<QPushButton>("bbUserInfo"));
 
     // Typed into the command box, or recalled from a history that holds it.
-    form->CommandText->setEditText(QStringLiteral("WHO\r\nSITE DELUSER admin"));
-    form->bbExecute->setEnabled(true);
-    click(form->bbExecute);
+    control<QComboBox>("CommandText")->setEditText(QStringLiteral("WHO\r\nSITE DELUSER admin"));
+    control<QPushButton>("bbExecute")->setEnabled(true);
+    click(control<QPushButton>("bbExecute"));
 
     // In a dialog's sequence: not even the lines before it go.
-    auto dialog = form->UserSheet->makeUserForm();
+    auto dialog = control<TUserPage>("UserSheet")->makeUserForm();
     dialog->Password->setText(QStringLiteral("new"));
     dialog->Ident1->setText(QStringLiteral("x@y\nSITE DELUSER admin"));
     prompts.confirmAnswers = {true};
@@ -142,7 +142,7 @@ TEST_F(HostileDaemonTest, PastedLineBreaksNeverBecomeASecondCommand)
     ASSERT_EQ(prompts.errors.size(), 3);
     for (const QString& error : prompts.errors)
         EXPECT_TRUE(error.startsWith("The command holds a line break")) << error.toStdString();
-    EXPECT_TRUE(form->NMFTP1->Connected) << "and the console goes on";
+    EXPECT_TRUE(session().connected()) << "and the console goes on";
 }
 
 TEST_F(HostileDaemonTest, AHelpOfFiftyThousandLinesIsTakenInWholeAndTeachesABoundedList)
@@ -174,7 +174,7 @@ TEST_F(HostileDaemonTest, AHelpOfFiftyThousandLinesIsTakenInWholeAndTeachesABoun
         {"--reply-from", "SITE HELP=" + replyFile(reply), "--reply-from", "SITE USER newbie=" + replyFile(record)});
     online(sim);
 
-    const QAbstractItemModel* words = form->CommandText->completer()->model();
+    const QAbstractItemModel* words = control<QComboBox>("CommandText")->completer()->model();
     const int known = words->rowCount();
     auto completions = [words] {
         QStringList list;
@@ -183,15 +183,15 @@ TEST_F(HostileDaemonTest, AHelpOfFiftyThousandLinesIsTakenInWholeAndTeachesABoun
         return list;
     };
     auto help = [this] {
-        QTest::keyClicks(form->CommandText->lineEdit(), QStringLiteral("HELP"));
-        click(form->bbExecute);
+        QTest::keyClicks(control<QComboBox>("CommandText")->lineEdit(), QStringLiteral("HELP"));
+        click(control<QPushButton>("bbExecute"));
     };
 
     // The STATUS box keeps its scroll-back of 10,000 lines: the newest, in order, as they came.
-    ASSERT_EQ(form->StatusMemo->maximumBlockCount(), 10000);
+    ASSERT_EQ(control<QPlainTextEdit>("StatusMemo")->maximumBlockCount(), 10000);
     help();
     ASSERT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    QStringList box = form->StatusMemo->toPlainText().split('\n');
+    QStringList box = control<QPlainTextEdit>("StatusMemo")->toPlainText().split('\n');
     ASSERT_EQ(box.size(), 10000);
     for (qsizetype i = 0, from = shown.size() - box.size(); i < box.size(); ++i)
         ASSERT_EQ(box[i], shown[from + i]) << "line " << from + i << " of the command and its reply";
@@ -206,9 +206,9 @@ TEST_F(HostileDaemonTest, AHelpOfFiftyThousandLinesIsTakenInWholeAndTeachesABoun
     EXPECT_FALSE(list.contains(QStringLiteral("SITE")));
 
     // With a scroll-back longer than the reply, every line stays, after what was there; the list is full.
-    form->StatusMemo->setMaximumBlockCount(2 * Lines); // as a ScrollBack of 100000 sets it
+    control<QPlainTextEdit>("StatusMemo")->setMaximumBlockCount(2 * Lines); // as a ScrollBack of 100000 sets it
     help();
-    box = form->StatusMemo->toPlainText().split('\n');
+    box = control<QPlainTextEdit>("StatusMemo")->toPlainText().split('\n');
     ASSERT_EQ(box.size(), 10000 + shown.size());
     for (qsizetype i = 0; i < shown.size(); ++i)
         ASSERT_EQ(box[10000 + i], shown[i]) << "line " << i << " of the command and its reply";
@@ -217,21 +217,21 @@ TEST_F(HostileDaemonTest, AHelpOfFiftyThousandLinesIsTakenInWholeAndTeachesABoun
     EXPECT_EQ(QSet<QString>(list.begin(), list.end()).size(), list.size()) << "no word twice";
 
     // The user box is cut to its last 100 lines whenever it has grown past 200, as if line by line.
-    clickTab(form->UserSheet);
+    clickTab(control<TUserPage>("UserSheet"));
     QStringList expected;
-    if (!form->UserSheet->UserMemo->document()->isEmpty())
-        expected = form->UserSheet->UserMemo->toPlainText().split('\n');
+    if (!control<QPlainTextEdit>("UserMemo")->document()->isEmpty())
+        expected = control<QPlainTextEdit>("UserMemo")->toPlainText().split('\n');
     for (const QString& line : recordShown) {
         if (expected.size() > 200)
             expected = expected.mid(expected.size() - 100);
         expected << line;
     }
-    form->UserSheet->UserList->setEditText(QStringLiteral("newbie"));
-    emit form->UserSheet->UserList->activated(0);
+    control<QComboBox>("UserList")->setEditText(QStringLiteral("newbie"));
+    emit control<QComboBox>("UserList")->activated(0);
     click(control<QPushButton>("bbUserInfo"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    EXPECT_EQ(form->UserSheet->UserMemo->toPlainText().split('\n'), expected);
-    EXPECT_TRUE(form->NMFTP1->Connected);
+    EXPECT_EQ(control<QPlainTextEdit>("UserMemo")->toPlainText().split('\n'), expected);
+    EXPECT_TRUE(session().connected());
 }
 
 } // namespace

@@ -107,18 +107,19 @@ TEST_F(MainFormTest, WithNoSettingsTheWindowOpensAtItsDefaultsCentred)
     const QRect desk = QGuiApplication::primaryScreen()->availableGeometry();
     EXPECT_LE((form->geometry().center() - desk.center()).manhattanLength(), 2);
 
-    EXPECT_EQ(form->SiteName->count(), 0);
-    EXPECT_FALSE(form->bbLogin->isEnabled());
-    EXPECT_FALSE(form->bbLogOut->isEnabled());
-    EXPECT_FALSE(form->bbExecute->isEnabled());
-    EXPECT_FALSE(form->NOOP->isChecked());
-    EXPECT_FALSE(form->Timer1->isActive());
-    EXPECT_EQ(form->Timer1->interval(), 60000);
-    EXPECT_EQ(form->PageControl1->currentWidget(), form->StatusSheet);
-    EXPECT_EQ(form->StatusBar1->panelText(1), "OFFLINE");
-    EXPECT_EQ(form->StatusBar1->panelText(2), "");
-    EXPECT_EQ(form->StatusBar1->panelText(3), "");
-    EXPECT_EQ(QApplication::focusWidget(), form->SiteName);
+    EXPECT_EQ(child<QComboBox>(form.get(), "SiteName")->count(), 0);
+    EXPECT_FALSE(child<QPushButton>(form.get(), "bbLogin")->isEnabled());
+    EXPECT_FALSE(child<QPushButton>(form.get(), "bbLogOut")->isEnabled());
+    EXPECT_FALSE(child<QPushButton>(form.get(), "bbExecute")->isEnabled());
+    EXPECT_FALSE(child<QCheckBox>(form.get(), "NOOP")->isChecked());
+    EXPECT_FALSE(child<QTimer>(form.get(), "Timer1")->isActive());
+    EXPECT_EQ(child<QTimer>(form.get(), "Timer1")->interval(), 60000);
+    EXPECT_EQ(child<TPageControl>(form.get(), "PageControl1")->currentWidget(),
+              child<QWidget>(form.get(), "StatusSheet"));
+    EXPECT_EQ(child<TStatusBar>(form.get(), "StatusBar1")->panelText(1), "OFFLINE");
+    EXPECT_EQ(child<TStatusBar>(form.get(), "StatusBar1")->panelText(2), "");
+    EXPECT_EQ(child<TStatusBar>(form.get(), "StatusBar1")->panelText(3), "");
+    EXPECT_EQ(QApplication::focusWidget(), child<QComboBox>(form.get(), "SiteName"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
 }
 
@@ -185,77 +186,78 @@ TEST_F(MainFormTest, EveryControlIsInPlaceWithItsCaptionAndState)
     for (auto [name, caption] : {std::pair{"Label1", "SiTE NAME"}, std::pair{"Label2", "SiTE COMMAND"},
                                  std::pair{"Label3", "USER"}, std::pair{"Label4", "GROUP"}})
         EXPECT_EQ(child<QLabel>(form.get(), name)->text(), caption);
-    EXPECT_EQ(form->Label1->pos(), QPoint(8, 0));
-    EXPECT_EQ(form->Label2->pos(), QPoint(320, 0));
+    EXPECT_EQ(child<QLabel>(form.get(), "Label1")->pos(), QPoint(8, 0));
+    EXPECT_EQ(child<QLabel>(form.get(), "Label2")->pos(), QPoint(320, 0));
 
     // Pages in tab order, with their panels' heights.
     const char* pages[] = {"STATUS", "iNFO", "USER MAiNT", "GROUP MAiNT", "FiLE MAiNT"};
-    ASSERT_EQ(form->PageControl1->count(), 5);
+    ASSERT_EQ(child<TPageControl>(form.get(), "PageControl1")->count(), 5);
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(form->PageControl1->tabText(i), pages[i]);
-    EXPECT_EQ(form->PageControl1->widget(1), form->InfoSheet);
-    EXPECT_EQ(form->InfoSheet->Panel3->height(), 41);
-    EXPECT_EQ(form->UserSheet->Panel2->height(), 73);
-    EXPECT_EQ(form->GroupSheet->Panel1->height(), 57);
-    EXPECT_EQ(form->FileSheet->Panel4->height(), 41);
+        EXPECT_EQ(child<TPageControl>(form.get(), "PageControl1")->tabText(i), pages[i]);
+    EXPECT_EQ(child<TPageControl>(form.get(), "PageControl1")->widget(1), child<TInfoPage>(form.get(), "InfoSheet"));
+    EXPECT_EQ(child<QFrame>(form.get(), "Panel3")->height(), 41);
+    EXPECT_EQ(child<QFrame>(form.get(), "Panel2")->height(), 73);
+    EXPECT_EQ(child<QFrame>(form.get(), "Panel1")->height(), 57);
+    EXPECT_EQ(child<QFrame>(form.get(), "Panel4")->height(), 41);
 
     // The user box: sorted by the console, ten characters at most; the command box keeps its history itself.
-    EXPECT_EQ(form->UserSheet->UserList->lineEdit()->maxLength(), 10);
-    EXPECT_EQ(form->UserSheet->UserList->maxVisibleItems(), 16);
-    EXPECT_EQ(form->UserSheet->UserList->insertPolicy(), QComboBox::NoInsert);
-    EXPECT_EQ(form->CommandText->insertPolicy(), QComboBox::NoInsert);
-    EXPECT_FALSE(form->SiteName->isEditable());
+    EXPECT_EQ(child<QComboBox>(form.get(), "UserList")->lineEdit()->maxLength(), 10);
+    EXPECT_EQ(child<QComboBox>(form.get(), "UserList")->maxVisibleItems(), 16);
+    EXPECT_EQ(child<QComboBox>(form.get(), "UserList")->insertPolicy(), QComboBox::NoInsert);
+    EXPECT_EQ(child<QComboBox>(form.get(), "CommandText")->insertPolicy(), QComboBox::NoInsert);
+    EXPECT_FALSE(child<QComboBox>(form.get(), "SiteName")->isEditable());
 
     // Menu.
-    EXPECT_EQ(form->MnuMisc->title(), "&MiSC");
-    ASSERT_EQ(form->MnuMisc->actions().size(), 7);
-    EXPECT_EQ(form->MnuMisc->actions()[0], form->mnuClearCommandList);
-    EXPECT_EQ(form->MnuMisc->actions()[1], form->mnuSessionLog);
-    EXPECT_EQ(form->MnuMisc->actions()[2], form->mnuRunOnSites);
-    EXPECT_EQ(form->MnuMisc->actions()[3], form->mnuExportSites);
-    EXPECT_EQ(form->MnuMisc->actions()[4], form->mnuImportSites);
-    EXPECT_EQ(form->MnuMisc->actions()[5], form->mnuMasterPassword);
-    EXPECT_EQ(form->MnuMisc->actions()[6], form->About1);
-    EXPECT_EQ(form->mnuClearCommandList->text(), "&Clear Command List");
-    EXPECT_EQ(form->About1->text(), "&About...");
-    EXPECT_FALSE(form->mnuClearCommandList->icon().isNull());
-    EXPECT_FALSE(form->About1->icon().isNull());
+    EXPECT_EQ(child<QMenu>(form.get(), "MnuMisc")->title(), "&MiSC");
+    ASSERT_EQ(child<QMenu>(form.get(), "MnuMisc")->actions().size(), 7);
+    EXPECT_EQ(child<QMenu>(form.get(), "MnuMisc")->actions()[0], child<QAction>(form.get(), "mnuClearCommandList"));
+    EXPECT_EQ(child<QMenu>(form.get(), "MnuMisc")->actions()[1], child<QAction>(form.get(), "mnuSessionLog"));
+    EXPECT_EQ(child<QMenu>(form.get(), "MnuMisc")->actions()[2], child<QAction>(form.get(), "mnuRunOnSites"));
+    EXPECT_EQ(child<QMenu>(form.get(), "MnuMisc")->actions()[3], child<QAction>(form.get(), "mnuExportSites"));
+    EXPECT_EQ(child<QMenu>(form.get(), "MnuMisc")->actions()[4], child<QAction>(form.get(), "mnuImportSites"));
+    EXPECT_EQ(child<QMenu>(form.get(), "MnuMisc")->actions()[5], child<QAction>(form.get(), "mnuMasterPassword"));
+    EXPECT_EQ(child<QMenu>(form.get(), "MnuMisc")->actions()[6], child<QAction>(form.get(), "About1"));
+    EXPECT_EQ(child<QAction>(form.get(), "mnuClearCommandList")->text(), "&Clear Command List");
+    EXPECT_EQ(child<QAction>(form.get(), "About1")->text(), "&About...");
+    EXPECT_FALSE(child<QAction>(form.get(), "mnuClearCommandList")->icon().isNull());
+    EXPECT_FALSE(child<QAction>(form.get(), "About1")->icon().isNull());
 
     // The tree and the splitter of the file page.
-    EXPECT_EQ(form->FileSheet->TreeView1->indentation(), 19);
-    EXPECT_EQ(form->FileSheet->TreeView1->editTriggers(), QAbstractItemView::NoEditTriggers);
-    ASSERT_EQ(form->ImageList1.size(), 4);
-    for (const QIcon& icon : form->ImageList1)
-        EXPECT_FALSE(icon.pixmap(16, 16).isNull());
-    form->PageControl1->setCurrentWidget(form->FileSheet);
+    EXPECT_EQ(child<TFileTreeView>(form.get(), "TreeView1")->indentation(), 19);
+    EXPECT_EQ(child<TFileTreeView>(form.get(), "TreeView1")->editTriggers(), QAbstractItemView::NoEditTriggers);
+    child<TPageControl>(form.get(), "PageControl1")->setCurrentWidget(child<TFilePage>(form.get(), "FileSheet"));
     QApplication::processEvents();
-    EXPECT_EQ(form->FileSheet->FileMemo->height(), 75);
-    EXPECT_EQ(form->FileSheet->Splitter1->handleWidth(), 4);
-    form->FileSheet->Splitter1->setSizes({1000, 10});
-    EXPECT_GE(form->FileSheet->FileMemo->height(), 50) << "the text box never gets lower than 50";
+    EXPECT_EQ(child<QPlainTextEdit>(form.get(), "FileMemo")->height(), 75);
+    EXPECT_EQ(child<QSplitter>(form.get(), "Splitter1")->handleWidth(), 4);
+    child<QSplitter>(form.get(), "Splitter1")->setSizes({1000, 10});
+    EXPECT_GE(child<QPlainTextEdit>(form.get(), "FileMemo")->height(), 50) << "the text box never gets lower than 50";
 }
 
 TEST_F(MainFormTest, TheTopStripStretchesAndKeepsToTheRightEdge)
 {
     auto form = start();
     toDesignSize(*form);
-    const QRect command = form->CommandText->geometry(), execute = form->bbExecute->geometry(),
-                noop = form->NOOP->geometry(), pages = form->PageControl1->geometry(),
-                sites = form->bbSites->geometry();
+    const QRect command = child<QComboBox>(form.get(), "CommandText")->geometry(),
+                execute = child<QPushButton>(form.get(), "bbExecute")->geometry(),
+                noop = child<QCheckBox>(form.get(), "NOOP")->geometry(),
+                pages = child<TPageControl>(form.get(), "PageControl1")->geometry(),
+                sites = child<QPushButton>(form.get(), "bbSites")->geometry();
     form->resize(form->width() + 100, form->height() + 40);
     QApplication::processEvents();
-    EXPECT_EQ(form->CommandText->geometry(), command.adjusted(0, 0, 100, 0));
-    EXPECT_EQ(form->bbExecute->geometry(), execute.translated(100, 0));
-    EXPECT_EQ(form->NOOP->geometry(), noop.translated(100, 0));
-    EXPECT_EQ(form->PageControl1->geometry(), pages.adjusted(0, 0, 100, 40));
-    EXPECT_EQ(form->bbSites->geometry(), sites);
+    EXPECT_EQ(child<QComboBox>(form.get(), "CommandText")->geometry(), command.adjusted(0, 0, 100, 0));
+    EXPECT_EQ(child<QPushButton>(form.get(), "bbExecute")->geometry(), execute.translated(100, 0));
+    EXPECT_EQ(child<QCheckBox>(form.get(), "NOOP")->geometry(), noop.translated(100, 0));
+    EXPECT_EQ(child<TPageControl>(form.get(), "PageControl1")->geometry(), pages.adjusted(0, 0, 100, 40));
+    EXPECT_EQ(child<QPushButton>(form.get(), "bbSites")->geometry(), sites);
 }
 
 TEST_F(MainFormTest, PageTextBoxesUseAFixedPitchFontTwelvePixelsHigh)
 {
     auto form = start();
-    for (QPlainTextEdit* memo : {form->StatusMemo, form->InfoSheet->InfoMemo, form->UserSheet->UserMemo,
-                                 form->GroupSheet->GroupMemo, form->FileSheet->FileMemo}) {
+    for (QPlainTextEdit* memo :
+         {child<QPlainTextEdit>(form.get(), "StatusMemo"), child<QPlainTextEdit>(form.get(), "InfoMemo"),
+          child<QPlainTextEdit>(form.get(), "UserMemo"), child<QPlainTextEdit>(form.get(), "GroupMemo"),
+          child<QPlainTextEdit>(form.get(), "FileMemo")}) {
         SCOPED_TRACE(memo->objectName().toStdString());
         EXPECT_EQ(memo->font().pixelSize(), 12);
         EXPECT_TRUE(QFontInfo(memo->font()).fixedPitch());
@@ -277,10 +279,27 @@ TEST_F(MainFormTest, StoredSizeIsUsedButNeverBelowTheMinimum)
     EXPECT_EQ(start()->size(), QSize(600, 400));
     {
         auto store = openStore();
-        store->WriteInteger("Settings", "Height", 700);
+        store->WriteInteger("Settings", "Height", 550);
         store->WriteString("Settings", "Width", "wide");
     }
-    EXPECT_EQ(start()->size(), QSize(620, 700)) << "a width that is no number loads as the default";
+    EXPECT_EQ(start()->size(), QSize(620, 550)) << "a width that is no number loads as the default";
+}
+
+TEST_F(MainFormTest, ARememberedSizeLargerThanTheScreenIsFittedToIt)
+{
+    // A size kept from a larger screen, or another scale: the window is fitted to this screen, title bar and all.
+    {
+        auto store = openStore();
+        store->WriteInteger("Settings", "Height", 5000);
+        store->WriteInteger("Settings", "Width", 7000);
+    }
+    auto form = start();
+    const QRect desk = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_TRUE(desk.contains(form->frameGeometry()))
+        << form->frameGeometry().width() << "x" << form->frameGeometry().height() << " on " << desk.width() << "x"
+        << desk.height();
+    EXPECT_GE(form->frameGeometry().top(), desk.top()) << "the title bar is within reach";
+    EXPECT_GE(form->width(), 600) << "never below the window's minimum";
 }
 
 TEST_F(MainFormTest, HandSetNumbersOutsideTheirBoundsAreHeldToThemAndSaidOnce)
@@ -296,13 +315,13 @@ TEST_F(MainFormTest, HandSetNumbersOutsideTheirBoundsAreHeldToThemAndSaidOnce)
     }
     auto form = start();
     QTest::qWait(20); // the notes come once start-up is over
-    EXPECT_EQ(form->StatusMemo->maximumBlockCount(), 1000000);
-    EXPECT_EQ(form->NMFTP1->ReplyTimeout, 86400000);
+    EXPECT_EQ(child<QPlainTextEdit>(form.get(), "StatusMemo")->maximumBlockCount(), 1000000);
+    EXPECT_EQ(form->session().site().replyTimeout, 86400);
     ASSERT_EQ(prompts.notices.size(), 2) << prompts.notices.join('\n').toStdString();
     EXPECT_TRUE(prompts.notices[0].startsWith("The setting ScrollBack 2000000000 is outside 100 to 1000000 lines"));
     EXPECT_TRUE(prompts.notices[1].startsWith("The site far's ReplyTimeout 4294968 is outside 0 to 86400 seconds"));
     // Picked again, the site says nothing more.
-    emit form->SiteName->activated(form->SiteName->currentIndex());
+    emit child<QComboBox>(form.get(), "SiteName")->activated(child<QComboBox>(form.get(), "SiteName")->currentIndex());
     QTest::qWait(20);
     EXPECT_EQ(prompts.notices.size(), 2);
     EXPECT_TRUE(prompts.errors.isEmpty());
@@ -313,7 +332,7 @@ TEST_F(MainFormTest, CustomCommandsAreSavedAtCloseAndLoadedInTheirOrder)
     {
         auto form = start();
         for (const char* c : {"WHO", "", "GROUPS"})
-            form->CommandText->addItem(QString::fromLatin1(c));
+            child<QComboBox>(form.get(), "CommandText")->addItem(QString::fromLatin1(c));
         form->resize(640, 480);
         form->close();
     }
@@ -334,10 +353,10 @@ TEST_F(MainFormTest, CustomCommandsAreSavedAtCloseAndLoadedInTheirOrder)
             store->WriteString("Custom Commands", "Command" + std::to_string(i), "C" + std::to_string(i));
     }
     auto form = start();
-    ASSERT_EQ(form->CommandText->count(), 12);
+    ASSERT_EQ(child<QComboBox>(form.get(), "CommandText")->count(), 12);
     for (int i = 0; i < 12; ++i)
-        EXPECT_EQ(form->CommandText->itemText(i), QStringLiteral("C%1").arg(i));
-    EXPECT_EQ(form->CommandText->currentText(), "");
+        EXPECT_EQ(child<QComboBox>(form.get(), "CommandText")->itemText(i), QStringLiteral("C%1").arg(i));
+    EXPECT_EQ(child<QComboBox>(form.get(), "CommandText")->currentText(), "");
     EXPECT_EQ(form->size(), QSize(640, 480));
 }
 
@@ -350,11 +369,12 @@ TEST_F(MainFormTest, ClearCommandListEmptiesTheHistoryForTheNextStart)
     }
     {
         auto form = start();
-        ASSERT_EQ(form->CommandText->count(), 2);
-        form->CommandText->setEditText(QStringLiteral("half typed"));
-        form->mnuClearCommandList->trigger();
-        EXPECT_EQ(form->CommandText->count(), 0);
-        EXPECT_EQ(form->CommandText->currentText(), "half typed") << "the text being typed stays";
+        ASSERT_EQ(child<QComboBox>(form.get(), "CommandText")->count(), 2);
+        child<QComboBox>(form.get(), "CommandText")->setEditText(QStringLiteral("half typed"));
+        child<QAction>(form.get(), "mnuClearCommandList")->trigger();
+        EXPECT_EQ(child<QComboBox>(form.get(), "CommandText")->count(), 0);
+        EXPECT_EQ(child<QComboBox>(form.get(), "CommandText")->currentText(), "half typed")
+            << "the text being typed stays";
         form->close();
     }
     EXPECT_EQ(start()->CommandText->count(), 0);
@@ -372,11 +392,11 @@ TEST_F(MainFormTest, TheLastSiteIsSelectedOnlyWhenItExists)
     }
     {
         auto form = start();
-        ASSERT_EQ(form->SiteName->count(), 3);
-        EXPECT_EQ(form->SiteName->itemText(0), "Alpha") << "sites list in name order";
-        EXPECT_EQ(form->SiteName->currentIndex(), -1);
-        EXPECT_FALSE(form->bbLogin->isEnabled());
-        form->SiteName->setCurrentIndex(2);
+        ASSERT_EQ(child<QComboBox>(form.get(), "SiteName")->count(), 3);
+        EXPECT_EQ(child<QComboBox>(form.get(), "SiteName")->itemText(0), "Alpha") << "sites list in name order";
+        EXPECT_EQ(child<QComboBox>(form.get(), "SiteName")->currentIndex(), -1);
+        EXPECT_FALSE(child<QPushButton>(form.get(), "bbLogin")->isEnabled());
+        child<QComboBox>(form.get(), "SiteName")->setCurrentIndex(2);
         form->close();
     }
     {
@@ -389,7 +409,8 @@ TEST_F(MainFormTest, TheLastSiteIsSelectedOnlyWhenItExists)
     }
     {
         auto form = start();
-        EXPECT_EQ(form->SiteName->currentText(), "zeta") << "the last site is found by its name";
+        EXPECT_EQ(child<QComboBox>(form.get(), "SiteName")->currentText(), "zeta")
+            << "the last site is found by its name";
         form->close();
     }
 
@@ -405,7 +426,7 @@ TEST_F(MainFormTest, TheLastSiteIsSelectedOnlyWhenItExists)
         ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     }
     auto form = start();
-    EXPECT_EQ(form->SiteName->currentText(), "production");
+    EXPECT_EQ(child<QComboBox>(form.get(), "SiteName")->currentText(), "production");
 }
 
 TEST_F(MainFormTest, ADamagedStoreIsReportedAndLeftAlone)
@@ -421,7 +442,7 @@ TEST_F(MainFormTest, ADamagedStoreIsReportedAndLeftAlone)
         QTRY_COMPARE(prompts.errors.size(), 1);
         EXPECT_TRUE(prompts.errors[0].contains(QString::fromStdString(path))) << prompts.errors[0].toStdString();
         EXPECT_EQ(form->size(), QSize(620, 460));
-        form->CommandText->addItem(QStringLiteral("WHO"));
+        child<QComboBox>(form.get(), "CommandText")->addItem(QStringLiteral("WHO"));
         form->close();
         EXPECT_EQ(prompts.errors.size(), 1) << "told once, at start-up";
     }
@@ -441,8 +462,8 @@ TEST_F(MainFormTest, AReadOnlyStoreIsReadAndLeftReadOnly)
         auto form = start();
         QTRY_COMPARE(prompts.notices.size(), 1);
         EXPECT_TRUE(prompts.notices[0].contains("read-only")) << prompts.notices[0].toStdString();
-        EXPECT_EQ(form->CommandText->count(), 1) << "what it holds is still read";
-        form->CommandText->addItem(QStringLiteral("USERS"));
+        EXPECT_EQ(child<QComboBox>(form.get(), "CommandText")->count(), 1) << "what it holds is still read";
+        child<QComboBox>(form.get(), "CommandText")->addItem(QStringLiteral("USERS"));
         form->close();
         EXPECT_TRUE(prompts.errors.isEmpty()) << "told once, at start-up: " << prompts.errors.join('|').toStdString();
     }
@@ -498,8 +519,7 @@ TEST_F(MainFormTest, TheSplashCyclesItsPicturesUntilTheFirstActivation)
     EXPECT_FALSE(watch && watch->isVisible());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(watch.isNull()) << "and is destroyed then";
-    EXPECT_TRUE(form->SplashClosed);
-    EXPECT_TRUE(form->SiteName->isEnabled());
+    EXPECT_TRUE(child<QComboBox>(form.get(), "SiteName")->isEnabled());
 
     QElapsedTimer clock;
     clock.start();
@@ -517,7 +537,7 @@ TEST_F(MainFormTest, TheRealStartUpClosesTheSplashOnEveryPlatform)
             if (w->objectName() == QLatin1String("SplashScreen"))
                 splash = w;
         ASSERT_FALSE(splash.isNull());
-        QTRY_VERIFY_WITH_TIMEOUT(form->SplashClosed && splash.isNull(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(splash.isNull(), 10000);
         EXPECT_TRUE(form->isVisible());
         EXPECT_EQ(ApplicationTitle(), "Kolvane");
     }
@@ -576,19 +596,20 @@ TEST_F(MainFormTest, TheAboutBoxShowsThePictureThenTheCredits)
         EXPECT_EQ(box->objectName(), "AboutForm");
         box->close();
     });
-    form->About1->trigger();
+    child<QAction>(form.get(), "About1")->trigger();
     EXPECT_EQ(form->findChildren<TAboutForm*>().size(), 1) << "only the test's own box is left";
 }
 
 TEST_F(MainFormTest, EveryWindowCanBeReadAloudAndWalkedWithTheKeyboard)
 {
     auto form = start();
-    form->UserSheet->UserList->setEditText(QStringLiteral("newbie"));
-    const std::unique_ptr<QDialog> userForm = form->UserSheet->makeUserForm();
-    const std::unique_ptr<QDialog> newUserForm = form->UserSheet->makeNewUserForm();
+    child<QComboBox>(form.get(), "UserList")->setEditText(QStringLiteral("newbie"));
+    const std::unique_ptr<QDialog> userForm = child<TUserPage>(form.get(), "UserSheet")->makeUserForm();
+    const std::unique_ptr<QDialog> newUserForm = child<TUserPage>(form.get(), "UserSheet")->makeNewUserForm();
     TAboutForm about(form.get());
     TNfoDizForm viewer(form.get());
-    for (QWidget* window : std::initializer_list<QWidget*>{form.get(), form->SiteForm, form->FlagForm, userForm.get(),
+    for (QWidget* window : std::initializer_list<QWidget*>{form.get(), child<TSiteForm>(form.get(), "SiteForm"),
+                                                           child<TFlagForm>(form.get(), "FlagForm"), userForm.get(),
                                                            newUserForm.get(), &about, &viewer}) {
         const std::string where = window->objectName().toStdString() + ": ";
         for (QWidget* w : window->findChildren<QWidget*>()) {
@@ -607,16 +628,20 @@ TEST_F(MainFormTest, EveryWindowCanBeReadAloudAndWalkedWithTheKeyboard)
         }
     }
     const auto nameOf = [](QWidget* w) { return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name); };
-    EXPECT_EQ(nameOf(form->SiteName), "SiTE NAME") << "the box is named, not read as its value";
-    EXPECT_EQ(nameOf(form->CommandText), "SiTE COMMAND");
-    EXPECT_EQ(nameOf(form->CommandText->lineEdit()), "SiTE COMMAND");
-    EXPECT_EQ(nameOf(form->SiteForm->Port), "PORT");
+    EXPECT_EQ(nameOf(child<QComboBox>(form.get(), "SiteName")), "SiTE NAME")
+        << "the box is named, not read as its value";
+    EXPECT_EQ(nameOf(child<QComboBox>(form.get(), "CommandText")), "SiTE COMMAND");
+    EXPECT_EQ(nameOf(child<QComboBox>(form.get(), "CommandText")->lineEdit()), "SiTE COMMAND");
+    EXPECT_EQ(nameOf(child<TSiteForm>(form.get(), "SiteForm")->Port), "PORT");
 
     // Tab moves on from the reply boxes, which have no use for a tab character.
     QApplication::setActiveWindow(form.get());
-    for (QPlainTextEdit* box : {form->StatusMemo, form->FileSheet->FileMemo}) {
-        form->PageControl1->setCurrentWidget(box->parentWidget()->objectName() == "StatusSheet" ? form->StatusSheet
-                                                                                                : form->FileSheet);
+    for (QPlainTextEdit* box :
+         {child<QPlainTextEdit>(form.get(), "StatusMemo"), child<QPlainTextEdit>(form.get(), "FileMemo")}) {
+        child<TPageControl>(form.get(), "PageControl1")
+            ->setCurrentWidget(box->parentWidget()->objectName() == "StatusSheet"
+                                   ? child<QWidget>(form.get(), "StatusSheet")
+                                   : child<TFilePage>(form.get(), "FileSheet"));
         box->setFocus();
         ASSERT_TRUE(box->hasFocus());
         QTest::keyClick(box, Qt::Key_Tab);
@@ -630,20 +655,24 @@ TEST_F(MainFormTest, TabClicksAskFirstAndOnlyOperatorChangesRefresh)
     auto form = start();
     bool allow = false;
     int refreshes = 0;
-    form->PageControl1->OnChanging = [&] { return allow; };
-    form->PageControl1->OnChange = [&] { ++refreshes; };
-    QTabBar* bar = form->PageControl1->tabBar();
+    child<TPageControl>(form.get(), "PageControl1")->OnChanging = [&] { return allow; };
+    child<TPageControl>(form.get(), "PageControl1")->OnChange = [&] { ++refreshes; };
+    QTabBar* bar = child<TPageControl>(form.get(), "PageControl1")->tabBar();
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(2).center());
-    EXPECT_EQ(form->PageControl1->currentWidget(), form->StatusSheet) << "a refused click leaves the page";
-    QTest::keyClick(form->PageControl1, Qt::Key_Tab, Qt::ControlModifier);
-    EXPECT_EQ(form->PageControl1->currentIndex(), 0);
+    EXPECT_EQ(child<TPageControl>(form.get(), "PageControl1")->currentWidget(),
+              child<QWidget>(form.get(), "StatusSheet"))
+        << "a refused click leaves the page";
+    QTest::keyClick(child<TPageControl>(form.get(), "PageControl1"), Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(child<TPageControl>(form.get(), "PageControl1")->currentIndex(), 0);
     EXPECT_EQ(refreshes, 0);
 
     allow = true;
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(2).center());
-    EXPECT_EQ(form->PageControl1->currentWidget(), form->UserSheet);
+    EXPECT_EQ(child<TPageControl>(form.get(), "PageControl1")->currentWidget(),
+              child<TUserPage>(form.get(), "UserSheet"));
     EXPECT_EQ(refreshes, 1);
-    form->PageControl1->setCurrentWidget(form->StatusSheet); // the program's own change
+    child<TPageControl>(form.get(), "PageControl1")
+        ->setCurrentWidget(child<QWidget>(form.get(), "StatusSheet")); // the program's own change
     EXPECT_EQ(refreshes, 1);
 }
 

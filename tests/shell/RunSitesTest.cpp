@@ -37,7 +37,7 @@ TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
     }();
     startConsole(east.port);
     {
-        TSettingsStore& store = form->store();
+        TSettingsStore& store = this->store();
         addSite(store, "east", east.port, "quillon", [](SiteBook::Record& r) { r.folder = "eu"; });
         addSite(store, "west", west.port, "quillon", [](SiteBook::Record& r) { r.folder = "eu"; });
         addSite(store, "gone", closedPort);
@@ -206,10 +206,10 @@ TEST_F(ConsoleTest, TheSiteBookGoesOutSealedAndComesBackFromTheMenu)
     EXPECT_EQ(file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), 0);
 
     // Into an empty book: the site comes back with its password, and the site box lists it.
-    SiteBook::erase(form->store(), "sim");
+    SiteBook::erase(store(), "sim");
     prompts.passwordAnswers = {"pass phrase"};
     form->importSitesFrom(path);
-    EXPECT_EQ(SiteBook::read(form->store(), *form->SAP, "sim").password, "s3cret");
+    EXPECT_EQ(SiteBook::read(store(), consoleCipher(), "sim").password, "s3cret");
     EXPECT_EQ(form->SiteName->findText("sim"), 0);
     EXPECT_TRUE(prompts.notices.last().startsWith("1 sites added.")) << prompts.notices.last().toStdString();
 }

@@ -54,38 +54,39 @@ TEST_F(SecretsTest, APasswordNeverStaysInTheConsole)
     form = std::make_unique<TMainForm>();
     form->CreateDialogs();
     form->show();
-    form->SiteName->setCurrentIndex(0);
-    emit form->SiteName->activated(0);
-    EXPECT_EQ(form->CommandText->itemText(0), "CHPASS old *****") << "masked as it is loaded";
-    form->mnuSessionLog->trigger();
-    click(form->bbLogin);
-    ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+    control<QComboBox>("SiteName")->setCurrentIndex(0);
+    emit control<QComboBox>("SiteName")->activated(0);
+    EXPECT_EQ(control<QComboBox>("CommandText")->itemText(0), "CHPASS old *****") << "masked as it is loaded";
+    control<QAction>("mnuSessionLog")->trigger();
+    click(control<QPushButton>("bbLogin"));
+    ASSERT_TRUE(session().connected()) << prompts.errors.join('\n').toStdString();
 
-    QTest::keyClicks(form->CommandText->lineEdit(), QStringLiteral(" CHPASS siteop NewPass"));
-    QTest::keyClick(form->CommandText, Qt::Key_Return);
+    QTest::keyClicks(control<QComboBox>("CommandText")->lineEdit(), QStringLiteral(" CHPASS siteop NewPass"));
+    QTest::keyClick(control<QComboBox>("CommandText"), Qt::Key_Return);
     EXPECT_TRUE(sim.commands().contains("SITE  CHPASS siteop NewPass")) << "the daemon receives the password";
-    EXPECT_TRUE(form->StatusMemo->toPlainText().contains("SITE  CHPASS siteop *****"));
-    form->NMFTP1Await("SITE  CHPASS siteop NewPass");
-    EXPECT_EQ(form->StatusBar1->waitText(), "Waiting for SITE  CHPASS siteop *****...");
-    form->NMFTP1Await(std::string());
-    EXPECT_EQ(form->CommandText->itemText(form->CommandText->count() - 1), " CHPASS siteop *****");
+    EXPECT_TRUE(control<QPlainTextEdit>("StatusMemo")->toPlainText().contains("SITE  CHPASS siteop *****"));
+    emit session().awaiting("SITE  CHPASS siteop NewPass");
+    EXPECT_EQ(control<TStatusBar>("StatusBar1")->waitText(), "Waiting for SITE  CHPASS siteop *****...");
+    emit session().awaiting(std::string());
+    EXPECT_EQ(control<QComboBox>("CommandText")->itemText(control<QComboBox>("CommandText")->count() - 1),
+              " CHPASS siteop *****");
 
     // Up recalls it masked; sent again, its password is asked for, and a cancel sends nothing. (Keys go to the box,
     // the focus widget, as a person's do.)
     const qsizetype sent = sim.commands().size();
-    QTest::keyClick(form->CommandText->lineEdit(), Qt::Key_Up);
-    EXPECT_EQ(form->CommandText->currentText(), " CHPASS siteop *****");
-    QTest::keyClick(form->CommandText, Qt::Key_Return);
+    QTest::keyClick(control<QComboBox>("CommandText")->lineEdit(), Qt::Key_Up);
+    EXPECT_EQ(control<QComboBox>("CommandText")->currentText(), " CHPASS siteop *****");
+    QTest::keyClick(control<QComboBox>("CommandText"), Qt::Key_Return);
     EXPECT_EQ(prompts.passwords.size(), 1) << prompts.passwords.join('\n').toStdString();
     EXPECT_EQ(sim.commands().size(), sent) << "cancelled: nothing went";
     prompts.passwordAnswers = {QStringLiteral("Again2")};
-    QTest::keyClick(form->CommandText->lineEdit(), Qt::Key_Down);
-    QTest::keyClick(form->CommandText->lineEdit(), Qt::Key_Up);
-    QTest::keyClick(form->CommandText, Qt::Key_Return);
+    QTest::keyClick(control<QComboBox>("CommandText")->lineEdit(), Qt::Key_Down);
+    QTest::keyClick(control<QComboBox>("CommandText")->lineEdit(), Qt::Key_Up);
+    QTest::keyClick(control<QComboBox>("CommandText"), Qt::Key_Return);
     EXPECT_TRUE(sim.commandsSince(sent).contains("SITE  CHPASS siteop Again2"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
-    const QString logPath = form->sessionLog().path();
-    click(form->bbLogOut);
+    const QString logPath = session().log().path();
+    click(control<QPushButton>("bbLogOut"));
     form->close();
 
     QFile log(logPath);
@@ -97,7 +98,7 @@ TEST_F(SecretsTest, APasswordNeverStaysInTheConsole)
     for (const char* secret : {"NewPass", "Again2", "0ldSecret"}) {
         EXPECT_FALSE(logged.contains(secret)) << secret;
         EXPECT_FALSE(stored.contains(secret)) << secret;
-        EXPECT_FALSE(form->StatusMemo->toPlainText().contains(secret)) << secret;
+        EXPECT_FALSE(control<QPlainTextEdit>("StatusMemo")->toPlainText().contains(secret)) << secret;
     }
     TSettingsStore store(TSettingsStore::defaultPath());
     EXPECT_TRUE(SettingsLayout::readCommands(store).contains(" CHPASS siteop *****"));
@@ -110,7 +111,7 @@ TEST_F(SecretsTest, TheMasterPasswordSealsTheBookAndIsAskedOnce)
     SimProcess sim;
     startConsole(sim.port);
     prompts.passwordAnswers = {QStringLiteral("m4ster"), QStringLiteral("m4ster")};
-    form->mnuMasterPassword->trigger();
+    control<QAction>("mnuMasterPassword")->trigger();
     ASSERT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
     EXPECT_TRUE(prompts.notices.last().contains("master password is set")) << prompts.notices.last().toStdString();
     auto value = [](const char* name) {
@@ -127,7 +128,7 @@ TEST_F(SecretsTest, TheMasterPasswordSealsTheBookAndIsAskedOnce)
         form = std::make_unique<TMainForm>();
         form->CreateDialogs();
         form->show(); // the last site is picked at start, and its password read
-        ASSERT_EQ(form->SiteName->currentIndex(), 0);
+        ASSERT_EQ(control<QComboBox>("SiteName")->currentIndex(), 0);
     };
     prompts.passwords.clear();
     prompts.passwordAnswers = {QStringLiteral("no"), QStringLiteral("nope"), QStringLiteral("never")};
@@ -136,17 +137,17 @@ TEST_F(SecretsTest, TheMasterPasswordSealsTheBookAndIsAskedOnce)
     EXPECT_TRUE(prompts.passwords[1].contains("not the master password")) << prompts.passwords[1].toStdString();
     ASSERT_FALSE(prompts.errors.isEmpty());
     EXPECT_TRUE(prompts.errors.last().contains("wrong")) << prompts.errors.last().toStdString();
-    EXPECT_EQ(form->NMFTP1->Password, "");
+    EXPECT_EQ(session().site().password, "");
     EXPECT_EQ(value("PassWordIn"), "master") << "nothing lost";
     form->close();
 
     prompts.passwords.clear();
     prompts.passwordAnswers = {QStringLiteral("m4ster")};
     restart();
-    EXPECT_EQ(form->NMFTP1->Password, "quillon");
-    emit form->SiteName->activated(0);
-    click(form->bbLogin);
-    EXPECT_TRUE(form->NMFTP1->Connected);
+    EXPECT_EQ(session().site().password, "quillon");
+    emit control<QComboBox>("SiteName")->activated(0);
+    click(control<QPushButton>("bbLogin"));
+    EXPECT_TRUE(session().connected());
     EXPECT_EQ(prompts.passwords.size(), 1) << "asked once for the run";
 }
 
@@ -162,8 +163,8 @@ TEST_F(SecretsTest, APinnedSiteIsNeverReachedInClearText)
             site.security = security;
             site.certificate = "AB:CD:EF";
         });
-        click(form->bbLogin);
-        EXPECT_FALSE(form->NMFTP1->Connected);
+        click(control<QPushButton>("bbLogin"));
+        EXPECT_FALSE(session().connected());
         ASSERT_EQ(prompts.errors.size(), 1);
         EXPECT_TRUE(prompts.errors[0].contains("pinned")) << prompts.errors[0].toStdString();
         EXPECT_EQ(sim.commandsSince(mark), QStringList({"AUTH TLS"})) << "no USER, no PASS";
@@ -209,8 +210,8 @@ TEST_F(SecretsTest, TheTrustQuestionRefusesByDefaultAndCannotBeForged)
     startConsole(sim.port, "quillon", secure);
 
     // Unanswered, the question refuses: nothing pinned, nothing sent after the handshake.
-    click(form->bbLogin);
-    EXPECT_FALSE(form->NMFTP1->Connected);
+    click(control<QPushButton>("bbLogin"));
+    EXPECT_FALSE(session().connected());
     ASSERT_EQ(prompts.trusts.size(), 1);
     const TTrustQuestion asked = prompts.trusts[0];
     EXPECT_EQ(asked.site, "sim");
@@ -222,10 +223,10 @@ TEST_F(SecretsTest, TheTrustQuestionRefusesByDefaultAndCannotBeForged)
 
     // This time only: on, and nothing pinned.
     prompts.trustAnswers = {TTrustAnswer::ThisTime};
-    click(form->bbLogin);
-    EXPECT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+    click(control<QPushButton>("bbLogin"));
+    EXPECT_TRUE(session().connected()) << prompts.errors.join('\n').toStdString();
     EXPECT_EQ(pinnedOf("sim"), "");
-    click(form->bbLogOut);
+    click(control<QPushButton>("bbLogOut"));
 
     // The real dialog: its own window, the certificate's line separators shown as escapes, Enter refuses.
     {
@@ -246,8 +247,8 @@ TEST_F(SecretsTest, TheTrustQuestionRefusesByDefaultAndCannotBeForged)
                 QTest::keyClick(trust->bbTrustAlways, Qt::Key_Return);
             },
             "TrustForm");
-        click(form->bbLogin);
-        EXPECT_FALSE(form->NMFTP1->Connected) << "Enter refused, even with the focus on Trust always";
+        click(control<QPushButton>("bbLogin"));
+        EXPECT_FALSE(session().connected()) << "Enter refused, even with the focus on Trust always";
         EXPECT_EQ(title, "Unknown certificate for sim");
         EXPECT_TRUE(subject.contains("evil.example\\u2028Issuer: CN=Trusted Root CA,OU=\\u2028SHA-256"))
             << subject.toStdString();
@@ -259,12 +260,12 @@ TEST_F(SecretsTest, TheTrustQuestionRefusesByDefaultAndCannotBeForged)
         // Escape refuses; Trust always pins.
         whenModal(
             form.get(), [](QWidget* modal) { QTest::keyClick(modal, Qt::Key_Escape); }, "TrustForm");
-        click(form->bbLogin);
-        EXPECT_FALSE(form->NMFTP1->Connected);
+        click(control<QPushButton>("bbLogin"));
+        EXPECT_FALSE(session().connected());
         whenModal(
             form.get(), [](QWidget* modal) { static_cast<TTrustForm*>(modal)->bbTrustAlways->click(); }, "TrustForm");
-        click(form->bbLogin);
-        EXPECT_TRUE(form->NMFTP1->Connected);
+        click(control<QPushButton>("bbLogin"));
+        EXPECT_TRUE(session().connected());
         EXPECT_EQ(QString::fromStdString(pinnedOf("sim")), sim.fingerprint);
     }
     EXPECT_TRUE(TTrustForm::visible(QStringLiteral("a\u0085b\u202Ec\x1b")) ==
@@ -285,21 +286,21 @@ TEST_F(SecretsTest, APasswordThatCannotBeHadIsAskedForNotSentEmpty)
         store.WriteString("sim", "PassWordIn", "keyring");
         store.WriteString("sim", "PassWord", "");
     }
-    emit form->SiteName->activated(0);
+    emit control<QComboBox>("SiteName")->activated(0);
     ASSERT_FALSE(prompts.errors.isEmpty()) << "warned when picked";
 
     prompts.errors.clear();
     prompts.passwordAnswers = {QString()};
-    click(form->bbLogin);
+    click(control<QPushButton>("bbLogin"));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].contains("secret store")) << prompts.errors[0].toStdString();
-    EXPECT_FALSE(form->NMFTP1->Connected);
+    EXPECT_FALSE(session().connected());
     for (const QString& line : sim.commands())
         EXPECT_FALSE(line.startsWith("PASS")) << "no password went out: " << line.toStdString();
 
     prompts.passwordAnswers = {QStringLiteral("quillon")};
-    click(form->bbLogin);
-    EXPECT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+    click(control<QPushButton>("bbLogin"));
+    EXPECT_TRUE(session().connected()) << prompts.errors.join('\n').toStdString();
     ASSERT_EQ(prompts.passwords.size(), 2);
     EXPECT_TRUE(prompts.passwords[1].contains("for this log-in")) << prompts.passwords[1].toStdString();
 }

@@ -27,30 +27,30 @@ TEST_F(SecureSiteTest, ASelfSignedCertificateIsAskedAboutOnceThenHeldTo)
     ASSERT_FALSE(sim.fingerprint.isEmpty());
     startConsole(sim.port, "quillon", secure);
     prompts.trustAnswers = {TTrustAnswer::Always};
-    click(form->bbLogin);
-    ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+    click(control<QPushButton>("bbLogin"));
+    ASSERT_TRUE(session().connected()) << prompts.errors.join('\n').toStdString();
     ASSERT_EQ(prompts.trusts.size(), 1);
     EXPECT_EQ(prompts.trusts[0].fingerprint, sim.fingerprint);
     EXPECT_EQ(QString::fromStdString(pinned()), sim.fingerprint) << "trusted once, pinned in the site's record";
-    const QString status = form->StatusMemo->toPlainText();
+    const QString status = control<QPlainTextEdit>("StatusMemo")->toPlainText();
     EXPECT_TRUE(status.contains("AUTH TLS\n234")) << status.toStdString();
     EXPECT_TRUE(status.contains("Secured with TLS")) << status.toStdString();
 
     // The file tree comes over a protected passive data connection.
-    clickTab(form->FileSheet);
+    clickTab(control<TFilePage>("FileSheet"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
     EXPECT_EQ(panel(3), "Done...");
-    EXPECT_GT(form->DirItemCount, 1);
+    EXPECT_GT(control<TFileTreeView>("TreeView1")->model()->rowCount(), 1);
     const QStringList sent = sim.commands();
     for (const char* command : {"PBSZ 0", "PROT P", "EPSV", "LIST"})
         EXPECT_TRUE(sent.contains(command)) << command;
 
     // The next log-in accepts the pinned certificate without a question.
-    click(form->bbLogOut);
-    click(form->bbLogin);
-    EXPECT_TRUE(form->NMFTP1->Connected);
+    click(control<QPushButton>("bbLogOut"));
+    click(control<QPushButton>("bbLogin"));
+    EXPECT_TRUE(session().connected());
     EXPECT_EQ(prompts.trusts.size(), 1);
-    click(form->bbLogOut);
+    click(control<QPushButton>("bbLogOut"));
 
     // Another certificate where the pinned one was expected: refused, naming both, and nothing is sent after the
     // handshake.
@@ -60,9 +60,9 @@ TEST_F(SecureSiteTest, ASelfSignedCertificateIsAskedAboutOnceThenHeldTo)
         store.OpenKey("Drummock\\SiTES", false);
         store.WriteString("sim", "Port", std::to_string(impostor.port));
     }
-    emit form->SiteName->activated(0);
-    click(form->bbLogin);
-    EXPECT_FALSE(form->NMFTP1->Connected);
+    emit control<QComboBox>("SiteName")->activated(0);
+    click(control<QPushButton>("bbLogin"));
+    EXPECT_FALSE(session().connected());
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].contains(sim.fingerprint) && prompts.errors[0].contains(impostor.fingerprint))
         << prompts.errors[0].toStdString();
@@ -80,30 +80,31 @@ TEST_F(SecureSiteTest, AListingWhoseTlsDataConnectionEndsWithoutCloseNotifyIsRep
         secure(site);
         site.certificate = sim.fingerprint.toStdString();
     });
-    click(form->bbLogin);
-    ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
-    clickTab(form->FileSheet);
+    click(control<QPushButton>("bbLogin"));
+    ASSERT_TRUE(session().connected()) << prompts.errors.join('\n').toStdString();
+    clickTab(control<TFilePage>("FileSheet"));
     ASSERT_EQ(prompts.errors.size(), 1) << "a listing that may not be whole is no success";
     EXPECT_TRUE(prompts.errors[0].contains("incomplete")) << prompts.errors[0].toStdString();
     EXPECT_NE(panel(3), "Done...");
-    EXPECT_GT(form->FileSheet->TreeView1->model()->rowCount(), 0);
+    EXPECT_GT(control<TFileTreeView>("TreeView1")->model()->rowCount(), 0);
 }
 
 TEST_F(SecureSiteTest, NoTlsOnOfferIsClearTextOnlyWhenTheSiteAllowsIt)
 {
     SimProcess sim; // plain FTP: AUTH TLS is refused
     startConsole(sim.port, "quillon", secure);
-    click(form->bbLogin);
-    EXPECT_FALSE(form->NMFTP1->Connected) << "TLS required: never on in clear text";
+    click(control<QPushButton>("bbLogin"));
+    EXPECT_FALSE(session().connected()) << "TLS required: never on in clear text";
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].contains("refused AUTH TLS")) << prompts.errors[0].toStdString();
     EXPECT_EQ(sim.commands(), QStringList({"AUTH TLS"})) << "no user name, no password in clear text";
-    click(form->bbLogOut);
+    click(control<QPushButton>("bbLogOut"));
 
     startConsole(sim.port, "quillon", [](SiteBook::Record& site) { site.security = TFtpSecurity::ExplicitIfOffered; });
-    click(form->bbLogin);
-    EXPECT_TRUE(form->NMFTP1->Connected);
-    EXPECT_TRUE(form->StatusMemo->toPlainText().contains("does not offer TLS")) << "and the operator is told";
+    click(control<QPushButton>("bbLogin"));
+    EXPECT_TRUE(session().connected());
+    EXPECT_TRUE(control<QPlainTextEdit>("StatusMemo")->toPlainText().contains("does not offer TLS"))
+        << "and the operator is told";
 }
 
 } // namespace

@@ -28,35 +28,35 @@ TEST_F(ConsoleTest, AnotherSiteIsReachedOnlyByLeavingThisOneAndStartsFromCleanPa
 {
     SimProcess first, second;
     startConsole(first.port);
-    addSite(form->store(), "other", second.port);
-    form->SiteFormClosed("sim"); // the box lists the book as it is now
-    click(form->bbLogin);
-    ASSERT_TRUE(form->NMFTP1->Connected);
-    EXPECT_FALSE(form->bbLogin->isEnabled());
-    clickTab(form->InfoSheet);
+    addSite(store(), "other", second.port);
+    emit control<TSiteForm>("SiteForm")->closed(QStringLiteral("sim")); // the box lists the book as it is now
+    click(control<QPushButton>("bbLogin"));
+    ASSERT_TRUE(session().connected());
+    EXPECT_FALSE(control<QPushButton>("bbLogin")->isEnabled());
+    clickTab(control<TInfoPage>("InfoSheet"));
     click(control<QPushButton>("bbWho"));
-    ASSERT_FALSE(form->InfoSheet->InfoMemo->toPlainText().isEmpty());
+    ASSERT_FALSE(control<QPlainTextEdit>("InfoMemo")->toPlainText().isEmpty());
 
     // The operator keeps the session: the box names its site again, and LOGiN stays off.
     prompts.confirmAnswers = {false};
-    choose(form->SiteName, "other");
+    choose(control<QComboBox>("SiteName"), "other");
     ASSERT_EQ(prompts.confirms.size(), 1);
     EXPECT_EQ(prompts.confirms[0], "Log out of sim and log in to other?");
-    EXPECT_EQ(form->SiteName->currentText(), "sim");
-    EXPECT_TRUE(form->NMFTP1->Connected);
-    EXPECT_FALSE(form->bbLogin->isEnabled());
-    form->SiteFormClosed("sim"); // SiTES and EXiT while online
-    EXPECT_FALSE(form->bbLogin->isEnabled());
+    EXPECT_EQ(control<QComboBox>("SiteName")->currentText(), "sim");
+    EXPECT_TRUE(session().connected());
+    EXPECT_FALSE(control<QPushButton>("bbLogin")->isEnabled());
+    emit control<TSiteForm>("SiteForm")->closed(QStringLiteral("sim")); // SiTES and EXiT while online
+    EXPECT_FALSE(control<QPushButton>("bbLogin")->isEnabled());
 
     // Both: out of the first daemon, into the second, and nothing of the first site's left on the pages.
     const qsizetype before = second.commands().size();
     prompts.confirmAnswers = {true};
-    choose(form->SiteName, "other");
-    ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
+    choose(control<QComboBox>("SiteName"), "other");
+    ASSERT_TRUE(session().connected()) << prompts.errors.join('\n').toStdString();
     EXPECT_TRUE(first.commands().contains("QUIT"));
     EXPECT_GT(second.commands().size(), before);
-    EXPECT_TRUE(form->InfoSheet->InfoMemo->toPlainText().isEmpty());
-    EXPECT_FALSE(form->bbLogin->isEnabled());
+    EXPECT_TRUE(control<QPlainTextEdit>("InfoMemo")->toPlainText().isEmpty());
+    EXPECT_FALSE(control<QPushButton>("bbLogin")->isEnabled());
     EXPECT_EQ(panel(1), "ONLINE");
 }
 
@@ -72,15 +72,15 @@ TEST_F(ConsoleTest, ALostConnectionAndAFailedLogInSayWhatHappened)
             c.close();
     });
     startConsole(peer.port());
-    click(form->bbLogin);
-    ASSERT_TRUE(form->NMFTP1->Connected);
-    clickTab(form->InfoSheet); // the loss is said on STATUS whatever page shows
+    click(control<QPushButton>("bbLogin"));
+    ASSERT_TRUE(session().connected());
+    clickTab(control<TInfoPage>("InfoSheet")); // the loss is said on STATUS whatever page shows
     peer.signal("drop");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->NMFTP1->Connected; }, 5000));
-    const QStringList status = form->StatusMemo->toPlainText().split('\n');
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !session().connected(); }, 5000));
+    const QStringList status = control<QPlainTextEdit>("StatusMemo")->toPlainText().split('\n');
     EXPECT_TRUE(QRegularExpression("^Connection lost: .+ \\(\\d\\d:\\d\\d:\\d\\d\\)$").match(status.last()).hasMatch())
         << status.last().toStdString();
-    EXPECT_TRUE(form->bbLogin->isEnabled());
+    EXPECT_TRUE(control<QPushButton>("bbLogin")->isEnabled());
 
     // A log-in that fails ends its "Connecting to ..." at once.
     quint16 closedPort = 0;
@@ -89,12 +89,12 @@ TEST_F(ConsoleTest, ALostConnectionAndAFailedLogInSayWhatHappened)
         ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
         closedPort = probe.serverPort();
     }
-    addSite(form->store(), "gone", closedPort);
-    form->SiteFormClosed("gone");
-    click(form->bbLogin);
+    addSite(store(), "gone", closedPort);
+    emit control<TSiteForm>("SiteForm")->closed(QStringLiteral("gone"));
+    click(control<QPushButton>("bbLogin"));
     EXPECT_EQ(prompts.errors.size(), 1) << prompts.errors.join("\n").toStdString();
     EXPECT_EQ(panel(3), "Not connected to gone");
-    EXPECT_TRUE(form->bbLogin->isEnabled());
+    EXPECT_TRUE(control<QPushButton>("bbLogin")->isEnabled());
 }
 
 namespace {
@@ -130,29 +130,29 @@ TEST_F(ConsoleTest, CancelEndsTheWaitAndNoLateReplyPassesForTheNextCommand)
         },
         2);
     startConsole(peer.port());
-    click(form->bbLogin);
-    ASSERT_TRUE(form->NMFTP1->Connected);
-    clickTab(form->InfoSheet);
-    duringTheWait([&] { click(form->bbLogOut); });
+    click(control<QPushButton>("bbLogin"));
+    ASSERT_TRUE(session().connected());
+    clickTab(control<TInfoPage>("InfoSheet"));
+    duringTheWait([&] { click(control<QPushButton>("bbLogOut")); });
     click(form->findChild<QPushButton*>(QStringLiteral("bbWho")));
 
     EXPECT_TRUE(prompts.errors.isEmpty()) << "a cancel is no error: " << prompts.errors.join('\n').toStdString();
-    const QString last = form->StatusMemo->toPlainText().split('\n').last();
+    const QString last = control<QPlainTextEdit>("StatusMemo")->toPlainText().split('\n').last();
     EXPECT_TRUE(QRegularExpression("^Cancelled the wait for SITE WHO: the connection to sim is closed.* "
                                    "\\(\\d\\d:\\d\\d:\\d\\d\\)$")
                     .match(last)
                     .hasMatch())
         << last.toStdString();
-    EXPECT_FALSE(form->NMFTP1->Connected);
-    EXPECT_TRUE(form->bbLogin->isEnabled());
-    EXPECT_EQ(form->bbLogOut->text(), "LOGOUT");
+    EXPECT_FALSE(session().connected());
+    EXPECT_TRUE(control<QPushButton>("bbLogin")->isEnabled());
+    EXPECT_EQ(control<QPushButton>("bbLogOut")->text(), "LOGOUT");
 
-    click(form->bbLogin);
-    ASSERT_TRUE(form->NMFTP1->Connected) << prompts.errors.join('\n').toStdString();
-    form->CommandText->setEditText(QStringLiteral("PING"));
-    emit form->CommandText->lineEdit()->textEdited(QStringLiteral("PING"));
-    click(form->bbExecute);
-    EXPECT_TRUE(form->StatusMemo->toPlainText().contains("200 PONG"));
+    click(control<QPushButton>("bbLogin"));
+    ASSERT_TRUE(session().connected()) << prompts.errors.join('\n').toStdString();
+    control<QComboBox>("CommandText")->setEditText(QStringLiteral("PING"));
+    emit control<QComboBox>("CommandText")->lineEdit()->textEdited(QStringLiteral("PING"));
+    click(control<QPushButton>("bbExecute"));
+    EXPECT_TRUE(control<QPlainTextEdit>("StatusMemo")->toPlainText().contains("200 PONG"));
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
     EXPECT_EQ(peer.failure(), "");
 }
@@ -171,30 +171,35 @@ TEST_F(ConsoleTest, ADropWhileIdleReconnectsAndCancelStopsTheCountdown)
         },
         2);
     startConsole(peer.port(), "quillon", [](SiteBook::Record& site) { site.reconnect = true; });
-    click(form->NOOP);
-    click(form->bbLogin);
-    ASSERT_TRUE(form->NMFTP1->Connected);
+    click(control<QCheckBox>("NOOP"));
+    click(control<QPushButton>("bbLogin"));
+    ASSERT_TRUE(session().connected());
 
     peer.signal("drop");
     ASSERT_TRUE(QTest::qWaitFor([&] { return panel(3).startsWith("Reconnecting to sim in"); }, 5000));
     EXPECT_EQ(panel(3), "Reconnecting to sim in 1 s (1 of 10)");
-    EXPECT_EQ(form->bbLogOut->text(), "CANCEL");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form->NMFTP1->Connected; }, 5000));
-    EXPECT_TRUE(form->StatusMemo->toPlainText().contains(QRegularExpression("Reconnected to sim \\(")));
-    EXPECT_TRUE(form->NOOP->isChecked());
-    EXPECT_TRUE(form->Timer1->isActive()) << "STAY ONLiNE comes back";
-    EXPECT_FALSE(form->bbLogin->isEnabled());
-    EXPECT_EQ(form->bbLogOut->text(), "LOGOUT");
+    EXPECT_EQ(control<QPushButton>("bbLogOut")->text(), "CANCEL");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session().connected(); }, 5000));
+    EXPECT_TRUE(
+        control<QPlainTextEdit>("StatusMemo")->toPlainText().contains(QRegularExpression("Reconnected to sim \\(")));
+    EXPECT_TRUE(control<QCheckBox>("NOOP")->isChecked());
+    EXPECT_TRUE(control<QTimer>("Timer1")->isActive()) << "STAY ONLiNE comes back";
+    EXPECT_FALSE(control<QPushButton>("bbLogin")->isEnabled());
+    EXPECT_EQ(control<QPushButton>("bbLogOut")->text(), "LOGOUT");
 
     peer.signal("drop again");
     ASSERT_TRUE(QTest::qWaitFor([&] { return panel(3).startsWith("Reconnecting to sim in"); }, 5000));
-    click(form->bbLogOut);
+    click(control<QPushButton>("bbLogOut"));
     EXPECT_EQ(panel(3), "Not connected to sim");
-    EXPECT_TRUE(form->StatusMemo->toPlainText().split('\n').last().startsWith("Reconnecting to sim stopped (CANCEL)"));
-    EXPECT_TRUE(form->bbLogin->isEnabled());
-    EXPECT_EQ(form->bbLogOut->text(), "LOGOUT");
+    EXPECT_TRUE(control<QPlainTextEdit>("StatusMemo")
+                    ->toPlainText()
+                    .split('\n')
+                    .last()
+                    .startsWith("Reconnecting to sim stopped (CANCEL)"));
+    EXPECT_TRUE(control<QPushButton>("bbLogin")->isEnabled());
+    EXPECT_EQ(control<QPushButton>("bbLogOut")->text(), "LOGOUT");
     QTest::qWait(1500); // the countdown is over: no third log-in comes
-    EXPECT_FALSE(form->NMFTP1->Connected);
+    EXPECT_FALSE(session().connected());
     EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
 }
 
@@ -212,9 +217,9 @@ TEST_F(ConsoleTest, AnUnreadablePassiveAnswerIsNamedAndPanelThreeTellsTheTruth)
         }
     });
     startConsole(peer.port(), "quillon", [](SiteBook::Record& site) { site.dataMode = TDataMode::Passive; });
-    click(form->bbLogin);
-    ASSERT_TRUE(form->NMFTP1->Connected);
-    clickTab(form->FileSheet);
+    click(control<QPushButton>("bbLogin"));
+    ASSERT_TRUE(session().connected());
+    clickTab(control<TFilePage>("FileSheet"));
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("The daemon's answer to EPSV could not be read: 229 Entering Extended "
                                              "Passive Mode (garbage)"))

@@ -18,17 +18,17 @@ protected:
     QString perUser() const
     {
         QString s;
-        for (QPushButton* b :
-             {form->UserSheet->bbUserInfo, form->UserSheet->bbModifyUser, form->UserSheet->bbSetFlags,
-              form->UserSheet->bbDeleteUser, form->UserSheet->bbGiveCredit, form->UserSheet->bbTakeCredit})
+        for (QPushButton* b : {control<QPushButton>("bbUserInfo"), control<QPushButton>("bbModifyUser"),
+                               control<QPushButton>("bbSetFlags"), control<QPushButton>("bbDeleteUser"),
+                               control<QPushButton>("bbGiveCredit"), control<QPushButton>("bbTakeCredit")})
             s += b->isEnabled() ? '1' : '0';
         return s;
     }
     void type(const QString& text)
     {
-        form->UserSheet->UserList->setFocus();
-        form->UserSheet->UserList->clearEditText();
-        QTest::keyClicks(form->UserSheet->UserList, text);
+        control<QComboBox>("UserList")->setFocus();
+        control<QComboBox>("UserList")->clearEditText();
+        QTest::keyClicks(control<QComboBox>("UserList"), text);
     }
     // Closes the modal dialog named name as soon as it is up, noting that it was.
     void closeWhenUp(const char* name, bool& seen)
@@ -46,7 +46,7 @@ protected:
 TEST_F(UserPageTest, TheBoxEnablesThePerUserButtonsAndQueriesSendAsTyped)
 {
     SimProcess sim;
-    online(sim, &TMainForm::UserSheet);
+    online(sim, "UserSheet");
     EXPECT_EQ(perUser(), "000000");
     const qsizetype mark = sim.commands().size();
     click(control<QPushButton>("bbKolvanes")); // the role listings work with the box empty and the per-user buttons off
@@ -55,27 +55,27 @@ TEST_F(UserPageTest, TheBoxEnablesThePerUserButtonsAndQueriesSendAsTyped)
 
     type(QStringLiteral("x"));
     EXPECT_EQ(perUser(), "111111");
-    QTest::keyClick(form->UserSheet->UserList, Qt::Key_Backspace);
+    QTest::keyClick(control<QComboBox>("UserList"), Qt::Key_Backspace);
     EXPECT_EQ(perUser(), "111111") << "an emptied box keeps them on";
     click(control<QPushButton>("bbUserInfo"));
     type(QStringLiteral("nosuchuser12345"));
-    EXPECT_EQ(form->UserSheet->UserList->currentText(), "nosuchuser") << "at most ten characters";
+    EXPECT_EQ(control<QComboBox>("UserList")->currentText(), "nosuchuser") << "at most ten characters";
     type(QStringLiteral("turbo"));
     click(control<QPushButton>("bbUserInfo"));
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE USERS KOLVANE", "SITE USERS GROUPOP", "SITE USERS LEECH",
                                                     "SITE USER ", "SITE USER turbo"}));
-    EXPECT_TRUE(form->UserSheet->UserMemo->toPlainText().contains("User turbo"));
+    EXPECT_TRUE(control<QPlainTextEdit>("UserMemo")->toPlainText().contains("User turbo"));
 
     // The console's own changes enable nothing: after a log-out the buttons are off again.
-    click(form->bbLogOut);
+    click(control<QPushButton>("bbLogOut"));
     EXPECT_EQ(perUser(), "000000");
-    EXPECT_EQ(form->UserSheet->UserList->currentText(), "");
+    EXPECT_EQ(control<QComboBox>("UserList")->currentText(), "");
 }
 
 TEST_F(UserPageTest, CreditsAreSentInKilobytesAndOnlyForANumber)
 {
     SimProcess sim;
-    online(sim, &TMainForm::UserSheet);
+    online(sim, "UserSheet");
     type(QStringLiteral("turbo"));
     const qsizetype mark = sim.commands().size();
     prompts.inputAnswers = {QString(),          QStringLiteral("0"),      QStringLiteral("00"), QStringLiteral("25"),
@@ -96,9 +96,9 @@ TEST_F(UserPageTest, CreditsAreSentInKilobytesAndOnlyForANumber)
 TEST_F(UserPageTest, DeleteTakesTheNameOffTheListEvenWhenRefused)
 {
     SimProcess sim;
-    online(sim, &TMainForm::UserSheet);
-    ASSERT_GE(form->UserNames.indexOf("zippy"), 0);
-    const int users = form->UserSheet->UserList->count();
+    online(sim, "UserSheet");
+    ASSERT_GE(lists().UserNames.indexOf("zippy"), 0);
+    const int users = control<QComboBox>("UserList")->count();
     type(QStringLiteral("zippy"));
     const qsizetype mark = sim.commands().size();
     prompts.confirmAnswers = {false, true};
@@ -107,9 +107,9 @@ TEST_F(UserPageTest, DeleteTakesTheNameOffTheListEvenWhenRefused)
     EXPECT_EQ(sim.commandsSince(mark), QStringList());
     click(control<QPushButton>("bbDeleteUser"));
     EXPECT_EQ(sim.commandsSince(mark), QStringList({"SITE DELUSER zippy"}));
-    EXPECT_EQ(form->UserNames.indexOf("zippy"), -1);
-    EXPECT_EQ(form->UserSheet->UserList->count(), users - 1);
-    EXPECT_EQ(form->UserSheet->UserList->currentText(), "");
+    EXPECT_EQ(lists().UserNames.indexOf("zippy"), -1);
+    EXPECT_EQ(control<QComboBox>("UserList")->count(), users - 1);
+    EXPECT_EQ(control<QComboBox>("UserList")->currentText(), "");
     EXPECT_EQ(perUser(), "000000");
 
     // A name typed in capitals is sent as typed; this daemon knows no such user and refuses, and the name held
@@ -120,14 +120,14 @@ TEST_F(UserPageTest, DeleteTakesTheNameOffTheListEvenWhenRefused)
     EXPECT_EQ(sim.commandsSince(mark).last(), "SITE DELUSER TURBO");
     ASSERT_EQ(prompts.errors.size(), 1);
     EXPECT_TRUE(prompts.errors[0].startsWith("550"));
-    EXPECT_EQ(form->UserNames.indexOf("turbo"), -1);
+    EXPECT_EQ(lists().UserNames.indexOf("turbo"), -1);
     EXPECT_EQ(perUser(), "000000");
 }
 
 TEST_F(UserPageTest, TheDialogButtonsOpenTheirDialogsModally)
 {
     SimProcess sim;
-    online(sim, &TMainForm::UserSheet);
+    online(sim, "UserSheet");
     type(QStringLiteral("turbo"));
     bool modify = false, added = false, flags = false;
     closeWhenUp("UserForm", modify);
@@ -141,7 +141,7 @@ TEST_F(UserPageTest, TheDialogButtonsOpenTheirDialogsModally)
     EXPECT_TRUE(flags);
     EXPECT_EQ(form->findChild<QWidget*>("UserForm"), nullptr) << "the one-use dialogs are gone when closed";
     EXPECT_EQ(form->findChild<QWidget*>("NewUserForm"), nullptr);
-    EXPECT_FALSE(form->FlagForm->isVisible());
+    EXPECT_FALSE(control<TFlagForm>("FlagForm")->isVisible());
 }
 
 } // namespace

@@ -53,11 +53,11 @@ TEST(Keyring, PasswordsMoveToTheSecretStoreWhenASiteIsSaved)
     form->CreateDialogs();
     form->SiteName->setCurrentIndex(form->SiteName->findText("old"));
     emit form->SiteName->activated(form->SiteName->currentIndex());
-    EXPECT_EQ(form->NMFTP1->Password, "before");
+    EXPECT_EQ(form->session().client().Password, "before");
     EXPECT_NE(stored("old", "PassWord"), "") << "not moved until the operator saves the site";
 
     // Saved in the dialog, the password goes to the secret store and the record only says so.
-    TSiteForm* dialog = form->SiteForm;
+    TSiteForm* dialog = form->findChild<TSiteForm*>("SiteForm");
     dialog->openOn(QStringLiteral("old"));
     dialog->Login->setText(QStringLiteral("op"));
     QTest::mouseClick(dialog->bbSave, Qt::LeftButton);
@@ -66,7 +66,7 @@ TEST(Keyring, PasswordsMoveToTheSecretStoreWhenASiteIsSaved)
     EXPECT_EQ(stored("old", "PassWordIn"), "keyring");
     EXPECT_EQ(Keyring::fetch(bookSecret("old")).value_or("<none>"), "before");
     dialog->close();
-    EXPECT_EQ(form->NMFTP1->Password, "before") << "and the console still logs in with it";
+    EXPECT_EQ(form->session().client().Password, "before") << "and the console still logs in with it";
 
     // Deleting the site forgets its password in the secret store too.
     dialog->openOn(QStringLiteral("old"));

@@ -45,7 +45,7 @@ protected:
         dialog = nullptr;
         form = std::make_unique<TMainForm>();
         form->CreateDialogs();
-        dialog = form->SiteForm;
+        dialog = form->findChild<TSiteForm*>("SiteForm");
         form->show();
         dialog->show();
     }
@@ -311,10 +311,10 @@ TEST_F(SiteFormTest, TheMainWindowLogsInToTheSiteTheDialogLastSavedOrShowed)
     EXPECT_EQ(form->SiteName->count(), 2);
     EXPECT_EQ(form->SiteName->currentText(), "one");
     EXPECT_TRUE(form->bbLogin->isEnabled()) << "the site shown is the site LOGiN uses";
-    EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");
-    EXPECT_EQ(form->NMFTP1->Port, 2121);
-    EXPECT_EQ(form->NMFTP1->UserID, "u1");
-    EXPECT_EQ(form->NMFTP1->Password, "p1");
+    EXPECT_EQ(form->session().client().Host, "127.0.0.1");
+    EXPECT_EQ(form->session().client().Port, 2121);
+    EXPECT_EQ(form->session().client().UserID, "u1");
+    EXPECT_EQ(form->session().client().Password, "p1");
 
     // The dialog opens on the site chosen, listing the sites that exist now: one added meanwhile by another program,
     // with a login longer than the field takes, is shown whole and saved whole.
@@ -342,7 +342,7 @@ TEST_F(SiteFormTest, TheMainWindowLogsInToTheSiteTheDialogLastSavedOrShowed)
     click(form->bbSites);
     EXPECT_EQ(stored("three", "LogIn"), "a-login-of-twenty-ch");
     EXPECT_EQ(form->SiteName->currentText(), "three") << "the site last saved, though the dialog was left empty";
-    EXPECT_EQ(form->NMFTP1->UserID, "a-login-of-twenty-ch");
+    EXPECT_EQ(form->session().client().UserID, "a-login-of-twenty-ch");
 
     // A dialog that deleted the site it showed leaves no site chosen, and LOGiN waits for one.
     prompts.confirmAnswers = {true};
@@ -370,8 +370,8 @@ TEST_F(SiteFormTest, HowASiteIsReachedLoadsSavesAndReachesTheClient)
     EXPECT_EQ(dialog->Security->currentText(), "Plain FTP") << "an old record keeps behaving as before";
     EXPECT_EQ(dialog->DataConnection->currentText(), "Active (PORT/EPRT)");
     pick(form->SiteName, QStringLiteral("old"));
-    EXPECT_EQ(form->NMFTP1->Security, TFtpSecurity::Plain);
-    EXPECT_EQ(form->NMFTP1->DataMode, TDataMode::Active);
+    EXPECT_EQ(form->session().client().Security, TFtpSecurity::Plain);
+    EXPECT_EQ(form->session().client().DataMode, TDataMode::Active);
 
     click(dialog->bbNew);
     EXPECT_EQ(dialog->Security->currentText(), "Require explicit TLS");
@@ -398,9 +398,9 @@ TEST_F(SiteFormTest, HowASiteIsReachedLoadsSavesAndReachesTheClient)
     EXPECT_EQ(dialog->Certificate->text(), "AB:CD");
     dialog->close(); // the main window's list takes the new site
     pick(form->SiteName, QStringLiteral("tls"));
-    EXPECT_EQ(form->NMFTP1->Security, TFtpSecurity::Implicit);
-    EXPECT_EQ(form->NMFTP1->DataMode, TDataMode::Passive);
-    EXPECT_EQ(form->NMFTP1->PinnedFingerprint, "AB:CD");
+    EXPECT_EQ(form->session().client().Security, TFtpSecurity::Implicit);
+    EXPECT_EQ(form->session().client().DataMode, TDataMode::Passive);
+    EXPECT_EQ(form->session().client().PinnedFingerprint, "AB:CD");
     dialog->show();
     click(dialog->bbForget);
     click(dialog->bbSave);
@@ -418,9 +418,9 @@ TEST_F(SiteFormTest, SitesComeBackAfterARestartAndTheLastSiteIsLoaded)
     restart();
     ASSERT_EQ(form->SiteName->count(), 2);
     EXPECT_EQ(form->SiteName->currentText(), "b-site") << "the last site is selected again";
-    EXPECT_EQ(form->NMFTP1->Host, "192.168.7.7") << "and loaded into the client";
-    EXPECT_EQ(form->NMFTP1->Port, 990);
-    EXPECT_EQ(form->NMFTP1->Password, "pass");
+    EXPECT_EQ(form->session().client().Host, "192.168.7.7") << "and loaded into the client";
+    EXPECT_EQ(form->session().client().Port, 990);
+    EXPECT_EQ(form->session().client().Password, "pass");
     EXPECT_TRUE(form->bbLogin->isEnabled());
     EXPECT_EQ(dialog->SiteName->count(), 2) << "the dialog lists the sites from its creation on";
 }
@@ -435,8 +435,8 @@ TEST_F(SiteFormTest, APortThatIsNoNumberLoadsAsTwentyOne)
     }
     restart();
     pick(form->SiteName, QStringLiteral("odd"));
-    EXPECT_EQ(form->NMFTP1->Port, 21);
-    EXPECT_EQ(form->NMFTP1->UserID, "");
+    EXPECT_EQ(form->session().client().Port, 21);
+    EXPECT_EQ(form->session().client().UserID, "");
     EXPECT_TRUE(form->bbLogin->isEnabled());
 }
 
@@ -616,10 +616,10 @@ TEST_F(SiteFormTest, TheCommandLineToolWritesASiteTheConsoleLoads)
     EXPECT_EQ(stored("new", "Security"), "explicit") << "a site made new starts secure";
     start();
     EXPECT_EQ(form->SiteName->currentText(), "demo");
-    EXPECT_EQ(form->NMFTP1->Host, "127.0.0.1");
-    EXPECT_EQ(form->NMFTP1->Port, 2121);
-    EXPECT_EQ(form->NMFTP1->UserID, "siteop");
-    EXPECT_EQ(form->NMFTP1->Password, "quillon");
+    EXPECT_EQ(form->session().client().Host, "127.0.0.1");
+    EXPECT_EQ(form->session().client().Port, 2121);
+    EXPECT_EQ(form->session().client().UserID, "siteop");
+    EXPECT_EQ(form->session().client().Password, "quillon");
 }
 
 } // namespace

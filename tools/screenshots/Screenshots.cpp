@@ -217,7 +217,7 @@ void takePictures(TMainForm& form, const QDir& folder, Unattended& prompts)
 {
     // The site dialog, opened with SiTES, showing the site the operator picks in it.
     QTimer::singleShot(0, &form, [&form, &folder] {
-        TSiteForm* dialog = form.SiteForm;
+        auto* dialog = form.findChild<TSiteForm*>(QStringLiteral("SiteForm"));
         const int index = dialog->SiteName->findText(SiteName);
         dialog->SiteName->setCurrentIndex(index);
         emit dialog->SiteName->itemChosen(index);
@@ -228,7 +228,7 @@ void takePictures(TMainForm& form, const QDir& folder, Unattended& prompts)
 
     pick(form.SiteName, SiteName);
     form.bbLogin->click();
-    if (!form.NMFTP1->Connected)
+    if (!form.session().online())
         throw std::runtime_error("the log-in failed");
 
     // STATUS: the log-in dialogue, then a command typed in the command box (which sends it after "SITE ").

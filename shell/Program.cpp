@@ -1,10 +1,10 @@
 // Program start: the command line, the application object and the console's look, then the splash, the main window
 // and its dialogs, then the event loop.
 
-#include "shell/Main.h"
 #include "art/Art.h"
 #include "gui/Application.h"
 #include "gui/Look.h"
+#include "shell/Main.h"
 #include "shell/Startup.h"
 
 #include <QCommandLineParser>

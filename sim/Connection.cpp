@@ -1,4 +1,4 @@
-#include "sim/Session.h"
+#include "sim/Connection.h"
 
 #include "sim/Cp437.h"
 #include "sim/SiteCommands.h"
@@ -59,7 +59,7 @@ QList<QByteArray> greetingBox(const QString& text)
 
 } // namespace
 
-Session::Session(Server& server, QTcpSocket* socket, int number, int pid, QObject* parent)
+Connection::Connection(Server& server, QTcpSocket* socket, int number, int pid, QObject* parent)
     : QObject(parent), server_(server), socket_(socket), number_(number), pid_(pid), peer_(socket->peerAddress())
 {
     socket_->setParent(this);
@@ -80,17 +80,17 @@ Session::Session(Server& server, QTcpSocket* socket, int number, int pid, QObjec
         closeAfterWrite();
     });
     dataTimer_.setSingleShot(true);
-    connect(&dataTimer_, &QTimer::timeout, this, &Session::onDataTimeout);
+    connect(&dataTimer_, &QTimer::timeout, this, &Connection::onDataTimeout);
     handshakeTimer_.setSingleShot(true);
     handshakeTimer_.setInterval(kHandshakeTimeoutMs);
-    connect(&handshakeTimer_, &QTimer::timeout, this, &Session::abortSession);
-    connect(socket_, &QTcpSocket::readyRead, this, &Session::onReadyRead);
-    connect(socket_, &QTcpSocket::disconnected, this, &Session::onDisconnected);
+    connect(&handshakeTimer_, &QTimer::timeout, this, &Connection::abortSession);
+    connect(socket_, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
+    connect(socket_, &QTcpSocket::disconnected, this, &Connection::onDisconnected);
     if (QSslSocket* tls = controlTls()) {
         tls->setSslConfiguration(server_.tlsConfiguration());
         ticketKey_ = tls::newTicketKey();
-        connect(tls, &QSslSocket::encrypted, this, &Session::onControlEncrypted);
-        connect(tls, &QAbstractSocket::errorOccurred, this, &Session::onControlError);
+        connect(tls, &QSslSocket::encrypted, this, &Connection::onControlEncrypted);
+        connect(tls, &QAbstractSocket::errorOccurred, this, &Connection::onControlError);
         // After AUTH TLS the handshake starts once the 234 has left.
         connect(tls, &QTcpSocket::bytesWritten, this, [this, tls] {
             if (phase_ == Phase::Handshaking && tls->mode() == QSslSocket::UnencryptedMode &&
@@ -100,7 +100,7 @@ Session::Session(Server& server, QTcpSocket* socket, int number, int pid, QObjec
     }
 }
 
-void Session::start()
+void Connection::start()
 {
     idleTimer_.start();
     if (server_.options().tls == ServerOptions::Tls::Implicit) {
@@ -113,7 +113,7 @@ void Session::start()
     greet();
 }
 
-void Session::greet()
+void Connection::greet()
 {
     greeted_ = true;
     Reply greeting;
@@ -125,12 +125,12 @@ void Session::greet()
     send(greeting, Server::Fault::None);
 }
 
-qint64 Session::idleSeconds() const
+qint64 Connection::idleSeconds() const
 {
     return now() - lastActive_;
 }
 
-void Session::kill(const QByteArray& why)
+void Connection::kill(const QByteArray& why)
 {
     if (phase_ == Phase::Closing || phase_ == Phase::Closed)
         return;
@@ -142,7 +142,7 @@ void Session::kill(const QByteArray& why)
     closeAfterWrite();
 }
 
-void Session::renamePathPrefix(const QByteArray& from, const QByteArray& to)
+void Connection::renamePathPrefix(const QByteArray& from, const QByteArray& to)
 {
     const PathParts fromParts = splitPath(from);
     if (cwd_.size() < fromParts.size() || cwd_.mid(0, fromParts.size()) != fromParts)
@@ -152,7 +152,7 @@ void Session::renamePathPrefix(const QByteArray& from, const QByteArray& to)
 
 // ---- input -----------------------------------------------------------------------------------------------------
 
-void Session::onReadyRead()
+void Connection::onReadyRead()
 {
     if (phase_ == Phase::Handshaking)
         return; // the bytes are the client's part of the handshake: the TLS layer reads them itself
@@ -162,7 +162,7 @@ void Session::onReadyRead()
         socket_->readAll(); // a closing session hears nothing more
 }
 
-void Session::processInput()
+void Connection::processInput()
 {
     while ((phase_ == Phase::Open && !busy_) || phase_ == Phase::Stalled) {
         const qsizetype eol = input_.indexOf('\n');
@@ -199,7 +199,7 @@ void Session::processInput()
     }
 }
 
-void Session::handleLine(const QByteArray& line)
+void Connection::handleLine(const QByteArray& line)
 {
     lastActive_ = now();
     idleTimer_.start();
@@ -231,7 +231,7 @@ void Session::handleLine(const QByteArray& line)
         send(*reply, fault);
 }
 
-std::optional<Reply> Session::dispatch(const QByteArray& word, const QByteArray& args)
+std::optional<Reply> Connection::dispatch(const QByteArray& word, const QByteArray& args)
 {
     const bool tlsOn = server_.options().tls != ServerOptions::Tls::Off;
     if (word == "FEAT")
@@ -311,7 +311,7 @@ std::optional<Reply> Session::dispatch(const QByteArray& word, const QByteArray&
 
 // ---- output ----------------------------------------------------------------------------------------------------
 
-void Session::write(const QByteArray& bytes, bool ownerSaysSo)
+void Connection::write(const QByteArray& bytes, bool ownerSaysSo)
 {
     if (phase_ == Phase::Closed)
         return;
@@ -327,7 +327,7 @@ void Session::write(const QByteArray& bytes, bool ownerSaysSo)
     }
 }
 
-void Session::send(const Reply& reply, Server::Fault fault)
+void Connection::send(const Reply& reply, Server::Fault fault)
 {
     if (phase_ != Phase::Open || reply.lines.isEmpty())
         return;
@@ -354,7 +354,7 @@ void Session::send(const Reply& reply, Server::Fault fault)
     }
 }
 
-void Session::closeAfterWrite()
+void Connection::closeAfterWrite()
 {
     if (phase_ == Phase::Closed)
         return;
@@ -363,7 +363,7 @@ void Session::closeAfterWrite()
     socket_->disconnectFromHost(); // sends what is queued first
 }
 
-void Session::abortSession()
+void Connection::abortSession()
 {
     if (phase_ == Phase::Closed)
         return;
@@ -372,7 +372,7 @@ void Session::abortSession()
     onDisconnected(); // once, whether or not abort() reported the disconnection already
 }
 
-void Session::onDisconnected()
+void Connection::onDisconnected()
 {
     if (phase_ == Phase::Closed)
         return;
@@ -389,12 +389,12 @@ void Session::onDisconnected()
 
 // ---- TLS -------------------------------------------------------------------------------------------------------
 
-QSslSocket* Session::controlTls() const
+QSslSocket* Connection::controlTls() const
 {
     return server_.options().tls == ServerOptions::Tls::Off ? nullptr : qobject_cast<QSslSocket*>(socket_);
 }
 
-std::optional<Reply> Session::doAuth(const QByteArray& args)
+std::optional<Reply> Connection::doAuth(const QByteArray& args)
 {
     const QByteArray mechanism = args.trimmed().toUpper();
     if (mechanism != "TLS" && mechanism != "SSL")
@@ -416,7 +416,7 @@ std::optional<Reply> Session::doAuth(const QByteArray& args)
     return std::nullopt;
 }
 
-void Session::beginTls()
+void Connection::beginTls()
 {
     phase_ = Phase::Handshaking;
     // Whatever came along with AUTH before TLS is not taken as a command: anyone on the path could have put it
@@ -431,7 +431,7 @@ void Session::beginTls()
     // else the handshake starts when the 234 has left (the bytesWritten handler)
 }
 
-void Session::startControlTls()
+void Connection::startControlTls()
 {
     if (controlTls()->mode() != QSslSocket::UnencryptedMode)
         return; // started already
@@ -439,7 +439,7 @@ void Session::startControlTls()
     tls::startServer(controlTls(), {ticketKey_, server_.options().noCloseNotify});
 }
 
-void Session::onControlEncrypted()
+void Connection::onControlEncrypted()
 {
     handshakeTimer_.stop();
     if (phase_ != Phase::Handshaking)
@@ -450,17 +450,17 @@ void Session::onControlEncrypted()
     if (!greeted_)
         greet();
     // Commands that came right behind the handshake wait in the buffers.
-    QMetaObject::invokeMethod(this, &Session::processInput, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &Connection::processInput, Qt::QueuedConnection);
 }
 
-void Session::onControlError()
+void Connection::onControlError()
 {
     // A hello that is garbage, a handshake the client gives up on: the connection ends, nobody else notices.
     if (phase_ == Phase::Handshaking)
         abortSession();
 }
 
-Reply Session::doPbsz(const QByteArray& args)
+Reply Connection::doPbsz(const QByteArray& args)
 {
     if (!tlsActive_)
         return Reply("503 Send AUTH TLS first.");
@@ -472,7 +472,7 @@ Reply Session::doPbsz(const QByteArray& args)
     return Reply("200 PBSZ=0");
 }
 
-Reply Session::doProt(const QByteArray& args)
+Reply Connection::doProt(const QByteArray& args)
 {
     if (!tlsActive_)
         return Reply("503 Send AUTH TLS first.");
@@ -492,7 +492,7 @@ Reply Session::doProt(const QByteArray& args)
     return Reply("504 Unknown protection level: " + quoted(args) + '.');
 }
 
-Reply Session::doFeat() const
+Reply Connection::doFeat() const
 {
     Reply r;
     r.lines.append("211-Features:");
@@ -507,7 +507,7 @@ Reply Session::doFeat() const
 
 // ---- log-in ----------------------------------------------------------------------------------------------------
 
-Reply Session::doUser(const QByteArray& args)
+Reply Connection::doUser(const QByteArray& args)
 {
     if (server_.options().requireTls && !tlsActive_)
         return Reply("530 This site requires TLS: send AUTH TLS first.");
@@ -520,7 +520,7 @@ Reply Session::doUser(const QByteArray& args)
     return Reply("331 Password required for " + quoted(args) + '.');
 }
 
-Reply Session::doPass(const QByteArray& args)
+Reply Connection::doPass(const QByteArray& args)
 {
     if (server_.options().requireTls && !tlsActive_)
         return Reply("530 This site requires TLS: send AUTH TLS first.");
@@ -549,7 +549,7 @@ Reply Session::doPass(const QByteArray& args)
 
 // ---- file area -------------------------------------------------------------------------------------------------
 
-Reply Session::doCwd(const QByteArray& args)
+Reply Connection::doCwd(const QByteArray& args)
 {
     const QByteArray path = args.isEmpty() ? QByteArray("/") : args;
     SiteState& state = const_cast<SiteState&>(server_.state());
@@ -565,7 +565,7 @@ Reply Session::doCwd(const QByteArray& args)
     return Reply("250 CWD command successful.");
 }
 
-Reply Session::doRmd(const QByteArray& args)
+Reply Connection::doRmd(const QByteArray& args)
 {
     if (args.isEmpty())
         return Reply("501 Usage: RMD <directory>");
@@ -588,7 +588,7 @@ Reply Session::doRmd(const QByteArray& args)
     });
 }
 
-Reply Session::doPort(const QByteArray& args)
+Reply Connection::doPort(const QByteArray& args)
 {
     if (epsvAll_)
         return Reply("503 EPSV ALL was sent: only EPSV sets up data connections now.");
@@ -621,7 +621,7 @@ Reply Session::doPort(const QByteArray& args)
 
 // EPRT <d>1<d>192.0.2.7<d>6446<d> or EPRT <d>2<d>2001:db8::7<d>6446<d>: any printable delimiter, the same
 // four times.
-Reply Session::doEprt(const QByteArray& args)
+Reply Connection::doEprt(const QByteArray& args)
 {
     if (epsvAll_)
         return Reply("503 EPSV ALL was sent: only EPSV sets up data connections now.");
@@ -655,7 +655,7 @@ Reply Session::doEprt(const QByteArray& args)
     return Reply("200 EPRT command successful.");
 }
 
-Reply Session::doPassive(bool extended, const QByteArray& args)
+Reply Connection::doPassive(bool extended, const QByteArray& args)
 {
     const int family = controlIsIpv6() ? 2 : 1;
     if (extended && !args.trimmed().isEmpty()) {
@@ -697,7 +697,7 @@ Reply Session::doPassive(bool extended, const QByteArray& args)
             delete listener;
             return Reply("425 Can't open passive connection.");
         }
-        connect(listener, &QTcpServer::newConnection, this, &Session::onPassiveConnection);
+        connect(listener, &QTcpServer::newConnection, this, &Connection::onPassiveConnection);
         passive_ = listener;
         port = listener->serverPort();
     }
@@ -713,12 +713,12 @@ Reply Session::doPassive(bool extended, const QByteArray& args)
     return Reply("227 Entering Passive Mode (" + numbers + ").");
 }
 
-bool Session::controlIsIpv6() const
+bool Connection::controlIsIpv6() const
 {
     return localAddress().protocol() == QAbstractSocket::IPv6Protocol;
 }
 
-QHostAddress Session::localAddress() const
+QHostAddress Connection::localAddress() const
 {
     const QHostAddress local = socket_->localAddress();
     bool v4 = false;
@@ -726,7 +726,7 @@ QHostAddress Session::localAddress() const
     return v4 ? QHostAddress(address) : local;
 }
 
-void Session::resetDataSetup()
+void Connection::resetDataSetup()
 {
     portAddress_.reset();
     passiveMode_ = false;
@@ -744,7 +744,7 @@ void Session::resetDataSetup()
         dropData();
 }
 
-void Session::onPassiveConnection()
+void Connection::onPassiveConnection()
 {
     if (!passive_)
         return;
@@ -765,21 +765,21 @@ void Session::onPassiveConnection()
         onDataConnected();
 }
 
-void Session::adoptData(QTcpSocket* socket)
+void Connection::adoptData(QTcpSocket* socket)
 {
     data_ = socket;
     data_->setParent(this);
     dataProtected_ = false;
     dataEncrypted_ = false;
-    connect(data_, &QTcpSocket::connected, this, &Session::onDataConnected);
-    connect(data_, &QTcpSocket::bytesWritten, this, &Session::onDataBytesWritten);
-    connect(data_, &QTcpSocket::disconnected, this, &Session::onDataDisconnected);
-    connect(data_, &QTcpSocket::errorOccurred, this, &Session::onDataError);
+    connect(data_, &QTcpSocket::connected, this, &Connection::onDataConnected);
+    connect(data_, &QTcpSocket::bytesWritten, this, &Connection::onDataBytesWritten);
+    connect(data_, &QTcpSocket::disconnected, this, &Connection::onDataDisconnected);
+    connect(data_, &QTcpSocket::errorOccurred, this, &Connection::onDataError);
     if (auto* tls = qobject_cast<QSslSocket*>(data_))
-        connect(tls, &QSslSocket::encrypted, this, &Session::onDataEncrypted);
+        connect(tls, &QSslSocket::encrypted, this, &Connection::onDataEncrypted);
 }
 
-void Session::dropData()
+void Connection::dropData()
 {
     data_->disconnect(this);
     data_->abort();
@@ -789,7 +789,7 @@ void Session::dropData()
     dataEncrypted_ = false;
 }
 
-void Session::startDataTls()
+void Connection::startDataTls()
 {
     auto* tls = qobject_cast<QSslSocket*>(data_);
     if (!tls || tls->mode() != QSslSocket::UnencryptedMode)
@@ -799,7 +799,7 @@ void Session::startDataTls()
     tls::startServer(tls, {ticketKey_, server_.options().noCloseNotify});
 }
 
-std::optional<Reply> Session::doList(const QByteArray& args, bool namesOnly)
+std::optional<Reply> Connection::doList(const QByteArray& args, bool namesOnly)
 {
     if (!portAddress_ && !passiveMode_)
         return Reply("503 Bad sequence of commands: send PORT or PASV first.");
@@ -871,7 +871,7 @@ std::optional<Reply> Session::doList(const QByteArray& args, bool namesOnly)
 // fails with a single 425 line instead of a 150 that promises data which never comes. Over TLS the 150 goes
 // out once the connection is open, and the listing once the handshake, which the client may begin only after
 // the 150, is done.
-void Session::onDataConnected()
+void Connection::onDataConnected()
 {
     if (!data_ || !busy_)
         return;
@@ -894,7 +894,7 @@ void Session::onDataConnected()
     sendListing();
 }
 
-void Session::onDataEncrypted()
+void Connection::onDataEncrypted()
 {
     dataEncrypted_ = true;
     if (!busy_ || !dataConnected_ || phase_ != Phase::Open)
@@ -903,7 +903,7 @@ void Session::onDataEncrypted()
     sendListing();
 }
 
-void Session::sendListing()
+void Connection::sendListing()
 {
     if (listingSent_)
         return;
@@ -933,7 +933,7 @@ void Session::sendListing()
         data_->write(listing_);
 }
 
-void Session::onDataBytesWritten(qint64 bytes)
+void Connection::onDataBytesWritten(qint64 bytes)
 {
     if (!busy_ || !listingSent_)
         return;
@@ -943,7 +943,7 @@ void Session::onDataBytesWritten(qint64 bytes)
         data_->disconnectFromHost();
 }
 
-void Session::onDataDisconnected()
+void Connection::onDataDisconnected()
 {
     if (!busy_) {
         dropData(); // a passive connection gone before its listing
@@ -957,7 +957,7 @@ void Session::onDataDisconnected()
         finishTransfer(Reply("426 Connection closed; transfer aborted."));
 }
 
-void Session::onDataError()
+void Connection::onDataError()
 {
     if (!busy_) {
         dropData(); // a passive connection that failed before its listing
@@ -970,7 +970,7 @@ void Session::onDataError()
     // a connection that was open ends through onDataDisconnected
 }
 
-void Session::onDataTimeout()
+void Connection::onDataTimeout()
 {
     if (!busy_)
         return;
@@ -982,7 +982,7 @@ void Session::onDataTimeout()
         finishTransfer(Reply("426 Data connection timed out; transfer aborted."));
 }
 
-void Session::finishTransfer(const Reply& reply)
+void Connection::finishTransfer(const Reply& reply)
 {
     dataTimer_.stop();
     if (data_) {
@@ -1004,7 +1004,7 @@ void Session::finishTransfer(const Reply& reply)
         return;
     idleTimer_.start();
     // Commands that arrived during the transfer wait in the buffers; take them up now.
-    QMetaObject::invokeMethod(this, &Session::processInput, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &Connection::processInput, Qt::QueuedConnection);
 }
 
 } // namespace sim

@@ -20,11 +20,11 @@ namespace sim {
 // One control connection: reads command lines, answers them, and runs the data connection of a listing, active
 // (PORT, EPRT) or passive (PASV, EPSV), in clear or over TLS. Everything is event driven, so a slow, idle or
 // hostile client holds up nobody else.
-class Session : public QObject {
+class Connection : public QObject {
     Q_OBJECT
 
 public:
-    Session(Server& server, QTcpSocket* socket, int number, int pid, QObject* parent);
+    Connection(Server& server, QTcpSocket* socket, int number, int pid, QObject* parent);
 
     void start();
 

@@ -1,4 +1,4 @@
-#include "session/PasswordMask.h"
+#include "platform/PasswordMask.h"
 
 #include <cctype>
 

@@ -1,0 +1,156 @@
+// The main window's menu: the command history, the session log, Run on Sites, moving the site book in and out,
+// the master password and the About box.
+
+#include "shell/Main.h"
+
+#include "files/About.h"
+#include "gui/Prompts.h"
+#include "platform/SettingsStore.h"
+#include "shell/ReplyRouter.h"
+#include "shell/RunSites.h"
+#include "sitebook/BookTransfer.h"
+#include "sitebook/Diamond.h"
+#include "sitebook/SiteBook.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QSaveFile>
+#include <QStringListModel>
+
+void TMainForm::mnuSessionLogClick()
+{
+    // Takes effect at the next log-in; a log already running goes on to the session's end. The operator's own
+    // choice is kept, whatever the command line said.
+    sessionLogForced_ = false;
+}
+
+void TMainForm::forceSessionLog()
+{
+    sessionLogForced_ = true;
+    mnuSessionLog->setChecked(true);
+}
+
+void TMainForm::mnuMasterPasswordClick()
+{
+    TSettingsStore& settings = store();
+    if (SiteBook::hasMasterPassword(settings))
+        SiteBook::unlockMasterPassword(settings); // the current one first: a wrong one changes nothing
+    const QString caption = QStringLiteral("MASTER PASSWORD");
+    const QString first = Prompts().Password(
+        caption, QStringLiteral("The new master password of the site book (empty: none). Where the desktop has no "
+                                "secret store, it seals the site passwords; with neither, a stored password is only "
+                                "obscured:"));
+    if (first.isNull())
+        return;
+    if (Prompts().Password(caption, QStringLiteral("The new master password again:")) != first) {
+        Prompts().Notice(QStringLiteral("The two master passwords differ: nothing was changed."));
+        return;
+    }
+    SiteBook::setMasterPassword(settings, *SAP_, first.toUtf8().toStdString());
+    Prompts().Notice(first.isEmpty() ? QStringLiteral("The site book has no master password now: a password kept "
+                                                      "outside the desktop's secret store is only obscured.")
+                                     : QStringLiteral("The master password is set: the site passwords outside the "
+                                                      "desktop's secret store are sealed with it."));
+}
+
+void TMainForm::mnuClearCommandListClick()
+{
+    // The text being typed stays; only the history goes.
+    const QString text = CommandText->currentText();
+    CommandText->clear();
+    CommandText->setEditText(text);
+}
+
+void TMainForm::mnuRunOnSitesClick()
+{
+    if (!RunSitesForm_) {
+        RunSitesForm_ =
+            new TRunSitesForm([this]() -> TSettingsStore& { return store(); }, *SAP_, router_->commandWords(), this);
+        // A command run there joins this box's history, as one sent from here does.
+        connect(RunSitesForm_, &TRunSitesForm::commandRun, this, [this](const QString& command) {
+            if (CommandText->count() == 0 || CommandText->itemText(CommandText->count() - 1) != command)
+                CommandText->addItem(command);
+        });
+    }
+    QStringList history;
+    for (int i = 0; i < CommandText->count(); ++i)
+        history << CommandText->itemText(i);
+    RunSitesForm_->openWith(history);
+    RunSitesForm_->show();
+    RunSitesForm_->raise();
+    RunSitesForm_->activateWindow();
+}
+
+void TMainForm::mnuExportSitesClick()
+{
+    const QString path =
+        QFileDialog::getSaveFileName(this, QStringLiteral("EXPORT SiTES"), QStringLiteral("kolvane-sites.json"),
+                                     QStringLiteral("Kolvane site book (*.json)"));
+    if (!path.isEmpty())
+        exportSitesTo(path);
+}
+
+void TMainForm::exportSitesTo(const QString& path)
+{
+    const QString caption = QStringLiteral("EXPORT SiTES");
+    const QString passphrase = Prompts().Password(
+        caption, QStringLiteral("A passphrase to seal the passwords with (empty: the file holds no passwords):"));
+    if (passphrase.isNull())
+        return;
+    if (!passphrase.isEmpty() && Prompts().Password(caption, QStringLiteral("The passphrase again:")) != passphrase) {
+        Prompts().Notice(QStringLiteral("The two passphrases differ: nothing was written."));
+        return;
+    }
+    const QByteArray file = BookTransfer::exportBook(store(), *SAP_, {}, passphrase.toUtf8().toStdString());
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(file) != file.size() ||
+        !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || !out.commit())
+        throw Exception("The file " + path.toStdString() + " cannot be written: " + out.errorString().toStdString());
+    Prompts().Notice(QStringLiteral("The site book is in %1%2.")
+                         .arg(path, passphrase.isEmpty() ? QStringLiteral(", without its passwords") : QString()));
+}
+
+void TMainForm::mnuImportSitesClick()
+{
+    const QString path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("IMPORT SiTES"), QString(),
+        QStringLiteral("Site books (*.json *.xml);;Kolvane site book (*.json);;FileZilla site manager (*.xml)"));
+    if (!path.isEmpty())
+        importSitesFrom(path);
+}
+
+void TMainForm::importSitesFrom(const QString& path)
+{
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly))
+        throw Exception("The file " + path.toStdString() + " cannot be read: " + in.errorString().toStdString());
+    const QByteArray file = in.readAll();
+    QString passphrase;
+    if (BookTransfer::needsPassphrase(file)) {
+        passphrase = Prompts().Password(QStringLiteral("IMPORT SiTES"),
+                                        QStringLiteral("The file's passphrase (empty: the sites come without their "
+                                                       "passwords):"));
+        if (passphrase.isNull())
+            return;
+    }
+    // A site the book holds stays as it is: replacing one is for kolvane-site import --replace.
+    const BookTransfer::Report report =
+        BookTransfer::importBook(store(), *SAP_, file, passphrase.toUtf8().toStdString(), false);
+    const QString chosen = SiteName->currentText();
+    SiteName->clear();
+    SiteName->addItems(SiteBook::names(store()));
+    SiteName->setCurrentIndex(SiteName->findText(chosen));
+    QStringList text{QStringLiteral("%1 sites added.").arg(report.added)};
+    if (!report.skipped.isEmpty())
+        text << QStringLiteral("Not imported:") << report.skipped;
+    text << report.notes;
+    Prompts().Notice(text.join(QLatin1Char('\n')));
+}
+
+void TMainForm::About1Click()
+{
+    TAboutForm about(this);
+    about.exec();
+}

@@ -113,7 +113,7 @@ TEST_F(ConsoleTest, RunOnSitesPreviewsRunsOneAtATimeRerunsTheFailedAndCancels)
         return probe.serverPort();
     }();
     {
-        TSettingsStore& store = form->store();
+        TSettingsStore& store = this->store();
         for (const char* name : {"s1", "s2", "s3", "s4", "s5"})
             addSite(store, name, sim.port, "quillon", [](SiteBook::Record& r) { r.folder = "fleet"; });
         addSite(store, "zgone", closedPort, "quillon", [](SiteBook::Record& r) { r.folder = "fleet"; });

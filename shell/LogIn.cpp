@@ -59,9 +59,9 @@ void TMainForm::LogInExecute()
     if (mnuSessionLog->isChecked()) {
         // A log that cannot be written is said so; the log-in goes on without it.
         Guarded([&] {
-            session_->log().start(SiteName->currentText());
+            session_->log().start(session_->siteName());
             session_->log().note("Log-in to " + site.host + ":" + std::to_string(site.portNumber()) + " (site " +
-                                 SiteName->currentText().toStdString() + ")");
+                                 session_->siteKey() + ")");
         });
     }
     if (site.portNumber() < 1 || site.portNumber() > 65535)

@@ -8,6 +8,7 @@
 #include "platform/SettingsStore.h"
 #include "shell/ReplyRouter.h"
 #include "shell/RunSites.h"
+#include "shell/SiteList.h"
 #include "sitebook/BookTransfer.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
@@ -16,7 +17,6 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
-#include <QSaveFile>
 #include <QStringListModel>
 
 void TMainForm::mnuSessionLogClick()
@@ -104,10 +104,7 @@ void TMainForm::exportSitesTo(const QString& path)
         return;
     }
     const QByteArray file = BookTransfer::exportBook(store(), *SAP_, {}, passphrase.toUtf8().toStdString());
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(file) != file.size() ||
-        !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) || !out.commit())
-        throw Exception("The file " + path.toStdString() + " cannot be written: " + out.errorString().toStdString());
+    BookTransfer::writeFile(path, file); // written beside it and moved into place: a failed write keeps the old file
     Prompts().Notice(QStringLiteral("The site book is in %1%2.")
                          .arg(path, passphrase.isEmpty() ? QStringLiteral(", without its passwords") : QString()));
 }
@@ -138,15 +135,10 @@ void TMainForm::importSitesFrom(const QString& path)
     // A site the book holds stays as it is: replacing one is for kolvane-site import --replace.
     const BookTransfer::Report report =
         BookTransfer::importBook(store(), *SAP_, file, passphrase.toUtf8().toStdString(), false);
-    const QString chosen = SiteName->currentText();
-    SiteName->clear();
-    SiteName->addItems(SiteBook::names(store()));
-    SiteName->setCurrentIndex(SiteName->findText(chosen));
-    QStringList text{QStringLiteral("%1 sites added.").arg(report.added)};
-    if (!report.skipped.isEmpty())
-        text << QStringLiteral("Not imported:") << report.skipped;
-    text << report.notes;
-    Prompts().Notice(text.join(QLatin1Char('\n')));
+    const QString chosen = SiteList::chosen(SiteName);
+    SiteList::fill(SiteName, SiteBook::names(store()));
+    SiteName->setCurrentIndex(SiteList::find(SiteName, chosen));
+    Prompts().Notice(BookTransfer::reportLines(report).join(QLatin1Char('\n')));
 }
 
 void TMainForm::About1Click()

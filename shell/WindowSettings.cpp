@@ -11,6 +11,7 @@
 #include "platform/SettingsStore.h"
 #include "shell/FilePage.h"
 #include "shell/InfoPage.h"
+#include "shell/SiteList.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 #include "sitebook/Sites.h"
@@ -74,11 +75,9 @@ void TMainForm::LoadSettings()
     sayBoundsOnce(notes);
     mnuSessionLog->setChecked(window.sessionLog || sessionLogForced_);
 
-    SiteName->clear();
-    SiteName->addItems(SiteBook::names(settings));
+    SiteList::fill(SiteName, SiteBook::names(settings));
     // The last site by its name where the store has one; a store an older console wrote has only its position.
-    int last =
-        window.lastSiteName.isEmpty() ? window.lastSite : SiteName->findText(window.lastSiteName, Qt::MatchFixedString);
+    int last = window.lastSiteName.isEmpty() ? window.lastSite : SiteList::find(SiteName, window.lastSiteName, true);
     SiteName->setCurrentIndex(last >= 0 && last < SiteName->count() ? last : -1);
     if (SiteName->currentIndex() >= 0)
         SiteNameChange();
@@ -108,7 +107,7 @@ void TMainForm::placeOnScreen()
 
 void TMainForm::SiteNameChange()
 {
-    const std::string site = SiteBook::keyName(SiteName->currentText());
+    const std::string site = SiteBook::keyName(SiteList::chosen(SiteName));
     if (site.empty())
         return;
     if (session_->state() != TSiteSession::State::Offline) {
@@ -120,9 +119,10 @@ void TMainForm::SiteNameChange()
             return;
         const QString other = SiteName->currentText();
         if (!OperationGate_.mayStart() ||
-            !Prompts().Confirm(QStringLiteral("Log out of %1 and log in to %2?").arg(current, other))) {
+            !Prompts().Confirm(
+                QStringLiteral("Log out of %1 and log in to %2?").arg(SiteBook::shownName(current), other))) {
             const QSignalBlocker quiet(SiteName);
-            SiteName->setCurrentIndex(SiteName->findText(current, Qt::MatchExactly));
+            SiteName->setCurrentIndex(SiteList::find(SiteName, current));
             return;
         }
         LogOutExecute();
@@ -146,7 +146,8 @@ void TMainForm::loadSite(const std::string& site)
     session_->setKeepAlive(NOOP->isChecked());
     if (!record.boundsNote.empty())
         sayBoundsOnce({QString::fromStdString(record.boundsNote)});
-    if (!record.passwordProblem.empty())
+    // A password that is asked at each log-in is no trouble; one that cannot be had from where it is kept is said.
+    if (!record.passwordProblem.empty() && !record.passwordAsked)
         throw Exception(record.passwordProblem); // the rest is loaded; the operator hears why the password is not
 }
 
@@ -172,16 +173,15 @@ void TMainForm::bbSitesClick()
 {
     if (!SiteForm_)
         return;
-    SiteForm_->openOn(SiteName->currentText()); // the sites as they are now, the chosen one shown
+    SiteForm_->openOn(SiteList::chosen(SiteName)); // the sites as they are now, the chosen one shown
     SiteForm_->exec();
 }
 
 void TMainForm::SiteFormClosed(const QString& site)
 {
     // The box shows the site the dialog last saved or showed, and that site is the one LOGiN uses.
-    SiteName->clear();
-    SiteName->addItems(SiteBook::names(store()));
-    SiteName->setCurrentIndex(SiteName->findText(site, Qt::MatchExactly));
+    SiteList::fill(SiteName, SiteBook::names(store()));
+    SiteName->setCurrentIndex(SiteList::find(SiteName, site));
     if (hasSite())
         SiteNameChange();
     else
@@ -214,9 +214,8 @@ void TMainForm::FormClose()
             commands << Latin1ToQString(MaskedCommand(QStringToLatin1(CommandText->itemText(i))));
         SettingsLayout::writeCommands(settings, commands);
         SettingsLayout::writeWindow(settings,
-                                    {height(), width(), SiteName->currentIndex(),
-                                     SiteName->currentIndex() >= 0 ? SiteName->currentText() : QString(), scrollBack_,
-                                     keepAlive_, mnuSessionLog->isChecked() && !sessionLogForced_});
+                                    {height(), width(), SiteName->currentIndex(), SiteList::chosen(SiteName),
+                                     scrollBack_, keepAlive_, mnuSessionLog->isChecked() && !sessionLogForced_});
         settings.CloseKey();
     });
     SettingsStore_.reset();

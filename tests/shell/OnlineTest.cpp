@@ -48,6 +48,29 @@ TEST_F(OnlineTest, LogInShowsTheGreetingAndLogOutPutsTheConsoleBack)
     EXPECT_EQ(ApplicationTitle(), "sim ADMiN by Drummock") << "the title stays";
 }
 
+TEST_F(OnlineTest, ASiteNameThatWouldReorderItsTextShowsEscapedAndStillLogsIn)
+{
+    SimProcess sim;
+    startConsole(sim.port);
+    form->close();
+    form.reset();
+    const QString name = QStringLiteral("prod\u202Eatad"); // shown raw, it would read "proddata"
+    addSite(store(), SiteBook::keyName(name), sim.port);
+    form = std::make_unique<TMainForm>();
+    form->CreateDialogs();
+    form->show();
+    auto* box = control<QComboBox>("SiteName");
+    const int at = box->findData(name);
+    ASSERT_GE(at, 0);
+    EXPECT_EQ(box->itemText(at), "prod\\u202Eatad");
+    box->setCurrentIndex(at);
+    emit box->activated(at);
+    click(control<QPushButton>("bbLogin"));
+    EXPECT_TRUE(prompts.errors.isEmpty()) << prompts.errors.join('\n').toStdString();
+    EXPECT_EQ(panel(1), "ONLINE");
+    EXPECT_EQ(session().siteName(), name) << "the site's own name reaches the session, not its shown text";
+}
+
 TEST_F(OnlineTest, PagesFetchTheirDataOncePerLogIn)
 {
     SimProcess sim;

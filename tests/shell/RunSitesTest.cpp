@@ -211,5 +211,5 @@ TEST_F(ConsoleTest, TheSiteBookGoesOutSealedAndComesBackFromTheMenu)
     form->importSitesFrom(path);
     EXPECT_EQ(SiteBook::read(store(), consoleCipher(), "sim").password, "s3cret");
     EXPECT_EQ(form->SiteName->findText("sim"), 0);
-    EXPECT_TRUE(prompts.notices.last().startsWith("1 sites added.")) << prompts.notices.last().toStdString();
+    EXPECT_TRUE(prompts.notices.last().startsWith("1 site added")) << prompts.notices.last().toStdString();
 }

@@ -14,6 +14,7 @@
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "shell/FilePage.h"
+#include "shell/FleetWindows.h"
 #include "shell/GroupPage.h"
 #include "shell/InfoPage.h"
 #include "shell/PageControl.h"
@@ -39,6 +40,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStringListModel>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -331,6 +333,21 @@ void TMainForm::buildMenu()
          QStringLiteral("Seals the site passwords that are not in the desktop's secret store with a password of your "
                         "own"));
     item(About1, "About1", QStringLiteral("&About..."), QString());
+    fleet_ = new TFleetWindows({this, [this]() -> TSettingsStore& { return store(); },
+                                [this]() -> const TDiamond& { return *SAP_; }, router_->commandWords(),
+                                [this] {
+                                    QStringList history;
+                                    for (int i = 0; i < CommandText->count(); ++i)
+                                        history << CommandText->itemText(i);
+                                    return history;
+                                },
+                                // A command run on many sites joins this box's history, as one sent from here does.
+                                [this](const QString& command) {
+                                    if (CommandText->count() == 0 ||
+                                        CommandText->itemText(CommandText->count() - 1) != command)
+                                        CommandText->addItem(command);
+                                }},
+                               MnuMisc, mnuRunOnSites, mnuExportSites);
 }
 
 void TMainForm::connectHandlers()
@@ -339,7 +356,6 @@ void TMainForm::connectHandlers()
     // start an operation on the connection go through the gate (operation), the others straight (on).
     on(mnuClearCommandList, &QAction::triggered, &TMainForm::mnuClearCommandListClick);
     on(mnuSessionLog, &QAction::triggered, &TMainForm::mnuSessionLogClick);
-    on(mnuRunOnSites, &QAction::triggered, &TMainForm::mnuRunOnSitesClick);
     on(mnuExportSites, &QAction::triggered, &TMainForm::mnuExportSitesClick);
     on(mnuImportSites, &QAction::triggered, &TMainForm::mnuImportSitesClick);
     on(mnuMasterPassword, &QAction::triggered, &TMainForm::mnuMasterPasswordClick);

@@ -28,7 +28,7 @@ class TGroupPage;
 class TInfoPage;
 class TPageControl;
 class TReplyRouter;
-class TRunSitesForm;
+class TFleetWindows;
 class TSettingsStore;
 class TSiteForm;
 class TUserPage;
@@ -132,7 +132,6 @@ private:
     // The menu (MenuCommands.cpp)
     void mnuClearCommandListClick();
     void mnuSessionLogClick();
-    void mnuRunOnSitesClick();
     void mnuExportSitesClick();
     void mnuImportSitesClick();
     void mnuMasterPasswordClick();
@@ -177,7 +176,7 @@ private:
     QList<QIcon> ImageList1_; // the tree's node pictures: 0 closed folder, 1 open folder, 2 file, 3 link
     TSiteForm* SiteForm_ = nullptr;
     TFlagForm* FlagForm_ = nullptr;
-    TRunSitesForm* RunSitesForm_ = nullptr; // made when first asked for
+    TFleetWindows* fleet_ = nullptr; // Run on Sites and the windows beside it, each made when first asked for
     QPointer<QWidget> splash_;
     bool SplashClosed_ = false;
     TAnchors* anchors_ = nullptr;

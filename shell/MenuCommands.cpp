@@ -1,4 +1,4 @@
-// The main window's menu: the command history, the session log, Run on Sites, moving the site book in and out,
+// The main window's menu: the command history, the session log, moving the site book in and out,
 // the master password and the About box.
 
 #include "shell/Main.h"
@@ -7,7 +7,6 @@
 #include "gui/Prompts.h"
 #include "platform/SettingsStore.h"
 #include "shell/ReplyRouter.h"
-#include "shell/RunSites.h"
 #include "shell/SiteList.h"
 #include "sitebook/BookTransfer.h"
 #include "sitebook/Diamond.h"
@@ -61,26 +60,6 @@ void TMainForm::mnuClearCommandListClick()
     const QString text = CommandText->currentText();
     CommandText->clear();
     CommandText->setEditText(text);
-}
-
-void TMainForm::mnuRunOnSitesClick()
-{
-    if (!RunSitesForm_) {
-        RunSitesForm_ =
-            new TRunSitesForm([this]() -> TSettingsStore& { return store(); }, *SAP_, router_->commandWords(), this);
-        // A command run there joins this box's history, as one sent from here does.
-        connect(RunSitesForm_, &TRunSitesForm::commandRun, this, [this](const QString& command) {
-            if (CommandText->count() == 0 || CommandText->itemText(CommandText->count() - 1) != command)
-                CommandText->addItem(command);
-        });
-    }
-    QStringList history;
-    for (int i = 0; i < CommandText->count(); ++i)
-        history << CommandText->itemText(i);
-    RunSitesForm_->openWith(history);
-    RunSitesForm_->show();
-    RunSitesForm_->raise();
-    RunSitesForm_->activateWindow();
 }
 
 void TMainForm::mnuExportSitesClick()

@@ -100,6 +100,13 @@ TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
     QTest::qWait(200);
     EXPECT_EQ(east.commands().size(), sent);
     run->close();
+
+    // The change journal is a window beside it, on the same menu.
+    form->findChild<QAction*>("mnuChangeJournal")->trigger();
+    auto* journal = form->findChild<QWidget*>("JournalForm");
+    ASSERT_TRUE(journal);
+    EXPECT_TRUE(journal->isVisible());
+    journal->close();
 }
 
 TEST_F(ConsoleTest, RunOnSitesPreviewsRunsOneAtATimeRerunsTheFailedAndCancels)

@@ -1,0 +1,56 @@
+#include "shell/FleetWindows.h"
+
+#include "gui/Guard.h"
+#include "session/Journal.h"
+#include "shell/JournalForm.h"
+#include "shell/RunSites.h"
+
+#include <QAction>
+#include <QMenu>
+
+TFleetWindows::TFleetWindows(TFleetContext context, QMenu* menu, QAction* runOnSites, QAction* before)
+    : QObject(context.owner), context_(std::move(context))
+{
+    const auto item = [&](const char* name, const QString& text, const QString& tip) {
+        auto* action = new QAction(text, menu);
+        action->setObjectName(QString::fromLatin1(name));
+        action->setToolTip(tip);
+        menu->insertAction(before, action);
+        return action;
+    };
+    const auto opens = [this](QAction* action, void (TFleetWindows::*click)()) {
+        connect(action, &QAction::triggered, this, [this, click] { Guarded([&] { (this->*click)(); }); });
+    };
+    opens(runOnSites, &TFleetWindows::mnuRunOnSitesClick);
+    opens(item("mnuChangeJournal", QStringLiteral("C&hange Journal..."),
+               QStringLiteral("Every command sent that could change a daemon, from every door: who, where, when and "
+                              "what came of it")),
+          &TFleetWindows::mnuChangeJournalClick);
+}
+
+void TFleetWindows::bringUp(QWidget* window)
+{
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void TFleetWindows::mnuRunOnSitesClick()
+{
+    if (!runSites_) {
+        runSites_ = new TRunSitesForm(context_.store, context_.cipher(), context_.commandWords, context_.owner);
+        connect(runSites_, &TRunSitesForm::commandRun, this, [this](const QString& command) {
+            if (context_.commandRun)
+                context_.commandRun(command);
+        });
+    }
+    runSites_->openWith(context_.history());
+    bringUp(runSites_);
+}
+
+void TFleetWindows::mnuChangeJournalClick()
+{
+    if (!journal_)
+        journal_ = new TJournalForm(TJournal::defaultPath(), context_.owner);
+    bringUp(journal_); // it reads the journal afresh whenever it is shown
+}

@@ -129,5 +129,6 @@ void TBatchWatch::maybeFinish()
     if (!watching_ || !stopping_ || batch_.running() || batch_.endingSessions())
         return;
     watching_ = false;
+    stopping_ = false;
     emit finished();
 }

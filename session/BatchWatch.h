@@ -56,6 +56,7 @@ public:
     void stop(int quitMs = -1);
     // From start() until finished().
     bool watching() const { return watching_; }
+    // From stop() until finished().
     bool stopping() const { return stopping_; }
     int seconds() const { return seconds_; }
     // The round under way, or the last one; 1 for the first.

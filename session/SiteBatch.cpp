@@ -276,13 +276,17 @@ private:
             return;
         busy_ = true;
         keepAliveFailed_ = false;
+        lostIdle_.reset();
         session_->keepAliveTick();
         busy_ = false;
-        if (keepAliveFailed_) {
+        if (keepAliveFailed_ && lostIdle_ && lostIdle_->kind != FailureKind::DaemonReply) {
             // A NOOP that was not answered may still be answered late, where the next command's reply belongs: that
-            // connection is never used again, and the next round logs in anew.
+            // connection is never used again, and the next round logs in anew. A NOOP the daemon refused was
+            // answered, and the connection is as good as before.
             session_.reset();
         } else {
+            if (keepAliveFailed_)
+                lostIdle_.reset();
             restartKeepAlive();
         }
         afterwards();

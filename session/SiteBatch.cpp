@@ -229,7 +229,7 @@ public:
         keepAlive_.stop();
         if (session_) {
             if (quitMs >= 0)
-                session_->quitTimeout = quitMs;
+                session_->setQuitTimeout(quitMs);
             try {
                 session_->logOut();
             } catch (...) {

@@ -232,8 +232,8 @@ TEST_F(ConsoleTest, RunOnSitesWatchesMarksWhatChangedAndStopLogsOut)
     SimProcess sim;
     online(sim); // the main window stays logged in, to change the daemon's state while the watch runs
     const std::string hidden = QString::fromUtf16(u"prod\u202Eatad").toStdString();
-    addSite(form->store(), "east", sim.port);
-    addSite(form->store(), hidden, sim.port);
+    addSite(store(), "east", sim.port);
+    addSite(store(), hidden, sim.port);
     form->mnuRunOnSites->trigger();
     TRunSitesForm* run = form->findChild<TRunSitesForm*>("RunSitesForm");
     ASSERT_TRUE(run);

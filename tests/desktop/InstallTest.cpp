@@ -1,5 +1,5 @@
 // The installation as an operator gets it: cmake --install into a fresh prefix, then what the desktop reads from it
-// (the desktop entry, the AppStream metainfo, the themed icon, the manual pages) and the three programs run from
+// (the desktop entry, the AppStream metainfo, the themed icon, the manual pages) and the programs run from
 // there. The desktop's own validators judge the entry and the metainfo where they are installed.
 
 #include <gtest/gtest.h>

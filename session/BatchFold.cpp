@@ -12,6 +12,8 @@ std::vector<std::string> BatchFold::transcript(const SiteOutcome& outcome, bool 
     if (outcome.replies.empty()) {
         if (outcome.ended() && outcome.outcome != Outcome::Ok)
             text.push_back(failureLine(outcome.failure));
+        if (outcome.ended() && !outcome.hint.empty())
+            text.push_back(outcome.hint);
         return text;
     }
     for (const LineReply& reply : outcome.replies) {
@@ -26,6 +28,8 @@ std::vector<std::string> BatchFold::transcript(const SiteOutcome& outcome, bool 
         if (reply.outcome != Outcome::Ok && reply.outcome != Outcome::Refused)
             text.push_back(failureLine(reply.failure));
     }
+    if (outcome.ended() && !outcome.hint.empty())
+        text.push_back(outcome.hint);
     return text;
 }
 

@@ -93,7 +93,7 @@ std::string hintFor(const SessionFailure& failure, const SiteBook::Record& site,
             return "The site's certificate has changed: compare the presented fingerprint with the one the site's "
                    "owner gives; only if they match, FORGET the pinned one in SiTES and log in again.";
         return "Compare the certificate's fingerprint with the one the site's owner gives, and trust it at the next "
-               "log-in if they match.";
+               "log-in from the console's main window if they match.";
     case FailureKind::Tls:
         return "The daemon offers no TLS here, or not on this port: check the port and SECURiTY of the site in SiTES.";
     case FailureKind::DaemonReply:

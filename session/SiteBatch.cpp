@@ -1,6 +1,7 @@
 #include "session/SiteBatch.h"
 
 #include "platform/Finally.h"
+#include "session/FailureText.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -100,29 +101,6 @@ std::string failureLine(const SessionFailure& failure)
     return std::string(failureKindWord(failure.kind)) + ": " + message;
 }
 
-std::string failureAdvice(Outcome outcome, FailureKind kind)
-{
-    switch (outcome) {
-    case Outcome::Certificate:
-        return "Log in to the site once from the main window to see its certificate and pin it.";
-    case Outcome::Unreachable:
-        return "Check the site's host and port in SiTES, and that its daemon is running.";
-    case Outcome::TimedOut:
-        return "Check the daemon's state, or the site's reply time-out in SiTES.";
-    case Outcome::LoginRefused:
-        return "Check the site's log-in and password in SiTES.";
-    case Outcome::TlsRefused:
-        return "Check the site's SECURiTY in SiTES: a run on many sites sends no password in clear text unless "
-               "clear text is allowed for it.";
-    case Outcome::Error:
-        if (kind == FailureKind::Lost)
-            return "Check that the daemon is running and answering.";
-        return {};
-    default:
-        return {};
-    }
-}
-
 namespace {
 
 // How many descriptors a new lane must find free before its thread is made: the thread's event dispatcher takes
@@ -201,6 +179,7 @@ public:
             outcome.step = SiteOutcome::Step::Failed;
         }
         outcome.ms = clock.elapsed();
+        explain(outcome, site.record);
         if (!plan_.stayLoggedIn)
             session_.reset();
         ++rounds_;
@@ -457,6 +436,18 @@ private:
         if (reply.lines.size() > limits_.maxLines)
             reply.lines.resize(limits_.maxLines);
         reply.ms = clock.elapsed();
+    }
+
+    // A site that failed says so in the words of the console's error box: where it tried to go, and what to check.
+    static void explain(SiteOutcome& outcome, const SiteBook::Record& record)
+    {
+        if (outcome.ok() || !outcome.failure.failed())
+            return;
+        FailureText words = failureText(outcome.failure, record);
+        outcome.failure.message = std::move(words.message);
+        // A command's refusal is the daemon's answer to it, not a fault of the site's settings.
+        if (outcome.replies.empty() || outcome.failure.kind != FailureKind::DaemonReply)
+            outcome.hint = std::move(words.hint);
     }
 
     // The failure an exception stands for, told as what cut the answer short when this lane did.

@@ -66,6 +66,7 @@ struct SiteOutcome {
     SessionFailure failure;            // why the site failed: its log-in, or the line that ended it
     qint64 ms = 0;                     // from the start of its log-in to the end of its last reply
     std::string note;                  // what the operator must hear besides the replies (a clear-text log-in)
+    std::string hint;                  // what to check next, in the words the console's error box uses; may be empty
     bool loggedInAgain = false;        // a later round logged in anew: the session of the round before had ended
 
     // The site answered every line with a 2xx.
@@ -78,11 +79,10 @@ struct SiteOutcome {
 
 const char* stepWord(SiteOutcome::Step step); // "waiting", "logging in", "running", "done", "failed"
 
-// The one line that says why a site failed: "refused: Connection Failed: ...". Kept in one place, so that every
-// door (the window, Run on Sites, kolvane-run) says the same.
+// The one line that says why a site failed: "refused: Connection Failed: could not connect to host:21 ...". The
+// words are those of failureText(), which the batch gives every failure of a site, so that every door (the window,
+// Run on Sites, kolvane-run) says the same.
 std::string failureLine(const SessionFailure& failure);
-// What a site that ended so should look at next; empty when there is nothing to say.
-std::string failureAdvice(Outcome outcome, FailureKind kind);
 
 // A plan run on many sites at once: each site logs in on a thread of its own (at most `jobs` at a time), sends the
 // plan's lines and logs out; a certificate that is neither verified nor pinned is refused, since nobody is there to

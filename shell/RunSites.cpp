@@ -921,9 +921,6 @@ void TRunSitesForm::ResultTreeChange()
     ResultMemo->setExtraSelections({});
     for (const std::string& line : BatchFold::transcript(o, script))
         text << ShownLine(line);
-    if (o.ended())
-        if (const std::string next = failureAdvice(o.outcome, o.failure.kind); !next.empty())
-            text << fromUtf8(next);
     if (!o.note.empty())
         text << fromUtf8(o.note);
     ResultMemo->setPlainText(text.join(QLatin1Char('\n')));
@@ -943,9 +940,6 @@ void TRunSitesForm::showChanges(std::size_t index, const QStringList& head, int 
             marked.emplace_back(int(text.size()), mark);
         text << markText(mark) + ShownLine(change.line);
     }
-    if (o.ended())
-        if (const std::string next = failureAdvice(o.outcome, o.failure.kind); !next.empty())
-            text << fromUtf8(next);
     if (!o.note.empty())
         text << fromUtf8(o.note);
     ResultMemo->setPlainText(text.join(QLatin1Char('\n')));

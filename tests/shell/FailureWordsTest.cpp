@@ -1,5 +1,5 @@
 // The words of a failure are worked out once, in the session's folder: the console's error box says what the
-// function says, for the failures an operator meets first.
+// function says, and kolvane-run gives the same hint on the same site, for the failures an operator meets first.
 
 #include "ConsoleFixture.h"
 
@@ -7,14 +7,31 @@
 #include "gui/Guard.h"
 #include "session/FailureText.h"
 
+#include <QProcess>
+
 namespace {
 
 using FailureWordsTest = ConsoleTest;
 
+// What kolvane-run prints for the book's site "sim", with no terminal and no secret store.
+QString runToolOnSim()
+{
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DBUS_SESSION_BUS_ADDRESS");
+    tool.setProcessEnvironment(env);
+    tool.start(qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/session/kolvane-run", {"sim", "WHO"});
+    tool.closeWriteChannel();
+    if (!tool.waitForFinished(20000))
+        tool.kill();
+    tool.waitForFinished();
+    return QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
+}
+
 TEST_F(FailureWordsTest, TheErrorBoxSaysWhatTheFailureWordsSay)
 {
     SimProcess plain, tls({"--tls"});
-    ScriptPeer silent([](PeerSession& c) { c.waitClosed(); }); // takes the connection and says nothing
+    ScriptPeer silent([](PeerSession& c) { c.waitClosed(); }, 2); // takes the connection and says nothing
     const quint16 nobody = closedPort();
     const auto requireTls = [](SiteBook::Record& site) { site.security = TFtpSecurity::ExplicitRequired; };
     struct Case {
@@ -48,6 +65,9 @@ TEST_F(FailureWordsTest, TheErrorBoxSaysWhatTheFailureWordsSay)
         EXPECT_TRUE(words.hint.rfind(row.hintStarts, 0) == 0) << words.hint;
         form->close();
         form.reset();
+        // The same site from a script: the same hint, under a line that names where the run tried to go.
+        const QString printed = runToolOnSim();
+        EXPECT_TRUE(printed.contains(QString::fromStdString(words.hint))) << printed.toStdString();
     }
 }
 

@@ -78,9 +78,10 @@ TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
     QTreeWidgetItem* gone = run->ResultTree->topLevelItem(1);
     EXPECT_EQ(gone->text(1), "unreachable");
     EXPECT_TRUE(gone->text(3).startsWith("refused: ")) << gone->text(3).toStdString();
+    EXPECT_TRUE(gone->text(3).contains("could not connect to 127.0.0.1:")) << gone->text(3).toStdString();
     EXPECT_EQ(run->RunState->text(), "2 ok, 1 unreachable");
     run->ResultTree->setCurrentItem(gone);
-    EXPECT_TRUE(run->ResultMemo->toPlainText().contains("Check the site's host and port in SiTES"));
+    EXPECT_TRUE(run->ResultMemo->toPlainText().contains("Check the host name and port of the site in SiTES"));
     EXPECT_EQ(form->CommandText->itemText(form->CommandText->count() - 1), "GROUPS"); // the console's history
 
     QTemporaryDir dir;

@@ -1,6 +1,7 @@
 #include "session/SiteBatch.h"
 
 #include "platform/Finally.h"
+#include "session/HealthCheck.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -163,6 +164,7 @@ public:
         int replyTimeout = -1;
         std::size_t maxLines = 0;
         std::size_t maxBytes = 0;
+        bool healthCheck = false;
     };
 
     BatchLane(const BatchPlan& plan, Limits limits, std::shared_ptr<std::atomic<bool>> cancelled)
@@ -189,6 +191,12 @@ public:
             outcome.step = SiteOutcome::Step::Failed;
         }
         outcome.ms = clock.elapsed();
+        if (probe_) {
+            outcome.health = probe_->result(outcome);
+            if (session_)
+                session_->setCertificateJudge(nullptr);
+            probe_.reset();
+        }
         if (!plan_.stayLoggedIn)
             session_.reset();
         emit ended(index, std::move(outcome));
@@ -250,6 +258,8 @@ private:
         askedTls_ = record.security == TFtpSecurity::ExplicitIfOffered && !plan_.allowClearText;
         record.security = BatchPlanning::runSecurity(record, plan_.allowClearText);
         session_->setSite(site.key, record);
+        if (limits_.healthCheck)
+            probe_ = std::make_unique<THealthProbe>(*session_, site);
         replySeconds_ = record.replyTimeout;
         // Every line that comes is counted against the reply's bounds the moment it comes.
         connect(session_.get(), &TSiteSession::traffic, this, [this](bool sent, const std::string& line) {
@@ -426,6 +436,7 @@ private:
     const BatchPlan& plan_;
     Limits limits_;
     std::shared_ptr<std::atomic<bool>> cancelled_;
+    std::unique_ptr<THealthProbe> probe_; // a health check's figures, and the judge of its session
     std::unique_ptr<TSiteSession> session_;
     int index_ = -1;
     bool askedTls_ = false;
@@ -608,7 +619,7 @@ BatchLane* TSiteBatch::makeLane()
         thread->wait();
         return nullptr;
     }
-    BatchLane::Limits limits{replyTimeout, maxReplyLines, maxReplyBytes};
+    BatchLane::Limits limits{replyTimeout, maxReplyLines, maxReplyBytes, job == Job::HealthCheck};
     auto* lane = new BatchLane(plan_, limits, cancelled_);
     lane->moveToThread(thread.get());
     connect(lane, &BatchLane::step, this, &TSiteBatch::laneStep);

@@ -240,33 +240,35 @@ std::shared_ptr<const SiteHealth> THealthProbe::result(const SiteOutcome& outcom
     return health;
 }
 
+SiteHealth healthOf(const TSiteBatch& batch, std::size_t index)
+{
+    const SiteOutcome& outcome = batch.outcomes()[index];
+    if (outcome.health)
+        return *outcome.health;
+    const BatchSite& site = batch.sites()[index];
+    SiteHealth health;
+    health.site = site.key;
+    health.host = site.record.host;
+    health.port = site.record.portNumber();
+    health.checkedAt = QDateTime::currentMSecsSinceEpoch();
+    health.tls = speaksTls(site.record);
+    health.pin = site.record.certificate.empty() ? SiteHealth::Pin::NoPin : SiteHealth::Pin::Unknown;
+    health.outcome = outcome.ended() ? outcome.outcome : Outcome::Cancelled;
+    if (health.outcome == Outcome::Ok)
+        health.outcome = Outcome::Error; // ended well, but without figures: nothing can be said of it
+    health.failure = outcome.failure;
+    if (!health.failure.failed())
+        health.failure = SessionFailure{FailureKind::Cancelled, "The check did not finish", 0};
+    health.why = failureText(health.failure, site.record);
+    return health;
+}
+
 std::vector<SiteHealth> healthOf(const TSiteBatch& batch)
 {
     std::vector<SiteHealth> figures;
     figures.reserve(batch.outcomes().size());
-    for (std::size_t i = 0; i < batch.outcomes().size(); ++i) {
-        const SiteOutcome& outcome = batch.outcomes()[i];
-        if (outcome.health) {
-            figures.push_back(*outcome.health);
-            continue;
-        }
-        const BatchSite& site = batch.sites()[i];
-        SiteHealth health;
-        health.site = site.key;
-        health.host = site.record.host;
-        health.port = site.record.portNumber();
-        health.checkedAt = QDateTime::currentMSecsSinceEpoch();
-        health.tls = speaksTls(site.record);
-        health.pin = site.record.certificate.empty() ? SiteHealth::Pin::NoPin : SiteHealth::Pin::Unknown;
-        health.outcome = outcome.ended() ? outcome.outcome : Outcome::Cancelled;
-        if (health.outcome == Outcome::Ok)
-            health.outcome = Outcome::Error; // ended well, but without figures: nothing can be said of it
-        health.failure = outcome.failure;
-        if (!health.failure.failed())
-            health.failure = SessionFailure{FailureKind::Cancelled, "The check did not finish", 0};
-        health.why = failureText(health.failure, site.record);
-        figures.push_back(std::move(health));
-    }
+    for (std::size_t i = 0; i < batch.outcomes().size(); ++i)
+        figures.push_back(healthOf(batch, i));
     return figures;
 }
 

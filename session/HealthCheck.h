@@ -105,8 +105,10 @@ private:
     qint64 userSent_ = -1;
 };
 
-// The figures of each site of a health check, in the batch's order: those its probe kept, or, for a site that never
-// reached a connection (no password to send), what its outcome says.
+// The figures of a site of a health check: those its probe kept, or, for a site that never reached a connection (no
+// password to send, a check that had not begun), what its outcome says.
+SiteHealth healthOf(const TSiteBatch& batch, std::size_t index);
+// Every site's, in the batch's order.
 std::vector<SiteHealth> healthOf(const TSiteBatch& batch);
 
 // A batch whose job is the health check: each site logged in to, sent NOOP and logged out, at most `jobs` at a

@@ -256,7 +256,8 @@ THealthForm::THealthForm(std::function<TSettingsStore&()> store, const TDiamond&
     connectGuarded(bbCheckNow, &QPushButton::clicked, this, &THealthForm::bbCheckNowClick);
     connect(HealthEvery, &QSpinBox::valueChanged, this, [this] { Guarded([this] { HealthEveryChange(); }); });
     connect(&every_, &QTimer::timeout, this, [this] {
-        if (!batch_ || !batch_->running())
+        // A round still going is not started again, and a choice that shows no site is not told every N minutes.
+        if ((!batch_ || !batch_->running()) && !shownSites().isEmpty())
             Guarded([this] { bbCheckNowClick(); });
     });
     for (QComboBox* box : {HealthRange, HealthFigure})
@@ -393,7 +394,7 @@ std::pair<QColor, QColor> THealthForm::attentionColours(HealthLevel level, const
         return critical ? std::pair{QColor(0x7A, 0x1F, 0x1F), QColor(0xFF, 0xE4, 0xE4)}
                         : std::pair{QColor(0x5E, 0x48, 0x00), QColor(0xFF, 0xF3, 0xC8)};
     return critical ? std::pair{QColor(0xF6, 0xB8, 0xB8), QColor(0x4A, 0x00, 0x00)}
-                    : std::pair{QColor(0xFF, 0xE2, 0x8F), QColor(0x3A, 0x2C, 0x00)};
+                    : std::pair{QColor(0xFF, 0xD9, 0x66), QColor(0x3A, 0x2C, 0x00)};
 }
 
 void THealthForm::fillRow(int row, const QString& site)

@@ -24,7 +24,7 @@ install_proxies() {
 # installs just these. dbus-daemon gives the demo's console a D-Bus session of its own (dbus-run-session).
 KOLVANE_RUN_PACKAGES=(
     cmake g++ make pkg-config
-    qt6-base-dev libgl-dev
+    qt6-base-dev qt6-charts-dev libgl-dev
     libsqlite3-dev libjpeg62-turbo-dev
     libssl-dev openssl qtkeychain-qt6-dev
     fonts-dejavu-core dbus-daemon

@@ -6,6 +6,7 @@
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "session/BatchReport.h"
+#include "session/LocalRecord.h"
 #include "session/SiteBatch.h"
 
 #include <QCoreApplication>
@@ -29,7 +30,6 @@
 namespace {
 
 constexpr qint64 PruneEveryMs = 3600 * 1000;
-constexpr int BusyWaitMs = 5000;
 
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS entries (id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL, "
@@ -137,103 +137,9 @@ QString replyText(const std::vector<std::string>& lines, const std::string& pass
     return shown.join(QLatin1Char('\n'));
 }
 
-// Makes the folder with the folders above it (0700 each); empty when it is there, otherwise why it is not.
-QString makeFolder(const QString& dir)
-{
-    const QFileInfo info(dir);
-    if (info.isDir())
-        return QString();
-    const QString parent = info.path();
-    if (parent != dir && parent != QLatin1String("."))
-        if (const QString why = makeFolder(parent); !why.isEmpty())
-            return why;
-    if (::mkdir(QFile::encodeName(dir).constData(), 0700) != 0 && errno != EEXIST)
-        return QStringLiteral("%1: %2").arg(dir, qt_error_string(errno));
-    if (!QFileInfo(dir).isDir())
-        return QStringLiteral("%1 is not a folder").arg(dir);
-    return QString();
-}
-
-[[noreturn]] void fail(sqlite3* db)
-{
-    throw Exception(db ? sqlite3_errmsg(db) : "out of memory");
-}
-
-// A prepared statement that is finalized however the block is left; its errors raise Exception with SQLite's text.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) : db_(db)
-    {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-            sqlite3_finalize(stmt_);
-            fail(db);
-        }
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    Statement& bind(int index, std::int64_t value)
-    {
-        sqlite3_bind_int64(stmt_, index, value);
-        return *this;
-    }
-    // A null string binds NULL.
-    Statement& bind(int index, const QString& text)
-    {
-        if (text.isNull()) {
-            sqlite3_bind_null(stmt_, index);
-        } else {
-            const QByteArray bytes = text.toUtf8();
-            sqlite3_bind_text(stmt_, index, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
-        }
-        return *this;
-    }
-    bool step()
-    {
-        const int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc == SQLITE_DONE)
-            return false;
-        fail(db_);
-    }
-    std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-    bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-    QString text(int column) const
-    {
-        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-        return data ? QString::fromUtf8(data, sqlite3_column_bytes(stmt_, column)) : QString();
-    }
-
-private:
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-void exec(sqlite3* db, const char* sql)
-{
-    char* error = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string why = error ? error : sqlite3_errmsg(db);
-        sqlite3_free(error);
-        throw Exception(why);
-    }
-}
-
-// Runs work as one transaction that takes the write lock at once, so that writers of other processes queue up (the
-// busy wait) instead of failing half-way.
-void transaction(sqlite3* db, const std::function<void()>& work)
-{
-    exec(db, "BEGIN IMMEDIATE");
-    try {
-        work();
-        exec(db, "COMMIT");
-    } catch (...) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
-}
+using LocalRecord::exec;
+using LocalRecord::Statement;
+using LocalRecord::transaction;
 
 JournalOutcome outcomeNamed(const QString& word)
 {
@@ -310,10 +216,7 @@ std::string userNamedIn(std::string_view line)
 
 QString TJournal::defaultPath()
 {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (!state.startsWith(QLatin1Char('/')))
-        state = QDir::homePath() + QStringLiteral("/.local/state");
-    return state + QStringLiteral("/kolvane/journal.db");
+    return LocalRecord::stateFolder() + QStringLiteral("/journal.db");
 }
 
 TJournal& TJournal::shared()
@@ -415,23 +318,12 @@ void TJournal::write(const std::function<void()>& work)
 
 bool TJournal::openForReading()
 {
-    if (db_)
-        return true;
-    const QByteArray file = QFile::encodeName(path_);
-    struct stat st {};
-    if (::stat(file.constData(), &st) != 0)
-        return false; // nothing journaled yet
-    if (!S_ISREG(st.st_mode))
-        throw Exception(path_.toStdString() + " is not a regular file");
-    // Read-write even for reading: a reader of a WAL file takes part in its shared memory.
-    const int mode = ::access(file.constData(), W_OK) == 0 ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
-    if (sqlite3_open_v2(file.constData(), &db_, mode | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    try {
+        return LocalRecord::openExisting(path_, db_);
+    } catch (...) {
         closeDatabase();
-        throw Exception(why);
+        throw;
     }
-    sqlite3_busy_timeout(db_, BusyWaitMs);
-    return true;
 }
 
 void TJournal::openForWriting()
@@ -441,32 +333,7 @@ void TJournal::openForWriting()
             pruneLocked();
         return;
     }
-    if (!db_) {
-        const QString dir = QFileInfo(path_).path();
-        if (const QString why = makeFolder(dir); !why.isEmpty())
-            throw Exception(QStringLiteral("its folder cannot be made: %1").arg(why).toStdString());
-        ::chmod(QFile::encodeName(dir).constData(), 0700);
-        const QByteArray file = QFile::encodeName(path_);
-        // Made by us, for its owner only; SQLite gives its -wal and -shm files the same mode.
-        const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST)
-            throw Exception(std::strerror(errno));
-        if (fd >= 0)
-            ::close(fd);
-        struct stat st {};
-        if (::stat(file.constData(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
-            ::chmod(file.constData(), st.st_mode & 07700);
-        openForReading();
-    }
-    // WAL: readers never block the writers, and a writer of another process waits for the lock, not fails.
-    // FULL: an entry that was begun is on the disk before its line goes out.
-    exec(db_, "PRAGMA journal_mode = WAL");
-    {
-        Statement mode(db_, "PRAGMA journal_mode");
-        if (!mode.step() || mode.text(0).compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
-            throw Exception("the file cannot be put in WAL mode");
-    }
-    exec(db_, "PRAGMA synchronous = FULL");
+    LocalRecord::openShared(path_, db_);
     transaction(db_, [this] { exec(db_, kSchema); });
     // A file written by another program must still have the columns this one writes.
     Statement columns(db_, (std::string("SELECT ") + kColumns + ", completed FROM entries LIMIT 0").c_str());

@@ -16,6 +16,7 @@
 #include "platform/Terminal.h"
 #include "session/BatchReport.h"
 #include "session/BatchWatch.h"
+#include "session/BookChoice.h"
 #include "session/SiteBatch.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/Keyring.h"
@@ -159,40 +160,6 @@ int number(const QString& text, int low, int high, const std::string& what)
     return value;
 }
 
-// The edit distance of two words, case aside.
-int distance(const QString& a, const QString& b)
-{
-    const QString x = a.toCaseFolded(), y = b.toCaseFolded();
-    std::vector<int> row(std::size_t(y.size()) + 1);
-    for (std::size_t j = 0; j < row.size(); ++j)
-        row[j] = int(j);
-    for (qsizetype i = 1; i <= x.size(); ++i) {
-        int diagonal = row[0];
-        row[0] = int(i);
-        for (qsizetype j = 1; j <= y.size(); ++j) {
-            const int above = row[std::size_t(j)];
-            row[std::size_t(j)] =
-                std::min({above + 1, row[std::size_t(j - 1)] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row.back();
-}
-
-// The site name nearest to a word that names none, when one is near enough to be what was meant.
-std::optional<QString> nearestSite(const QString& word, const QStringList& names)
-{
-    const int most = word.size() <= 4 ? 1 : 2;
-    std::optional<QString> best;
-    int bestDistance = most + 1;
-    for (const QString& name : names)
-        if (const int d = distance(word, name); d < bestDistance) {
-            best = name;
-            bestDistance = d;
-        }
-    return best;
-}
-
 // Reads the command line. Options stand anywhere before the command; the first word that names no site begins it
 // (or the word after --), and from there on every word is the command's, whatever it looks like. The book's
 // names are asked for only when a word must be told apart from a site's name.
@@ -288,7 +255,7 @@ Request parse(const QStringList& args, const std::function<const SiteIndex&()>& 
         }
         // A word near a site's name is taken for a typing error rather than sent to every site as a command.
         if (!verb)
-            if (const std::optional<QString> near = nearestSite(arg, book().names()))
+            if (const std::optional<QString> near = BookChoice::nearestSite(arg, book().names()))
                 throw UsageError{shown(arg) + " names no site of the book; did you mean " + shown(*near) +
                                  "? (to send it as the command, put -- before it)"};
         inCommand = true;
@@ -313,14 +280,6 @@ QStringList namesFrom(const QString& path)
             names << name;
     }
     return names;
-}
-
-bool inFolder(const std::string& siteFolder, const QString& folder)
-{
-    const QString site = QString::fromUtf8(siteFolder.data(), qsizetype(siteFolder.size()));
-    const QString wanted = folder.endsWith(QLatin1Char('/')) ? folder.chopped(1) : folder;
-    return site.compare(wanted, Qt::CaseInsensitive) == 0 ||
-           site.startsWith(wanted + QLatin1Char('/'), Qt::CaseInsensitive);
 }
 
 std::string plural(std::size_t n, const char* one, const char* many)
@@ -367,7 +326,7 @@ QStringList chosenNames(const Request& r, const SiteIndex& book, TSettingsStore&
         return names;
     if (r.folder) {
         for (const QString& name : names)
-            if (inFolder(SiteBook::folderOf(store, SiteBook::keyName(name)), *r.folder))
+            if (BookChoice::inFolder(SiteBook::folderOf(store, SiteBook::keyName(name)), *r.folder))
                 chosen << name;
         if (chosen.isEmpty())
             throw CannotRun{"no site is filed in the folder " + shown(*r.folder)};
@@ -380,7 +339,7 @@ QStringList chosenNames(const Request& r, const SiteIndex& book, TSettingsStore&
             if (!chosen.contains(*name))
                 chosen << *name;
         } else {
-            const std::optional<QString> near = nearestSite(word, names);
+            const std::optional<QString> near = BookChoice::nearestSite(word, names);
             unknown << QString::fromStdString(shown(word)) +
                            (near ? QStringLiteral(" (did you mean %1?)").arg(QString::fromStdString(shown(*near)))
                                  : QString());

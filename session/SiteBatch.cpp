@@ -2,6 +2,7 @@
 
 #include "platform/Finally.h"
 #include "session/FailureText.h"
+#include "session/HealthCheck.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -143,6 +144,7 @@ public:
         int replyTimeout = -1;
         std::size_t maxLines = 0;
         std::size_t maxBytes = 0;
+        bool healthCheck = false;
     };
 
     BatchLane(const BatchPlan& plan, Limits limits, std::shared_ptr<std::atomic<bool>> cancelled)
@@ -180,6 +182,12 @@ public:
         }
         outcome.ms = clock.elapsed();
         explain(outcome, site.record);
+        if (probe_) {
+            outcome.health = probe_->result(outcome);
+            if (session_)
+                session_->setCertificateJudge(nullptr);
+            probe_.reset();
+        }
         if (!plan_.stayLoggedIn)
             session_.reset();
         ++rounds_;
@@ -301,6 +309,8 @@ private:
         askedTls_ = record.security == TFtpSecurity::ExplicitIfOffered && !plan_.allowClearText;
         record.security = BatchPlanning::runSecurity(record, plan_.allowClearText);
         session_->setSite(site.key, record);
+        if (limits_.healthCheck)
+            probe_ = std::make_unique<THealthProbe>(*session_, site);
         replySeconds_ = record.replyTimeout;
         // A connection that ends between rounds is told at the next round, which logs in again.
         connect(session_.get(), &TSiteSession::connectionLost, this,
@@ -507,6 +517,7 @@ private:
     const BatchPlan& plan_;
     Limits limits_;
     std::shared_ptr<std::atomic<bool>> cancelled_;
+    std::unique_ptr<THealthProbe> probe_; // a health check's figures, and the judge of its session
     std::unique_ptr<TSiteSession> session_;
     int index_ = -1;
     int rounds_ = 0;    // the rounds this lane has run
@@ -711,7 +722,7 @@ BatchLane* TSiteBatch::makeLane()
         thread->wait();
         return nullptr;
     }
-    BatchLane::Limits limits{replyTimeout, maxReplyLines, maxReplyBytes};
+    BatchLane::Limits limits{replyTimeout, maxReplyLines, maxReplyBytes, job == Job::HealthCheck};
     auto* lane = new BatchLane(plan_, limits, cancelled_);
     lane->moveToThread(thread.get());
     connect(lane, &BatchLane::step, this, &TSiteBatch::laneStep);

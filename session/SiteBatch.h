@@ -14,6 +14,7 @@
 
 class BatchLane;
 class QThread;
+struct SiteHealth;
 
 // One site of a batch and the record it is reached with.
 struct BatchSite {
@@ -68,6 +69,7 @@ struct SiteOutcome {
     std::string note;                  // what the operator must hear besides the replies (a clear-text log-in)
     std::string hint;                  // what to check next, in the words the console's error box uses; may be empty
     bool loggedInAgain = false;        // a later round logged in anew: the session of the round before had ended
+    std::shared_ptr<const SiteHealth> health; // a health check's figures (HealthCheck.h); null for other jobs
 
     // The site answered every line with a 2xx.
     bool ok() const { return step == Step::Done && outcome == Outcome::Ok; }
@@ -96,6 +98,10 @@ public:
     TSiteBatch(std::vector<BatchSite> sites, std::string command, int jobs = 8, QObject* parent = nullptr);
     ~TSiteBatch() override;
 
+    // What each site's job is: the plan's lines, or a health check, which also keeps the figures of the log-in in
+    // SiteOutcome::health and has a certificate judge that refuses whatever it is asked (makeHealthCheck).
+    enum class Job : std::uint8_t { Lines, HealthCheck };
+    Job job = Job::Lines;
     // Seconds each reply is waited for, in place of the site's own setting (negative: the site's). It bounds the
     // reply's whole time, not only the time between two of its bytes.
     int replyTimeout = -1;

@@ -2,6 +2,7 @@
 
 #include "gui/Guard.h"
 #include "session/Journal.h"
+#include "shell/HealthForm.h"
 #include "shell/JournalForm.h"
 #include "shell/RunSites.h"
 
@@ -26,6 +27,10 @@ TFleetWindows::TFleetWindows(TFleetContext context, QMenu* menu, QAction* runOnS
                QStringLiteral("Every command sent that could change a daemon, from every door: who, where, when and "
                               "what came of it")),
           &TFleetWindows::mnuChangeJournalClick);
+    opens(item("mnuSiteHealth", QStringLiteral("Site &Health..."),
+               QStringLiteral("Whether each site can be reached, how fast it answers and when its certificate ends, "
+                              "with a chart of each site's history")),
+          &TFleetWindows::mnuSiteHealthClick);
 }
 
 void TFleetWindows::bringUp(QWidget* window)
@@ -53,4 +58,11 @@ void TFleetWindows::mnuChangeJournalClick()
     if (!journal_)
         journal_ = new TJournalForm(TJournal::defaultPath(), context_.owner);
     bringUp(journal_); // it reads the journal afresh whenever it is shown
+}
+
+void TFleetWindows::mnuSiteHealthClick()
+{
+    if (!health_)
+        health_ = new THealthForm(context_.store, context_.cipher(), THealthHistory::defaultPath(), context_.owner);
+    bringUp(health_); // it reads the book and the history afresh whenever it is shown
 }

@@ -11,6 +11,7 @@ class QAction;
 class QMenu;
 class QWidget;
 class TDiamond;
+class THealthForm;
 class TJournalForm;
 class TRunSitesForm;
 class TSettingsStore;
@@ -25,9 +26,9 @@ struct TFleetContext {
     std::function<void(const QString& command)> commandRun; // a command sent from one of them joins that history
 };
 
-// The windows of the MiSC menu that reach or read about many sites of the book at once: Run on Sites and the change
-// journal. Each is made when first asked for and kept for the run; its menu item goes through the standard error box
-// as the main window's handlers do.
+// The windows of the MiSC menu that reach or read about many sites of the book at once: Run on Sites, the change
+// journal and Site Health. Each is made when first asked for and kept for the run; its menu item goes through the
+// standard error box as the main window's handlers do.
 class TFleetWindows : public QObject {
 public:
     // The items go into the menu before the item given (the ones about the site book follow them).
@@ -35,6 +36,7 @@ public:
 
     void mnuRunOnSitesClick();
     void mnuChangeJournalClick();
+    void mnuSiteHealthClick();
 
 private:
     // Shows a window of its own in front, where the operator left it.
@@ -43,4 +45,5 @@ private:
     TFleetContext context_;
     TRunSitesForm* runSites_ = nullptr;
     TJournalForm* journal_ = nullptr;
+    THealthForm* health_ = nullptr;
 };

@@ -117,7 +117,8 @@ TEST(InstallTest, InstallsADesktopApplication)
 
     // The programs.
     const QString version = QStringLiteral(KOLVANE_VERSION);
-    for (const QString program : {"kolvane", "kolvane-site", "kolvane-run", "kolvane-journal", "quillon-sim"}) {
+    for (const QString program :
+         {"kolvane", "kolvane-site", "kolvane-run", "kolvane-journal", "kolvane-health", "quillon-sim"}) {
         SCOPED_TRACE(program.toStdString());
         const QString path = root.filePath(QStringLiteral("bin/") + program);
         ASSERT_TRUE(QFileInfo(path).isExecutable()) << path.toStdString();
@@ -198,18 +199,19 @@ TEST(InstallTest, TheDebianPackageHoldsTheInstallationAndNamesItsLibraries)
     ASSERT_EQ(listed.exitCode, 0) << listed.err.toStdString();
     for (const char* file :
          {"./usr/bin/kolvane", "./usr/bin/kolvane-site", "./usr/bin/kolvane-run", "./usr/bin/kolvane-journal",
-          "./usr/bin/quillon-sim", "./usr/share/applications/org.kolvane.Kolvane.desktop",
+          "./usr/bin/kolvane-health", "./usr/bin/quillon-sim", "./usr/share/applications/org.kolvane.Kolvane.desktop",
           "./usr/share/metainfo/org.kolvane.Kolvane.metainfo.xml",
           "./usr/share/icons/hicolor/256x256/apps/org.kolvane.Kolvane.png", "./usr/share/man/man1/kolvane.1",
           "./usr/share/man/man1/kolvane-site.1", "./usr/share/man/man1/kolvane-run.1",
-          "./usr/share/man/man1/kolvane-journal.1", "./usr/share/man/man1/quillon-sim.1"})
+          "./usr/share/man/man1/kolvane-journal.1", "./usr/share/man/man1/kolvane-health.1",
+          "./usr/share/man/man1/quillon-sim.1"})
         EXPECT_TRUE(listed.out.contains(QLatin1String(file) + QLatin1Char('\n'))) << file << "\n"
                                                                                   << listed.out.toStdString();
 
     const Outcome depends =
         run(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), deb, QStringLiteral("Depends")});
     for (const char* library : {"libqt6widgets6", "libqt6network6", "libsqlite3", "libssl3", "libjpeg62-turbo",
-                                "libqt6keychain1", "fonts-dejavu-core", "qt6-qpa-plugins"})
+                                "libqt6keychain1", "libqt6charts6", "fonts-dejavu-core", "qt6-qpa-plugins"})
         EXPECT_TRUE(depends.out.contains(QLatin1String(library))) << library << ": " << depends.out.toStdString();
 }
 

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "session/SiteBatch.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+class TSettingsStore;
+
+// How an engine-only program chooses sites of the book and reads them, secrets included, without ever asking
+// anything where there is no terminal: every site, a folder (and the folders below it, whatever their case), or sites
+// by name (whatever their case; a name near one of the book's is refused with the name it was probably meant to be).
+namespace BookChoice {
+
+// A choice that cannot be made: a wrong command line (usage), or one that cannot be run (no site matched, the master
+// password is wrong or cannot be had).
+struct Refused {
+    bool usage;
+    std::string why;
+};
+
+// The site name of the book that the word names, whatever its case.
+std::optional<QString> siteNamed(const QString& word, const QStringList& names);
+// The site name nearest to a word that names none, when one is near enough to be what was meant.
+std::optional<QString> nearestSite(const QString& word, const QStringList& names);
+// Whether a site's folder is the folder or below it, whatever their case.
+bool inFolder(const std::string& siteFolder, const QString& folder);
+
+// The chosen sites' names: the book's order for all and a folder, as given otherwise. Raises Refused.
+QStringList chosen(TSettingsStore& store, const QStringList& names, bool all, const std::optional<QString>& folder,
+                   const QStringList& siteWords);
+
+// The chosen sites with their records, passwords included. A password sealed with the master password is unlocked
+// once: with the first line of masterPasswordFile when given, else asked at the terminal when there is one
+// (program names the asker); without either nothing is asked, and Refused says so.
+std::vector<BatchSite> readSites(TSettingsStore& store, const QStringList& chosen,
+                                 const std::optional<QString>& masterPasswordFile, const char* program);
+
+} // namespace BookChoice

@@ -22,6 +22,9 @@ struct BatchPlan {
     // The sessions stay logged in when a round ends, for the next round of the same batch; they log out when the
     // batch goes away.
     bool stayLoggedIn = false;
+    // While the sessions stay logged in between rounds, a NOOP after this many seconds of quiet keeps each of them
+    // open (0: none).
+    int keepAliveSeconds = 0;
 
     // One SITE command.
     static BatchPlan command(std::string line);

@@ -217,12 +217,13 @@ std::vector<Incoming> readExport(const QJsonObject& root, const std::string& pas
             in.record.proxyPassword = *proxyPassword;
         } else {
             in.record.passwordAsked = true; // no password came in: it is asked for, never sent empty
-            const std::optional<ConnectPath> path = parseConnectPath(in.record.connectVia);
-            if (path && !path->user.empty())
-                report.notes << QStringLiteral("%1: the password of its proxy did not come in; type it in SiTES "
-                                               "(CONNECT ViA) before the site is used")
-                                    .arg(shown(in.name));
         }
+        // A proxy's password that did not come in (no passphrase, or the export could not have it) is said.
+        if (const std::optional<ConnectPath> path = parseConnectPath(in.record.connectVia);
+            path && !path->user.empty() && in.record.proxyPassword.empty() && why.isEmpty())
+            report.notes << QStringLiteral("%1: the password of its proxy did not come in; type it in SiTES "
+                                           "(CONNECT ViA) before the site is used")
+                                .arg(shown(in.name));
         if (!why.isEmpty()) {
             report.skipped << shown(in.name) + QStringLiteral(": ") + why;
             continue;
@@ -424,8 +425,10 @@ QByteArray BookTransfer::exportBook(TSettingsStore& store, const TDiamond& ciphe
         };
         if (!r.connectVia.empty())
             site.insert(QStringLiteral("connectVia"), text(r.connectVia));
-        // A password that could not be had goes as one to ask for, never as an empty one.
-        const bool asked = r.passwordAsked || !r.passwordProblem.empty();
+        // A password that could not be had goes as one to ask for, never as an empty one; a proxy's password that
+        // could not be had takes nothing of the site's own with it.
+        const bool asked =
+            r.passwordAsked || (!r.passwordProblem.empty() && r.passwordProblem != r.proxyPasswordProblem);
         if (asked)
             site.insert(QStringLiteral("askPassword"), true);
         if (!r.passwordAsked && !r.passwordProblem.empty() && notes)

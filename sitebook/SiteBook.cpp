@@ -594,8 +594,9 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
                                    " is sealed with the site book's master password: " + std::string(e.what());
         }
     }
-    if (const std::string problem = openProxyPassword(store, key, proxyIn, sealedProxy, site); !problem.empty())
-        site.passwordProblem += (site.passwordProblem.empty() ? "" : "; ") + problem;
+    site.proxyPasswordProblem = openProxyPassword(store, key, proxyIn, sealedProxy, site);
+    if (!site.proxyPasswordProblem.empty())
+        site.passwordProblem += (site.passwordProblem.empty() ? "" : "; ") + site.proxyPasswordProblem;
     store.OpenKey(Layout::SitesPath, false);
     return site;
 }

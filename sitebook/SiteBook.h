@@ -68,6 +68,8 @@ struct Record {
     bool passwordAsked = false;     // the book keeps no password: it is asked for at each log-in
     // Why the password, or the proxy's, could not be had from where it is kept (then it reads as empty).
     std::string passwordProblem;
+    // The proxy's part of passwordProblem alone, so that a caller can tell that the site's own password was had.
+    std::string proxyPasswordProblem;
     std::string boundsNote; // a stored ReplyTimeout outside its bounds: what was read instead, to say once
 
     // The port as the client takes it: the decimal number, or 21 when the text is none.

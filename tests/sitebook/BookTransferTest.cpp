@@ -384,6 +384,20 @@ TEST_F(Books, AConnectionPathTravelsWithItsProxysPasswordSealedAndAuthenticated)
     EXPECT_EQ(unlocked.connectVia, site.connectVia);
     EXPECT_EQ(unlocked.proxyPassword, "");
 
+    // A proxy's password the book cannot give (sealed, with the master password gone) takes nothing of the site's own
+    // password with it: the site's goes sealed, the proxy's is said missing on both sides.
+    from->OpenKey("\\Drummock\\SiTES", false);
+    from->WriteString("proxied", "ProxyPassWordIn", "master");
+    QStringList lost;
+    const QByteArray partial = BookTransfer::exportBook(*from, cipher, {"proxied"}, "correct horse", &lost);
+    EXPECT_TRUE(lost.join('|').contains("proxied's proxy is sealed")) << lost.join('|').toStdString();
+    auto again = book("again.db");
+    const BookTransfer::Report half = BookTransfer::importBook(*again, cipher, partial, "correct horse", false);
+    EXPECT_EQ(half.added, 1);
+    EXPECT_TRUE(half.notes.join('|').contains("proxied: the password of its proxy did not come in"));
+    EXPECT_EQ(SiteBook::read(*again, cipher, "proxied").password, site.password);
+    EXPECT_FALSE(SiteBook::read(*again, cipher, "proxied").passwordAsked);
+
     // A path no door would take is refused at the import as everywhere else.
     const BookTransfer::Report bad = BookTransfer::importBook(
         *book("bad.db"), cipher, edited(file, 1, "connectVia", "socks5://op:secret@p:1"), "", false);

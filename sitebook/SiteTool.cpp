@@ -46,7 +46,9 @@ constexpr const char* kUsage =
     "       kolvane-site master-password\n"
     "       kolvane-site export FILE\n"
     "       kolvane-site import FILE [--replace]\n"
-    "       kolvane-site --help | --version\n";
+    "       kolvane-site --help | --version\n"
+    "add reads the site's password, then the proxy's when --via names a user, then a master password if the\n"
+    "book has one: from the terminal, or one a line from standard input.\n";
 
 // The commands and the words that follow each.
 struct Command {

@@ -13,7 +13,8 @@ class TSettingsStore;
 //                                 LastSiteName
 //   Drummock\Custom Commands      Command0, Command1, ... (the command history, without "SITE ")
 //   Drummock\SiTES\<site name>    HostName, Port, LogIn, PassWord, and since TLS came Security, DataConnection,
-//                                 Certificate (one site record; see sitebook/SiteBook.h)
+//                                 Certificate, and since proxies came ConnectVia and the proxy's password (one site
+//                                 record; see sitebook/SiteBook.h)
 //
 // Every value is a string value; numbers are stored as their decimal text.
 namespace SettingsLayout {
@@ -64,6 +65,14 @@ inline constexpr const char* StayOnline = "StayOnline"; // "1": STAY ONLiNE was 
 inline constexpr const char* Folder = "Folder";
 // "1": the session logs in again when its connection drops while idle; a record without it (or "0") does not.
 inline constexpr const char* Reconnect = "Reconnect";
+// How the site's connections reach it: empty (or missing) directly, else the URL of a proxy without its password,
+// socks5://[user@]host:port or http://[user@]host:port (platform/ConnectPath.h).
+inline constexpr const char* ConnectVia = "ConnectVia";
+// The proxy's password, kept as the site's own is: ProxyPassWordIn says where ("keyring" or "master" as PassWordIn
+// says them; empty: ProxyPassWord holds it enciphered), SealedProxyPassWord holds it sealed with the master password.
+inline constexpr const char* ProxyPassWord = "ProxyPassWord";
+inline constexpr const char* ProxyPassWordIn = "ProxyPassWordIn";
+inline constexpr const char* SealedProxyPassWord = "SealedProxyPassWord";
 inline constexpr const char* InKeyring = "keyring";
 // PassWordIn "master": the password is SealedPassWord, "aes-256-gcm:<nonce>:<cipher text and tag>" (hex), sealed
 // with the key the master password gives; PassWord is then empty.

@@ -1,5 +1,6 @@
 #include "sitebook/BookTransfer.h"
 
+#include "platform/ConnectPath.h"
 #include "platform/Exceptions.h"
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
@@ -105,8 +106,8 @@ void canonical(const QJsonValue& value, QByteArray& out)
 
 // The values of a site object that hold seals. Each seal binds its secret to the format, its version, the value's
 // own name (so two seals never stand in for each other) and the whole site object but its seals: every value added
-// to a site later is covered without more ado, and a later secret (a proxy's password) is one more name here.
-constexpr const char* SealFields[] = {"password"};
+// to a site later is covered without more ado, and a later secret is one more name here.
+constexpr const char* SealFields[] = {"password", "proxyPassword"};
 
 std::string sealContext(QJsonObject site, const char* field)
 {
@@ -135,10 +136,13 @@ SiteBook::Record siteOf(const QJsonObject& site, QString& why)
         why = QStringLiteral("the port is not a number from 1 to 65535");
     const QString host = site.value(QStringLiteral("host")).toString();
     const QString login = site.value(QStringLiteral("login")).toString();
-    if (!fitsLatin1(host) || !fitsLatin1(login))
-        why = QStringLiteral("its host or login holds characters that are not Latin-1, which the console sends as '?'");
+    const QString via = site.value(QStringLiteral("connectVia")).toString();
+    if (!fitsLatin1(host) || !fitsLatin1(login) || !fitsLatin1(via))
+        why = QStringLiteral("its host, login or connection path holds characters that are not Latin-1, which the "
+                             "console sends as '?'");
     r.host = QStringToLatin1(host);
     r.login = QStringToLatin1(login);
+    r.connectVia = QStringToLatin1(via);
     const std::string security = site.value(QStringLiteral("security")).toString().toStdString();
     r.security = SiteBook::securityFromWord(security).value_or(TFtpSecurity::ExplicitRequired);
     const std::string data = site.value(QStringLiteral("data")).toString().toStdString();
@@ -195,18 +199,31 @@ std::vector<Incoming> readExport(const QJsonObject& root, const std::string& pas
         QString why;
         in.record = siteOf(site, why);
         if (key) {
-            const std::optional<std::string> password = MasterKey::open(
-                *key, site.value(QStringLiteral("password")).toString().toStdString(), sealContext(site, "password"));
-            if (!password) {
+            const auto opened = [&](const char* field) {
+                return MasterKey::open(*key, site.value(QLatin1String(field)).toString().toStdString(),
+                                       sealContext(site, field));
+            };
+            const std::optional<std::string> password = opened("password");
+            // A site with a connection path has its proxy's password sealed beside its own, an empty one too.
+            const std::optional<std::string> proxyPassword =
+                site.contains(QStringLiteral("connectVia")) ? opened("proxyPassword") : std::string();
+            if (!password || !proxyPassword) {
                 report.skipped << QStringLiteral("%1: the record was changed after it was exported (it no longer "
                                                  "matches its seal), so none of it was imported")
                                       .arg(shown(in.name));
                 continue;
             }
             in.record.password = in.record.passwordAsked ? std::string() : *password;
+            in.record.proxyPassword = *proxyPassword;
         } else {
             in.record.passwordAsked = true; // no password came in: it is asked for, never sent empty
         }
+        // A proxy's password that did not come in (no passphrase, or the export could not have it) is said.
+        if (const std::optional<ConnectPath> path = parseConnectPath(in.record.connectVia);
+            path && !path->user.empty() && in.record.proxyPassword.empty() && why.isEmpty())
+            report.notes << QStringLiteral("%1: the password of its proxy did not come in; type it in SiTES "
+                                           "(CONNECT ViA) before the site is used")
+                                .arg(shown(in.name));
         if (!why.isEmpty()) {
             report.skipped << shown(in.name) + QStringLiteral(": ") + why;
             continue;
@@ -406,8 +423,12 @@ QByteArray BookTransfer::exportBook(TSettingsStore& store, const TDiamond& ciphe
             {QStringLiteral("folder"), QString::fromStdString(r.folder)},
             {QStringLiteral("reconnect"), r.reconnect},
         };
-        // A password that could not be had goes as one to ask for, never as an empty one.
-        const bool asked = r.passwordAsked || !r.passwordProblem.empty();
+        if (!r.connectVia.empty())
+            site.insert(QStringLiteral("connectVia"), text(r.connectVia));
+        // A password that could not be had goes as one to ask for, never as an empty one; a proxy's password that
+        // could not be had takes nothing of the site's own with it.
+        const bool asked =
+            r.passwordAsked || (!r.passwordProblem.empty() && r.passwordProblem != r.proxyPasswordProblem);
         if (asked)
             site.insert(QStringLiteral("askPassword"), true);
         if (!r.passwordAsked && !r.passwordProblem.empty() && notes)
@@ -416,6 +437,10 @@ QByteArray BookTransfer::exportBook(TSettingsStore& store, const TDiamond& ciphe
             site.insert(QStringLiteral("password"),
                         QString::fromStdString(
                             MasterKey::seal(*key, asked ? std::string() : r.password, sealContext(site, "password"))));
+        if (key && !r.connectVia.empty())
+            site.insert(
+                QStringLiteral("proxyPassword"),
+                QString::fromStdString(MasterKey::seal(*key, r.proxyPassword, sealContext(site, "proxyPassword"))));
         list.append(site);
     }
     root.insert(QStringLiteral("sites"), list);

@@ -15,14 +15,17 @@ class TSettingsStore;
 //    "sites": [{"name": "home", "host": "ftp.example.org", "port": "21", "login": "siteop",
 //               "security": "explicit", "data": "passive-else-active", "certificate": "AB:CD:...",
 //               "replyTimeout": 30, "folder": "eu/north", "reconnect": false, ("askPassword": true,)
-//               "password": "aes-256-gcm:<nonce>:<cipher text and tag>"}]}
+//               ("connectVia": "socks5://op@proxy.example:1080",)
+//               "password": "aes-256-gcm:<nonce>:<cipher text and tag>",
+//               ("proxyPassword": "aes-256-gcm:<nonce>:<cipher text and tag>")}]}
 //
 // A password leaves the book only sealed under a passphrase the operator types (scrypt and AES-256-GCM), or not at
 // all. In a file with a passphrase every site is sealed, a site without a password too, and the seal's associated
 // data is the whole site object but its "password" in a canonical form: a record edited by someone without the
 // passphrase (its host, its security, its pin, any value, one added or taken away) no longer opens, and is not
-// imported. A file of version 1 sealed each password with the site's name only; its sites still come in, never
-// their passwords.
+// imported. A site with a connection path has its proxy's password sealed the same way, under its own name, so the
+// path is authenticated with the rest of the record. A file of version 1 sealed each password with the site's name
+// only; its sites still come in, never their passwords.
 //
 // Import also reads a FileZilla sitemanager.xml: host, port, user, encryption, transfer mode, folders and its base64
 // passwords; sites of one name in different folders come in as "<name> (<folder>)". A site whose password does not

@@ -1,6 +1,7 @@
 #include "sitebook/SiteBook.h"
 
 #include "platform/OemText.h"
+#include "platform/ProxyProtocol.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "sitebook/Diamond.h"
@@ -147,6 +148,26 @@ bool holdsLineBreak(const std::string& text)
 
 } // namespace
 
+std::optional<SiteBook::Problem> SiteBook::pathProblem(const std::string& url, const std::string& proxyPassword)
+{
+    // The reader's sentence begins a problem's words in small letters, as every other problem's do.
+    std::string why;
+    const std::optional<ConnectPath> path = parseConnectPath(url, &why);
+    if (!path) {
+        if (!why.empty())
+            why[0] = char(std::tolower(static_cast<unsigned char>(why[0])));
+        return Problem{Field::ConnectVia, why};
+    }
+    if (path->kind == ProxyKind::Http && path->user.find(':') != std::string::npos)
+        return Problem{Field::ConnectVia, "an HTTP proxy's user name cannot hold a colon, which Basic authentication "
+                                          "cannot carry"};
+    if (proxyPassword.size() > MaxProxyCredential)
+        return Problem{Field::ProxyPassword, "a proxy's password holds at most 255 bytes"};
+    if (holdsLineBreak(proxyPassword))
+        return Problem{Field::ProxyPassword, "a proxy's password cannot hold a line break or NUL"};
+    return std::nullopt;
+}
+
 std::optional<SiteBook::Problem> SiteBook::check(const QString& name, const Record& site, std::size_t loginLimit)
 {
     if (std::optional<Problem> problem = nameProblem(name))
@@ -180,7 +201,7 @@ std::optional<SiteBook::Problem> SiteBook::check(const QString& name, const Reco
     if (std::any_of(site.folder.begin(), site.folder.end(),
                     [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; }))
         return Problem{Field::Folder, "a folder cannot hold a control character"};
-    return std::nullopt;
+    return pathProblem(site.connectVia, site.proxyPassword);
 }
 
 int SiteBook::Record::portNumber() const
@@ -356,6 +377,55 @@ std::optional<std::string> fetchSecret(TSettingsStore& store, const std::string&
     return std::nullopt;
 }
 
+// Whether a connection path's URL names a user, who is then given a password.
+bool namesProxyUser(const std::string& url)
+{
+    const std::optional<ConnectPath> path = parseConnectPath(url);
+    return path && !path->user.empty();
+}
+
+// What a proxy's password is sealed for: the site's key and a part no key name can hold, so that neither the site's
+// own sealed password nor another site's stands in for it.
+std::string proxyContext(const std::string& key)
+{
+    return key + "\\" + Layout::ConnectVia;
+}
+
+// The proxy's password from where the record says it is (the record's own value was read already): the problem
+// when it cannot be had, else empty. A path without a user has no password, whatever the record holds.
+std::string openProxyPassword(TSettingsStore& store, const std::string& key, const std::string& in,
+                              const std::string& sealed, SiteBook::Record& site)
+{
+    if (!namesProxyUser(site.connectVia)) {
+        site.proxyPassword.clear();
+        return std::string();
+    }
+    if (in == Layout::InKeyring) {
+        site.proxyPassword.clear();
+        QString why = QStringLiteral("the site book has no id");
+        const std::string id = SiteBook::bookId(store);
+        if (const std::optional<std::string> kept =
+                id.empty() ? std::nullopt : Keyring::fetch(SiteBook::proxySecretName(id, key), &why))
+            site.proxyPassword = *kept;
+        else
+            return "The password of the site " + key +
+                   "'s proxy is kept in the desktop's secret store, which did not give it: " + why.toStdString();
+    } else if (in == Layout::InMaster) {
+        site.proxyPassword.clear();
+        try {
+            if (const std::optional<std::string> opened = MasterKey::open(masterKey(store), sealed, proxyContext(key)))
+                site.proxyPassword = *opened;
+            else
+                return "The password of the site " + key +
+                       "'s proxy does not open with the master password: its stored value is damaged";
+        } catch (const std::exception& e) {
+            return "The password of the site " + key +
+                   "'s proxy is sealed with the site book's master password: " + std::string(e.what());
+        }
+    }
+    return std::string();
+}
+
 } // namespace
 
 std::string SiteBook::bookId(TSettingsStore& store)
@@ -380,6 +450,11 @@ std::string SiteBook::bookId(TSettingsStore& store)
         store.WriteString(Layout::Settings, Layout::BookId, id);
     });
     return id;
+}
+
+std::string SiteBook::proxySecretName(const std::string& bookId, const std::string& key)
+{
+    return secretName(bookId, key) + "/proxy";
 }
 
 std::string SiteBook::secretName(const std::string& bookId, const std::string& key)
@@ -423,8 +498,24 @@ void SiteBook::forgetMasterPassword()
     master().key.reset();
 }
 
+std::optional<ConnectPath> SiteBook::connectPath(const Record& site, std::string* error)
+{
+    std::optional<ConnectPath> path = parseConnectPath(site.connectVia, error);
+    if (path && !path->user.empty())
+        path->password = site.proxyPassword;
+    return path;
+}
+
 void SiteBook::loadInto(TNMFTP& client, const Record& site)
 {
+    // A path that cannot be read is never taken for the direct one: the client is left as it was, and the log-in
+    // that loads the site ends here, before anything is sent.
+    std::string why;
+    const std::optional<ConnectPath> path = connectPath(site, &why);
+    if (!path)
+        throw Exception(why + " (ConnectVia \"" + shownBytes(site.connectVia, 80) +
+                        "\"): nothing is sent to the site until its connection path is set again in SiTES");
+    client.Via = *path;
     client.Host = site.host;
     client.Port = site.portNumber();
     client.UserID = site.login;
@@ -465,6 +556,11 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
     site.certificate = store.ReadString(key, Layout::Certificate, "");
     site.folder = store.ReadString(key, Layout::Folder, "");
     site.reconnect = store.ReadString(key, Layout::Reconnect, "") == "1";
+    site.connectVia = store.ReadString(key, Layout::ConnectVia, "");
+    const std::string proxyIn = store.ReadString(key, Layout::ProxyPassWordIn, "");
+    site.proxyPassword = cipher.DecipherString(store.ReadString(key, Layout::ProxyPassWord, ""));
+    const std::string sealedProxy =
+        proxyIn == Layout::InMaster ? store.ReadString(key, Layout::SealedProxyPassWord, "") : std::string();
     const Layout::BoundedValue timeout =
         Layout::readBounded(store, key, Layout::ReplyTimeout, site.replyTimeout, Layout::ReplyTimeoutBounds,
                             "The site " + key + "'s ReplyTimeout");
@@ -498,6 +594,9 @@ SiteBook::Record SiteBook::read(TSettingsStore& store, const TDiamond& cipher, c
                                    " is sealed with the site book's master password: " + std::string(e.what());
         }
     }
+    site.proxyPasswordProblem = openProxyPassword(store, key, proxyIn, sealedProxy, site);
+    if (!site.proxyPasswordProblem.empty())
+        site.passwordProblem += (site.passwordProblem.empty() ? "" : "; ") + site.proxyPasswordProblem;
     store.OpenKey(Layout::SitesPath, false);
     return site;
 }
@@ -506,22 +605,56 @@ namespace {
 
 // Where a site's password goes, settled before its record is written: the secret store has it already, or it is
 // sealed with the master password, or (neither) it is enciphered into the record.
+// The proxy's password goes the same way, on its own: a path without a user keeps none.
 struct Keeping {
     bool inKeyring = false;
     std::string sealed;
+    bool proxyInKeyring = false;
+    std::string proxySealed;
 };
+
+void keepProxyPassword(TSettingsStore& store, const std::string& id, const std::string& key, const std::string& url,
+                       const std::string& password, Keeping& keeping)
+{
+    if (!namesProxyUser(url) || password.empty())
+        return;
+    keeping.proxyInKeyring = !id.empty() && Keyring::keep(SiteBook::proxySecretName(id, key), password);
+    if (!keeping.proxyInKeyring && SiteBook::hasMasterPassword(store))
+        keeping.proxySealed = MasterKey::seal(masterKey(store), password, proxyContext(key));
+}
 
 Keeping keepPassword(TSettingsStore& store, const std::string& id, const std::string& key, const SiteBook::Record& site)
 {
     Keeping keeping;
-    if (site.passwordAsked)
-        return keeping;
-    keeping.inKeyring = !id.empty() && Keyring::keep(SiteBook::secretName(id, key), site.password);
-    // Without a secret store, a book with a master password seals the password with it; the master password not
-    // given (or wrong) saves nothing.
-    if (!keeping.inKeyring && SiteBook::hasMasterPassword(store))
-        keeping.sealed = MasterKey::seal(masterKey(store), site.password, key);
+    if (!site.passwordAsked) {
+        keeping.inKeyring = !id.empty() && Keyring::keep(SiteBook::secretName(id, key), site.password);
+        // Without a secret store, a book with a master password seals the password with it; the master password
+        // not given (or wrong) saves nothing.
+        if (!keeping.inKeyring && SiteBook::hasMasterPassword(store))
+            keeping.sealed = MasterKey::seal(masterKey(store), site.password, key);
+    }
+    keepProxyPassword(store, id, key, site.connectVia, site.proxyPassword, keeping);
     return keeping;
+}
+
+// Writes a site's connection path as parseConnectPath gives it back, and its proxy's password where keeping put
+// it; the caller holds the transaction. A record that never had a path gets no values for one.
+void writeConnectVia(TSettingsStore& store, const TDiamond& cipher, const std::string& key, const std::string& url,
+                     const std::string& password, const Keeping& keeping)
+{
+    const std::optional<ConnectPath> path = parseConnectPath(url);
+    const auto write = [&](const char* name, const std::string& value) {
+        if (!value.empty() || store.ValueExists(key, name))
+            store.WriteString(key, name, value);
+    };
+    write(Layout::ConnectVia, path ? path->url() : url);
+    const bool kept = path && !path->user.empty() && !password.empty();
+    const bool enciphered = kept && !keeping.proxyInKeyring && keeping.proxySealed.empty();
+    write(Layout::ProxyPassWord, enciphered ? cipher.EncipherString(password) : std::string());
+    write(Layout::ProxyPassWordIn, keeping.proxyInKeyring        ? Layout::InKeyring
+                                   : keeping.proxySealed.empty() ? ""
+                                                                 : Layout::InMaster);
+    write(Layout::SealedProxyPassWord, keeping.proxySealed);
 }
 
 // Writes a site's values; the caller holds the transaction and has the store on the site book.
@@ -545,6 +678,7 @@ void writeSite(TSettingsStore& store, const TDiamond& cipher, const std::string&
     store.WriteInteger(key, Layout::ReplyTimeout, site.replyTimeout);
     store.WriteString(key, Layout::Folder, site.folder);
     store.WriteString(key, Layout::Reconnect, site.reconnect ? "1" : "0");
+    writeConnectVia(store, cipher, key, site.connectVia, site.proxyPassword, keeping);
 }
 
 // A site's entries in the secret store other than the one its record now names: its own when the book no longer
@@ -555,6 +689,8 @@ void forgetOtherSecrets(const std::string& id, const std::string& key, const Kee
         return;
     if (!keeping.inKeyring)
         Keyring::forget(SiteBook::secretName(id, key));
+    if (!keeping.proxyInKeyring)
+        Keyring::forget(SiteBook::proxySecretName(id, key));
     const std::vector<std::string> old = oldSecretNames(id, key);
     if (old.size() > 1) // the first is this book's own old name; the last, the site's name alone, may be another's
         Keyring::forget(old.front());
@@ -610,9 +746,12 @@ std::vector<SiteBook::Saved> SiteBook::saveAll(TSettingsStore& store, const TDia
         });
     } catch (...) {
         // Nothing was written: the passwords of sites that were to be new leave the secret store again.
-        for (std::size_t i = 0; i < sites.size(); ++i)
+        for (std::size_t i = 0; i < sites.size(); ++i) {
             if (outcome[i] == Saved::Added && keeping[i].inKeyring)
                 Keyring::forget(secretName(id, sites[i].key));
+            if (outcome[i] == Saved::Added && keeping[i].proxyInKeyring)
+                Keyring::forget(proxySecretName(id, sites[i].key));
+        }
         throw;
     }
     for (std::size_t i = 0; i < sites.size(); ++i)
@@ -635,23 +774,67 @@ SiteBook::PasswordPlace SiteBook::passwordPlace(TSettingsStore& store, const std
     return store.ReadString(key, Layout::PassWord, "").empty() ? PasswordPlace::None : PasswordPlace::Obscured;
 }
 
+namespace {
+
+// A password of a site's record with the values that say where it is: the site's own, or its proxy's.
+struct SecretValues {
+    const char* value;
+    const char* in;
+    const char* sealed;
+    bool proxy;
+};
+constexpr SecretValues OwnSecret{Layout::PassWord, Layout::PassWordIn, Layout::SealedPassWord, false};
+constexpr SecretValues ProxySecret{Layout::ProxyPassWord, Layout::ProxyPassWordIn, Layout::SealedProxyPassWord, true};
+
+std::string sealContext(const SecretValues& secret, const std::string& key)
+{
+    return secret.proxy ? proxyContext(key) : key;
+}
+
+// A password the record keeps itself (obscured, or sealed with the current master password), in plain text; none
+// for one it does not keep: in the secret store, asked at each log-in, or a proxy's where the path names no user.
+std::optional<std::string> keptInRecord(TSettingsStore& store, const TDiamond& cipher, const std::string& key,
+                                        const SecretValues& secret)
+{
+    SiteBook::open(store);
+    const std::string in = store.ReadString(key, secret.in, "");
+    if (in == Layout::InKeyring || in == Layout::AskedAtLogIn)
+        return std::nullopt;
+    if (secret.proxy && !namesProxyUser(store.ReadString(key, Layout::ConnectVia, "")))
+        return std::nullopt;
+    if (in != Layout::InMaster)
+        return cipher.DecipherString(store.ReadString(key, secret.value, ""));
+    const std::string sealed = store.ReadString(key, secret.sealed, "");
+    const std::optional<std::string> opened = MasterKey::open(masterKey(store), sealed, sealContext(secret, key));
+    if (!opened)
+        throw EStoreError(std::string(secret.proxy ? "The proxy's password" : "The password") + " of the site " + key +
+                          " does not open with the master password: its stored value is damaged; the master "
+                          "password was not changed");
+    return opened;
+}
+
+struct Resealing {
+    std::string site;
+    const SecretValues* secret;
+    std::string plain;
+};
+
+} // namespace
+
 void SiteBook::setMasterPassword(TSettingsStore& store, const TDiamond& cipher, const std::string& password)
 {
     if (hasMasterPassword(store))
         masterKey(store); // the current one first: a wrong one ends here, nothing changed
-    // Every password not in the secret store, in plain text for the moment it takes to seal it anew.
-    std::vector<std::pair<std::string, std::string>> passwords;
+    // Every password not in the secret store, the proxies' too, in plain text for the moment it takes to seal it
+    // anew. A site whose password is asked at each log-in has none to seal, and keeps asking.
+    std::vector<Resealing> passwords;
     for (const QString& name : names(store)) {
-        const std::string key = keyName(name);
-        if (key.empty())
+        const std::string site = keyName(name);
+        if (site.empty())
             continue;
-        open(store);
-        if (store.ReadString(key, Layout::PassWordIn, "") == Layout::InKeyring)
-            continue;
-        const Record site = read(store, cipher, key);
-        if (!site.passwordProblem.empty())
-            throw EStoreError(site.passwordProblem + "; the master password was not changed");
-        passwords.emplace_back(key, site.password);
+        for (const SecretValues* secret : {&OwnSecret, &ProxySecret})
+            if (std::optional<std::string> plain = keptInRecord(store, cipher, site, *secret))
+                passwords.push_back({site, secret, std::move(*plain)});
     }
     MasterKey::Key key;
     const std::string check = password.empty() ? std::string() : MasterKey::makeCheck(password, key);
@@ -661,12 +844,13 @@ void SiteBook::setMasterPassword(TSettingsStore& store, const TDiamond& cipher, 
         Layout::openProgramKey(store, false);
         store.WriteString(Layout::Settings, Layout::MasterPassword, check);
         open(store);
-        for (const auto& [site, plain] : passwords) {
-            const std::string sealed = check.empty() ? std::string() : MasterKey::seal(key, plain, site);
-            store.WriteString(site, Layout::PassWord, check.empty() ? cipher.EncipherString(plain) : std::string());
-            store.WriteString(site, Layout::PassWordIn, check.empty() ? "" : Layout::InMaster);
-            if (!sealed.empty() || store.ValueExists(site, Layout::SealedPassWord))
-                store.WriteString(site, Layout::SealedPassWord, sealed);
+        for (const auto& [site, secret, plain] : passwords) {
+            const std::string sealed =
+                check.empty() ? std::string() : MasterKey::seal(key, plain, sealContext(*secret, site));
+            store.WriteString(site, secret->value, check.empty() ? cipher.EncipherString(plain) : std::string());
+            store.WriteString(site, secret->in, check.empty() ? "" : Layout::InMaster);
+            if (!sealed.empty() || store.ValueExists(site, secret->sealed))
+                store.WriteString(site, secret->sealed, sealed);
         }
     });
     forgetMasterPassword();
@@ -674,6 +858,46 @@ void SiteBook::setMasterPassword(TSettingsStore& store, const TDiamond& cipher, 
         master().check = check;
         master().key = key;
     }
+}
+
+bool SiteBook::inFolder(const std::string& siteFolder, const QString& folder)
+{
+    const QString site = QString::fromUtf8(siteFolder.data(), qsizetype(siteFolder.size()));
+    const QString wanted = folder.endsWith(QLatin1Char('/')) ? folder.chopped(1) : folder;
+    return site.compare(wanted, Qt::CaseInsensitive) == 0 ||
+           (!wanted.isEmpty() && site.startsWith(wanted + QLatin1Char('/'), Qt::CaseInsensitive));
+}
+
+QStringList SiteBook::setConnectVia(TSettingsStore& store, const TDiamond& cipher, const QString& folder,
+                                    const std::string& url, const std::string& proxyPassword)
+{
+    std::string why;
+    if (!parseConnectPath(url, &why))
+        throw Exception(why + "; no site was changed");
+    QStringList changed;
+    std::vector<std::string> keys;
+    for (const QString& name : names(store)) {
+        const std::string key = keyName(name);
+        if (!key.empty() && inFolder(folderOf(store, key), folder)) {
+            changed << name;
+            keys.push_back(key);
+        }
+    }
+    // The passwords go where they are kept first, then every record in one transaction, as save() does.
+    const std::string id = bookId(store);
+    std::vector<Keeping> keeping(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        keepProxyPassword(store, id, keys[i], url, proxyPassword, keeping[i]);
+    open(store).transaction([&] {
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            if (store.SectionExists(keys[i])) // another console may have deleted it meanwhile
+                writeConnectVia(store, cipher, keys[i], url, proxyPassword, keeping[i]);
+    });
+    if (!id.empty() && Keyring::reachable())
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            if (!keeping[i].proxyInKeyring)
+                Keyring::forget(proxySecretName(id, keys[i]));
+    return changed;
 }
 
 bool SiteBook::stayOnline(TSettingsStore& store, const std::string& key)
@@ -699,6 +923,7 @@ SiteBook::Record SiteBook::readListed(TSettingsStore& store, const std::string& 
     site.host = store.ReadString(key, Layout::HostName, site.host);
     site.port = store.ReadString(key, Layout::Port, site.port);
     site.folder = store.ReadString(key, Layout::Folder, "");
+    site.connectVia = store.ReadString(key, Layout::ConnectVia, "");
     return site;
 }
 
@@ -712,6 +937,7 @@ void SiteBook::erase(TSettingsStore& store, const std::string& key)
     const std::string id = bookId(store);
     open(store);
     const bool inKeyring = store.ReadString(key, Layout::PassWordIn, "") == Layout::InKeyring;
+    const bool proxyInKeyring = store.ReadString(key, Layout::ProxyPassWordIn, "") == Layout::InKeyring;
     store.EraseSection(key);
     // Only this book's own entries: an entry under the site's name alone may be another book's.
     if (inKeyring && !id.empty()) {
@@ -719,4 +945,6 @@ void SiteBook::erase(TSettingsStore& store, const std::string& key)
         if (const std::vector<std::string> old = oldSecretNames(id, key); old.size() > 1)
             Keyring::forget(old.front());
     }
+    if (proxyInKeyring && !id.empty())
+        Keyring::forget(proxySecretName(id, key));
 }

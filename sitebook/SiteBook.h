@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ftp/NMFtp.h"
+#include "platform/ConnectPath.h"
 #include "platform/SettingsLayout.h"
 
 #include <QString>
@@ -54,13 +55,22 @@ struct Record {
     std::string certificate; // the pinned fingerprint, empty for none
     // Seconds a reply is waited for; 0 waits for ever.
     int replyTimeout = SettingsLayout::ReplyTimeoutDefault;
-    std::string folder;             // the folder the site is filed in; empty: the top level
-    bool reconnect = false;         // log in again when the connection drops while idle
+    std::string folder;     // the folder the site is filed in; empty: the top level
+    bool reconnect = false; // log in again when the connection drops while idle
+    // The path the site's connections take: empty for a direct one, else a proxy's URL without its password
+    // (platform/ConnectPath.h), read with parseConnectPath.
+    std::string connectVia;
+    // The proxy's password in plain text, kept where the site's own would be kept; only a path that names a user
+    // has one.
+    std::string proxyPassword;
     bool passwordInKeyring = false; // the password is kept in the desktop's secret store, not in the record
     bool passwordSealed = false;    // the password is sealed with the book's master password
     bool passwordAsked = false;     // the book keeps no password: it is asked for at each log-in
-    std::string passwordProblem;    // why the password could not be had from there (then it reads as empty)
-    std::string boundsNote;         // a stored ReplyTimeout outside its bounds: what was read instead, to say once
+    // Why the password, or the proxy's, could not be had from where it is kept (then it reads as empty).
+    std::string passwordProblem;
+    // The proxy's part of passwordProblem alone, so that a caller can tell that the site's own password was had.
+    std::string proxyPasswordProblem;
+    std::string boundsNote; // a stored ReplyTimeout outside its bounds: what was read instead, to say once
 
     // The port as the client takes it: the decimal number, or 21 when the text is none.
     int portNumber() const;
@@ -71,7 +81,7 @@ inline constexpr std::size_t LoginLimit = 10;
 inline constexpr std::size_t HostLimit = 255;
 
 // The value of a site that is wrong, and why in words for the operator ("the port must be ...").
-enum class Field { Name, Host, Port, Login, Password, Certificate, ReplyTimeout, Folder };
+enum class Field { Name, Host, Port, Login, Password, Certificate, ReplyTimeout, Folder, ConnectVia, ProxyPassword };
 struct Problem {
     Field field;
     std::string why;
@@ -86,13 +96,22 @@ bool validPort(std::string_view port);
 bool validFingerprint(std::string_view fingerprint);
 // The one check of a site's values, for the site dialog, kolvane-site add and the import alike: the name, a host
 // and a login (at most HostLimit and loginLimit characters; neither CR, LF nor NUL in them or in the password), the
-// port, the pin, the reply time-out within its bounds and a folder without control characters. An empty password
-// is the caller's to judge. None when every value is fine.
+// port, the pin, the reply time-out within its bounds, a folder without control characters, and a connection path
+// that parseConnectPath reads, with a proxy's password of at most 255 bytes and neither CR, LF nor NUL. An empty
+// password, the site's or the proxy's, is the caller's to judge. None when every value is fine.
 std::optional<Problem> check(const QString& name, const Record& site, std::size_t loginLimit = LoginLimit);
+// The part of check() for a connection path and its proxy's password, for a door that sets only those.
+std::optional<Problem> pathProblem(const std::string& url, const std::string& proxyPassword);
 
 // Puts a site's values into the client for its next log-in: host, port, log-in, password, security, data
-// connection, pinned certificate and reply time-out (in milliseconds, held to SettingsLayout::ReplyTimeoutBounds).
+// connection, pinned certificate, reply time-out (in milliseconds, held to SettingsLayout::ReplyTimeoutBounds) and
+// the connection path with the proxy's password. A path that cannot be read (a hand-edited store) raises the error
+// that says why and changes nothing in the client: such a site is reached neither directly nor at all.
 void loadInto(TNMFTP& client, const Record& site);
+
+// The connection path of a site, its proxy's password with it; none, with why in words for the operator, for a URL
+// that parseConnectPath does not read.
+std::optional<ConnectPath> connectPath(const Record& site, std::string* error = nullptr);
 
 // What a site made new starts with: TLS required, passive mode with active as the fall-back.
 Record NewSite();
@@ -109,8 +128,8 @@ void setStayOnline(TSettingsStore& store, const std::string& key, bool on);
 
 // The folder a site is filed in, read without its password: empty for the top level.
 std::string folderOf(TSettingsStore& store, const std::string& key);
-// A site's host, port and folder, as a list of the book shows them, read without its password: nothing is fetched
-// from the secret store and nothing is asked. The other values are the record's defaults.
+// A site's host, port, folder and connection path, as a list of the book shows them, read without its passwords:
+// nothing is fetched from the secret store and nothing is asked. The other values are the record's defaults.
 Record readListed(TSettingsStore& store, const std::string& key);
 
 // Pins a certificate for a site: only the Certificate value is written.
@@ -138,6 +157,14 @@ struct Saving {
 std::vector<Saved> saveAll(TSettingsStore& store, const TDiamond& cipher, const std::vector<Saving>& sites,
                            bool replace);
 
+// Gives every site filed in folder, or in a folder below it (folders compared whatever their case; empty: the sites
+// at the top level), the connection path url and the proxy's password, kept as save() keeps it, as one
+// transaction; nothing else of the sites changes. The names of the sites changed, in the book's order.
+QStringList setConnectVia(TSettingsStore& store, const TDiamond& cipher, const QString& folder, const std::string& url,
+                          const std::string& proxyPassword);
+// Whether a site filed in siteFolder is of folder, as setConnectVia takes it.
+bool inFolder(const std::string& siteFolder, const QString& folder);
+
 // Deletes a site with everything below its key, and its password in the secret store; a missing site is no error.
 void erase(TSettingsStore& store, const std::string& key);
 
@@ -148,6 +175,9 @@ std::string bookId(TSettingsStore& store);
 // The name of a site's password in the secret store: the book's id, "/" and the site's folded key with every
 // control byte, "%" and "/" written %HH, so that no two sites share an entry and nothing is cut on its way there.
 std::string secretName(const std::string& bookId, const std::string& key);
+// The name of the site's proxy password in the secret store: its own password's name and "/proxy", which no other
+// site's name can give, as a site's "/" is written %2F there.
+std::string proxySecretName(const std::string& bookId, const std::string& key);
 
 // The master password: without a secret store, a book that has one keeps its passwords sealed with it instead of
 // merely enciphered. The console and kolvane-site say how it is asked for; it is asked once per run, and only

@@ -2,17 +2,20 @@
 // and writes the same settings store as the console, with the same cipher for the passwords.
 //
 //   kolvane-site add NAME HOST PORT LOGIN [--last] [--security WORD] [--data WORD] [--fingerprint SHA256]
-//                    [--folder FOLDER] [--reconnect]
+//                    [--folder FOLDER] [--reconnect] [--via URL]
 //   kolvane-site list
+//   kolvane-site via FOLDER URL
 //   kolvane-site master-password
 //   kolvane-site export FILE
 //   kolvane-site import FILE [--replace]
 //
 // Passwords are read from the terminal without echo, or one a line from standard input when that is not a
-// terminal. The terminal is given back as it was however the program ends, Ctrl-C included. The exit status is 0
-// when the command did what it says, 1 when it failed on the way (the store, the file, the disk), 2 for a command
-// line or a site refused before anything was done.
+// terminal: the site's first, then the proxy's when the connection path names a user, then the master password. The
+// terminal is given back as it was however the program ends, Ctrl-C included. The exit status is 0 when the command did
+// what it says, 1 when it failed on the way (the store, the file, the disk), 2 for a command line or a site refused
+// before anything was done.
 
+#include "platform/ConnectPath.h"
 #include "platform/OemText.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
@@ -37,12 +40,15 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: kolvane-site add NAME HOST PORT LOGIN [--last] [--security WORD] [--data WORD] [--fingerprint SHA256]\n"
-    "                        [--folder FOLDER] [--reconnect]\n"
+    "                        [--folder FOLDER] [--reconnect] [--via URL]\n"
     "       kolvane-site list\n"
+    "       kolvane-site via FOLDER URL\n"
     "       kolvane-site master-password\n"
     "       kolvane-site export FILE\n"
     "       kolvane-site import FILE [--replace]\n"
-    "       kolvane-site --help | --version\n";
+    "       kolvane-site --help | --version\n"
+    "add reads the site's password, then the proxy's when --via names a user, then a master password if the\n"
+    "book has one: from the terminal, or one a line from standard input.\n";
 
 // The commands and the words that follow each.
 struct Command {
@@ -52,7 +58,7 @@ struct Command {
 };
 constexpr Command kCommands[] = {
     {"add", 5, "NAME HOST PORT LOGIN"}, {"list", 1, "nothing"},    {"master-password", 1, "nothing"},
-    {"export", 2, "one FILE"},          {"import", 2, "one FILE"},
+    {"export", 2, "one FILE"},          {"import", 2, "one FILE"}, {"via", 3, "FOLDER URL"},
 };
 
 // Text as a terminal may show it: as a site name is shown everywhere, whole code points in UTF-8.
@@ -124,6 +130,45 @@ std::string readPassword()
     return Terminal::readSecret("Password: ").value_or(std::string());
 }
 
+// The proxy's password, read after the site's: the next line of a pipe.
+std::string readProxyPassword()
+{
+    return Terminal::readSecret("Proxy password: ").value_or(std::string());
+}
+
+bool namesUser(const std::string& url)
+{
+    const std::optional<ConnectPath> path = parseConnectPath(url);
+    return path && !path->user.empty();
+}
+
+// kolvane-site via FOLDER URL: one path for every site of a folder.
+int applyPath(const QString& folder, const std::string& url)
+{
+    std::string why;
+    if (!parseConnectPath(url, &why))
+        return refuse(why + "; nothing was changed");
+    TSettingsStore store(TSettingsStore::defaultPath());
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    const QString where = folder.isEmpty() ? QStringLiteral("the top level") : QStringLiteral("the folder ") + folder;
+    qsizetype sites = 0;
+    for (const QString& name : SiteBook::names(store))
+        sites += SiteBook::inFolder(SiteBook::folderOf(store, SiteBook::keyName(name)), folder) ? 1 : 0;
+    if (sites == 0)
+        return refuse("no site is filed in " + where.toStdString() + "; nothing was changed");
+    const std::string password = namesUser(url) ? readProxyPassword() : std::string();
+    if (namesUser(url) && password.empty())
+        return refuse("no password given for the proxy's user; nothing was changed");
+    if (const std::optional<SiteBook::Problem> problem = SiteBook::pathProblem(url, password))
+        return refused(*problem);
+    const QStringList changed = SiteBook::setConnectVia(store, cipher, folder, url, password);
+    std::fprintf(stderr, "kolvane-site: %s of %s now connect %s\n",
+                 BookTransfer::siteCount(changed.size()).toUtf8().constData(), printable(where).c_str(),
+                 url.empty() ? "directly" : ("through " + parseConnectPath(url)->url()).c_str());
+    return 0;
+}
+
 bool holdsLineBreak(const std::string& text)
 {
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
@@ -141,14 +186,19 @@ int main(int argc, char** argv)
         "Adds sites to the Kolvane console's site book and lists them.\n\n"
         "  add NAME HOST PORT LOGIN   adds or replaces the site NAME; the password is read from the terminal\n"
         "                             without echo, or from the first line of standard input\n"
-        "  list                       prints the site names, one a line, each with its folder after a tab\n"
+        "  list                       prints the site names, one a line, each with its folder after a tab,\n"
+        "                             and after another its connection path when it has one\n"
+        "  via FOLDER URL             connects every site of FOLDER (and the folders below it; \"\": the top\n"
+        "                             level) through the proxy URL (\"\": directly); when URL names a user, the\n"
+        "                             proxy's password is read as the site's is\n"
         "  export FILE                writes the book to FILE as JSON; the passwords go sealed under a\n"
         "                             passphrase you type, or not at all when it is empty\n"
         "  import FILE                adds the sites of an export or of a FileZilla sitemanager.xml; a site\n"
         "                             the book holds stays as it is unless --replace is given\n"
         "  master-password            sets the site book's master password (empty: none), which seals the\n"
         "                             passwords that are not in the desktop's secret store\n\n"
-        "A book with a master password asks for it (from the terminal, or the next line of standard input)\n"
+        "add reads the site's password first, then the proxy's when --via names a user. A book with a\n"
+        "master password asks for it after them (from the terminal, or the next line of standard input)\n"
         "before a password is saved."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -159,10 +209,11 @@ int main(int argc, char** argv)
         {"fingerprint", "Pin the site's certificate: its SHA-256 fingerprint, AB:CD:...", "SHA256"},
         {"folder", "File the site in FOLDER of the book (\"Customers/EU\").", "FOLDER"},
         {"reconnect", "Log in again by itself when the connection drops while idle."},
+        {"via", "Reach the site through a proxy: socks5://[user@]host:port or http://[user@]host:port.", "URL"},
         {"replace", "import: replace the sites of the book that have a name of the file's."},
     });
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("add, list, master-password, export or import"));
+                                 QStringLiteral("add, list, via, master-password, export or import"));
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "kolvane-site: %s\n%s", printable(parser.errorText()).c_str(), kUsage);
         return 2;
@@ -216,12 +267,17 @@ int main(int argc, char** argv)
             TDiamond cipher;
             cipher.SetKey(std::string(DiamondConsoleKey));
             for (const QString& name : SiteBook::names(store)) {
-                const std::string folder = SiteBook::folderOf(store, SiteBook::keyName(name));
-                std::printf("%s%s%s\n", printable(name).c_str(), folder.empty() ? "" : "\t",
-                            printable(QString::fromUtf8(folder.data(), qsizetype(folder.size()))).c_str());
+                const SiteBook::Record listed = SiteBook::readListed(store, SiteBook::keyName(name));
+                const std::string& folder = listed.folder;
+                const std::string& via = listed.connectVia;
+                std::printf("%s%s%s%s%s\n", printable(name).c_str(), folder.empty() && via.empty() ? "" : "\t",
+                            printable(QString::fromUtf8(folder.data(), qsizetype(folder.size()))).c_str(),
+                            via.empty() ? "" : "\t", printable(Latin1ToQString(via)).c_str());
             }
             return 0;
         }
+        if (args[0] == QLatin1String("via"))
+            return applyPath(args[1], QStringToLatin1(args[2]));
         if (args[0] == QLatin1String("export")) {
             TSettingsStore store(TSettingsStore::defaultPath());
             TDiamond cipher;
@@ -287,13 +343,19 @@ int main(int argc, char** argv)
         site.certificate = parser.value(QStringLiteral("fingerprint")).toUpper().toStdString();
         site.folder = parser.value(QStringLiteral("folder")).toStdString();
         site.reconnect = parser.isSet(QStringLiteral("reconnect"));
-        // The values as the site dialog and the import check them, before a password is asked for; the password
-        // after it is read.
+        site.connectVia = QStringToLatin1(parser.value(QStringLiteral("via")));
+        // The values as the site dialog and the import check them, before a password is asked for; the passwords
+        // after they are read.
         if (const std::optional<SiteBook::Problem> problem = SiteBook::check(args[1], site))
             return refused(*problem);
         site.password = readPassword();
         if (site.password.empty())
             return refuse("no password given");
+        if (namesUser(site.connectVia)) {
+            site.proxyPassword = readProxyPassword();
+            if (site.proxyPassword.empty())
+                return refuse("no password given for the proxy's user");
+        }
         if (const std::optional<SiteBook::Problem> problem = SiteBook::check(args[1], site))
             return refused(*problem);
 

@@ -4,15 +4,20 @@
 #include "gui/Guard.h"
 #include "gui/Prompts.h"
 #include "gui/WidgetKit.h"
+#include "platform/Finally.h"
 #include "platform/OemText.h"
 #include "platform/SettingsStore.h"
+#include "session/SiteSession.h"
 #include "sitebook/Keyring.h"
+#include "sitebook/PathTest.h"
 #include "sitebook/SiteBook.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
@@ -25,13 +30,14 @@ const char* const TSiteForm::BadNameNotice = "Duh! A SiteName cannot hold a back
 const char* const TSiteForm::BadPortNotice = "Duh! The Port is a number from 1 to 65535...";
 const char* const TSiteForm::DeleteQuestion = "Delete the site %1?";
 const char* const TSiteForm::SaveQuestion = "Save the changes to %1?";
+const char* const TSiteForm::ApplyViaQuestion = "Connect %1 of %2 %3?";
 
 TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cipher, QWidget* parent)
     : QDialog(parent), store_(std::move(store)), cipher_(cipher)
 {
     setObjectName(QStringLiteral("SiteForm"));
     setWindowTitle(QStringLiteral("SiTE MAiNTENANCE"));
-    setFixedSize(275, 461);
+    setFixedSize(275, 696);
     setModal(true);
 
     Label1 = label(this, "Label1", QStringLiteral("SiTE NAME"), QPoint(8, 8));
@@ -93,6 +99,7 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     PasswordSafety->setGeometry(8, 424, 259, 32);
     PasswordSafety->setToolTip(QStringLiteral("MiSC > Master Password seals the passwords where the desktop has no "
                                               "secret store"));
+    makePathControls();
 
     Label1->setBuddy(SiteName);
     Label2->setBuddy(Hostname);
@@ -104,9 +111,13 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     Label9->setBuddy(ReplyTimeout);
     Label8->setBuddy(Certificate);
     Label10->setBuddy(Folder);
+    Label11->setBuddy(ConnectVia);
+    Label12->setBuddy(ProxyUser);
+    Label13->setBuddy(ProxyPassword);
     // Top to bottom as the boxes stand, the buttons last.
-    tabChain({SiteName, Hostname, Login, Port, Password, Security, DataConnection, ReplyTimeout, Certificate, bbForget,
-              Folder, Reconnect, bbNew, bbSave, bbDelete, bbExit});
+    tabChain({SiteName,    Hostname,   Login,  Port,      Password,   Security,  DataConnection, ReplyTimeout,
+              Certificate, bbForget,   Folder, Reconnect, ConnectVia, ProxyUser, ProxyPassword,  bbTest,
+              bbApplyVia,  PathReport, bbNew,  bbSave,    bbDelete,   bbExit});
     bbNew->setToolTip(QStringLiteral("Empty the boxes to enter a new site"));
     bbSave->setToolTip(QStringLiteral("Save the site under the name in SiTE NAME (a new name makes a new site)"));
     bbDelete->setToolTip(QStringLiteral("Delete the site named in SiTE NAME from the book"));
@@ -124,10 +135,50 @@ TSiteForm::TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cip
     connectGuarded(bbDelete, &QPushButton::clicked, this, &TSiteForm::bbDeleteClick);
     connectGuarded(bbExit, &QPushButton::clicked, this, &TSiteForm::bbExitClick);
     connectGuarded(bbForget, &QPushButton::clicked, this, &TSiteForm::bbForgetClick);
+    connectGuarded(bbTest, &QPushButton::clicked, this, &TSiteForm::bbTestClick);
+    connectGuarded(bbApplyVia, &QPushButton::clicked, this, &TSiteForm::bbApplyViaClick);
     connectGuarded(Security, &QComboBox::activated, this, &TSiteForm::SecurityChange);
 
     // The owner tells the operator once when the store cannot be used; the dialog's first fill says nothing more.
     Guarded([this] { FormCreate(); }, [] { return true; });
+}
+
+TSiteForm::~TSiteForm()
+{
+    if (testing_)
+        testing_->cancel();
+}
+
+void TSiteForm::makePathControls()
+{
+    Label11 = label(this, "Label11", QStringLiteral("CONNECT ViA"), QPoint(8, 464));
+    ConnectVia = edit(this, "ConnectVia", QRect(8, 480, 259, 22));
+    ConnectVia->setPlaceholderText(QStringLiteral("direct"));
+    ConnectVia->setToolTip(QStringLiteral("The proxy the site is reached through: socks5://host:port or "
+                                          "http://host:port; empty for a direct connection"));
+    Label12 = label(this, "Label12", QStringLiteral("PROXY USER"), QPoint(8, 510));
+    ProxyUser = edit(this, "ProxyUser", QRect(8, 526, 121, 22));
+    ProxyUser->setMaxLength(int(MaxProxyCredential));
+    ProxyUser->setToolTip(QStringLiteral("The user name the proxy is given; empty when it takes anybody"));
+    Label13 = label(this, "Label13", QStringLiteral("PROXY PASSWORD"), QPoint(138, 510));
+    ProxyPassword = edit(this, "ProxyPassword", QRect(138, 526, 129, 22));
+    ProxyPassword->setMaxLength(int(MaxProxyCredential));
+    ProxyPassword->setEchoMode(QLineEdit::Password);
+    ProxyPassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
+    ProxyPassword->setToolTip(QStringLiteral("The proxy's password, kept where the site's password is kept"));
+    bbTest = button(this, "bbTest", QStringLiteral("&TEST"), QRect(8, 556, 75, 25));
+    bbTest->setToolTip(QStringLiteral("Log in along the path as the boxes say, and out again, telling how far each "
+                                      "hop came (nothing is saved or pinned)"));
+    bbApplyVia = button(this, "bbApplyVia", QStringLiteral("&APPLY TO FOLDER"), QRect(90, 556, 177, 25));
+    bbApplyVia->setToolTip(QStringLiteral("Give this path, with its user and password, to every site of the folder "
+                                          "in FOLDER"));
+    PathReport = new QPlainTextEdit(this);
+    PathReport->setObjectName(QStringLiteral("PathReport"));
+    PathReport->setGeometry(8, 588, 259, 100);
+    PathReport->setReadOnly(true);
+    PathReport->setTabChangesFocus(true);
+    PathReport->setAccessibleName(QStringLiteral("What TEST found"));
+    PathReport->setToolTip(QStringLiteral("How far TEST came along the path, hop by hop"));
 }
 
 void TSiteForm::showPasswordSafety()
@@ -174,7 +225,10 @@ QStringList TSiteForm::edits() const
             ReplyTimeout->text(),
             Certificate->text(),
             Folder->currentText(),
-            QString::number(Reconnect->isChecked())};
+            QString::number(Reconnect->isChecked()),
+            ConnectVia->text(),
+            ProxyUser->text(),
+            ProxyPassword->text()};
 }
 
 void TSiteForm::remember()
@@ -221,6 +275,25 @@ void TSiteForm::showConnection(const SiteBook::Record& site)
     Certificate->setCursorPosition(0);
     Folder->setEditText(QString::fromUtf8(site.folder.data(), qsizetype(site.folder.size())));
     Reconnect->setChecked(site.reconnect);
+    showPath(site);
+}
+
+void TSiteForm::showPath(const SiteBook::Record& site)
+{
+    // The URL without its user, who has a box of his own; a stored path that cannot be read is shown as it is, for
+    // SAVE to refuse until it is mended.
+    QString url = Latin1ToQString(site.connectVia);
+    QString user;
+    if (std::optional<ConnectPath> path = parseConnectPath(site.connectVia)) {
+        user = Latin1ToQString(path->user);
+        path->user.clear();
+        url = Latin1ToQString(path->url());
+    }
+    ConnectVia->setText(url);
+    ConnectVia->setCursorPosition(0);
+    ProxyUser->setText(user);
+    ProxyPassword->setText(Latin1ToQString(site.proxyPassword));
+    PathReport->clear();
 }
 
 void TSiteForm::SecurityChange()
@@ -343,15 +416,53 @@ QString duh(const std::string& why)
 
 } // namespace
 
-void TSiteForm::bbSaveClick()
+QString TSiteForm::folderText() const
 {
-    const QString name = siteNameText();
-    const std::string site = chosenSite();
-    if (site.empty())
-        return;
-    // A site whose password is asked at each log-in stays so when its password box is left empty.
-    const bool keepAsking = editingAsked_ && Password->text().isEmpty() &&
-                            SiteBook::foldedKey(site) == SiteBook::foldedKey(SiteBook::keyName(editing_));
+    // "eu / north/" is the folder eu/north: blanks around the parts and empty parts go.
+    QStringList parts;
+    for (const QString& part : Folder->currentText().split(QLatin1Char('/')))
+        if (!part.trimmed().isEmpty())
+            parts << part.trimmed();
+    return parts.join(QLatin1Char('/'));
+}
+
+std::optional<std::string> TSiteForm::boxedPath()
+{
+    const std::string text = QStringToLatin1(ConnectVia->text().trimmed());
+    const std::string user = QStringToLatin1(ProxyUser->text());
+    if (text.empty()) {
+        if (user.empty() && ProxyPassword->text().isEmpty())
+            return std::string();
+        Prompts().Notice(QStringLiteral("Duh! A proxy's user and password need the proxy in CONNECT ViA..."));
+        ConnectVia->setFocus();
+        return std::nullopt;
+    }
+    std::string why;
+    std::optional<ConnectPath> path = parseConnectPath(text, &why);
+    if (!path) {
+        Prompts().Notice(duh(why));
+        ConnectVia->setFocus();
+        return std::nullopt;
+    }
+    // The user may be typed in the URL or in its box, not as two different ones.
+    if (!path->user.empty() && !user.empty() && path->user != user) {
+        Prompts().Notice(QStringLiteral("Duh! CONNECT ViA names the user %1, and PROXY USER another...")
+                             .arg(SiteBook::shownName(Latin1ToQString(path->user))));
+        ProxyUser->setFocus();
+        return std::nullopt;
+    }
+    if (!user.empty())
+        path->user = user;
+    if (!path->user.empty() && ProxyPassword->text().isEmpty()) {
+        Prompts().Notice(QStringLiteral("Duh! Enter the proxy's password first..."));
+        ProxyPassword->setFocus();
+        return std::nullopt;
+    }
+    return path->url();
+}
+
+std::optional<SiteBook::Record> TSiteForm::boxedRecord(const QString& name, bool keepAsking)
+{
     const std::pair<QLineEdit*, const char*> checks[] = {
         {Hostname, "Duh! Enter a HostName or IP Address first..."},
         {Login, "Duh! Enter a Login Name first..."},
@@ -361,7 +472,7 @@ void TSiteForm::bbSaveClick()
     for (const auto& [box, message] : checks) {
         if (box->text().isEmpty() && !(box == Password && keepAsking)) {
             Prompts().Notice(QString::fromLatin1(message));
-            return;
+            return std::nullopt;
         }
     }
     SiteBook::Record record;
@@ -374,13 +485,15 @@ void TSiteForm::bbSaveClick()
     record.dataMode = kDataModes[DataConnection->currentIndex()];
     record.certificate = Certificate->text().toStdString();
     record.replyTimeout = ReplyTimeout->text().isEmpty() ? record.replyTimeout : ReplyTimeout->text().toInt();
-    // "eu / north/" is the folder eu/north: blanks around the parts and empty parts go.
-    QStringList parts;
-    for (const QString& part : Folder->currentText().split(QLatin1Char('/')))
-        if (!part.trimmed().isEmpty())
-            parts << part.trimmed();
-    record.folder = parts.join(QLatin1Char('/')).toStdString();
+    record.folder = folderText().toStdString();
     record.reconnect = Reconnect->isChecked();
+    const std::optional<std::string> via = boxedPath();
+    if (!via)
+        return std::nullopt;
+    record.connectVia = *via;
+    // A path without a user keeps no password.
+    if (const std::optional<ConnectPath> path = parseConnectPath(*via); path && !path->user.empty())
+        record.proxyPassword = QStringToLatin1(ProxyPassword->text());
     // The values as kolvane-site add and the import check them; a login stored longer than the box takes is kept
     // whole, as the box showed it.
     if (const std::optional<SiteBook::Problem> problem =
@@ -389,9 +502,24 @@ void TSiteForm::bbSaveClick()
                                                                  : duh(problem->why));
         if (problem->field == SiteBook::Field::Port)
             Port->setFocus();
-        return;
+        return std::nullopt;
     }
-    SiteBook::save(store_(), cipher_, site, record);
+    return record;
+}
+
+void TSiteForm::bbSaveClick()
+{
+    const QString name = siteNameText();
+    const std::string site = chosenSite();
+    if (site.empty())
+        return;
+    // A site whose password is asked at each log-in stays so when its password box is left empty.
+    const bool keepAsking = editingAsked_ && Password->text().isEmpty() &&
+                            SiteBook::foldedKey(site) == SiteBook::foldedKey(SiteBook::keyName(editing_));
+    const std::optional<SiteBook::Record> record = boxedRecord(name, keepAsking);
+    if (!record)
+        return;
+    SiteBook::save(store_(), cipher_, site, *record);
     shown_ = name;
     editing_ = name;
     editingAsked_ = keepAsking;
@@ -399,6 +527,78 @@ void TSiteForm::bbSaveClick()
     showPasswordSafety();
     remember();
     SiteName->setFocus();
+}
+
+void TSiteForm::bbTestClick()
+{
+    // A second press while the test runs is its CANCEL.
+    if (testing_) {
+        testing_->cancel();
+        return;
+    }
+    // What the boxes hold is tried, saved or not; a site whose password is asked at each log-in needs it typed.
+    const QString name = siteNameText().isEmpty() ? QStringLiteral("new site") : siteNameText();
+    const std::optional<SiteBook::Record> record = boxedRecord(name, false);
+    if (!record)
+        return;
+    PathReport->setPlainText(QStringLiteral("Testing..."));
+    testing_ = std::make_unique<TSiteSession>();
+    bbTest->setText(QStringLiteral("&CANCEL"));
+    QPointer<TSiteForm> alive(this);
+    PathTest::Outcome outcome;
+    {
+        Finally over([&] {
+            if (alive)
+                bbTest->setText(QStringLiteral("&TEST"));
+        });
+        outcome = PathTest::run(*testing_, SiteBook::keyName(name), *record);
+    }
+    if (!alive)
+        return;
+    testing_.reset();
+    QStringList shown;
+    for (const std::string& line : PathTest::lines(outcome))
+        shown << Latin1ToQString(line);
+    PathReport->setPlainText(shown.join(QLatin1Char('\n')));
+}
+
+void TSiteForm::bbApplyViaClick()
+{
+    const std::optional<std::string> via = boxedPath();
+    if (!via)
+        return;
+    const std::optional<ConnectPath> path = parseConnectPath(*via);
+    const std::string password = path->user.empty() ? std::string() : QStringToLatin1(ProxyPassword->text());
+    if (const std::optional<SiteBook::Problem> problem = SiteBook::pathProblem(*via, password)) {
+        Prompts().Notice(duh(problem->why));
+        return;
+    }
+    const QString folder = folderText();
+    qsizetype sites = 0;
+    for (const QString& name : SiteBook::names(store_()))
+        sites += SiteBook::inFolder(SiteBook::folderOf(store_(), SiteBook::keyName(name)), folder) ? 1 : 0;
+    const QString where = folder.isEmpty() ? QStringLiteral("the top level")
+                                           : QStringLiteral("the folder %1").arg(SiteBook::shownName(folder));
+    if (sites == 0) {
+        Prompts().Notice(QStringLiteral("Duh! No site is filed in %1...").arg(where));
+        return;
+    }
+    const QString how = via->empty() ? QStringLiteral("directly")
+                                     : QStringLiteral("through %1").arg(SiteBook::shownName(Latin1ToQString(*via)));
+    const QString count = sites == 1 ? QStringLiteral("the 1 site") : QStringLiteral("the %1 sites").arg(sites);
+    if (!Prompts().Confirm(QString::fromLatin1(ApplyViaQuestion).arg(count, where, how)))
+        return;
+    const QStringList changed = SiteBook::setConnectVia(store_(), cipher_, folder, *via, password);
+    // The site in the boxes, if it was one of them, now has on record the path its boxes show.
+    if (changed.contains(editing_) && remembered_.size() == edits().size()) {
+        const QStringList now = edits();
+        for (qsizetype i = now.size() - 3; i < now.size(); ++i)
+            remembered_[i] = now[i];
+    }
+    PathReport->setPlainText(
+        QStringLiteral("%1 of %2 now connect %3.")
+            .arg(changed.size() == 1 ? QStringLiteral("1 site") : QStringLiteral("%1 sites").arg(changed.size()), where,
+                 how));
 }
 
 void TSiteForm::bbDeleteClick()
@@ -432,6 +632,9 @@ void TSiteForm::FormClose()
 
 void TSiteForm::done(int result)
 {
+    // A TEST under way ends with the dialog.
+    if (testing_)
+        testing_->cancel();
     // EXiT (or the window's own close control, or Escape) with edits SAVE has not written asks whether to save
     // them; a save the dialog refuses keeps it open, with the edits and the notice that says why.
     if (!closing_ && isVisible() && hasUnsavedChanges()) {

@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QString>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "sitebook/SiteBook.h"
@@ -12,8 +14,10 @@ class QComboBox;
 class TComboBox;
 class TDiamond;
 class TSettingsStore;
+class TSiteSession;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 
 // The site maintenance dialog: the operator's book of sites (name, host, port, log-in, enciphered password), read
@@ -25,6 +29,7 @@ class TSiteForm : public QDialog {
 public:
     // store gives the open settings store, or raises the error that says why there is none.
     TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cipher, QWidget* parent = nullptr);
+    ~TSiteForm() override;
 
     QLabel* Label1;
     QLabel* Label2;
@@ -56,6 +61,18 @@ public:
     QComboBox* Folder;    // the folder of the book the site is filed in; empty: the top level
     QCheckBox* Reconnect; // log in again by itself when the connection drops while idle
     QLabel* PasswordSafety;
+    // Below that, the path the site's connections take: a proxy's URL (socks5://host:port, http://host:port; empty:
+    // direct), the user and password it is given, TEST, which logs in along the path and says hop by hop how far it
+    // came, and APPLY TO FOLDER, which gives the path to every site of the site's folder.
+    QLabel* Label11;
+    QLineEdit* ConnectVia;
+    QLabel* Label12;
+    QLineEdit* ProxyUser;
+    QLabel* Label13;
+    QLineEdit* ProxyPassword;
+    QPushButton* bbTest;
+    QPushButton* bbApplyVia;
+    QPlainTextEdit* PathReport;
 
     void FormCreate();
     // Lists the sites as the store has them now and shows the named one, when it exists.
@@ -66,6 +83,10 @@ public:
     void bbDeleteClick();
     void bbExitClick();
     void bbForgetClick();
+    // Logs in along the boxes' path and out again, through a session of its own; while it runs, the button reads
+    // CANCEL and ends it.
+    void bbTestClick();
+    void bbApplyViaClick();
     // Implicit TLS chosen while the port is FTP's own proposes the implicit port.
     void SecurityChange();
     void FormClose();
@@ -78,6 +99,8 @@ public:
     // changes asks the other.
     static const char* const DeleteQuestion;
     static const char* const SaveQuestion;
+    // APPLY TO FOLDER asks this first: "%1" the number of sites, "%2" the folder, "%3" the path.
+    static const char* const ApplyViaQuestion;
 
     // The name of the site the name box names: the book's own name of the item picked (the list shows names as
     // SiteBook::shownName shows them), or the text typed.
@@ -104,6 +127,16 @@ private:
     void showConnection(const SiteBook::Record& site);
     // The site the name box names, or an empty key name after telling the operator why there is none.
     std::string chosenSite();
+    // The record the boxes hold, checked as SAVE checks it; none after telling the operator what is wrong.
+    // keepAsking: the site's password is asked at each log-in, and its box may stay empty.
+    std::optional<SiteBook::Record> boxedRecord(const QString& name, bool keepAsking);
+    // The path the CONNECT ViA boxes hold, its user from the user box (or the URL), as a URL without a password;
+    // none after telling the operator what is wrong.
+    std::optional<std::string> boxedPath();
+    void showPath(const SiteBook::Record& site);
+    void makePathControls();
+    // The FOLDER box's folder as it is stored: its parts trimmed, empty ones left out.
+    QString folderText() const;
 
     // Shows a login or host whole, however long the stored one is: a field never cuts a stored value.
     void showWhole(QLineEdit* box, const QString& text, int usualLimit);
@@ -115,4 +148,5 @@ private:
     QStringList remembered_;    // the boxes as last loaded or saved
     bool closing_ = false;      // the question about unsaved changes is being answered
     const TDiamond& cipher_;
+    std::unique_ptr<TSiteSession> testing_; // the session of the TEST under way
 };

@@ -1,6 +1,7 @@
 // The site book's passwords without a secret store (the master password), and kolvane-site at a terminal.
 
 #include "common/ScriptedPrompts.h"
+#include "ftp/NMFtp.h"
 #include "platform/SettingsStore.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/Keyring.h"
@@ -106,6 +107,87 @@ TEST(MasterPassword, SealsThePasswordsAskedOnceAndAWrongOneLosesNothing)
     EXPECT_EQ(SiteBook::read(store, cipher, "two").password, "otherPw");
     EXPECT_EQ(stored(store, "two", "PassWordIn"), "");
     EXPECT_EQ(asked, 1);
+    SiteBook::setMasterPasswordAsker(nullptr);
+}
+
+TEST(MasterPassword, AProxysPasswordIsKeptAsTheSitesIsAndReachesTheClientWithItsPath)
+{
+    if (Keyring::reachable())
+        GTEST_SKIP() << "the passwords go to the secret store in this session";
+    QFile::remove(QString::fromStdString(TSettingsStore::defaultPath()));
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    std::optional<std::string> answer;
+    SiteBook::setMasterPasswordAsker([&](bool again) { return again ? std::nullopt : answer; });
+    SiteBook::forgetMasterPassword();
+    TSettingsStore store(TSettingsStore::defaultPath());
+    SiteBook::Record site = SiteBook::NewSite();
+    site.host = "ftp.example.org";
+    site.login = "op";
+    site.password = "s1tePw";
+    site.connectVia = "SOCKS5://op%40corp@127.0.0.1:1080/";
+    site.proxyPassword = "pr0xyPw";
+    SiteBook::save(store, cipher, "proxied", site);
+    SiteBook::Record asked = site;
+    asked.connectVia.clear();
+    asked.passwordAsked = true; // as an import without its passphrase leaves a site
+    SiteBook::save(store, cipher, "asked", asked);
+    // Without a master password the proxy's password is obscured beside the site's; the path is kept as the one
+    // reader gives it back.
+    EXPECT_EQ(stored(store, "proxied", "ConnectVia"), "socks5://op%40corp@127.0.0.1:1080");
+    EXPECT_EQ(cipher.DecipherString(stored(store, "proxied", "ProxyPassWord")), "pr0xyPw");
+    EXPECT_EQ(stored(store, "asked", "ConnectVia"), "<none>") << "a direct site's record is as it always was";
+
+    // With one, it is sealed as the site's is; the site that asks for its password keeps asking.
+    SiteBook::setMasterPassword(store, cipher, "m4ster");
+    EXPECT_EQ(stored(store, "proxied", "ProxyPassWord"), "");
+    EXPECT_EQ(stored(store, "proxied", "ProxyPassWordIn"), "master");
+    EXPECT_EQ(stored(store, "proxied", "SealedProxyPassWord").rfind("aes-256-gcm:", 0), 0u);
+    EXPECT_EQ(stored(store, "asked", "PassWordIn"), "ask");
+    QFile file(QString::fromStdString(TSettingsStore::defaultPath()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    EXPECT_FALSE(bytes.contains("pr0xyPw") || bytes.contains("s1tePw"));
+
+    // A new run without the master password has neither password, and says so; with it, both.
+    SiteBook::forgetMasterPassword();
+    const SiteBook::Record locked = SiteBook::read(store, cipher, "proxied");
+    EXPECT_EQ(locked.proxyPassword, "");
+    EXPECT_NE(locked.passwordProblem.find("proxied's proxy is sealed"), std::string::npos) << locked.passwordProblem;
+    answer = "m4ster";
+    const SiteBook::Record back = SiteBook::read(store, cipher, "proxied");
+    EXPECT_EQ(back.password, "s1tePw");
+    EXPECT_EQ(back.proxyPassword, "pr0xyPw");
+    EXPECT_EQ(back.passwordProblem, "");
+    // The site's own sealed password put in the proxy's place does not open there.
+    {
+        store.OpenKey("\\Drummock\\SiTES", false);
+        store.WriteString("proxied", "SealedProxyPassWord", stored(store, "proxied", "SealedPassWord"));
+    }
+    EXPECT_NE(SiteBook::read(store, cipher, "proxied").passwordProblem.find("damaged"), std::string::npos);
+    SiteBook::save(store, cipher, "proxied", back);
+
+    // The client is given the path with its password for the next log-in; a path no reader takes (a hand edit)
+    // leaves the client as it was, rather than letting it go straight to the site.
+    TNMFTP client;
+    SiteBook::loadInto(client, SiteBook::read(store, cipher, "proxied"));
+    EXPECT_EQ(client.Via.kind, ProxyKind::Socks5);
+    EXPECT_EQ(client.Via.user, "op@corp");
+    EXPECT_EQ(client.Via.password, "pr0xyPw");
+    EXPECT_EQ(client.Via.host, "127.0.0.1");
+    EXPECT_EQ(client.Host, "ftp.example.org");
+    SiteBook::Record damaged = back;
+    damaged.connectVia = "socks5://proxy.example";
+    damaged.host = "elsewhere.example.org";
+    EXPECT_THROW(SiteBook::loadInto(client, damaged), Exception);
+    EXPECT_EQ(client.Via.host, "127.0.0.1");
+    EXPECT_EQ(client.Host, "ftp.example.org");
+
+    // Without the master password again, the proxy's password is obscured as before.
+    SiteBook::setMasterPassword(store, cipher, "");
+    SiteBook::forgetMasterPassword();
+    EXPECT_EQ(SiteBook::read(store, cipher, "proxied").proxyPassword, "pr0xyPw");
+    EXPECT_EQ(stored(store, "proxied", "ProxyPassWordIn"), "");
     SiteBook::setMasterPasswordAsker(nullptr);
 }
 

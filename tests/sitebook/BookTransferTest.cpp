@@ -344,3 +344,64 @@ TEST_F(Books, AFileZillaFileKeepsSameNamedSitesApartAsksForAskedPasswordsAndRefu
     }
     EXPECT_TRUE(SiteBook::names(*fresh).isEmpty());
 }
+
+TEST_F(Books, AConnectionPathTravelsWithItsProxysPasswordSealedAndAuthenticated)
+{
+    auto from = book("from.db");
+    SiteBook::Record site = SiteBook::NewSite();
+    site.host = "ftp.example.org";
+    site.login = "siteop";
+    site.password = "s3cret";
+    site.connectVia = "socks5://op@proxy.example:1080";
+    site.proxyPassword = "pr0xy \xe9";
+    for (const char* name : {"edited", "proxied", "unsealed"}) // the export's order
+        SiteBook::save(*from, cipher, name, site);
+    const QByteArray file = BookTransfer::exportBook(*from, cipher, {}, "correct horse");
+    EXPECT_FALSE(file.contains("pr0xy")) << "a proxy's password left the book in clear";
+    EXPECT_TRUE(file.contains("socks5://op@proxy.example:1080"));
+
+    // Someone without the passphrase sends one site through a proxy of theirs, and takes another's proxy seal away.
+    const QByteArray changed = edited(edited(file, 0, "connectVia", "socks5://op@evil.example:1080"), 2,
+                                      "proxyPassword", QJsonValue(QJsonValue::Undefined));
+    auto to = book("to.db");
+    const BookTransfer::Report report = BookTransfer::importBook(*to, cipher, changed, "correct horse", false);
+    EXPECT_EQ(report.added, 1);
+    ASSERT_EQ(report.skipped.size(), 2);
+    EXPECT_TRUE(report.skipped[0].startsWith("edited: the record was changed")) << report.skipped[0].toStdString();
+    EXPECT_TRUE(report.skipped[1].startsWith("unsealed: the record was changed")) << report.skipped[1].toStdString();
+    const SiteBook::Record back = SiteBook::read(*to, cipher, "proxied");
+    EXPECT_EQ(back.connectVia, site.connectVia);
+    EXPECT_EQ(back.proxyPassword, site.proxyPassword);
+    EXPECT_EQ(back.password, site.password);
+
+    // Without the passphrase the path comes in and its password does not, which the report says.
+    auto bare = book("bare.db");
+    const BookTransfer::Report plain = BookTransfer::importBook(*bare, cipher, file, "", false);
+    EXPECT_EQ(plain.added, 3);
+    EXPECT_TRUE(plain.notes.join('|').contains("proxied: the password of its proxy did not come in"))
+        << plain.notes.join('|').toStdString();
+    const SiteBook::Record unlocked = SiteBook::read(*bare, cipher, "proxied");
+    EXPECT_EQ(unlocked.connectVia, site.connectVia);
+    EXPECT_EQ(unlocked.proxyPassword, "");
+
+    // A proxy's password the book cannot give (sealed, with the master password gone) takes nothing of the site's own
+    // password with it: the site's goes sealed, the proxy's is said missing on both sides.
+    from->OpenKey("\\Drummock\\SiTES", false);
+    from->WriteString("proxied", "ProxyPassWordIn", "master");
+    QStringList lost;
+    const QByteArray partial = BookTransfer::exportBook(*from, cipher, {"proxied"}, "correct horse", &lost);
+    EXPECT_TRUE(lost.join('|').contains("proxied's proxy is sealed")) << lost.join('|').toStdString();
+    auto again = book("again.db");
+    const BookTransfer::Report half = BookTransfer::importBook(*again, cipher, partial, "correct horse", false);
+    EXPECT_EQ(half.added, 1);
+    EXPECT_TRUE(half.notes.join('|').contains("proxied: the password of its proxy did not come in"));
+    EXPECT_EQ(SiteBook::read(*again, cipher, "proxied").password, site.password);
+    EXPECT_FALSE(SiteBook::read(*again, cipher, "proxied").passwordAsked);
+
+    // A path no door would take is refused at the import as everywhere else.
+    const BookTransfer::Report bad = BookTransfer::importBook(
+        *book("bad.db"), cipher, edited(file, 1, "connectVia", "socks5://op:secret@p:1"), "", false);
+    ASSERT_EQ(bad.skipped.size(), 1);
+    EXPECT_TRUE(bad.skipped[0].contains("proxied: the connection path's URL holds a password"))
+        << bad.skipped[0].toStdString();
+}

@@ -58,21 +58,32 @@ TEST(Keyring, PasswordsMoveToTheSecretStoreWhenASiteIsSaved)
 
     // Saved in the dialog, the password goes to the secret store and the record only says so.
     TSiteForm* dialog = form->findChild<TSiteForm*>("SiteForm");
+    // So does the password of the proxy it is now reached through, under a name of its own.
     dialog->openOn(QStringLiteral("old"));
     dialog->Login->setText(QStringLiteral("op"));
+    dialog->ConnectVia->setText(QStringLiteral("http://127.0.0.1:3128"));
+    dialog->ProxyUser->setText(QStringLiteral("proxyop"));
+    dialog->ProxyPassword->setText(QStringLiteral("pr0xy"));
     QTest::mouseClick(dialog->bbSave, Qt::LeftButton);
     EXPECT_TRUE(prompts.notices.isEmpty()) << prompts.notices.join('|').toStdString();
     EXPECT_EQ(stored("old", "PassWord"), "");
     EXPECT_EQ(stored("old", "PassWordIn"), "keyring");
     EXPECT_EQ(Keyring::fetch(bookSecret("old")).value_or("<none>"), "before");
+    EXPECT_EQ(stored("old", "ConnectVia"), "http://proxyop@127.0.0.1:3128");
+    EXPECT_EQ(stored("old", "ProxyPassWord"), "<none>") << "nothing of it in the record";
+    EXPECT_EQ(stored("old", "ProxyPassWordIn"), "keyring");
+    EXPECT_EQ(Keyring::fetch(bookSecret("old") + "/proxy").value_or("<none>"), "pr0xy");
     dialog->close();
+    emit form->SiteName->activated(form->SiteName->currentIndex()); // the site picked again loads it anew
     EXPECT_EQ(form->session().client().Password, "before") << "and the console still logs in with it";
+    EXPECT_EQ(form->session().client().Via.password, "pr0xy");
 
     // Deleting the site forgets its password in the secret store too.
     dialog->openOn(QStringLiteral("old"));
     prompts.confirmAnswers = {true};
     QTest::mouseClick(dialog->bbDelete, Qt::LeftButton);
     EXPECT_FALSE(Keyring::fetch(bookSecret("old")).has_value());
+    EXPECT_FALSE(Keyring::fetch(bookSecret("old") + "/proxy").has_value());
     form->close();
 }
 

@@ -1,8 +1,10 @@
 // The site maintenance dialog driven through its widgets, and the main window's site pick.
 
 #include "common/ScriptedPrompts.h"
+#include "common/SimProcess.h"
 #include "common/WhenModal.h"
 #include "ftp/NMFtp.h"
+#include "ftp/Proxies.h"
 #include "gui/ComboBox.h"
 #include "platform/SettingsStore.h"
 #include "shell/Main.h"
@@ -17,12 +19,15 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -96,8 +101,9 @@ TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
 {
     EXPECT_EQ(dialog->objectName(), "SiteForm");
     EXPECT_EQ(dialog->windowTitle(), "SiTE MAiNTENANCE");
-    EXPECT_EQ(dialog->size(), QSize(275, 461))
-        << "grown below the record's first fields for the connection settings and where the passwords are kept";
+    EXPECT_EQ(dialog->size(), QSize(275, 696))
+        << "grown below the record's first fields for the connection settings and where the passwords are kept, "
+           "and below them for the connection path";
     EXPECT_EQ(dialog->SiteName->geometry(), QRect(8, 24, 169, 25));
     EXPECT_TRUE(dialog->SiteName->isEditable());
     EXPECT_EQ(dialog->bbNew->text(), "&NEW");
@@ -106,16 +112,23 @@ TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
     EXPECT_EQ(dialog->Label2->text(), "HOST NAME OR IP");
     EXPECT_EQ(dialog->Label5->pos(), QPoint(96, 104));
     EXPECT_EQ(dialog->Password->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(dialog->PasswordSafety->geometry(), QRect(8, 424, 259, 32)) << "the controls before it keep their places";
+    EXPECT_EQ(dialog->Label11->text(), "CONNECT ViA");
+    EXPECT_EQ(dialog->ConnectVia->geometry(), QRect(8, 480, 259, 22));
+    EXPECT_EQ(dialog->ProxyPassword->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(dialog->bbTest->text(), "&TEST");
 
     QTest::keyClicks(dialog->Login, QStringLiteral("abcdefghijklmn"));
     EXPECT_EQ(dialog->Login->text(), "abcdefghij");
     QTest::keyClicks(dialog->Port, QStringLiteral("21a-2 1234567"));
     EXPECT_EQ(dialog->Port->text(), "212123") << "only digits, at most six";
 
-    QWidget* expected[] = {dialog->SiteName,    dialog->Hostname, dialog->Login,          dialog->Port,
-                           dialog->Password,    dialog->Security, dialog->DataConnection, dialog->ReplyTimeout,
-                           dialog->Certificate, dialog->bbForget, dialog->Folder,         dialog->Reconnect,
-                           dialog->bbNew,       dialog->bbSave,   dialog->bbDelete,       dialog->bbExit};
+    QWidget* expected[] = {dialog->SiteName,    dialog->Hostname,   dialog->Login,          dialog->Port,
+                           dialog->Password,    dialog->Security,   dialog->DataConnection, dialog->ReplyTimeout,
+                           dialog->Certificate, dialog->bbForget,   dialog->Folder,         dialog->Reconnect,
+                           dialog->ConnectVia,  dialog->ProxyUser,  dialog->ProxyPassword,  dialog->bbTest,
+                           dialog->bbApplyVia,  dialog->PathReport, dialog->bbNew,          dialog->bbSave,
+                           dialog->bbDelete,    dialog->bbExit};
     QApplication::setActiveWindow(dialog);
     dialog->SiteName->setFocus();
     for (std::size_t i = 0; i + 1 < std::size(expected); ++i) {
@@ -623,3 +636,138 @@ TEST_F(SiteFormTest, TheCommandLineToolWritesASiteTheConsoleLoads)
 }
 
 } // namespace
+
+namespace {
+
+std::size_t count(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// CONNECT ViA through a real Dante that wants a password, in front of the stand-in daemon: TEST says how far each
+// hop came, and where it stopped (a wrong proxy password, no proxy there, a certificate nobody trusts), saving and
+// pinning nothing; SAVE keeps the path with its user and the password apart, and the main window logs in along it.
+TEST_F(SiteFormTest, ConnectViaSavesAPathThatTestTriesHopByHopAndTheWindowTakes)
+{
+    TestProxy dante(ProxyProgram::Dante, ProxyOptions{"proxyop", "s3cret", {}, ""});
+    ASSERT_EQ(dante.start(), "");
+    SimProcess plain;
+    SimProcess tls({"--tls"});
+    ASSERT_TRUE(plain.port != 0 && tls.port != 0);
+    const QString via = QStringLiteral("socks5://127.0.0.1:%1").arg(dante.port());
+    fill("proxied", "127.0.0.1", "siteop", QByteArray::number(plain.port).constData(), "quillon");
+    dialog->Security->setCurrentIndex(int(TFtpSecurity::Plain));
+    dialog->ConnectVia->setText(via);
+    dialog->ProxyUser->setText(QStringLiteral("proxyop"));
+    dialog->ProxyPassword->setText(QStringLiteral("s3cret"));
+    const auto report = [&] { return dialog->PathReport->toPlainText().toStdString(); };
+    const std::string hop = "The SOCKS5 proxy 127.0.0.1:" + std::to_string(dante.port());
+
+    click(dialog->bbTest);
+    EXPECT_EQ(report(), "proxy reached: ok\nproxy accepted: ok\nsite reached through it: ok\n"
+                        "TLS: not asked for (Plain FTP)\nlog-in: ok\n"
+                        "The path works: logged in through the proxy, and out again.");
+    EXPECT_EQ(dialog->bbTest->text(), "&TEST");
+    EXPECT_TRUE(plain.commands().contains("QUIT")) << "logged out again";
+    EXPECT_EQ(count(dante.logs(), "tcp/connect ["), 1u) << dante.logs();
+    EXPECT_EQ(stored("proxied", "HostName"), "<none>") << "TEST saves nothing";
+
+    dialog->ProxyPassword->setText(QStringLiteral("wrong"));
+    click(dialog->bbTest);
+    EXPECT_EQ(report().rfind("proxy reached: ok\nproxy accepted: stopped here: " + hop +
+                                 " refused the user name and password given for user \"proxyop\"",
+                             0),
+              0u)
+        << report();
+    EXPECT_TRUE(plain.commands().filter("USER").size() == 1) << "nothing reached the site";
+
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const quint16 nobody = closed.serverPort();
+    closed.close();
+    dialog->ConnectVia->setText(QStringLiteral("socks5://127.0.0.1:%1").arg(nobody));
+    click(dialog->bbTest);
+    EXPECT_EQ(report().rfind(
+                  "proxy reached: stopped here: Cannot reach the SOCKS5 proxy 127.0.0.1:" + std::to_string(nobody), 0),
+              0u)
+        << report();
+
+    // Over TLS to a certificate that neither verifies nor is pinned: the stop says so, and nobody is asked.
+    dialog->ConnectVia->setText(via);
+    dialog->ProxyPassword->setText(QStringLiteral("s3cret"));
+    dialog->Port->setText(QString::number(tls.port));
+    dialog->Security->setCurrentIndex(int(TFtpSecurity::ExplicitRequired));
+    click(dialog->bbTest);
+    EXPECT_NE(report().find("site reached through it: ok\nTLS: stopped here: "), std::string::npos) << report();
+    EXPECT_NE(report().find("TEST trusts and pins nothing"), std::string::npos) << report();
+    EXPECT_TRUE(prompts.trusts.isEmpty());
+    EXPECT_EQ(dialog->Certificate->text(), "");
+    dialog->Certificate->setText(tls.fingerprint); // the pin the operator made earlier
+    click(dialog->bbTest);
+    EXPECT_NE(report().find("TLS: ok\nlog-in: ok\n"), std::string::npos) << report();
+
+    // SAVE keeps the path with its user; the password goes where the site's goes, never into the record in clear.
+    click(dialog->bbSave);
+    EXPECT_TRUE(prompts.notices.isEmpty()) << prompts.notices.join('|').toStdString();
+    EXPECT_EQ(stored("proxied", "ConnectVia"), "socks5://proxyop@127.0.0.1:" + std::to_string(dante.port()));
+    QFile file(QString::fromStdString(path));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(file.readAll().contains("s3cret"));
+    click(dialog->bbNew);
+    EXPECT_EQ(dialog->ConnectVia->text(), "");
+    pick(dialog->SiteName, QStringLiteral("proxied"));
+    EXPECT_EQ(dialog->ConnectVia->text(), via) << "the user has a box of his own";
+    EXPECT_EQ(dialog->ProxyUser->text(), "proxyop");
+    EXPECT_EQ(dialog->ProxyPassword->text(), "s3cret");
+
+    // The main window's log-in takes the path the record names, as every log-in does.
+    dialog->close();
+    pick(form->SiteName, QStringLiteral("proxied"));
+    const std::size_t before = count(dante.logs(), "tcp/connect [");
+    click(form->bbLogin);
+    EXPECT_TRUE(form->session().online()) << prompts.errors.join('|').toStdString();
+    EXPECT_EQ(count(dante.logs(), "tcp/connect ["), before + 1) << dante.logs();
+    click(form->bbLogOut);
+}
+
+// APPLY TO FOLDER gives the boxes' path to every site of the folder (and the folders below it), after asking; the
+// other sites, and the rest of each site, stay as they were.
+TEST_F(SiteFormTest, ApplyToFolderGivesOnePathToEverySiteOfTheFolder)
+{
+    fill("one", "10.0.0.1", "u1", "21", "p1");
+    QTest::keyClicks(dialog->Folder->lineEdit(), QStringLiteral("eu"));
+    click(dialog->bbSave);
+    fill("two", "10.0.0.2", "u2", "21", "p2");
+    dialog->Folder->setEditText(QStringLiteral("eu/north"));
+    click(dialog->bbSave);
+    fill("top", "10.0.0.3", "u3", "21", "p3");
+    dialog->Folder->setEditText(QString());
+    click(dialog->bbSave);
+
+    pick(dialog->SiteName, QStringLiteral("one"));
+    dialog->ConnectVia->setText(QStringLiteral("HTTP://127.0.0.1:3128"));
+    dialog->ProxyUser->setText(QStringLiteral("op"));
+    click(dialog->bbApplyVia);
+    EXPECT_EQ(prompts.notices, QStringList({"Duh! Enter the proxy's password first..."}));
+    dialog->ProxyPassword->setText(QStringLiteral("pw"));
+    prompts.confirmAnswers = {false, true};
+    click(dialog->bbApplyVia);
+    EXPECT_EQ(stored("one", "ConnectVia"), "<none>") << "No changes nothing";
+    click(dialog->bbApplyVia);
+    EXPECT_EQ(prompts.confirms.last(), "Connect the 2 sites of the folder eu through http://op@127.0.0.1:3128?");
+    for (const char* site : {"one", "two"})
+        EXPECT_EQ(stored(site, "ConnectVia"), "http://op@127.0.0.1:3128") << site;
+    EXPECT_EQ(stored("top", "ConnectVia"), "<none>");
+    EXPECT_EQ(stored("two", "HostName"), "10.0.0.2");
+    EXPECT_FALSE(dialog->hasUnsavedChanges()) << "the site shown has the path its boxes show";
+    TSettingsStore store(path);
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    EXPECT_EQ(SiteBook::read(store, cipher, "two").proxyPassword, "pw");
+    EXPECT_EQ(SiteBook::read(store, cipher, "two").password, "p2");
+}

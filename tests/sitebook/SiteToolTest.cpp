@@ -2,6 +2,7 @@
 // all or nothing of, and an export whose disk fills up.
 
 #include "platform/SettingsStore.h"
+#include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 
 #include <gtest/gtest.h>
@@ -69,7 +70,8 @@ TEST_F(SiteTool, NamesATypoGivesTheWholeUsageAndCountsInWords)
     EXPECT_EQ(typo.code, 2);
     EXPECT_TRUE(typo.said.startsWith("kolvane-site: there is no command \"ad\"; did you mean \"add\"?\n"))
         << typo.said.toStdString();
-    for (const char* option : {"--folder FOLDER", "--reconnect", "--replace", "--fingerprint SHA256", "--last"})
+    for (const char* option : {"--folder FOLDER", "--reconnect", "--replace", "--fingerprint SHA256", "--last",
+                               "--via URL", "via FOLDER URL"})
         EXPECT_TRUE(typo.said.contains(option)) << option;
     EXPECT_FALSE(run({"frobnicate"}).said.contains("did you mean")) << "nothing close, nothing suggested";
     EXPECT_TRUE(run({"add", "x"}).said.startsWith("kolvane-site: add takes NAME HOST PORT LOGIN"));
@@ -157,4 +159,52 @@ TEST_F(SiteTool, AnExportThatCannotBeWrittenSaysWhyAndKeepsTheOldFile)
     ASSERT_TRUE(out.open(QIODevice::ReadOnly));
     EXPECT_EQ(out.readAll(), "the old export");
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"out.json"})) << "nothing left half-written";
+}
+
+// A site reached through a proxy: its password on the first line, the proxy's on the second; the path in the list,
+// and one path given to every site of a folder.
+TEST_F(SiteTool, AddsASiteThroughAProxyListsItsPathAndGivesOnePathToAFolder)
+{
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS"); // the passwords stay in the book, where this test reads them
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    const auto read = [&](const char* site) {
+        TSettingsStore store(TSettingsStore::defaultPath());
+        return SiteBook::read(store, cipher, site);
+    };
+    const QStringList add{"add", "proxied", "ftp.example.org", "21", "op", "--folder", "eu/north"};
+    const Ran added = run(add + QStringList{"--via", "socks5://proxyop@127.0.0.1:1080"}, "s1te\npr0xy\n");
+    ASSERT_EQ(added.code, 0) << added.said.toStdString();
+    EXPECT_EQ(read("proxied").password, "s1te");
+    EXPECT_EQ(read("proxied").proxyPassword, "pr0xy");
+    EXPECT_EQ(read("proxied").connectVia, "socks5://proxyop@127.0.0.1:1080");
+
+    // The proxy's password missing, or a path no reader takes: nothing is stored.
+    const Ran short_ = run({"add", "short", "h", "21", "u", "--via", "http://u@h:3128"}, "s1te\n");
+    EXPECT_EQ(short_.code, 2);
+    EXPECT_TRUE(short_.said.contains("no password given for the proxy's user")) << short_.said.toStdString();
+    const Ran bad = run({"add", "bad", "h", "21", "u", "--via", "socks5://u:pw@h:1080"}, "s1te\npr0xy\n");
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_TRUE(bad.said.contains("the connection path's URL holds a password")) << bad.said.toStdString();
+    EXPECT_EQ(sitesInBook(), 1);
+
+    ASSERT_EQ(run({"add", "direct", "h", "21", "u", "--folder", "eu"}, "pw\n").code, 0);
+    ASSERT_EQ(run({"add", "elsewhere", "h", "21", "u"}, "pw\n").code, 0);
+    EXPECT_EQ(run({"list"}).said, "direct\teu\nelsewhere\nproxied\teu/north\tsocks5://proxyop@127.0.0.1:1080\n");
+
+    // One path for the folder eu and the folders below it, whatever the case; the rest of each site as it was.
+    const Ran via = run({"via", "EU", "http://other@127.0.0.1:3128"}, "pr0xy2\n");
+    EXPECT_EQ(via.code, 0) << via.said.toStdString();
+    EXPECT_TRUE(via.said.contains("2 sites of the folder EU now connect through http://other@127.0.0.1:3128"))
+        << via.said.toStdString();
+    for (const char* site : {"direct", "proxied"}) {
+        EXPECT_EQ(read(site).connectVia, "http://other@127.0.0.1:3128") << site;
+        EXPECT_EQ(read(site).proxyPassword, "pr0xy2") << site;
+    }
+    EXPECT_EQ(read("proxied").password, "s1te");
+    EXPECT_EQ(read("elsewhere").connectVia, "");
+    ASSERT_EQ(run({"via", "eu", ""}).code, 0);
+    EXPECT_EQ(read("proxied").connectVia, "") << "direct again";
+    EXPECT_EQ(read("proxied").proxyPassword, "");
+    EXPECT_EQ(run({"via", "nowhere", ""}).code, 2);
 }

@@ -98,14 +98,6 @@ std::optional<QString> BookChoice::nearestSite(const QString& word, const QStrin
     return best;
 }
 
-bool BookChoice::inFolder(const std::string& siteFolder, const QString& folder)
-{
-    const QString site = QString::fromUtf8(siteFolder.data(), qsizetype(siteFolder.size()));
-    const QString wanted = folder.endsWith(QLatin1Char('/')) ? folder.chopped(1) : folder;
-    return site.compare(wanted, Qt::CaseInsensitive) == 0 ||
-           site.startsWith(wanted + QLatin1Char('/'), Qt::CaseInsensitive);
-}
-
 QStringList BookChoice::chosen(TSettingsStore& store, const QStringList& names, bool all,
                                const std::optional<QString>& folder, const QStringList& siteWords)
 {
@@ -122,7 +114,7 @@ QStringList BookChoice::chosen(TSettingsStore& store, const QStringList& names, 
     QStringList picked;
     if (folder) {
         for (const QString& name : names)
-            if (inFolder(SiteBook::folderOf(store, SiteBook::keyName(name)), *folder))
+            if (SiteBook::inFolder(SiteBook::folderOf(store, SiteBook::keyName(name)), *folder))
                 picked << name;
         if (picked.isEmpty())
             throw Refused{false, "no site is filed in the folder " + shown(*folder)};

@@ -27,8 +27,6 @@ struct Refused {
 std::optional<QString> siteNamed(const QString& word, const QStringList& names);
 // The site name nearest to a word that names none, when one is near enough to be what was meant.
 std::optional<QString> nearestSite(const QString& word, const QStringList& names);
-// Whether a site's folder is the folder or below it, whatever their case.
-bool inFolder(const std::string& siteFolder, const QString& folder);
 
 // The chosen sites' names: the book's order for all and a folder, as given otherwise. Raises Refused.
 QStringList chosen(TSettingsStore& store, const QStringList& names, bool all, const std::optional<QString>& folder,

@@ -326,7 +326,7 @@ QStringList chosenNames(const Request& r, const SiteIndex& book, TSettingsStore&
         return names;
     if (r.folder) {
         for (const QString& name : names)
-            if (BookChoice::inFolder(SiteBook::folderOf(store, SiteBook::keyName(name)), *r.folder))
+            if (SiteBook::inFolder(SiteBook::folderOf(store, SiteBook::keyName(name)), *r.folder))
                 chosen << name;
         if (chosen.isEmpty())
             throw CannotRun{"no site is filed in the folder " + shown(*r.folder)};

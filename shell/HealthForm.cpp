@@ -343,7 +343,7 @@ QStringList THealthForm::shownSites() const
     const QString filter = HealthFilter->text().trimmed();
     QStringList sites;
     for (const Listed& site : listed_) {
-        if (!folder.isEmpty() && !BookChoice::inFolder(site.folder.toStdString(), folder))
+        if (!folder.isEmpty() && !SiteBook::inFolder(site.folder.toStdString(), folder))
             continue;
         if (!filter.isEmpty() && !site.name.contains(filter, Qt::CaseInsensitive) &&
             !site.host.contains(filter, Qt::CaseInsensitive))

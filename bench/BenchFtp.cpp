@@ -13,7 +13,10 @@
 //   SOCKS5:      the listing in passive mode directly and through Dante (the tests' SOCKS5 proxy) on loopback;
 //   TLS cost:    against quillon-sim over TLS, the processor time one TLS log-in costs the engine's thread, the
 //                once-per-process making of the client context with the system's certificate store, and the memory
-//                of a logged-in, idle TLS session.
+//                of a logged-in, idle TLS session;
+//   idle waits:  200 connections at once, each on a thread of its own as a batch runs its sites, waiting a second
+//                for a reply that never comes, and one such wait on the main thread: the processor time and the
+//                wake-ups a wait costs while nothing happens.
 //
 // The listing and the round trips are timed on the peer's clock, from the command that starts the work to the
 // command that follows it, so every client is measured the same way; the client's own view of its calls is printed
@@ -35,14 +38,19 @@
 #include <QThread>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <future>
 #include <malloc.h>
 #include <mutex>
+#include <netinet/in.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -650,6 +658,104 @@ TlsCostFigures runTlsCost()
     return f;
 }
 
+// How many times the calling thread has slept so far (given up the processor of its own accord).
+long threadSleeps()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw;
+}
+
+struct IdleWaitFigures {
+    static constexpr int Threads = 200;
+    static constexpr int WaitMs = 1000;
+    struct Wait {
+        double cpuMs = 0;
+        long sleeps = 0;
+        std::string problem;
+    };
+    std::vector<Wait> threads; // one per thread
+    Wait main;                 // the same wait on the main thread
+    std::string problem;
+};
+
+// Waits for a reply that never comes: a listener that says nothing and accepts nobody, whose backlog completes the
+// connections all the same.
+IdleWaitFigures runIdleWaits()
+{
+    IdleWaitFigures f;
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        ::listen(listener, IdleWaitFigures::Threads + 8) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+        f.problem = "no listener";
+        if (listener >= 0)
+            ::close(listener);
+        return f;
+    }
+    const int port = ntohs(at.sin_port);
+    const auto wait = [port](IdleWaitFigures::Wait& w) {
+        try {
+            TPowersock s;
+            s.Host = "127.0.0.1";
+            s.Port = port;
+            s.Connect();
+            s.ReplyTimeout = IdleWaitFigures::WaitMs;
+            const double cpu = threadCpuMs();
+            const long sleeps = threadSleeps();
+            try {
+                s.ReadLn();
+                w.problem = "the silent server answered";
+            } catch (const ENoAnswerError&) {
+            }
+            w.cpuMs = threadCpuMs() - cpu;
+            w.sleeps = threadSleeps() - sleeps;
+        } catch (const Exception& e) {
+            w.problem = e.message();
+        }
+    };
+    f.threads.resize(IdleWaitFigures::Threads);
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (IdleWaitFigures::Wait& w : f.threads)
+        threads.emplace_back(QThread::create([&wait, &w] { wait(w); }));
+    for (auto& thread : threads)
+        thread->start();
+    for (auto& thread : threads)
+        thread->wait();
+    wait(f.main);
+    ::close(listener);
+    return f;
+}
+
+void printIdleWaits(const IdleWaitFigures& f)
+{
+    double cpu = 0, sleeps = 0;
+    int done = 0;
+    std::string problem = f.problem;
+    for (const IdleWaitFigures::Wait& w : f.threads) {
+        if (!w.problem.empty()) {
+            problem = w.problem;
+            continue;
+        }
+        cpu += w.cpuMs;
+        sleeps += double(w.sleeps);
+        ++done;
+    }
+    if (done == 0 || !f.main.problem.empty()) {
+        std::printf("Idle waits: not measured: %s\n", (problem.empty() ? f.main.problem : problem).c_str());
+        return;
+    }
+    std::printf("Idle waits of %d ms for a reply that never comes: %d at once, each on a thread of its own, %.0f ms of "
+                "processor time in all (%.3f ms a wait), %.1f wake-ups a wait; one on the main thread %.3f ms, %ld "
+                "wake-ups%s\n",
+                IdleWaitFigures::WaitMs, done, cpu, cpu / done, sleeps / done, f.main.cpuMs, f.main.sleeps,
+                done < int(f.threads.size()) ? (" (some waits failed: " + problem + ")").c_str() : "");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -703,9 +809,11 @@ int main(int argc, char** argv)
     const ParserFigures parser = runParser(peer.listing());
     PathFigures path;
     TlsCostFigures cost;
+    IdleWaitFigures idle;
     try {
         path = runThroughSocks(peer);
         cost = runTlsCost();
+        idle = runIdleWaits();
     } catch (const Exception& e) {
         std::fprintf(stderr, "Kolvane client failed: %s\n", e.message().c_str());
         return 1;
@@ -760,6 +868,7 @@ int main(int argc, char** argv)
             cost.sessions, cost.loginCpuMs, cost.contextCpuMs, cost.heapKiB, cost.residentKiB);
     else
         std::printf("TLS cost: not measured: %s\n", cost.problem.c_str());
+    printIdleWaits(idle);
     if (argc > 1 && std::string(argv[1]) == "--verbose")
         for (const auto& a : peer.arrivals())
             if (a.command.rfind("SITE PING", 0) != 0 && a.command.rfind("SITE BUSY", 0) != 0)

@@ -2,13 +2,16 @@
 // (delaying proxies of our own in front of quillon-sims), answer SITE WHO through the batch, next to one such
 // site alone; the CPU a run spends per site for a TLS log-in, one command and the log-out; the memory one
 // logged-in session costs, clear and over TLS; kolvane-run's dry run over a book of 5,000 sites; the Run on Sites
-// window opening on that book and answering each key typed into its filter; and 2,000 sites run from the window
-// next to kolvane-run. Prints figures; times nothing it could fail on.
+// window opening on that book and answering each key typed into its filter; 2,000 sites run from the window
+// next to kolvane-run; and hundreds of rounds of a watch, in the window and in kolvane-run, with the memory and the
+// descriptors they hold at the start and at the end. Prints figures; times nothing it could fail on.
 //
 //   build/bench/bench_sites [sites] [round-trip-ms] [book-sites]
+//   build/bench/bench_sites watch [rounds] [sites]     the watch alone
 
 #include "BenchFigures.h"
 #include "platform/SettingsStore.h"
+#include "session/BatchWatch.h"
 #include "session/SiteBatch.h"
 #include "shell/RunSites.h"
 #include "sitebook/Diamond.h"
@@ -16,11 +19,13 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
@@ -410,17 +415,101 @@ void bigBook(int count)
                 ended ? "" : " (not ended)");
 }
 
+// A process's resident memory in MiB and its open descriptors, from /proc ("self" for this one).
+struct Footprint {
+    double residentMiB = 0;
+    qsizetype descriptors = 0;
+};
+
+Footprint footprintOf(const QString& pid)
+{
+    Footprint f;
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("VmRSS:"))
+                f.residentMiB = line.mid(6).trimmed().split(' ').front().toDouble() / 1024.0;
+    f.descriptors = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::System).size();
+    return f;
+}
+
+void printFootprints(const char* who, int firstRound, const Footprint& first, int lastRound, const Footprint& last)
+{
+    std::printf("  %-12s after round %3d: %6.1f MiB resident, %3lld descriptors; after round %3d: %6.1f MiB, %3lld "
+                "descriptors\n",
+                who, firstRound, first.residentMiB, static_cast<long long>(first.descriptors), lastRound,
+                last.residentMiB, static_cast<long long>(last.descriptors));
+}
+
+// Hundreds of rounds of SITE WHO on sessions kept logged in, a round every 5 "seconds" of a millisecond each: the
+// Run on Sites window in this process, then kolvane-run in its own. Memory and descriptors must stay where the
+// first rounds left them.
+void watchRounds(int rounds, int count)
+{
+    qputenv("KOLVANE_WATCH_SECOND_MS", "1");
+    Sim sim(false);
+    BigBook book(count, sim.port);
+    const int settled = std::min(10, rounds);
+    std::printf("A watch of SITE WHO on %d sites, %d rounds, one every 5 ms\n", count, rounds);
+
+    TRunSitesForm form([&]() -> TSettingsStore& { return *book.store; }, book.cipher, nullptr);
+    form.openWith({});
+    for (int i = 0; i < form.SiteTree->topLevelItemCount(); ++i)
+        form.SiteTree->topLevelItem(i)->setCheckState(0, Qt::Checked);
+    form.RunCommand->setEditText(QStringLiteral("WHO"));
+    form.RunRepeat->setValue(5);
+    const auto start = Clock::now();
+    QTest::mouseClick(form.bbRun, Qt::LeftButton);
+    Footprint first, last;
+    bool reached = QTest::qWaitFor([&] { return form.watch()->round() > settled; }, 600000);
+    first = footprintOf(QStringLiteral("self"));
+    reached = reached && QTest::qWaitFor([&] { return form.watch()->round() > rounds; }, 600000);
+    last = footprintOf(QStringLiteral("self"));
+    const double ms = bench::ms(Clock::now() - start);
+    QTest::mouseClick(form.bbCancelRun, Qt::LeftButton);
+    const bool stopped = QTest::qWaitFor([&] { return form.bbRun->isEnabled(); }, 10000);
+    printFootprints("the window", settled, first, rounds, last);
+    std::printf("               %d rounds in %.0f ms, %.1f ms a round%s\n", rounds, ms, ms / rounds,
+                reached && stopped ? "" : " (the watch did not run to its end)");
+
+    QProcess tool;
+    tool.start(QStringLiteral(KOLVANE_BINARY_DIR "/session/kolvane-run"),
+               {"--all", "--watch", "5", "--rounds", QString::number(rounds), "WHO"});
+    const QString pid = QString::number(tool.processId());
+    QByteArray out;
+    const QByteArray early = "-- round " + QByteArray::number(settled + 1) + ", ";
+    const QByteArray late = "-- round " + QByteArray::number(rounds) + ", ";
+    while (!out.contains(early) && tool.waitForReadyRead(30000))
+        out += tool.readAllStandardOutput();
+    first = footprintOf(pid);
+    // The last round's header comes once that round has ended, before the log-outs.
+    while (!out.contains(late) && tool.waitForReadyRead(30000)) {
+        out += tool.readAllStandardOutput();
+        if (out.size() > (1 << 20))
+            out = out.right(4096);
+    }
+    last = footprintOf(pid);
+    tool.waitForFinished(30000);
+    printFootprints("kolvane-run", settled, first, rounds, last);
+    qunsetenv("KOLVANE_WATCH_SECOND_MS");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "watch") {
+        watchRounds(argc > 2 ? std::max(20, std::atoi(argv[2])) : 300, argc > 3 ? std::max(1, std::atoi(argv[3])) : 20);
+        return 0;
+    }
     const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
     const int roundTrip = argc > 2 ? std::max(0, std::atoi(argv[2])) : 100;
     const int book = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5000;
     latency(count, roundTrip);
     cpuAndMemory(count);
     bigBook(book);
+    watchRounds(300, 20);
     return 0;
 }

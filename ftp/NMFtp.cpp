@@ -1043,7 +1043,7 @@ bool TNMFTP::readListing()
         } else {
             searched = data.ReceiveBuffer.size();
             data.checkAnswerTime(start);
-            data.waitTurn();
+            data.waitTurn(data.answerDeadline(start));
             continue;
         }
         if (ParseList && DirectoryList)

@@ -536,7 +536,7 @@ void TPowersock::WriteFromStream()
     busy_ = false;
 }
 
-void TPowersock::waitTurn()
+void TPowersock::waitTurn(Clock::time_point deadline)
 {
     if (EventsDue()) {
         PumpEvents();
@@ -560,13 +560,20 @@ void TPowersock::waitTurn()
     }
     if (count == 0) {
         // Nothing a socket can announce (a notification the layer posted to itself, say): the event loop's turn.
-        PollWait();
+        PollWait(deadline);
         return;
     }
-    if (!WaitForHandles(handles, count, std::min(2, MillisecondsUntilEventsDue())))
+    // Away from the main thread the event queue announces the sockets as well as everything else, so only what is
+    // ready already is taken here; the main thread sleeps on its sockets until its window's events are due.
+    const bool onEvents = WaitsSleepOnEvents();
+    const int sleepMs = onEvents ? 0 : std::min(MillisecondsUntilEventsDue(), MillisecondsUntil(deadline));
+    if (WaitForHandles(handles, count, sleepMs)) {
+        for (std::size_t i = 0; i < count; ++i)
+            owners[i]->socket_.serviceReadiness(handles[i]);
         return;
-    for (std::size_t i = 0; i < count; ++i)
-        owners[i]->socket_.serviceReadiness(handles[i]);
+    }
+    if (onEvents)
+        PollWait(deadline);
 }
 
 void TPowersock::serviceNow()
@@ -580,11 +587,16 @@ void TPowersock::serviceNow()
         socket_.serviceReadiness(handle);
 }
 
-bool TPowersock::answerOverdue(Clock::time_point waitStart) const
+Clock::time_point TPowersock::answerDeadline(Clock::time_point waitStart) const
 {
     if (ReplyTimeout <= 0)
-        return false;
-    return Clock::now() - std::max(waitStart, lastActivity_) >= std::chrono::milliseconds(ReplyTimeout);
+        return NoDeadline;
+    return std::max(waitStart, lastActivity_) + std::chrono::milliseconds(ReplyTimeout);
+}
+
+bool TPowersock::answerOverdue(Clock::time_point waitStart) const
+{
+    return ReplyTimeout > 0 && Clock::now() >= answerDeadline(waitStart);
 }
 
 void TPowersock::checkAnswerTime(Clock::time_point waitStart) const
@@ -632,7 +644,7 @@ void TPowersock::SendBuffer(const char* bytes, std::uint16_t count)
                 WriteFromStream();
             if (sendComplete_)
                 break;
-            waitTurn();
+            waitTurn(answerDeadline(start));
         }
     }
     if (Canceled) {
@@ -688,7 +700,7 @@ std::string TPowersock::Read(std::uint16_t count)
         const Clock::time_point start = Clock::now();
         while (ReceiveBuffer.size() < count && !Canceled && Connected) {
             checkAnswerTime(start);
-            waitTurn();
+            waitTurn(answerDeadline(start));
         }
     }
     if (Canceled) {
@@ -712,7 +724,7 @@ std::string TPowersock::ReadLn()
         std::size_t searched = ReceiveBuffer.size();
         while (lineEnd == ByteQueue::npos && !Canceled && Connected) {
             checkAnswerTime(start);
-            waitTurn();
+            waitTurn(answerDeadline(start));
             lineEnd = ReceiveBuffer.find('\n', std::min(searched, ReceiveBuffer.size()));
             searched = ReceiveBuffer.size();
         }
@@ -765,10 +777,12 @@ void TPowersock::resolveName(const std::string& name)
     // Besides TimeOut's timer, the reply time-out bounds the lookup as it bounds every other wait for the network:
     // a name server that never answers ends in a time-out, not in a wait for ever.
     const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = ReplyTimeout > 0 ? start + std::chrono::milliseconds(ReplyTimeout) : NoDeadline;
     bool overdue = false;
     WaitScope scope;
     do {
-        PollWait();
+        // The lookup's end wakes this thread, as TimeOut's timer and a cancel do.
+        PollWait(deadline);
         if (lookup_->finished()) {
             DataGate = true;
             Succeeded = lookup_->error() == 0;
@@ -894,7 +908,7 @@ void TPowersock::connectAddresses()
         const Clock::time_point start = Clock::now();
         noAnswer = false;
         do {
-            waitTurn();
+            waitTurn(answerDeadline(start));
             if (waitGuard && !Connected && !connectNotified_)
                 waitGuard();
             noAnswer = !Connected && !connectNotified_ && answerOverdue(start);
@@ -1133,7 +1147,7 @@ ProxyReply TPowersock::awaitProxyReply(ProxyReply (*read)(std::string_view), Clo
             failTunnel(ReceiveBuffer.empty() ? "did not answer in " + secondsText(bound)
                                              : "did not finish its answer in " + secondsText(bound),
                        FailureKind::TimedOut, stage);
-        waitTurn();
+        waitTurn(bound > 0 ? start + std::chrono::milliseconds(bound) : NoDeadline);
     }
 }
 
@@ -1307,7 +1321,7 @@ int TPowersock::Accept()
             if (DataGate || Canceled)
                 break;
             checkAnswerTime(start);
-            waitTurn();
+            waitTurn(answerDeadline(start));
         }
         if (Canceled)
             throw ESockError("Accepting Canceled");
@@ -1419,7 +1433,7 @@ void TPowersock::awaitTls()
             RequestCloseSocket();
             throw ENoAnswerError(noAnswerMessage(ReplyTimeout));
         }
-        waitTurn();
+        waitTurn(answerDeadline(start));
     }
     // A handshake that ended well stands even when the peer has closed since (a short listing may come with the
     // end of the handshake, and the close right after it): the reads that follow see the close.

@@ -2,6 +2,7 @@
 
 #include "platform/ConnectPath.h"
 #include "platform/Exceptions.h"
+#include "platform/PollLoop.h"
 #include "platform/ProxyProtocol.h"
 #include "platform/Socket.h"
 #include "platform/Tls.h"
@@ -266,9 +267,10 @@ public:
     // Another connection that this one's waits watch as well (a listing's data connection watches the control
     // connection, so a reply there is read the moment it comes).
     TPowersock* waitAlso = nullptr;
-    // One turn of a wait: sleeps on the socket (and waitAlso's) for at most 2 ms and runs at once the notifications
-    // that its readiness calls for; the application's events run when they are due (PollLoop.h).
-    void waitTurn();
+    // One turn of a wait that ends by the deadline at the latest (PollLoop.h): sleeps until the socket (or
+    // waitAlso's) is ready, an event comes for the thread, or the deadline passes, and runs at once what it found.
+    // On the main thread it sleeps on the sockets alone and runs the application's events when they are due.
+    void waitTurn(std::chrono::steady_clock::time_point deadline = NoDeadline);
     // Takes at once whatever the socket's readiness holds now, without sleeping and without the application's events.
     void serviceNow();
     // How many notifications this component has handled: a change says that something happened on its socket.
@@ -277,6 +279,8 @@ public:
     // the server.
     void checkAnswerTime(std::chrono::steady_clock::time_point waitStart) const;
     bool answerOverdue(std::chrono::steady_clock::time_point waitStart) const;
+    // When such a wait is overdue as things stand (a byte that comes moves it on); NoDeadline without ReplyTimeout.
+    std::chrono::steady_clock::time_point answerDeadline(std::chrono::steady_clock::time_point waitStart) const;
     // The connection was cut because the peer sent more than MaxUnreadBytes that nobody could take.
     bool overflowed() const { return overflowed_; }
     // Refuses (ELineError) a line that cannot go out whole as one line: `what` names it for the operator ("The

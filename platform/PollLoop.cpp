@@ -2,28 +2,39 @@
 
 #include "platform/Ticks.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <poll.h>
 #include <thread>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // When the application's events last ran inside a wait (or the outermost wait began), and how deep the waits nest.
 // Per thread: a session driven on a thread of its own waits with that thread's events.
-thread_local Clock::time_point eventsRan = Clock::now();
+thread_local WaitClock::time_point eventsRan = WaitClock::now();
 thread_local int waitDepth = 0;
 
 void noteEventsRan()
 {
-    eventsRan = Clock::now();
+    eventsRan = WaitClock::now();
+}
+
+// A thread with no event loop to sleep in (no application yet, or a thread that Qt did not start) has nothing that
+// could announce a change either: it looks again after a short sleep.
+bool canSleepOnEvents()
+{
+    return QCoreApplication::instance() && QAbstractEventDispatcher::instance();
+}
+
+void shortSleep(WaitClock::time_point deadline)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(MillisecondsUntil(deadline), 2)));
 }
 
 } // namespace
@@ -38,29 +49,44 @@ void PumpEvents()
     noteEventsRan();
 }
 
-void PollWait()
+void PollWait(WaitClock::time_point deadline)
 {
-    if (!QCoreApplication::instance()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!canSleepOnEvents()) {
+        shortSleep(deadline);
         return;
     }
-    // The single-shot timer bounds the wait: processEvents(WaitForMoreEvents) returns as soon as any event,
-    // this timer's included, has been handled.
     noteEventsRan();
-    QTimer bound;
-    bound.setSingleShot(true);
-    bound.setTimerType(Qt::PreciseTimer);
-    bound.start(2);
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (const int ms = MillisecondsUntil(deadline); ms > 0) {
+        // The single-shot timer bounds the sleep: processEvents(WaitForMoreEvents) returns as soon as any event,
+        // this timer's included, has been handled, and returns at once when one is pending already.
+        QTimer bound;
+        bound.setSingleShot(true);
+        bound.setTimerType(Qt::PreciseTimer);
+        bound.start(ms);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    // What the events just handled posted in turn (a notification a socket sends itself) runs in the same turn.
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     noteEventsRan();
+}
+
+void PollWait()
+{
+    PollWait(WaitClock::now() + std::chrono::milliseconds(2));
 }
 
 void PumpDelay(std::uint32_t milliseconds)
 {
     const std::uint32_t start = GetTickCount();
+    const WaitClock::time_point deadline = WaitClock::now() + std::chrono::milliseconds(milliseconds);
     while (GetTickCount() - start < milliseconds)
-        PollWait();
+        PollWait(deadline);
+}
+
+bool WaitsSleepOnEvents()
+{
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() != app->thread() && QAbstractEventDispatcher::instance();
 }
 
 WaitScope::WaitScope()
@@ -74,14 +100,19 @@ WaitScope::~WaitScope()
     --waitDepth;
 }
 
+int MillisecondsUntil(WaitClock::time_point deadline)
+{
+    const WaitClock::time_point now = WaitClock::now();
+    if (now >= deadline)
+        return 0;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    return int(std::min<decltype(left)>(left, LongestSleepMs));
+}
+
 int MillisecondsUntilEventsDue()
 {
-    const auto due = eventsRan + std::chrono::milliseconds(EventIntervalMs);
-    const auto now = Clock::now();
-    if (now >= due)
-        return 0;
     // Rounded up, so that a wait that sleeps this long finds the events due when it wakes.
-    return int(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+    return MillisecondsUntil(eventsRan + std::chrono::milliseconds(EventIntervalMs));
 }
 
 bool EventsDue()

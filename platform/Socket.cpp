@@ -3,6 +3,7 @@
 #include "platform/PollLoop.h"
 #include "platform/Tls.h"
 
+#include <QAbstractEventDispatcher>
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -222,6 +223,9 @@ struct HostLookup::State {
     std::atomic<bool> finished{false};
     int error = 0;
     std::vector<SocketAddress> addresses;
+    // The event loop of the thread that waits for the lookup, until the lookup is given up; under the mutex, so
+    // that it is never woken once its thread may have gone.
+    QAbstractEventDispatcher* waiter = nullptr;
 };
 
 namespace {
@@ -284,6 +288,8 @@ void lookUp(const std::string& name, HostLookup::State& state)
     else
         state.addresses = std::move(ipv4);
     state.finished = true;
+    if (state.waiter)
+        state.waiter->wakeUp();
 }
 
 } // namespace
@@ -291,6 +297,7 @@ void lookUp(const std::string& name, HostLookup::State& state)
 HostLookup::HostLookup(const std::string& name) : state_(std::make_shared<State>())
 {
     ++lookupsStarted;
+    state_->waiter = QAbstractEventDispatcher::instance();
     // The name service may take as long as it likes (a silent name server holds a lookup for many seconds): the
     // thread is let go, and keeps only its own share of the state.
     try {
@@ -304,7 +311,11 @@ HostLookup::HostLookup(const std::string& name) : state_(std::make_shared<State>
     }
 }
 
-HostLookup::~HostLookup() = default;
+HostLookup::~HostLookup()
+{
+    std::lock_guard lock(state_->mutex);
+    state_->waiter = nullptr;
+}
 
 bool HostLookup::finished() const
 {

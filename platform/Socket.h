@@ -106,6 +106,8 @@ SocketLibraryInfo socketLibraryInfo();
 //
 // A lookup that is given up (its object destroyed before it finished) is left to end by itself: its thread keeps
 // nothing the program needs, holds up no wait, and never keeps the program from ending.
+//
+// Its end wakes the event loop of the thread that began it, so that a wait for it there sleeps until it ends.
 class HostLookup {
 public:
     explicit HostLookup(const std::string& name);

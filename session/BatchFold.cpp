@@ -149,14 +149,11 @@ std::string range(std::size_t start, std::size_t count)
 
 } // namespace
 
-std::vector<std::string> BatchFold::unifiedDiff(const std::vector<std::string>& from,
-                                                const std::vector<std::string>& to, const std::string& fromName,
-                                                const std::string& toName)
+namespace {
+
+// The edit from one text to the other, line by line.
+std::vector<Op> lineEdit(const std::vector<std::string>& from, const std::vector<std::string>& to)
 {
-    constexpr std::size_t kContext = 3;
-    std::vector<std::string> out;
-    if (from == to)
-        return out;
     // The common start and end need no search.
     std::size_t head = 0;
     while (head < from.size() && head < to.size() && from[head] == to[head])
@@ -177,7 +174,20 @@ std::vector<std::string> BatchFold::unifiedDiff(const std::vector<std::string>& 
     const std::vector<Op> middle = editScript(a, b);
     ops.insert(ops.end(), middle.begin(), middle.end());
     ops.insert(ops.end(), tail, Op::Same);
+    return ops;
+}
 
+} // namespace
+
+std::vector<std::string> BatchFold::unifiedDiff(const std::vector<std::string>& from,
+                                                const std::vector<std::string>& to, const std::string& fromName,
+                                                const std::string& toName)
+{
+    constexpr std::size_t kContext = 3;
+    std::vector<std::string> out;
+    if (from == to)
+        return out;
+    const std::vector<Op> ops = lineEdit(from, to);
     // Where each operation stands in either text.
     std::vector<std::size_t> atFrom(ops.size() + 1), atTo(ops.size() + 1);
     for (std::size_t i = 0; i < ops.size(); ++i) {
@@ -219,4 +229,37 @@ std::vector<std::string> BatchFold::unifiedDiff(const std::vector<std::string>& 
         i = end;
     }
     return out;
+}
+
+std::vector<LineChange> BatchFold::changes(const std::vector<std::string>& from, const std::vector<std::string>& to)
+{
+    std::vector<LineChange> marked;
+    marked.reserve(to.size());
+    if (from == to) {
+        for (const std::string& line : to)
+            marked.push_back({LineChange::Mark::Same, line});
+        return marked;
+    }
+    std::size_t inFrom = 0, inTo = 0;
+    for (const Op op : lineEdit(from, to)) {
+        switch (op) {
+        case Op::Same:
+            marked.push_back({LineChange::Mark::Same, to[inTo++]});
+            ++inFrom;
+            break;
+        case Op::Gone:
+            marked.push_back({LineChange::Mark::Removed, from[inFrom++]});
+            break;
+        case Op::Added:
+            marked.push_back({LineChange::Mark::Added, to[inTo++]});
+            break;
+        }
+    }
+    return marked;
+}
+
+std::size_t BatchFold::countMarked(const std::vector<LineChange>& changes, LineChange::Mark mark)
+{
+    return std::size_t(
+        std::count_if(changes.begin(), changes.end(), [mark](const LineChange& c) { return c.mark == mark; }));
 }

@@ -3,11 +3,21 @@
 #include "session/SiteBatch.h"
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 // How the outcomes of a run on many sites are told together: sites that ended alike folded into groups, the
 // smaller groups as differences from the largest, and the count of each outcome.
+
+// One line of a text as it compares with the text before it: there in both, come since, or gone since.
+struct LineChange {
+    enum class Mark : std::uint8_t { Same, Added, Removed };
+    Mark mark = Mark::Same;
+    std::string line;
+
+    bool operator==(const LineChange&) const = default;
+};
 
 // Sites that ended with the same outcome and the same text, in one group.
 struct ReplyGroup {
@@ -37,5 +47,12 @@ std::string recapLine(const Recap& recap);
 // "@@ -a,b +c,d @@" hunks. No lines when the texts are the same.
 std::vector<std::string> unifiedDiff(const std::vector<std::string>& from, const std::vector<std::string>& to,
                                      const std::string& fromName, const std::string& toName);
+
+// The text `to` whole, each of its lines marked Same or Added, with the lines of `from` that are gone marked Removed
+// where they stood (before the lines that took their place, as a diff shows them). Every line is there, not only
+// those near a change.
+std::vector<LineChange> changes(const std::vector<std::string>& from, const std::vector<std::string>& to);
+// How many lines came and went.
+std::size_t countMarked(const std::vector<LineChange>& changes, LineChange::Mark mark);
 
 } // namespace BatchFold

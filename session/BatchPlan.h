@@ -22,6 +22,9 @@ struct BatchPlan {
     // The sessions stay logged in when a round ends, for the next round of the same batch; they log out when the
     // batch goes away.
     bool stayLoggedIn = false;
+    // While the sessions stay logged in between rounds, a NOOP after this many seconds of quiet keeps each of them
+    // open (0: none).
+    int keepAliveSeconds = 0;
     // The last line goes even after a line before it was refused, while the connection stands: a look at what the
     // lines before it left (Users Across Sites asks for the user's "SITE USER" after a change so).
     bool lastLineAlways = false;

@@ -2,10 +2,14 @@
 
 #include "platform/OemText.h"
 #include "platform/PasswordMask.h"
+#include "session/BatchWatch.h"
+#include "sitebook/SiteBook.h"
 
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 namespace {
 
@@ -146,7 +150,7 @@ QString BatchReport::lineText(const std::string& line)
 
 QString BatchReport::siteText(const std::string& key)
 {
-    return QString::fromUtf8(key.data(), qsizetype(key.size()));
+    return SiteBook::shownName(QString::fromUtf8(key.data(), qsizetype(key.size())));
 }
 
 std::string BatchReport::printable(const QString& text)
@@ -315,4 +319,80 @@ std::string BatchReport::jsonText(const QString& text)
 std::string BatchReport::csvText(const QString& text)
 {
     return csvField(text);
+}
+
+namespace {
+
+// The changed lines of a site's text, as a key that sites with the same changes share.
+std::string changesKey(Outcome outcome, const std::vector<LineChange>& changes)
+{
+    std::string key(1, char('0' + int(outcome)));
+    for (const LineChange& change : changes)
+        if (change.mark != LineChange::Mark::Same) {
+            key += '\n';
+            key += change.mark == LineChange::Mark::Added ? '+' : '-';
+            key += change.line;
+        }
+    return key;
+}
+
+std::string roundTime(const QDateTime& time, bool iso)
+{
+    if (iso)
+        return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate).toStdString();
+    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString();
+}
+
+} // namespace
+
+std::string BatchReport::watchRound(const TBatchWatch& watch)
+{
+    const std::vector<SiteOutcome>& outcomes = watch.batch().outcomes();
+    std::string out = "-- round " + std::to_string(watch.round()) + ", " + roundTime(watch.roundTime(), false) + ": " +
+                      BatchFold::recapLine(BatchFold::recap(outcomes)) + "\n";
+    const bool script = watch.batch().plan().lines.size() != 1;
+    // The sites seen for the first time, whole and folded.
+    std::vector<SiteOutcome> first;
+    for (std::size_t i = 0; i < outcomes.size(); ++i)
+        if (watch.firstSight(i))
+            first.push_back(outcomes[i]);
+    out += folded(first, script);
+    // The others by what changed, the largest group first.
+    std::vector<ReplyGroup> groups;
+    std::unordered_map<std::string, std::size_t> groupOf;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (!watch.changed(i))
+            continue;
+        const auto [at, fresh] = groupOf.try_emplace(changesKey(outcomes[i].outcome, watch.changes(i)), groups.size());
+        if (fresh)
+            groups.push_back(ReplyGroup{{}, outcomes[i].outcome, {}});
+        groups[at->second].members.push_back(i);
+    }
+    std::stable_sort(groups.begin(), groups.end(),
+                     [](const ReplyGroup& a, const ReplyGroup& b) { return a.members.size() > b.members.size(); });
+    for (const ReplyGroup& group : groups) {
+        out += "== " + groupHeader(outcomes, group) + "\n";
+        for (const LineChange& change : watch.changes(group.members.front()))
+            if (change.mark != LineChange::Mark::Same)
+                out += (change.mark == LineChange::Mark::Added ? "+" : "-") + printableLine(change.line) + "\n";
+    }
+    return out;
+}
+
+std::string BatchReport::jsonWatchSite(const TBatchWatch& watch, std::size_t index)
+{
+    if (!watch.firstSight(index) && !watch.changed(index))
+        return {};
+    const SiteOutcome& o = watch.batch().outcomes()[index];
+    std::string added, removed;
+    for (const LineChange& change : watch.changes(index)) {
+        std::string& list = change.mark == LineChange::Mark::Added ? added : removed;
+        if (change.mark != LineChange::Mark::Same)
+            list += (list.empty() ? "" : ", ") + jsonBytes(change.line);
+    }
+    return "{\"round\": " + std::to_string(watch.round()) + ", \"time\": \"" + roundTime(watch.roundTime(), true) +
+           "\", \"site\": " + jsonString(siteText(o.site)) + ", \"outcome\": \"" + outcomeWord(o.outcome) +
+           "\", \"code\": " + (o.code() ? std::to_string(o.code()) : std::string("null")) + ", \"added\": [" + added +
+           "], \"removed\": [" + removed + "], \"error\": " + (o.ok() ? std::string("null") : jsonString(summary(o))) +
+           ", \"note\": " + (o.note.empty() ? std::string("null") : jsonLatin1(o.note)) + "}\n";
 }

@@ -3,6 +3,7 @@
 //
 //   kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] COMMAND...
 //   kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] --script FILE
+//   kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] --watch SECONDS [--rounds N] COMMAND...
 //
 // COMMAND is a SITE command without the word SITE, as typed in the console's command box. Sites that ended alike
 // are printed once, under a header that names them all; --json prints each site's objects as soon as it has ended.
@@ -10,9 +11,11 @@
 
 #include "platform/OemText.h"
 #include "platform/PasswordMask.h"
+#include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "platform/Terminal.h"
 #include "session/BatchReport.h"
+#include "session/BatchWatch.h"
 #include "session/Journal.h"
 #include "session/SiteBatch.h"
 #include "sitebook/Diamond.h"
@@ -30,12 +33,15 @@
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
 constexpr const char* kUsage =
     "Usage: kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] COMMAND...\n"
-    "       kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] --script FILE\n";
+    "       kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] [OPTION...] --script FILE\n"
+    "       kolvane-run [--all | --folder NAME | --sites-from FILE | SITE...] --watch SECONDS [--rounds N] "
+    "COMMAND...\n";
 
 constexpr const char* kHelp =
     "Runs SITE commands on many sites of the Kolvane console's site book at once.\n"
@@ -60,6 +66,9 @@ constexpr const char* kHelp =
     "  --serial N                 N sites at a time; the next N start when those have ended\n"
     "  --max-fail PERCENT         start no more sites once more than PERCENT of those run so far failed\n"
     "  --timeout SECONDS          the longest any one reply may take, whatever the sites say\n"
+    "  --watch SECONDS            run a reading command again every SECONDS (5 or more), logged in all along,\n"
+    "                             printing each round's time and what changed; Ctrl-C ends it\n"
+    "  --rounds N                 end the watch after N rounds\n"
     "  --master-password-file F   the site book's master password, from the first line of F\n"
     "What is printed:\n"
     "  --json                     one JSON object per site and line as each site ends, then a recap object\n"
@@ -112,6 +121,34 @@ struct Request {
     int serial = 0;
     int maxFail = -1;
     int timeout = -1;
+    int watch = 0; // seconds between the rounds of a watch; 0 for a single run
+    int rounds = 0;
+};
+
+// The book's site names, and each of them by the key the store knows it by: names that differ only in the case of
+// A-Z are one site to the store, and names that differ in any other way are two.
+class SiteIndex {
+public:
+    void fill(const QStringList& names)
+    {
+        names_ = names;
+        for (const QString& name : names_)
+            byKey_.emplace(SiteBook::foldedKey(SiteBook::keyName(name)), name);
+    }
+    const QStringList& names() const { return names_; }
+    // The site a word names, as the store compares names.
+    std::optional<QString> named(const QString& word) const
+    {
+        const std::string key = SiteBook::keyName(word);
+        if (key.empty())
+            return std::nullopt;
+        const auto at = byKey_.find(SiteBook::foldedKey(key));
+        return at == byKey_.end() ? std::nullopt : std::optional<QString>(at->second);
+    }
+
+private:
+    QStringList names_;
+    std::unordered_map<std::string, QString> byKey_;
 };
 
 int number(const QString& text, int low, int high, const std::string& what)
@@ -157,18 +194,10 @@ std::optional<QString> nearestSite(const QString& word, const QStringList& names
     return best;
 }
 
-std::optional<QString> siteNamed(const QString& word, const QStringList& names)
-{
-    for (const QString& name : names)
-        if (name.compare(word, Qt::CaseInsensitive) == 0)
-            return name;
-    return std::nullopt;
-}
-
 // Reads the command line. Options stand anywhere before the command; the first word that names no site begins it
 // (or the word after --), and from there on every word is the command's, whatever it looks like. The book's
 // names are asked for only when a word must be told apart from a site's name.
-Request parse(const QStringList& args, const std::function<const QStringList&()>& names)
+Request parse(const QStringList& args, const std::function<const SiteIndex&()>& book)
 {
     Request r;
     bool inCommand = false;
@@ -238,6 +267,12 @@ Request parse(const QStringList& args, const std::function<const QStringList&()>
                 r.maxFail = number(value(i, option, inline_), 0, 100, "--max-fail wants a percentage from 0 to 100");
             } else if (o == "--timeout") {
                 r.timeout = number(value(i, option, inline_), 1, 86400, "--timeout wants seconds from 1 to 86400");
+            } else if (o == "--watch") {
+                r.watch = number(value(i, option, inline_), BatchWatching::MinimumSeconds,
+                                 BatchWatching::MaximumSeconds, "--watch wants seconds from 5 to 86400");
+            } else if (o == "--rounds") {
+                r.rounds =
+                    number(value(i, option, inline_), 1, 100000000, "--rounds wants a number of rounds, 1 or more");
             } else {
                 throw UsageError{"unknown option " + shown(option) +
                                  " (the command begins at its first word, or after --; nothing was sent)"};
@@ -248,13 +283,13 @@ Request parse(const QStringList& args, const std::function<const QStringList&()>
         // even where a site has its name.
         const bool chosenOtherwise = r.all || r.folder || r.sitesFrom;
         const bool verb = isKnownSiteVerb(arg) && (chosenOtherwise || !r.siteWords.isEmpty());
-        if (!verb && siteNamed(arg, names())) {
+        if (!verb && book().named(arg)) {
             r.siteWords << arg;
             continue;
         }
         // A word near a site's name is taken for a typing error rather than sent to every site as a command.
         if (!verb)
-            if (const std::optional<QString> near = nearestSite(arg, names()))
+            if (const std::optional<QString> near = nearestSite(arg, book().names()))
                 throw UsageError{shown(arg) + " names no site of the book; did you mean " + shown(*near) +
                                  "? (to send it as the command, put -- before it)"};
         inCommand = true;
@@ -319,8 +354,9 @@ BatchPlan planOf(const Request& r)
 }
 
 // The chosen sites' names, in the book's order for --all and --folder, as given otherwise.
-QStringList chosenNames(const Request& r, const QStringList& names, TSettingsStore& store)
+QStringList chosenNames(const Request& r, const SiteIndex& book, TSettingsStore& store)
 {
+    const QStringList& names = book.names();
     const int ways =
         int(r.all) + int(r.folder.has_value()) + int(r.sitesFrom.has_value()) + int(!r.siteWords.isEmpty());
     if (ways == 0)
@@ -341,7 +377,7 @@ QStringList chosenNames(const Request& r, const QStringList& names, TSettingsSto
     const QStringList words = r.sitesFrom ? namesFrom(*r.sitesFrom) : r.siteWords;
     QStringList unknown;
     for (const QString& word : words) {
-        if (const std::optional<QString> name = siteNamed(word, names)) {
+        if (const std::optional<QString> name = book.named(word)) {
             if (!chosen.contains(*name))
                 chosen << *name;
         } else {
@@ -436,6 +472,16 @@ std::vector<BatchSite> readSites(const Request& r, const QStringList& chosen, TS
         if (site.record.passwordSealed)
             site.record = SiteBook::read(store, cipher, site.key);
     return sites;
+}
+
+// The seconds of quiet after which a session kept between rounds sends a NOOP: the console's KeepAlive setting.
+int keepAliveOf(TSettingsStore& store)
+{
+    try {
+        return SettingsLayout::readWindow(store).keepAlive;
+    } catch (const EStoreError&) {
+        return SettingsLayout::WindowSettings().keepAlive; // a book without the console's settings
+    }
 }
 
 void write(const std::string& text)
@@ -572,6 +618,83 @@ int run(const Request& r, const BatchPlan& plan, std::vector<BatchSite> sites, Q
     return reporter.finish(interruptedBy);
 }
 
+// What a watch prints: each round once it has ended, its header and what changed; in JSON each site that changed as
+// soon as it has ended in the round. Notes go to standard error as they come.
+class WatchPrinter {
+public:
+    WatchPrinter(const Request& r, const TBatchWatch& watch) : r_(r), watch_(watch) {}
+
+    void siteEnded(int index)
+    {
+        const SiteOutcome& o = watch_.batch().outcomes()[std::size_t(index)];
+        if (!o.note.empty())
+            say(shown(BatchReport::siteText(o.site)) + ": " + o.note);
+        if (r_.json)
+            write(BatchReport::jsonWatchSite(watch_, std::size_t(index)));
+    }
+
+    void roundEnded()
+    {
+        if (!r_.json)
+            write(BatchReport::watchRound(watch_));
+    }
+
+    // The status after the last round: every site ok in it, or not.
+    int finish(int interruptedBy)
+    {
+        if (r_.json)
+            write(BatchReport::jsonRecap(finalOutcomes(watch_.batch())));
+        if (interruptedBy == SIGINT)
+            return 130;
+        if (interruptedBy == SIGTERM)
+            return 143;
+        const std::vector<SiteOutcome>& outcomes = watch_.batch().outcomes();
+        return std::all_of(outcomes.begin(), outcomes.end(), [](const SiteOutcome& o) { return o.ok(); }) ? 0 : 1;
+    }
+
+private:
+    const Request& r_;
+    const TBatchWatch& watch_;
+};
+
+// A watch: rounds on sessions that stay logged in, until --rounds have run or a signal ends it. Ctrl-C or SIGTERM
+// cancels the round under way and logs out of every site, each QUIT waited for at most a second; a site that will
+// not let go (a lookup the system will not give up) is not waited for past the grace.
+int watch(const Request& r, const BatchPlan& plan, std::vector<BatchSite> sites, int keepAlive, QCoreApplication& app)
+{
+    TSiteBatch batch(std::move(sites), BatchWatching::watchPlan(plan, keepAlive), r.jobs);
+    batch.replyTimeout = r.timeout;
+    TBatchWatch watching(batch, r.watch);
+    watching.maxRounds = r.rounds;
+    WatchPrinter printer(r, watching);
+    QObject::connect(&watching, &TBatchWatch::siteEnded, [&](int index) { printer.siteEnded(index); });
+    QObject::connect(&watching, &TBatchWatch::roundEnded, [&] { printer.roundEnded(); });
+    QObject::connect(&watching, &TBatchWatch::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    std::signal(SIGINT, [](int signal) { caught = signal; });
+    std::signal(SIGTERM, [](int signal) { caught = signal; });
+    int interruptedBy = 0;
+    QTimer grace;
+    grace.setSingleShot(true);
+    QObject::connect(&grace, &QTimer::timeout, [&] { std::_Exit(printer.finish(interruptedBy)); });
+    QTimer polling;
+    QObject::connect(&polling, &QTimer::timeout, [&] {
+        const int signal = caught.exchange(0);
+        if (!signal)
+            return;
+        if (interruptedBy)
+            std::_Exit(printer.finish(interruptedBy)); // asked twice: at once
+        interruptedBy = signal;
+        watching.stop(1000);
+        grace.start(2000);
+    });
+    polling.start(50);
+    watching.start();
+    if (watching.watching())
+        app.exec();
+    return printer.finish(interruptedBy);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -581,26 +704,35 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(KOLVANE_VERSION));
     try {
         std::unique_ptr<TSettingsStore> store;
-        QStringList names;
+        SiteIndex index;
         auto book = [&]() -> TSettingsStore& {
             if (!store) {
                 const std::string path = TSettingsStore::defaultPath();
                 if (!QFile::exists(QString::fromStdString(path)))
                     throw CannotRun{"there is no site book at " + path};
                 store = std::make_unique<TSettingsStore>(path);
-                names = SiteBook::names(*store);
+                index.fill(SiteBook::names(*store));
             }
             return *store;
         };
-        const Request request = parse(app.arguments().mid(1), [&]() -> const QStringList& {
+        const Request request = parse(app.arguments().mid(1), [&]() -> const SiteIndex& {
             book();
-            return names;
+            return index;
         });
         if (request.diff && request.json)
             throw UsageError{"--diff is for the text output; --json gives every reply whole"};
+        if (request.rounds && !request.watch)
+            throw UsageError{"--rounds counts the rounds of a watch: give --watch SECONDS too"};
+        if (request.watch &&
+            (request.dryRun || request.diff || request.failedTo || request.serial || request.maxFail >= 0))
+            throw UsageError{"--watch prints what changed round after round; --dry-run, --diff, --failed-to, "
+                             "--serial and --max-fail are for a single run"};
         const BatchPlan plan = planOf(request);
+        if (request.watch)
+            if (const std::optional<std::string> why = BatchWatching::refusal(plan.lines))
+                throw UsageError{"nothing was sent: " + *why};
         TSettingsStore& opened = book();
-        const QStringList chosen = chosenNames(request, names, opened);
+        const QStringList chosen = chosenNames(request, index, opened);
         std::vector<BatchSite> sites = readSites(request, chosen, opened);
         if (sites.empty())
             throw CannotRun{"no site matched"};
@@ -618,6 +750,8 @@ int main(int argc, char** argv)
         if (!keepNote.isEmpty())
             say(keepNote.toStdString());
         TJournal::shared().setOnTrouble([](const QString& reason) { say(reason.toStdString()); });
+        if (request.watch)
+            return watch(request, plan, std::move(sites), keepAliveOf(opened), app);
         return run(request, plan, std::move(sites), app);
     } catch (const UsageError& e) {
         say(e.why);

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <optional>
 #include <unistd.h>
 
 const char* outcomeWord(Outcome outcome)
@@ -166,15 +168,25 @@ public:
     };
 
     BatchLane(const BatchPlan& plan, Limits limits, std::shared_ptr<std::atomic<bool>> cancelled)
-        : plan_(plan), limits_(limits), cancelled_(std::move(cancelled)), deadline_(this)
+        : plan_(plan), limits_(limits), cancelled_(std::move(cancelled)), deadline_(this), keepAlive_(this)
     {
         deadline_.setSingleShot(true);
         connect(&deadline_, &QTimer::timeout, this, [this] { cutShort(Cut::Time); });
+        keepAlive_.setSingleShot(true);
+        connect(&keepAlive_, &QTimer::timeout, this, &BatchLane::keepAlive);
     }
 
     // Runs on the lane's thread.
     void run(int index, BatchSite site)
     {
+        if (busy_) {
+            // A keep-alive's NOOP is under way and this came in through its wait: the round begins once it is
+            // answered, never on a client that still waits.
+            deferredRun_.emplace(index, std::move(site));
+            return;
+        }
+        busy_ = true;
+        keepAlive_.stop();
         SiteOutcome outcome;
         outcome.site = site.key;
         index_ = index;
@@ -191,7 +203,12 @@ public:
         outcome.ms = clock.elapsed();
         if (!plan_.stayLoggedIn)
             session_.reset();
+        ++rounds_;
+        lostIdle_.reset(); // a loss under the round is the round's failure, told with it
+        restartKeepAlive();
+        busy_ = false;
         emit ended(index, std::move(outcome));
+        afterwards();
     }
 
     // Runs on the lane's thread, from inside its session's wait.
@@ -201,24 +218,79 @@ public:
             session_->cancel();
     }
 
-    // Logs out a session kept between rounds; on the lane's thread, before it ends.
-    void logOutKept()
+    // Logs out a session kept between rounds, waiting at most quitMs for its QUIT's answer (negative: the
+    // session's own time), then calls then. On the lane's thread; asked while the session is busy, it waits for it.
+    void logOutKept(int quitMs, std::function<void()> then)
     {
-        if (!session_)
+        if (busy_) {
+            deferredLogOut_.emplace_back(quitMs, std::move(then));
             return;
-        try {
-            session_->logOut();
-        } catch (...) {
         }
-        session_.reset();
+        keepAlive_.stop();
+        if (session_) {
+            if (quitMs >= 0)
+                session_->setQuitTimeout(quitMs);
+            try {
+                session_->logOut();
+            } catch (...) {
+                // The connection is closed whatever the daemon made of the QUIT.
+            }
+            session_.reset();
+        }
+        if (then)
+            then();
     }
 
 signals:
     void step(int index, SiteOutcome outcome);
     void ended(int index, SiteOutcome outcome);
+    void loggedOut();
 
 private:
     enum class Cut { None, Time, Lines, Bytes };
+
+    // What was asked while the lane was busy, done now that it is not.
+    void afterwards()
+    {
+        if (deferredRun_) {
+            auto [index, site] = std::move(*deferredRun_);
+            deferredRun_.reset();
+            run(index, std::move(site));
+            return; // the round does the rest when it ends
+        }
+        for (auto& [quitMs, then] : std::exchange(deferredLogOut_, {}))
+            logOutKept(quitMs, std::move(then));
+    }
+
+    // A session kept between rounds sends a NOOP after a quiet spell of the plan's length, so that the daemon's idle
+    // time-out never ends it between two rounds.
+    void restartKeepAlive()
+    {
+        if (plan_.stayLoggedIn && plan_.keepAliveSeconds > 0 && session_ && session_->online())
+            keepAlive_.start(std::chrono::seconds(std::min(plan_.keepAliveSeconds, 86400)));
+    }
+
+    void keepAlive()
+    {
+        if (busy_ || !session_ || !session_->online())
+            return;
+        busy_ = true;
+        keepAliveFailed_ = false;
+        lostIdle_.reset();
+        session_->keepAliveTick();
+        busy_ = false;
+        if (keepAliveFailed_ && lostIdle_ && lostIdle_->kind != FailureKind::DaemonReply) {
+            // A NOOP that was not answered may still be answered late, where the next command's reply belongs: that
+            // connection is never used again, and the next round logs in anew. A NOOP the daemon refused was
+            // answered, and the connection is as good as before.
+            session_.reset();
+        } else {
+            if (keepAliveFailed_)
+                lostIdle_.reset();
+            restartKeepAlive();
+        }
+        afterwards();
+    }
 
     void runSite(BatchSite& site, SiteOutcome& outcome)
     {
@@ -251,6 +323,13 @@ private:
         record.security = BatchPlanning::runSecurity(record, plan_.allowClearText);
         session_->setSite(site.key, record);
         replySeconds_ = record.replyTimeout;
+        // A connection that ends between rounds is told at the next round, which logs in again.
+        connect(session_.get(), &TSiteSession::connectionLost, this,
+                [this](const SessionFailure& failure) { lostIdle_ = failure; });
+        connect(session_.get(), &TSiteSession::failed, this, [this](const SessionFailure& failure) {
+            keepAliveFailed_ = true;
+            lostIdle_ = failure;
+        });
         // Every line that comes is counted against the reply's bounds the moment it comes.
         connect(session_.get(), &TSiteSession::traffic, this, [this](bool sent, const std::string& line) {
             if (sent)
@@ -274,9 +353,14 @@ private:
 
     void logIn(const BatchSite& site, SiteOutcome& outcome)
     {
+        // A close the daemon sent while the session sat idle is taken now, so that it is not found by the command.
+        if (session_ && session_->online())
+            session_->client().serviceNow();
         const bool kept = session_ && session_->online() && session_->siteKey() == site.key;
+        const std::optional<SessionFailure> lost = std::exchange(lostIdle_, std::nullopt);
         if (kept)
             return;
+        const bool again = plan_.stayLoggedIn && rounds_ > 0;
         makeSession(site);
         beginAnswer();
         armDeadline(); // the connect and the greeting
@@ -296,6 +380,12 @@ private:
         }
         if (site.record.security == TFtpSecurity::ExplicitIfOffered && !session_->client().isSecure())
             outcome.note = "The server offers no TLS: the log-in went in clear text, as allowed";
+        if (again) {
+            outcome.loggedInAgain = true;
+            if (lost)
+                outcome.note += std::string(outcome.note.empty() ? "" : "; ") +
+                                "The connection dropped after the last round (" + lost->message + "): logged in again";
+        }
     }
 
     void runLines(SiteOutcome& outcome)
@@ -430,9 +520,16 @@ private:
     std::shared_ptr<std::atomic<bool>> cancelled_;
     std::unique_ptr<TSiteSession> session_;
     int index_ = -1;
+    int rounds_ = 0;    // the rounds this lane has run
+    bool busy_ = false; // a round or a keep-alive is under way on this lane
+    bool keepAliveFailed_ = false;
+    std::optional<SessionFailure> lostIdle_; // how the kept session's connection ended since the last round
+    std::optional<std::pair<int, BatchSite>> deferredRun_;
+    std::vector<std::pair<int, std::function<void()>>> deferredLogOut_;
     bool askedTls_ = false;
     int replySeconds_ = 0;
     QTimer deadline_;
+    QTimer keepAlive_;
     Cut cut_ = Cut::None;
     std::size_t replyLines_ = 0;
     std::size_t replyBytes_ = 0;
@@ -456,18 +553,33 @@ TSiteBatch::TSiteBatch(std::vector<BatchSite> sites, std::string command, int jo
 TSiteBatch::~TSiteBatch()
 {
     cancel();
+    // A session kept between rounds logs out on its own thread, all of them at once, and each thread ends after
+    // its lane has done so.
+    for (BatchLane* lane : lanes_)
+        QMetaObject::invokeMethod(
+            lane, [lane] { lane->logOutKept(-1, [] { QThread::currentThread()->quit(); }); }, Qt::QueuedConnection);
     for (std::size_t i = 0; i < threads_.size(); ++i) {
-        // A session kept between rounds logs out on its own thread, then the thread ends.
-        if (plan_.stayLoggedIn) {
-            BatchLane* lane = lanes_[i];
-            QMetaObject::invokeMethod(
-                lane, [lane] { lane->logOutKept(); }, Qt::BlockingQueuedConnection);
-        }
-        threads_[i]->quit();
         threads_[i]->wait();
         delete lanes_[i];
         delete threads_[i];
     }
+}
+
+void TSiteBatch::endSessions(int quitMs)
+{
+    cancel();
+    if (sessionsLeft_ > 0)
+        return; // already under way
+    sessionsLeft_ = int(lanes_.size());
+    if (lanes_.empty()) {
+        QMetaObject::invokeMethod(
+            this, [this] { emit sessionsEnded(); }, Qt::QueuedConnection);
+        return;
+    }
+    for (BatchLane* lane : lanes_)
+        QMetaObject::invokeMethod(
+            lane, [lane, quitMs] { lane->logOutKept(quitMs, [lane] { emit lane->loggedOut(); }); },
+            Qt::QueuedConnection);
 }
 
 void TSiteBatch::start()
@@ -616,6 +728,10 @@ BatchLane* TSiteBatch::makeLane()
     connect(lane, &BatchLane::step, this, &TSiteBatch::laneStep);
     connect(lane, &BatchLane::ended, this,
             [this, lane](int index, SiteOutcome outcome) { laneEnded(lane, index, std::move(outcome)); });
+    connect(lane, &BatchLane::loggedOut, this, [this] {
+        if (sessionsLeft_ > 0 && --sessionsLeft_ == 0)
+            emit sessionsEnded();
+    });
     threads_.push_back(thread.release());
     lanes_.push_back(lane);
     laneBusy_.push_back(false);

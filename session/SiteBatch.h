@@ -66,6 +66,7 @@ struct SiteOutcome {
     SessionFailure failure;            // why the site failed: its log-in, or the line that ended it
     qint64 ms = 0;                     // from the start of its log-in to the end of its last reply
     std::string note;                  // what the operator must hear besides the replies (a clear-text log-in)
+    bool loggedInAgain = false;        // a later round logged in anew: the session of the round before had ended
 
     // The site answered every line with a 2xx.
     bool ok() const { return step == Step::Done && outcome == Outcome::Ok; }
@@ -113,6 +114,10 @@ public:
     void start();
     // Stops every site: those under way end their wait, those not begun never start.
     void cancel();
+    // Stops every site as cancel() does, and logs out every session kept between rounds, all at once, each waiting
+    // at most quitMs for the answer to its QUIT. sessionsEnded() tells when they have.
+    void endSessions(int quitMs);
+    bool endingSessions() const { return sessionsLeft_ > 0; }
     bool running() const { return running_ > 0 || (started_ && next_ < sites_.size()); }
     bool cancelled() const { return cancelled_->load(); }
     const std::vector<SiteOutcome>& outcomes() const { return outcomes_; }
@@ -127,6 +132,8 @@ signals:
     // A site has its outcome: told once per site and round, after its last siteChanged.
     void siteEnded(int index);
     void finished();
+    // Every session that endSessions() logged out has ended.
+    void sessionsEnded();
 
 private:
     void launchMore();
@@ -154,6 +161,7 @@ private:
     std::vector<BatchLane*> lanes_;
     std::vector<bool> laneBusy_;
     std::vector<int> siteLane_; // the lane a site runs on, -1 for none (kept for rounds of logged-in sessions)
+    int sessionsLeft_ = 0;      // lanes whose log-out endSessions() waits for
 };
 
 Q_DECLARE_METATYPE(SiteOutcome)

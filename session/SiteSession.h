@@ -138,6 +138,8 @@ public:
     // for the log-in folder, are marked (ownExchange()) so that a view can keep them off its pages.
     void setKeepAlive(bool on);
     void setKeepAliveInterval(int seconds);
+    // Sends the keep-alive NOOP now, as the keep-alive timer does (for owners that keep their own time).
+    void keepAliveTick() { Timer1Timer(); }
     bool keepingAlive() const { return keepingAlive_; }
     bool ownExchange() const { return keepingAlive_ || askingFolder_; }
 

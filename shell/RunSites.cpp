@@ -9,6 +9,7 @@
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
 #include "session/BatchReport.h"
+#include "session/BatchWatch.h"
 #include "shell/ReplyText.h"
 #include "sitebook/Keyring.h"
 #include "sitebook/SiteBook.h"
@@ -27,9 +28,12 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSet>
 #include <QSpinBox>
 #include <QSplitter>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -82,10 +86,39 @@ std::string groupKey(Outcome outcome, const std::vector<std::string>& lines)
 
 QString namesList(const QStringList& sites)
 {
+    QStringList shown;
+    for (qsizetype i = 0; i < sites.size() && i < NamesInQuestion; ++i)
+        shown << SiteBook::shownName(sites[i]);
     if (sites.size() <= NamesInQuestion)
-        return sites.join(QLatin1Char('\n'));
-    return sites.mid(0, NamesInQuestion).join(QLatin1Char('\n')) +
-           QStringLiteral("\n... and %1 more").arg(sites.size() - NamesInQuestion);
+        return shown.join(QLatin1Char('\n'));
+    return shown.join(QLatin1Char('\n')) + QStringLiteral("\n... and %1 more").arg(sites.size() - NamesInQuestion);
+}
+
+QString plural(qsizetype n, const char* one, const char* many)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
+
+// The mark a watch gives a line that came or went, in words as well as in colour: the text says it to a screen
+// reader and to an operator who cannot tell the colours apart, the colour to the eye that scans.
+QString markText(LineChange::Mark mark)
+{
+    switch (mark) {
+    case LineChange::Mark::Added:
+        return QStringLiteral("+ ");
+    case LineChange::Mark::Removed:
+        return QStringLiteral("- ");
+    case LineChange::Mark::Same:
+        break;
+    }
+    return QStringLiteral("  ");
+}
+
+// Green for a line that came, red for one that went, light enough over the reply box's near-black and over a light
+// base alike.
+QColor markColour(LineChange::Mark mark)
+{
+    return mark == LineChange::Mark::Added ? QColor(40, 170, 70, 110) : QColor(210, 50, 50, 110);
 }
 
 } // namespace
@@ -169,6 +202,21 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
     RunMaxFail->setToolTip(QStringLiteral("No more sites start once more than this share of the sites run so far "
                                           "did not end ok (0: stop at the first failure)"));
     failLabel->setBuddy(RunMaxFail);
+    auto* repeatLabel = new QLabel(QStringLiteral("REPEAT EVERY"), this);
+    RunRepeat = new QSpinBox(this);
+    RunRepeat->setObjectName(QStringLiteral("RunRepeat"));
+    RunRepeat->setRange(0, BatchWatching::MaximumSeconds);
+    RunRepeat->setSpecialValueText(QStringLiteral("off"));
+    RunRepeat->setSuffix(QStringLiteral(" s"));
+    RunRepeat->setAccessibleName(QStringLiteral("Repeat every so many seconds"));
+    RunRepeat->setToolTip(QStringLiteral("Watch: run a command that only reads again every so many seconds (5 or "
+                                         "more), logged in all along, marking what changed; STOP ends it"));
+    repeatLabel->setBuddy(RunRepeat);
+    // No interval below the shortest: from off a step up goes to it, and a step down from it goes off.
+    connect(RunRepeat, &QSpinBox::valueChanged, this, [this](int seconds) {
+        if (seconds > 0 && seconds < BatchWatching::MinimumSeconds)
+            RunRepeat->setValue(seconds == BatchWatching::MinimumSeconds - 1 ? 0 : BatchWatching::MinimumSeconds);
+    });
     RunAllowClearText = new QCheckBox(QStringLiteral("Allow clear text"), this);
     RunAllowClearText->setObjectName(QStringLiteral("RunAllowClearText"));
     RunAllowClearText->setToolTip(QStringLiteral("Log in without TLS to sites set to Explicit TLS if offered whose "
@@ -224,6 +272,8 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
     optionRow->addWidget(failLabel);
     optionRow->addWidget(RunMaxFail);
     optionRow->addWidget(RunAllowClearText);
+    optionRow->addWidget(repeatLabel);
+    optionRow->addWidget(RunRepeat);
     optionRow->addStretch(1);
     rightLayout->addLayout(optionRow);
     auto* results = new QSplitter(Qt::Vertical, right);
@@ -241,9 +291,9 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
     split->setStretchFactor(1, 2);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(split);
-    QWidget* order[] = {SiteFilter, SiteTree,    RunCommand,    RunAsScript,   RunScript,         bbPreview,
-                        bbRun,      bbCancelRun, RunSerial,     RunMaxFail,    RunAllowClearText, ResultTree,
-                        ResultMemo, bbRunFailed, bbDifferences, bbCopyResults, bbSaveResults};
+    QWidget* order[] = {SiteFilter, SiteTree,    RunCommand,  RunAsScript,   RunScript,         bbPreview,
+                        bbRun,      bbCancelRun, RunSerial,   RunMaxFail,    RunAllowClearText, RunRepeat,
+                        ResultTree, ResultMemo,  bbRunFailed, bbDifferences, bbCopyResults,     bbSaveResults};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -318,7 +368,7 @@ void TRunSitesForm::openWith(const QStringList& history)
             const SiteBook::Record record = SiteBook::readListed(store, key);
             QTreeWidgetItem* folder = record.folder.empty() ? nullptr : folderItem(fromUtf8(record.folder));
             auto* item = folder ? new QTreeWidgetItem(folder) : new QTreeWidgetItem;
-            item->setText(0, name);
+            item->setText(0, SiteBook::shownName(name));
             item->setText(1, Latin1ToQString(record.host) + QLatin1Char(':') + QString::number(record.portNumber()));
             item->setData(0, SiteRole, name);
             item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
@@ -473,7 +523,7 @@ void TRunSitesForm::bbPreviewClick()
 
 void TRunSitesForm::bbRunClick()
 {
-    if (batch_ && batch_->running())
+    if ((batch_ && batch_->running()) || (watch_ && watch_->watching()))
         return;
     if (planLines().empty()) {
         Prompts().Notice(QStringLiteral("Type the SITE command to run first (without the word SITE)."));
@@ -489,12 +539,12 @@ void TRunSitesForm::bbRunClick()
 
 void TRunSitesForm::bbRunFailedClick()
 {
-    if (!batch_ || batch_->running())
+    if (!batch_ || batch_->running() || (watch_ && watch_->watching()))
         return;
     QStringList failed;
     for (const SiteOutcome& outcome : batch_->outcomes())
         if (!outcome.ok())
-            failed << BatchReport::siteText(outcome.site);
+            failed << fromUtf8(outcome.site); // the name the book knows, not the one shown
     if (failed.isEmpty()) {
         Prompts().Notice(QStringLiteral("Every site of the last run ended ok."));
         return;
@@ -516,15 +566,21 @@ void TRunSitesForm::bbRunFailedClick()
 void TRunSitesForm::runOn(const QStringList& sites)
 {
     BatchPlan planned = plan();
-    if (!confirmChange(planned.lines, sites))
-        return;
-    TSettingsStore& store = store_();
-    batch_ = std::make_unique<TSiteBatch>(readSites(sites), std::move(planned), SettingsLayout::readRunJobs(store));
-    batch_->serial = RunSerial->value();
-    batch_->maxFailPercent = RunMaxFail->value();
+    if (RunRepeat->value() > 0) {
+        if (!watchOn(sites, std::move(planned)))
+            return;
+    } else {
+        if (!confirmChange(planned.lines, sites))
+            return;
+        TSettingsStore& store = store_();
+        watch_.reset();
+        batch_ = std::make_unique<TSiteBatch>(readSites(sites), std::move(planned), SettingsLayout::readRunJobs(store));
+        batch_->serial = RunSerial->value();
+        batch_->maxFailPercent = RunMaxFail->value();
+        connect(batch_.get(), &TSiteBatch::siteEnded, this, [this](int i) { Guarded([this, i] { siteEnded(i); }); });
+        connect(batch_.get(), &TSiteBatch::finished, this, [this] { Guarded([this] { batchFinished(); }); });
+    }
     connect(batch_.get(), &TSiteBatch::siteChanged, this, [this](int i) { Guarded([this, i] { siteChanged(i); }); });
-    connect(batch_.get(), &TSiteBatch::siteEnded, this, [this](int i) { Guarded([this, i] { siteEnded(i); }); });
-    connect(batch_.get(), &TSiteBatch::finished, this, [this] { Guarded([this] { batchFinished(); }); });
     if (!RunAsScript->isChecked()) {
         const QString command = RunCommand->currentText();
         if (RunCommand->findText(command) < 0)
@@ -540,11 +596,64 @@ void TRunSitesForm::runOn(const QStringList& sites)
     ResultMemo->clear();
     clearResults();
     showState();
-    batch_->start();
+    if (watch_)
+        watch_->start();
+    else
+        batch_->start();
+}
+
+bool TRunSitesForm::watchOn(const QStringList& sites, BatchPlan planned)
+{
+    // Only what reads is repeated: a change made every few seconds on every site is never what was meant.
+    if (const std::optional<std::string> why = BatchWatching::refusal(planned.lines)) {
+        Prompts().Notice(
+            QStringLiteral("Nothing was run: %1. Set REPEAT EVERY to off to run it once.").arg(Latin1ToQString(*why)));
+        return false;
+    }
+    TSettingsStore& store = store_();
+    int keepAlive = SettingsLayout::WindowSettings().keepAlive;
+    try {
+        keepAlive = SettingsLayout::readWindow(store).keepAlive;
+    } catch (const EStoreError&) {
+        // a store without the console's settings keeps the default
+    }
+    watch_.reset();
+    batch_ = std::make_unique<TSiteBatch>(readSites(sites), BatchWatching::watchPlan(std::move(planned), keepAlive),
+                                          SettingsLayout::readRunJobs(store));
+    watch_ = std::make_unique<TBatchWatch>(*batch_, RunRepeat->value());
+    connect(watch_.get(), &TBatchWatch::siteEnded, this, [this](int i) { Guarded([this, i] { siteEnded(i); }); });
+    connect(watch_.get(), &TBatchWatch::roundStarted, this, [this] { Guarded([this] { showState(); }); });
+    connect(watch_.get(), &TBatchWatch::roundEnded, this, [this] { Guarded([this] { roundEnded(); }); });
+    connect(watch_.get(), &TBatchWatch::finished, this, [this] { Guarded([this] { watchFinished(); }); });
+    bbCancelRun->setText(QStringLiteral("STOP"));
+    bbCancelRun->setToolTip(QStringLiteral("End the watch and log out of every site"));
+    return true;
+}
+
+void TRunSitesForm::roundEnded()
+{
+    fileEnded();
+    showState();
+    for (int c = 1; c < 3; ++c)
+        ResultTree->resizeColumnToContents(c);
+}
+
+void TRunSitesForm::watchFinished()
+{
+    bbCancelRun->setText(QStringLiteral("CANCEL"));
+    bbCancelRun->setToolTip(QStringLiteral("Stop every site that has not answered yet; what came is kept"));
+    batchFinished();
 }
 
 void TRunSitesForm::bbCancelRunClick()
 {
+    if (watch_ && watch_->watching()) {
+        // The round under way ends, and every site is logged out; the rows keep the last round.
+        watch_->stop(2000);
+        bbCancelRun->setEnabled(false);
+        showState();
+        return;
+    }
     if (batch_)
         batch_->cancel();
 }
@@ -560,13 +669,14 @@ void TRunSitesForm::clearResults()
     siteGroup_.assign(batch_ ? batch_->outcomes().size() : 0, nullptr);
     changed_.assign(siteGroup_.size(), false);
     underWay_ = 0;
+    memoSite_ = -1;
     if (!batch_)
         return;
     QList<QTreeWidgetItem*> rows;
     for (std::size_t i = 0; i < batch_->outcomes().size(); ++i) {
         auto* row = new QTreeWidgetItem;
         row->setData(0, IndexRole, int(i));
-        fillRow(row, batch_->outcomes()[i]);
+        fillRow(row, i);
         rows_.push_back(row);
         rows << row;
     }
@@ -574,12 +684,37 @@ void TRunSitesForm::clearResults()
     ResultTree->addTopLevelItems(rows);
 }
 
-void TRunSitesForm::fillRow(QTreeWidgetItem* row, const SiteOutcome& o)
+void TRunSitesForm::fillRow(QTreeWidgetItem* row, std::size_t index)
 {
+    const SiteOutcome& o = batch_->outcomes()[index];
     row->setText(0, BatchReport::siteText(o.site));
-    row->setText(1, stateText(o));
     row->setText(2, o.ended() && o.outcome != Outcome::NotRun ? seconds(o.ms) : QString());
     row->setText(3, BatchReport::summary(o));
+    QString state = stateText(o);
+    QString spoken = state;
+    const bool changed = watch_ && o.ended() && watch_->changed(index);
+    if (watch_ && o.ended() && o.loggedInAgain) {
+        state += QStringLiteral(", logged in again");
+        spoken = state;
+    }
+    if (changed) {
+        // "ok +2 -1" to the eye, "ok, 2 lines added, 1 removed" to a screen reader, the row bold and shaded.
+        const std::vector<LineChange>& changes = watch_->changes(index);
+        const auto added = qsizetype(BatchFold::countMarked(changes, LineChange::Mark::Added));
+        const auto removed = qsizetype(BatchFold::countMarked(changes, LineChange::Mark::Removed));
+        state += QStringLiteral("  +%1 -%2").arg(added).arg(removed);
+        spoken += QStringLiteral(", %1 added, %2 removed").arg(plural(added, "line", "lines")).arg(removed);
+    }
+    row->setText(1, state);
+    row->setData(1, Qt::AccessibleTextRole, spoken);
+    QFont font = ResultTree->font();
+    font.setBold(changed);
+    QColor shade = ResultTree->palette().color(QPalette::Highlight);
+    shade.setAlpha(60);
+    for (int c = 0; c < ResultTree->columnCount(); ++c) {
+        row->setFont(c, font);
+        row->setBackground(c, changed ? QBrush(shade) : QBrush());
+    }
 }
 
 void TRunSitesForm::siteChanged(int index)
@@ -611,10 +746,11 @@ void TRunSitesForm::fileEnded()
         changed_[index] = false;
         const SiteOutcome& outcome = batch_->outcomes()[index];
         QTreeWidgetItem* row = rows_[index];
-        fillRow(row, outcome);
+        fillRow(row, index);
         currentChanged = currentChanged || current == row;
-        // An ended site joins its group among the ended ones.
-        if (outcome.ended() && !siteGroup_[index]) {
+        // An ended site joins its group among the ended ones; in a watch each site keeps its row and place, which
+        // every round fills anew.
+        if (outcome.ended() && !siteGroup_[index] && !watch_) {
             const Group* group = fileRow(index);
             currentChanged = currentChanged || (current && current == group->head);
         }
@@ -712,6 +848,22 @@ void TRunSitesForm::showState()
         batch_->plan().lines.size() == 1 ? shown : QStringLiteral("%1 lines").arg(batch_->plan().lines.size());
     const QString sites =
         outcomes.size() == 1 ? QStringLiteral("1 site") : QStringLiteral("%1 sites").arg(outcomes.size());
+    if (watch_) {
+        const QString round = QStringLiteral("round %1 at %2")
+                                  .arg(watch_->round())
+                                  .arg(watch_->roundTime().toString(QStringLiteral("HH:mm:ss")));
+        if (watch_->stopping())
+            RunState->setText(QStringLiteral("Ending the watch: logging out of %1...").arg(sites));
+        else if (watch_->watching())
+            RunState->setText(QStringLiteral("Watching %1 on %2 every %3 s: %4, %5")
+                                  .arg(what, sites)
+                                  .arg(watch_->seconds())
+                                  .arg(round, QString::fromStdString(recap)));
+        else
+            RunState->setText(QStringLiteral("The watch ended after %1: %2")
+                                  .arg(plural(watch_->round(), "round", "rounds"), QString::fromStdString(recap)));
+        return;
+    }
     if (batch_->running())
         RunState->setText(QStringLiteral("Running %1 on %2... %3").arg(what, sites, QString::fromStdString(recap)));
     else
@@ -736,10 +888,11 @@ void TRunSitesForm::batchFinished()
 
 void TRunSitesForm::ResultTreeChange()
 {
-    ResultMemo->clear();
     QTreeWidgetItem* item = ResultTree->currentItem();
-    if (!item || !batch_)
+    if (!item || !batch_) {
+        ResultMemo->clear();
         return;
+    }
     const std::vector<SiteOutcome>& outcomes = batch_->outcomes();
     const bool script = batch_->plan().lines.size() != 1;
     QStringList text;
@@ -752,9 +905,20 @@ void TRunSitesForm::ResultTreeChange()
     } else if (const QVariant site = item->data(0, IndexRole); site.isValid()) {
         index = std::size_t(site.toInt());
     } else {
+        ResultMemo->clear();
         return;
     }
     const SiteOutcome& o = outcomes[index];
+    if (watch_) {
+        // While a round is under way at the site, the box keeps what the round before showed.
+        if (!o.ended() && memoSite_ == int(index))
+            return;
+        const int scrolled = memoSite_ == int(index) ? ResultMemo->verticalScrollBar()->value() : 0;
+        memoSite_ = int(index);
+        showChanges(index, text, scrolled);
+        return;
+    }
+    ResultMemo->setExtraSelections({});
     for (const std::string& line : BatchFold::transcript(o, script))
         text << ShownLine(line);
     if (o.ended())
@@ -763,6 +927,38 @@ void TRunSitesForm::ResultTreeChange()
     if (!o.note.empty())
         text << fromUtf8(o.note);
     ResultMemo->setPlainText(text.join(QLatin1Char('\n')));
+}
+
+void TRunSitesForm::showChanges(std::size_t index, const QStringList& head, int scrolled)
+{
+    // A watch shows the site's text with every line that came or went since the round before marked, where it
+    // stood; the box stays where the operator had scrolled it from one round to the next.
+    const SiteOutcome& o = batch_->outcomes()[index];
+    QStringList text = head;
+    std::vector<std::pair<int, LineChange::Mark>> marked; // the box's line and its mark
+    const bool first = watch_->firstSight(index);
+    for (const LineChange& change : watch_->changes(index)) {
+        const LineChange::Mark mark = first ? LineChange::Mark::Same : change.mark;
+        if (mark != LineChange::Mark::Same)
+            marked.emplace_back(int(text.size()), mark);
+        text << markText(mark) + ShownLine(change.line);
+    }
+    if (o.ended())
+        if (const std::string next = failureAdvice(o.outcome, o.failure.kind); !next.empty())
+            text << fromUtf8(next);
+    if (!o.note.empty())
+        text << fromUtf8(o.note);
+    ResultMemo->setPlainText(text.join(QLatin1Char('\n')));
+    QList<QTextEdit::ExtraSelection> shades;
+    for (const auto& [line, mark] : marked) {
+        QTextEdit::ExtraSelection shade;
+        shade.cursor = QTextCursor(ResultMemo->document()->findBlockByNumber(line));
+        shade.format.setBackground(markColour(mark));
+        shade.format.setProperty(QTextFormat::FullWidthSelection, true);
+        shades << shade;
+    }
+    ResultMemo->setExtraSelections(shades);
+    ResultMemo->verticalScrollBar()->setValue(scrolled);
 }
 
 void TRunSitesForm::bbDifferencesClick()
@@ -805,8 +1001,11 @@ void TRunSitesForm::saveResults(const QString& path)
 
 void TRunSitesForm::closeEvent(QCloseEvent* event)
 {
-    // Closing stops what still runs; the results stay for the next time the window opens.
-    if (batch_)
+    // Closing stops what still runs, a watch with its log-outs; the results stay for the next time the window
+    // opens.
+    if (watch_ && watch_->watching())
+        watch_->stop(2000);
+    else if (batch_)
         batch_->cancel();
     QDialog::closeEvent(event);
 }

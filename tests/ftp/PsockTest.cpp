@@ -1,5 +1,6 @@
 // The socket component against real sockets on 127.0.0.1: connect and lookup outcomes, buffers and chunking, the
-// level filter, the waits that a closed connection or a cancel must end, and the error texts.
+// level filter, the waits that a closed connection or a cancel must end (and what a wait costs while it sleeps),
+// and the error texts.
 
 #include "FtpTestSupport.h"
 #include "platform/Finally.h"
@@ -7,8 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTcpServer>
+#include <QThread>
 
+#include <atomic>
 #include <cerrno>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -387,6 +391,89 @@ TEST(SocketTransfer, LinesGoWholeOrNotAtAllAndLevelsFilterStatus)
         return std::find(expected.begin(), expected.end(), t) != expected.end();
     });
     EXPECT_EQ(seen, expected);
+    EXPECT_EQ(peer.failure(), "");
+}
+
+// How many times the calling thread has slept (given up the processor of its own accord) so far.
+long sleepsOfThisThread()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw;
+}
+
+// A connection on a thread of its own, as a batch runs each site, sleeps through a wait until something ends it: the
+// server's reply, the wait's deadline, or a cancel that another thread queues to it. It wakes for nothing in between,
+// so a batch of many sites costs nothing while their servers think.
+TEST(SocketWaits, WaitOnAThreadOfItsOwnSleepsUntilTheReplyTheDeadlineOrACancel)
+{
+    ScriptPeer peer([](PeerSession& c) {
+        c.peer.waitFor("answer");
+        c.send("250 late\r\n");
+        c.waitClosed();
+    });
+    struct Wait {
+        std::string outcome;
+        long sleeps = 0;
+        qint64 ms = 0;
+    };
+    std::vector<Wait> waits;
+    std::atomic<TPowersock*> client{nullptr};
+    std::atomic<int> begun{0}; // waits begun on the thread
+    std::unique_ptr<QThread> thread(QThread::create([&] {
+        TPowersock s;
+        s.Host = "127.0.0.1";
+        s.Port = peer.port();
+        s.ReportLevel = StatusLevel::Operations;
+        s.OnStatus = [&](QObject*, const std::string& text) { begun += text == "ReadLn"; };
+        const auto measure = [&](std::int32_t replyTimeout) {
+            s.ReplyTimeout = replyTimeout;
+            Wait wait;
+            QElapsedTimer clock;
+            clock.start();
+            const long before = sleepsOfThisThread();
+            try {
+                wait.outcome = s.ReadLn();
+            } catch (const Exception& e) {
+                wait.outcome = e.message();
+            }
+            wait.sleeps = sleepsOfThisThread() - before;
+            wait.ms = clock.elapsed();
+            waits.push_back(wait);
+        };
+        try {
+            s.Connect();
+        } catch (const Exception& e) {
+            waits.push_back({"connect: " + e.message()});
+            return;
+        }
+        client = &s;
+        measure(0);   // the reply ends it
+        measure(300); // the deadline does
+        measure(0);   // a cancel from the main thread does
+        client = nullptr;
+    }));
+    thread->start();
+    const auto waitBegun = [&](int n) { return pumpUntil([&] { return begun >= n || thread->isFinished(); }, 10000); };
+    ASSERT_TRUE(waitBegun(1));
+    QThread::msleep(200); // the server thinks
+    peer.signal("answer");
+    ASSERT_TRUE(waitBegun(3));
+    QThread::msleep(200); // the operator thinks
+    if (TPowersock* s = client)
+        QMetaObject::invokeMethod(
+            s, [s] { s->Cancel(); }, Qt::QueuedConnection);
+    ASSERT_TRUE(thread->wait(10000));
+
+    ASSERT_EQ(waits.size(), 3u) << (waits.empty() ? "" : waits[0].outcome);
+    EXPECT_EQ(waits[0].outcome, "250 late\r\n");
+    EXPECT_EQ(waits[1].outcome, "No answer from the server in 0.3 seconds");
+    EXPECT_GE(waits[1].ms, 300);
+    EXPECT_EQ(waits[2].outcome, "Socket readln aborted");
+    // Each wait lasted 200 ms or more; a wait that woke in turns of a few milliseconds would have slept a hundred
+    // times or more.
+    for (const Wait& wait : waits)
+        EXPECT_LT(wait.sleeps, 20) << wait.outcome << " after " << wait.ms << " ms";
     EXPECT_EQ(peer.failure(), "");
 }
 

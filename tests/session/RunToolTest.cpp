@@ -1,7 +1,8 @@
 // kolvane-run as a script runs it: a site book of its own, scripted daemons and quillon-sim, and what the program
-// prints and returns: folded and JSON output, the command line's sites and options, reruns of what failed, a dry
-// run that sends nothing, JSON that comes as each site ends, SIGTERM keeping what came, and never a prompt without
-// a terminal.
+// prints and returns: folded and JSON output, the command line's sites and options, names matched as the book
+// compares them and printed escaped, reruns of what failed, a dry run that sends nothing, JSON that comes as each
+// site ends, SIGTERM keeping what came, never a prompt without a terminal, and a watch that prints what changed
+// until Ctrl-C.
 
 #include "FtpTestSupport.h"
 #include "common/SimProcess.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -81,10 +83,12 @@ public:
         });
     }
 
-    // Starts kolvane-run on this book, its standard input not a terminal.
-    void start(QProcess& tool, const QStringList& args) const
+    // Starts kolvane-run on this book, its standard input not a terminal, with the extra variables given.
+    void start(QProcess& tool, const QStringList& args, const QStringList& extra = {}) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString& variable : extra)
+            env.insert(variable.section('=', 0, 0), variable.section('=', 1));
         env.insert("XDG_CONFIG_HOME", config_.path());
         env.remove("DBUS_SESSION_BUS_ADDRESS"); // no secret store: the book's own passwords are used
         tool.setProcessEnvironment(env);
@@ -92,10 +96,10 @@ public:
         tool.waitForStarted(5000);
     }
 
-    ToolRun run(const QStringList& args, const QByteArray& input = {}) const
+    ToolRun run(const QStringList& args, const QByteArray& input = {}, const QStringList& extra = {}) const
     {
         QProcess tool;
-        start(tool, args);
+        start(tool, args, extra);
         tool.write(input);
         tool.closeWriteChannel();
         if (!tool.waitForFinished(20000)) {
@@ -315,4 +319,83 @@ TEST(RunTool, JournalsEveryChangeAndAKillBeforeTheReplyLeavesItsOutcomeUnknown)
             EXPECT_FALSE(f->readAll().contains("Tool-s3cret")) << f->fileName().toStdString();
         }
     }
+}
+
+TEST(RunTool, NamesMatchAsTheBookComparesThemAndPrintEscaped)
+{
+    // The book folds A-Z only: "Ärger" and "ärger" are two sites, and "äRGER" names the second alone.
+    ScriptPeer lower(answering("200 lower\r\n"), 2), bidi(answering("200 bidi\r\n"), 2);
+    const QString hidden = QString::fromUtf16(u"prod\u202Eatad");
+    Book book;
+    book.add(QString::fromUtf16(u"\u00C4rger").toStdString(), closedPort());
+    book.add(QString::fromUtf16(u"\u00E4rger").toStdString(), lower.port());
+    book.add(hidden.toStdString(), bidi.port());
+    const QString typed = QString::fromUtf16(u"\u00E4RGER");
+    const ToolRun text = book.run({typed, hidden, "WHO"});
+    EXPECT_EQ(text.status, 0) << text.err.toStdString();
+    EXPECT_EQ(text.out, QString::fromUtf16(u"== \u00E4rger\n200 lower\n== prod\\u202Eatad\n200 bidi\n-- 2 ok\n"));
+    const ToolRun json = book.run({"--json", typed, hidden, "WHO"});
+    EXPECT_TRUE(json.out.contains(R"({"site": "prod\\u202Eatad", "ok": true)")) << json.out.toStdString();
+    EXPECT_FALSE(json.out.contains(QChar(0x202E)));
+    for (const ScriptPeer* peer : {&lower, &bidi})
+        EXPECT_EQ(peer->failure(), "");
+}
+
+TEST(RunTool, AWatchPrintsWhatChangedEachRoundUntilCtrlC)
+{
+    SimProcess sim;
+    Book book;
+    book.add("east", sim.port, "", "siteop", "quillon");
+    const QStringList fast{"KOLVANE_WATCH_SECOND_MS=100"}; // rounds every half second
+
+    // Only reading commands are watched; a changing one is refused and sends nothing.
+    const ToolRun refused = book.run({"east", "--watch", "5", "ADDUSER", "bobby", "Friends"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(refused.err.contains("nothing was sent: SITE ADDUSER bobby Friends changes the daemon's state"))
+        << refused.err.toStdString();
+    EXPECT_EQ(book.run({"east", "--rounds", "2", "USERS"}).status, 2); // --rounds without --watch
+
+    // In JSON an object per site and round that changed: the first round's has every line added, the second
+    // changed nothing.
+    const ToolRun json = book.run({"--json", "--watch", "5", "--rounds", "2", "east", "USERS"}, {}, fast);
+    EXPECT_EQ(json.status, 0) << json.err.toStdString();
+    const QStringList objects = json.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(objects.size(), 2) << json.out.toStdString();
+    EXPECT_TRUE(
+        QRegularExpression(R"(^\{"round": 1, "time": "\d{4}-\d\d-\d\dT[^"]+", "site": "east", "outcome": "ok", )"
+                           R"("code": 250, "added": \["200- User list of site Quillon:", )")
+            .match(objects[0])
+            .hasMatch())
+        << objects[0].toStdString();
+    EXPECT_TRUE(objects[0].contains(R"("removed": [], "error": null, "note": null})")) << objects[0].toStdString();
+    EXPECT_TRUE(objects[1].startsWith(R"({"recap": {"sites": 1, "ok": 1, )")) << objects[1].toStdString();
+
+    // As text, until Ctrl-C: a header each round, everything in the first, and a user added between rounds as an
+    // added line.
+    QProcess watch;
+    book.start(watch, {"--watch", "5", "east", "USERS"}, fast);
+    QByteArray out;
+    while (!out.contains("-- round 2, ") && watch.waitForReadyRead(5000))
+        out += watch.readAllStandardOutput();
+    ASSERT_TRUE(out.contains("-- round 2, ")) << out.toStdString();
+    EXPECT_TRUE(QRegularExpression(R"(^-- round 1, \d{4}-\d\d-\d\d \d\d:\d\d:\d\d: 1 ok\n== east\n200- User list)")
+                    .match(QString::fromUtf8(out))
+                    .hasMatch())
+        << out.toStdString();
+    const ToolRun added = book.run({"east", "ADDUSER", "bobby", "Friends"});
+    EXPECT_EQ(added.status, 0) << added.out.toStdString();
+    const QRegularExpression addedLine(R"(\n\+[^\n]*bobby)");
+    while (!addedLine.match(QString::fromUtf8(out)).hasMatch() && watch.waitForReadyRead(5000))
+        out += watch.readAllStandardOutput();
+    EXPECT_TRUE(addedLine.match(QString::fromUtf8(out)).hasMatch()) << out.toStdString();
+    EXPECT_TRUE(out.contains("\n== east\n-")) << out.toStdString();
+    ::kill(pid_t(watch.processId()), SIGINT);
+    ASSERT_TRUE(watch.waitForFinished(5000));
+    EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(watch.exitCode(), 130);
+    // One log-in per watch however many rounds ran, and each watch logged out at its end.
+    const QStringList commands = sim.commands();
+    EXPECT_EQ(commands.count("USER siteop"), 3) << commands.join('\n').toStdString();
+    EXPECT_EQ(commands.count("QUIT"), 3) << commands.join('\n').toStdString();
+    EXPECT_GT(commands.count("SITE USERS"), 4);
 }

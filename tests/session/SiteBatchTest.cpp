@@ -1,7 +1,8 @@
 // A plan run on many sites at once, each on a thread of its own, against scripted peers: each outcome kind in its
 // own words without holding up the others; sites folding by outcome and reply, largest first; replies bounded in
 // time and size with what came kept; a cancel that keeps what came; waves and a stop past a share of failures; a
-// script in one log-in; sessions kept between rounds; and a run that outgrows its descriptors reporting every site.
+// script in one log-in; sessions kept between rounds, a NOOP keeping them open; and a run that outgrows its
+// descriptors reporting every site.
 
 #include "session/SiteBatch.h"
 #include "FtpTestSupport.h"
@@ -336,27 +337,36 @@ TEST(SiteBatch, AScriptGoesInOneLogInAndStopsAtItsFirstFailure)
         EXPECT_EQ(peer->failure(), "");
 }
 
-TEST(SiteBatch, SessionsStayLoggedInBetweenRounds)
+TEST(SiteBatch, SessionsStayLoggedInBetweenRoundsKeptAliveByANoop)
 {
     ScriptPeer once([](PeerSession& c) {
         serveLogIn(c);
-        for (const char* answer : {"200 first\r\n", "200 second\r\n"}) {
-            c.expect("NOOP");
-            c.send(answer);
-        }
+        c.expect("SITE WHO");
+        c.send("200 first\r\n");
+        c.expect("NOOP"); // after a second of quiet between the rounds
+        c.send("200 NOOP ok\r\n");
+        c.expect("SITE WHO");
+        c.send("200 second\r\n");
         c.expect("QUIT");
         c.send("221 bye\r\n");
     });
-    BatchPlan plan;
-    plan.lines = {"NOOP"};
-    plan.sitePrefix = false;
+    BatchPlan plan = BatchPlan::command("WHO");
     plan.stayLoggedIn = true;
+    plan.keepAliveSeconds = 1;
     {
         TSiteBatch rounds({{"once", siteAt(once.port())}}, plan);
         ASSERT_TRUE(runToEnd(rounds, 10000));
         EXPECT_EQ(rounds.outcomes()[0].lines(), Lines{"200 first"});
+        ASSERT_TRUE(pumpUntil(
+            [&] {
+                const std::vector<std::string> received = once.received();
+                return std::find(received.begin(), received.end(), "NOOP\r\n") != received.end();
+            },
+            5000));
+        // The round may begin while the NOOP still waits for its answer: it waits its turn on the connection.
         ASSERT_TRUE(runToEnd(rounds, 10000));
         EXPECT_EQ(rounds.outcomes()[0].lines(), Lines{"200 second"});
+        EXPECT_FALSE(rounds.outcomes()[0].loggedInAgain);
     } // and the session logs out as the batch goes
     EXPECT_EQ(once.failure(), "");
 }

@@ -2,7 +2,8 @@
 // folders as a checkable list, a read-only command that runs at once and folds the identical replies, rows kept
 // and changed in place, a changing command that asks first and names every site (and past five, wants their
 // number typed), a preview that sends nothing, a script one site at a time that stops past the first failure,
-// DIFFERENCES, RUN AGAIN ON FAILED, CANCEL keeping what came, and the results saved as CSV.
+// DIFFERENCES, RUN AGAIN ON FAILED, CANCEL keeping what came, the results saved as CSV; and a watch that marks a
+// user added from the main window as an added line until STOP logs out of every site.
 
 #include "shell/RunSites.h"
 #include "ConsoleFixture.h"
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -219,4 +221,94 @@ TEST_F(ConsoleTest, TheSiteBookGoesOutSealedAndComesBackFromTheMenu)
     EXPECT_EQ(SiteBook::read(store(), consoleCipher(), "sim").password, "s3cret");
     EXPECT_EQ(form->SiteName->findText("sim"), 0);
     EXPECT_TRUE(prompts.notices.last().startsWith("1 site added")) << prompts.notices.last().toStdString();
+}
+
+TEST_F(ConsoleTest, RunOnSitesWatchesMarksWhatChangedAndStopLogsOut)
+{
+    struct FastSeconds {
+        FastSeconds() { qputenv("KOLVANE_WATCH_SECOND_MS", "100"); } // a round every half second
+        ~FastSeconds() { qunsetenv("KOLVANE_WATCH_SECOND_MS"); }
+    } fast;
+    SimProcess sim;
+    online(sim); // the main window stays logged in, to change the daemon's state while the watch runs
+    const std::string hidden = QString::fromUtf16(u"prod\u202Eatad").toStdString();
+    addSite(store(), "east", sim.port);
+    addSite(store(), hidden, sim.port);
+    form->mnuRunOnSites->trigger();
+    TRunSitesForm* run = form->findChild<TRunSitesForm*>("RunSitesForm");
+    ASSERT_TRUE(run);
+    // Names are shown as the book shows them, with what would reorder them escaped.
+    const QString shown = "prod\\u202Eatad";
+    for (const QString& name : {QString("east"), shown}) {
+        const QList<QTreeWidgetItem*> items = run->SiteTree->findItems(name, Qt::MatchExactly);
+        ASSERT_EQ(items.size(), 1) << name.toStdString();
+        items[0]->setCheckState(0, Qt::Checked);
+    }
+
+    // Only what reads is watched: a changing command is refused, saying why, and nothing is sent.
+    const qsizetype sent = sim.commands().size();
+    run->RunRepeat->setValue(1); // past off, the first step is the shortest interval
+    EXPECT_EQ(run->RunRepeat->value(), 5);
+    run->RunCommand->setEditText("ADDGROUP watchers");
+    QTest::mouseClick(run->bbRun, Qt::LeftButton);
+    ASSERT_FALSE(prompts.notices.isEmpty());
+    EXPECT_TRUE(prompts.notices.last().startsWith(
+        "Nothing was run: SITE ADDGROUP watchers changes the daemon's state, and a watch repeats only"))
+        << prompts.notices.last().toStdString();
+    EXPECT_TRUE(prompts.confirms.isEmpty());
+    EXPECT_TRUE(run->bbRun->isEnabled());
+    QTest::qWait(100);
+    EXPECT_EQ(sim.commands().size(), sent);
+
+    // USERS round after round; a user added from the main window shows in the next round as added lines, marked in
+    // words and shading on the row and line by line in the reply box.
+    run->RunCommand->setEditText("USERS");
+    QTest::mouseClick(run->bbRun, Qt::LeftButton);
+    ASSERT_TRUE(run->watch());
+    EXPECT_EQ(run->bbCancelRun->text(), "STOP");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run->watch()->round() >= 2 && !run->batch()->running(); }, 10000));
+    ASSERT_EQ(run->ResultTree->topLevelItemCount(), 2); // a row per site, filled anew each round
+    QTreeWidgetItem* east = resultRow(run->ResultTree, "east");
+    ASSERT_TRUE(east);
+    EXPECT_EQ(east->text(1), "ok");
+    EXPECT_TRUE(resultRow(run->ResultTree, shown));
+    EXPECT_TRUE(run->RunState->text().startsWith("Watching SITE USERS on 2 sites every 5 s: round "))
+        << run->RunState->text().toStdString();
+    QString state, spoken, memo;
+    bool bold = false;
+    int shaded = 0;
+    QObject::connect(run->watch(), &TBatchWatch::roundEnded, run, [&] {
+        if (!state.isEmpty() || !east->text(1).startsWith("ok  +"))
+            return;
+        state = east->text(1);
+        spoken = east->data(1, Qt::AccessibleTextRole).toString();
+        bold = east->font(0).bold();
+        run->ResultTree->setCurrentItem(east);
+        memo = run->ResultMemo->toPlainText();
+        shaded = int(run->ResultMemo->extraSelections().size());
+    });
+    form->CommandText->lineEdit()->clear();
+    QTest::keyClicks(form->CommandText->lineEdit(), "ADDUSER bobby Friends");
+    ASSERT_TRUE(form->bbExecute->isEnabled());
+    click(form->bbExecute);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !state.isEmpty(); }, 10000)) << east->text(1).toStdString();
+    EXPECT_TRUE(QRegularExpression(R"(^ok, \d+ lines? added, \d+ removed$)").match(spoken).hasMatch())
+        << spoken.toStdString();
+    EXPECT_TRUE(bold);
+    EXPECT_TRUE(QRegularExpression(R"(^\+ .*bobby)", QRegularExpression::MultilineOption).match(memo).hasMatch())
+        << memo.toStdString();
+    EXPECT_TRUE(memo.contains(QRegularExpression(R"(^- .*34 users)", QRegularExpression::MultilineOption)))
+        << memo.toStdString();
+    EXPECT_GT(shaded, 1);
+
+    // STOP ends the watch and logs out of every site; one log-in each for all the rounds.
+    QTest::mouseClick(run->bbCancelRun, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run->bbRun->isEnabled(); }, 5000));
+    EXPECT_FALSE(run->watch()->watching());
+    EXPECT_EQ(run->bbCancelRun->text(), "CANCEL");
+    EXPECT_TRUE(run->RunState->text().startsWith("The watch ended after ")) << run->RunState->text().toStdString();
+    const QStringList commands = sim.commands();
+    EXPECT_EQ(commands.count("USER siteop"), 3) << commands.join('\n').toStdString(); // the main window's too
+    EXPECT_EQ(commands.count("QUIT"), 2) << commands.join('\n').toStdString();
+    run->close();
 }

@@ -93,7 +93,8 @@ TUserPage::TUserPage(const TPageContext& context) : TConsolePage(context, "UserS
     operation(bbDeleteUser, &QPushButton::clicked, &TUserPage::bbDeleteUserClick);
     operation(bbGiveCredit, &QPushButton::clicked, &TUserPage::bbGiveCreditClick);
     operation(bbTakeCredit, &QPushButton::clicked, &TUserPage::bbTakeCreditClick);
-    on(bbUsersAcross, &QPushButton::clicked, &TUserPage::bbUsersAcrossClick); // its own sessions, not this one's
+    // Through the gate as every button of the pages, though the window it opens runs sessions of its own.
+    operation(bbUsersAcross, &QPushButton::clicked, &TUserPage::bbUsersAcrossClick);
 }
 
 void TUserPage::clear()

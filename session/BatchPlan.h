@@ -25,6 +25,9 @@ struct BatchPlan {
     // While the sessions stay logged in between rounds, a NOOP after this many seconds of quiet keeps each of them
     // open (0: none).
     int keepAliveSeconds = 0;
+    // The last line goes even after a line before it was refused, while the connection stands: a look at what the
+    // lines before it left (Users Across Sites asks for the user's "SITE USER" after a change so).
+    bool lastLineAlways = false;
 
     // One SITE command.
     static BatchPlan command(std::string line);

@@ -17,6 +17,7 @@
 #include "session/BatchReport.h"
 #include "session/BatchWatch.h"
 #include "session/BookChoice.h"
+#include "session/Journal.h"
 #include "session/SiteBatch.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/Keyring.h"
@@ -701,6 +702,13 @@ int main(int argc, char** argv)
             });
             return all ? 0 : 1;
         }
+        // Every change sent is journaled, kept as long as the console's setting says; a journal that cannot be
+        // written is said once, and the run goes on without it.
+        QString keepNote;
+        TJournal::shared().setKeepDays(TJournal::keepDaysSetting(opened, &keepNote));
+        if (!keepNote.isEmpty())
+            say(keepNote.toStdString());
+        TJournal::shared().setOnTrouble([](const QString& reason) { say(reason.toStdString()); });
         if (request.watch)
             return watch(request, plan, std::move(sites), keepAliveOf(opened), app);
         return run(request, plan, std::move(sites), app);

@@ -383,7 +383,9 @@ private:
         for (const std::string& line : plan_.lines) {
             LineReply reply;
             reply.command = line;
-            if (stopped) {
+            const bool lookAfter = plan_.lastLineAlways && &line == &plan_.lines.back() && session_ &&
+                                   session_->online() && !cancelled_->load();
+            if (stopped && !lookAfter) {
                 outcome.replies.push_back(std::move(reply));
                 continue;
             }

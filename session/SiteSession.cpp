@@ -1,8 +1,12 @@
 #include "session/SiteSession.h"
 
 #include "platform/Finally.h"
+#include "platform/PasswordMask.h"
+#include "session/Journal.h"
 
 #include <algorithm>
+#include <cctype>
+#include <map>
 #include <utility>
 
 namespace {
@@ -24,7 +28,176 @@ bool continuesReply(const std::string& text)
 // The engine's words for a server that would not speak TLS where it had to; what follows them is its reply.
 constexpr std::string_view TlsRefusedWords = "TLS is required, but the server refused AUTH TLS: ";
 
+// The most reply lines and bytes of a "SITE USER" reply kept as a user's before or after, and the most users and
+// changes waiting for their after that one log-in keeps: a daemon's endless reply or a script of thousands of users
+// cannot make the journal's notes grow without bound.
+constexpr std::size_t KeptReplyLines = 1000;
+constexpr std::size_t KeptReplyBytes = 256 * 1024;
+constexpr std::size_t KeptUsers = 256;
+constexpr std::size_t KeptChanges = 1000;
+
+std::vector<std::string_view> wordsOf(std::string_view line)
+{
+    std::vector<std::string_view> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        at = line.find_first_not_of(" \t", at);
+        if (at == std::string_view::npos)
+            break;
+        const std::size_t end = std::min(line.find_first_of(" \t", at), line.size());
+        words.push_back(line.substr(at, end - at));
+        at = end;
+    }
+    return words;
+}
+
+bool sameWord(std::string_view word, std::string_view upper)
+{
+    return word.size() == upper.size() && std::equal(word.begin(), word.end(), upper.begin(), [](char a, char b) {
+               return std::toupper(static_cast<unsigned char>(a)) == b;
+           });
+}
+
+// The user a "SITE USER <name>" line asks about; empty for any other line.
+std::string askedUser(std::string_view line)
+{
+    const std::vector<std::string_view> words = wordsOf(line);
+    if (words.size() != 3 || !sameWord(words[0], "SITE") || !sameWord(words[1], "USER"))
+        return std::string();
+    return std::string(words[2]);
+}
+
+// The password a line carries: what the mask stands for.
+std::string passwordOf(const std::string& line)
+{
+    const std::string masked = MaskedLine(line);
+    return masked == line ? std::string() : line.substr(masked.size() - PasswordMask.size());
+}
+
+std::vector<std::string> scrubbed(std::vector<std::string> lines, const std::string& password)
+{
+    if (password.empty())
+        return lines;
+    for (std::string& line : lines)
+        for (std::size_t at = line.find(password); at != std::string::npos; at = line.find(password, at)) {
+            line.replace(at, password.size(), PasswordMask);
+            at += PasswordMask.size();
+        }
+    return lines;
+}
+
 } // namespace
+
+// What a session writes to the change journal. A line that can change the daemon's state is begun before it goes and
+// completed when its reply is in, with the reply's code and first line, or why none came. The last "SITE USER" reply
+// of each user seen in a log-in is the before of the changes to that user that follow, and the next one is their
+// after: a change made between two looks at the user (Users Across Sites, a script that asks USER first and last,
+// GET iNFO before and after a dialog) shows what it changed.
+class TSessionJournal {
+public:
+    TJournal* journal = &TJournal::shared();
+
+    // A line that goes out whole on an open connection is about to be sent.
+    void sending(const std::string& line, const std::string& site, const std::string& host, int port)
+    {
+        underWay_ = true;
+        reply_.clear();
+        replyBytes_ = 0;
+        id_ = 0;
+        password_.clear();
+        asked_ = askedUser(line);
+        user_.clear();
+        if (!journal || !journaled(line))
+            return;
+        JournalEntry entry;
+        entry.site = site;
+        entry.host = host;
+        entry.port = port;
+        entry.line = line;
+        user_ = userNamedIn(line);
+        if (const auto seen = lastSeen_.find(user_); !user_.empty() && seen != lastSeen_.end())
+            entry.before = seen->second;
+        password_ = passwordOf(line);
+        id_ = journal->begin(entry);
+    }
+
+    // A line of the conversation: the reply's lines are kept as far as they are needed.
+    void traffic(bool sent, const std::string& line)
+    {
+        if (!underWay_ || sent)
+            return;
+        if (reply_.empty() || (!asked_.empty() && reply_.size() < KeptReplyLines && replyBytes_ < KeptReplyBytes)) {
+            std::string kept = line;
+            while (!kept.empty() && (kept.back() == '\n' || kept.back() == '\r'))
+                kept.pop_back();
+            replyBytes_ += kept.size();
+            reply_.push_back(std::move(kept));
+        }
+    }
+
+    // The operation that sent the line has ended: answered when the daemon's whole reply was read (a refusal
+    // included), failure the words of what ended it otherwise.
+    void ended(bool answered, const std::string& failure, bool connected)
+    {
+        if (!std::exchange(underWay_, false))
+            return;
+        const int code = reply_.empty() ? 0 : TPowersock::replyCode(reply_.front());
+        if (id_ > 0) {
+            const JournalOutcome outcome = code > 0 ? outcomeOfReply(code) : JournalOutcome::Failed;
+            const std::string first =
+                !reply_.empty() ? reply_.front() : (failure.empty() ? std::string("No reply came") : failure);
+            journal->complete(id_, code, first, outcome);
+            if (!user_.empty() && connected && awaiting_ < KeptChanges) {
+                awaitingAfter_[user_].push_back({id_, code, first, outcome, password_});
+                ++awaiting_;
+            }
+        }
+        if (!asked_.empty() && answered && code > 0)
+            seen(asked_);
+    }
+
+    // The log-in ended: what it saw of its users goes with it.
+    void forget()
+    {
+        lastSeen_.clear();
+        awaitingAfter_.clear();
+        awaiting_ = 0;
+    }
+
+private:
+    struct Change {
+        std::int64_t id;
+        int code;
+        std::string first;
+        JournalOutcome outcome;
+        std::string password;
+    };
+
+    // The user's reply came: it is the after of the changes that waited for it, and the before of those to come.
+    void seen(const std::string& user)
+    {
+        if (const auto waiting = awaitingAfter_.find(user); waiting != awaitingAfter_.end()) {
+            for (const Change& c : waiting->second)
+                journal->complete(c.id, c.code, c.first, c.outcome, scrubbed(reply_, c.password));
+            awaiting_ -= waiting->second.size();
+            awaitingAfter_.erase(waiting);
+        }
+        if (lastSeen_.size() >= KeptUsers && !lastSeen_.count(user))
+            lastSeen_.clear();
+        lastSeen_[user] = reply_;
+    }
+
+    bool underWay_ = false;
+    std::int64_t id_ = 0;
+    std::string user_;     // the user the journaled line names
+    std::string asked_;    // the user a "SITE USER" line asks about
+    std::string password_; // the password the journaled line carries
+    std::vector<std::string> reply_;
+    std::size_t replyBytes_ = 0;
+    std::map<std::string, std::vector<std::string>> lastSeen_;
+    std::map<std::string, std::vector<Change>> awaitingAfter_;
+    std::size_t awaiting_ = 0;
+};
 
 SessionFailure sessionFailureOf(const std::exception& error)
 {
@@ -72,7 +245,8 @@ const char* failureKindWord(FailureKind kind)
 }
 
 TSiteSession::TSiteSession(QObject* parent)
-    : QObject(parent), client_(new TNMFTP(this)), keepAlive_(this), reconnectTimer_(this)
+    : QObject(parent), client_(new TNMFTP(this)), keepAlive_(this), reconnectTimer_(this),
+      journal_(std::make_unique<TSessionJournal>())
 {
     // The documented names: the client is NMFTP1, the keep-alive's timer Timer1.
     client_->setObjectName(QStringLiteral("NMFTP1"));
@@ -121,6 +295,7 @@ void TSiteSession::connectEvents()
     };
     client_->OnTraffic = [this](bool sent, const std::string& line) {
         log_.line(sent, line);
+        journal_->traffic(sent, line);
         if (!sent && collecting_)
             collecting_->push_back(withoutLineEnd(line));
         emit traffic(sent, line);
@@ -277,14 +452,40 @@ void TSiteSession::logOut()
         client_->TPowersock::Disconnect();
 }
 
-void TSiteSession::send(const std::string& line)
+void TSiteSession::setJournal(TJournal* journal)
 {
+    journal_->forget(); // the changes waiting for their after were begun in the other journal
+    journal_->journal = journal;
+}
+
+void TSiteSession::journaled(const std::string& line, const std::function<void()>& operation)
+{
+    // Only a line that goes out is journaled: not one the engine refuses to send, nor one without a connection.
+    bool goes = client_->Connected;
     try {
-        client_->SendCommand(line);
+        TPowersock::checkLine(line, "The command");
+    } catch (const ELineError&) {
+        goes = false;
+    }
+    if (goes)
+        journal_->sending(line, siteKey_, site_.host, client_->Port);
+    try {
+        operation();
+    } catch (const FTPException& refusal) {
+        fail(refusal);
+        journal_->ended(true, lastFailure_.message, client_->Connected);
+        throw;
     } catch (const std::exception& error) {
         fail(error);
+        journal_->ended(false, lastFailure_.message, client_->Connected);
         throw;
     }
+    journal_->ended(true, std::string(), client_->Connected);
+}
+
+void TSiteSession::send(const std::string& line)
+{
+    journaled(line, [&] { client_->SendCommand(line); });
 }
 
 std::vector<std::string> TSiteSession::command(const std::string& line)
@@ -318,12 +519,7 @@ void TSiteSession::changeDirectory(const std::string& path)
 
 void TSiteSession::removeDirectory(const std::string& path)
 {
-    try {
-        client_->RemoveDirectory(path);
-    } catch (const std::exception& error) {
-        fail(error);
-        throw;
-    }
+    journaled("RMD " + path, [&] { client_->RemoveDirectory(path); });
 }
 
 std::string TSiteSession::currentDirectory()
@@ -409,6 +605,7 @@ void TSiteSession::Timer1Timer()
 
 void TSiteSession::clientDisconnected()
 {
+    journal_->forget();
     emit disconnected();
     const State was = state_;
     if (std::exchange(cancelled_, false) && !closing_) {

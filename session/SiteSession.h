@@ -8,10 +8,14 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+class TJournal;
+class TSessionJournal;
 
 // The engine's types that the views of a session use, handed on by the session: nothing above session/ includes
 // ftp/ itself.
@@ -152,6 +156,12 @@ public:
     // Whoever drives the session starts and stops it, and writes the notes that say why a connection ended.
     TSessionLog& log() { return log_; }
 
+    // The change journal every line sent that can change the daemon's state is written to: begun before the line
+    // goes, completed when its reply is in (TJournal::shared() unless set; nullptr: none). A user's "SITE USER" reply
+    // seen in a log-in goes with the changes to that user that follow as their before, and the next one as their
+    // after; nothing is ever sent for the journal's sake.
+    void setJournal(TJournal* journal);
+
 signals:
     void stateChanged(TSiteSession::State state);
     // The log-in went through: the client's OnConnect, told once per log-in (a reconnect's included).
@@ -198,6 +208,8 @@ private:
     void reconnectTick();
     void stopReconnect(const SessionFailure& why);
     void fail(const std::exception& error);
+    // Runs the operation that sends this line, journaled when the line can change the daemon's state.
+    void journaled(const std::string& line, const std::function<void()>& operation);
 
     TNMFTP* client_;
     std::string siteKey_;
@@ -221,4 +233,5 @@ private:
     std::vector<std::string>* collecting_ = nullptr; // where the reply lines go while command() runs
     SessionFailure lastFailure_;
     TSessionLog log_;
+    std::unique_ptr<TSessionJournal> journal_;
 };

@@ -2,6 +2,7 @@
 
 #include "gui/Guard.h"
 #include "session/Journal.h"
+#include "shell/AcrossForm.h"
 #include "shell/HealthForm.h"
 #include "shell/JournalForm.h"
 #include "shell/RunSites.h"
@@ -23,11 +24,15 @@ TFleetWindows::TFleetWindows(TFleetContext context, QMenu* menu, QAction* runOnS
         connect(action, &QAction::triggered, this, [this, click] { Guarded([&] { (this->*click)(); }); });
     };
     opens(runOnSites, &TFleetWindows::mnuRunOnSitesClick);
+    opens(item("mnuUsersAcross", QStringLiteral("&Users Across Sites..."),
+               QStringLiteral("The same users on many sites of the book: who is where, one user side by side, and one "
+                              "change to many sites")),
+          &TFleetWindows::mnuUsersAcrossClick);
     opens(item("mnuChangeJournal", QStringLiteral("C&hange Journal..."),
                QStringLiteral("Every command sent that could change a daemon, from every door: who, where, when and "
                               "what came of it")),
           &TFleetWindows::mnuChangeJournalClick);
-    opens(item("mnuSiteHealth", QStringLiteral("Site &Health..."),
+    opens(item("mnuSiteHealth", QStringLiteral("Si&te Health..."),
                QStringLiteral("Whether each site can be reached, how fast it answers and when its certificate ends, "
                               "with a chart of each site's history")),
           &TFleetWindows::mnuSiteHealthClick);
@@ -51,6 +56,19 @@ void TFleetWindows::mnuRunOnSitesClick()
     }
     runSites_->openWith(context_.history());
     bringUp(runSites_);
+}
+
+void TFleetWindows::mnuUsersAcrossClick()
+{
+    usersAcross(QString());
+}
+
+void TFleetWindows::usersAcross(const QString& user)
+{
+    if (!across_)
+        across_ = new TAcrossForm(context_.store, context_.cipher(), context_.owner);
+    across_->openWith(user);
+    bringUp(across_);
 }
 
 void TFleetWindows::mnuChangeJournalClick()

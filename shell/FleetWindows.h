@@ -10,6 +10,7 @@ class QAbstractItemModel;
 class QAction;
 class QMenu;
 class QWidget;
+class TAcrossForm;
 class TDiamond;
 class THealthForm;
 class TJournalForm;
@@ -26,17 +27,20 @@ struct TFleetContext {
     std::function<void(const QString& command)> commandRun; // a command sent from one of them joins that history
 };
 
-// The windows of the MiSC menu that reach or read about many sites of the book at once: Run on Sites, the change
-// journal and Site Health. Each is made when first asked for and kept for the run; its menu item goes through the
-// standard error box as the main window's handlers do.
+// The windows of the MiSC menu that reach or read about many sites of the book at once: Run on Sites, Users Across
+// Sites, the change journal and Site Health. Each is made when first asked for and kept for the run; its menu item goes
+// through the standard error box as the main window's handlers do.
 class TFleetWindows : public QObject {
 public:
     // The items go into the menu before the item given (the ones about the site book follow them).
     TFleetWindows(TFleetContext context, QMenu* menu, QAction* runOnSites, QAction* before);
 
     void mnuRunOnSitesClick();
+    void mnuUsersAcrossClick();
     void mnuChangeJournalClick();
     void mnuSiteHealthClick();
+    // Users Across Sites with this user picked (USER MAiNT's user); an empty user keeps the one picked there.
+    void usersAcross(const QString& user);
 
 private:
     // Shows a window of its own in front, where the operator left it.
@@ -44,6 +48,7 @@ private:
 
     TFleetContext context_;
     TRunSitesForm* runSites_ = nullptr;
+    TAcrossForm* across_ = nullptr;
     TJournalForm* journal_ = nullptr;
     THealthForm* health_ = nullptr;
 };

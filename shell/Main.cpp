@@ -362,6 +362,9 @@ void TMainForm::connectHandlers()
     on(About1, &QAction::triggered, &TMainForm::About1Click);
     on(SiteName, &QComboBox::activated, &TMainForm::SiteNameChange);
     on(bbSites, &QPushButton::clicked, &TMainForm::bbSitesClick);
+    // ACROSS SiTES on USER MAiNT: Users Across Sites with the page's user picked.
+    connect(UserSheet, &TUserPage::usersAcrossAsked, this,
+            [this](const QString& user) { run([&] { fleet_->usersAcross(user); }); });
 
     operation(LogIn, &QAction::triggered, &TMainForm::LogInExecute);
     on(LogOut, &QAction::triggered, &TMainForm::LogOutExecute); // during a wait it cancels the wait

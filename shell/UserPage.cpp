@@ -56,6 +56,8 @@ TUserPage::TUserPage(const TPageContext& context) : TConsolePage(context, "UserS
     bbKolvanes = button(Panel2, "bbKolvanes", QStringLiteral("KOLVANES"), QRect(435, 24, 70, 25));
     bbGroupOps = button(Panel2, "bbGroupOps", QStringLiteral("GROUPOPS"), QRect(512, 8, 70, 25));
     bbLeeches = button(Panel2, "bbLeeches", QStringLiteral("LEECHES"), QRect(512, 40, 70, 25));
+    // Below the user box, where the panel has room, so that no documented control moves.
+    bbUsersAcross = button(Panel2, "bbUsersAcross", QStringLiteral("ACROSS SiTES"), QRect(0, 51, 113, 20));
     disableSelectionButtons();
     UserMemo = addMemo("UserMemo");
 
@@ -71,6 +73,8 @@ TUserPage::TUserPage(const TPageContext& context) : TConsolePage(context, "UserS
         {bbKolvanes, "List the site operators (the users with the KOLVANE flag)"},
         {bbGroupOps, "List the group operators (the users with the GROUPOP flag)"},
         {bbLeeches, "List the leeches (the users with the LEECH flag, who download without a ratio)"},
+        {bbUsersAcross, "Users Across Sites: who is on which site of the book, the user in USER side by side, and "
+                        "one change to many sites"},
     };
     for (const auto& [control, tip] : tips)
         control->setToolTip(QString::fromUtf8(tip));
@@ -89,6 +93,8 @@ TUserPage::TUserPage(const TPageContext& context) : TConsolePage(context, "UserS
     operation(bbDeleteUser, &QPushButton::clicked, &TUserPage::bbDeleteUserClick);
     operation(bbGiveCredit, &QPushButton::clicked, &TUserPage::bbGiveCreditClick);
     operation(bbTakeCredit, &QPushButton::clicked, &TUserPage::bbTakeCreditClick);
+    // Through the gate as every button of the pages, though the window it opens runs sessions of its own.
+    operation(bbUsersAcross, &QPushButton::clicked, &TUserPage::bbUsersAcrossClick);
 }
 
 void TUserPage::clear()
@@ -197,6 +203,11 @@ void TUserPage::NewUserAdded(const QString& name)
 {
     context_.lists.UserNames << name;
     refreshUserList(); // as the page refresh fills it: sorted, the typed text kept
+}
+
+void TUserPage::bbUsersAcrossClick()
+{
+    emit usersAcrossAsked(UserList->currentText());
 }
 
 void TUserPage::bbSetFlagsClick()

@@ -34,6 +34,7 @@ public:
     QPushButton* bbKolvanes;
     QPushButton* bbGroupOps;
     QPushButton* bbLeeches;
+    QPushButton* bbUsersAcross; // Users Across Sites for the user in USER, below the box
     QPlainTextEdit* UserMemo;
 
     void UserListChange();
@@ -49,6 +50,7 @@ public:
     void bbTakeCreditClick();
     // The new-user dialog sent ADD USER for this name.
     void NewUserAdded(const QString& name);
+    void bbUsersAcrossClick();
 
     // The user dialogs, made for one use each, with the selected user and the gathered groups; their parent is the
     // window the page is in.
@@ -66,6 +68,10 @@ public:
     // Empties the user box; clear also empties the text box.
     void clearList();
     void clear();
+
+signals:
+    // The operator asked for this user on every site of the book (Users Across Sites).
+    void usersAcrossAsked(const QString& user);
 
 private:
     TUserContext userContext();

@@ -9,6 +9,7 @@
 #include "platform/PasswordMask.h"
 #include "platform/SettingsLayout.h"
 #include "platform/SettingsStore.h"
+#include "session/Journal.h"
 #include "shell/FilePage.h"
 #include "shell/InfoPage.h"
 #include "shell/SiteList.h"
@@ -21,9 +22,27 @@
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
+
+namespace {
+
+// Why the change journal cannot be written, as a notice on the GUI thread once the console waits for nothing: a box
+// that came up inside a wait would hold the reply up behind it.
+void sayJournalTrouble(const QPointer<TMainForm>& form, const QString& text)
+{
+    if (!form)
+        return;
+    if (form->session().busy()) {
+        QTimer::singleShot(200, form, [form, text] { sayJournalTrouble(form, text); });
+        return;
+    }
+    Prompts().Notice(text);
+}
+
+} // namespace
 
 TSettingsStore& TMainForm::store()
 {
@@ -52,6 +71,14 @@ void TMainForm::openStore()
                                    .arg(QString::fromStdString(SettingsStore_->path()));
         QTimer::singleShot(0, this, [notice] { Prompts().Notice(notice); });
     }
+    // The change journal tells its trouble once in the run, on whichever thread met it (a run on many sites has
+    // several); the operator hears it here, and the commands go on without it.
+    const QPointer<TMainForm> self(this);
+    TJournal::shared().setOnTrouble([self](const QString& reason) {
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                app, [self, reason] { sayJournalTrouble(self, reason); }, Qt::QueuedConnection);
+    });
 }
 
 void TMainForm::LoadSettings()
@@ -72,6 +99,10 @@ void TMainForm::LoadSettings()
         box->setMaximumBlockCount(scrollBack_);
     keepAlive_ = window.keepAlive; // within its bounds: its milliseconds fit the timer
     session_->setKeepAliveInterval(keepAlive_);
+    QString journalNote;
+    TJournal::shared().setKeepDays(TJournal::keepDaysSetting(settings, &journalNote));
+    if (!journalNote.isEmpty())
+        notes << journalNote;
     sayBoundsOnce(notes);
     mnuSessionLog->setChecked(window.sessionLog || sessionLogForced_);
 

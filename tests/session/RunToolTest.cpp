@@ -7,6 +7,7 @@
 #include "FtpTestSupport.h"
 #include "common/SimProcess.h"
 #include "platform/SettingsStore.h"
+#include "session/Journal.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/SiteBook.h"
 
@@ -252,6 +253,72 @@ TEST(RunTool, NeverPromptsWithoutATerminal)
     const ToolRun given = book.run({"--all", "--master-password-file", right.fileName(), "WHO"});
     EXPECT_EQ(given.status, 0) << given.err.toStdString();
     EXPECT_EQ(site.failure(), "");
+}
+
+TEST(RunTool, JournalsEveryChangeAndAKillBeforeTheReplyLeavesItsOutcomeUnknown)
+{
+    SimProcess home, stalling({"--stall-on", "SITE ADDGROUP Stalled"});
+    Book book;
+    book.add("home", home.port, "", "siteop", "quillon");
+    book.add("stalling", stalling.port, "", "siteop", "quillon");
+    QTemporaryDir state;
+    const QByteArray before = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", state.path().toLocal8Bit()); // the tool's journal, apart from this program's
+    TJournal journal(state.filePath("kolvane/journal.db"));
+
+    // A script of a new user, looked at last: its changes keep the user's reply after them.
+    const QString script = state.filePath("new-member.txt");
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("ADDUSER recruit Friends\nCHPASS recruit Tool-s3cret\nWHO\nUSER recruit\n");
+    file.close();
+    const ToolRun run = book.run({"home", "--script", script});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    std::vector<JournalRecord> records = journal.query();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].line, "SITE ADDUSER recruit Friends");
+    EXPECT_EQ(records[0].line, "SITE CHPASS recruit *****");
+    for (const JournalRecord& r : records) {
+        EXPECT_EQ(r.program, "kolvane-run");
+        EXPECT_EQ(r.site, "home");
+        EXPECT_EQ(r.outcome, JournalOutcome::Done);
+        ASSERT_FALSE(r.after.isEmpty());
+        EXPECT_TRUE(r.after.front().contains("recruit")) << r.after.front().toStdString();
+    }
+
+    // Killed between the line and its reply: the entry was written before the line went, and says so.
+    QProcess tool;
+    book.start(tool, {"stalling", "ADDGROUP", "Stalled"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stalling.commands().contains("SITE ADDGROUP Stalled"); }, 10000));
+    tool.kill(); // SIGKILL: nothing of the tool runs after it
+    tool.waitForFinished(5000);
+    records = journal.query();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].line, "SITE ADDGROUP Stalled");
+    EXPECT_EQ(records[0].outcome, JournalOutcome::Unknown);
+
+    // A journal that cannot be written is said once in the run, and never stops a command.
+    QFile blocker(state.filePath("blocked"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    qputenv("XDG_STATE_HOME", blocker.fileName().toLocal8Bit()); // a file where its folder would be
+    const QString two = state.filePath("two.txt");
+    QFile twoLines(two);
+    ASSERT_TRUE(twoLines.open(QIODevice::WriteOnly));
+    twoLines.write("ADDGROUP First\nADDGROUP Second\n");
+    twoLines.close();
+    const ToolRun troubled = book.run({"home", "--script", two});
+    qputenv("XDG_STATE_HOME", before);
+    EXPECT_EQ(troubled.status, 0) << troubled.err.toStdString();
+    EXPECT_EQ(troubled.err.count("cannot be written"), 1) << troubled.err.toStdString();
+    EXPECT_TRUE(home.commands().contains("SITE ADDGROUP Second"));
+
+    QFile db(journal.path()), wal(journal.path() + "-wal");
+    for (QFile* f : {&db, &wal}) {
+        if (f->open(QIODevice::ReadOnly)) {
+            EXPECT_FALSE(f->readAll().contains("Tool-s3cret")) << f->fileName().toStdString();
+        }
+    }
 }
 
 TEST(RunTool, NamesMatchAsTheBookComparesThemAndPrintEscaped)

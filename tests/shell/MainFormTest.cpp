@@ -209,9 +209,9 @@ TEST_F(MainFormTest, EveryControlIsInPlaceWithItsCaptionAndState)
 
     // Menu.
     EXPECT_EQ(child<QMenu>(form.get(), "MnuMisc")->title(), "&MiSC");
-    const QStringList items{"mnuClearCommandList", "mnuSessionLog",     "mnuRunOnSites",
-                            "mnuChangeJournal",    "mnuSiteHealth",     "mnuExportSites",
-                            "mnuImportSites",      "mnuMasterPassword", "About1"};
+    const QStringList items{"mnuClearCommandList", "mnuSessionLog", "mnuRunOnSites",  "mnuUsersAcross",
+                            "mnuChangeJournal",    "mnuSiteHealth", "mnuExportSites", "mnuImportSites",
+                            "mnuMasterPassword",   "About1"};
     const QList<QAction*> actions = child<QMenu>(form.get(), "MnuMisc")->actions();
     ASSERT_EQ(actions.size(), items.size());
     for (qsizetype i = 0; i < items.size(); ++i)

@@ -824,9 +824,6 @@ void TAcrossForm::AcrossResultsChange()
     QStringList text;
     for (const std::string& line : BatchFold::transcript(o, true))
         text << ShownLine(line);
-    if (o.ended())
-        if (const std::string next = failureAdvice(o.outcome, o.failure.kind); !next.empty())
-            text << fromUtf8(next);
     AcrossPreview->setPlainText(text.join(QLatin1Char('\n')));
 }
 

@@ -62,8 +62,6 @@ enum Column {
 
 constexpr int SiteRole = Qt::UserRole;     // the first cell of a row: the site's own name
 constexpr int SortRole = Qt::UserRole + 1; // what a cell sorts by, where it is not its text
-constexpr int ChartPoints = 300;           // the most points a site's line has
-constexpr qint64 HourMs = 3600LL * 1000;
 
 // A cell that sorts by its number where it has one (a time, a count of days, a level), else by its text.
 class Cell : public QTableWidgetItem {
@@ -124,19 +122,6 @@ double luminance(const QColor& c)
     return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
 }
 
-struct Range {
-    const char* caption;
-    qint64 ms;
-    const char* marks; // how the time axis writes its marks
-};
-
-constexpr Range Ranges[] = {
-    {"last hour", HourMs, "HH:mm"},
-    {"last day", 24 * HourMs, "HH:mm"},
-    {"last week", 7 * 24 * HourMs, "ddd d MMM"},
-    {"last month", 30 * 24 * HourMs, "d MMM"},
-};
-
 // How long a minute of CHECK EVERY lasts, in milliseconds: a minute, unless KOLVANE_HEALTH_MINUTE_MS holds a
 // shorter time, for tests and benchmarks.
 int minuteMs()
@@ -195,8 +180,7 @@ THealthForm::THealthForm(std::function<TSettingsStore&()> store, const TDiamond&
 
     HealthRange = new QComboBox(this);
     HealthRange->setObjectName(QStringLiteral("HealthRange"));
-    for (const Range& range : Ranges)
-        HealthRange->addItem(QLatin1String(range.caption));
+    fillRangeChoice();
     HealthRange->setToolTip(QStringLiteral("How far back the chart and EXPORT go"));
     HealthFigure = new QComboBox(this);
     HealthFigure->setObjectName(QStringLiteral("HealthFigure"));
@@ -549,100 +533,4 @@ void THealthForm::HealthEveryChange()
         return;
     }
     every_.start(minuteMs() * minutes);
-}
-
-qint64 THealthForm::rangeMs() const
-{
-    const int at = std::clamp(HealthRange->currentIndex(), 0, int(std::size(Ranges)) - 1);
-    return Ranges[at].ms;
-}
-
-void THealthForm::refreshChart()
-{
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const qint64 since = now - rangeMs();
-    const bool noop = HealthFigure->currentIndex() != 1;
-    const QStringList sites = shownSites();
-    std::vector<HealthPoint> points;
-    try {
-        points = history_.points(since, now, ChartPoints, sites);
-    } catch (const Exception& e) {
-        HealthHover->setText(QString::fromStdString(e.message()));
-        points.clear();
-    }
-    auto* chart = new QChart;
-    chart->legend()->setAlignment(Qt::AlignRight);
-    auto* time = new QDateTimeAxis;
-    time->setFormat(
-        QLatin1String(Ranges[std::clamp(HealthRange->currentIndex(), 0, int(std::size(Ranges)) - 1)].marks));
-    time->setTickCount(7);
-    time->setRange(QDateTime::fromMSecsSinceEpoch(since), QDateTime::fromMSecsSinceEpoch(now));
-    auto* value = new QValueAxis;
-    value->setTitleText(noop ? QStringLiteral("NOOP round trip (ms)") : QStringLiteral("log-in time (ms)"));
-    value->setLabelFormat(QStringLiteral("%.0f"));
-    chart->addAxis(time, Qt::AlignBottom);
-    chart->addAxis(value, Qt::AlignLeft);
-    double highest = 1;
-    std::map<QString, QLineSeries*> lines;
-    for (const HealthPoint& p : points) {
-        const double figure = noop ? p.noopMs : p.loginMs;
-        if (figure < 0)
-            continue;
-        QLineSeries*& line = lines[p.site];
-        if (!line) {
-            line = new QLineSeries;
-            line->setName(SiteBook::shownName(p.site));
-            line->setPointsVisible(true);
-            const QString site = p.site;
-            connect(line, &QLineSeries::hovered, this,
-                    [this, site](const QPointF& at, bool over) { pointHovered(site, at, over); });
-        }
-        line->append(double(p.time), figure);
-        highest = std::max(highest, figure);
-    }
-    for (const QString& site : sites)
-        if (const auto found = lines.find(site); found != lines.end()) {
-            chart->addSeries(found->second);
-            found->second->attachAxis(time);
-            found->second->attachAxis(value);
-        }
-    value->setRange(0, highest * 1.1);
-    QChart* old = HealthChart->chart();
-    HealthChart->setChart(chart);
-    delete old;
-}
-
-void THealthForm::pointHovered(const QString& site, const QPointF& point, bool over)
-{
-    if (!over) {
-        QToolTip::hideText();
-        return;
-    }
-    const QString what = HealthFigure->currentIndex() == 1 ? QStringLiteral("log-in") : QStringLiteral("NOOP");
-    const QString text =
-        QStringLiteral("%1: %2 %3 ms at %4")
-            .arg(SiteBook::shownName(site), what, QString::number(point.y(), 'f', 0),
-                 QDateTime::fromMSecsSinceEpoch(qint64(point.x())).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-    HealthHover->setText(text);
-    QToolTip::showText(QCursor::pos(), text, HealthChart);
-}
-
-void THealthForm::bbExportHealthClick()
-{
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("EXPORT SiTE HEALTH"),
-                                                      QStringLiteral("site-health.csv"), QStringLiteral("CSV (*.csv)"));
-    if (!path.isEmpty())
-        exportTo(path);
-}
-
-void THealthForm::exportTo(const QString& path)
-{
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const std::string text = healthCsv(history_.samples(now - rangeMs(), now, shownSites()));
-    // Written aside and put in place whole: a full disk never leaves half an export where an older one stood.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
-        !file.commit())
-        throw Exception("The site health cannot be exported to " + path.toStdString() + ": " +
-                        file.errorString().toStdString());
 }

@@ -88,6 +88,7 @@ private:
     void checkFinished();
     void showState();
     void pointHovered(const QString& site, const QPointF& point, bool over);
+    void fillRangeChoice(); // the chart's ranges, last hour to last month
     qint64 rangeMs() const;
 
     std::function<TSettingsStore&()> store_;

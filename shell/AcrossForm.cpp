@@ -339,25 +339,43 @@ void TAcrossForm::bbSideBySideClick()
 void TAcrossForm::looked()
 {
     const std::vector<SiteOutcome>& outcomes = batch_->outcomes();
-    std::vector<QStringList> replies;
-    for (const SiteOutcome& o : outcomes) {
+    // Only the daemons' own answers are compared: a site that could not be asked shows why in its column, and is
+    // neither the most common reply nor a reply that differs from it.
+    std::vector<QStringList> replies, answers;
+    std::vector<std::size_t> answered;
+    for (std::size_t s = 0; s < outcomes.size(); ++s) {
         QStringList lines;
-        for (const std::string& line : BatchFold::transcript(o, false))
+        for (const std::string& line : BatchFold::transcript(outcomes[s], false))
             lines << ShownLine(line);
-        replies.push_back(lines);
+        if (outcomes[s].step == SiteOutcome::Step::Done) {
+            answered.push_back(s);
+            answers.push_back(lines);
+        }
+        replies.push_back(std::move(lines));
     }
-    const std::vector<Across::SideReply> sides = Across::sideBySide(replies);
+    const std::vector<Across::SideReply> compared = Across::sideBySide(answers);
+    std::vector<Across::SideReply> sides(outcomes.size());
+    std::vector<bool> asked(outcomes.size(), false);
+    for (std::size_t a = 0; a < answered.size(); ++a) {
+        sides[answered[a]] = compared[a];
+        asked[answered[a]] = true;
+    }
+    for (std::size_t s = 0; s < outcomes.size(); ++s)
+        if (!asked[s]) {
+            sides[s].lines = replies[s];
+            sides[s].differs.assign(std::size_t(replies[s].size()), false);
+        }
     UserReplies->clear();
     UserReplies->setColumnCount(int(sides.size()));
     int rows = 0;
     for (const Across::SideReply& side : sides)
         rows = std::max(rows, int(side.lines.size()));
     UserReplies->setRowCount(rows);
-    QStringList header, common, other;
+    QStringList header, common, other, unasked;
     for (std::size_t s = 0; s < sides.size(); ++s) {
         const QString site = BatchReport::siteText(outcomes[s].site);
         header << site;
-        (sides[s].common ? common : other) << site;
+        (!asked[s] ? unasked : sides[s].common ? common : other) << site;
         for (qsizetype l = 0; l < sides[s].lines.size(); ++l) {
             const QString& line = sides[s].lines[l];
             const bool differs = sides[s].differs[std::size_t(l)];
@@ -373,11 +391,15 @@ void TAcrossForm::looked()
     }
     UserReplies->setHorizontalHeaderLabels(header);
     UserReplies->resizeColumnsToContents();
-    RepliesState->setText(
-        other.isEmpty()
-            ? QStringLiteral("%1 on every site alike.").arg(AcrossUser->text())
+    QString state =
+        common.isEmpty() ? QStringLiteral("No site answered.")
+        : other.isEmpty()
+            ? QStringLiteral("The reply for %1 is the same on every site that answered.").arg(AcrossUser->text())
             : QStringLiteral("The most common reply comes from %1; the lines marked ≠ on %2 differ from it.")
-                  .arg(common.join(QStringLiteral(", ")), other.join(QStringLiteral(", "))));
+                  .arg(common.join(QStringLiteral(", ")), other.join(QStringLiteral(", ")));
+    if (!unasked.isEmpty())
+        state += QStringLiteral(" Not asked: %1 (why is in its column).").arg(unasked.join(QStringLiteral(", ")));
+    RepliesState->setText(state);
 }
 
 void TAcrossForm::AcrossChangeChange()

@@ -103,7 +103,9 @@ void THealthForm::refreshChart()
             found->second->attachAxis(time);
             found->second->attachAxis(value);
         }
-    value->setRange(0, highest * 1.1);
+    // Whole milliseconds on round marks: a fleet that answers in under a millisecond still gets a readable scale.
+    value->setRange(0, std::max(highest * 1.1, 10.0));
+    value->applyNiceNumbers();
     QChart* old = HealthChart->chart();
     HealthChart->setChart(chart);
     delete old;

@@ -67,6 +67,18 @@ public:
     QTreeWidget* AcrossResults;
     QLabel* AcrossState;
 
+    // The sites the folder and the filter choose, in the book's order.
+    QStringList chosenSites() const;
+    // The sites of the last gathering: the matrices' columns.
+    const std::vector<std::string>& gatheredSites() const { return gathered_; }
+    const TSiteBatch* batch() const { return batch_.get(); }
+    bool running() const { return batch_ && batch_->running(); }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // The handlers of the window's controls, wired to them where the controls are made.
     void AcrossSitesChange();
     void bbGatherClick();
     void bbCancelAcrossClick();
@@ -80,17 +92,6 @@ public:
     void bbCancelChangeClick();
     void AcrossResultsChange();
 
-    // The sites the folder and the filter choose, in the book's order.
-    QStringList chosenSites() const;
-    // The sites of the last gathering: the matrices' columns.
-    const std::vector<std::string>& gatheredSites() const { return gathered_; }
-    const TSiteBatch* batch() const { return batch_.get(); }
-    bool running() const { return batch_ && batch_->running(); }
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
-private:
     enum class Job { Gather, Look, Change };
     struct Site {
         QString name;

@@ -31,11 +31,6 @@ public:
     TSiteForm(std::function<TSettingsStore&()> store, const TDiamond& cipher, QWidget* parent = nullptr);
     ~TSiteForm() override;
 
-    QLabel* Label1;
-    QLabel* Label2;
-    QLabel* Label3;
-    QLabel* Label4;
-    QLabel* Label5;
     TComboBox* SiteName;
     QLineEdit* Hostname;
     QLineEdit* Login;
@@ -46,10 +41,6 @@ public:
     QPushButton* bbDelete;
     QPushButton* bbExit;
     // How the site is reached, below the record's first fields.
-    QLabel* Label6;
-    QLabel* Label7;
-    QLabel* Label8;
-    QLabel* Label9;
     QComboBox* Security;       // in the order of TFtpSecurity
     QComboBox* DataConnection; // passive, active, passive else active
     QLineEdit* ReplyTimeout;   // seconds a reply is waited for, 0 for ever
@@ -57,39 +48,21 @@ public:
     QPushButton* bbForget;
     // Below everything: where a saved password is kept, and that without a secret store or a master password it
     // is only obscured.
-    QLabel* Label10;
     QComboBox* Folder;    // the folder of the book the site is filed in; empty: the top level
     QCheckBox* Reconnect; // log in again by itself when the connection drops while idle
     QLabel* PasswordSafety;
     // Below that, the path the site's connections take: a proxy's URL (socks5://host:port, http://host:port; empty:
     // direct), the user and password it is given, TEST, which logs in along the path and says hop by hop how far it
     // came, and APPLY TO FOLDER, which gives the path to every site of the site's folder.
-    QLabel* Label11;
     QLineEdit* ConnectVia;
-    QLabel* Label12;
     QLineEdit* ProxyUser;
-    QLabel* Label13;
     QLineEdit* ProxyPassword;
     QPushButton* bbTest;
     QPushButton* bbApplyVia;
     QPlainTextEdit* PathReport;
 
-    void FormCreate();
     // Lists the sites as the store has them now and shows the named one, when it exists.
     void openOn(const QString& site);
-    void SiteNameClick(); // an item chosen from the list
-    void bbNewClick();
-    void bbSaveClick();
-    void bbDeleteClick();
-    void bbExitClick();
-    void bbForgetClick();
-    // Logs in along the boxes' path and out again, through a session of its own; while it runs, the button reads
-    // CANCEL and ends it.
-    void bbTestClick();
-    void bbApplyViaClick();
-    // Implicit TLS chosen while the port is FTP's own proposes the implicit port.
-    void SecurityChange();
-    void FormClose();
 
     // The notice for a name that cannot be a site's key name.
     static const char* const BadNameNotice;
@@ -117,6 +90,26 @@ protected:
     void done(int result) override;
 
 private:
+    // The captions, each above or beside its box; named as the operator's guides name them.
+    QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6, *Label7, *Label8, *Label9, *Label10, *Label11,
+        *Label12, *Label13;
+
+    // The handlers of the dialog's controls and of its opening and closing.
+    void FormCreate();
+    void SiteNameClick(); // an item chosen from the list
+    void bbNewClick();
+    void bbSaveClick();
+    void bbDeleteClick();
+    void bbExitClick();
+    void bbForgetClick();
+    // Logs in along the boxes' path and out again, through a session of its own; while it runs, the button reads
+    // CANCEL and ends it.
+    void bbTestClick();
+    void bbApplyViaClick();
+    // Implicit TLS chosen while the port is FTP's own proposes the implicit port.
+    void SecurityChange();
+    void FormClose();
+
     void refillSites();
     // Says where the shown site's password is kept, or, for a site not saved yet, where a saved one would go.
     void showPasswordSafety();

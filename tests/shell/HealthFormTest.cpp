@@ -99,7 +99,7 @@ TEST_F(ConsoleTest, SiteHealthChecksEverySiteShownSaysWhatNeedsAttentionAndSorts
     {
         TSettingsStore& store = this->store();
         const auto secured = [&](const QString& pin) {
-            return [&tls, pin](SiteBook::Record& r) {
+            return [pin](SiteBook::Record& r) {
                 r.security = TFtpSecurity::ExplicitRequired;
                 r.certificate = pin.toStdString();
             };

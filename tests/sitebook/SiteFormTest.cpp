@@ -109,11 +109,11 @@ TEST_F(SiteFormTest, TheDialogHasItsControlsLimitsAndKeyboardOrder)
     EXPECT_EQ(dialog->bbNew->text(), "&NEW");
     EXPECT_EQ(dialog->bbSave->geometry(), QRect(192, 67, 75, 25));
     EXPECT_EQ(dialog->bbExit->text(), "&EXiT");
-    EXPECT_EQ(dialog->Label2->text(), "HOST NAME OR IP");
-    EXPECT_EQ(dialog->Label5->pos(), QPoint(96, 104));
+    EXPECT_EQ(dialog->findChild<QLabel*>("Label2")->text(), "HOST NAME OR IP");
+    EXPECT_EQ(dialog->findChild<QLabel*>("Label5")->pos(), QPoint(96, 104));
     EXPECT_EQ(dialog->Password->echoMode(), QLineEdit::Password);
     EXPECT_EQ(dialog->PasswordSafety->geometry(), QRect(8, 424, 259, 32)) << "the controls before it keep their places";
-    EXPECT_EQ(dialog->Label11->text(), "CONNECT ViA");
+    EXPECT_EQ(dialog->findChild<QLabel*>("Label11")->text(), "CONNECT ViA");
     EXPECT_EQ(dialog->ConnectVia->geometry(), QRect(8, 480, 259, 22));
     EXPECT_EQ(dialog->ProxyPassword->echoMode(), QLineEdit::Password);
     EXPECT_EQ(dialog->bbTest->text(), "&TEST");

@@ -59,7 +59,9 @@ bool connectionOpen(PeerSession& c)
 bool runToEnd(TSiteBatch& batch, int timeoutMs)
 {
     bool ended = false;
-    QObject::connect(&batch, &TSiteBatch::finished, [&] { ended = true; });
+    // The connection ends with this call: a later round's end never writes into a frame that has returned.
+    QObject receiver;
+    QObject::connect(&batch, &TSiteBatch::finished, &receiver, [&] { ended = true; });
     batch.start();
     return pumpUntil([&] { return ended; }, timeoutMs);
 }

@@ -3,6 +3,7 @@
 #include "platform/Socket.h"
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -177,6 +178,11 @@ bool isAddressLiteral(const std::string& name)
 }
 
 } // namespace
+
+void endThreadTls()
+{
+    OPENSSL_thread_stop();
+}
 
 bool sameFingerprint(const std::string& a, const std::string& b)
 {

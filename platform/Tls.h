@@ -27,6 +27,11 @@ inline constexpr int MinimumRsaKeyBits = 2048;
 // The same fingerprint written either way (case, separators and blanks do not count).
 bool sameFingerprint(const std::string& a, const std::string& b);
 
+// Frees what OpenSSL keeps for the calling thread (its random generators, its error queue). A worker thread that made
+// TLS connections calls it as it ends: OpenSSL's own thread-exit hook runs only after the thread is joined, and a
+// program that ends just then would leave the thread's state behind.
+void endThreadTls();
+
 // One log-in's TLS: the client settings and the system's certificate authorities, which are made once for the
 // whole process and shared by every log-in on every thread, and the session of the log-in's control connection,
 // which every data connection of the same log-in resumes (servers commonly refuse a data connection that does not).

@@ -1,6 +1,7 @@
 #include "session/SiteBatch.h"
 
 #include "platform/Finally.h"
+#include "platform/Tls.h"
 #include "session/FailureText.h"
 #include "session/HealthCheck.h"
 
@@ -713,6 +714,9 @@ BatchLane* TSiteBatch::makeLane()
     auto started = std::make_shared<std::atomic<bool>>(false);
     connect(
         thread.get(), &QThread::started, thread.get(), [started] { started->store(true); }, Qt::DirectConnection);
+    // The lane's thread lets go of its TLS state before anyone who waits for it goes on.
+    connect(
+        thread.get(), &QThread::finished, thread.get(), [] { endThreadTls(); }, Qt::DirectConnection);
     thread->start();
     // The thread makes its event dispatcher as it starts: the next lane is made only once that is done, so the
     // descriptors counted above were there for it.

@@ -8,6 +8,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -77,8 +78,9 @@ constexpr ErrorText errorTable[] = {
 };
 static_assert(std::size(errorTable) == 50);
 
-// The socket library is started by the first socket object and shut down with the last one.
-int startupCount = 0;
+// The socket library is started by the first socket object and shut down with the last one; batch sessions make and
+// end their sockets on threads of their own.
+std::atomic<int> startupCount = 0;
 
 std::string versionText(int version)
 {

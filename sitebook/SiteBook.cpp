@@ -696,6 +696,34 @@ void forgetOtherSecrets(const std::string& id, const std::string& key, const Kee
         Keyring::forget(old.front());
 }
 
+// What the secret store held for a site before a save wrote its passwords there: a save whose records cannot be
+// written puts it back, so that the record left as it was still finds the password it was saved with.
+struct SecretsBefore {
+    std::optional<std::string> password;
+    std::optional<std::string> proxyPassword;
+};
+
+SecretsBefore secretsBefore(const std::string& id, const std::string& key)
+{
+    if (id.empty() || !Keyring::reachable())
+        return {};
+    return {Keyring::fetch(SiteBook::secretName(id, key)), Keyring::fetch(SiteBook::proxySecretName(id, key))};
+}
+
+void putBack(const std::string& id, const std::string& key, const Keeping& keeping, const SecretsBefore& before)
+{
+    const auto restore = [](const std::string& name, const std::optional<std::string>& value) {
+        if (value)
+            Keyring::keep(name, *value);
+        else
+            Keyring::forget(name);
+    };
+    if (keeping.inKeyring)
+        restore(SiteBook::secretName(id, key), before.password);
+    if (keeping.proxyInKeyring)
+        restore(SiteBook::proxySecretName(id, key), before.proxyPassword);
+}
+
 void refuseControlBytes(const std::string& key)
 {
     if (std::any_of(key.begin(), key.end(), [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; }))
@@ -708,8 +736,14 @@ void SiteBook::save(TSettingsStore& store, const TDiamond& cipher, const std::st
 {
     refuseControlBytes(key);
     const std::string id = bookId(store);
+    const SecretsBefore before = secretsBefore(id, key);
     const Keeping keeping = keepPassword(store, id, key, site);
-    open(store).transaction([&] { writeSite(store, cipher, key, site, keeping); });
+    try {
+        open(store).transaction([&] { writeSite(store, cipher, key, site, keeping); });
+    } catch (...) {
+        putBack(id, key, keeping, before);
+        throw;
+    }
     forgetOtherSecrets(id, key, keeping);
 }
 
@@ -729,9 +763,14 @@ std::vector<SiteBook::Saved> SiteBook::saveAll(TSettingsStore& store, const TDia
             outcome[i] = exists ? Saved::Replaced : Saved::Added;
     }
     std::vector<Keeping> keeping(sites.size());
-    for (std::size_t i = 0; i < sites.size(); ++i)
-        if (outcome[i] != Saved::Kept)
-            keeping[i] = keepPassword(store, id, sites[i].key, sites[i].site);
+    std::vector<SecretsBefore> before(sites.size());
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        if (outcome[i] == Saved::Kept)
+            continue;
+        if (outcome[i] == Saved::Replaced)
+            before[i] = secretsBefore(id, sites[i].key);
+        keeping[i] = keepPassword(store, id, sites[i].key, sites[i].site);
+    }
     try {
         open(store).transaction([&] {
             for (std::size_t i = 0; i < sites.size(); ++i) {
@@ -745,13 +784,10 @@ std::vector<SiteBook::Saved> SiteBook::saveAll(TSettingsStore& store, const TDia
             }
         });
     } catch (...) {
-        // Nothing was written: the passwords of sites that were to be new leave the secret store again.
-        for (std::size_t i = 0; i < sites.size(); ++i) {
-            if (outcome[i] == Saved::Added && keeping[i].inKeyring)
-                Keyring::forget(secretName(id, sites[i].key));
-            if (outcome[i] == Saved::Added && keeping[i].proxyInKeyring)
-                Keyring::forget(proxySecretName(id, sites[i].key));
-        }
+        // Nothing was written: the secret store gets back what it held for each site (nothing, for a new one).
+        for (std::size_t i = 0; i < sites.size(); ++i)
+            if (outcome[i] != Saved::Kept)
+                putBack(id, sites[i].key, keeping[i], before[i]);
         throw;
     }
     for (std::size_t i = 0; i < sites.size(); ++i)

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <sqlite3.h>
 
 namespace {
 
@@ -192,6 +193,40 @@ TEST(Keyring, ANameWithNulNeverReachesAnotherSitesPassword)
     EXPECT_EQ(SiteBook::read(store, cipher, "Berlin/EU").password, "old");
     EXPECT_FALSE(Keyring::fetch(id + "/Berlin/EU").has_value()) << "moved, not copied";
     EXPECT_EQ(Keyring::fetch(SiteBook::secretName(id, "Berlin/EU")).value_or("<none>"), "old");
+}
+
+TEST(Keyring, ASaveThatCannotBeWrittenLeavesTheOldPasswordsInTheStore)
+{
+    if (!Keyring::reachable())
+        GTEST_SKIP() << "no secret store in this session";
+    QFile::remove(QString::fromStdString(TSettingsStore::defaultPath()));
+    TDiamond cipher;
+    cipher.SetKey(std::string(DiamondConsoleKey));
+    TSettingsStore store(TSettingsStore::defaultPath());
+    SiteBook::Record site = SiteBook::NewSite();
+    site.host = "home.example.org";
+    site.login = "l";
+    site.password = "old";
+    SiteBook::save(store, cipher, "home", site);
+    ASSERT_EQ(stored("home", "PassWordIn"), "keyring");
+
+    // The book refuses every write, as a full disk would.
+    const auto refuseWrites = [](const char* sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(TSettingsStore::defaultPath().c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    };
+    refuseWrites("CREATE TRIGGER full_i BEFORE INSERT ON vals BEGIN SELECT RAISE(ABORT, 'full'); END;"
+                 "CREATE TRIGGER full_u BEFORE UPDATE ON vals BEGIN SELECT RAISE(ABORT, 'full'); END;");
+    SiteBook::Record changed = site;
+    changed.password = "new";
+    EXPECT_ANY_THROW(SiteBook::save(store, cipher, "home", changed));
+    EXPECT_ANY_THROW(SiteBook::saveAll(store, cipher, {{"home", changed}, {"fresh", changed}}, true));
+    refuseWrites("DROP TRIGGER full_i; DROP TRIGGER full_u;");
+
+    EXPECT_EQ(SiteBook::read(store, cipher, "home").password, "old") << "the record kept, its password replaced";
+    EXPECT_FALSE(Keyring::fetch(bookSecret("fresh")).has_value()) << "a site never saved left its password behind";
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTreeWidget>
@@ -112,7 +113,11 @@ void TRunSitesForm::bbCancelRunClick()
 
 void TRunSitesForm::clearResults()
 {
-    ResultTree->clear();
+    // The rows go quietly: the selection they leave names sites of the run before, which the new run may not have.
+    {
+        const QSignalBlocker quiet(ResultTree);
+        ResultTree->clear();
+    }
     groups_.clear();
     groupOf_.clear();
     rows_.clear();
@@ -331,8 +336,14 @@ void TRunSitesForm::batchFinished()
     bbRun->setEnabled(true);
     bbPreview->setEnabled(true);
     bbCancelRun->setEnabled(false);
-    for (QPushButton* b : {bbRunFailed, bbDifferences, bbCopyResults, bbSaveResults})
-        b->setEnabled(true);
+    // RUN AGAiN ON FAiLED once a site did not end ok, DiFFERENCES once the replies fell into more than one group.
+    const std::vector<SiteOutcome>& outcomes = batch_->outcomes();
+    bbRunFailed->setEnabled(
+        std::any_of(outcomes.begin(), outcomes.end(), [](const SiteOutcome& o) { return !o.ok(); }));
+    bbDifferences->setEnabled(
+        std::count_if(groups_.begin(), groups_.end(), [](const auto& g) { return !g->members.empty(); }) > 1);
+    bbCopyResults->setEnabled(true);
+    bbSaveResults->setEnabled(true);
     showState();
     widen_->stop();
     for (int c = 1; c < 3; ++c)
@@ -358,6 +369,10 @@ void TRunSitesForm::ResultTreeChange()
     } else if (const QVariant site = item->data(0, IndexRole); site.isValid()) {
         index = std::size_t(site.toInt());
     } else {
+        ResultMemo->clear();
+        return;
+    }
+    if (index >= outcomes.size()) {
         ResultMemo->clear();
         return;
     }

@@ -91,6 +91,17 @@ TEST_F(ConsoleTest, RunOnSitesFoldsAlikeRepliesAndAsksBeforeChangingAnything)
     const QList<QByteArray> rows = saved.readAll().split('\n');
     EXPECT_EQ(rows[0], "site,state,ms,code,first line,reply,outcome\r");
     EXPECT_TRUE(rows[1].startsWith("\"east\",done,")) << rows[1].toStdString();
+    EXPECT_TRUE(run->bbRunFailed->isEnabled() && run->bbDifferences->isEnabled());
+
+    // With nothing failed and every reply alike there is nothing to run again and no difference to show.
+    run->SiteTree->findItems("gone", Qt::MatchExactly)[0]->setCheckState(0, Qt::Unchecked);
+    QTest::mouseClick(run->bbRun, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run->bbRun->isEnabled(); }, 15000));
+    EXPECT_EQ(run->RunState->text(), "2 ok");
+    EXPECT_FALSE(run->bbRunFailed->isEnabled());
+    EXPECT_FALSE(run->bbDifferences->isEnabled());
+    EXPECT_TRUE(run->bbCopyResults->isEnabled());
+    run->SiteTree->findItems("gone", Qt::MatchExactly)[0]->setCheckState(0, Qt::Checked);
 
     // A command that changes the daemons' state asks first, naming every site; No sends nothing anywhere.
     const qsizetype sent = east.commands().size();

@@ -138,4 +138,18 @@ int readRunJobs(TSettingsStore& store)
     return std::clamp(store.ReadInteger(Settings, RunJobs, 8), 1, 64);
 }
 
+int readHealthEvery(TSettingsStore& store)
+{
+    if (!openProgramKey(store, false))
+        return 0;
+    return std::clamp(store.ReadInteger(Settings, HealthEvery, 0), 0, 1440);
+}
+
+void writeHealthEvery(TSettingsStore& store, int minutes)
+{
+    if (!openProgramKey(store, true))
+        throw EStoreError("The program key cannot be created in the settings store " + store.path());
+    store.WriteInteger(Settings, HealthEvery, std::clamp(minutes, 0, 1440));
+}
+
 } // namespace SettingsLayout

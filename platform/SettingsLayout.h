@@ -33,8 +33,9 @@ inline constexpr const char* LastSiteName = "LastSiteName";
 // NOOPs (within KeepAliveBounds).
 inline constexpr const char* ScrollBack = "ScrollBack";
 inline constexpr const char* KeepAlive = "KeepAlive";
-inline constexpr const char* SessionLog = "SessionLog"; // "1": each log-in's conversation is logged to a file
-inline constexpr const char* RunJobs = "RunJobs";       // sites a run on many sites reaches at once
+inline constexpr const char* SessionLog = "SessionLog";   // "1": each log-in's conversation is logged to a file
+inline constexpr const char* RunJobs = "RunJobs";         // sites a run on many sites reaches at once
+inline constexpr const char* HealthEvery = "HealthEvery"; // minutes between Site Health's checks; 0 for never
 // Days the change journal keeps its entries (within JournalDaysBounds; JournalDaysDefault without it).
 inline constexpr const char* JournalDays = "JournalDays";
 // The site book's own random id (32 hex digits), made on first use: its passwords in the secret store are kept under
@@ -135,6 +136,10 @@ WindowSettings readWindow(TSettingsStore& store, QStringList* notes = nullptr);
 void writeWindow(TSettingsStore& store, const WindowSettings& window);
 // How many sites a run on many sites reaches at once (RunJobs; 8 without it, held to 1..64).
 int readRunJobs(TSettingsStore& store);
+// Minutes between two checks of the Site Health window while it is open (HealthEvery; 0, never, without it; held to
+// 0..1440).
+int readHealthEvery(TSettingsStore& store);
+void writeHealthEvery(TSettingsStore& store, int minutes);
 // Makes this site (its name, and its position in the site list for older consoles) the one selected at the next
 // start.
 void writeLastSite(TSettingsStore& store, int position, const QString& name);

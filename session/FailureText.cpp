@@ -68,8 +68,31 @@ std::string daemonReplyHint(const SessionFailure& failure)
     return std::string();
 }
 
+// The proxy's hop, whatever the kind: the advice for a site reached directly would send the operator to the wrong
+// host.
+std::string proxyHint(ProxyStage stage, bool connecting, const Where& where)
+{
+    switch (stage) {
+    case ProxyStage::Reach:
+        return "Check CONNECT ViA of the site in SiTES (the proxy's host and port), and that the proxy is running "
+               "there.";
+    case ProxyStage::Accept:
+        return "Check PROXY USER and PROXY PASSWORD of the site in SiTES.";
+    case ProxyStage::Tunnel:
+        break;
+    }
+    if (!connecting)
+        return "The proxy could not make the data connection to " + where.host +
+               ": check that the daemon's passive ports are open to the proxy, and that the proxy may reach them.";
+    return "The proxy could not reach " + where.address +
+           ": check the host name and port of the site in SiTES, that the daemon is running there, and that the "
+           "proxy may reach it.";
+}
+
 std::string hintFor(const SessionFailure& failure, const SiteBook::Record& site, const Where& where)
 {
+    if (failure.proxyStage)
+        return proxyHint(*failure.proxyStage, failure.connecting, where);
     const bool dataConnection =
         !failure.connecting && (failure.kind == FailureKind::Refused || failure.kind == FailureKind::Unreachable);
     if (dataConnection)

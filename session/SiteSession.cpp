@@ -208,6 +208,8 @@ SessionFailure sessionFailureOf(const std::exception& error)
     } else {
         failure.message = error.what();
     }
+    if (const auto* proxy = dynamic_cast<const EProxyError*>(&error))
+        failure.proxyStage = proxy->stage();
     if (failure.kind == FailureKind::DaemonReply)
         failure.replyCode = TPowersock::replyCode(failure.message);
     if (failure.message.empty())

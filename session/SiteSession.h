@@ -51,6 +51,8 @@ struct SessionFailure {
     std::string reason = {};
     // The failure came while the control connection was made or logged in (not later, on a data connection, say).
     bool connecting = false;
+    // Where a connection through the site's proxy stopped, for a failure at the proxy's hop; none for the others.
+    std::optional<ProxyStage> proxyStage = {};
 
     bool failed() const { return !message.empty(); }
 };

@@ -28,6 +28,7 @@
 #include <QSaveFile>
 #include <QSet>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableWidget>
@@ -238,7 +239,12 @@ THealthForm::THealthForm(std::function<TSettingsStore&()> store, const TDiamond&
     connect(HealthFilter, &QLineEdit::textChanged, this, [this] { typing_.start(); });
     connect(HealthFolder, &QComboBox::currentIndexChanged, this, [this] { Guarded([this] { ChoiceChange(); }); });
     connectGuarded(bbCheckNow, &QPushButton::clicked, this, &THealthForm::bbCheckNowClick);
-    connect(HealthEvery, &QSpinBox::valueChanged, this, [this] { Guarded([this] { HealthEveryChange(); }); });
+    connect(HealthEvery, &QSpinBox::valueChanged, this, [this] {
+        Guarded([this] {
+            SettingsLayout::writeHealthEvery(store_(), HealthEvery->value()); // the next window starts with it
+            HealthEveryChange();
+        });
+    });
     connect(&every_, &QTimer::timeout, this, [this] {
         // A round still going is not started again, and a choice that shows no site is not told every N minutes.
         if ((!batch_ || !batch_->running()) && !shownSites().isEmpty())
@@ -256,6 +262,10 @@ void THealthForm::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (event->spontaneous())
         return;
+    Guarded([this] {
+        const QSignalBlocker quiet(HealthEvery);
+        HealthEvery->setValue(SettingsLayout::readHealthEvery(store_()));
+    });
     Guarded([this] {
         reload();
         refreshChart();

@@ -48,6 +48,9 @@ TEST_F(FailureWordsTest, TheErrorBoxSaysWhatTheFailureWordsSay)
         {"unknown certificate", tls.port, "quillon", requireTls, "Compare the certificate's fingerprint"},
         {"TLS refused by the daemon", plain.port, "quillon", requireTls, "The daemon offers no TLS here"},
         {"wrong password", plain.port, "wrong", nullptr, "Check the log-in name and password"},
+        {"proxy not running", plain.port, "quillon",
+         [nobody](SiteBook::Record& site) { site.connectVia = "socks5://127.0.0.1:" + std::to_string(nobody); },
+         "Check CONNECT ViA of the site in SiTES"},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.what);

@@ -5,6 +5,7 @@
 
 #include "shell/HealthForm.h"
 #include "ConsoleFixture.h"
+#include "platform/SettingsLayout.h"
 #include "session/HealthHistory.h"
 
 #include <QAction>
@@ -207,6 +208,7 @@ TEST_F(ConsoleTest, SiteHealthChecksEverySiteShownSaysWhatNeedsAttentionAndSorts
     const qsizetype noops = plain.commands().count("NOOP");
     QTest::qWait(600);
     EXPECT_EQ(plain.commands().count("NOOP"), noops);
+    EXPECT_EQ(SettingsLayout::readHealthEvery(store()), 1) << "the next window starts checking as this one did";
 
     // kolvane-health writes the same history; the chart draws a line a site from both, over the range chosen.
     QProcess tool;

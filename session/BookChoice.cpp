@@ -1,5 +1,6 @@
 #include "session/BookChoice.h"
 
+#include "platform/PasswordMask.h"
 #include "platform/SettingsStore.h"
 #include "platform/Terminal.h"
 #include "session/BatchReport.h"
@@ -40,8 +41,9 @@ int distance(const QString& a, const QString& b)
     return row.back();
 }
 
-void unlockMaster(TSettingsStore& store, const std::optional<QString>& file, const char* program)
+void unlockMaster(TSettingsStore& store, const BookChoice::Unlocking& unlocking)
 {
+    const std::optional<QString>& file = unlocking.masterPasswordFile;
     if (file) {
         QFile in(*file);
         if (!in.open(QIODevice::ReadOnly))
@@ -56,9 +58,9 @@ void unlockMaster(TSettingsStore& store, const std::optional<QString>& file, con
                 return std::nullopt; // the file says the same thing every time
             return given;
         });
-    } else if (::isatty(STDIN_FILENO)) {
+    } else if (::isatty(STDIN_FILENO) && unlocking.terminalFree) {
         Terminal::restoreOnSignals();
-        const std::string name = program;
+        const std::string name = unlocking.program;
         SiteBook::setMasterPasswordAsker([name](bool again) {
             if (again)
                 std::fprintf(stderr, "%s: that is not the master password\n", name.c_str());
@@ -138,7 +140,7 @@ QStringList BookChoice::chosen(TSettingsStore& store, const QStringList& names, 
 }
 
 std::vector<BatchSite> BookChoice::readSites(TSettingsStore& store, const QStringList& chosen,
-                                             const std::optional<QString>& masterPasswordFile, const char* program)
+                                             const Unlocking& unlocking)
 {
     TDiamond cipher;
     cipher.SetKey(std::string(DiamondConsoleKey));
@@ -157,14 +159,23 @@ std::vector<BatchSite> BookChoice::readSites(TSettingsStore& store, const QStrin
             sites.push_back({key, std::move(record)});
         }
     };
-    // Under one lock of the store rather than one a value, unless a secret store might keep the lock waiting.
+    // Read one by one, every value takes and gives back the store's lock; thousands of sites are read under one
+    // lock instead, unless a secret store might keep the lock waiting for its answers.
     if (store.readOnly() || Keyring::reachable())
         readAll();
     else
         store.transaction(readAll);
     if (!sealed)
         return sites;
-    unlockMaster(store, masterPasswordFile, program);
+    if (unlocking.masked) {
+        for (BatchSite& site : sites)
+            if (site.record.passwordSealed) {
+                site.record.passwordProblem.clear();
+                site.record.password = std::string(PasswordMask);
+            }
+        return sites;
+    }
+    unlockMaster(store, unlocking);
     for (BatchSite& site : sites)
         if (site.record.passwordSealed)
             site.record = SiteBook::read(store, cipher, site.key);

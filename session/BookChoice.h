@@ -32,10 +32,17 @@ std::optional<QString> nearestSite(const QString& word, const QStringList& names
 QStringList chosen(TSettingsStore& store, const QStringList& names, bool all, const std::optional<QString>& folder,
                    const QStringList& siteWords);
 
+// How the chosen sites' sealed passwords are had.
+struct Unlocking {
+    std::optional<QString> masterPasswordFile; // its first line is the master password
+    const char* program = "";                  // the name the terminal's asker gives
+    bool terminalFree = true;                  // standard input may be asked at (it is not the list of sites)
+    bool masked = false;                       // a dry run: sealed passwords are shown masked, never unlocked
+};
+
 // The chosen sites with their records, passwords included. A password sealed with the master password is unlocked
-// once: with the first line of masterPasswordFile when given, else asked at the terminal when there is one
-// (program names the asker); without either nothing is asked, and Refused says so.
-std::vector<BatchSite> readSites(TSettingsStore& store, const QStringList& chosen,
-                                 const std::optional<QString>& masterPasswordFile, const char* program);
+// once: with the first line of the master password file when given, else asked at the terminal when there is one;
+// without either nothing is asked, and Refused says so.
+std::vector<BatchSite> readSites(TSettingsStore& store, const QStringList& chosen, const Unlocking& unlocking);
 
 } // namespace BookChoice

@@ -10,6 +10,7 @@
 #include "session/BookChoice.h"
 #include "session/HealthHistory.h"
 #include "session/HealthReport.h"
+#include "session/ToolKit.h"
 #include "sitebook/SiteBook.h"
 
 #include <QCoreApplication>
@@ -61,8 +62,6 @@ constexpr const char* kHelp =
 
 constexpr int kUnknown = 3;
 
-std::atomic<int> caught{0}; // the signal that asks the check to end
-
 struct Request {
     bool all = false;
     std::optional<QString> folder;
@@ -102,12 +101,9 @@ Request parse(const QStringList& args)
             words = true;
             continue;
         }
-        QString option = arg;
-        std::optional<QString> inline_;
-        if (const qsizetype eq = arg.indexOf(QLatin1Char('=')); eq > 0 && arg.startsWith(QLatin1String("--"))) {
-            option = arg.left(eq);
-            inline_ = arg.mid(eq + 1);
-        }
+        const ToolKit::Option given = ToolKit::option(arg);
+        const QString& option = given.name;
+        const std::optional<QString>& inline_ = given.value;
         const std::string o = option.toStdString();
         const auto value = [&]() -> QString {
             if (inline_)
@@ -182,21 +178,7 @@ int check(const Request& r, std::vector<BatchSite> sites, QCoreApplication& app)
     batch->replyTimeout = r.timeout;
     QObject::connect(batch.get(), &TSiteBatch::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     // Ctrl-C or SIGTERM (a monitoring system's time-out) ends every check's wait; the sites not done are UNKNOWN.
-    std::signal(SIGINT, [](int signal) { caught = signal; });
-    std::signal(SIGTERM, [](int signal) { caught = signal; });
-    bool interrupted = false;
-    QTimer grace;
-    grace.setSingleShot(true);
-    QObject::connect(&grace, &QTimer::timeout, &app, &QCoreApplication::quit);
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (!caught.exchange(0) || interrupted)
-            return;
-        interrupted = true;
-        batch->cancel();
-        grace.start(1500);
-    });
-    watch.start(50);
+    const TToolSignals interrupts([&](int) { batch->cancel(); }, 1500, [&] { app.quit(); });
     batch->start();
     if (batch->running())
         app.exec();
@@ -207,7 +189,7 @@ int check(const Request& r, std::vector<BatchSite> sites, QCoreApplication& app)
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     record(figures);
-    if (interrupted)
+    if (interrupts.caught())
         std::_Exit(kUnknown); // a session that cannot end at once is not waited for
     return int(HealthReport::overall(figures, r.limits, now));
 }
@@ -228,7 +210,7 @@ int main(int argc, char** argv)
         const QStringList names = SiteBook::names(store);
         const QStringList chosen = BookChoice::chosen(store, names, request.all, request.folder, request.sites);
         std::vector<BatchSite> sites =
-            BookChoice::readSites(store, chosen, request.masterPasswordFile, "kolvane-health");
+            BookChoice::readSites(store, chosen, {request.masterPasswordFile, "kolvane-health", true, false});
         if (sites.empty())
             return unknown("no site matched");
         return check(request, std::move(sites), app);

@@ -19,6 +19,7 @@
 #include "session/BookChoice.h"
 #include "session/Journal.h"
 #include "session/SiteBatch.h"
+#include "session/ToolKit.h"
 #include "sitebook/Diamond.h"
 #include "sitebook/Keyring.h"
 #include "sitebook/SiteBook.h"
@@ -83,8 +84,6 @@ constexpr const char* kHelp =
 
 constexpr int kUsageError = 2;
 constexpr int kNothingRun = 3;
-
-std::atomic<int> caught{0}; // the signal that asks the run to end
 
 struct UsageError {
     std::string why;
@@ -186,12 +185,9 @@ Request parse(const QStringList& args, const std::function<const SiteIndex&()>& 
             continue;
         }
         if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
-            QString option = arg;
-            std::optional<QString> inline_;
-            if (const qsizetype eq = arg.indexOf(QLatin1Char('=')); eq > 0 && arg.startsWith(QLatin1String("--"))) {
-                option = arg.left(eq);
-                inline_ = arg.mid(eq + 1);
-            }
+            const ToolKit::Option given = ToolKit::option(arg);
+            const QString& option = given.name;
+            const std::optional<QString>& inline_ = given.value;
             const std::string o = option.toStdString();
             auto flag = [&](bool& target) {
                 if (inline_)
@@ -353,84 +349,15 @@ QStringList chosenNames(const Request& r, const SiteIndex& book, TSettingsStore&
     return chosen;
 }
 
-// The master password, asked for only when a chosen site's password is sealed with it: from the file given, else
-// from the terminal; without either nothing is asked, and nothing runs.
-void unlockMaster(const Request& r, TSettingsStore& store)
-{
-    if (r.masterPasswordFile) {
-        QFile file(*r.masterPasswordFile);
-        if (!file.open(QIODevice::ReadOnly))
-            throw CannotRun{"the master password cannot be read from " + shown(*r.masterPasswordFile) + ": " +
-                            file.errorString().toStdString()};
-        QByteArray line = file.readLine();
-        while (line.endsWith('\n') || line.endsWith('\r'))
-            line.chop(1);
-        const std::string given = line.toStdString();
-        SiteBook::setMasterPasswordAsker([given](bool again) -> std::optional<std::string> {
-            if (again)
-                return std::nullopt; // the file says the same thing every time
-            return given;
-        });
-    } else if (::isatty(STDIN_FILENO) && r.sitesFrom != QStringLiteral("-")) {
-        Terminal::restoreOnSignals();
-        SiteBook::setMasterPasswordAsker([](bool again) {
-            if (again)
-                std::fputs("kolvane-run: that is not the master password\n", stderr);
-            return Terminal::readSecret("Master password: ");
-        });
-    } else {
-        throw CannotRun{"the site book's master password is needed and there is no terminal to ask at: give it "
-                        "with --master-password-file FILE"};
-    }
-    try {
-        SiteBook::unlockMasterPassword(store);
-    } catch (const std::exception& e) {
-        throw CannotRun{e.what() + std::string(r.masterPasswordFile ? " (--master-password-file)" : "")};
-    }
-}
-
 // The chosen sites with their records, passwords included; a dry run needs no password that must be unlocked.
 std::vector<BatchSite> readSites(const Request& r, const QStringList& chosen, TSettingsStore& store)
 {
-    TDiamond cipher;
-    cipher.SetKey(std::string(DiamondConsoleKey));
-    // Nothing is asked while the records are read: a sealed password is unlocked below, once, when one is needed.
-    SiteBook::setMasterPasswordAsker([](bool) { return std::optional<std::string>(); });
-    std::vector<BatchSite> sites;
-    sites.reserve(std::size_t(chosen.size()));
-    bool sealed = false;
-    auto readAll = [&] {
-        for (const QString& name : chosen) {
-            const std::string key = SiteBook::keyName(name);
-            if (key.empty())
-                continue;
-            SiteBook::Record record = SiteBook::read(store, cipher, key);
-            sealed = sealed || (record.passwordSealed && !record.passwordProblem.empty());
-            sites.push_back({key, std::move(record)});
-        }
-    };
-    // Read one by one, every value takes and gives back the store's lock; thousands of sites are read under one
-    // lock instead, unless a secret store might keep the lock waiting for its answers.
-    if (store.readOnly() || Keyring::reachable())
-        readAll();
-    else
-        store.transaction(readAll);
-    if (!sealed)
-        return sites;
-    if (r.dryRun) {
-        // The dry run shows the password hidden whatever it is; it is not unlocked for that.
-        for (BatchSite& site : sites)
-            if (site.record.passwordSealed) {
-                site.record.passwordProblem.clear();
-                site.record.password = std::string(PasswordMask);
-            }
-        return sites;
+    try {
+        return BookChoice::readSites(
+            store, chosen, {r.masterPasswordFile, "kolvane-run", r.sitesFrom != QStringLiteral("-"), r.dryRun});
+    } catch (const BookChoice::Refused& e) {
+        throw CannotRun{e.why};
     }
-    unlockMaster(r, store);
-    for (BatchSite& site : sites)
-        if (site.record.passwordSealed)
-            site.record = SiteBook::read(store, cipher, site.key);
-    return sites;
 }
 
 // The seconds of quiet after which a session kept between rounds sends a NOOP: the console's KeepAlive setting.
@@ -553,28 +480,12 @@ int run(const Request& r, const BatchPlan& plan, std::vector<BatchSite> sites, Q
     // Ctrl-C or SIGTERM ends every site's wait; what came so far is printed. A site whose thread cannot end at once
     // (a lookup the system will not give up) is not waited for past the grace: it is reported cancelled, and the
     // program ends without it.
-    std::signal(SIGINT, [](int signal) { caught = signal; });
-    std::signal(SIGTERM, [](int signal) { caught = signal; });
-    int interruptedBy = 0;
-    QTimer grace;
-    grace.setSingleShot(true);
-    QObject::connect(&grace, &QTimer::timeout, [&] { std::_Exit(reporter.finish(interruptedBy)); });
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        const int signal = caught.exchange(0);
-        if (!signal)
-            return;
-        if (interruptedBy)
-            std::_Exit(reporter.finish(interruptedBy)); // asked twice: at once
-        interruptedBy = signal;
-        batch.cancel();
-        grace.start(1500);
-    });
-    watch.start(50);
+    const TToolSignals interrupts([&](int) { batch.cancel(); }, 1500,
+                                  [&] { std::_Exit(reporter.finish(interrupts.caught())); });
     batch.start();
     if (batch.running())
         app.exec();
-    return reporter.finish(interruptedBy);
+    return reporter.finish(interrupts.caught());
 }
 
 // What a watch prints: each round once it has ended, its header and what changed; in JSON each site that changed as
@@ -630,28 +541,12 @@ int watch(const Request& r, const BatchPlan& plan, std::vector<BatchSite> sites,
     QObject::connect(&watching, &TBatchWatch::roundEnded, [&] { printer.roundEnded(); });
     QObject::connect(&watching, &TBatchWatch::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
 
-    std::signal(SIGINT, [](int signal) { caught = signal; });
-    std::signal(SIGTERM, [](int signal) { caught = signal; });
-    int interruptedBy = 0;
-    QTimer grace;
-    grace.setSingleShot(true);
-    QObject::connect(&grace, &QTimer::timeout, [&] { std::_Exit(printer.finish(interruptedBy)); });
-    QTimer polling;
-    QObject::connect(&polling, &QTimer::timeout, [&] {
-        const int signal = caught.exchange(0);
-        if (!signal)
-            return;
-        if (interruptedBy)
-            std::_Exit(printer.finish(interruptedBy)); // asked twice: at once
-        interruptedBy = signal;
-        watching.stop(1000);
-        grace.start(2000);
-    });
-    polling.start(50);
+    const TToolSignals interrupts([&](int) { watching.stop(1000); }, 2000,
+                                  [&] { std::_Exit(printer.finish(interrupts.caught())); });
     watching.start();
     if (watching.watching())
         app.exec();
-    return printer.finish(interruptedBy);
+    return printer.finish(interrupts.caught());
 }
 
 } // namespace

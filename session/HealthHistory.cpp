@@ -21,7 +21,6 @@ using LocalRecord::exec;
 using LocalRecord::Statement;
 using LocalRecord::transaction;
 
-constexpr qint64 PruneEveryMs = 3600 * 1000;
 constexpr qint64 DayMs = 24LL * 3600 * 1000;
 
 const char* const kSchema =
@@ -74,44 +73,11 @@ QString THealthHistory::defaultPath()
     return LocalRecord::stateFolder() + QStringLiteral("/health.db");
 }
 
-THealthHistory::THealthHistory(QString path) : path_(std::move(path)) {}
+THealthHistory::THealthHistory(QString path)
+    : LocalRecord::File(std::move(path), kSchema, std::string("SELECT ") + kColumns + " FROM samples LIMIT 0")
+{}
 
-THealthHistory::~THealthHistory()
-{
-    closeDatabase();
-}
-
-void THealthHistory::closeDatabase()
-{
-    sqlite3_close(db_);
-    db_ = nullptr;
-    writable_ = false;
-}
-
-bool THealthHistory::openForReading()
-{
-    try {
-        return LocalRecord::openExisting(path_, db_);
-    } catch (...) {
-        closeDatabase();
-        throw;
-    }
-}
-
-void THealthHistory::openForWriting()
-{
-    if (db_ && writable_) {
-        if (QDateTime::currentMSecsSinceEpoch() - lastPrune_ >= PruneEveryMs)
-            pruneLocked();
-        return;
-    }
-    LocalRecord::openShared(path_, db_);
-    transaction(db_, [this] { exec(db_, kSchema); });
-    // A file written by another program must still have the columns this one writes.
-    Statement columns(db_, (std::string("SELECT ") + kColumns + " FROM samples LIMIT 0").c_str());
-    writable_ = true;
-    pruneLocked();
-}
+THealthHistory::~THealthHistory() = default;
 
 void THealthHistory::pruneLocked()
 {

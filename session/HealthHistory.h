@@ -1,5 +1,7 @@
 #pragma once
 
+#include "session/LocalRecord.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-struct sqlite3;
 struct SiteHealth;
 
 // One check of one site as the history keeps it.
@@ -40,7 +41,7 @@ struct HealthPoint {
 // (folder 0700, file 0600, WAL), written by the Site Health window and by kolvane-health alike, one transaction a
 // sample. Samples older than KeepDays are dropped whenever a program starts writing, and every hour it writes. It
 // holds no password, no log-in name and no reply: only the figures of each check. One thread at a time.
-class THealthHistory {
+class THealthHistory : public LocalRecord::File {
 public:
     static constexpr int KeepDays = 90;
 
@@ -48,11 +49,7 @@ public:
 
     // Nothing is opened until the first sample is written or the first query is made.
     explicit THealthHistory(QString path = defaultPath());
-    ~THealthHistory();
-    THealthHistory(const THealthHistory&) = delete;
-    THealthHistory& operator=(const THealthHistory&) = delete;
-
-    const QString& path() const { return path_; }
+    ~THealthHistory() override;
 
     // Writes one check; program empty: the running program's name. Raises Exception (with the reason) when the
     // history cannot be written.
@@ -66,15 +63,7 @@ public:
     void prune();
 
 private:
-    bool openForReading();
-    void openForWriting();
-    void pruneLocked();
-    void closeDatabase();
-
-    QString path_;
-    sqlite3* db_ = nullptr;
-    bool writable_ = false;
-    qint64 lastPrune_ = 0;
+    void pruneLocked() override;
 };
 
 // Samples for a spreadsheet: a header row, then a row a sample (time in UTC, ISO 8601; RFC 4180 quoting; names with

@@ -29,8 +29,6 @@
 
 namespace {
 
-constexpr qint64 PruneEveryMs = 3600 * 1000;
-
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS entries (id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL, "
     "account TEXT NOT NULL, program TEXT NOT NULL, site TEXT NOT NULL, host TEXT NOT NULL, port INTEGER NOT NULL, "
@@ -237,20 +235,17 @@ int TJournal::keepDaysSetting(TSettingsStore& store, QString* note)
     return read.value;
 }
 
-TJournal::TJournal(QString path, int keepDays) : path_(std::move(path)), keepDays_(std::max(1, keepDays)) {}
+TJournal::TJournal(QString path, int keepDays)
+    : LocalRecord::File(std::move(path), kSchema,
+                        std::string("SELECT ") + kColumns + ", completed FROM entries LIMIT 0"),
+      keepDays_(std::max(1, keepDays))
+{}
 
 TJournal::~TJournal()
 {
     closeDatabase();
     if (!unheard_.isEmpty())
         std::fprintf(stderr, "%s: %s\n", qPrintable(programName()), qPrintable(unheard_));
-}
-
-void TJournal::closeDatabase()
-{
-    sqlite3_close(db_);
-    db_ = nullptr;
-    writable_ = false;
 }
 
 void TJournal::setKeepDays(int days)
@@ -314,31 +309,6 @@ void TJournal::write(const std::function<void()>& work)
     }
     if (!why.isEmpty())
         trouble(why);
-}
-
-bool TJournal::openForReading()
-{
-    try {
-        return LocalRecord::openExisting(path_, db_);
-    } catch (...) {
-        closeDatabase();
-        throw;
-    }
-}
-
-void TJournal::openForWriting()
-{
-    if (db_ && writable_) {
-        if (QDateTime::currentMSecsSinceEpoch() - lastPrune_ >= PruneEveryMs)
-            pruneLocked();
-        return;
-    }
-    LocalRecord::openShared(path_, db_);
-    transaction(db_, [this] { exec(db_, kSchema); });
-    // A file written by another program must still have the columns this one writes.
-    Statement columns(db_, (std::string("SELECT ") + kColumns + ", completed FROM entries LIMIT 0").c_str());
-    writable_ = true;
-    pruneLocked();
 }
 
 void TJournal::prune()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "session/LocalRecord.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -12,7 +14,6 @@
 #include <unordered_map>
 #include <vector>
 
-struct sqlite3;
 class TSettingsStore;
 
 // The change journal: every line the console sends that can change a daemon's state, with who sent it, from which
@@ -92,7 +93,7 @@ struct JournalFilter {
     int limit = 0;   // at most this many, the newest; 0: all
 };
 
-class TJournal {
+class TJournal : public LocalRecord::File {
 public:
     static constexpr int DefaultKeepDays = 365;
 
@@ -107,11 +108,7 @@ public:
 
     // Nothing is opened until the first entry is begun or the first query is made.
     explicit TJournal(QString path = defaultPath(), int keepDays = DefaultKeepDays);
-    ~TJournal();
-    TJournal(const TJournal&) = delete;
-    TJournal& operator=(const TJournal&) = delete;
-
-    const QString& path() const { return path_; }
+    ~TJournal() override;
     // Entries older than this many days are dropped when a program starts writing, and every hour it writes.
     void setKeepDays(int days);
 
@@ -141,21 +138,14 @@ public:
     void prune();
 
 private:
-    bool openForReading();
-    void openForWriting();
-    void closeDatabase();
-    void pruneLocked();
+    void pruneLocked() override;
     QStringList distinct(const char* column);
     // Runs the work under the lock; an exception it raises is trouble, told once.
     void write(const std::function<void()>& work);
     void trouble(const QString& reason);
 
-    QString path_;
     int keepDays_;
     mutable std::mutex mutex_;
-    sqlite3* db_ = nullptr;
-    bool writable_ = false; // the schema is in place and old entries were dropped since it opened
-    qint64 lastPrune_ = 0;  // when old entries were last dropped, in ms since the epoch
     // The passwords of the lines begun and not yet completed, to mask in their replies.
     std::unordered_map<std::int64_t, std::string> passwords_;
     std::function<void(const QString&)> onTrouble_;

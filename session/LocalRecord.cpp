@@ -2,6 +2,7 @@
 
 #include "platform/Exceptions.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -191,4 +192,44 @@ QString LocalRecord::Statement::text(int column) const
 {
     const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
     return data ? QString::fromUtf8(data, sqlite3_column_bytes(stmt_, column)) : QString();
+}
+
+LocalRecord::File::File(QString path, const char* schema, std::string columns)
+    : path_(std::move(path)), schema_(schema), columns_(std::move(columns))
+{}
+
+LocalRecord::File::~File()
+{
+    closeDatabase();
+}
+
+void LocalRecord::File::closeDatabase()
+{
+    sqlite3_close(db_);
+    db_ = nullptr;
+    writable_ = false;
+}
+
+bool LocalRecord::File::openForReading()
+{
+    try {
+        return openExisting(path_, db_);
+    } catch (...) {
+        closeDatabase();
+        throw;
+    }
+}
+
+void LocalRecord::File::openForWriting()
+{
+    if (db_ && writable_) {
+        if (QDateTime::currentMSecsSinceEpoch() - lastPrune_ >= PruneEveryMs)
+            pruneLocked();
+        return;
+    }
+    openShared(path_, db_);
+    transaction(db_, [this] { exec(db_, schema_); });
+    Statement columns(db_, columns_.c_str());
+    writable_ = true;
+    pruneLocked();
 }

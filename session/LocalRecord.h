@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -59,6 +60,40 @@ public:
 private:
     sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
+};
+
+// A local record's file as the class that keeps it holds it: nothing is opened until the first read or write; a
+// reader opens the file when there is one; the first write makes it with its schema and checks that a file written
+// by another program has the columns this one writes; old rows are dropped then and every hour after while it stays
+// open (pruneLocked, which the keeper writes). The keeper holds its own lock, where it has one, around all of it.
+class File {
+public:
+    static constexpr std::int64_t PruneEveryMs = 3600 * 1000;
+
+    // columns: a "SELECT ... FROM table LIMIT 0" that fails when a column this program writes is missing.
+    File(QString path, const char* schema, std::string columns);
+    virtual ~File();
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    const QString& path() const { return path_; }
+
+protected:
+    // False, with no database, when the file does not exist yet.
+    bool openForReading();
+    void openForWriting();
+    void closeDatabase();
+    // Drops the rows past their days; called with the database open for writing.
+    virtual void pruneLocked() = 0;
+
+    QString path_;
+    sqlite3* db_ = nullptr;
+    bool writable_ = false;      // the schema is in place and old rows were dropped since it opened
+    std::int64_t lastPrune_ = 0; // when old rows were last dropped, in ms since the epoch
+
+private:
+    const char* schema_;
+    std::string columns_;
 };
 
 } // namespace LocalRecord

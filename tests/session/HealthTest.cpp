@@ -162,7 +162,9 @@ protected:
     static std::vector<BatchSite> sites(const QStringList& names)
     {
         std::vector<BatchSite> read;
-        inBook([&](TSettingsStore& store) { read = BookChoice::readSites(store, names, std::nullopt, "test"); });
+        inBook([&](TSettingsStore& store) {
+            read = BookChoice::readSites(store, names, {std::nullopt, "test", true, false});
+        });
         return read;
     }
 

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <memory>
 #include <sqlite3.h>
 
 namespace {
@@ -157,22 +158,34 @@ TEST(Keyring, TwoSiteBooksNeverMeet)
 
 namespace {
 
+// A new book in the default settings store with the one site "home", saved with the password given.
+struct HomeBook {
+    explicit HomeBook(const std::string& password)
+    {
+        QFile::remove(QString::fromStdString(TSettingsStore::defaultPath()));
+        cipher.SetKey(std::string(DiamondConsoleKey));
+        store = std::make_unique<TSettingsStore>(TSettingsStore::defaultPath());
+        site.host = "home.example.org";
+        site.login = "l";
+        site.password = password;
+        SiteBook::save(*store, cipher, "home", site);
+    }
+    TDiamond cipher;
+    std::unique_ptr<TSettingsStore> store;
+    SiteBook::Record site = SiteBook::NewSite();
+};
+
 // A name that holds NUL (a record an earlier import let in) has an entry of its own: the secret store never cuts
 // it down to another site's.
 TEST(Keyring, ANameWithNulNeverReachesAnotherSitesPassword)
 {
     if (!Keyring::reachable())
         GTEST_SKIP() << "no secret store in this session";
-    QFile::remove(QString::fromStdString(TSettingsStore::defaultPath()));
-    TDiamond cipher;
-    cipher.SetKey(std::string(DiamondConsoleKey));
-    TSettingsStore store(TSettingsStore::defaultPath());
-    SiteBook::Record site = SiteBook::NewSite();
-    site.host = "home.example.org";
-    site.login = "l";
-    site.password = "mine";
-    SiteBook::save(store, cipher, "home", site);
+    HomeBook book("mine");
     ASSERT_EQ(stored("home", "PassWordIn"), "keyring");
+    TSettingsStore& store = *book.store;
+    const TDiamond& cipher = book.cipher;
+    const SiteBook::Record& site = book.site;
 
     const std::string other("home\0x", 6);
     EXPECT_THROW(SiteBook::save(store, cipher, other, site), EStoreError) << "no such name is saved any more";
@@ -199,16 +212,11 @@ TEST(Keyring, ASaveThatCannotBeWrittenLeavesTheOldPasswordsInTheStore)
 {
     if (!Keyring::reachable())
         GTEST_SKIP() << "no secret store in this session";
-    QFile::remove(QString::fromStdString(TSettingsStore::defaultPath()));
-    TDiamond cipher;
-    cipher.SetKey(std::string(DiamondConsoleKey));
-    TSettingsStore store(TSettingsStore::defaultPath());
-    SiteBook::Record site = SiteBook::NewSite();
-    site.host = "home.example.org";
-    site.login = "l";
-    site.password = "old";
-    SiteBook::save(store, cipher, "home", site);
+    HomeBook book("old");
     ASSERT_EQ(stored("home", "PassWordIn"), "keyring");
+    TSettingsStore& store = *book.store;
+    const TDiamond& cipher = book.cipher;
+    const SiteBook::Record& site = book.site;
 
     // The book refuses every write, as a full disk would.
     const auto refuseWrites = [](const char* sql) {

@@ -842,6 +842,7 @@ int main(int argc, char** argv)
     if (!mkdtemp(config))
         return 2;
     setenv("XDG_CONFIG_HOME", config, 1);
+    setenv("XDG_STATE_HOME", config, 1); // the journal and the session logs stay out of the account's own
 
     // --listing-only stops after the console's listing, without lftp and the raw client; --help-only [LINES] runs
     // only the SITE HELP reply: for a profiler.

@@ -500,6 +500,9 @@ int main(int argc, char** argv)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
+    // The runs' journal and health history go to a folder of the bench's own, never into the account's.
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
     if (argc > 1 && std::string(argv[1]) == "watch") {
         watchRounds(argc > 2 ? std::max(20, std::atoi(argv[2])) : 300, argc > 3 ? std::max(1, std::atoi(argv[3])) : 20);
         return 0;

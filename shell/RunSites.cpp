@@ -527,6 +527,9 @@ void TRunSitesForm::runOn(const QStringList& sites)
     }
     for (const std::string& line : batch_->plan().lines)
         emit commandRun(Latin1ToQString(line));
+    // RUN goes off while the sites run: the keys go back to the command, not on to the next box in the row.
+    if (bbRun->hasFocus() || bbPreview->hasFocus())
+        (RunAsScript->isChecked() ? static_cast<QWidget*>(RunScript) : RunCommand)->setFocus();
     bbRun->setEnabled(false);
     bbPreview->setEnabled(false);
     bbCancelRun->setEnabled(true);

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QAbstractScrollArea>
 #include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QComboBox>
@@ -142,6 +143,11 @@ void nameControls(QWidget* window)
     for (QAbstractSpinBox* box : window->findChildren<QAbstractSpinBox*>())
         if (auto* field = box->findChild<QLineEdit*>(); field && field->accessibleName().isEmpty())
             field->setAccessibleName(box->accessibleName());
+    // A view that takes the keys in its viewport (a chart) is read by the view's name there too.
+    for (QAbstractScrollArea* area : window->findChildren<QAbstractScrollArea*>())
+        if (QWidget* port = area->viewport();
+            port && port->focusPolicy() != Qt::NoFocus && port->accessibleName().isEmpty())
+            port->setAccessibleName(area->accessibleName());
 }
 
 void centreOnDesktop(QWidget* window)

@@ -81,6 +81,7 @@ void TAcrossForm::buildControls()
     AcrossSiteFilter = makeEdit(this, "AcrossSiteFilter", QStringLiteral("Filter by name or host"),
                                 QStringLiteral("Only the sites whose name or host holds this text"));
     AcrossSiteFilter->setClearButtonEnabled(true);
+    AcrossSiteFilter->setAccessibleName(QStringLiteral("Filter sites"));
     bbGather = makeButton(this, "bbGather", QStringLiteral("GATHER"),
                           QStringLiteral("Ask each chosen site for its users and groups (SITE USERS, SITE GROUPS)"));
     bbCancelAcross = makeButton(this, "bbCancelAcross", QStringLiteral("CANCEL"),
@@ -95,6 +96,7 @@ void TAcrossForm::buildControls()
     AcrossNameFilter->setClearButtonEnabled(true);
     AcrossTabs = new QTabWidget(this);
     AcrossTabs->setObjectName(QStringLiteral("AcrossTabs"));
+    AcrossTabs->setAccessibleName(QStringLiteral("Users and groups by site"));
     UserMatrix = makeMatrix(this, "UserMatrix", QStringLiteral("Users by site"));
     UserMatrix->setToolTip(QStringLiteral("A row per user, a column per site; pick a user to see it on every site"));
     GroupMatrix = makeMatrix(this, "GroupMatrix", QStringLiteral("Groups by site"));

@@ -235,6 +235,7 @@ TRunSitesForm::TRunSitesForm(std::function<TSettingsStore&()> store, const TDiam
                         ResultTree, ResultMemo,  bbRunFailed, bbDifferences, bbCopyResults,     bbSaveResults};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
+    WidgetKit::nameControls(this);
 
     fold_->setSingleShot(true);
     fold_->setInterval(150);

@@ -607,9 +607,22 @@ TEST_F(MainFormTest, EveryWindowCanBeReadAloudAndWalkedWithTheKeyboard)
     const std::unique_ptr<QDialog> newUserForm = child<TUserPage>(form.get(), "UserSheet")->makeNewUserForm();
     TAboutForm about(form.get());
     TNfoDizForm viewer(form.get());
-    for (QWidget* window : std::initializer_list<QWidget*>{form.get(), child<TSiteForm>(form.get(), "SiteForm"),
-                                                           child<TFlagForm>(form.get(), "FlagForm"), userForm.get(),
-                                                           newUserForm.get(), &about, &viewer}) {
+    std::vector<QWidget*> windows{form.get(),
+                                  child<TSiteForm>(form.get(), "SiteForm"),
+                                  child<TFlagForm>(form.get(), "FlagForm"),
+                                  userForm.get(),
+                                  newUserForm.get(),
+                                  &about,
+                                  &viewer};
+    // The windows of many sites, opened from the menu as the operator opens them.
+    for (const auto& [action, name] : {std::pair{"mnuRunOnSites", "RunSitesForm"},
+                                       {"mnuUsersAcross", "AcrossForm"},
+                                       {"mnuChangeJournal", "JournalForm"},
+                                       {"mnuSiteHealth", "HealthForm"}}) {
+        child<QAction>(form.get(), action)->trigger();
+        windows.push_back(child<QWidget>(form.get(), name));
+    }
+    for (QWidget* window : windows) {
         const std::string where = window->objectName().toStdString() + ": ";
         for (QWidget* w : window->findChildren<QWidget*>()) {
             if (w->window() != window || w->focusPolicy() == Qt::NoFocus)
@@ -618,7 +631,8 @@ TEST_F(MainFormTest, EveryWindowCanBeReadAloudAndWalkedWithTheKeyboard)
             ASSERT_NE(read, nullptr);
             EXPECT_FALSE(read->text(QAccessible::Name).trimmed().isEmpty())
                 << where << "a screen reader finds no name for " << w->metaObject()->className() << " "
-                << w->objectName().toStdString();
+                << w->objectName().toStdString() << " in " << w->parentWidget()->metaObject()->className() << " "
+                << w->parentWidget()->objectName().toStdString();
         }
         for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
             if (!b->isVisibleTo(window)) // the tab bar's scroll buttons while every tab fits, say

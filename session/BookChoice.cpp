@@ -81,8 +81,14 @@ void unlockMaster(TSettingsStore& store, const BookChoice::Unlocking& unlocking)
 
 std::optional<QString> BookChoice::siteNamed(const QString& word, const QStringList& names)
 {
+    // As the store tells names apart: A to Z whatever their case, every other letter as it is written ("ÄB" is not
+    // "äb", which may be another site of the book).
+    const std::string key = SiteBook::keyName(word);
+    if (key.empty())
+        return std::nullopt;
+    const std::string folded = SiteBook::foldedKey(key);
     for (const QString& name : names)
-        if (name.compare(word, Qt::CaseInsensitive) == 0)
+        if (SiteBook::foldedKey(SiteBook::keyName(name)) == folded)
             return name;
     return std::nullopt;
 }

@@ -337,6 +337,17 @@ TEST_F(HealthPeers, KolvaneHealthPrintsOnePluginLineExitsWithTheWorstAndRecordsT
         EXPECT_EQ(refused.status, 3) << args.join(' ').toStdString();
         EXPECT_TRUE(refused.out.startsWith(QStringLiteral("KOLVANE UNKNOWN - ") + says)) << refused.out.toStdString();
     }
+    // A name is the book's site as the store tells names apart: A to Z in either case, other letters as written.
+    inBook([](TSettingsStore& store) {
+        const QStringList book{QString::fromUtf16(u"\u00E4b"), "Longer"};
+        EXPECT_EQ(BookChoice::chosen(store, book, false, std::nullopt, {"LONGER"}), QStringList{"Longer"});
+        try {
+            BookChoice::chosen(store, book, false, std::nullopt, {QString::fromUtf16(u"\u00C4B")});
+            ADD_FAILURE() << "another site's name taken for the one typed";
+        } catch (const BookChoice::Refused& e) {
+            EXPECT_NE(e.why.find("did you mean"), std::string::npos) << e.why;
+        }
+    });
 
     // JSON: one object per site with every figure of its row.
     const ToolRun json = tool({"--json", "twenty", "changed"});

@@ -13,12 +13,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 class SimProcess {
 public:
     explicit SimProcess(const QStringList& extra = {})
     {
         const QString program = qEnvironmentVariable("KOLVANE_BINARY_DIR") + "/sim/quillon-sim";
         QStringList args{"--port", "0", "--log", logPath()};
+        process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); }); // a test that crashes ends it too
         process_.start(program, args + extra);
         if (!process_.waitForStarted(10000)) {
             ADD_FAILURE() << "quillon-sim did not start: " << program.toStdString();

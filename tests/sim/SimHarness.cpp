@@ -5,6 +5,9 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace simtest {
 
 namespace {
@@ -65,6 +68,7 @@ bool SimProcess::start(const QStringList& extraArgs)
     process_ = std::make_unique<QProcess>();
     process_->setProgram(program());
     process_->setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0")} + extraArgs);
+    process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); }); // a test that crashes ends it too
     process_->start();
     if (!process_->waitForStarted(5000)) {
         error_ = QStringLiteral("cannot start %1: %2").arg(program(), process_->errorString());

@@ -4,6 +4,8 @@
 
 #include "FtpTestSupport.h"
 #include "PyFtpServer.h"
+#include "platform/Finally.h"
+#include "platform/Tls.h"
 
 #include <gtest/gtest.h>
 
@@ -171,6 +173,7 @@ TEST(Interop, TlsLogInsOnSeveralThreadsAtOnceShareOneContext)
     std::vector<std::unique_ptr<QThread>> threads;
     for (int i = 0; i < sessions; ++i)
         threads.emplace_back(QThread::create([&, i] {
+            const Finally endTls([] { endThreadTls(); }); // the thread's TLS state goes before the wait returns
             try {
                 TNMFTP ftp;
                 ftp.Host = "127.0.0.1";

@@ -1,5 +1,8 @@
 #include "ScriptPeer.h"
 
+#include "platform/Finally.h"
+#include "platform/Tls.h"
+
 #include <QTcpServer>
 
 #include <future>
@@ -85,6 +88,8 @@ ScriptPeer::ScriptPeer(Script script, int connections) : script_(std::move(scrip
     std::promise<quint16> listening;
     auto ready = listening.get_future();
     thread_.reset(QThread::create([this, &listening] {
+        // A TLS peer's state goes with its thread, before the test that waits for the thread goes on (and maybe ends).
+        const Finally endTls([] { endThreadTls(); });
         QTcpServer server;
         server.listen(QHostAddress::LocalHost, 0);
         listening.set_value(server.serverPort());

@@ -366,6 +366,7 @@ void TAcrossForm::looked()
             sides[s].differs.assign(std::size_t(replies[s].size()), false);
         }
     UserReplies->clear();
+    UserReplies->setColumnCount(0); // the columns moved last time go with it
     UserReplies->setColumnCount(int(sides.size()));
     int rows = 0;
     for (const Across::SideReply& side : sides)
@@ -391,6 +392,12 @@ void TAcrossForm::looked()
     }
     UserReplies->setHorizontalHeaderLabels(header);
     UserReplies->resizeColumnsToContents();
+    // The daemons' answers stand first, where they are read side by side; a site not asked stands after them with
+    // why, its long failure line never pushing the answers out of sight.
+    QHeaderView* columns = UserReplies->horizontalHeader();
+    for (std::size_t s = 0; s < sides.size(); ++s)
+        if (!asked[s])
+            columns->moveSection(columns->visualIndex(int(s)), int(sides.size()) - 1);
     QString state =
         common.isEmpty() ? QStringLiteral("No site answered.")
         : other.isEmpty()

@@ -11,6 +11,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -168,6 +169,8 @@ TEST_F(ConsoleTest, UsersAcrossSitesShowsWhoIsWhereAndOneUserSideBySide)
     // A site that could not be asked says why in its column, and is no reply to compare with.
     EXPECT_FALSE(sideLines(across->UserReplies, "gone").filter(QRegularExpression("^  refused: ")).isEmpty());
     EXPECT_TRUE(sideLines(across->UserReplies, "gone").filter(QRegularExpression("^≠")).isEmpty());
+    EXPECT_EQ(across->UserReplies->horizontalHeader()->visualIndex(column(across->UserReplies, "gone")), 3)
+        << "the answers first, the site not asked after them";
     EXPECT_TRUE(across->RepliesState->text().contains("north")) << across->RepliesState->text().toStdString();
     EXPECT_TRUE(across->RepliesState->text().contains("Not asked: gone")) << across->RepliesState->text().toStdString();
     across->close();

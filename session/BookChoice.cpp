@@ -79,18 +79,22 @@ void unlockMaster(TSettingsStore& store, const BookChoice::Unlocking& unlocking)
 
 } // namespace
 
-std::optional<QString> BookChoice::siteNamed(const QString& word, const QStringList& names)
+void BookChoice::SiteIndex::fill(const QStringList& names)
 {
-    // As the store tells names apart: A to Z whatever their case, every other letter as it is written ("ÄB" is not
-    // "äb", which may be another site of the book).
+    names_ = names;
+    byKey_.clear();
+    for (const QString& name : names_)
+        byKey_.emplace(SiteBook::foldedKey(SiteBook::keyName(name)), name);
+}
+
+std::optional<QString> BookChoice::SiteIndex::named(const QString& word) const
+{
+    // A to Z whatever their case, every other letter as it is written ("ÄB" is not "äb", which may be another site).
     const std::string key = SiteBook::keyName(word);
     if (key.empty())
         return std::nullopt;
-    const std::string folded = SiteBook::foldedKey(key);
-    for (const QString& name : names)
-        if (SiteBook::foldedKey(SiteBook::keyName(name)) == folded)
-            return name;
-    return std::nullopt;
+    const auto at = byKey_.find(SiteBook::foldedKey(key));
+    return at == byKey_.end() ? std::nullopt : std::optional<QString>(at->second);
 }
 
 std::optional<QString> BookChoice::nearestSite(const QString& word, const QStringList& names)
@@ -128,9 +132,11 @@ QStringList BookChoice::chosen(TSettingsStore& store, const QStringList& names, 
             throw Refused{false, "no site is filed in the folder " + shown(*folder)};
         return picked;
     }
+    SiteIndex index;
+    index.fill(names);
     QStringList unknown;
     for (const QString& word : siteWords) {
-        if (const std::optional<QString> name = siteNamed(word, names)) {
+        if (const std::optional<QString> name = index.named(word)) {
             if (!picked.contains(*name))
                 picked << *name;
             continue;

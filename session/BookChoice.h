@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class TSettingsStore;
@@ -23,8 +24,19 @@ struct Refused {
     std::string why;
 };
 
-// The site name of the book that the word names, whatever its case.
-std::optional<QString> siteNamed(const QString& word, const QStringList& names);
+// The book's site names, and each of them by the key the store knows it by: names that differ only in the case of
+// A-Z are one site to the store, and names that differ in any other way are two.
+class SiteIndex {
+public:
+    void fill(const QStringList& names);
+    const QStringList& names() const { return names_; }
+    // The site a word names, as the store compares names.
+    std::optional<QString> named(const QString& word) const;
+
+private:
+    QStringList names_;
+    std::unordered_map<std::string, QString> byKey_;
+};
 // The site name nearest to a word that names none, when one is near enough to be what was meant.
 std::optional<QString> nearestSite(const QString& word, const QStringList& names);
 

@@ -35,7 +35,6 @@
 #include <optional>
 #include <string>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace {
 
@@ -125,32 +124,6 @@ struct Request {
     int rounds = 0;
 };
 
-// The book's site names, and each of them by the key the store knows it by: names that differ only in the case of
-// A-Z are one site to the store, and names that differ in any other way are two.
-class SiteIndex {
-public:
-    void fill(const QStringList& names)
-    {
-        names_ = names;
-        for (const QString& name : names_)
-            byKey_.emplace(SiteBook::foldedKey(SiteBook::keyName(name)), name);
-    }
-    const QStringList& names() const { return names_; }
-    // The site a word names, as the store compares names.
-    std::optional<QString> named(const QString& word) const
-    {
-        const std::string key = SiteBook::keyName(word);
-        if (key.empty())
-            return std::nullopt;
-        const auto at = byKey_.find(SiteBook::foldedKey(key));
-        return at == byKey_.end() ? std::nullopt : std::optional<QString>(at->second);
-    }
-
-private:
-    QStringList names_;
-    std::unordered_map<std::string, QString> byKey_;
-};
-
 int number(const QString& text, int low, int high, const std::string& what)
 {
     bool ok = false;
@@ -163,7 +136,7 @@ int number(const QString& text, int low, int high, const std::string& what)
 // Reads the command line. Options stand anywhere before the command; the first word that names no site begins it
 // (or the word after --), and from there on every word is the command's, whatever it looks like. The book's
 // names are asked for only when a word must be told apart from a site's name.
-Request parse(const QStringList& args, const std::function<const SiteIndex&()>& book)
+Request parse(const QStringList& args, const std::function<const BookChoice::SiteIndex&()>& book)
 {
     Request r;
     bool inCommand = false;
@@ -309,7 +282,7 @@ BatchPlan planOf(const Request& r)
 }
 
 // The chosen sites' names, in the book's order for --all and --folder, as given otherwise.
-QStringList chosenNames(const Request& r, const SiteIndex& book, TSettingsStore& store)
+QStringList chosenNames(const Request& r, const BookChoice::SiteIndex& book, TSettingsStore& store)
 {
     const QStringList& names = book.names();
     const int ways =
@@ -558,7 +531,7 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(KOLVANE_VERSION));
     try {
         std::unique_ptr<TSettingsStore> store;
-        SiteIndex index;
+        BookChoice::SiteIndex index;
         auto book = [&]() -> TSettingsStore& {
             if (!store) {
                 const std::string path = TSettingsStore::defaultPath();
@@ -569,7 +542,7 @@ int main(int argc, char** argv)
             }
             return *store;
         };
-        const Request request = parse(app.arguments().mid(1), [&]() -> const SiteIndex& {
+        const Request request = parse(app.arguments().mid(1), [&]() -> const BookChoice::SiteIndex& {
             book();
             return index;
         });

@@ -239,12 +239,7 @@ THealthForm::THealthForm(std::function<TSettingsStore&()> store, const TDiamond&
     connect(HealthFilter, &QLineEdit::textChanged, this, [this] { typing_.start(); });
     connect(HealthFolder, &QComboBox::currentIndexChanged, this, [this] { Guarded([this] { ChoiceChange(); }); });
     connectGuarded(bbCheckNow, &QPushButton::clicked, this, &THealthForm::bbCheckNowClick);
-    connect(HealthEvery, &QSpinBox::valueChanged, this, [this] {
-        Guarded([this] {
-            SettingsLayout::writeHealthEvery(store_(), HealthEvery->value()); // the next window starts with it
-            HealthEveryChange();
-        });
-    });
+    connect(HealthEvery, &QSpinBox::valueChanged, this, [this] { Guarded([this] { HealthEveryChange(); }); });
     connect(&every_, &QTimer::timeout, this, [this] {
         // A round still going is not started again, and a choice that shows no site is not told every N minutes.
         if ((!batch_ || !batch_->running()) && !shownSites().isEmpty())
@@ -276,6 +271,8 @@ void THealthForm::showEvent(QShowEvent* event)
 void THealthForm::hideEvent(QHideEvent* event)
 {
     every_.stop(); // checks are made while the window is open, not behind the operator's back
+    // The next window starts checking as this one did: kept once as it closes, not at every step of the box.
+    Guarded([this] { SettingsLayout::writeHealthEvery(store_(), HealthEvery->value()); });
     QDialog::hideEvent(event);
 }
 

@@ -372,10 +372,6 @@ void TRunSitesForm::ResultTreeChange()
         ResultMemo->clear();
         return;
     }
-    if (index >= outcomes.size()) {
-        ResultMemo->clear();
-        return;
-    }
     const SiteOutcome& o = outcomes[index];
     if (watch_) {
         // While a round is under way at the site, the box keeps what the round before showed.

@@ -15,9 +15,11 @@ export KOLVANE_KEYRING_TEST=1
 exec dbus-run-session -- bash -c '
     printf "throwaway" | gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 &
     keyring=$!
-    for _ in $(seq 50); do
-        gdbus introspect --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets \
-            >/dev/null 2>&1 && break
+    # Asked without starting anything: a call to org.freedesktop.secrets itself would have the bus start a second,
+    # locked keyring daemon if this one had not taken the name yet, and every test would then meet its prompt.
+    for _ in $(seq 100); do
+        gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+            --method org.freedesktop.DBus.NameHasOwner org.freedesktop.secrets 2>/dev/null | grep -q true && break
         sleep 0.1
     done
     status=0
